@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the normal build, the same under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the 32-bit x86 build of
+# the libraries that carry the wire layout. Exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")"
+./scripts/deps.sh || exit 1
+
+jobs=$(nproc)
+declare -A summary
+status=0
+
+run_build() {   # <name> <cmake options...>
+  local name=$1; shift
+  local dir=build-$name
+  echo "=== $name build ==="
+  if ! cmake -S . -B "$dir" "$@" >"$dir.log" 2>&1 ||
+     ! cmake --build "$dir" -j "$jobs" >>"$dir.log" 2>&1; then
+    tail -40 "$dir.log"
+    summary[$name]="BUILD FAILED (see $dir.log)"
+    status=1
+    return
+  fi
+  local out
+  out=$(ctest --test-dir "$dir" -j "$jobs" --output-on-failure 2>&1)
+  local rc=$?
+  echo "$out" | grep -v -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' || true
+  summary[$name]=$(echo "$out" | grep -E 'tests passed|tests failed' | tail -1)
+  [ $rc -eq 0 ] || status=1
+}
+
+run_build default
+run_build sanitize -DVARDO_SANITIZE=ON
+run_build m32 -DVARDO_M32=ON
+
+echo
+echo "=== summary ==="
+for name in default sanitize m32; do
+  printf '%-9s %s\n' "$name" "${summary[$name]:-not run}"
+done
+exit $status
