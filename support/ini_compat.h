@@ -1,0 +1,13 @@
+// The iniparser 2.x calls that are gone from iniparser 4.x, rebuilt on top of
+// it. Every other iniparser call is used as it stands.
+#pragma once
+
+#include <iniparser.h>
+
+// Value of "section:key", or nullptr when the entry is missing.
+const char *iniparser_getstr(const dictionary *d, const char *key);
+
+// Sets "section:key" (or creates a section when `entry` has no ':'); the
+// section is created as well when missing, so that iniparser_dump_ini writes
+// the entry out. 0 on success, -1 on failure.
+int iniparser_setstr(dictionary *d, const char *entry, const char *val);
