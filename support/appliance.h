@@ -1,0 +1,86 @@
+/*
+ * Fixed paths of the appliance and the command lines of its scripts and host
+ * tools: the one place they are spelled out. Commands run through the shell;
+ * those ending in "&" run in the background.
+ *
+ * Plain C so that the database extensions can include it as well. The
+ * constants are static: a header-only table needs no library to link, and
+ * GCC does not warn about unused static constants that come from a header.
+ */
+#ifndef SUPPORT_APPLIANCE_H
+#define SUPPORT_APPLIANCE_H
+
+/* Home folder of the installation and the variable that moves it. */
+static const char APP_HOME_ENV[] = "VELTO_HOME";
+static const char APP_DEFAULT_HOME[] = "/usr/local/DYX";
+static const char APP_CONF_SUBDIR[] = "conf";
+static const char APP_LOG_SUBDIR[] = "log";
+static const char APP_DEFAULT_CONF_DIR[] = "/usr/local/DYX/conf";
+static const char APP_DEFAULT_LOGS_DIR[] = "/usr/local/DYX/logs";
+static const char APP_INI_SUFFIX[] = ".ini";
+static const char APP_DEFAULT_INI_BASE[] = "vardo";
+static const char APP_TRACE_PROFILE[] = "qoevdbg.conf";
+
+/* Files of the daemon outside the home folder's configuration. */
+static const char APP_BT_DIR[] = "/usr/local/DYXlog/bt/";
+static const char APP_BT_FILE_BASE[] = "/usr/local/DYXlog/bt/bt_vardo";
+static const char KP_SW_BAD_BOOT_FILE[] = "/usr/local/DYX/conf/vardoBadBOoot.boot";
+static const char APP_FUPS_LIST[] = "/opt/velto/conf/fups_list.txt";
+static const char APP_VARDOCTL_LOG[] = "/opt/velto/log/vardoctl.log";
+static const char APP_HWU_LOG_FALLBACK_BASE[] = "/usr/local/DYX/logs/hwu.";
+
+/* System configuration and the files written for the rc scripts. */
+static const char APP_RC_CONF[] = "/etc/rc.d/rc.conf";
+static const char APP_RC_DIR[] = "/etc/rc.d/";
+static const char APP_ADMIN_PROFILE[] = "/opt/admin/.bash_profile";
+static const char APP_HOSTNAME_FILE[] = "/etc/HOSTNAME";
+static const char APP_HOSTS_FILE[] = "/etc/hosts";
+static const char APP_RESOLV_CONF[] = "/etc/resolv.conf";
+static const char APP_NTP_CONF[] = "/etc/ntp.conf";
+static const char APP_HOSTS_ALLOW[] = "/etc/hosts.allow";
+static const char APP_HOSTS_ALLOW_TEMP[] = "/etc/hosts.allow.temp";
+static const char APP_HOSTS_DENY[] = "/etc/hosts.deny";
+static const char APP_HOSTS_DENY_ALL[] = "/etc/hosts.deny.velto_all";
+static const char APP_HOSTS_DENY_EMPTY[] = "/etc/hosts.deny.velto_empty";
+static const char APP_ZONEINFO_DIR[] = "/usr/share/zoneinfo/";
+static const char APP_LOCALTIME_LINK[] = "/etc/localtime";
+static const char APP_WEBSTART_FILE[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.jnlp";
+static const char APP_WEBSTART_TEMP[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.jnlp1";
+
+/* Appliance scripts. */
+static const char CMD_INET1[] = "/etc/rc.d/rc.inet1 restart 1> /dev/null 2> /dev/null";
+static const char CMD_CREATE_SNAPSHOT[] = "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
+static const char CMD_NTP_START[] = "/etc/rc.d/rc.ntp start 1> /dev/null 2> /dev/null &";
+static const char CMD_NTP_RESTART[] = "/etc/rc.d/rc.ntp restart 1> /dev/null 2> /dev/null &";
+static const char CMD_SECURITY[] = "/etc/rc.d/rc.security 1> /dev/null 2> /dev/null";
+static const char CMD_INETD_START[] = "/etc/rc.d/rc.inetd start 1> /dev/null 2> /dev/null";
+static const char CMD_INETD_STOP[] = "/etc/rc.d/rc.inetd stop 1> /dev/null 2> /dev/null";
+static const char CMD_SSHD_START[] = "/etc/rc.d/rc.sshd start 1> /dev/null 2> /dev/null";
+static const char CMD_SSHD_STOP[] = "/etc/rc.d/rc.sshd stop 1> /dev/null 2> /dev/null";
+
+/* Host tools; "%s" marks where the caller's argument goes. */
+static const char APP_SHUTDOWN[] = "/sbin/shutdown";
+static const char CMD_SHUTDOWN_FMT[] = "/sbin/shutdown %s now";
+static const char APP_ROUTE[] = "/sbin/route";
+static const char CMD_ROUTE_DEL_DEFAULT_FMT[] = "/sbin/route del -net 0.0.0.0 gw %s 1> /dev/null 2> /dev/null";
+static const char CMD_HOSTNAME_FMT[] = "hostname %s";
+static const char CMD_DF[] = "df -P";
+static const char APP_NTPD[] = "/usr/sbin/ntpd";
+
+/* Host state read by the resource sampling and the uptime clock. */
+static const char APP_PROC_UPTIME[] = "/proc/uptime";
+static const char APP_PROC_STAT[] = "/proc/stat";
+static const char APP_PROC_MEMINFO[] = "/proc/meminfo";
+static const char APP_PROC_NET_DEV[] = "/proc/net/dev";
+
+/*
+ * Rule generators: "%s" is the pattern text, then the generator's name in
+ * the commands folder. The generator writes the rule to its standard output.
+ * The pattern text lands on the shell command line, so the caller must pass
+ * only text that the shell takes literally.
+ */
+static const char APP_RUBY[] = "/usr/bin/ruby";
+static const char APP_TOLVAR_COMMANDS_DIR[] = "/opt/velto/bin/tolvar/commands/";
+static const char CMD_TOLVAR_GENERATOR_FMT[] = "echo %s  | /usr/bin/ruby /opt/velto/bin/tolvar/commands/%s";
+
+#endif /* SUPPORT_APPLIANCE_H */
