@@ -1,0 +1,400 @@
+#include "reactor/ev_engine.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <thread>
+
+#include "reactor/ev_test_util.h"
+
+namespace {
+
+// A timer target that notes the fake time of every firing.
+class TimerTarget : public EvHandler {
+public:
+    explicit TimerTarget(FakeClock &clock, std::vector<std::string> *log = nullptr) : clock(clock), log(log) {}
+    int fire(void *arg) {
+        fired.push_back(clock.now);
+        if (log)
+            log->push_back(arg ? static_cast<const char *>(arg) : "timer");
+        clock.now += runFor;
+        // A runaway timer ends the test instead of hanging it.
+        return fired.size() >= 50 ? 0 : result;
+    }
+
+    int result = 1;
+    long runFor = 0; // seconds the callback takes
+    std::vector<long> fired;
+
+private:
+    FakeClock &clock;
+    std::vector<std::string> *log;
+};
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { engine.setClock(&clock); }
+    FakeClock clock;
+    EvEngine engine;
+};
+
+TEST_F(EngineTest, TimerWithZeroDelayIsRefused) {
+    TimerTarget t(clock);
+    EXPECT_EQ(engine.addTimer(0, &t, &TimerTarget::fire, nullptr, -1), -1);
+    EXPECT_GT(engine.addTimer(1, &t, &TimerTarget::fire, nullptr, -1), 0);
+    engine.releaseAll();
+    EXPECT_TRUE(t.fired.empty());
+}
+
+TEST_F(EngineTest, MissedPeriodsFireBackToBackWithoutMinimumGap) {
+    TimerTarget t(clock);
+    engine.addTimer(10, &t, &TimerTarget::fire, nullptr, -1);
+    clock.now += 65; // the loop was blocked for over a minute
+    Ticker ticker(engine, 6, &clock);
+    engine.run();
+    EXPECT_EQ(t.fired, (std::vector<long>{1065, 1065, 1065, 1065, 1065, 1065, 1070}));
+}
+
+TEST_F(EngineTest, MinimumGapSkipsMissedPeriods) {
+    TimerTarget t(clock);
+    engine.addTimer(10, &t, &TimerTarget::fire, nullptr, 10);
+    clock.now += 70;
+    Ticker ticker(engine, 21, &clock);
+    engine.run();
+    EXPECT_EQ(t.fired, (std::vector<long>{1070, 1080, 1090}));
+}
+
+TEST_F(EngineTest, MinimumGapCountsFromTheCallbacksReturn) {
+    std::vector<std::string> log;
+    TimerTarget t(clock, &log);
+    t.runFor = 1; // as long as its period, like a probe of a silent peer
+    engine.addTimer(1, &t, &TimerTarget::fire, nullptr, 1);
+    clock.now += 1;
+    Ticker ticker(engine, 3, &clock, &log);
+    engine.run();
+    EXPECT_EQ(log, (std::vector<std::string>{"timer", "tick", "timer", "tick", "timer", "tick"}));
+}
+
+TEST_F(EngineTest, DueTimersFireInExpiryThenInsertionOrder) {
+    std::vector<std::string> log;
+    TimerTarget t(clock, &log);
+    t.result = 0;
+    char a[] = "a", b[] = "b", c[] = "c", gone[] = "gone";
+    engine.addTimer(5, &t, &TimerTarget::fire, a, -1);
+    int goneId = engine.addTimer(5, &t, &TimerTarget::fire, gone, -1);
+    engine.addTimer(5, &t, &TimerTarget::fire, b, -1);
+    engine.addTimer(3, &t, &TimerTarget::fire, c, -1);
+    engine.delTimer(goneId);
+    engine.delTimer(12345); // unknown ids are ignored
+    clock.now += 5;
+    Ticker ticker(engine, 1, &clock, &log);
+    engine.run();
+    EXPECT_EQ(log, (std::vector<std::string>{"c", "a", "b", "tick"}));
+}
+
+TEST_F(EngineTest, WallClockTimerStartsAtItsTimeAndKeepsItsPeriod) {
+    TimerTarget t(clock);
+    engine.addTimer(static_cast<long>(clock.wall) + 5, 2, &t, &TimerTarget::fire, nullptr, -1);
+    Ticker ticker(engine, 8, &clock);
+    engine.run();
+    EXPECT_EQ(t.fired, (std::vector<long>{1005, 1007}));
+}
+
+TEST_F(EngineTest, RearmedTimerWithoutPeriodFiresOnce) {
+    TimerTarget t(clock);
+    engine.addTimer(static_cast<long>(clock.wall), 0, &t, &TimerTarget::fire, nullptr, 1);
+    Ticker ticker(engine, 3, &clock);
+    engine.run();
+    EXPECT_EQ(t.fired, (std::vector<long>{1000}));
+}
+
+// Closes another handler's socket when it fires.
+class Closer : public EvHandler {
+public:
+    Closer(EvEngine &engine, EvAdapter *&victim, std::vector<std::string> &log)
+        : engine(engine), victim(victim), log(log) {}
+    int fire(void *) {
+        log.push_back("timer");
+        engine.evClose(victim);
+        return 0;
+    }
+
+private:
+    EvEngine &engine;
+    EvAdapter *&victim;
+    std::vector<std::string> &log;
+};
+
+TEST_F(EngineTest, SocketClosedByTimerIsNotServicedAndReapedAtEndOfPass) {
+    std::vector<std::string> log;
+    Recorder victim(&log, "victim");
+    SockPair pair;
+    ASSERT_NE(engine.registerSocket(pair.take(0), &victim, false, EV_RAW_READ), nullptr);
+    ASSERT_EQ(::write(pair.fds[1], "x", 1), 1); // readable in the first pass
+    Closer closer(engine, victim.sock, log);
+    engine.addTimer(1, &closer, &Closer::fire, nullptr, -1);
+    clock.now += 1;
+    Ticker ticker(engine, 2, &clock, &log);
+    engine.run();
+    EXPECT_EQ(log, (std::vector<std::string>{"timer", "tick", "victim:close", "tick"}));
+    EXPECT_EQ(victim.inputs, 0);
+}
+
+// Units of a 4-byte header whose last byte is the body length.
+class Framer : public Recorder {
+public:
+    int chkBuf(unsigned char *data, int len) override { return len < 4 ? 4 : 4 + data[3]; }
+    int handleInput(EvAdapter *s) override {
+        int have = s->peek(nullptr, 0);
+        steps.push_back(have);
+        capacities.push_back(static_cast<EvSock *>(s)->inBuf().capacity);
+        if (have < 4 || have < 4 + peekLength(s))
+            return 0;
+        std::vector<unsigned char> unit(have);
+        s->read(unit.data(), have);
+        bodies.emplace_back(unit.begin() + 4, unit.end());
+        freedAfterRead.push_back(static_cast<EvSock *>(s)->inBuf().data == nullptr);
+        return 0;
+    }
+    std::vector<int> steps, capacities;
+    std::vector<std::string> bodies;
+    std::vector<bool> freedAfterRead;
+
+private:
+    static int peekLength(EvAdapter *s) {
+        unsigned char header[4];
+        s->peek(header, 4);
+        return header[3];
+    }
+};
+
+TEST_F(EngineTest, FramedInputArrivesHeaderFirstThenWholeUnit) {
+    Framer framer;
+    SockPair pair;
+    ASSERT_NE(engine.registerSocket(pair.take(0), &framer, true, 0), nullptr);
+    const unsigned char wire[] = {0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o', 0, 0, 0, 2, 'h', 'i'};
+    ASSERT_EQ(::write(pair.fds[1], wire, sizeof(wire)), static_cast<ssize_t>(sizeof(wire)));
+    Ticker ticker(engine, 6);
+    engine.run();
+    EXPECT_EQ(framer.steps, (std::vector<int>{4, 9, 4, 6}));
+    // The buffer grows once, by the announced size plus slack, and is
+    // freed when a unit has been read.
+    EXPECT_EQ(framer.capacities, (std::vector<int>{10004, 10004, 10004, 10004}));
+    EXPECT_EQ(framer.bodies, (std::vector<std::string>{"hello", "hi"}));
+    EXPECT_EQ(framer.freedAfterRead, (std::vector<bool>{true, true}));
+}
+
+// Leaves its first complete unit buffered, then takes it.
+class Hesitant : public Recorder {
+public:
+    explicit Hesitant(EvEngine &engine) : engine(engine) { unit = 3; }
+    int handleInput(EvAdapter *s) override {
+        if (++inputs == 1)
+            return 0;
+        unsigned char buf[3];
+        s->read(buf, 3);
+        engine.requestStop();
+        return 0;
+    }
+    int giveUp(void *) {
+        gaveUp = true;
+        engine.requestStop();
+        return 0;
+    }
+    bool gaveUp = false;
+
+private:
+    EvEngine &engine;
+};
+
+TEST(EngineRealClockTest, BufferedCompleteUnitMakesSelectPoll) {
+    EvEngine engine;
+    Hesitant h(engine);
+    SockPair pair;
+    engine.registerSocket(pair.take(0), &h, true, 0);
+    ASSERT_EQ(::write(pair.fds[1], "abc", 3), 3);
+    // Only if the buffered unit failed to make select poll.
+    engine.addTimer(5, &h, &Hesitant::giveUp, nullptr, -1);
+    engine.run();
+    EXPECT_EQ(h.inputs, 2);
+    EXPECT_FALSE(h.gaveUp);
+}
+
+TEST_F(EngineTest, PeerClosingMidUnitClosesWithoutInput) {
+    Recorder r;
+    r.unit = 10;
+    SockPair pair;
+    engine.registerSocket(pair.take(0), &r, true, 0);
+    ASSERT_EQ(::write(pair.fds[1], "12345", 5), 5);
+    close(pair.take(1));
+    Ticker ticker(engine, 4);
+    engine.run();
+    EXPECT_EQ(r.inputs, 0);
+    EXPECT_EQ(r.closes, 1);
+}
+
+TEST(EngineRealClockTest, StopRequestAndWakeUpReleaseEverything) {
+    EvEngine engine;
+    FakeClock unused;
+    TimerTarget t(unused);
+    Recorder r;
+    SockPair pair;
+    engine.registerSocket(pair.take(0), &r, false, EV_RAW_READ);
+    engine.addTimer(100, &t, &TimerTarget::fire, nullptr, -1);
+    uint32_t selectsBefore = evSelectActions;
+    std::thread owner([&engine] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        engine.requestStop();
+        engine.notifier().notify();
+    });
+    engine.run();
+    owner.join();
+    EXPECT_EQ(evSelectActions, selectsBefore); // left right after the one select
+    EXPECT_EQ(r.closes, 1);
+    EXPECT_EQ(r.inputs, 0);
+    EXPECT_TRUE(t.fired.empty());
+    EXPECT_EQ(engine.getState(), EvEngine::EV_IDLE);
+}
+
+// Queues a message as soon as it is connected.
+class EagerWriter : public Recorder {
+public:
+    int handleOpen(EvAdapter *s) override {
+        unsigned char msg[12] = {};
+        s->write(msg, sizeof(msg));
+        return Recorder::handleOpen(s);
+    }
+};
+
+TEST_F(EngineTest, SendingToVanishedPeerClosesOnlyThatSocket) {
+    signal(SIGPIPE, SIG_DFL);
+    EagerWriter writer;
+    SockPair pair;
+    engine.registerSocket(pair.take(0), &writer, true, 0);
+    close(pair.take(1));
+    Ticker ticker(engine, 3);
+    engine.run();
+    EXPECT_EQ(writer.closes, 1);
+    EXPECT_EQ(ticker.ticks, 3);
+}
+
+TEST_F(EngineTest, DescriptorBeyondSelectLimitIsRefusedAndClosed) {
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max <= static_cast<rlim_t>(FD_SETSIZE) + 1)
+        GTEST_SKIP() << "descriptor limit too low";
+    rlimit raised = saved;
+    raised.rlim_cur = FD_SETSIZE + 2;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    SockPair pair;
+    int big = dup2(pair.fds[0], FD_SETSIZE);
+    Recorder r;
+    EvAdapter *sock = big < 0 ? nullptr : engine.registerSocket(big, &r, false, EV_RAW_READ);
+    int closedErr = fcntl(FD_SETSIZE, F_GETFD) < 0 ? errno : 0;
+    setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(big, FD_SETSIZE);
+    EXPECT_EQ(sock, nullptr);
+    EXPECT_EQ(closedErr, EBADF);
+    EXPECT_EQ(r.opens, 0);
+}
+
+// Echoes every 12-byte unit.
+class Echo : public Recorder {
+public:
+    Echo() { unit = 12; }
+    int handleOpen(EvAdapter *s) override {
+        cloexec = fcntl(s->getHandle(), F_GETFD) & FD_CLOEXEC;
+        return Recorder::handleOpen(s);
+    }
+    int handleInput(EvAdapter *s) override {
+        unsigned char msg[12];
+        s->read(msg, 12);
+        s->write(msg, 12);
+        return 0;
+    }
+    int handleClose(EvAdapter *s) override {
+        Recorder::handleClose(s);
+        return -1; // made by the factory: goes with its socket
+    }
+    bool cloexec = false;
+};
+
+class EchoFactory : public EvHandlerFactory {
+public:
+    EvHandler *newHandler() override { return made = new Echo; }
+    Echo *made = nullptr;
+};
+
+// Sends one message, stops the engine when it comes back.
+class Pinger : public EagerWriter {
+public:
+    explicit Pinger(EvEngine &engine) : engine(engine) { unit = 12; }
+    int handleInput(EvAdapter *s) override {
+        unsigned char msg[12];
+        s->read(msg, 12);
+        ++inputs;
+        accepted = engine.getPeer(factory->made->sock, peer);
+        acceptedIsLocal = EvEngine::isLocal(factory->made->sock);
+        engine.requestStop();
+        return 0;
+    }
+    EchoFactory *factory = nullptr;
+    std::string peer;
+    in_addr_t accepted = 0;
+    bool acceptedIsLocal = false;
+
+private:
+    EvEngine &engine;
+};
+
+TEST(EngineRealClockTest, LoopbackListenConnectAndAccept) {
+    EvEngine engine;
+    EchoFactory factory;
+    EvAdapter *listener = engine.evListen(0, &factory);
+    ASSERT_NE(listener, nullptr);
+    EXPECT_TRUE(fcntl(listener->getHandle(), F_GETFD) & FD_CLOEXEC);
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    getsockname(listener->getHandle(), reinterpret_cast<sockaddr *>(&addr), &len);
+    int port = ntohs(addr.sin_port);
+
+    Pinger pinger(engine);
+    pinger.factory = &factory;
+    EvAdapter *client = engine.Connect("127.0.0.1", port, &pinger);
+    ASSERT_NE(client, nullptr);
+    EXPECT_TRUE(fcntl(client->getHandle(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(fcntl(client->getHandle(), F_GETFL) & O_NONBLOCK);
+    getsockname(client->getHandle(), reinterpret_cast<sockaddr *>(&addr), &len);
+    std::string clientEnd = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+    engine.run();
+    ASSERT_EQ(pinger.inputs, 1);
+    EXPECT_TRUE(factory.made->cloexec);
+    EXPECT_EQ(pinger.peer, clientEnd);
+    EXPECT_EQ(pinger.accepted, htonl(INADDR_LOOPBACK));
+    EXPECT_TRUE(pinger.acceptedIsLocal);
+    EXPECT_EQ(pinger.closes, 1);
+}
+
+TEST(EngineRealClockTest, ConnectFailuresReturnNull) {
+    EvEngine engine;
+    Recorder r;
+    EvAdapter *listener = engine.evListen(0, &r);
+    ASSERT_NE(listener, nullptr);
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    getsockname(listener->getHandle(), reinterpret_cast<sockaddr *>(&addr), &len);
+    int freePort = ntohs(addr.sin_port);
+    engine.releaseAll(); // nobody listens there any more
+    EXPECT_EQ(engine.Connect("127.0.0.1", freePort, &r), nullptr);
+    EXPECT_EQ(engine.Connect("no-such-host.invalid", freePort, &r), nullptr);
+    std::string peer;
+    EXPECT_EQ(EvEngine::getPeer(nullptr, peer), 0u);
+    EXPECT_EQ(peer, "Unknown:0");
+}
+
+} // namespace

@@ -1,0 +1,110 @@
+#include "reactor/ev_sock.h"
+
+#include <gtest/gtest.h>
+
+#include "reactor/ev_test_util.h"
+
+namespace {
+
+class SockTest : public ::testing::Test {
+protected:
+    // Receives `bytes` from the peer into the socket as one unit.
+    void receive(const char *bytes, int n) {
+        handler.unit = n;
+        ASSERT_EQ(::write(pair.fds[1], bytes, n), n);
+        sock.chkState();
+        ASSERT_EQ(sock.sread(), 1);
+    }
+    SockPair pair;
+    Recorder handler;
+    EvSock sock{1, pair.take(0), &handler};
+};
+
+TEST_F(SockTest, PeekReportsUnconsumedBytesAndReadFreesTheBuffer) {
+    receive("hello", 5);
+    EXPECT_EQ(sock.peek(nullptr, 0), 5);
+    unsigned char buf[8] = {};
+    EXPECT_EQ(sock.peek(buf, 3), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf)), "hel");
+    EXPECT_EQ(sock.read(buf, 2), 2);
+    EXPECT_EQ(sock.peek(nullptr, 0), 3);
+    EXPECT_EQ(sock.read(buf, 3), 3);
+    EXPECT_EQ(sock.inBuf().data, nullptr);
+    EXPECT_EQ(sock.inBuf().capacity, 0);
+    EXPECT_EQ(sock.peek(nullptr, 0), 0);
+}
+
+TEST_F(SockTest, ReadingPastTheUnitIsConfusedAndCloses) {
+    receive("abc", 3);
+    unsigned char buf[8];
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(sock.peek(buf, 4), -1);
+    EXPECT_NE(sock.getHandle(), -1); // peek leaves the socket open
+    EXPECT_EQ(sock.read(buf, 4), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Socket confused\nSocket confused\n");
+    EXPECT_EQ(sock.getHandle(), -1);
+}
+
+TEST_F(SockTest, ReceiveStopsAtTheAnnouncedUnit) {
+    handler.unit = 4;
+    ASSERT_EQ(::write(pair.fds[1], "12345678", 8), 8);
+    sock.chkState();
+    EXPECT_EQ(sock.getFlags() & EV_WANT_READ, EV_WANT_READ);
+    EXPECT_EQ(sock.sread(), 1);
+    EXPECT_EQ(sock.peek(nullptr, 0), 4);
+    char rest[8];
+    EXPECT_EQ(recv(sock.getHandle(), rest, sizeof(rest), MSG_PEEK | MSG_DONTWAIT), 4);
+    sock.chkState();
+    EXPECT_EQ(sock.getFlags() & (EV_WANT_READ | EV_INPUT_READY), EV_INPUT_READY);
+}
+
+TEST_F(SockTest, OutputGrowsBySlackAndDrains) {
+    unsigned char byte = 'x';
+    EXPECT_EQ(sock.write(&byte, 1), 1);
+    EXPECT_EQ(sock.outBuf().capacity, 10001);
+    std::vector<unsigned char> more(10000, 'y');
+    EXPECT_EQ(sock.write(more.data(), 10000), 10000);
+    EXPECT_EQ(sock.outBuf().capacity, 10001);
+    EXPECT_EQ(sock.write(&byte, 1), 1);
+    EXPECT_EQ(sock.outBuf().capacity, 20002);
+    sock.chkState();
+    EXPECT_TRUE(sock.getFlags() & EV_WANT_WRITE);
+    int result = 0;
+    while ((result = sock.swrite()) == 0) {
+        char sink[4096];
+        (void)::read(pair.fds[1], sink, sizeof(sink));
+    }
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(sock.getFlags() & EV_WANT_WRITE);
+    EXPECT_EQ(sock.outBuf().data, nullptr);
+}
+
+TEST_F(SockTest, ClosedSocketTakesNoOutput) {
+    sock.sclose();
+    sock.sclose(); // harmless twice
+    unsigned char byte = 'x';
+    EXPECT_EQ(sock.write(&byte, 1), -1);
+}
+
+class SelfDeleting : public EvHandler {
+public:
+    explicit SelfDeleting(bool &deleted) : deleted(deleted) {}
+    ~SelfDeleting() override { deleted = true; }
+    int handleClose(EvAdapter *) override { return -1; }
+
+private:
+    bool &deleted;
+};
+
+TEST(SockCloseTest, NegativeHandleCloseDeletesTheHandler) {
+    bool deleted = false;
+    SockPair pair;
+    EvSock sock(1, pair.take(0), new SelfDeleting(deleted));
+    sock.sclose();
+    EXPECT_EQ(sock.handleClose(), -1);
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(sock.getHandler(), nullptr);
+    EXPECT_EQ(sock.handleClose(), 0);
+}
+
+} // namespace
