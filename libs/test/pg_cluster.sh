@@ -54,6 +54,8 @@ pgc_install_copy() {   # <pg_config> <source dir>:<build dir>...
 }
 
 pgc_start() {   # <pg_config> <source dir>:<build dir>...
+  # The server user reads everything made here.
+  umask 022
   PGC_ROOT=$(mktemp -d /tmp/vardo-pg.XXXXXX) || return 1
   chmod 755 "$PGC_ROOT"
   pgc_install_copy "$@" || return 1
