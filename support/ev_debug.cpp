@@ -57,9 +57,9 @@ int32_t kilobytesToBytes(int kb)
 
 }  // namespace
 
-EvDebug::EvDebug()
+EvDebug::EvDebug(const char *moduleName, const char *home)
 {
-    init(nullptr, nullptr);
+    init(moduleName, home);
 }
 
 EvDebug::~EvDebug()

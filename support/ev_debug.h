@@ -36,8 +36,8 @@ public:
     static constexpr int32_t kDefaultMaxFileSize = 5000 * 1024;
     static constexpr uint32_t kDefaultLevelMask = DL_FATAL | DL_ERROR;
 
-    // A fresh trace configured for module "default" without a home folder.
-    EvDebug();
+    // A trace configured by init(module, home); instance() uses the defaults.
+    explicit EvDebug(const char *module = nullptr, const char *home = nullptr);
     ~EvDebug();
     EvDebug(const EvDebug &) = delete;
     EvDebug &operator=(const EvDebug &) = delete;

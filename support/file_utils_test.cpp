@@ -1,0 +1,64 @@
+#include "support/file_utils.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/test_util.h"
+
+namespace {
+
+TEST(FileUtils, KindsAndSizes)
+{
+    TempDir tmp;
+    writeText(tmp / "f", "12345");
+    EXPECT_TRUE(isFile((tmp / "f").c_str()));
+    EXPECT_FALSE(isDir((tmp / "f").c_str()));
+    EXPECT_TRUE(isDir(tmp.path().c_str()));
+    EXPECT_FALSE(isFile(tmp.path().c_str()));
+    EXPECT_FALSE(isFile((tmp / "none").c_str()));
+    EXPECT_EQ(getFileSize((tmp / "f").c_str()), 5);
+    EXPECT_EQ(getFileSize(tmp.path().c_str()), -1);
+    EXPECT_EQ(getFileSize((tmp / "none").c_str()), -1);
+}
+
+TEST(FileUtils, CopyReplacesTargetWithMode0644)
+{
+    TempDir tmp;
+    std::string big(10000, 'a');
+    big[4096] = 'b';
+    writeText(tmp / "from", big);
+    writeText(tmp / "to", std::string(20000, 'z'));
+    ASSERT_EQ(copyFile((tmp / "from").c_str(), (tmp / "to").c_str()), 0);
+    EXPECT_EQ(readText(tmp / "to"), big);
+
+    ASSERT_EQ(copyFile((tmp / "from").c_str(), (tmp / "new").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0644u & ~0022u);
+    EXPECT_EQ(copyFile((tmp / "none").c_str(), (tmp / "x").c_str()), -1);
+    EXPECT_EQ(copyFile((tmp / "from").c_str(), (tmp / "no/dir").c_str()), -1);
+}
+
+TEST(FileUtils, DelDirRemovesTreeButNotLinkTargets)
+{
+    TempDir tmp;
+    TempDir outside;
+    writeText(outside / "keep", "k");
+    std::string root = tmp / "root";
+    mkdir(root.c_str(), 0755);
+    mkdir((root + "/sub").c_str(), 0755);
+    mkdir((root + "/sub/deeper").c_str(), 0755);
+    writeText(root + "/a", "1");
+    writeText(root + "/sub/deeper/b", "2");
+    ASSERT_EQ(symlink(outside.path().c_str(), (root + "/link").c_str()), 0);
+    EXPECT_TRUE(delDir(root.c_str()));
+    EXPECT_FALSE(isDir(root.c_str()));
+    EXPECT_TRUE(isFile((outside / "keep").c_str()));
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(delDir((tmp / "none").c_str()));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Can not access directory <"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include "support/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/test_util.h"
+
+namespace {
+
+std::string ctime24(time_t t)
+{
+    char buf[32];
+    ctime_r(&t, buf);
+    return std::string(buf, 24);
+}
+
+TEST(LoggerSize, UnitsAndErrors)
+{
+    EXPECT_EQ(Logger::getLogSize("500K"), 512000);
+    EXPECT_EQ(Logger::getLogSize("2m"), 2097152);
+    EXPECT_EQ(Logger::getLogSize("3k"), 3072);
+    EXPECT_EQ(Logger::getLogSize("1M"), 1048576);
+    EXPECT_EQ(Logger::getLogSize("100"), 100);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Logger::getLogSize("5G"), 10240);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              " Error: Logger::getLogSize()  invalid value of log.size field .Defaulting size to 10K\n");
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Logger::getLogSize(""), 10240);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              " Error: Logger::getLogSize()  empty log.size field .Defaulting size to 10K\n");
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Logger::getLogSize(nullptr), 10240);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              " Error: Logger::getLogSize() empty size string. log.size not defined .Defaulting size to 10K\n");
+}
+
+TEST(LoggerSize, MalformedTextsDefault)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Logger::getLogSize("K"), 10240);
+    EXPECT_EQ(Logger::getLogSize("12KB"), 10240);
+    EXPECT_EQ(Logger::getLogSize("-5"), 10240);
+    EXPECT_EQ(Logger::getLogSize("99999999999999999999"), 10240);
+    testing::internal::GetCapturedStderr();
+}
+
+TEST(LoggerSeverity, Names)
+{
+    EXPECT_EQ(Logger::SeverityToStr(1), "Fatal");
+    EXPECT_EQ(Logger::SeverityToStr(2), "Error");
+    EXPECT_EQ(Logger::SeverityToStr(4), "Warning");
+    EXPECT_EQ(Logger::SeverityToStr(8), "Info");
+    EXPECT_EQ(Logger::SeverityToStr(16), "?[16]?");
+    EXPECT_EQ(Logger::SeverityToStr(0), "?[0]?");
+}
+
+TEST(LoggerLine, NumberedFormattedLines)
+{
+    TempDir tmp;
+    const time_t when = 741390548;
+    Logger plain;
+    ASSERT_TRUE(plain.init((tmp / "a.log").c_str(), "500K", std::ios::app));
+    plain.log("first", 8, "Sys", when);
+    plain.log("second", 16, nullptr, when);
+
+    Logger prefixed("PFX:");
+    ASSERT_TRUE(prefixed.init((tmp / "b.log").c_str(), 1000LL, std::ios::app));
+    prefixed.log("third", 2, "Module", when);
+
+    auto lines = readLines(tmp / "a.log");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "00000001 " + ctime24(when) + "    Info    Sys first");
+    EXPECT_EQ(lines[1], "00000002 " + ctime24(when) + "  ?[16]? unknown module second");
+    EXPECT_EQ(readLines(tmp / "b.log").at(0), "PFX:00000001 " + ctime24(when) + "   Error Module third");
+}
+
+TEST(LoggerLine, ZeroTimeMeansNow)
+{
+    TempDir tmp;
+    Logger log;
+    ASSERT_TRUE(log.init((tmp / "a.log").c_str(), 1000LL, std::ios::app));
+    time_t before = time(nullptr);
+    log.log("m", 8, "Sys", 0);
+    time_t after = time(nullptr);
+    std::string stamp = readLines(tmp / "a.log").at(0).substr(9, 24);
+    EXPECT_TRUE(stamp == ctime24(before) || stamp == ctime24(after)) << stamp;
+}
+
+TEST(LoggerRoll, FullFileMovesToOldAndNumberingRestarts)
+{
+    TempDir tmp;
+    const std::string path = tmp / "roll.log";
+    writeText(path + ".old", "stale generation\n");
+    Logger log;
+    ASSERT_TRUE(log.init(path.c_str(), 100LL, std::ios::app));
+    log.log("line one of the first file", 8, "Sys", 1);
+    log.log("line two of the first file", 8, "Sys", 1);  // passes 100 bytes
+    std::string firstFile = readText(path);
+    log.log("line one of the second file", 8, "Sys", 1);
+
+    EXPECT_EQ(readText(path + ".old"), firstFile);
+    auto lines = readLines(path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(0, 9), "00000001 ");
+    EXPECT_NE(lines[0].find("second file"), std::string::npos);
+}
+
+TEST(LoggerRoll, AppendedFileAlreadyFullRollsOnFirstLine)
+{
+    TempDir tmp;
+    const std::string path = tmp / "big.log";
+    writeText(path, std::string(200, 'x') + "\n");
+    Logger log;
+    ASSERT_TRUE(log.init(path.c_str(), 100LL, std::ios::app));
+    log.log("fresh", 8, "Sys", 1);
+    EXPECT_EQ(readText(path + ".old").size(), 201u);
+    EXPECT_EQ(readLines(path).size(), 1u);
+}
+
+TEST(LoggerOpen, FailureIsReportedAndLinesDropped)
+{
+    TempDir tmp;
+    const std::string path = tmp / "missing/dir/x.log";
+    testing::internal::CaptureStderr();
+    Logger log;
+    EXPECT_FALSE(log.init(path.c_str(), "1K", std::ios::app));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Couldn't open " + path + ". No logging in effect.\n");
+    EXPECT_FALSE(log.opened());
+    log.log("dropped", 8, "Sys", 1);
+    EXPECT_FALSE(isFile(path.c_str()));
+}
+
+TEST(LoggerSize, UpdateReplacesLimit)
+{
+    Logger log;
+    log.update("2K");
+    EXPECT_EQ(log.getMaxSize(), 2048);
+}
+
+}  // namespace
