@@ -1,0 +1,24 @@
+// The interface through which the supervisor reaches its plug-ins; the
+// configuration plug-in derives from it.
+#ifndef KEEPER_KEEPER_PLUGIN_H
+#define KEEPER_KEEPER_PLUGIN_H
+
+#include "protocol/keeper_msg.h"
+
+class KeeperSrv;
+
+enum pluginType { PLUGIN_CONFIG = 1 };
+
+class KeeperBasePligin {
+ public:
+  virtual ~KeeperBasePligin() = default;
+  virtual keeperStatus handleRequest(GeneralMsg& msg) = 0;
+  virtual void init(KeeperSrv* srv) { keeper = srv; }
+  virtual void on_timer(void*) {}
+  virtual void get_next_cpu_usage() {}
+
+ protected:
+  KeeperSrv* keeper = nullptr;
+};
+
+#endif

@@ -1,0 +1,28 @@
+// The appliance's supervisor: the keeper class the daemon instantiates. It
+// gives shutdown and host commands their system effect and reads the device
+// mode.
+#ifndef KEEPER_STC_KEEPER_SRV_H
+#define KEEPER_STC_KEEPER_SRV_H
+
+#include "keeper/keeper_srv.h"
+
+class stcKeeperSrv : public KeeperSrv {
+ public:
+  explicit stcKeeperSrv(EvEngine* engine) : KeeperSrv(engine) {}
+
+  void prerun_actions() override;
+  void handle_seq_end() override;
+  void linux_shutdown(CommandType command) override;
+  void create_iniparser(const char* path) override;
+  keeperStatus process_command(GeneralMsg& msg) override;
+
+  keeperStatus set_dev_mode(const char* mode);
+  keeperStatus set_task_mode(const char* name, const char* args, bool on);
+  keeperStatus set_check_mode(const char* name, const char* args, bool on);
+  PsTask* get_default_fup() const { return default_fup; }
+
+ private:
+  PsTask* default_fup = nullptr;
+};
+
+#endif

@@ -1,0 +1,45 @@
+// The member functions the daemon hands to the engine as timer callbacks; a
+// positive result re-arms the timer.
+#ifndef KEEPER_TIMER_HANDLER_H
+#define KEEPER_TIMER_HANDLER_H
+
+#include "reactor/ev_handler.h"
+
+class EvEngine;
+class KeeperSrv;
+
+// Argument of kill_ps, allocated by whoever arms the timer and freed by it.
+struct KillRecord {
+  int pid;
+  int sig;
+};
+
+class TimerHandler : public EvHandler {
+ public:
+  typedef int (TimerHandler::*Callback)(void*);
+
+  TimerHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
+
+  int run_check(void* check);
+  int run_task(void* task);
+  int run_ka_check(void* task);
+  int kill_ps(void* record);
+  int run_wh_status(void* keeper);
+  int run_cpu_usage_status(void* keeper);
+  int run_delayed_inet1(void*);
+
+  // Arms a timer on the engine with one of the callbacks above.
+  int add(long delay, Callback cb, void* arg, int min_gap);
+  void remove(int id);
+  // Seconds of system uptime on the engine's clock.
+  long now() const;
+
+  EvEngine* get_engine() const { return engine; }
+  KeeperSrv* get_keeper() const { return keeper; }
+
+ private:
+  EvEngine* engine;
+  KeeperSrv* keeper;
+};
+
+#endif
