@@ -1,0 +1,114 @@
+// The harness itself: the namespaces really are private, the system commands
+// are recorded instead of run, and the supervised program speaks the keeper
+// protocol. Needs no daemon: the test plays the keeper.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "protocol/keeper_msg.h"
+#include "protocol/wire_text.h"
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+class E2eHarness : public VardoTest {
+protected:
+    pid_t spawnChild(const std::string& args) {
+        const std::string line = fill("${CHILD} " + args);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+
+    int listenOn(int port) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(fd, 4), 0);
+        return fd;
+    }
+};
+
+TEST_F(E2eHarness, NamespaceIsPrivate) {
+    char host[64] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_STREQ(host, "vardo-e2e");
+    // PID 1 of the namespace is ns_run.sh, our parent.
+    EXPECT_EQ(getppid(), 1);
+    ASSERT_EQ(system("/sbin/shutdown -r now"), 0);
+    EXPECT_EQ(commandsLog(), "/sbin/shutdown -r now\n");
+    ASSERT_EQ(system("/etc/rc.d/rc.inet1 restart 1> /dev/null 2> /dev/null"), 0);
+    EXPECT_NE(commandsLog().find("/etc/rc.d/rc.inet1 restart\n"), std::string::npos);
+    EXPECT_TRUE(std::ofstream("/etc/vardo-e2e-probe").good());
+    EXPECT_TRUE(std::ofstream("/usr/local/DYX/conf/probe").good());
+}
+
+TEST_F(E2eHarness, ChildSendsInitAndQuitsOnRequest) {
+    const int server = listenOn(port());
+    const pid_t child = spawnChild("--record ${REC}/c --init ${PORT}");
+    const int conn = accept(server, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+
+    keeper_client_header hdr{};
+    ASSERT_EQ(recv(conn, &hdr, sizeof hdr, MSG_WAITALL), static_cast<ssize_t>(sizeof hdr));
+    headerN2HOrder(&hdr);
+    ASSERT_EQ(hdr.type, KEEPER_INIT);
+    std::vector<uint8_t> body(hdr.length);
+    ASSERT_EQ(recv(conn, body.data(), body.size(), MSG_WAITALL), static_cast<ssize_t>(body.size()));
+    GeneralMsg init(KEEPER_INIT);
+    ASSERT_EQ(init.fromWire(hdr, body.data()), KEEPER_OK);
+    EXPECT_EQ(init.payload.init.keeperType, 1u);
+    EXPECT_EQ(static_cast<pid_t>(init.payload.init.pid), child);
+    EXPECT_EQ(wireText(init.payload.init.name), "e2e_child");
+
+    const std::vector<unsigned char> quit = keeperFrame(KEEPER_QUIT, 1, nullptr, 0);
+    ASSERT_EQ(send(conn, quit.data(), quit.size(), 0), static_cast<ssize_t>(quit.size()));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(records("c").size(), 3u);
+    EXPECT_EQ(records("c", "quit").at(0).pid, child);
+    close(conn);
+    close(server);
+}
+
+TEST_F(E2eHarness, ChildRecordsAndSurvivesSigterm) {
+    const pid_t child = spawnChild("--record ${REC}/c --ignore-term --fds ${REC}/fds");
+    ASSERT_TRUE(waitRecords("c", "start", 1));
+    kill(child, SIGTERM);
+    ASSERT_TRUE(waitRecords("c", "term", 1));
+    EXPECT_FALSE(processGone(child));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    std::ifstream fds(recordPath("fds"));
+    std::string line;
+    int count = 0;
+    while (std::getline(fds, line)) ++count;
+    EXPECT_GE(count, 3) << "stdin, stdout and stderr at least";
+}
+
+TEST_F(E2eHarness, ChildExitsAtOnce) {
+    const pid_t child = spawnChild("--record ${REC}/c --exit");
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(records("c", "start").size(), 1u);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,227 @@
+#include "tests/e2e/vardo_fixture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+namespace {
+
+// Every level on, so a failing test can show what the daemon did.
+const char* const kTraceProfile =
+    "[vardo]\n"
+    "filename = !evdbg.vardo.log\n"
+    "fatal = 1\nerror = 1\nwarning = 1\nnotify = 1\ndebug = 1\n"
+    "trace = 1\nuser1 = 1\n";
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void replaceAll(std::string& text, const std::string& token, const std::string& value) {
+    for (size_t at = text.find(token); at != std::string::npos;
+         at = text.find(token, at + value.size()))
+        text.replace(at, token.size(), value);
+}
+
+std::string vardoPath() {
+    const char* chosen = getenv("VARDO_E2E_VARDO");
+    return chosen && *chosen ? chosen : E2E_VARDO_PATH;
+}
+
+// The stand-in of /sbin/shutdown records into VARDO_E2E_RECORD; anything
+// else means the test is not inside ns_run.sh and must not start the daemon.
+bool insideTestNamespace() {
+    const char* ns = getenv("VARDO_E2E_NS");
+    const char* record = getenv("VARDO_E2E_RECORD");
+    if (!ns || strcmp(ns, "1") != 0 || !record) return false;
+    return slurp("/sbin/shutdown").find(record) != std::string::npos;
+}
+
+}  // namespace
+
+bool waitFor(const std::function<bool()>& cond, int timeoutMs, int stepMs) {
+    const long long end = nowMs() + timeoutMs;
+    for (;;) {
+        if (cond()) return true;
+        if (nowMs() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+    }
+}
+
+bool processGone(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat) return true;
+    std::string line;
+    std::getline(stat, line);
+    const size_t paren = line.rfind(')');
+    return paren == std::string::npos || line.compare(paren + 2, 1, "Z") == 0;
+}
+
+void VardoTest::SetUp() {
+    if (!insideTestNamespace())
+        GTEST_SKIP() << "end-to-end tests run only inside tests/e2e/ns_run.sh";
+    std::string pattern = std::string(getenv("VARDO_E2E_SCRATCH")) + "/home.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << strerror(errno);
+    home_ = pattern;
+    for (const char* dir : {"/conf", "/log", "/rec"})
+        ASSERT_EQ(mkdir((home_ + dir).c_str(), 0755), 0) << strerror(errno);
+    writeConf("qoevdbg.conf", kTraceProfile);
+}
+
+void VardoTest::TearDown() {
+    if (vardo_ > 0) {
+        kill(vardo_, SIGKILL);
+        waitpid(vardo_, nullptr, 0);
+        vardo_ = -1;
+    }
+    if (HasFailure() && !home_.empty()) {
+        std::string trace = traceLog();
+        if (trace.size() > 12000) trace = "...\n" + trace.substr(trace.size() - 12000);
+        std::cerr << "---- vardo output ----\n" << slurp(home_ + "/vardo.out")
+                  << "---- vardo trace ----\n" << trace
+                  << "---- recorded commands ----\n" << commandsLog();
+    }
+}
+
+std::string VardoTest::fill(std::string text) const {
+    const std::string child = childPath();
+    replaceAll(text, "${PORT}", std::to_string(port_));
+    replaceAll(text, "${CHILD_DIR}", child.substr(0, child.rfind('/')));
+    replaceAll(text, "${CHILD}", child);
+    replaceAll(text, "${HOME}", home_);
+    replaceAll(text, "${REC}", home_ + "/rec");
+    return text;
+}
+
+void VardoTest::writeConf(const std::string& file, const std::string& text) const {
+    std::ofstream out(home_ + "/conf/" + file, std::ios::trunc);
+    out << fill(text);
+}
+
+std::string VardoTest::readConf(const std::string& file) const {
+    return slurp(home_ + "/conf/" + file);
+}
+
+std::string VardoTest::writeScript(const std::string& name, const std::string& body) const {
+    const std::string path = home_ + "/" + name;
+    {
+        std::ofstream out(path, std::ios::trunc);
+        out << "#!/bin/sh\n" << fill(body) << "\n";
+    }
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+std::string VardoTest::childPath() { return E2E_CHILD_PATH; }
+
+void VardoTest::spawnVardo() {
+    ASSERT_EQ(vardo_, -1) << "vardo already running";
+    const std::string path = vardoPath();
+    ASSERT_EQ(access(path.c_str(), X_OK), 0) << path << ": " << strerror(errno);
+    const std::string out = home_ + "/vardo.out";
+    vardo_ = fork();
+    ASSERT_GE(vardo_, 0) << strerror(errno);
+    if (vardo_ == 0) {
+        setenv("VELTO_HOME", home_.c_str(), 1);
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0 || chdir(home_.c_str()) != 0) _exit(126);
+        close(fd);
+        execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+}
+
+void VardoTest::startVardo() {
+    ASSERT_NO_FATAL_FAILURE(spawnVardo());
+    ASSERT_TRUE(waitFor([&] { return portAccepts(port_) || !vardoRunning(); }, 10000))
+        << "vardo did not listen on port " << port_;
+    ASSERT_TRUE(vardoRunning()) << "vardo exited during start-up";
+}
+
+bool VardoTest::vardoRunning() {
+    if (vardo_ <= 0) return false;
+    int status = 0;
+    const pid_t got = waitpid(vardo_, &status, WNOHANG);
+    if (got == 0) return true;
+    // Reaped here: keep the status for a later waitVardoExit.
+    exited_status_ = got == vardo_ ? status : -1;
+    vardo_ = -1;
+    return false;
+}
+
+int VardoTest::waitVardoExit(int timeoutMs) {
+    int status = -1;
+    if (vardo_ <= 0) return exited_status_;
+    const bool gone = waitFor(
+        [&] {
+            const pid_t got = waitpid(vardo_, &status, WNOHANG);
+            return got == vardo_ || got < 0;
+        },
+        timeoutMs);
+    if (!gone) return -1;
+    vardo_ = -1;
+    exited_status_ = status;
+    return status;
+}
+
+int VardoTest::stopVardo(int timeoutMs) {
+    if (vardo_ > 0) kill(vardo_, SIGTERM);
+    return waitVardoExit(timeoutMs);
+}
+
+bool VardoTest::portAccepts(int port) const {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+std::string VardoTest::recordPath(const std::string& name) const {
+    return home_ + "/rec/" + name;
+}
+
+std::vector<Record> VardoTest::records(const std::string& name, const std::string& what) const {
+    std::vector<Record> found;
+    std::istringstream lines(slurp(recordPath(name)));
+    Record rec;
+    while (lines >> rec.what >> rec.pid >> rec.ms)
+        if (what.empty() || rec.what == what) found.push_back(rec);
+    return found;
+}
+
+bool VardoTest::waitRecords(const std::string& name, const std::string& what, size_t n,
+                            int timeoutMs) const {
+    return waitFor([&] { return records(name, what).size() >= n; }, timeoutMs);
+}
+
+std::string VardoTest::commandsLog() const {
+    const char* record = getenv("VARDO_E2E_RECORD");
+    return record ? slurp(record) : std::string();
+}
+
+std::string VardoTest::traceLog() const { return slurp(home_ + "/log/evdbg.vardo.log"); }
+
+}  // namespace e2e

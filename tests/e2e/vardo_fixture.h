@@ -1,0 +1,80 @@
+// Test fixture of the end-to-end tests: a private VELTO_HOME with the
+// daemon's INI file and trace profile, the real vardo started from it and
+// stopped again, and readers for what the supervised programs recorded.
+// Runs only inside the namespaces that ns_run.sh sets up.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/clock.h"
+
+namespace e2e {
+
+// Polls cond every stepMs until it holds or timeoutMs has passed.
+bool waitFor(const std::function<bool()>& cond, int timeoutMs, int stepMs = 20);
+
+// One line that a supervised program appended to its record file:
+// "<what> <pid> <ms>", what being start, init, quit or term.
+struct Record {
+    std::string what;
+    int pid;
+    long long ms;
+};
+
+// Whether a process is gone (reaped or left as a zombie).
+bool processGone(int pid);
+
+class VardoTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Replaces ${PORT}, ${CHILD_DIR}, ${CHILD}, ${HOME} and ${REC} (the folder
+    // of record files) in an INI text.
+    std::string fill(std::string text) const;
+    // Writes conf/<file> (filled) into the home.
+    void writeConf(const std::string& file, const std::string& text) const;
+    void writeIni(const std::string& text) const { writeConf("vardo.ini", text); }
+    std::string readConf(const std::string& file = "vardo.ini") const;
+    // Writes an executable shell script into the home and returns its path.
+    std::string writeScript(const std::string& name, const std::string& body) const;
+
+    // Starts vardo and waits until it accepts connections on port().
+    void startVardo();
+    // Starts vardo without waiting for anything.
+    void spawnVardo();
+    // Waits for the daemon to exit; returns its wait status, or -1 on timeout.
+    int waitVardoExit(int timeoutMs);
+    // SIGTERM, then waits; returns the wait status (-1 on timeout).
+    int stopVardo(int timeoutMs = 15000);
+    bool vardoRunning();
+    bool portAccepts(int port) const;
+
+    int port() const { return port_; }
+    pid_t vardoPid() const { return vardo_; }
+    const std::string& home() const { return home_; }
+    static std::string childPath();
+
+    // Record file of one supervised program, named in its INI args as ${REC}/<name>.
+    std::string recordPath(const std::string& name) const;
+    std::vector<Record> records(const std::string& name, const std::string& what = "") const;
+    // Waits until the record file of name holds at least n lines of kind what.
+    bool waitRecords(const std::string& name, const std::string& what, size_t n,
+                     int timeoutMs = 5000) const;
+    // Command lines recorded by the stand-ins of /sbin/shutdown and the rc scripts.
+    std::string commandsLog() const;
+    std::string traceLog() const;
+
+private:
+    std::string home_;
+    int port_ = 7311;
+    pid_t vardo_ = -1;
+    int exited_status_ = -1;
+};
+
+}  // namespace e2e
