@@ -101,19 +101,19 @@ sql_hosts="WITH h AS (
            SELECT count(*), sum(h.pkts) FROM h LEFT JOIN choice USING (p)
             WHERE h.rank <= coalesce(choice.c, h.n)"
 
-# Prints "<result>|<milliseconds>" of the query's second run (the first
+# Prints "<result>#<milliseconds>" of the query's second run (the first
 # warms the caches and the backend's saved plans).
 timed() {
   pgc_psql -At -c '\timing on' -c "$1" -c "$1" |
-    awk '/^Time:/ { ms = $2 } !/^Time:/ && !/^Timing/ { r = $0 } END { print r "|" ms }'
+    awk '/^Time:/ { ms = $2 } !/^Time:/ && !/^Timing/ { r = $0 } END { print r "#" ms }'
 }
 
 compare() {   # <label> <C query> <SQL query>
   local c sql
   c=$(timed "$2")
   sql=$(timed "$3")
-  [ "${c%|*}" = "${sql%|*}" ] || { echo "$1: results differ: C ${c%|*}, SQL ${sql%|*}"; exit 1; }
-  awk -v label="$1" -v c="${c#*|}" -v s="${sql#*|}" -v r="${c%|*}" 'BEGIN {
+  [ "${c%#*}" = "${sql%#*}" ] || { echo "$1: results differ: C ${c%#*}, SQL ${sql%#*}"; exit 1; }
+  awk -v label="$1" -v c="${c#*#}" -v s="${sql#*#}" -v r="${c%#*}" 'BEGIN {
     printf "%-24s C %9.1f ms   SQL %9.1f ms   SQL/C %5.2f   (rows|sum %s)\n", label, c, s, s / c, r }'
 }
 
