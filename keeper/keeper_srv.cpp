@@ -136,8 +136,7 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
   create_client_handler_factory();
   timer_handler = new TimerHandler(engine, this);
   timer_handler->add(kResourceTimerPeriod, &TimerHandler::run_wh_status, this, kResourceTimerPeriod);
-  actions = registry;
-  if (actions) actions->init(this);
+  set_action_registry(registry);
   build_predefined_checks();
   keeperStatus rc = parse_ini_file(confDir);
   EV_TRACE(DL_NOTIFY, "Keeper is listening on port %d", desc.port);
@@ -147,6 +146,11 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
   }
   if (rc != KEEPER_OK) return rc;
   return _init_specific();
+}
+
+void KeeperSrv::set_action_registry(ActionHandler* registry) {
+  actions = registry;
+  if (actions) actions->init(this);
 }
 
 void KeeperSrv::create_iniparser(const char* path) {

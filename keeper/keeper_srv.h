@@ -104,6 +104,8 @@ class KeeperSrv : public EvHandler {
   virtual keeperStatus process_command(GeneralMsg&) { return KEEPER_FAIL; }
 
   int run(bool noLoop);
+  // Keeps the action registry and lets it register the predefined actions.
+  void set_action_registry(ActionHandler* registry);
 
   // Look-ups.
   PsTask* find_ps_by_pid(int pid) const;

@@ -200,17 +200,12 @@ void PsTask::prepare_explicit_run() {
   }
 }
 
-void PsTask::add_kill_timer(int delay, int sig) {
-  KillRecord* record = new KillRecord{pid, sig};
-  if (timer_handler->add(delay, &TimerHandler::kill_ps, record, -1) < 0) delete record;
-}
-
 keeperStatus PsTask::stop() {
   if (pid == -1) return KEEPER_OK;
   kill_request = true;
   EV_TRACE(DL_TRACE, "PsTask::stop, sending quit request to process:%s, pid:%d", name, pid);
-  add_kill_timer(kill_timeout, SIGTERM);
-  add_kill_timer(2 * kill_timeout, SIGKILL);
+  timer_handler->add_kill(kill_timeout, pid, SIGTERM);
+  timer_handler->add_kill(2 * kill_timeout, pid, SIGKILL);
   if (client) send_to_client(KEEPER_QUIT, 0, nullptr);
   return KEEPER_OK;
 }

@@ -78,7 +78,6 @@ class PsTask : public TaskOnSeq {
  private:
   void free_argv();
   void build_argv();
-  void add_kill_timer(int delay, int sig);
   void arm_keep_alive();
   void drop_keep_alive();
   void exec_child();

@@ -13,6 +13,18 @@ int TimerHandler::add(long delay, Callback cb, void* arg, int min_gap) {
   return engine->addTimer(delay, this, cb, arg, min_gap);
 }
 
+TimerHandler::~TimerHandler() {
+  for (KillRecord* record : kill_records) delete record;
+}
+
+void TimerHandler::add_kill(long delay, int pid, int sig) {
+  KillRecord* record = new KillRecord{pid, sig};
+  if (add(delay, &TimerHandler::kill_ps, record, -1) < 0)
+    delete record;
+  else
+    kill_records.insert(record);
+}
+
 void TimerHandler::remove(int id) { engine->delTimer(id); }
 
 long TimerHandler::now() const { return engine->getClock().uptime(); }
@@ -39,6 +51,7 @@ int TimerHandler::kill_ps(void* arg) {
     EV_TRACE(DL_TRACE, "TimerHandler::kill_ps, sending %d signal to pid:%d", record->sig, record->pid);
     task->kill_task(record->sig);
   }
+  kill_records.erase(record);
   delete record;
   return 0;
 }

@@ -3,12 +3,14 @@
 #ifndef KEEPER_TIMER_HANDLER_H
 #define KEEPER_TIMER_HANDLER_H
 
+#include <set>
+
 #include "reactor/ev_handler.h"
 
 class EvEngine;
 class KeeperSrv;
 
-// Argument of kill_ps, allocated by whoever arms the timer and freed by it.
+// Argument of kill_ps.
 struct KillRecord {
   int pid;
   int sig;
@@ -19,6 +21,11 @@ class TimerHandler : public EvHandler {
   typedef int (TimerHandler::*Callback)(void*);
 
   TimerHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
+  // Frees the records of kill timers that never fired: the engine drops
+  // pending timers unfired when its loop ends.
+  ~TimerHandler() override;
+  TimerHandler(const TimerHandler&) = delete;
+  TimerHandler& operator=(const TimerHandler&) = delete;
 
   int run_check(void* check);
   int run_task(void* task);
@@ -31,6 +38,8 @@ class TimerHandler : public EvHandler {
   // Arms a timer on the engine with one of the callbacks above.
   int add(long delay, Callback cb, void* arg, int min_gap);
   void remove(int id);
+  // Arms kill_ps: signal `sig` to the task that still has `pid` then.
+  void add_kill(long delay, int pid, int sig);
   // Seconds of system uptime on the engine's clock.
   long now() const;
 
@@ -40,6 +49,7 @@ class TimerHandler : public EvHandler {
  private:
   EvEngine* engine;
   KeeperSrv* keeper;
+  std::set<KillRecord*> kill_records;
 };
 
 #endif

@@ -1,0 +1,46 @@
+// Shared set-up of the keeper's unit tests: an engine on a clock the test
+// moves, and a supervisor that is built but not initialised.
+#ifndef KEEPER_TEST_SUPPORT_H
+#define KEEPER_TEST_SUPPORT_H
+
+#include <cstdlib>
+#include <string>
+
+#include "keeper/actions.h"
+#include "keeper/keeper_srv.h"
+#include "keeper/timer_handler.h"
+#include "reactor/ev_engine.h"
+
+class ManualClock : public EvClock {
+ public:
+  long uptime() const override { return now; }
+  time_t wallTime() const override { return 1700000000 + now; }
+  long now = 100;
+};
+
+struct KeeperFixture {
+  KeeperFixture() : keeper(&engine), timers(&engine, &keeper) {
+    engine.setClock(&clock);
+    keeper.set_action_registry(&actions);
+  }
+  ~KeeperFixture() { engine.setClock(nullptr); }
+
+  ManualClock clock;
+  EvEngine engine;
+  KeeperSrv keeper;
+  TimerHandler timers;
+  ActionHandler actions;
+};
+
+// A fresh folder under /tmp, removed with its content at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/keeper_test.XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
+  std::string path;
+};
+
+#endif
