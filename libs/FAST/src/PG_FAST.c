@@ -9,6 +9,7 @@
 #include "catalog/pg_type.h"
 #include "executor/spi.h"
 #include "utils/array.h"
+#include "utils/memutils.h"
 
 PG_MODULE_MAGIC;
 
@@ -35,6 +36,9 @@ append_strip_entries(StringInfo out, const char *layer, const int16 *offsets,
 	/* layer, ':', "-32768", '=', two digits, blank */
 	size_t		entry_max = layer_len + 11;
 
+	/* Checked before multiplying: a huge strip must not wrap the size. */
+	if ((Size) count > (MaxAllocSize - out->len) / entry_max)
+		elog(ERROR, "pattern text exceeds %zu bytes", (Size) MaxAllocSize);
 	enlargeStringInfo(out, (int) (entry_max * count));
 	for (int i = 0; i < count; i++)
 	{
