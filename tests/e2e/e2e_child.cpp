@@ -67,12 +67,12 @@ void writeFds(const char* path) {
 // Talks to vardo like a supervised program until told to quit.
 [[noreturn]] void serve(int port) {
     e2e::TestClient client;
+    // Recorded before sending: the daemon may act on the message at once.
+    record("init");
     if (!client.connect(port) || !client.init(1, getpid(), "e2e_child")) {
         record("noconnect");
-        pause();
-        _exit(3);
+        for (;;) pause();
     }
-    record("init");
     e2e::Message msg;
     for (;;) {
         if (!client.read(msg, 60 * 60 * 1000)) {

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/e2e/test_client.h"
+
 namespace e2e {
 
 namespace {
@@ -99,6 +101,17 @@ void VardoTest::TearDown() {
                   << "---- vardo trace ----\n" << trace
                   << "---- recorded commands ----\n" << commandsLog();
     }
+}
+
+std::string VardoTest::general() {
+    return "[general]\nkeeper type = primary\nkeeper port = ${PORT}\n\n";
+}
+
+std::string VardoTest::psTask(const std::string& name, int level, const std::string& args,
+                              const std::string& extra) {
+    return "[tasks/" + name + "]\ntype = ps\nname = e2e_child\nlocation = ${CHILD_DIR}\n" +
+           "args = " + args + "\nlevel = " + std::to_string(level) +
+           "\nkill timeout = 1\nkaEnable = no\n" + extra + "\n";
 }
 
 std::string VardoTest::fill(std::string text) const {
@@ -197,6 +210,27 @@ bool VardoTest::portAccepts(int port) const {
     const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
+}
+
+std::string VardoTest::psListing() const {
+    TestClient client;
+    Message reply;
+    if (!client.connect(port_) || !client.printPs(reply)) return "";
+    return listingText(reply);
+}
+
+int VardoTest::psPid(const std::string& name) const {
+    std::istringstream lines(psListing());
+    std::string index, listed;
+    int pid;
+    while (lines >> index >> listed >> pid)
+        if (listed == name) return pid;
+    return -2;
+}
+
+bool VardoTest::waitPsPid(const std::string& name, const std::function<bool(int)>& cond,
+                          int timeoutMs) const {
+    return waitFor([&] { return cond(psPid(name)); }, timeoutMs);
 }
 
 std::string VardoTest::recordPath(const std::string& name) const {

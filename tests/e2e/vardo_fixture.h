@@ -34,6 +34,14 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // INI building blocks. general(): the [general] section on ${PORT}.
+    // psTask(): a "ps" task running the test program with args, at level,
+    // stopped with a kill timeout of 1 s and without keep-alive probes;
+    // extra lines (key = value) are appended to the section.
+    static std::string general();
+    static std::string psTask(const std::string& name, int level, const std::string& args,
+                              const std::string& extra = "");
+
     // Replaces ${PORT}, ${CHILD_DIR}, ${CHILD}, ${HOME} and ${REC} (the folder
     // of record files) in an INI text.
     std::string fill(std::string text) const;
@@ -59,6 +67,14 @@ protected:
     pid_t vardoPid() const { return vardo_; }
     const std::string& home() const { return home_; }
     static std::string childPath();
+
+    // The KEEPER_PRINT_PS listing over a fresh connection ("" without reply).
+    std::string psListing() const;
+    // Pid of the named task in the listing; -2 when it is not listed.
+    int psPid(const std::string& name) const;
+    // Waits until the named task's listed pid satisfies cond.
+    bool waitPsPid(const std::string& name, const std::function<bool(int)>& cond,
+                   int timeoutMs = 5000) const;
 
     // Record file of one supervised program, named in its INI args as ${REC}/<name>.
     std::string recordPath(const std::string& name) const;

@@ -1,0 +1,103 @@
+// Start-up of vardo: the INI file with tasks at several levels, the backup
+// file, and the exit status when it cannot run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+using E2eStartup = VardoTest;
+
+// A pause long enough for the daemon to act if it were going to, used only
+// after the event that would have triggered it has been seen.
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
+
+bool exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+TEST_F(E2eStartup, LevelsStartInOrderAndWaitForCompletion) {
+    writeScript("boot.sh", "echo \"start $$ 0\" >> ${REC}/boot");
+    writeIni(general() +
+             // Written before its level-1 task: the listing keeps file order.
+             psTask("second", 2, "--record ${REC}/second", "must = no") +
+             psTask("Waiter", 1, "--record ${REC}/waiter --init ${PORT} --init-delay 300") +
+             "[tasks/boot]\ntype = bootTask\nimplement = App\nname = boot.sh\n"
+             "location = ${HOME}\nlevel = 1\n\n"
+             "[tasks/odd]\ntype = BootTask\nname = boot.sh\nlocation = ${HOME}\nlevel = 1\n\n"
+             "[checks/probe]\nname = true\nlocation = /bin\nimplement = App\nlevel = 1\n"
+             "interval = 5\n\n" +
+             psTask("third", 3, "--record ${REC}/third") +
+             psTask("fourth", 4, "--record ${REC}/fourth") +
+             psTask("never", 6, "--record ${REC}/never", "enabled = no"));
+    startVardo();
+
+    ASSERT_TRUE(waitRecords("third", "start", 1));
+    const Record waiter = records("waiter", "start").at(0);
+    const Record second = records("second", "start").at(0);
+    // Level 2 waits for level 1's init message, sent 300 ms after its start.
+    EXPECT_GE(second.ms - waiter.ms, 300);
+    EXPECT_EQ(records("boot").size(), 1u) << "the boot task runs once, at level 1";
+    // Level 3 has a must task that never reports in: level 4 must wait.
+    settle();
+    EXPECT_TRUE(records("fourth").empty());
+    EXPECT_TRUE(records("never").empty());
+
+    const int thirdPid = records("third", "start").at(0).pid;
+    EXPECT_EQ(psListing(), " 1. second " + std::to_string(second.pid) + "\n 2. waiter " +
+                               std::to_string(waiter.pid) + "\n 3. third " +
+                               std::to_string(thirdPid) + "\n 4. fourth -1\n 5. never -1\n");
+}
+
+TEST_F(E2eStartup, BackupIniUsedWhenMainFileIsEmpty) {
+    writeIni("");
+    writeConf("vardo.ini.backup", general() + psTask("spare", 1, "--record ${REC}/spare"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("spare", "start", 1));
+    EXPECT_EQ(psPid("spare"), records("spare").at(0).pid);
+}
+
+TEST_F(E2eStartup, BackupIniUsedWhenMainFileFails) {
+    // An enabled must task without a level makes the whole file fail.
+    writeIni("[general]\nkeeper port = 7399\n\n" + psTask("broken", 0, "--record ${REC}/broken"));
+    writeConf("vardo.ini.backup", general() + psTask("spare", 1, "--record ${REC}/spare"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("spare", "start", 1));
+    EXPECT_FALSE(portAccepts(7399)) << "the port of the failed file";
+    EXPECT_TRUE(records("broken").empty());
+}
+
+TEST_F(E2eStartup, ExitsWithOneWhenNeitherIniIsUsable) {
+    writeConf("vardo.ini.backup", "");
+    spawnVardo();
+    const int status = waitVardoExit(5000);
+    ASSERT_NE(status, -1) << "vardo still running";
+    EXPECT_TRUE(exitedWith(status, 1)) << "wait status " << status;
+}
+
+TEST_F(E2eStartup, ExitsWithOneWhenPortIsTaken) {
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port()));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    writeIni(general() + psTask("idle", 1, "--record ${REC}/idle"));
+    spawnVardo();
+    const int status = waitVardoExit(5000);
+    close(holder);
+    ASSERT_NE(status, -1) << "vardo still running";
+    EXPECT_TRUE(exitedWith(status, 1)) << "wait status " << status;
+    EXPECT_NE(traceLog().find("Keeper can't listen on port " + std::to_string(port())),
+              std::string::npos);
+    EXPECT_TRUE(records("idle").empty()) << "no task starts when the daemon cannot listen";
+}
+
+}  // namespace
+}  // namespace e2e
