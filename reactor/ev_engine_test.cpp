@@ -305,7 +305,7 @@ TEST_F(EngineTest, DescriptorBeyondSelectLimitIsRefusedAndClosed) {
 // Echoes every 12-byte unit.
 class Echo : public Recorder {
 public:
-    Echo() { unit = 12; }
+    explicit Echo(bool &cloexec) : cloexec(cloexec) { unit = 12; }
     int handleOpen(EvAdapter *s) override {
         cloexec = fcntl(s->getHandle(), F_GETFD) & FD_CLOEXEC;
         return Recorder::handleOpen(s);
@@ -320,13 +320,14 @@ public:
         Recorder::handleClose(s);
         return -1; // made by the factory: goes with its socket
     }
-    bool cloexec = false;
+    bool &cloexec;
 };
 
 class EchoFactory : public EvHandlerFactory {
 public:
-    EvHandler *newHandler() override { return made = new Echo; }
-    Echo *made = nullptr;
+    EvHandler *newHandler() override { return made = new Echo(acceptedCloexec); }
+    Echo *made = nullptr; // until the run ends
+    bool acceptedCloexec = false;
 };
 
 // Sends one message, stops the engine when it comes back.
@@ -373,7 +374,7 @@ TEST(EngineRealClockTest, LoopbackListenConnectAndAccept) {
 
     engine.run();
     ASSERT_EQ(pinger.inputs, 1);
-    EXPECT_TRUE(factory.made->cloexec);
+    EXPECT_TRUE(factory.acceptedCloexec);
     EXPECT_EQ(pinger.peer, clientEnd);
     EXPECT_EQ(pinger.accepted, htonl(INADDR_LOOPBACK));
     EXPECT_TRUE(pinger.acceptedIsLocal);

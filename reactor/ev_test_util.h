@@ -3,6 +3,7 @@
 
 #include <string>
 #include <sys/socket.h>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
