@@ -135,7 +135,7 @@ TEST(Receiving, FixedTypesNeedTheirExactLength) {
   EXPECT_EQ(receive(keeperFrame(99, 1, nullptr, 4), unknownWithData), KEEPER_FAIL);
 }
 
-TEST(Receiving, InitWordsAreBigEndianAndTextUntouched) {
+TEST(Framing, InitWordsGoBigEndianTextUntouched) {
   GeneralMsg msg(KEEPER_INIT);
   msg.payload.init.keeperType = 2;
   msg.payload.init.pid = 0x01020304;

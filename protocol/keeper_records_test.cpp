@@ -149,22 +149,6 @@ TEST(Records, NetIfMemberCountIsClampedToTheRoom) {
   expectNetIf({NETIF_KIND_GROUP, 37, 0x80000000, range(0, 3) + range(36, 55)});
 }
 
-TEST(Records, NetIfHardwareAddressAndTextsUntouched) {
-  ConfigNetIf rec{};
-  rec.kind = NETIF_KIND_ETH;
-  rec.u.eth.speed = 2;
-  const uint8_t mac[6] = {0x00, 0x1b, 0x21, 0xaa, 0xbb, 0xcc};
-  std::memcpy(rec.u.eth.hwAddr, mac, 6);
-  std::strcpy(rec.name, "eth0");
-  std::strcpy(rec.descr, "uplink");
-  config_ifdataH2NOrder(&rec);
-  EXPECT_EQ(ntohl(rec.kind), NETIF_KIND_ETH);
-  EXPECT_EQ(ntohl(rec.u.eth.speed), 2u);
-  EXPECT_EQ(0, std::memcmp(rec.u.eth.hwAddr, mac, 6));
-  EXPECT_STREQ(rec.name, "eth0");
-  EXPECT_STREQ(rec.descr, "uplink");
-}
-
 // Words of ConfigAll (cursor and action are words 0 and 1) per command.
 Words configWords(uint32_t cmd) {
   Words head{0, 1};

@@ -8,10 +8,8 @@ namespace {
 
 TEST(WireText, ReadingStopsAtTheFieldWidth) {
   char field[4] = {'a', 'b', 'c', 'd'};  // no NUL, as a peer may send it
-  char after[4] = {'x', 'y', 'z', 0};
   EXPECT_EQ(wireText(field), "abcd");
   EXPECT_EQ(wireText(field, 2), "ab");
-  (void)after;
   char shortText[8] = "ab";
   EXPECT_EQ(wireText(shortText), "ab");
 }
