@@ -2,10 +2,11 @@
 # Installs the client library into a scratch prefix and builds a program
 # against it the way a supervised program outside this tree does: through
 # pkg-config, once with the shared library and once statically.
-# Usage: install_test.sh <build dir> <program source>
+# Usage: install_test.sh <build dir> <program source> [compiler flags]
 set -eu
 build=$1
 source=$2
+flags=${3:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -13,11 +14,11 @@ cmake --install "$build" --component keeperclient --prefix "$scratch/prefix" >/d
 pc=$(dirname "$(find "$scratch/prefix" -name keeperclient.pc)")
 export PKG_CONFIG_PATH="$pc"
 
-c++ -std=c++17 -o "$scratch/shared" "$source" $(pkg-config --cflags --libs keeperclient)
+c++ -std=c++17 $flags -o "$scratch/shared" "$source" $(pkg-config --cflags --libs keeperclient)
 libdir=$(pkg-config --variable=libdir keeperclient)
 LD_LIBRARY_PATH="$libdir" "$scratch/shared"
 
-c++ -std=c++17 -o "$scratch/static" "$source" $(pkg-config --cflags keeperclient) \
+c++ -std=c++17 $flags -o "$scratch/static" "$source" $(pkg-config --cflags keeperclient) \
   "$libdir/libkeeperclient.a" $(pkg-config --libs-only-l --static keeperclient | sed 's/-lkeeperclient//')
 "$scratch/static"
 echo "installed client library works"
