@@ -5,11 +5,18 @@
 #   pattern_prevalent_hosts over every pattern  vs  window sums
 # Usage: db_bench.sh [<libs build dir>]   (PGXS builds in FAST/, detect/,
 # tolvar/, as the CMake build makes them; built afresh when left out)
-# Environment: PATTERNS (10000), STRIPS (20), OFFSETS (16), HOSTS (20).
+# Environment: PATTERNS (10000), STRIPS (20), OFFSETS (16), HOSTS (20),
+# FLOOD_FUNCTIONS (plpgsql): the language of the generated
+# flood.pattern_*_real functions. With "sql" the scalar packet count is
+# re-planned on every execution of the C function's saved plan (a SQL
+# function in FROM is not inlined and caches its plan per executor only),
+# which the one set-based SQL query pays once: the comparison then measures
+# that cost rather than the C code.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/libs/test/pg_cluster.sh"
 patterns=${PATTERNS:-10000} strips=${STRIPS:-20} offsets=${OFFSETS:-16} hosts=${HOSTS:-20}
+flood_functions=${FLOOD_FUNCTIONS:-plpgsql}
 pg_config=$(command -v pg_config)
 
 build=${1:-}
@@ -29,7 +36,18 @@ trap 'exit 1' INT TERM
 pgc_start "$pg_config" "$root/libs/FAST:$build/FAST" "$root/libs/detect:$build/detect" \
   "$root/libs/tolvar:$build/tolvar"
 
-echo "generating $patterns patterns of $strips strips of $offsets offsets, $hosts hosts each"
+if [ "$flood_functions" = sql ]; then
+  packets_body='SELECT sum(pkts)::bigint FROM flood.ip_packets WHERE pattern_id = $1 AND flood_id = $2'
+  ip_packets_body='SELECT ip, pkts, side FROM flood.ip_packets WHERE pattern_id = $1 AND flood_id = $2'
+else
+  packets_body='BEGIN RETURN (SELECT sum(pkts)::bigint FROM flood.ip_packets
+                              WHERE pattern_id = $1 AND flood_id = $2); END'
+  ip_packets_body='BEGIN RETURN QUERY SELECT i.ip, i.pkts, i.side FROM flood.ip_packets i
+                                      WHERE i.pattern_id = $1 AND i.flood_id = $2; END'
+fi
+
+echo "generating $patterns patterns of $strips strips of $offsets offsets," \
+     "$hosts hosts each, $flood_functions packet functions"
 pgc_psql <<SQL
 CREATE SCHEMA fast; CREATE SCHEMA flood; CREATE SCHEMA tolvar;
 CREATE TABLE fast.pat_strips (pattern_id integer, pat_strip_id integer);
@@ -37,14 +55,10 @@ CREATE TABLE fast.pat_contents (pat_strip_id integer, layer text, offsets smalli
 CREATE TABLE tolvar.percents (host_count integer, min_percent integer);
 CREATE TABLE flood.ip_packets (pattern_id integer, flood_id integer, ip inet, pkts bigint, side "char");
 CREATE FUNCTION flood.pattern_packets_real(integer, integer, integer) RETURNS bigint
-LANGUAGE sql STABLE AS \$\$
-  SELECT sum(pkts)::bigint FROM flood.ip_packets WHERE pattern_id = \$1 AND flood_id = \$2
-\$\$;
+LANGUAGE $flood_functions STABLE AS \$\$ $packets_body \$\$;
 CREATE FUNCTION flood.pattern_ip_packets_real(integer, integer, integer)
 RETURNS TABLE (ip inet, pkts bigint, side "char")
-LANGUAGE sql STABLE AS \$\$
-  SELECT ip, pkts, side FROM flood.ip_packets WHERE pattern_id = \$1 AND flood_id = \$2
-\$\$;
+LANGUAGE $flood_functions STABLE AS \$\$ $ip_packets_body \$\$;
 CREATE EXTENSION fast;
 CREATE EXTENSION detect;
 
