@@ -218,7 +218,10 @@ void keeperClient::_schedule_reconnect()
 
 int keeperClient::handleInput(EvAdapter *)
 {
-    if (read_callback(nullptr, nullptr) == KEEPER_OK)
+    // A late KEEPER_SET_CONFIG reply carries its own status, which says
+    // nothing about the connection.
+    unsigned type = ~0u;
+    if (read_callback(&type, nullptr) == KEEPER_OK || type == KEEPER_SET_CONFIG)
         return 0;
     _schedule_reconnect();
     return -1;

@@ -516,6 +516,17 @@ TEST_F(ClientTest, ReconnectAnnouncesItselfAndRepeatsEveryRegistration)
     EXPECT_EQ("b", msg.text(4));
 }
 
+TEST_F(ClientTest, LateConfigReplyWithFailureKeepsTheConnection)
+{
+    KeeperConfigMsg reply = {};
+    reply.status = htonl(KEEPER_FAIL);
+    keeper.send(KEEPER_SET_CONFIG, &reply, sizeof reply);
+    EXPECT_EQ(0, client->handleInput(nullptr));
+    EXPECT_GE(client->get_keeperSock(), 0);
+    keeper.hangUp();
+    EXPECT_EQ(-1, client->handleInput(nullptr));
+}
+
 TEST_F(ClientTest, AllGroupsSubscriptionIsRepeatedAsOne)
 {
     client->register_event(EVENT_GRP_ALL, 0xFFFFFFFF, on_event);
