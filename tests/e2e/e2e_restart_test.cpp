@@ -95,7 +95,7 @@ TEST_F(E2eRestart, StopEscalatesToSigtermThenSigkillAndStaysDown) {
 TEST_F(E2eRestart, RestartRequestStartsConnectedProgramAgain) {
     writeIni(general() + psTask("svc", 1, "--record ${REC}/svc --init ${PORT}", "restart = yes"));
     startVardo();
-    ASSERT_TRUE(waitRecords("svc", "init", 1));
+    ASSERT_TRUE(waitBound("svc", "svc"));
     const int first = records("svc", "start").at(0).pid;
     ASSERT_TRUE(waitPsPid("svc", [&](int p) { return p == first; }));
 

@@ -251,6 +251,15 @@ bool VardoTest::waitRecords(const std::string& name, const std::string& what, si
     return waitFor([&] { return records(name, what).size() >= n; }, timeoutMs);
 }
 
+bool VardoTest::waitBound(const std::string& task, const std::string& recordName,
+                          int timeoutMs) const {
+    if (!waitRecords(recordName, "init", 1, timeoutMs)) return false;
+    const std::vector<Record> inits = records(recordName, "init");
+    const std::string confirmed = "Got init confirmation from " + task + " (" +
+                                  std::to_string(inits.back().pid) + ")";
+    return waitFor([&] { return traceLog().find(confirmed) != std::string::npos; }, timeoutMs);
+}
+
 std::string VardoTest::commandsLog() const {
     const char* record = getenv("VARDO_E2E_RECORD");
     return record ? slurp(record) : std::string();

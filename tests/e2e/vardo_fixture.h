@@ -82,6 +82,10 @@ protected:
     // Waits until the record file of name holds at least n lines of kind what.
     bool waitRecords(const std::string& name, const std::string& what, size_t n,
                      int timeoutMs = 5000) const;
+    // Waits until the program of a task has started, sent its init message
+    // and been bound to the task (the daemon's trace says so).
+    bool waitBound(const std::string& task, const std::string& recordName,
+                   int timeoutMs = 5000) const;
     // Command lines recorded by the stand-ins of /sbin/shutdown and the rc scripts.
     std::string commandsLog() const;
     std::string traceLog() const;

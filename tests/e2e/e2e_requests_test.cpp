@@ -1,0 +1,314 @@
+// Client requests to vardo over the wire: listings, actions on processes,
+// task and flag switches written back to the INI file, and clients that
+// misbehave.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <iniparser.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/e2e/test_client.h"
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+using E2eRequests = VardoTest;
+
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
+
+void request(int port, unsigned action, const char* module) {
+    TestClient client;
+    ASSERT_TRUE(client.connect(port));
+    ASSERT_TRUE(client.actionOnPs(action, module));
+}
+
+// Value of a bool key of the INI file as the daemon will read it next time;
+// -1 when absent.
+int iniBool(const std::string& path, const std::string& key) {
+    dictionary* dict = iniparser_load(path.c_str());
+    if (!dict) return -2;
+    const int value = iniparser_getboolean(dict, key.c_str(), -1);
+    iniparser_freedict(dict);
+    return value;
+}
+
+std::set<std::string> lines(const std::string& text) {
+    std::set<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) found.insert(line);
+    return found;
+}
+
+std::vector<std::string> folder(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(E2eRequests, PrintPsListsEveryTaskByteForByte) {
+    writeIni(general() + psTask("a", 1, "--record ${REC}/a") +
+             psTask("b", 1, "--record ${REC}/b", "enabled = no") +
+             psTask("c", 1, "--record ${REC}/c --exit"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("a", "start", 1));
+    ASSERT_TRUE(waitRecords("c", "start", 1));
+    ASSERT_TRUE(waitPsPid("c", [](int pid) { return pid == -1; }));
+
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    Message reply;
+    ASSERT_TRUE(client.printPs(reply));
+    const std::string expected =
+        " 1. a " + std::to_string(records("a").at(0).pid) + "\n 2. b -1\n 3. c -1\n";
+    EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
+    EXPECT_EQ(reply.id, 1u) << "the first message the daemon sends on a connection";
+    // The text, its NUL, and one spare byte per further line.
+    ASSERT_EQ(reply.payload.size(), expected.size() + 3);
+    EXPECT_EQ(std::string(reply.payload.data(), expected.size()), expected);
+    EXPECT_EQ(reply.payload[expected.size()], '\0');
+
+    ASSERT_TRUE(client.printPs(reply)) << "a second listing on the same connection";
+    EXPECT_EQ(reply.id, 2u);
+    EXPECT_EQ(listingText(reply), expected);
+}
+
+TEST_F(E2eRequests, PrintPsWithoutTasksAnswersEmptyListing) {
+    writeIni(general());
+    startVardo();
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    Message reply;
+    ASSERT_TRUE(client.printPs(reply));
+    EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
+    EXPECT_TRUE(reply.payload.empty());
+}
+
+TEST_F(E2eRequests, ActionOnPsByNameOrIndex) {
+    const std::string extra = "restart = yes";
+    writeIni(general() + psTask("alpha", 1, "--record ${REC}/alpha --init ${PORT}", extra) +
+             psTask("1", 1, "--record ${REC}/one --init ${PORT}", extra) +
+             psTask("gamma", 1, "--record ${REC}/gamma --init ${PORT}", extra));
+    startVardo();
+    ASSERT_TRUE(waitBound("alpha", "alpha"));
+    ASSERT_TRUE(waitBound("1", "one"));
+    ASSERT_TRUE(waitBound("gamma", "gamma"));
+    const int alpha = records("alpha").at(0).pid;
+
+    // By name.
+    request(port(), 1, "gamma");
+    ASSERT_TRUE(waitRecords("gamma", "quit", 1));
+    ASSERT_TRUE(waitPsPid("gamma", [](int pid) { return pid == -1; }));
+
+    // A name that matches a task wins over the index it spells.
+    request(port(), 1, "1");
+    ASSERT_TRUE(waitRecords("one", "quit", 1));
+    ASSERT_TRUE(waitPsPid("1", [](int pid) { return pid == -1; }));
+    EXPECT_TRUE(records("alpha", "quit").empty());
+
+    // Names that select nothing: index 0, past the end, another case, no number.
+    for (const char* none : {"0", "9", "Alpha", "2x"}) request(port(), 1, none);
+    // By index: the third task is started again.
+    request(port(), 0, "3");
+    ASSERT_TRUE(waitRecords("gamma", "start", 2));
+    settle();
+    EXPECT_TRUE(records("alpha", "quit").empty());
+    EXPECT_EQ(psPid("alpha"), alpha);
+    EXPECT_EQ(psPid("1"), -1);
+    EXPECT_EQ(psPid("gamma"), records("gamma", "start").at(1).pid);
+}
+
+TEST_F(E2eRequests, SetTaskWritesEnabledBackAndReenableStartsProgram) {
+    writeIni("; written by hand\n" + general() +
+             psTask("t", 1, "--record ${REC}/t --init ${PORT}", "restart = yes"));
+    const std::string ini = home() + "/conf/vardo.ini";
+    startVardo();
+    ASSERT_TRUE(waitBound("t", "t"));
+
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    // Disable and stop.
+    ASSERT_TRUE(client.setTask(0, 1, "t"));
+    ASSERT_TRUE(waitRecords("t", "quit", 1));
+    ASSERT_TRUE(waitFor([&] { return iniBool(ini, "tasks/t:enabled") == 0; }, 3000));
+    ASSERT_TRUE(waitPsPid("t", [](int pid) { return pid == -1; }));
+    settle();
+    EXPECT_EQ(records("t", "start").size(), 1u);
+
+    // Enable and run: the stop before must not keep it down.
+    ASSERT_TRUE(client.setTask(1, 1, "t"));
+    ASSERT_TRUE(waitRecords("t", "start", 2));
+    EXPECT_TRUE(waitFor([&] { return iniBool(ini, "tasks/t:enabled") == 1; }, 3000));
+    const int second = records("t", "start").at(1).pid;
+    EXPECT_TRUE(waitPsPid("t", [&](int pid) { return pid == second; }));
+
+    // Disable without stopping: written back, the program keeps running.
+    ASSERT_TRUE(client.setTask(0, 0, "t"));
+    EXPECT_TRUE(waitFor([&] { return iniBool(ini, "tasks/t:enabled") == 0; }, 3000));
+    EXPECT_EQ(psPid("t"), second);
+    EXPECT_TRUE(records("t", "quit").size() == 1u);
+
+    // The file was replaced whole: no temporary left beside it, keys kept.
+    EXPECT_EQ(folder(home() + "/conf"), (std::vector<std::string>{"qoevdbg.conf", "vardo.ini"}));
+    EXPECT_NE(readConf().find(std::to_string(port())), std::string::npos);
+}
+
+TEST_F(E2eRequests, SetTaskOnUnknownTaskChangesNothing) {
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 1));
+    const std::string before = readConf();
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.setTask(0, 1, "nosuch"));
+    settle();
+    EXPECT_EQ(readConf(), before);
+    EXPECT_EQ(psPid("t"), records("t").at(0).pid);
+}
+
+TEST_F(E2eRequests, FlagStateSurvivesDaemonRestart) {
+    // The first flag's section is not named after the flag.
+    writeIni(general() + "[flags/x]\nname = myflag\nenabled = no\n\n"
+                         "[flags/plain]\nname = plain\nenabled = yes\n\n");
+    startVardo();
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    Message reply;
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(listingText(reply), "myflag Off\nplain On\n");
+
+    ASSERT_TRUE(client.setFlag(1, "myflag"));
+    ASSERT_TRUE(client.setFlag(0, "plain"));
+    ASSERT_TRUE(client.setFlag(1, "fresh"));
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(listingText(reply), "myflag On\nplain Off\nfresh On\n");
+    client.close();
+
+    const int status = stopVardo(5000);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    startVardo();
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(lines(listingText(reply)),
+              (std::set<std::string>{"myflag On", "plain Off", "fresh On"}))
+        << listingText(reply);
+}
+
+TEST_F(E2eRequests, SurvivesGarbageAndVanishingClients) {
+    writeIni(general() + psTask("svc", 1, "--record ${REC}/svc"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("svc", "start", 1));
+    const int svc = records("svc").at(0).pid;
+
+    {   // Headers of no known type and absurd lengths.
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        const std::vector<unsigned char> junk(240, 0xFF);
+        client.sendRaw(junk.data(), junk.size());
+    }
+    {   // A length that does not fit the type, then bytes read as headers.
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        const std::vector<unsigned char> payload(100, 0);
+        client.send(KEEPER_SET_TASK, payload.data(), 100);
+    }
+    {   // A payload cut short by the end of the connection.
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        const std::vector<unsigned char> part(108, 'x');
+        const std::vector<unsigned char> frame = keeperFrame(KEEPER_SET_TASK, 0, part.data(), 108);
+        client.sendRaw(frame.data(), KEEPER_HEADER_LEN + 50);
+    }
+    {   // Event data far beyond what any event carries.
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        KeeperEventMsg event{htonl(1), htonl(3), htonl(1u << 30)};
+        client.send(KEEPER_NOTIFY_EVENT, &event, sizeof event);
+    }
+    {   // Text fields without their NUL.
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        KeeperValueMsg action{};
+        std::fill(std::begin(action.name), std::end(action.name), 'A');
+        action.value = htonl(1);
+        client.send(KEEPER_ACTION_ON_PS, &action, sizeof action);
+        KeeperSetTaskMsg task{};
+        std::fill(std::begin(task.task), std::end(task.task), 's');
+        task.mode = 0;
+        task.second = htonl(1);
+        client.send(KEEPER_SET_TASK, &task, sizeof task);
+        client.send(KEEPER_SET_FLAG, &action, sizeof action);
+    }
+    // Clients that ask for listings and vanish before the replies are written:
+    // writing to them must not cost the daemon its life (SIGPIPE). Paced, so
+    // that the listening backlog of 5 never overflows into SYN retries.
+    const std::vector<unsigned char> ask = keeperFrame(KEEPER_PRINT_PS, 0, nullptr, 0);
+    std::vector<unsigned char> many;
+    for (int i = 0; i < 50; ++i) many.insert(many.end(), ask.begin(), ask.end());
+    for (int round = 0; round < 16; ++round) {
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        if (round % 4 == 3) continue;  // opens and closes at once
+        client.sendRaw(many.data(), many.size());
+        if (round % 2) client.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
+    settle();
+    ASSERT_TRUE(vardoRunning());
+    EXPECT_EQ(psPid("svc"), svc);
+    EXPECT_TRUE(records("svc", "quit").empty());
+    EXPECT_TRUE(commandsLog().empty()) << "garbage must not turn into commands";
+}
+
+TEST_F(E2eRequests, ProgramsAndScriptsInheritNoDaemonDescriptors) {
+    const std::string peek = "ls -l /proc/$$/fd/ > ${REC}/$1.fds; grep -E 'Sig(Blk|Ign)' /proc/$$/status >> ${REC}/$1.fds;"
+                             " echo \"start $$ 0\" >> ${REC}/$1";
+    writeScript("boot.sh", peek);
+    writeScript("onfail.sh", peek);
+    writeIni(general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\nargs = fail\n\n" +
+             "[tasks/boot]\ntype = bootTask\nimplement = App\nname = boot.sh\nlocation = ${HOME}\n"
+             "args = boot\nlevel = 1\n\n" +
+             psTask("peek", 1, "--record ${REC}/peek --fds ${REC}/peek.fds") +
+             psTask("once", 1, "--record ${REC}/once --exit", "action on failure = onfail.sh"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("peek", "start", 1));
+    ASSERT_TRUE(waitRecords("fail", "start", 1));
+
+    // With clients connected, a refused start runs the failure action again.
+    TestClient watcher, other;
+    ASSERT_TRUE(watcher.connect(port()));
+    ASSERT_TRUE(other.connect(port()));
+    request(port(), 0, "once");
+    ASSERT_TRUE(waitRecords("fail", "start", 2));
+
+    for (const char* name : {"boot.fds", "fail.fds", "peek.fds"}) {
+        std::ifstream in(recordPath(name));
+        std::stringstream text;
+        text << in.rdbuf();
+        EXPECT_FALSE(text.str().empty()) << name;
+        EXPECT_EQ(text.str().find("socket:"), std::string::npos) << name << ":\n" << text.str();
+    }
+    // The program starts with no blocked and no ignored signals.
+    std::ifstream status("/proc/" + std::to_string(records("peek").at(0).pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0) {
+            EXPECT_EQ(line.substr(line.find_first_of("0123456789abcdef")), "0000000000000000")
+                << line;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace e2e
