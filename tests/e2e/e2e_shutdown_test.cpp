@@ -1,0 +1,130 @@
+// How vardo ends: the staged stop on SIGTERM, and the shutdown and reboot
+// commands, which end in the (recorded) /sbin/shutdown command line.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/e2e/test_client.h"
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+class E2eShutdown : public VardoTest {
+protected:
+    // polite quits when asked; stubborn ignores the quit request and SIGTERM
+    // (kill timeout 1 s: SIGTERM at 1 s, SIGKILL at 2 s); deaf ignores both
+    // with a kill timeout of 10 s, so only the daemon's final SIGKILL ends it.
+    void writeThreeTasks() {
+        writeIni(general() +
+                 psTask("polite", 1, "--record ${REC}/polite --init ${PORT}", "restart = yes") +
+                 psTask("stubborn", 1, "--record ${REC}/stubborn --ignore-term", "restart = yes") +
+                 psTask("deaf", 1, "--record ${REC}/deaf --ignore-term",
+                        "restart = yes\nkill timeout = 10"));
+    }
+
+    void command(unsigned type, unsigned technique, unsigned timer) {
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        ASSERT_TRUE(client.command(type, technique, timer));
+    }
+
+    int pidOf(const std::string& name) { return records(name, "start").at(0).pid; }
+};
+
+TEST_F(E2eShutdown, SigtermStopsInStagesAndExitsZero) {
+    writeThreeTasks();
+    startVardo();
+    ASSERT_TRUE(waitBound("polite", "polite"));
+    ASSERT_TRUE(waitRecords("stubborn", "start", 1));
+    ASSERT_TRUE(waitRecords("deaf", "start", 1));
+
+    const long long asked = nowMs();
+    kill(vardoPid(), SIGTERM);
+    ASSERT_TRUE(waitRecords("polite", "quit", 1));
+    EXPECT_LT(records("polite", "quit").at(0).ms - asked, 900) << "quit request first";
+    ASSERT_TRUE(waitRecords("stubborn", "term", 1));
+    EXPECT_GE(records("stubborn", "term").at(0).ms - asked, 800) << "SIGTERM after the kill timeout";
+    EXPECT_TRUE(waitFor([&] { return processGone(pidOf("stubborn")); }, 3000));
+    EXPECT_FALSE(processGone(pidOf("deaf")));
+
+    const int status = waitVardoExit(8000);
+    const long long took = nowMs() - asked;
+    ASSERT_NE(status, -1) << "vardo still running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_GE(took, 4500) << "the daemon waits 5 s before its final SIGKILL";
+    EXPECT_TRUE(processGone(pidOf("deaf")));
+    EXPECT_TRUE(records("deaf", "term").empty()) << "its own kill timers never came due";
+    for (const char* name : {"polite", "stubborn", "deaf"})
+        EXPECT_EQ(records(name, "start").size(), 1u) << name << " restarted while stopping";
+    EXPECT_TRUE(commandsLog().empty()) << "a quit is no system shutdown";
+}
+
+TEST_F(E2eShutdown, SigtermWithoutProgramsExitsAtOnce) {
+    writeIni(general() + psTask("once", 1, "--record ${REC}/once --exit"));
+    startVardo();
+    ASSERT_TRUE(waitPsPid("once", [](int pid) { return pid == -1; }));
+    const long long asked = nowMs();
+    const int status = stopVardo(3000);
+    ASSERT_NE(status, -1) << "vardo still running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_LT(nowMs() - asked, 2000);
+}
+
+TEST_F(E2eShutdown, SecondSigtermKillsDaemonDuringStop) {
+    writeThreeTasks();
+    startVardo();
+    ASSERT_TRUE(waitRecords("deaf", "start", 1));
+    kill(vardoPid(), SIGTERM);
+    ASSERT_TRUE(waitRecords("stubborn", "term", 1)) << "the first stop is under way";
+    kill(vardoPid(), SIGTERM);
+    const int status = waitVardoExit(2000);
+    ASSERT_NE(status, -1) << "vardo still running";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+}
+
+TEST_F(E2eShutdown, RebootWithDelayStopsThenRunsShutdownCommand) {
+    writeIni(general() +
+             psTask("polite", 1, "--record ${REC}/polite --init ${PORT}", "restart = yes"));
+    startVardo();
+    ASSERT_TRUE(waitBound("polite", "polite"));
+
+    // Only SIGTERM makes the daemon quit; the command is ignored.
+    command(COMMAND_QUIT, SHUTDOWN_STOP, 0);
+
+    const long long asked = nowMs();
+    command(COMMAND_REBOOT, SHUTDOWN_DELAY, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(records("polite", "quit").empty()) << "nothing happens during the delay";
+    EXPECT_TRUE(commandsLog().empty());
+
+    ASSERT_TRUE(waitRecords("polite", "quit", 1));
+    EXPECT_GE(records("polite", "quit").at(0).ms - asked, 900);
+    ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 9000));
+    EXPECT_GE(nowMs() - asked, 5800) << "1 s delay, then 5 s for the orderly stop";
+    EXPECT_EQ(commandsLog(), "/sbin/shutdown -r now\n");
+
+    // The daemon runs on until the system takes it down.
+    ASSERT_TRUE(vardoRunning());
+    EXPECT_EQ(psPid("polite"), -1);
+    EXPECT_EQ(records("polite", "start").size(), 1u);
+}
+
+TEST_F(E2eShutdown, ShutdownWithKillTechniqueKillsAtOnce) {
+    writeIni(general() + psTask("deaf", 1, "--record ${REC}/deaf --ignore-term"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("deaf", "start", 1));
+    const long long asked = nowMs();
+    command(COMMAND_SHUTDOWN, SHUTDOWN_KILL, 0);
+    ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 3000));
+    EXPECT_LT(nowMs() - asked, 2000);
+    EXPECT_EQ(commandsLog(), "/sbin/shutdown -h now\n");
+    EXPECT_TRUE(waitFor([&] { return processGone(pidOf("deaf")); }, 1000));
+    EXPECT_TRUE(records("deaf", "term").empty()) << "SIGKILL without SIGTERM first";
+    EXPECT_TRUE(vardoRunning());
+}
+
+}  // namespace
+}  // namespace e2e
