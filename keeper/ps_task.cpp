@@ -25,7 +25,7 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers), watched(false), nice_value(0), restart_policy(false), retries(0),
       retries_interval(0), external(false), argv(nullptr), last_exit_time(0), events(), uid(0),
       gid(0), remote(false), kill_timeout(10), restart_delay(0), restart_request(false),
-      kill_request(false), pid(-1), client(nullptr), ka_enable(false), ka_period(0), ka_missed(0),
+      kill_request(false), run_request(false), pid(-1), client(nullptr), ka_enable(false), ka_period(0), ka_missed(0),
       ka_warning(1), ka_warning_action(nullptr), ka_error(3), ka_error_action(nullptr), ka_timer(0) {
   build_argv();
 }
@@ -35,7 +35,7 @@ PsTask::PsTask(const PsTask& o)
       retries(o.retries), retries_interval(o.retries_interval), external(o.external), argv(nullptr),
       last_exit_time(0), events(), uid(o.uid), gid(o.gid), remote(o.remote),
       kill_timeout(o.kill_timeout), restart_delay(o.restart_delay), restart_request(false),
-      kill_request(false), pid(-1), client(nullptr), ka_enable(o.ka_enable), ka_period(o.ka_period),
+      kill_request(false), run_request(false), pid(-1), client(nullptr), ka_enable(o.ka_enable), ka_period(o.ka_period),
       ka_missed(0), ka_warning(o.ka_warning), ka_warning_action(o.ka_warning_action),
       ka_error(o.ka_error), ka_error_action(o.ka_error_action), ka_timer(0) {
   build_argv();
@@ -177,6 +177,7 @@ keeperStatus PsTask::run() {
   }
   kill_request = false;
   restart_request = false;
+  run_request = false;
   if (external) status = 0;
   send_status_event(TASK_STATUS_UP);
   EV_TRACE(DL_NOTIFY, "Started process %s (%d).", name, pid);
@@ -191,13 +192,17 @@ keeperStatus PsTask::start() {
 }
 
 void PsTask::prepare_explicit_run() {
+  if (!kill_request || restart_request) return;
   // An operator who enables and runs a task that was stopped on purpose
-  // wants it started now: the stop mark must not refuse the start.
-  if (pid == -1 && kill_request && !restart_request) {
-    kill_request = false;
-    last_exit_time = 0;
-    bad_kills.clear();
+  // wants it started: the stop mark must not refuse the start. While the
+  // stopped program is still on its way out, the start follows its exit.
+  if (pid != -1) {
+    run_request = true;
+    return;
   }
+  kill_request = false;
+  last_exit_time = 0;
+  bad_kills.clear();
 }
 
 keeperStatus PsTask::stop() {
@@ -240,6 +245,10 @@ void PsTask::handle_sigchld() {
   client = nullptr;
   drop_keep_alive();
   send_status_event(TASK_STATUS_DOWN);
+  if (run_request) {
+    run_request = false;
+    prepare_explicit_run();
+  }
   if (restart_delay != 0)
     timer_handler->add(restart_delay, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this), -1);
   else

@@ -103,6 +103,8 @@ class PsTask : public TaskOnSeq {
   int restart_delay;
   bool restart_request;
   bool kill_request;
+  // An explicit enable-and-run arrived while a stop was still under way.
+  bool run_request;
   int pid;
   ClientHandler* client;
   bool ka_enable;

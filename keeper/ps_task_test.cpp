@@ -125,6 +125,22 @@ TEST(PsTask, EnableAndRunAfterDisableAndStopStartsTheProgram) {
   task.reap();
 }
 
+TEST(PsTask, EnableAndRunDuringTheStopStartsAfterTheExit) {
+  KeeperFixture f;
+  StagedPs task(f, "quick");
+  ASSERT_EQ(KEEPER_OK, task.run());
+  int first = task.get_pid();
+  task.set_permanent_mode(false, true);
+  task.set_permanent_mode(true, true);  // the old program is still there
+  EXPECT_EQ(first, task.get_pid());
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  task.handle_sigchld();
+  EXPECT_GT(task.get_pid(), 0);
+  EXPECT_NE(first, task.get_pid());
+  task.reap();
+}
+
 TEST(PsTask, ArgumentVectorFollowsTheArguments) {
   KeeperFixture f;
   StagedPs task(f, "argv");
