@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 #include "protocol/keeper_msg.h"
@@ -56,6 +57,16 @@ TEST_F(E2eHarness, NamespaceIsPrivate) {
     EXPECT_NE(commandsLog().find("/etc/rc.d/rc.inet1 restart\n"), std::string::npos);
     EXPECT_TRUE(std::ofstream("/etc/vardo-e2e-probe").good());
     EXPECT_TRUE(std::ofstream("/usr/local/DYX/conf/probe").good());
+}
+
+TEST_F(E2eHarness, ClockShimRecordsInsteadOfSettingTheClock) {
+    // Asks for the current time, so that even a shim that failed to load
+    // would leave the machine's clock as it was.
+    const long long now = time(nullptr);
+    const std::string cmd = "LD_PRELOAD=" E2E_CLOCK_SHIM_PATH " VARDO_E2E_CLOCK_LOG=" +
+                            clockLogPath() + " date -s @" + std::to_string(now) + " > /dev/null";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(clockLog(), "clock_settime " + std::to_string(now) + "\n");
 }
 
 TEST_F(E2eHarness, ChildSendsInitAndQuitsOnRequest) {

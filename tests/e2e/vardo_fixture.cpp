@@ -150,10 +150,18 @@ void VardoTest::spawnVardo() {
     const std::string path = vardoPath();
     ASSERT_EQ(access(path.c_str(), X_OK), 0) << path << ": " << strerror(errno);
     const std::string out = home_ + "/vardo.out";
+    const std::string clockLog = clockLogPath();
     vardo_ = fork();
     ASSERT_GE(vardo_, 0) << strerror(errno);
     if (vardo_ == 0) {
         setenv("VELTO_HOME", home_.c_str(), 1);
+        // The real-time clock is not namespaced: setting it is recorded only.
+        setenv("LD_PRELOAD", E2E_CLOCK_SHIM_PATH, 1);
+        setenv("VARDO_E2E_CLOCK_LOG", clockLog.c_str(), 1);
+        // A sanitized daemon would refuse to run with a library ahead of its runtime.
+        const char* asan = getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS",
+               (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0 || chdir(home_.c_str()) != 0) _exit(126);
         close(fd);
@@ -264,6 +272,10 @@ std::string VardoTest::commandsLog() const {
     const char* record = getenv("VARDO_E2E_RECORD");
     return record ? slurp(record) : std::string();
 }
+
+std::string VardoTest::clockLogPath() const { return home_ + "/clock.log"; }
+
+std::string VardoTest::clockLog() const { return slurp(clockLogPath()); }
 
 std::string VardoTest::traceLog() const { return slurp(home_ + "/log/evdbg.vardo.log"); }
 

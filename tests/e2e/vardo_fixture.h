@@ -89,6 +89,10 @@ protected:
     // Command lines recorded by the stand-ins of /sbin/shutdown and the rc scripts.
     std::string commandsLog() const;
     std::string traceLog() const;
+    // Clock changes the daemon asked for ("<call> <seconds>" lines): the
+    // daemon runs with a preloaded stand-in for settimeofday.
+    std::string clockLogPath() const;
+    std::string clockLog() const;
 
 private:
     std::string home_;
