@@ -49,7 +49,8 @@ static const char APP_WEBSTART_TEMP[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.j
 
 /* Appliance scripts. */
 static const char CMD_INET1[] = "/etc/rc.d/rc.inet1 restart 1> /dev/null 2> /dev/null";
-static const char CMD_CREATE_SNAPSHOT[] = "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
+static const char CMD_CREATE_SNAPSHOT[] =
+    "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
 static const char CMD_NTP_START[] = "/etc/rc.d/rc.ntp start 1> /dev/null 2> /dev/null &";
 static const char CMD_NTP_RESTART[] = "/etc/rc.d/rc.ntp restart 1> /dev/null 2> /dev/null &";
 static const char CMD_SECURITY[] = "/etc/rc.d/rc.security 1> /dev/null 2> /dev/null";
@@ -62,7 +63,8 @@ static const char CMD_SSHD_STOP[] = "/etc/rc.d/rc.sshd stop 1> /dev/null 2> /dev
 static const char APP_SHUTDOWN[] = "/sbin/shutdown";
 static const char CMD_SHUTDOWN_FMT[] = "/sbin/shutdown %s now";
 static const char APP_ROUTE[] = "/sbin/route";
-static const char CMD_ROUTE_DEL_DEFAULT_FMT[] = "/sbin/route del -net 0.0.0.0 gw %s 1> /dev/null 2> /dev/null";
+static const char CMD_ROUTE_DEL_DEFAULT_FMT[] =
+    "/sbin/route del -net 0.0.0.0 gw %s 1> /dev/null 2> /dev/null";
 static const char CMD_HOSTNAME_FMT[] = "hostname %s";
 static const char CMD_DF[] = "df -P";
 static const char APP_NTPD[] = "/usr/sbin/ntpd";
@@ -81,6 +83,7 @@ static const char APP_PROC_NET_DEV[] = "/proc/net/dev";
  */
 static const char APP_RUBY[] = "/usr/bin/ruby";
 static const char APP_TOLVAR_COMMANDS_DIR[] = "/opt/velto/bin/tolvar/commands/";
-static const char CMD_TOLVAR_GENERATOR_FMT[] = "echo %s  | /usr/bin/ruby /opt/velto/bin/tolvar/commands/%s";
+static const char CMD_TOLVAR_GENERATOR_FMT[] =
+    "echo %s  | /usr/bin/ruby /opt/velto/bin/tolvar/commands/%s";
 
 #endif /* SUPPORT_APPLIANCE_H */

@@ -10,21 +10,19 @@
 #include <ctime>
 #include <vector>
 
+#include "support/appliance.h"
 #include "support/file_utils.h"
 #include "support/profile.h"
 #include "support/str_utils.h"
 
 namespace {
 
-const char kConfFileName[] = "qoevdbg.conf";
 const char kDefaultModule[] = "default";
-const char kDefaultConfDir[] = "/usr/local/DYX/conf";
-const char kDefaultTraceDir[] = "/usr/local/DYX/logs";
 
 struct LevelInfo {
     uint32_t bit;
-    const char *key;
-    const char *name;
+    const char* key;
+    const char* name;
 };
 
 const LevelInfo kLevels[] = {
@@ -35,75 +33,54 @@ const LevelInfo kLevels[] = {
     {DL_USER2, "user2", "DL_USER2"},       {DL_USER3, "user3", "DL_USER3"},
 };
 
-std::string existingDirOrDot(const std::string &dir)
-{
-    return isDir(dir.c_str()) ? dir : ".";
-}
+std::string existingDirOrDot(const std::string& dir) { return isDir(dir.c_str()) ? dir : "."; }
 
-bool endsWithSeparator(const std::string &path)
-{
+bool endsWithSeparator(const std::string& path) {
     return !path.empty() && (path.back() == '/' || path.back() == '\\');
 }
 
-int32_t kilobytesToBytes(int kb)
-{
+int32_t kilobytesToBytes(int kb) {
     long long bytes = static_cast<long long>(kb) * 1024;
-    if (bytes > INT32_MAX)
-        return INT32_MAX;
-    if (bytes < INT32_MIN)
-        return INT32_MIN;
+    if (bytes > INT32_MAX) return INT32_MAX;
+    if (bytes < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(bytes);
 }
 
 }  // namespace
 
-EvDebug::EvDebug(const char *moduleName, const char *home)
-{
-    init(moduleName, home);
-}
+EvDebug::EvDebug(const char* moduleName, const char* home) { init(moduleName, home); }
 
-EvDebug::~EvDebug()
-{
+EvDebug::~EvDebug() {
     closeFile();
     std::free(fileName);
 }
 
-EvDebug &EvDebug::instance()
-{
+EvDebug& EvDebug::instance() {
     // Never destroyed: objects torn down at exit may still trace.
-    static EvDebug *theInstance = new EvDebug;
+    static EvDebug* theInstance = new EvDebug;
     return *theInstance;
 }
 
-bool EvDebug::setConfPath(const char *module, const char *home)
-{
-    if (module == nullptr || home == nullptr)
-        return false;
+bool EvDebug::setConfPath(const char* module, const char* home) {
+    if (module == nullptr || home == nullptr) return false;
     return instance().init(module, home);
 }
 
-bool EvDebug::setModule(const char *name)
-{
-    if (name == nullptr)
-        return false;
-    EvDebug &dbg = instance();
-    if (dbg.module == name)
-        return true;
+bool EvDebug::setModule(const char* name) {
+    if (name == nullptr) return false;
+    EvDebug& dbg = instance();
+    if (dbg.module == name) return true;
     return dbg.init(name, nullptr);
 }
 
-const char *EvDebug::levelName(uint32_t level)
-{
-    if (level == DL_ALL)
-        return "DL_ALL";
-    for (const LevelInfo &info : kLevels)
-        if (info.bit == level)
-            return info.name;
+const char* EvDebug::levelName(uint32_t level) {
+    if (level == DL_ALL) return "DL_ALL";
+    for (const LevelInfo& info : kLevels)
+        if (info.bit == level) return info.name;
     return "";
 }
 
-bool EvDebug::init(const char *moduleName, const char *home)
-{
+bool EvDebug::init(const char* moduleName, const char* home) {
     std::lock_guard<std::mutex> lock(mutex);
     closeFile();
     setFileName("");
@@ -114,8 +91,9 @@ bool EvDebug::init(const char *moduleName, const char *home)
     maxFileSize = kDefaultMaxFileSize;
 
     module = (moduleName != nullptr && *moduleName != '\0') ? moduleName : kDefaultModule;
-    std::string confDir = home != nullptr ? std::string(home) + "/conf" : existingDirOrDot(kDefaultConfDir);
-    std::string confFile = resolvePath(nullptr, module.c_str(), kConfFileName, confDir.c_str());
+    std::string confDir = home != nullptr ? std::string(home) + "/" + APP_CONF_SUBDIR
+                                          : existingDirOrDot(APP_DEFAULT_CONF_DIR);
+    std::string confFile = resolvePath(nullptr, module.c_str(), APP_TRACE_PROFILE, confDir.c_str());
     readConfig(confFile.c_str(), home);
     if (!openFile()) {
         module.clear();
@@ -124,17 +102,16 @@ bool EvDebug::init(const char *moduleName, const char *home)
     return true;
 }
 
-void EvDebug::readConfig(const char *confFile, const char *home)
-{
+void EvDebug::readConfig(const char* confFile, const char* home) {
     std::string section = kDefaultModule;
     if (module != kDefaultModule) {
         std::vector<std::string> keys;
-        if (VtProfile(module.c_str(), confFile).getEntries(keys) > 0)
-            section = module;
+        if (VtProfile(module.c_str(), confFile).getEntries(keys) > 0) section = module;
     }
     VtProfile profile(section.c_str(), confFile);
 
-    std::string traceDir = existingDirOrDot(home != nullptr ? std::string(home) + "/log" : kDefaultTraceDir);
+    std::string traceDir = existingDirOrDot(
+        home != nullptr ? std::string(home) + "/" + APP_LOG_SUBDIR : APP_DEFAULT_LOGS_DIR);
     std::string defaultName = "evdbg." + module + ".log";
     std::string name = profile.getString("filename", "");
     if (!name.empty() && name[0] == '!') {
@@ -153,20 +130,20 @@ void EvDebug::readConfig(const char *confFile, const char *home)
     maxFileSize = kilobytesToBytes(profile.getInt("filesize", kDefaultMaxFileSize / 1024));
 
     switch (profile.getInt("all", -1)) {
-    case 1:
-        levelMask = DL_ALL;
-        printToStderr = true;
-        break;
-    case 0:
-        levelMask = 0;
-        printToStderr = false;
-        break;
-    default:
-        levelMask = kDefaultLevelMask;
-        printToStderr = false;
-        break;
+        case 1:
+            levelMask = DL_ALL;
+            printToStderr = true;
+            break;
+        case 0:
+            levelMask = 0;
+            printToStderr = false;
+            break;
+        default:
+            levelMask = kDefaultLevelMask;
+            printToStderr = false;
+            break;
     }
-    for (const LevelInfo &info : kLevels) {
+    for (const LevelInfo& info : kLevels) {
         if (profile.getInt(info.key, (levelMask & info.bit) != 0) != 0)
             levelMask |= info.bit;
         else
@@ -175,63 +152,52 @@ void EvDebug::readConfig(const char *confFile, const char *home)
     printToStderr = profile.getInt("PrintToStderr", printToStderr) != 0;
 }
 
-void EvDebug::setFileName(const std::string &path)
-{
+void EvDebug::setFileName(const std::string& path) {
     std::free(fileName);
     fileName = path.empty() ? nullptr : strdup(path.c_str());
 }
 
-bool EvDebug::openFile()
-{
-    if (fileName == nullptr)
-        return false;
+bool EvDebug::openFile() {
+    if (fileName == nullptr) return false;
     file = std::fopen(fileName, truncateOnOpen ? "w" : "a");
     curFileSize = truncateOnOpen ? 0 : -1;
     return file != nullptr;
 }
 
-void EvDebug::closeFile()
-{
-    if (file != nullptr)
-        std::fclose(file);
+void EvDebug::closeFile() {
+    if (file != nullptr) std::fclose(file);
     file = nullptr;
 }
 
 // Moves the full file aside as the one ".old" generation and starts afresh.
-bool EvDebug::truncateFile()
-{
+bool EvDebug::truncateFile() {
     closeFile();
     std::string oldName = std::string(fileName) + ".old";
     std::remove(oldName.c_str());
     // A trace file deleted by hand fails the rename; start a new one then
     // rather than stop tracing for the rest of the process.
-    if (std::rename(fileName, oldName.c_str()) != 0 && errno != ENOENT)
-        return false;
+    if (std::rename(fileName, oldName.c_str()) != 0 && errno != ENOENT) return false;
     file = std::fopen(fileName, "w");
     curFileSize = 0;
     return file != nullptr;
 }
 
-void EvDebug::limitFileSize()
-{
+void EvDebug::limitFileSize() {
     if (curFileSize == -1) {
         struct stat st;
         curFileSize = fstat(fileno(file), &st) == 0 ? static_cast<int32_t>(st.st_size) : 0;
     }
-    if (curFileSize >= maxFileSize)
-        truncateFile();
+    if (curFileSize >= maxFileSize) truncateFile();
 }
 
-void EvDebug::print(const char *format, ...)
-{
+void EvDebug::print(const char* format, ...) {
     va_list args;
     va_start(args, format);
     vprint(format, args);
     va_end(args);
 }
 
-void EvDebug::vprint(const char *format, va_list args)
-{
+void EvDebug::vprint(const char* format, va_list args) {
     std::lock_guard<std::mutex> lock(mutex);
     if (printToStderr) {
         va_list copy;
@@ -240,11 +206,9 @@ void EvDebug::vprint(const char *format, va_list args)
         va_end(copy);
         std::fputc('\n', stderr);
     }
-    if (file == nullptr)
-        return;
+    if (file == nullptr) return;
     limitFileSize();
-    if (file == nullptr)
-        return;
+    if (file == nullptr) return;
     time_t now = std::time(nullptr);
     struct tm local;
     char stamp[32] = "";
@@ -259,28 +223,24 @@ void EvDebug::vprint(const char *format, va_list args)
     std::fflush(file);
 }
 
-void EvDebug::writeCounted(const char *format, ...)
-{
+void EvDebug::writeCounted(const char* format, ...) {
     va_list args;
     va_start(args, format);
     vwriteCounted(format, args);
     va_end(args);
 }
 
-void EvDebug::vwriteCounted(const char *format, va_list args)
-{
+void EvDebug::vwriteCounted(const char* format, va_list args) {
     int n = std::vfprintf(file, format, args);
-    if (n > 0)
-        curFileSize = n > INT32_MAX - curFileSize ? INT32_MAX : curFileSize + n;
+    if (n > 0) curFileSize = n > INT32_MAX - curFileSize ? INT32_MAX : curFileSize + n;
 }
 
-void EvDebug::dumpOptions()
-{
+void EvDebug::dumpOptions() {
     print("Listing EvDebug options :");
     print("\tmodule         %s", module.c_str());
     print("\tfilename       \"%s\"", fileName != nullptr ? fileName : "");
     print("\tmaxFileSize    %ld Kb", static_cast<long>(maxFileSize / 1024));
-    for (const LevelInfo &info : kLevels) {
+    for (const LevelInfo& info : kLevels) {
         curLevel = info.bit;
         std::string line = std::string("\t") + info.key;
         line.resize(16, ' ');

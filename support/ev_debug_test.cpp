@@ -13,20 +13,18 @@ namespace {
 // A home folder with conf/ and log/ and a trace profile.
 class EvDebugTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         mkdir((tmp / "conf").c_str(), 0755);
         mkdir((tmp / "log").c_str(), 0755);
     }
 
-    void profile(const std::string &text) { writeText(tmp / "conf/qoevdbg.conf", text); }
-    const char *home() const { return tmp.path().c_str(); }
+    void profile(const std::string& text) { writeText(tmp / "conf/qoevdbg.conf", text); }
+    const char* home() const { return tmp.path().c_str(); }
 
     TempDir tmp;
 };
 
-TEST_F(EvDebugTest, DefaultsWithoutProfile)
-{
+TEST_F(EvDebugTest, DefaultsWithoutProfile) {
     EvDebug dbg("mod", home());
     EXPECT_EQ(dbg.getModule(), "mod");
     EXPECT_EQ(std::string(dbg.getFileName()), tmp / "log/evdbg.mod.log");
@@ -36,8 +34,7 @@ TEST_F(EvDebugTest, DefaultsWithoutProfile)
     EXPECT_FALSE(dbg.getPrintToStderr());
 }
 
-TEST_F(EvDebugTest, ModuleSectionWinsElseDefaultSection)
-{
+TEST_F(EvDebugTest, ModuleSectionWinsElseDefaultSection) {
     profile("[default]\ndebug=1\nfilesize=7\n[Mod]\ntrace=1\n[empty]\n");
     EvDebug own("mod", home());
     EXPECT_EQ(own.levelMask, DL_FATAL | DL_ERROR | DL_TRACE);
@@ -50,18 +47,25 @@ TEST_F(EvDebugTest, ModuleSectionWinsElseDefaultSection)
     EXPECT_EQ(std::string(fallback.getFileName()), tmp / "log/evdbg.empty.log");
 }
 
-TEST_F(EvDebugTest, FileNameForms)
-{
+TEST_F(EvDebugTest, FileNameForms) {
     mkdir((tmp / "dir").c_str(), 0755);
-    profile("[bare]\nfilename=trace.txt\n"
-            "[folder]\nfilename=" + tmp.path() + "/dir/\n"
-            "[full]\nfilename=" + tmp.path() + "/dir/full.log\n"
-            "[backslash]\nfilename=" + tmp.path() + "/dir\\\n"
-            "[bang]\nfilename=!bang.txt\n");
+    profile(
+        "[bare]\nfilename=trace.txt\n"
+        "[folder]\nfilename=" +
+        tmp.path() +
+        "/dir/\n"
+        "[full]\nfilename=" +
+        tmp.path() +
+        "/dir/full.log\n"
+        "[backslash]\nfilename=" +
+        tmp.path() +
+        "/dir\\\n"
+        "[bang]\nfilename=!bang.txt\n");
     EXPECT_EQ(std::string(EvDebug("bare", home()).getFileName()), tmp / "log/trace.txt");
     EXPECT_EQ(std::string(EvDebug("folder", home()).getFileName()), tmp / "dir/evdbg.folder.log");
     EXPECT_EQ(std::string(EvDebug("full", home()).getFileName()), tmp / "dir/full.log");
-    EXPECT_EQ(std::string(EvDebug("backslash", home()).getFileName()), tmp / "dir\\evdbg.backslash.log");
+    EXPECT_EQ(std::string(EvDebug("backslash", home()).getFileName()),
+              tmp / "dir\\evdbg.backslash.log");
 
     writeText(tmp / "log/bang.txt", "previous run\n");
     writeText(tmp / "log/trace.txt", "previous run\n");
@@ -72,8 +76,7 @@ TEST_F(EvDebugTest, FileNameForms)
     EXPECT_EQ(readText(tmp / "log/trace.txt"), "previous run\n");
 }
 
-TEST_F(EvDebugTest, BangNameWithoutHomeUsesFallbackFolder)
-{
+TEST_F(EvDebugTest, BangNameWithoutHomeUsesFallbackFolder) {
     if (isDir("/usr/local/DYX/conf") || isDir("/usr/local/DYX/logs"))
         GTEST_SKIP() << "an installed appliance folder would be used";
     CwdGuard cwd(tmp.path());
@@ -84,11 +87,11 @@ TEST_F(EvDebugTest, BangNameWithoutHomeUsesFallbackFolder)
     EXPECT_EQ(readText(tmp / "trace.txt"), "");
 }
 
-TEST_F(EvDebugTest, AllWithLevelKeys)
-{
-    profile("[on]\nall=1\ndebug=0\n"
-            "[off]\nall=0\nfatal=1\n"
-            "[other]\nall=2\nuser3=1\nPrintToStderr=1\n");
+TEST_F(EvDebugTest, AllWithLevelKeys) {
+    profile(
+        "[on]\nall=1\ndebug=0\n"
+        "[off]\nall=0\nfatal=1\n"
+        "[other]\nall=2\nuser3=1\nPrintToStderr=1\n");
     EvDebug on("on", home());
     EXPECT_EQ(on.levelMask, DL_ALL & ~DL_DEBUG);
     EXPECT_TRUE(on.getPrintToStderr());
@@ -102,8 +105,7 @@ TEST_F(EvDebugTest, AllWithLevelKeys)
     EXPECT_TRUE(other.getPrintToStderr());
 }
 
-TEST_F(EvDebugTest, LineFormatAndStderrCopy)
-{
+TEST_F(EvDebugTest, LineFormatAndStderrCopy) {
     profile("[mod]\nPrintToStderr=1\n");
     EvDebug dbg("mod", home());
     dbg.curLevel = DL_ERROR;
@@ -113,7 +115,7 @@ TEST_F(EvDebugTest, LineFormatAndStderrCopy)
 
     auto lines = readLines(dbg.getFileName());
     ASSERT_EQ(lines.size(), 1u);
-    const std::string &line = lines[0];
+    const std::string& line = lines[0];
     const std::string stampShape = "dd-dd dd:dd:dd(";
     ASSERT_GT(line.size(), stampShape.size());
     for (size_t i = 0; i < stampShape.size(); ++i)
@@ -124,8 +126,7 @@ TEST_F(EvDebugTest, LineFormatAndStderrCopy)
               std::to_string(getpid()) + ") <DL_ERROR>: KeeperSrv::set_task, task x 42");
 }
 
-TEST_F(EvDebugTest, FullFileRollsToOld)
-{
+TEST_F(EvDebugTest, FullFileRollsToOld) {
     profile("[mod]\nfilesize=1\n");
     writeText(tmp / "log/evdbg.mod.log.old", "older generation\n");
     writeText(tmp / "log/evdbg.mod.log", std::string(1000, 'x') + "\n");
@@ -142,8 +143,7 @@ TEST_F(EvDebugTest, FullFileRollsToOld)
     EXPECT_NE(lines[0].find("after roll"), std::string::npos);
 }
 
-TEST_F(EvDebugTest, TraceFileDeletedByHandStartsAgain)
-{
+TEST_F(EvDebugTest, TraceFileDeletedByHandStartsAgain) {
     profile("[mod]\nfilesize=1\n");
     EvDebug dbg("mod", home());
     const std::string chunk(600, 'z');
@@ -156,8 +156,7 @@ TEST_F(EvDebugTest, TraceFileDeletedByHandStartsAgain)
     EXPECT_NE(lines[0].find("still tracing"), std::string::npos);
 }
 
-TEST_F(EvDebugTest, UnopenableFileClearsModule)
-{
+TEST_F(EvDebugTest, UnopenableFileClearsModule) {
     profile("[mod]\nfilename=" + tmp.path() + "/no/such/dir/x.log\n");
     EvDebug dbg("mod", home());
     EXPECT_FALSE(dbg.init("mod", home()));
@@ -165,8 +164,7 @@ TEST_F(EvDebugTest, UnopenableFileClearsModule)
     dbg.print("goes nowhere");
 }
 
-TEST_F(EvDebugTest, DumpOptionsListsEveryOption)
-{
+TEST_F(EvDebugTest, DumpOptionsListsEveryOption) {
     profile("[mod]\nall=1\nPrintToStderr=0\nfilesize=10\n");
     EvDebug dbg("mod", home());
     dbg.dumpOptions();
@@ -184,14 +182,13 @@ TEST_F(EvDebugTest, DumpOptionsListsEveryOption)
     EXPECT_EQ(text(14), "\tPrintToStderr  off");
 }
 
-TEST_F(EvDebugTest, ProcessTraceAndMacro)
-{
+TEST_F(EvDebugTest, ProcessTraceAndMacro) {
     CwdGuard cwd(tmp.path());  // the first instance() may create its default file here
     profile("[proc]\ntrace=1\n");
     EXPECT_FALSE(EvDebug::setConfPath(nullptr, home()));
     EXPECT_FALSE(EvDebug::setConfPath("proc", nullptr));
     ASSERT_TRUE(EvDebug::setConfPath("proc", home()));
-    EvDebug &dbg = EvDebug::instance();
+    EvDebug& dbg = EvDebug::instance();
     EXPECT_EQ(&dbg, &EvDebug::instance());
     EXPECT_TRUE(EvDebug::setModule("proc"));  // same module: kept as configured
     EXPECT_EQ(dbg.levelMask, DL_FATAL | DL_ERROR | DL_TRACE);
@@ -209,15 +206,6 @@ TEST_F(EvDebugTest, ProcessTraceAndMacro)
     EXPECT_NE(lines[0].find("<DL_TRACE>: on 1"), std::string::npos);
     EXPECT_NE(lines[1].find("<DL_ERROR>: plain"), std::string::npos);
     EXPECT_FALSE(EvDebug::setModule(nullptr));
-}
-
-TEST(EvDebugLevels, Names)
-{
-    EXPECT_STREQ(EvDebug::levelName(DL_FATAL), "DL_FATAL");
-    EXPECT_STREQ(EvDebug::levelName(DL_DEBUG_EXT), "DL_DEBUG_EXT");
-    EXPECT_STREQ(EvDebug::levelName(DL_USER3), "DL_USER3");
-    EXPECT_STREQ(EvDebug::levelName(DL_ALL), "DL_ALL");
-    EXPECT_STREQ(EvDebug::levelName(3), "");
 }
 
 }  // namespace

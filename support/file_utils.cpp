@@ -12,20 +12,16 @@
 
 namespace {
 
-bool statIs(const char *path, mode_t type)
-{
+bool statIs(const char* path, mode_t type) {
     struct stat st;
     return path != nullptr && stat(path, &st) == 0 && (st.st_mode & S_IFMT) == type;
 }
 
-bool writeAll(int fd, const char *data, ssize_t len)
-{
+bool writeAll(int fd, const char* data, ssize_t len) {
     while (len > 0) {
         ssize_t n = write(fd, data, static_cast<size_t>(len));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         data += n;
         len -= n;
     }
@@ -34,31 +30,20 @@ bool writeAll(int fd, const char *data, ssize_t len)
 
 }  // namespace
 
-bool isDir(const char *path)
-{
-    return statIs(path, S_IFDIR);
-}
+bool isDir(const char* path) { return statIs(path, S_IFDIR); }
 
-bool isFile(const char *path)
-{
-    return statIs(path, S_IFREG);
-}
+bool isFile(const char* path) { return statIs(path, S_IFREG); }
 
-long long getFileSize(const char *path)
-{
+long long getFileSize(const char* path) {
     struct stat st;
-    if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
+    if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<long long>(st.st_size);
 }
 
-int copyFile(const char *from, const char *to)
-{
-    if (from == nullptr || to == nullptr)
-        return -1;
+int copyFile(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr) return -1;
     int in = open(from, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return -1;
+    if (in < 0) return -1;
     int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) {
         close(in);
@@ -68,33 +53,26 @@ int copyFile(const char *from, const char *to)
     int result = 0;
     for (;;) {
         ssize_t n = read(in, block, sizeof block);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || (n > 0 && !writeAll(out, block, n)))
-            result = -1;
-        if (n <= 0 || result != 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || (n > 0 && !writeAll(out, block, n))) result = -1;
+        if (n <= 0 || result != 0) break;
     }
     close(in);
-    if (close(out) != 0)
-        result = -1;
+    if (close(out) != 0) result = -1;
     return result;
 }
 
-bool delDir(const char *path)
-{
-    if (path == nullptr)
-        return false;
-    DIR *dir = opendir(path);
+bool delDir(const char* path) {
+    if (path == nullptr) return false;
+    DIR* dir = opendir(path);
     if (dir == nullptr) {
         std::string msg = std::string("Can not access directory <") + path + ">";
         perror(msg.c_str());
         return false;
     }
     bool ok = true;
-    while (struct dirent *ent = readdir(dir)) {
-        if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0)
-            continue;
+    while (struct dirent* ent = readdir(dir)) {
+        if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
         std::string child = std::string(path) + "/" + ent->d_name;
         struct stat st;
         // lstat: a link to a folder is removed, never followed out of the tree

@@ -8,8 +8,7 @@
 
 namespace {
 
-TEST(FileUtils, KindsAndSizes)
-{
+TEST(FileUtils, KindsAndSizes) {
     TempDir tmp;
     writeText(tmp / "f", "12345");
     EXPECT_TRUE(isFile((tmp / "f").c_str()));
@@ -22,8 +21,7 @@ TEST(FileUtils, KindsAndSizes)
     EXPECT_EQ(getFileSize((tmp / "none").c_str()), -1);
 }
 
-TEST(FileUtils, CopyReplacesTargetWithMode0644)
-{
+TEST(FileUtils, CopyReplacesTargetWithMode0644) {
     TempDir tmp;
     std::string big(10000, 'a');
     big[4096] = 'b';
@@ -40,8 +38,7 @@ TEST(FileUtils, CopyReplacesTargetWithMode0644)
     EXPECT_EQ(copyFile((tmp / "from").c_str(), (tmp / "no/dir").c_str()), -1);
 }
 
-TEST(FileUtils, DelDirRemovesTreeButNotLinkTargets)
-{
+TEST(FileUtils, DelDirRemovesTreeButNotLinkTargets) {
     TempDir tmp;
     TempDir outside;
     writeText(outside / "keep", "k");
@@ -58,7 +55,8 @@ TEST(FileUtils, DelDirRemovesTreeButNotLinkTargets)
 
     testing::internal::CaptureStderr();
     EXPECT_FALSE(delDir((tmp / "none").c_str()));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Can not access directory <"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Can not access directory <"),
+              std::string::npos);
 }
 
 }  // namespace

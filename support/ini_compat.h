@@ -5,9 +5,9 @@
 #include <iniparser.h>
 
 // Value of "section:key", or nullptr when the entry is missing.
-const char *iniparser_getstr(const dictionary *d, const char *key);
+const char* iniparser_getstr(const dictionary* d, const char* key);
 
 // Sets "section:key" (or creates a section when `entry` has no ':'); the
 // section is created as well when missing, so that iniparser_dump_ini writes
 // the entry out. 0 on success, -1 on failure.
-int iniparser_setstr(dictionary *d, const char *entry, const char *val);
+int iniparser_setstr(dictionary* d, const char* entry, const char* val);

@@ -12,28 +12,27 @@ public:
     enum Severity { Fatal = 1, Error = 2, Warning = 4, Info = 8 };
     static constexpr long long kDefaultSize = 10 * 1024;
 
-    explicit Logger(const char *prefix = nullptr);
-    Logger(const Logger &) = delete;
-    Logger &operator=(const Logger &) = delete;
+    explicit Logger(const char* prefix = nullptr);
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
 
     // Opens `path` for output plus `mode` (callers pass std::ios::app); the
     // size text is read by getLogSize. False, with a note on standard error,
     // when the file cannot be opened; the logger then drops every line.
-    bool init(const char *path, const char *sizeText, std::ios_base::openmode mode);
-    bool init(const char *path, long long maxSize, std::ios_base::openmode mode);
-    void update(const char *sizeText);
+    bool init(const char* path, const char* sizeText, std::ios_base::openmode mode);
+    bool init(const char* path, long long maxSize, std::ios_base::openmode mode);
+    void update(const char* sizeText);
 
     // One line; `time` 0 means now.
-    void log(const char *message, int severity, const char *module, time_t time = 0);
+    void log(const char* message, int severity, const char* module, time_t time = 0);
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
 
     bool opened() const { return isOpen; }
-    long long getMaxSize() const { return maxSize; }
 
     // "500K", "2m", "100": bytes; anything else is reported on standard
     // error and gives kDefaultSize.
-    static long long getLogSize(const char *text);
+    static long long getLogSize(const char* text);
     static std::string SeverityToStr(int severity);
 
 private:

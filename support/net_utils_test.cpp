@@ -5,15 +5,13 @@
 
 namespace {
 
-TEST(NetUtils, Long2IpStrMostSignificantFirst)
-{
+TEST(NetUtils, Long2IpStrMostSignificantFirst) {
     EXPECT_STREQ(long2ipstr(0xC0A80A01u), "192.168.10.1");
     EXPECT_STREQ(long2ipstr(0u), "0.0.0.0");
     EXPECT_STREQ(long2ipstr(0xFFFFFFFFu), "255.255.255.255");
 }
 
-TEST(NetUtils, IpStr2IntNetworkOrder)
-{
+TEST(NetUtils, IpStr2IntNetworkOrder) {
     uint32_t addr = 0;
     ASSERT_TRUE(Com_ipStr2Int("10.1.2.3", &addr));
     EXPECT_EQ(addr, htonl(0x0A010203u));

@@ -15,29 +15,24 @@
 
 namespace {
 
-bool readWholeFile(const std::string &path, std::string &content)
-{
+bool readWholeFile(const std::string& path, std::string& content) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
+    if (!in) return false;
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
 }
 
-std::string procPath(int pid, const char *entry)
-{
+std::string procPath(int pid, const char* entry) {
     return "/proc/" + std::to_string(pid) + "/" + entry;
 }
 
 // Process ids in /proc, ascending: the order in which ps lists them.
-std::vector<int> listPids()
-{
+std::vector<int> listPids() {
     std::vector<int> pids;
-    DIR *dir = opendir("/proc");
-    if (dir == nullptr)
-        return pids;
-    while (struct dirent *ent = readdir(dir)) {
-        char *end;
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr) return pids;
+    while (struct dirent* ent = readdir(dir)) {
+        char* end;
         long pid = std::strtol(ent->d_name, &end, 10);
         if (*end == '\0' && pid > 0 && std::isdigit(static_cast<unsigned char>(ent->d_name[0])))
             pids.push_back(static_cast<int>(pid));
@@ -49,15 +44,12 @@ std::vector<int> listPids()
 
 // The kernel's short name of the process, between the first "(" and the
 // last ")" of its stat line.
-bool readComm(int pid, std::string &comm)
-{
+bool readComm(int pid, std::string& comm) {
     std::string stat;
-    if (!readWholeFile(procPath(pid, "stat"), stat))
-        return false;
+    if (!readWholeFile(procPath(pid, "stat"), stat)) return false;
     size_t open = stat.find('(');
     size_t close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open)
-        return false;
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
     comm = stat.substr(open + 1, close - open - 1);
     return true;
 }
@@ -65,42 +57,35 @@ bool readComm(int pid, std::string &comm)
 // The first word of the COMMAND column of "ps ax": the command line with its
 // NULs shown as blanks and control characters as "?", or "[comm]" when the
 // process has no command line (kernel threads, zombies).
-bool psCommandWord(int pid, std::string &word)
-{
+bool psCommandWord(int pid, std::string& word) {
     std::string shown;
-    if (!readWholeFile(procPath(pid, "cmdline"), shown))
-        return false;
+    if (!readWholeFile(procPath(pid, "cmdline"), shown)) return false;
     if (shown.empty()) {
         std::string comm;
-        if (!readComm(pid, comm))
-            return false;
+        if (!readComm(pid, comm)) return false;
         shown = "[" + comm + "]";
     }
-    for (char &c : shown) {
+    for (char& c : shown) {
         if (c == '\0')
             c = ' ';
         else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = '?';
     }
     size_t start = shown.find_first_not_of(' ');
-    if (start == std::string::npos)
-        return false;
+    if (start == std::string::npos) return false;
     word = shown.substr(start, shown.find(' ', start) - start);
     return true;
 }
 
 // Value of a numeric "Key:\tvalue" line of /proc/<pid>/status, or -1.
-int statusField(const std::string &status, const char *key)
-{
+int statusField(const std::string& status, const char* key) {
     std::string needle = std::string("\n") + key + ":";
     size_t at = ("\n" + status).find(needle);
-    if (at == std::string::npos)
-        return -1;
+    if (at == std::string::npos) return -1;
     return std::atoi(status.c_str() + at + needle.size() - 1);
 }
 
-const char *programNameOf(int pid)
-{
+const char* programNameOf(int pid) {
     static char name[256];
     std::string cmdline;
     if (readWholeFile(procPath(pid, "cmdline"), cmdline) && !cmdline.empty() && cmdline[0] != '\0')
@@ -112,45 +97,30 @@ const char *programNameOf(int pid)
 
 }  // namespace
 
-int Com_getPidof(const char *name)
-{
-    if (name == nullptr)
-        return -1;
+int Com_getPidof(const char* name) {
+    if (name == nullptr) return -1;
     for (int pid : listPids()) {
         std::string word;
-        if (psCommandWord(pid, word) && word == name)
-            return pid;
+        if (psCommandWord(pid, word) && word == name) return pid;
     }
     return -1;
 }
 
-int Com_getPPidof(int pid)
-{
-    if (pid <= 0)
-        return -1;
+int Com_getPPidof(int pid) {
+    if (pid <= 0) return -1;
     std::string status;
-    if (!readWholeFile(procPath(pid, "status"), status))
-        return -1;
+    if (!readWholeFile(procPath(pid, "status"), status)) return -1;
     // /proc also answers for thread ids, which ps lists only as their process.
-    if (statusField(status, "Tgid") != pid)
-        return -1;
+    if (statusField(status, "Tgid") != pid) return -1;
     return statusField(status, "PPid");
 }
 
-const char *Com_getPidName()
-{
-    return programNameOf(static_cast<int>(getpid()));
-}
+const char* Com_getPidName() { return programNameOf(static_cast<int>(getpid())); }
 
-const char *Com_getPpidName()
-{
-    return programNameOf(static_cast<int>(getppid()));
-}
+const char* Com_getPpidName() { return programNameOf(static_cast<int>(getppid())); }
 
-const char *Com_extractProgName(const char *path)
-{
-    if (path == nullptr)
-        return nullptr;
-    const char *slash = std::strrchr(path, '/');
+const char* Com_extractProgName(const char* path) {
+    if (path == nullptr) return nullptr;
+    const char* slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
 }

@@ -4,14 +4,14 @@
 // Process id of the first process, in ascending pid order, whose command
 // word as "ps ax" shows it (argument 0, or "[name]" for a process without a
 // command line) equals `name`; -1 when none.
-int Com_getPidof(const char *name);
+int Com_getPidof(const char* name);
 // Parent process id of `pid` as "ps -ef" shows it; -1 when there is no such
 // process.
 int Com_getPPidof(int pid);
 // Program name of this process / its parent (argument 0 after its last "/"),
 // or the process id in decimal when the command line cannot be read. The
 // result lives in a buffer shared by both calls.
-const char *Com_getPidName();
-const char *Com_getPpidName();
+const char* Com_getPidName();
+const char* Com_getPpidName();
 // The part of `path` after its last "/".
-const char *Com_extractProgName(const char *path);
+const char* Com_extractProgName(const char* path);

@@ -17,12 +17,10 @@ namespace {
 
 // First pid per command word of a ps listing, read the way the listing is
 // meant to be read: header skipped, fields by sscanf.
-std::map<std::string, int> psAxFirstPids()
-{
+std::map<std::string, int> psAxFirstPids() {
     std::map<std::string, int> first;
-    FILE *ps = popen("ps ax", "r");
-    if (ps == nullptr)
-        return first;
+    FILE* ps = popen("ps ax", "r");
+    if (ps == nullptr) return first;
     char line[4096];
     bool header = true;
     while (fgets(line, sizeof line, ps) != nullptr) {
@@ -41,12 +39,10 @@ std::map<std::string, int> psAxFirstPids()
     return first;
 }
 
-std::map<int, int> psEfParents()
-{
+std::map<int, int> psEfParents() {
     std::map<int, int> parents;
-    FILE *ps = popen("ps -ef", "r");
-    if (ps == nullptr)
-        return parents;
+    FILE* ps = popen("ps -ef", "r");
+    if (ps == nullptr) return parents;
     char line[4096];
     bool header = true;
     while (fgets(line, sizeof line, ps) != nullptr) {
@@ -56,31 +52,25 @@ std::map<int, int> psEfParents()
             header = false;
             continue;
         }
-        if (sscanf(line, "%255s %d %d", uid, &pid, &ppid) == 3)
-            parents.emplace(pid, ppid);
+        if (sscanf(line, "%255s %d %d", uid, &pid, &ppid) == 3) parents.emplace(pid, ppid);
     }
     pclose(ps);
     return parents;
 }
 
-bool havePs()
-{
-    return system("ps ax > /dev/null 2>&1") == 0;
-}
+bool havePs() { return system("ps ax > /dev/null 2>&1") == 0; }
 
 // A child whose argument 0 no other process has.
 class Sleeper {
 public:
-    explicit Sleeper(const std::string &argv0) : name(argv0)
-    {
+    explicit Sleeper(const std::string& argv0) : name(argv0) {
         pid = fork();
         if (pid == 0) {
-            execl("/bin/sleep", name.c_str(), "30", static_cast<char *>(nullptr));
+            execl("/bin/sleep", name.c_str(), "30", static_cast<char*>(nullptr));
             _exit(127);
         }
     }
-    ~Sleeper()
-    {
+    ~Sleeper() {
         if (pid > 0) {
             kill(pid, SIGKILL);
             while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -88,11 +78,9 @@ public:
         }
     }
     // exec replaces the command line shortly after fork
-    bool waitForExec() const
-    {
+    bool waitForExec() const {
         for (int i = 0; i < 500; ++i) {
-            if (Com_getPidof(name.c_str()) == pid)
-                return true;
+            if (Com_getPidof(name.c_str()) == pid) return true;
             usleep(10000);
         }
         return false;
@@ -102,8 +90,7 @@ public:
     pid_t pid;
 };
 
-TEST(ProcUtils, PidofFindsOwnChildByArgumentZero)
-{
+TEST(ProcUtils, PidofFindsOwnChildByArgumentZero) {
     Sleeper child("/tmp/vardo-support-sleeper-" + std::to_string(getpid()));
     ASSERT_GT(child.pid, 0);
     ASSERT_TRUE(child.waitForExec());
@@ -117,21 +104,18 @@ TEST(ProcUtils, PidofFindsOwnChildByArgumentZero)
 // listing's own ps), so a key whose listing changed under the look-up is
 // tried again, up to three times, and left out when it never holds still.
 template <typename Key, typename Listing, typename Ours>
-void expectMatchesListing(Listing listing, Ours ours)
-{
+void expectMatchesListing(Listing listing, Ours ours) {
     std::map<Key, int> pending = listing();
     std::map<Key, std::pair<int, int>> wrong;  // key -> (ps, look-up)
     size_t compared = 0;
     for (int attempt = 0; attempt < 3 && !pending.empty(); ++attempt) {
         std::map<Key, int> answers;
-        for (const auto &entry : pending)
-            answers[entry.first] = ours(entry.first);
+        for (const auto& entry : pending) answers[entry.first] = ours(entry.first);
         auto after = listing();
         std::map<Key, int> retry;
-        for (const auto &entry : pending) {
+        for (const auto& entry : pending) {
             auto again = after.find(entry.first);
-            if (again == after.end())
-                continue;
+            if (again == after.end()) continue;
             // under an emulator this process shows its emulated command line
             bool stable = again->second == entry.second && entry.second != getpid();
             if (stable && answers[entry.first] == entry.second) {
@@ -147,31 +131,27 @@ void expectMatchesListing(Listing listing, Ours ours)
         }
         pending.swap(retry);
     }
-    for (const auto &entry : wrong)
+    for (const auto& entry : wrong)
         ADD_FAILURE() << entry.first << ": ps gives " << entry.second.first << ", look-up gives "
                       << entry.second.second;
     EXPECT_GE(compared, 3u);
 }
 
-TEST(ProcUtils, PidofMatchesPsAx)
-{
-    if (!havePs())
-        GTEST_SKIP() << "no ps on this machine";
-    expectMatchesListing<std::string>(psAxFirstPids, [](const std::string &name) { return Com_getPidof(name.c_str()); });
+TEST(ProcUtils, PidofMatchesPsAx) {
+    if (!havePs()) GTEST_SKIP() << "no ps on this machine";
+    expectMatchesListing<std::string>(
+        psAxFirstPids, [](const std::string& name) { return Com_getPidof(name.c_str()); });
 }
 
-TEST(ProcUtils, PPidofMatchesPsEf)
-{
-    if (!havePs())
-        GTEST_SKIP() << "no ps on this machine";
+TEST(ProcUtils, PPidofMatchesPsEf) {
+    if (!havePs()) GTEST_SKIP() << "no ps on this machine";
     expectMatchesListing<int>(psEfParents, Com_getPPidof);
     EXPECT_EQ(Com_getPPidof(getpid()), getppid());
     EXPECT_EQ(Com_getPPidof(0), -1);
     EXPECT_EQ(Com_getPPidof(-5), -1);
 }
 
-TEST(ProcUtils, ThreadIdIsNoProcess)
-{
+TEST(ProcUtils, ThreadIdIsNoProcess) {
     // /proc/<tid> answers for threads too; ps never lists them
     std::promise<pid_t> tid;
     std::promise<void> checked;
@@ -186,8 +166,7 @@ TEST(ProcUtils, ThreadIdIsNoProcess)
     worker.join();
 }
 
-TEST(ProcUtils, ProgramNames)
-{
+TEST(ProcUtils, ProgramNames) {
     EXPECT_STREQ(Com_getPidName(), Com_extractProgName(program_invocation_name));
     std::string parent = Com_getPpidName();
     EXPECT_FALSE(parent.empty());

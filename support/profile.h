@@ -10,19 +10,20 @@
 // With a key: the entry's value (trimmed, one pair of quotes removed) or
 // `def`, cut to size - 1 bytes. Without a key: the section's key names, each
 // followed by a NUL, the list ended by a second NUL. Returns the length placed.
-int GetPrivateProfileString(const char *section, const char *key, const char *def, char *buffer, int size,
-                            const char *file);
+int GetPrivateProfileString(const char* section, const char* key, const char* def, char* buffer,
+                            int size, const char* file);
 // Decimal, 0x-hexadecimal or 0-octal value, optionally negative; an empty
 // value is 0, a missing entry `def`.
-int GetPrivateProfileInt(const char *section, const char *key, int def, const char *file);
+int GetPrivateProfileInt(const char* section, const char* key, int def, const char* file);
 // Sets an entry; a null value deletes the entry, a null key the section, and
 // a null section writes the cached file back. False when that write fails.
-bool WritePrivateProfileString(const char *section, const char *key, const char *value, const char *file);
+bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+                               const char* file);
 
 // The same on "WIN.INI".
-int GetProfileString(const char *section, const char *key, const char *def, char *buffer, int size);
-int GetProfileInt(const char *section, const char *key, int def);
-bool WriteProfileString(const char *section, const char *key, const char *value);
+int GetProfileString(const char* section, const char* key, const char* def, char* buffer, int size);
+int GetProfileInt(const char* section, const char* key, int def);
+bool WriteProfileString(const char* section, const char* key, const char* value);
 
 // One section of one profile file.
 class VtProfile {
@@ -30,16 +31,16 @@ public:
     static constexpr int kStringSize = 512;
     static constexpr int kKeyListSize = 10240;
 
-    VtProfile(const char *section, const char *file);
+    VtProfile(const char* section, const char* file);
 
     // The result stays valid until the next getString of any VtProfile.
-    const char *getString(const char *key, const char *def) const;
-    int getInt(const char *key, int def) const;
+    const char* getString(const char* key, const char* def) const;
+    int getInt(const char* key, int def) const;
     // Replaces `keys` with the section's key names; returns their number.
-    int getEntries(std::vector<std::string> &keys) const;
-    bool writeString(const char *key, const char *value);
-    bool writeInt(const char *key, int value);
-    bool delEntry(const char *key);
+    int getEntries(std::vector<std::string>& keys) const;
+    bool writeString(const char* key, const char* value);
+    bool writeInt(const char* key, int value);
+    bool delEntry(const char* key);
     bool delSection();
     bool flush();
 

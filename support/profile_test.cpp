@@ -10,8 +10,7 @@ class ProfileTest : public testing::Test {
 protected:
     void SetUp() override { file = tmp / "test.conf"; }
 
-    std::string get(const char *section, const char *key, const char *def = "DEF")
-    {
+    std::string get(const char* section, const char* key, const char* def = "DEF") {
         char buf[256];
         GetPrivateProfileString(section, key, def, buf, sizeof buf, file.c_str());
         return buf;
@@ -21,14 +20,14 @@ protected:
     std::string file;
 };
 
-TEST_F(ProfileTest, QuotesAndBlanksAreStripped)
-{
-    writeText(file, "[s]\n"
-                    "dq = \"double quoted\"  \n"
-                    "sq='single quoted'\n"
-                    "open=\"only opening\n"
-                    "  \t plain\t=\t a b \r\n"
-                    "\"quoted key\"=v\n");
+TEST_F(ProfileTest, QuotesAndBlanksAreStripped) {
+    writeText(file,
+              "[s]\n"
+              "dq = \"double quoted\"  \n"
+              "sq='single quoted'\n"
+              "open=\"only opening\n"
+              "  \t plain\t=\t a b \r\n"
+              "\"quoted key\"=v\n");
     EXPECT_EQ(get("s", "dq"), "double quoted");
     EXPECT_EQ(get("s", "sq"), "single quoted");
     EXPECT_EQ(get("s", "open"), "only opening");
@@ -39,11 +38,11 @@ TEST_F(ProfileTest, QuotesAndBlanksAreStripped)
     EXPECT_EQ(get("s", "missing", nullptr), "");
 }
 
-TEST_F(ProfileTest, IntegerForms)
-{
-    writeText(file, "[n]\nhex=0x1F\nHEX=0X1f\noct=017\nneg=-12\nneghex=-0x10\nempty=\nzero=0\n"
-                    "dash=-\nquoted=\"42\"\ntail=12abc\nbadoct=08\nword=abc\n");
-    auto num = [&](const char *key) { return GetPrivateProfileInt("n", key, 99, file.c_str()); };
+TEST_F(ProfileTest, IntegerForms) {
+    writeText(file,
+              "[n]\nhex=0x1F\nHEX=0X1f\noct=017\nneg=-12\nneghex=-0x10\nempty=\nzero=0\n"
+              "dash=-\nquoted=\"42\"\ntail=12abc\nbadoct=08\nword=abc\n");
+    auto num = [&](const char* key) { return GetPrivateProfileInt("n", key, 99, file.c_str()); };
     EXPECT_EQ(num("hex"), 31);
     EXPECT_EQ(num("oct"), 15);
     EXPECT_EQ(num("neg"), -12);
@@ -60,18 +59,17 @@ TEST_F(ProfileTest, IntegerForms)
     EXPECT_EQ(GetPrivateProfileInt(nullptr, "hex", 5, file.c_str()), 5);
 }
 
-TEST_F(ProfileTest, SectionsAndKeysIgnoreCaseFirstMatchWins)
-{
-    writeText(file, "orphan=1\n; comment=1\n# other=1\n[General]\nKey=first\nkey=second\n"
-                    "[general]\nkey=third\nlater=x\n[other]\n");
+TEST_F(ProfileTest, SectionsAndKeysIgnoreCaseFirstMatchWins) {
+    writeText(file,
+              "orphan=1\n; comment=1\n# other=1\n[General]\nKey=first\nkey=second\n"
+              "[general]\nkey=third\nlater=x\n[other]\n");
     EXPECT_EQ(get("GENERAL", "KEY"), "first");
     EXPECT_EQ(get("general", "later"), "DEF");  // belongs to the second [general]
     EXPECT_EQ(get("other", "orphan"), "DEF");
     EXPECT_EQ(get("General", "comment"), "DEF");
 }
 
-TEST_F(ProfileTest, KeyLists)
-{
+TEST_F(ProfileTest, KeyLists) {
     writeText(file, "[empty]\n[full]\na=1\nb=2\nc=3\n");
     std::vector<std::string> keys{"stale"};
     EXPECT_EQ(VtProfile("empty", file.c_str()).getEntries(keys), 0);
@@ -86,8 +84,7 @@ TEST_F(ProfileTest, KeyLists)
     EXPECT_EQ(std::string(small, 5), std::string("a\0b\0\0", 5));
 }
 
-TEST_F(ProfileTest, ValuesAreCutToTheBuffer)
-{
+TEST_F(ProfileTest, ValuesAreCutToTheBuffer) {
     writeText(file, "[s]\nk=abcdef\n");
     char buf[4];
     EXPECT_EQ(GetPrivateProfileString("s", "k", "", buf, sizeof buf, file.c_str()), 3);
@@ -95,8 +92,7 @@ TEST_F(ProfileTest, ValuesAreCutToTheBuffer)
     EXPECT_EQ(GetPrivateProfileString("s", "k", "", buf, 1, file.c_str()), 0);
 }
 
-TEST_F(ProfileTest, VtProfileReadsItsSection)
-{
+TEST_F(ProfileTest, VtProfileReadsItsSection) {
     writeText(file, "[mod]\nname=\"x y\"\ncount=0x10\n");
     VtProfile p("MOD", file.c_str());
     EXPECT_STREQ(p.getString("name", ""), "x y");
@@ -104,8 +100,7 @@ TEST_F(ProfileTest, VtProfileReadsItsSection)
     EXPECT_EQ(p.getInt("count", 0), 16);
 }
 
-TEST_F(ProfileTest, WritesAreKeptUntilFlushed)
-{
+TEST_F(ProfileTest, WritesAreKeptUntilFlushed) {
     writeText(file, "; head\n[a]\nx=1\n[b]\ny=2\n");
     VtProfile a("a", file.c_str());
     VtProfile b("b", file.c_str());
@@ -125,8 +120,7 @@ TEST_F(ProfileTest, WritesAreKeptUntilFlushed)
     EXPECT_EQ(readText(file), "; head\n\n[a]\nx=10\nz=-3\n\n[c]\nw=new\n");
 }
 
-TEST_F(ProfileTest, NamingAnotherFileWritesPendingChangesBack)
-{
+TEST_F(ProfileTest, NamingAnotherFileWritesPendingChangesBack) {
     writeText(file, "[a]\n");
     std::string other = tmp / "other.conf";
     writeText(other, "[o]\nk=v\n");
@@ -136,8 +130,7 @@ TEST_F(ProfileTest, NamingAnotherFileWritesPendingChangesBack)
     EXPECT_EQ(readText(file), "[a]\nk=1\n\n[]\nk=v\n");
 }
 
-TEST_F(ProfileTest, FileChangedOnDiskIsReadAgain)
-{
+TEST_F(ProfileTest, FileChangedOnDiskIsReadAgain) {
     writeText(file, "[s]\nk=old\n");
     EXPECT_EQ(get("s", "k"), "old");
     writeText(file, "[s]\nk=new value\n");
@@ -146,8 +139,7 @@ TEST_F(ProfileTest, FileChangedOnDiskIsReadAgain)
     EXPECT_EQ(get("s", "k"), "DEF");
 }
 
-TEST_F(ProfileTest, MissingFileGivesDefaults)
-{
+TEST_F(ProfileTest, MissingFileGivesDefaults) {
     EXPECT_EQ(get("s", "k"), "DEF");
     EXPECT_EQ(GetPrivateProfileInt("s", "k", 4, file.c_str()), 4);
     EXPECT_EQ(get(nullptr, "k"), "DEF");

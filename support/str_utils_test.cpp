@@ -8,23 +8,21 @@
 
 namespace {
 
-std::string trimmed(const char *text, bool dequote)
-{
+std::string trimmed(const char* text, bool dequote) {
     std::string copy = text;
     return strTrimDequote(&copy[0], dequote);
 }
 
-TEST(ResolvePath, SeparatorHandling)
-{
-    EXPECT_EQ(resolvePath("b", "m", "qoevdbg.conf", "/usr/local/DYX/conf"), "/usr/local/DYX/conf/qoevdbg.conf");
+TEST(ResolvePath, SeparatorHandling) {
+    EXPECT_EQ(resolvePath("b", "m", "qoevdbg.conf", "/usr/local/DYX/conf"),
+              "/usr/local/DYX/conf/qoevdbg.conf");
     EXPECT_EQ(resolvePath(nullptr, nullptr, "n", "dir/"), "dir/n");
     EXPECT_EQ(resolvePath(nullptr, nullptr, "n", "dir\\"), "dir\\n");
     EXPECT_EQ(resolvePath(nullptr, nullptr, "n", ""), "/n");
     EXPECT_EQ(resolvePath(nullptr, nullptr, "n", nullptr), "/n");
 }
 
-TEST(StrTrimDequote, BlanksAndQuotes)
-{
+TEST(StrTrimDequote, BlanksAndQuotes) {
     EXPECT_EQ(trimmed(" \t\r\n value x \r\n", false), "value x");
     EXPECT_EQ(trimmed(" \"quoted\" ", false), "\"quoted\"");
     EXPECT_EQ(trimmed(" \"quoted\" ", true), "quoted");
@@ -37,8 +35,7 @@ TEST(StrTrimDequote, BlanksAndQuotes)
     EXPECT_EQ(strTrimDequote(nullptr, true), nullptr);
 }
 
-TEST(StrcmpNoCase, CaseAndMissing)
-{
+TEST(StrcmpNoCase, CaseAndMissing) {
     EXPECT_EQ(strcmpNoCase("Vardo", "vARDO"), 0);
     EXPECT_LT(strcmpNoCase("abc", "ABD"), 0);
     EXPECT_LT(strcmpNoCase(nullptr, ""), 0);
@@ -46,23 +43,20 @@ TEST(StrcmpNoCase, CaseAndMissing)
     EXPECT_EQ(strcmpNoCase(nullptr, nullptr), 0);
 }
 
-TEST(GetLine, LinesAndPieces)
-{
+TEST(GetLine, LinesAndPieces) {
     TempDir tmp;
     writeText(tmp / "f", "first\nsecond\r\nthird_is_long\nlast");
-    FILE *f = fopen((tmp / "f").c_str(), "r");
+    FILE* f = fopen((tmp / "f").c_str(), "r");
     ASSERT_NE(f, nullptr);
     char buf[10];
     std::vector<std::string> got;
-    while (getLine(f, buf, sizeof buf))
-        got.push_back(buf);
+    while (getLine(f, buf, sizeof buf)) got.push_back(buf);
     fclose(f);
     EXPECT_EQ(got, (std::vector<std::string>{"first", "second\r", "third_is_", "long", "last"}));
 }
 
-TEST(Match, TablesExactAndPrefix)
-{
-    const char *const table[] = {"start", "stop", "Restart", nullptr};
+TEST(Match, TablesExactAndPrefix) {
+    const char* const table[] = {"start", "stop", "Restart", nullptr};
     EXPECT_EQ(strMatch("stop", table), 1);
     EXPECT_EQ(strMatch("STOP", table), -1);
     EXPECT_EQ(strCaseMatch("STOP", table), 1);
@@ -75,8 +69,7 @@ TEST(Match, TablesExactAndPrefix)
     EXPECT_EQ(strMatch("x", nullptr), -1);
 }
 
-TEST(SplitStr, TokensSkipEmptyPieces)
-{
+TEST(SplitStr, TokensSkipEmptyPieces) {
     std::vector<std::string> tokens{"old"};
     EXPECT_EQ(splitStr("  -a  b\tc ", " \t", tokens), 3);
     EXPECT_EQ(tokens, (std::vector<std::string>{"-a", "b", "c"}));

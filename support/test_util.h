@@ -14,25 +14,22 @@
 
 class TempDir {
 public:
-    TempDir()
-    {
-        const char *base = std::getenv("TMPDIR");
-        std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vardo-support-XXXXXX";
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string templ =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vardo-support-XXXXXX";
         std::vector<char> buf(templ.begin(), templ.end());
         buf.push_back('\0');
-        if (mkdtemp(buf.data()) != nullptr)
-            dir = buf.data();
+        if (mkdtemp(buf.data()) != nullptr) dir = buf.data();
     }
-    ~TempDir()
-    {
-        if (!dir.empty())
-            delDir(dir.c_str());
+    ~TempDir() {
+        if (!dir.empty()) delDir(dir.c_str());
     }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
 
-    const std::string &path() const { return dir; }
-    std::string operator/(const std::string &name) const { return dir + "/" + name; }
+    const std::string& path() const { return dir; }
+    std::string operator/(const std::string& name) const { return dir + "/" + name; }
 
 private:
     std::string dir;
@@ -41,45 +38,36 @@ private:
 // Runs a test body inside another working folder and returns afterwards.
 class CwdGuard {
 public:
-    explicit CwdGuard(const std::string &dir)
-    {
-        char *cwd = getcwd(nullptr, 0);
-        if (cwd != nullptr)
-            old = cwd;
+    explicit CwdGuard(const std::string& dir) {
+        char* cwd = getcwd(nullptr, 0);
+        if (cwd != nullptr) old = cwd;
         std::free(cwd);
-        if (chdir(dir.c_str()) != 0)
-            old.clear();
+        if (chdir(dir.c_str()) != 0) old.clear();
     }
-    ~CwdGuard()
-    {
-        if (!old.empty() && chdir(old.c_str()) != 0)
-            std::abort();
+    ~CwdGuard() {
+        if (!old.empty() && chdir(old.c_str()) != 0) std::abort();
     }
-    CwdGuard(const CwdGuard &) = delete;
-    CwdGuard &operator=(const CwdGuard &) = delete;
+    CwdGuard(const CwdGuard&) = delete;
+    CwdGuard& operator=(const CwdGuard&) = delete;
 
 private:
     std::string old;
 };
 
-inline void writeText(const std::string &path, const std::string &text)
-{
+inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
-inline std::string readText(const std::string &path)
-{
+inline std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
 }
 
-inline std::vector<std::string> readLines(const std::string &path)
-{
+inline std::vector<std::string> readLines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
