@@ -167,6 +167,14 @@ bool TestClient::checkAlive() {
     return send(msg);
 }
 
+bool TestClient::registerEvent(unsigned operation, unsigned group, unsigned id) {
+    GeneralMsg msg(KEEPER_REGISTER_EVENT);
+    msg.payload.regEvent.operation = operation;
+    msg.payload.regEvent.group = group;
+    msg.payload.regEvent.id = id;
+    return send(msg);
+}
+
 bool TestClient::printListing(unsigned type, Message& reply, int timeoutMs) {
     GeneralMsg msg(static_cast<int>(type));
     return send(msg) && readType(KEEPER_PRINT_ACK, reply, timeoutMs);

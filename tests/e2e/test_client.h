@@ -53,6 +53,7 @@ public:
     bool setFlag(unsigned value, const char* flag);
     bool command(unsigned command, unsigned technique, unsigned timer);
     bool checkAlive();
+    bool registerEvent(unsigned operation, unsigned group, unsigned id);
     // Listing requests: the KEEPER_PRINT_ACK reply, false when none came.
     bool printPs(Message& reply, int timeoutMs = 3000);
     bool printFlags(Message& reply, int timeoutMs = 3000);

@@ -1,0 +1,157 @@
+// What vardo does around one supervised program: the actions run on failure,
+// a stale copy found at start, identity and priority of the child, and the
+// task-status events that subscribed programs receive.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "protocol/wire_text.h"
+#include "tests/e2e/test_client.h"
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+class E2eProcess : public VardoTest {
+protected:
+    void request(unsigned action, const char* module) {
+        TestClient client;
+        ASSERT_TRUE(client.connect(port()));
+        ASSERT_TRUE(client.actionOnPs(action, module));
+    }
+
+    // The line of /proc/<pid>/status that starts with key, without the key.
+    static std::string statusField(int pid, const std::string& key) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind(key + ":", 0) == 0) return line.substr(key.size() + 1);
+        return "";
+    }
+
+    static int niceOf(int pid) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string field;
+        // Fields after the command: state is field 3, nice is field 19.
+        for (int i = 3; i <= 19 && fields >> field; ++i) {}
+        return std::stoi(field);
+    }
+};
+
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
+
+TEST_F(E2eProcess, BootActionMarksBadBootAndReboots) {
+    writeIni(general() + psTask("once", 1, "--record ${REC}/once --exit", "action on failure = Boot"));
+    startVardo();
+    // Nothing else runs, so the reboot needs no orderly stop.
+    ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 3000));
+    EXPECT_EQ(commandsLog(), "/sbin/shutdown -r now\n");
+    struct stat marker {};
+    EXPECT_EQ(stat("/usr/local/DYX/conf/vardoBadBOoot.boot", &marker), 0);
+    EXPECT_TRUE(vardoRunning());
+}
+
+TEST_F(E2eProcess, StopActionKeepsTaskFromStartingAgain) {
+    writeIni(general() + psTask("flaky", 1, "--record ${REC}/flaky --exit",
+                                "restart = yes\nretries = 1\nretries interval = 60\n"
+                                "action on failure = Stop"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("flaky", "start", 2));
+    ASSERT_TRUE(waitPsPid("flaky", [](int pid) { return pid == -1; }));
+    // The limit is reached and the action disabled the task: a start
+    // request, which would otherwise start it again, does nothing.
+    request(0, "flaky");
+    settle();
+    EXPECT_EQ(records("flaky", "start").size(), 2u);
+    EXPECT_EQ(psPid("flaky"), -1);
+}
+
+TEST_F(E2eProcess, StaleCopyOfProgramIsKilledBeforeStart) {
+    const pid_t stale = fork();
+    ASSERT_GE(stale, 0);
+    if (stale == 0) {
+        const std::string rec = recordPath("stale");
+        execl(childPath().c_str(), childPath().c_str(), "--record", rec.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_TRUE(waitRecords("stale", "start", 1));
+    writeIni(general() + psTask("fresh", 1, "--record ${REC}/fresh"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("fresh", "start", 1));
+    EXPECT_TRUE(waitFor([&] { return processGone(stale); }, 2000));
+    EXPECT_EQ(psPid("fresh"), records("fresh").at(0).pid);
+}
+
+TEST_F(E2eProcess, ProgramRunsAsConfiguredUserWithNicePriority) {
+    // The unprivileged user must reach the program and its record folder,
+    // wherever the build folder lies.
+    chmod(home().c_str(), 0755);
+    chmod((home() + "/rec").c_str(), 0777);
+    ASSERT_EQ(mkdir((home() + "/bin").c_str(), 0755), 0);
+    std::filesystem::copy_file(childPath(), home() + "/bin/e2e_child");
+    writeIni(general() +
+             psTask("low", 1, "--record ${REC}/low",
+                    "location = ${HOME}/bin\nuser = nobody\nnice priority = 5") +
+             psTask("plain", 1, "--record ${REC}/plain", "user = no-such-user"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("low", "start", 1));
+    ASSERT_TRUE(waitRecords("plain", "start", 1));
+    const int low = records("low").at(0).pid;
+    EXPECT_EQ(statusField(low, "Uid"), "\t65534\t65534\t65534\t65534");
+    EXPECT_EQ(statusField(low, "Gid"), "\t65534\t65534\t65534\t65534");
+    EXPECT_EQ(niceOf(low), 5);
+    // An unknown user leaves the daemon's identity.
+    EXPECT_EQ(statusField(records("plain").at(0).pid, "Uid"), "\t0\t0\t0\t0");
+}
+
+TEST_F(E2eProcess, TaskStatusEventsReachSubscribedProgram) {
+    writeIni(general() + psTask("watcher", 1, "--record ${REC}/watcher") +
+             psTask("worker", 1, "--record ${REC}/worker", "restart = yes"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("watcher", "start", 1));
+    ASSERT_TRUE(waitRecords("worker", "start", 1));
+
+    // Speak for the watcher program: its init message binds this connection.
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    const int watcher = records("watcher").at(0).pid;
+    ASSERT_TRUE(client.init(1, watcher, "watcher"));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return traceLog().find("Got init confirmation from watcher (" +
+                                   std::to_string(watcher) + ")") != std::string::npos;
+        },
+        3000));
+    ASSERT_TRUE(client.registerEvent(0, EVENT_GRP_TASK, 0xFFFFFFFFu));
+    request(2, "worker");
+
+    // Down, then up again, each as a 104-byte task record.
+    for (unsigned status : {2u, 1u}) {
+        Message msg;
+        ASSERT_TRUE(client.readType(KEEPER_NOTIFY_EVENT, msg, 4000)) << "status " << status;
+        keeper_client_header hdr{KEEPER_NOTIFY_EVENT, msg.id,
+                                 static_cast<uint32_t>(msg.payload.size())};
+        GeneralMsg event(KEEPER_NOTIFY_EVENT);
+        ASSERT_EQ(event.fromWire(hdr, reinterpret_cast<const uint8_t*>(msg.payload.data())),
+                  KEEPER_OK);
+        EXPECT_EQ(event.eventGrp, static_cast<uint32_t>(EVENT_GRP_TASK));
+        EXPECT_EQ(event.eventId, 256u) << "the type of a program not in the known table";
+        ASSERT_EQ(event.eventDataLen(), sizeof(ConfigTask));
+        ConfigTask task;
+        memcpy(&task, event.eventData(), sizeof task);
+        config_taskN2HOrder(&task);
+        EXPECT_EQ(task.status, status);
+        EXPECT_EQ(wireText(task.task), "worker");
+    }
+    ASSERT_TRUE(waitRecords("worker", "start", 2));
+}
+
+}  // namespace
+}  // namespace e2e
