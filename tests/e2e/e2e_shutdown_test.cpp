@@ -44,9 +44,10 @@ TEST_F(E2eShutdown, SigtermStopsInStagesAndExitsZero) {
     const long long asked = nowMs();
     kill(vardoPid(), SIGTERM);
     ASSERT_TRUE(waitRecords("polite", "quit", 1));
-    EXPECT_LT(records("polite", "quit").at(0).ms - asked, 900) << "quit request first";
     ASSERT_TRUE(waitRecords("stubborn", "term", 1));
-    EXPECT_GE(records("stubborn", "term").at(0).ms - asked, 800) << "SIGTERM after the kill timeout";
+    const long long term = records("stubborn", "term").at(0).ms;
+    EXPECT_LT(records("polite", "quit").at(0).ms, term) << "quit request first";
+    EXPECT_GE(term - asked, 800) << "SIGTERM after the kill timeout";
     EXPECT_TRUE(waitFor([&] { return processGone(pidOf("stubborn")); }, 3000));
     EXPECT_FALSE(processGone(pidOf("deaf")));
 
@@ -55,7 +56,8 @@ TEST_F(E2eShutdown, SigtermStopsInStagesAndExitsZero) {
     ASSERT_NE(status, -1) << "vardo still running";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     EXPECT_GE(took, 4500) << "the daemon waits 5 s before its final SIGKILL";
-    EXPECT_TRUE(processGone(pidOf("deaf")));
+    // SIGKILL was sent before the exit; its delivery may trail it a little.
+    EXPECT_TRUE(waitFor([&] { return processGone(pidOf("deaf")); }, 1000));
     EXPECT_TRUE(records("deaf", "term").empty()) << "its own kill timers never came due";
     for (const char* name : {"polite", "stubborn", "deaf"})
         EXPECT_EQ(records(name, "start").size(), 1u) << name << " restarted while stopping";
