@@ -83,7 +83,7 @@ TEST_F(E2eRequests, PrintPsListsEveryTaskByteForByte) {
     EXPECT_EQ(listingText(reply), expected);
 }
 
-TEST_F(E2eRequests, PrintPsWithoutTasksAnswersEmptyListing) {
+TEST_F(E2eRequests, ListingsOfNothingAreEmpty) {
     writeIni(general());
     startVardo();
     TestClient client;
@@ -92,6 +92,59 @@ TEST_F(E2eRequests, PrintPsWithoutTasksAnswersEmptyListing) {
     ASSERT_TRUE(client.printPs(reply));
     EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
     EXPECT_TRUE(reply.payload.empty());
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_TRUE(reply.payload.empty());
+    // Callbacks of kind 1 are never listed.
+    GeneralMsg callbacks(KEEPER_PRINT_CB);
+    callbacks.payload.value.value = 1;
+    ASSERT_TRUE(client.send(callbacks));
+    ASSERT_TRUE(client.readType(KEEPER_PRINT_ACK, reply, 3000));
+    EXPECT_TRUE(reply.payload.empty());
+}
+
+TEST_F(E2eRequests, RefusedRequestLeavesItsPayloadToBeReadAsHeaders) {
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 1));
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    // A KEEPER_SET_TASK framed with 100 bytes instead of 108; its "payload"
+    // is eight listing requests and the start of a ninth header, completed
+    // by 8 more bytes (type 0, length 0: refused as well).
+    std::vector<unsigned char> bytes = keeperFrame(KEEPER_SET_TASK, 0, nullptr, 0);
+    keeper_client_header* hdr = reinterpret_cast<keeper_client_header*>(bytes.data());
+    hdr->length = htonl(100);
+    const std::vector<unsigned char> ask = keeperFrame(KEEPER_PRINT_PS, 1, nullptr, 0);
+    for (int i = 0; i < 8; ++i) bytes.insert(bytes.end(), ask.begin(), ask.end());
+    bytes.insert(bytes.end(), 12, 0);
+    ASSERT_TRUE(client.sendRaw(bytes.data(), bytes.size()));
+    const std::string listing = " 1. t " + std::to_string(records("t").at(0).pid) + "\n";
+    for (int i = 0; i < 8; ++i) {
+        Message reply;
+        ASSERT_TRUE(client.read(reply, 3000)) << "reply " << i;
+        EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
+        EXPECT_EQ(listingText(reply), listing);
+    }
+    settle();
+    EXPECT_EQ(psPid("t"), records("t").at(0).pid) << "the task was not switched";
+    Message extra;
+    EXPECT_FALSE(client.read(extra, 200)) << "nothing more is answered";
+}
+
+TEST_F(E2eRequests, EnableWhileStoppingStartsProgramAfterItsExit) {
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t", "restart = yes"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 1));
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    // Not connected: the stop ends with SIGTERM after the kill timeout, and
+    // the enable arrives while it is under way.
+    ASSERT_TRUE(client.setTask(0, 1, "t"));
+    ASSERT_TRUE(client.setTask(1, 1, "t"));
+    ASSERT_TRUE(waitRecords("t", "start", 2));
+    EXPECT_TRUE(processGone(records("t").at(0).pid));
+    const int second = records("t", "start").at(1).pid;
+    EXPECT_TRUE(waitPsPid("t", [&](int pid) { return pid == second; }));
 }
 
 TEST_F(E2eRequests, ActionOnPsByNameOrIndex) {
