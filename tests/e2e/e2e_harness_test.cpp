@@ -91,7 +91,7 @@ TEST_F(E2eHarness, ChildSendsInitAndQuitsOnRequest) {
     ASSERT_EQ(send(conn, quit.data(), quit.size(), 0), static_cast<ssize_t>(quit.size()));
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(exitedWith(status, 0));
     ASSERT_EQ(records("c").size(), 3u);
     EXPECT_EQ(records("c", "quit").at(0).pid, child);
     close(conn);
@@ -117,7 +117,7 @@ TEST_F(E2eHarness, ChildExitsAtOnce) {
     const pid_t child = spawnChild("--record ${REC}/c --exit");
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(exitedWith(status, 0));
     EXPECT_EQ(records("c", "start").size(), 1u);
 }
 

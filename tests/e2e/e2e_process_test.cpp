@@ -3,11 +3,9 @@
 // task-status events that subscribed programs receive.
 #include <sys/stat.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "protocol/wire_text.h"
 #include "tests/e2e/test_client.h"
@@ -18,12 +16,6 @@ namespace {
 
 class E2eProcess : public VardoTest {
 protected:
-    void request(unsigned action, const char* module) {
-        TestClient client;
-        ASSERT_TRUE(client.connect(port()));
-        ASSERT_TRUE(client.actionOnPs(action, module));
-    }
-
     // The line of /proc/<pid>/status that starts with key, without the key.
     static std::string statusField(int pid, const std::string& key) {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -43,8 +35,6 @@ protected:
         return std::stoi(field);
     }
 };
-
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
 
 TEST_F(E2eProcess, BootActionMarksBadBootAndReboots) {
     writeIni(general() + psTask("once", 1, "--record ${REC}/once --exit", "action on failure = Boot"));
@@ -66,7 +56,7 @@ TEST_F(E2eProcess, StopActionKeepsTaskFromStartingAgain) {
     ASSERT_TRUE(waitPsPid("flaky", [](int pid) { return pid == -1; }));
     // The limit is reached and the action disabled the task: a start
     // request, which would otherwise start it again, does nothing.
-    request(0, "flaky");
+    actionOnPs(0, "flaky");
     settle();
     EXPECT_EQ(records("flaky", "start").size(), 2u);
     EXPECT_EQ(psPid("flaky"), -1);
@@ -130,7 +120,7 @@ TEST_F(E2eProcess, TaskStatusEventsReachSubscribedProgram) {
         },
         3000));
     ASSERT_TRUE(client.registerEvent(0, EVENT_GRP_TASK, 0xFFFFFFFFu));
-    request(2, "worker");
+    actionOnPs(2, "worker");
 
     // Down, then up again, each as a 104-byte task record.
     for (unsigned status : {2u, 1u}) {

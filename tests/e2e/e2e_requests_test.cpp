@@ -6,11 +6,9 @@
 #include <iniparser.h>
 
 #include <algorithm>
-#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
@@ -19,14 +17,6 @@ namespace e2e {
 namespace {
 
 using E2eRequests = VardoTest;
-
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
-
-void request(int port, unsigned action, const char* module) {
-    TestClient client;
-    ASSERT_TRUE(client.connect(port));
-    ASSERT_TRUE(client.actionOnPs(action, module));
-}
 
 // Value of a bool key of the INI file as the daemon will read it next time;
 // -1 when absent.
@@ -159,20 +149,20 @@ TEST_F(E2eRequests, ActionOnPsByNameOrIndex) {
     const int alpha = records("alpha").at(0).pid;
 
     // By name.
-    request(port(), 1, "gamma");
+    actionOnPs(1, "gamma");
     ASSERT_TRUE(waitRecords("gamma", "quit", 1));
     ASSERT_TRUE(waitPsPid("gamma", [](int pid) { return pid == -1; }));
 
     // A name that matches a task wins over the index it spells.
-    request(port(), 1, "1");
+    actionOnPs(1, "1");
     ASSERT_TRUE(waitRecords("one", "quit", 1));
     ASSERT_TRUE(waitPsPid("1", [](int pid) { return pid == -1; }));
     EXPECT_TRUE(records("alpha", "quit").empty());
 
     // Names that select nothing: index 0, past the end, another case, no number.
-    for (const char* none : {"0", "9", "Alpha", "2x"}) request(port(), 1, none);
+    for (const char* none : {"0", "9", "Alpha", "2x"}) actionOnPs(1, none);
     // By index: the third task is started again.
-    request(port(), 0, "3");
+    actionOnPs(0, "3");
     ASSERT_TRUE(waitRecords("gamma", "start", 2));
     settle();
     EXPECT_TRUE(records("alpha", "quit").empty());
@@ -248,7 +238,7 @@ TEST_F(E2eRequests, FlagStateSurvivesDaemonRestart) {
     client.close();
 
     const int status = stopVardo(5000);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    ASSERT_TRUE(exitedWith(status, 0)) << "wait status " << status;
     startVardo();
     ASSERT_TRUE(client.connect(port()));
     ASSERT_TRUE(client.printFlags(reply));
@@ -350,7 +340,7 @@ TEST_F(E2eRequests, ProgramsAndScriptsInheritNoDaemonDescriptors) {
     TestClient watcher, other;
     ASSERT_TRUE(watcher.connect(port()));
     ASSERT_TRUE(other.connect(port()));
-    request(port(), 0, "once");
+    actionOnPs(0, "once");
     ASSERT_TRUE(waitRecords("fail", "start", 2));
 
     for (const char* name : {"boot.fds", "fail.fds", "peek.fds"}) {

@@ -1,9 +1,5 @@
 // Restart policy of supervised programs, seen from outside: what vardo starts
 // again after an exit, when, and what a start or stop request changes.
-#include <chrono>
-#include <thread>
-
-#include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
 namespace e2e {
@@ -17,15 +13,7 @@ protected:
         writeScript("mark.sh", "echo \"failure $$ 0\" >> ${REC}/failures");
         return "[actions/mark]\nimplement = App\nname = mark.sh\nlocation = ${HOME}\n\n";
     }
-
-    void request(unsigned action, const char* module) {
-        TestClient client;
-        ASSERT_TRUE(client.connect(port()));
-        ASSERT_TRUE(client.actionOnPs(action, module));
-    }
 };
-
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
 
 TEST_F(E2eRestart, WithoutRestartOptionStaysDownAndRefusesStart) {
     writeIni(general() + markAction() +
@@ -34,7 +22,7 @@ TEST_F(E2eRestart, WithoutRestartOptionStaysDownAndRefusesStart) {
     ASSERT_TRUE(waitRecords("failures", "failure", 1));
     EXPECT_EQ(psPid("once"), -1);
 
-    request(0, "once");
+    actionOnPs(0, "once");
     ASSERT_TRUE(waitRecords("failures", "failure", 2)) << "a refused start runs the action";
     settle();
     EXPECT_EQ(records("once", "start").size(), 1u);
@@ -53,7 +41,7 @@ TEST_F(E2eRestart, RetriesLimitedWithinIntervalUntilStartRequest) {
     EXPECT_EQ(records("flaky", "start").size(), 3u);
 
     // A start request empties the record of exits: three more starts.
-    request(0, "flaky");
+    actionOnPs(0, "flaky");
     ASSERT_TRUE(waitRecords("failures", "failure", 2));
     settle();
     EXPECT_EQ(records("flaky", "start").size(), 6u);
@@ -81,7 +69,7 @@ TEST_F(E2eRestart, StopEscalatesToSigtermThenSigkillAndStaysDown) {
     const int pid = records("stubborn").at(0).pid;
 
     const long long asked = nowMs();
-    request(1, "stubborn");
+    actionOnPs(1, "stubborn");
     // Kill timeout 1 s: SIGTERM after 1 s, SIGKILL after 2 s.
     ASSERT_TRUE(waitRecords("stubborn", "term", 1));
     EXPECT_GE(records("stubborn", "term").at(0).ms - asked, 800);
@@ -99,7 +87,7 @@ TEST_F(E2eRestart, RestartRequestStartsConnectedProgramAgain) {
     const int first = records("svc", "start").at(0).pid;
     ASSERT_TRUE(waitPsPid("svc", [&](int p) { return p == first; }));
 
-    request(2, "svc");
+    actionOnPs(2, "svc");
     // The connected program is asked to quit and is started again at once.
     ASSERT_TRUE(waitRecords("svc", "quit", 1));
     ASSERT_TRUE(waitRecords("svc", "start", 2));

@@ -54,7 +54,7 @@ TEST_F(E2eShutdown, SigtermStopsInStagesAndExitsZero) {
     const int status = waitVardoExit(8000);
     const long long took = nowMs() - asked;
     ASSERT_NE(status, -1) << "vardo still running";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(exitedWith(status, 0)) << "wait status " << status;
     EXPECT_GE(took, 4500) << "the daemon waits 5 s before its final SIGKILL";
     // SIGKILL was sent before the exit; its delivery may trail it a little.
     EXPECT_TRUE(waitFor([&] { return processGone(pidOf("deaf")); }, 1000));
@@ -71,7 +71,7 @@ TEST_F(E2eShutdown, SigtermWithoutProgramsExitsAtOnce) {
     const long long asked = nowMs();
     const int status = stopVardo(3000);
     ASSERT_NE(status, -1) << "vardo still running";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(exitedWith(status, 0)) << "wait status " << status;
     EXPECT_LT(nowMs() - asked, 2000);
 }
 

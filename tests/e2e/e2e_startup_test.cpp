@@ -3,11 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "tests/e2e/vardo_fixture.h"
 
@@ -15,12 +11,6 @@ namespace e2e {
 namespace {
 
 using E2eStartup = VardoTest;
-
-// A pause long enough for the daemon to act if it were going to, used only
-// after the event that would have triggered it has been seen.
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
-
-bool exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 TEST_F(E2eStartup, LevelsStartInOrderAndWaitForCompletion) {
     writeScript("boot.sh", "echo \"start $$ 0\" >> ${REC}/boot");

@@ -77,6 +77,10 @@ bool processGone(int pid) {
     return paren == std::string::npos || line.compare(paren + 2, 1, "Z") == 0;
 }
 
+bool exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
+
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
+
 void VardoTest::SetUp() {
     if (!insideTestNamespace())
         GTEST_SKIP() << "end-to-end tests run only inside tests/e2e/ns_run.sh";
@@ -218,6 +222,12 @@ bool VardoTest::portAccepts(int port) const {
     const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
+}
+
+void VardoTest::actionOnPs(unsigned action, const char* module) const {
+    TestClient client;
+    ASSERT_TRUE(client.connect(port_));
+    ASSERT_TRUE(client.actionOnPs(action, module));
 }
 
 std::string VardoTest::psListing() const {

@@ -29,6 +29,13 @@ struct Record {
 // Whether a process is gone (reaped or left as a zombie).
 bool processGone(int pid);
 
+// Whether a wait status is a normal exit with code.
+bool exitedWith(int status, int code);
+
+// A pause long enough for the daemon to act if it were going to, used only
+// after the event that would have triggered it has been seen.
+void settle();
+
 class VardoTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -68,6 +75,8 @@ protected:
     const std::string& home() const { return home_; }
     static std::string childPath();
 
+    // Sends KEEPER_ACTION_ON_PS (0 start, 1 stop, 2 restart) over a fresh connection.
+    void actionOnPs(unsigned action, const char* module) const;
     // The KEEPER_PRINT_PS listing over a fresh connection ("" without reply).
     std::string psListing() const;
     // Pid of the named task in the listing; -2 when it is not listed.
