@@ -3,7 +3,6 @@
 // misbehave.
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <iniparser.h>
 
 #include <algorithm>
 #include <fstream>
@@ -17,16 +16,6 @@ namespace e2e {
 namespace {
 
 using E2eRequests = VardoTest;
-
-// Value of a bool key of the INI file as the daemon will read it next time;
-// -1 when absent.
-int iniBool(const std::string& path, const std::string& key) {
-    dictionary* dict = iniparser_load(path.c_str());
-    if (!dict) return -2;
-    const int value = iniparser_getboolean(dict, key.c_str(), -1);
-    iniparser_freedict(dict);
-    return value;
-}
 
 std::set<std::string> lines(const std::string& text) {
     std::set<std::string> found;
@@ -174,7 +163,6 @@ TEST_F(E2eRequests, ActionOnPsByNameOrIndex) {
 TEST_F(E2eRequests, SetTaskWritesEnabledBackAndReenableStartsProgram) {
     writeIni("; written by hand\n" + general() +
              psTask("t", 1, "--record ${REC}/t --init ${PORT}", "restart = yes"));
-    const std::string ini = home() + "/conf/vardo.ini";
     startVardo();
     ASSERT_TRUE(waitBound("t", "t"));
 
@@ -183,7 +171,7 @@ TEST_F(E2eRequests, SetTaskWritesEnabledBackAndReenableStartsProgram) {
     // Disable and stop.
     ASSERT_TRUE(client.setTask(0, 1, "t"));
     ASSERT_TRUE(waitRecords("t", "quit", 1));
-    ASSERT_TRUE(waitFor([&] { return iniBool(ini, "tasks/t:enabled") == 0; }, 3000));
+    ASSERT_TRUE(waitFor([&] { return confBool("vardo.ini", "tasks/t:enabled") == 0; }, 3000));
     ASSERT_TRUE(waitPsPid("t", [](int pid) { return pid == -1; }));
     settle();
     EXPECT_EQ(records("t", "start").size(), 1u);
@@ -191,13 +179,13 @@ TEST_F(E2eRequests, SetTaskWritesEnabledBackAndReenableStartsProgram) {
     // Enable and run: the stop before must not keep it down.
     ASSERT_TRUE(client.setTask(1, 1, "t"));
     ASSERT_TRUE(waitRecords("t", "start", 2));
-    EXPECT_TRUE(waitFor([&] { return iniBool(ini, "tasks/t:enabled") == 1; }, 3000));
+    EXPECT_TRUE(waitFor([&] { return confBool("vardo.ini", "tasks/t:enabled") == 1; }, 3000));
     const int second = records("t", "start").at(1).pid;
     EXPECT_TRUE(waitPsPid("t", [&](int pid) { return pid == second; }));
 
     // Disable without stopping: written back, the program keeps running.
     ASSERT_TRUE(client.setTask(0, 0, "t"));
-    EXPECT_TRUE(waitFor([&] { return iniBool(ini, "tasks/t:enabled") == 0; }, 3000));
+    EXPECT_TRUE(waitFor([&] { return confBool("vardo.ini", "tasks/t:enabled") == 0; }, 3000));
     EXPECT_EQ(psPid("t"), second);
     EXPECT_TRUE(records("t", "quit").size() == 1u);
 

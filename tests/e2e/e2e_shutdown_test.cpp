@@ -1,9 +1,13 @@
-// How vardo ends: the staged stop on SIGTERM, and the shutdown and reboot
-// commands, which end in the (recorded) /sbin/shutdown command line.
+// How vardo ends: the staged stop on SIGTERM, the shutdown and reboot
+// commands, which end in the (recorded) /sbin/shutdown command line, and a
+// crash; plus the one command that runs a script.
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <ctime>
+#include <fstream>
+#include <set>
 #include <thread>
 
 #include "tests/e2e/test_client.h"
@@ -126,6 +130,53 @@ TEST_F(E2eShutdown, ShutdownWithKillTechniqueKillsAtOnce) {
     EXPECT_TRUE(waitFor([&] { return processGone(pidOf("deaf")); }, 1000));
     EXPECT_TRUE(records("deaf", "term").empty()) << "SIGKILL without SIGTERM first";
     EXPECT_TRUE(vardoRunning());
+}
+
+TEST_F(E2eShutdown, SnapshotCommandRunsScriptOtherCommandsNothing) {
+    writeIni(general() + psTask("svc", 1, "--record ${REC}/svc"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("svc", "start", 1));
+    const unsigned others[] = {COMMAND_BYPASS,   COMMAND_ACTIVE,       COMMAND_LINK_UP,
+                               COMMAND_LINK_DOWN, COMMAND_REBOOT_DPICS, COMMAND_RESTART_NTP,
+                               77};
+    for (unsigned other : others) command(other, SHUTDOWN_KILL, 0);
+    command(COMMAND_CREATE_SNAPSHOT, SHUTDOWN_STOP, 0);
+    // The stand-in records "$0 $*": the script is run without arguments.
+    ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 3000));
+    settle();
+    EXPECT_EQ(commandsLog(), "/opt/velto/bin/create_snapshot_logs.sh \n");
+    EXPECT_EQ(psPid("svc"), records("svc").at(0).pid);
+    EXPECT_TRUE(vardoRunning());
+}
+
+TEST_F(E2eShutdown, CrashWritesBacktraceAndDiesOfTheSignal) {
+    writeIni(general());
+    startVardo();
+    const time_t before = time(nullptr);
+    kill(vardoPid(), SIGSEGV);
+    const int status = waitVardoExit(5000);
+    const time_t after = time(nullptr);
+    ASSERT_NE(status, -1) << "vardo still running";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "wait status " << status;
+
+    // One file per minute: the name is the local time of the crash.
+    std::set<std::string> expected;
+    for (time_t t : {before, after}) {
+        tm local{};
+        localtime_r(&t, &local);
+        expected.insert("bt_vardo_" + std::to_string(local.tm_year + 1900) + "." +
+                        std::to_string(local.tm_mon + 1) + "." + std::to_string(local.tm_mday) +
+                        "." + std::to_string(local.tm_hour) + "." + std::to_string(local.tm_min));
+    }
+    std::string found;
+    for (const std::string& name : expected) {
+        std::ifstream file("/usr/local/DYXlog/bt/" + name);
+        if (file) found = name;
+    }
+    ASSERT_FALSE(found.empty()) << "no back-trace file in /usr/local/DYXlog/bt/";
+    std::ifstream file("/usr/local/DYXlog/bt/" + found);
+    std::string frame;
+    EXPECT_TRUE(std::getline(file, frame) && !frame.empty()) << "the file lists stack frames";
 }
 
 }  // namespace

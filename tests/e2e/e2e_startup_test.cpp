@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+
+#include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
 namespace e2e {
@@ -51,6 +54,15 @@ TEST_F(E2eStartup, BackupIniUsedWhenMainFileIsEmpty) {
     startVardo();
     ASSERT_TRUE(waitRecords("spare", "start", 1));
     EXPECT_EQ(psPid("spare"), records("spare").at(0).pid);
+
+    // Changes are written back to the file that was loaded.
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.setTask(0, 0, "spare"));
+    EXPECT_TRUE(
+        waitFor([&] { return confBool("vardo.ini.backup", "tasks/spare:enabled") == 0; }, 3000))
+        << readConf("vardo.ini.backup");
+    EXPECT_EQ(readConf(), "");
 }
 
 TEST_F(E2eStartup, BackupIniUsedWhenMainFileFails) {
@@ -61,6 +73,15 @@ TEST_F(E2eStartup, BackupIniUsedWhenMainFileFails) {
     ASSERT_TRUE(waitRecords("spare", "start", 1));
     EXPECT_FALSE(portAccepts(7399)) << "the port of the failed file";
     EXPECT_TRUE(records("broken").empty());
+}
+
+TEST_F(E2eStartup, DefaultHomeWithoutVeltoHome) {
+    // Configured from /usr/local/DYX/conf/, where the daemon looks by default.
+    std::ofstream(std::string("/usr/local/DYX/conf/vardo.ini"))
+        << fill(general() + psTask("dflt", 1, "--record ${REC}/dflt"));
+    spawnVardo(false);
+    ASSERT_TRUE(waitRecords("dflt", "start", 1));
+    EXPECT_EQ(psPid("dflt"), records("dflt").at(0).pid);
 }
 
 TEST_F(E2eStartup, ExitsWithOneWhenNeitherIniIsUsable) {

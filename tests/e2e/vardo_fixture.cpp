@@ -1,9 +1,11 @@
 #include "tests/e2e/vardo_fixture.h"
 
 #include <arpa/inet.h>
+#include <iniparser.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -137,6 +139,14 @@ std::string VardoTest::readConf(const std::string& file) const {
     return slurp(home_ + "/conf/" + file);
 }
 
+int VardoTest::confBool(const std::string& file, const std::string& key) const {
+    dictionary* dict = iniparser_load((home_ + "/conf/" + file).c_str());
+    if (!dict) return -2;
+    const int value = iniparser_getboolean(dict, key.c_str(), -1);
+    iniparser_freedict(dict);
+    return value;
+}
+
 std::string VardoTest::writeScript(const std::string& name, const std::string& body) const {
     const std::string path = home_ + "/" + name;
     {
@@ -149,7 +159,7 @@ std::string VardoTest::writeScript(const std::string& name, const std::string& b
 
 std::string VardoTest::childPath() { return E2E_CHILD_PATH; }
 
-void VardoTest::spawnVardo() {
+void VardoTest::spawnVardo(bool withHome) {
     ASSERT_EQ(vardo_, -1) << "vardo already running";
     const std::string path = vardoPath();
     ASSERT_EQ(access(path.c_str(), X_OK), 0) << path << ": " << strerror(errno);
@@ -158,7 +168,13 @@ void VardoTest::spawnVardo() {
     vardo_ = fork();
     ASSERT_GE(vardo_, 0) << strerror(errno);
     if (vardo_ == 0) {
-        setenv("VELTO_HOME", home_.c_str(), 1);
+        if (withHome)
+            setenv("VELTO_HOME", home_.c_str(), 1);
+        else
+            unsetenv("VELTO_HOME");
+        // Crash tests must not leave core files behind.
+        const rlimit noCore{0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
         // The real-time clock is not namespaced: setting it is recorded only.
         setenv("LD_PRELOAD", E2E_CLOCK_SHIM_PATH, 1);
         setenv("VARDO_E2E_CLOCK_LOG", clockLog.c_str(), 1);

@@ -56,13 +56,17 @@ protected:
     void writeConf(const std::string& file, const std::string& text) const;
     void writeIni(const std::string& text) const { writeConf("vardo.ini", text); }
     std::string readConf(const std::string& file = "vardo.ini") const;
+    // A bool key ("section:key") of conf/<file> as the daemon will read it
+    // next time: 1, 0, -1 when absent, -2 when the file does not load.
+    int confBool(const std::string& file, const std::string& key) const;
     // Writes an executable shell script into the home and returns its path.
     std::string writeScript(const std::string& name, const std::string& body) const;
 
     // Starts vardo and waits until it accepts connections on port().
     void startVardo();
-    // Starts vardo without waiting for anything.
-    void spawnVardo();
+    // Starts vardo without waiting for anything; without VELTO_HOME it uses
+    // its default home /usr/local/DYX (private to the namespace).
+    void spawnVardo(bool withHome = true);
     // Waits for the daemon to exit; returns its wait status, or -1 on timeout.
     int waitVardoExit(int timeoutMs);
     // SIGTERM, then waits; returns the wait status (-1 on timeout).
