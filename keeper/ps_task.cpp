@@ -129,9 +129,7 @@ void PsTask::exec_child() {
     if (nice(nice_value) == -1 && errno != 0)
       EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
   }
-  for (int fd = 3; fd < 256; ++fd) close(fd);
-  // The daemon ignores SIGPIPE; an ignored signal would survive the exec.
-  signal(SIGPIPE, SIG_DFL);
+  close_range(3, ~0U, 0);
   EV_TRACE(DL_NOTIFY, "Run [%s]", command);
   execvp(exec_path, argv);
   EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(errno));

@@ -25,6 +25,10 @@ void handle_sigterm(int sig) {
   if (sig == SIGTERM && stcKeeper) stcKeeper->request_sigterm();
 }
 
+// Caught rather than ignored: a caught signal returns to its default action
+// in every program or script the daemon starts, an ignored one would not.
+void handle_sigpipe(int) {}
+
 void handle_sigsegv(int sig) {
   if (sig != SIGSEGV && sig != SIGFPE) return;
   EV_TRACE(DL_NOTIFY, "Terminate: Raising signal %d !!!", sig);
@@ -70,5 +74,5 @@ void SetSignalHandlers() {
   install(SIGTERM, handle_sigterm, SA_RESTART | SA_RESETHAND);
   // A client that goes away while we write to it must not take the
   // supervisor down; the failed write closes just that connection.
-  install(SIGPIPE, SIG_IGN, 0);
+  install(SIGPIPE, handle_sigpipe, SA_RESTART);
 }

@@ -159,7 +159,7 @@ void EvDebug::setFileName(const std::string& path) {
 
 bool EvDebug::openFile() {
     if (fileName == nullptr) return false;
-    file = std::fopen(fileName, truncateOnOpen ? "w" : "a");
+    file = std::fopen(fileName, truncateOnOpen ? "we" : "ae");
     curFileSize = truncateOnOpen ? 0 : -1;
     return file != nullptr;
 }
@@ -177,7 +177,7 @@ bool EvDebug::truncateFile() {
     // A trace file deleted by hand fails the rename; start a new one then
     // rather than stop tracing for the rest of the process.
     if (std::rename(fileName, oldName.c_str()) != 0 && errno != ENOENT) return false;
-    file = std::fopen(fileName, "w");
+    file = std::fopen(fileName, "we");
     curFileSize = 0;
     return file != nullptr;
 }

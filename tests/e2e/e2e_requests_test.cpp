@@ -353,7 +353,7 @@ TEST_F(E2eRequests, ProgramsAndScriptsInheritNoDaemonDescriptors) {
 // Disabled until scripts run through the shell (boot tasks, actions, the
 // system commands) get the default SIGPIPE action and no trace-file
 // descriptor: today they inherit both from the daemon.
-TEST_F(E2eRequests, DISABLED_ScriptsStartWithDefaultSignalsAndOnlyTheirOwnFiles) {
+TEST_F(E2eRequests, ScriptsStartWithDefaultSignalsAndOnlyTheirOwnFiles) {
     writeScript("boot.sh", "ls -l /proc/$$/fd/ > ${REC}/boot.fds;"
                            " grep SigIgn /proc/$$/status > ${REC}/boot.sig;"
                            " echo \"start $$ 0\" >> ${REC}/boot");
