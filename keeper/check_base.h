@@ -1,6 +1,8 @@
-// Periodic checks grouped by level. This is the part of the check framework
-// that the INI model and the supervisor's look-ups rely on; running checks
-// on their timers comes with the checks themselves.
+// Periodic checks grouped by level. A check runs on its own timer once the
+// boot sequence has finished; the results are turned into failing episodes,
+// with an action at the start of an episode, one when it has lasted longer
+// than the check's timeout, and one when it ends. A failing must-check holds
+// the checks of every higher level.
 #ifndef KEEPER_CHECK_BASE_H
 #define KEEPER_CHECK_BASE_H
 
@@ -15,7 +17,7 @@ class CheckBase : public TaskOnSeq {
   CheckBase(KeeperSrv* keeper, TimerHandler* timers);
 
   using TaskOnSeq::run;
-  keeperStatus run() override { return KEEPER_OK; }
+  keeperStatus run() override;
   keeperStatus stop() override;
   void set_must(bool m) override { must = m; }
   keeperStatus add_to_manager() override;
@@ -27,9 +29,9 @@ class CheckBase : public TaskOnSeq {
   virtual void set_action_on_timeout(TaskSingle* action) { timeout_action = action; }
   virtual void set_interval(unsigned seconds) { interval = seconds; }
   virtual void set_timeout(unsigned seconds) { timeout = seconds; }
-  virtual void add_to_timer() {}
-  virtual void skip_next() {}
-  virtual void resume_next() {}
+  virtual void add_to_timer();
+  virtual void skip_next();
+  virtual void resume_next();
   virtual void skip() { active = false; }
   virtual void resume() { active = true; }
   virtual void dump(std::ostream& os) const;
@@ -38,6 +40,9 @@ class CheckBase : public TaskOnSeq {
   unsigned get_interval() const { return interval; }
   unsigned get_timeout() const { return timeout; }
   bool is_active() const { return active; }
+  int get_timer() const { return check_timer; }
+  TaskSingle* get_success_action() const { return success_action; }
+  TaskSingle* get_timeout_action() const { return timeout_action; }
 
  protected:
   bool active;
@@ -46,6 +51,15 @@ class CheckBase : public TaskOnSeq {
   int check_timer;
   TaskSingle* success_action;
   TaskSingle* timeout_action;
+  // Start of the current failing episode, in seconds of uptime: setting the
+  // wall clock must neither fire nor delay a timeout.
+  long failing_since;
+  bool timeout_fired;
+
+ private:
+  void on_failure();
+  void on_success();
+  void run_action(TaskSingle* action, const char* fmt);
 };
 
 std::ostream& operator<<(std::ostream& os, const CheckBase& check);
@@ -61,8 +75,14 @@ class CheckLevel {
   bool check_level_status() const;
   const std::vector<CheckBase*>& get_checks() const { return checks; }
 
+  // Whether this level holds the levels above it: set when one of its
+  // must-checks starts failing, cleared once the whole level is healthy.
+  bool is_holding() const { return holding; }
+  void set_holding(bool h) { holding = h; }
+
  private:
   std::vector<CheckBase*> checks;
+  bool holding = false;
 };
 
 #endif

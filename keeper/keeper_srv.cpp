@@ -18,6 +18,7 @@
 #include "keeper/client_handler.h"
 #include "keeper/ini_keeper.h"
 #include "keeper/listing.h"
+#include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
 #include "keeper/tasks.h"
 #include "keeper/text.h"
@@ -230,6 +231,11 @@ TaskSingle* KeeperSrv::find_action_by_name(const char* name) const {
 
 CallbackBase* KeeperSrv::find_cb_by_name(const char* name) const { return callbacks.find_cb_by_name(name); }
 
+unsigned KeeperSrv::get_target_boot_tm(const char* ip) const {
+  PsRemoteTask* task = processes.find_ps_by_ip_rem(ip);
+  return task ? task->get_boot_time() : 0;
+}
+
 CheckBase* KeeperSrv::get_predefined_check(const char* name) const {
   auto it = predefined_checks.find(name ? name : "");
   return it == predefined_checks.end() ? nullptr : it->second;
@@ -277,6 +283,7 @@ void KeeperSrv::prerun_actions() { start_tasks(); }
 void KeeperSrv::start_tasks() {
   EV_TRACE(DL_NOTIFY, "Start tasks as defined in .ini file");
   if (task_levels.empty()) return;
+  processes.set_externals_pid();
   cur_level = task_levels.begin();
   cur_level->second->activate();
   run_boot_sequence();
@@ -329,10 +336,22 @@ void KeeperSrv::init_checks() {
 void KeeperSrv::resume_next_check(unsigned level) {
   auto it = check_levels.find(level);
   if (it == check_levels.end() || !it->second->check_level_status()) return;
-  for (++it; it != check_levels.end(); ++it) it->second->resume();
+  it->second->set_holding(false);
+  // A level above may hold the levels above itself (its must-check failed
+  // while it was held, or before): those stay held.
+  bool held = false;
+  for (auto& entry : check_levels) {
+    if (held)
+      entry.second->skip();
+    else
+      entry.second->resume();
+    held = held || entry.second->is_holding();
+  }
 }
 
 void KeeperSrv::skip_next_check(unsigned level) {
+  auto own = check_levels.find(level);
+  if (own != check_levels.end()) own->second->set_holding(true);
   for (auto it = check_levels.upper_bound(level); it != check_levels.end(); ++it) it->second->skip();
 }
 
@@ -673,8 +692,10 @@ keeperStatus KeeperSrv::action_on_check(GeneralMsg& msg) {
   CheckBase* check = find_check_by_name(name);
   if (!check) return KEEPER_FAIL;
   unsigned action = msg.payload.value.value;
-  if (action == 0)
+  if (action == 0) {
+    EV_TRACE(DL_TRACE, "KeeperSrv::resume_check, found check:\n%s", check->asString().c_str());
     check->add_to_timer();
+  }
   else if (action == 1)
     check->stop();
   return KEEPER_OK;

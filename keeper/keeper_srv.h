@@ -116,6 +116,8 @@ class KeeperSrv : public EvHandler {
   TaskSingle* find_action_by_name(const char* name) const;
   CallbackBase* find_cb_by_name(const char* name) const;
   CheckBase* get_predefined_check(const char* name) const;
+  // Boot time of the peer at that address (its remote task), 0 if unknown.
+  unsigned get_target_boot_tm(const char* ip) const;
   KeeperBasePligin* get_plugin(pluginType type) const;
 
   keeperStatus registerPlugin(pluginType type, KeeperBasePligin* plugin);
