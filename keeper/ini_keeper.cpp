@@ -12,6 +12,8 @@
 
 #include "keeper/check_base.h"
 #include "keeper/keeper_srv.h"
+#include "keeper/ps_ext_task.h"
+#include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
 #include "keeper/stc_keeper_srv.h"
 #include "keeper/text.h"
@@ -206,11 +208,16 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
     task = new TaskOnSeq(keeper, timer_handler);
     task->set_implement(get_text(section, "implement", "").c_str());
   } else if (type == "ps") {
+    PsTask* ps;
     if (get_bool(section, "external", false)) {
-      EV_TRACE(DL_WARNING, "parse_task: external task %s is not supported", section.c_str());
-      return KEEPER_OK;
+      PsExtTask* ext = new PsExtTask(keeper, timer_handler);
+      ext->set_terminate_cmd(get_text(section, "terminate procedure", "").c_str(),
+                             get_text(section, "terminate location", "").c_str(),
+                             get_text(section, "terminate args", "").c_str());
+      ps = ext;
+    } else {
+      ps = new PsTask(keeper, timer_handler);
     }
-    PsTask* ps = new PsTask(keeper, timer_handler);
     read_process_keys(ps, section);
     task = ps;
   } else if (type == "localKeeper") {
@@ -218,8 +225,9 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
   } else if (type == "remoteKeeper") {
     task = _handle_remote_keeper(dict, section.c_str());
   } else if (type == "remote") {
-    EV_TRACE(DL_WARNING, "parse_task: remote task %s is not supported", section.c_str());
-    return KEEPER_OK;
+    PsRemoteTask* remote = new PsRemoteTask(keeper, timer_handler);
+    read_process_keys(remote, section);
+    task = remote;
   } else {
     EV_TRACE(DL_WARNING, "parse_task: invalid task type");
     return KEEPER_OK;

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "keeper/listing.h"
+#include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
+#include "support/proc_utils.h"
 #include "support/ev_debug.h"
 
 namespace {
@@ -65,6 +67,30 @@ PsTask* PsList::find_ps_by_index(unsigned index) const {
 void PsList::find_multiple_ps_by_name(const char* name, PsList& out) const {
   for (PsTask* task : tasks)
     if (strcmp(task->get_name(), name) == 0) out.add_ps_to_list(task);
+}
+
+PsRemoteTask* PsList::find_ps_by_ip_rem(const char* ip) const {
+  if (!ip) return nullptr;
+  for (PsTask* task : tasks) {
+    if (!task->is_remote()) continue;
+    PsRemoteTask* remote = static_cast<PsRemoteTask*>(task);
+    if (remote->get_peer_ip() == ip) {
+      EV_TRACE(DL_NOTIFY, "PsList::find_ps_by_ip_rem, found task [%s]", task->get_name());
+      return remote;
+    }
+  }
+  return nullptr;
+}
+
+void PsList::set_externals_pid() {
+  for (PsTask* task : tasks) {
+    if (!task->is_external() || task->get_pid() != -1) continue;
+    task->adopt_pid(Com_getPidof(task->get_exec_path()));
+    task->restart();
+    // A program this daemon did not fork never reports its exit here: the
+    // task forgets it, and its own start kills it if it is still running.
+    task->adopt_pid(-1);
+  }
 }
 
 void PsList::kill_all(int sig) {

@@ -9,6 +9,7 @@
 #include "protocol/keeper_msg.h"
 
 class PsTask;
+class PsRemoteTask;
 class ClientHandler;
 
 class PsList {
@@ -24,6 +25,12 @@ class PsList {
   // 1-based position; none for 0 or past the end.
   PsTask* find_ps_by_index(unsigned index) const;
   void find_multiple_ps_by_name(const char* name, PsList& out) const;
+  // The remote task whose peer has that address.
+  PsRemoteTask* find_ps_by_ip_rem(const char* ip) const;
+
+  // Before the boot: a copy of an external program still running from an
+  // earlier daemon is stopped through the task's own terminate procedure.
+  void set_externals_pid();
 
   void kill_all(int sig);
   keeperStatus stop_all();

@@ -59,6 +59,8 @@ class PsTask : public TaskOnSeq {
   void set_restart_delay(int d) { restart_delay = d; }
 
   int get_pid() const { return pid; }
+  // Takes a running program found by name as this task's (or -1 for none).
+  void adopt_pid(int p) { pid = p; }
   ClientHandler* get_client() const { return client; }
   void set_client(ClientHandler* handler) { client = handler; }
   CallbackPool& get_callbacks() { return callbacks; }
@@ -78,12 +80,13 @@ class PsTask : public TaskOnSeq {
  private:
   void free_argv();
   void build_argv();
-  void arm_keep_alive();
-  void drop_keep_alive();
   void exec_child();
 
  protected:
   long uptime() const;
+  // Arms the keep-alive probe when it is enabled and not armed yet.
+  void arm_keep_alive();
+  void drop_keep_alive();
 
   bool watched;
   int nice_value;
