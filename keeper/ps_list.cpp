@@ -84,8 +84,12 @@ PsRemoteTask* PsList::find_ps_by_ip_rem(const char* ip) const {
 
 void PsList::set_externals_pid() {
   for (PsTask* task : tasks) {
-    if (!task->is_external() || task->get_pid() != -1) continue;
-    task->adopt_pid(Com_getPidof(task->get_exec_path()));
+    if (!task->is_external() || !task->is_valid() || task->get_pid() != -1) continue;
+    int found = Com_getPidof(task->get_exec_path());
+    // Nothing to stop: the task is left as it is, so that its first start
+    // is not taken for the end of a stop.
+    if (found <= 0) continue;
+    task->adopt_pid(found);
     task->restart();
     // A program this daemon did not fork never reports its exit here: the
     // task forgets it, and its own start kills it if it is still running.

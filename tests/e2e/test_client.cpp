@@ -142,6 +142,23 @@ bool TestClient::actionOnPs(unsigned action, const char* module) {
     return sendValue(KEEPER_ACTION_ON_PS, action, module);
 }
 
+bool TestClient::actionOnCheck(unsigned action, const char* check) {
+    return sendValue(KEEPER_ACTION_ON_CHECK, action, check);
+}
+
+bool TestClient::setCheck(const char* check, const char* args) {
+    GeneralMsg msg(KEEPER_SET_CHECK);
+    setWireText(msg.payload.setCheck.check, check);
+    setWireText(msg.payload.setCheck.args, args);
+    return send(msg);
+}
+
+bool TestClient::secondaryUp(const char* name) {
+    GeneralMsg msg(KEEPER_SECONDARY_UP);
+    setWireText(msg.payload.name, name);
+    return send(msg);
+}
+
 bool TestClient::setFlag(unsigned value, const char* flag) {
     return sendValue(KEEPER_SET_FLAG, value, flag);
 }

@@ -51,6 +51,10 @@ public:
     bool actionOnPs(unsigned action, const char* module);
     bool setTask(unsigned mode, unsigned apply, const char* task);
     bool setFlag(unsigned value, const char* flag);
+    bool actionOnCheck(unsigned action, const char* check);
+    bool setCheck(const char* check, const char* args);
+    // KEEPER_SECONDARY_UP: this connection is the named remote task's peer.
+    bool secondaryUp(const char* name);
     bool command(unsigned command, unsigned technique, unsigned timer);
     bool checkAlive();
     bool registerEvent(unsigned operation, unsigned group, unsigned id);
