@@ -522,7 +522,11 @@ keeperStatus KeeperSrv::handle_secondary_up(GeneralMsg& msg, ClientHandler* hand
   EV_TRACE(DL_TRACE, "KeeperSrv::handle_secondary_up of %s", name);
   PsTask* task = processes.find_ps_by_name(name);
   if (!task) return KEEPER_FAIL;
-  return task->handle_up_msg(handler);
+  keeperStatus rc = task->handle_up_msg(handler);
+  // A peer announced this way is as confirmed as one that sent its init
+  // message: a boot level waiting for it goes on.
+  if (rc == KEEPER_OK) run_boot_sequence();
+  return rc;
 }
 
 keeperStatus KeeperSrv::handle_init(GeneralMsg& msg, ClientHandler* handler) {

@@ -47,6 +47,7 @@ keeperStatus PsRemoteTask::handle_up_msg(ClientHandler* handler) {
   EV_TRACE(DL_NOTIFY, "Remote task %s is started", name);
   status = 0;
   client = handler;
+  keeper->update_next_level(level);
   return KEEPER_OK;
 }
 

@@ -121,5 +121,27 @@ TEST_F(E2eExternal, RemotePeerDisconnectWithoutRestartRunsFailureAction) {
         << slurpFile(recordPath("actions"));
 }
 
+TEST_F(E2eExternal, RemotePeerAnnouncedBySecondaryUpWaitsForItsReturn) {
+    writeScript("onfail.sh", "echo fail >> ${REC}/actions");
+    writeIni(general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\n\n" +
+             "[tasks/peer]\ntype = remote\nlevel = 1\nrestart = yes\naction on failure = onfail.sh\n\n" +
+             psTask("after", 2, "--record ${REC}/after"));
+    startVardo();
+    TestClient peer;
+    ASSERT_TRUE(peer.connect(port()));
+    ASSERT_TRUE(peer.secondaryUp("peer"));
+    ASSERT_TRUE(traced("Remote task peer is started"));
+    // The boot sequence goes on as after an init message.
+    ASSERT_TRUE(waitRecords("after", "start", 1));
+    peer.close();
+    ASSERT_TRUE(traced("Connection closed by peer("));
+    // With restart set the daemon waits for the peer to come back.
+    TestClient back;
+    ASSERT_TRUE(back.connect(port()));
+    ASSERT_TRUE(back.init(1, 4242, "peer"));
+    ASSERT_TRUE(traced("Got init confirmation from peer"));
+    EXPECT_EQ(slurpFile(recordPath("actions")), "");
+}
+
 }  // namespace
 }  // namespace e2e
