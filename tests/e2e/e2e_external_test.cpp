@@ -26,12 +26,6 @@ protected:
         return psTask(name, 1, "--record ${REC}/" + name + args, "external = yes\n" + extra);
     }
 
-    void request(unsigned action, const char* module) const {
-        TestClient client;
-        ASSERT_TRUE(client.connect(port()));
-        ASSERT_TRUE(client.actionOnPs(action, module));
-    }
-
     bool traced(const std::string& text, int timeoutMs = 3000) const {
         return waitFor([&] { return traceLog().find(text) != std::string::npos; }, timeoutMs);
     }
@@ -53,7 +47,7 @@ TEST_F(E2eExternal, ConfirmedAtStartAndStoppedByItsTerminateProcedure) {
     const int pid = records("ext").at(0).pid;
     ASSERT_TRUE(waitPsPid("ext", [&](int listed) { return listed == pid; }));
 
-    request(1, "ext");
+    actionOnPs(1, "ext");
     ASSERT_TRUE(waitFor([&] { return processGone(pid); }, 3000));
     EXPECT_TRUE(traced("PsExtTask::terminate, cmd [" + home() + "/stop.sh " + recordPath("ext") + "]"));
     ASSERT_TRUE(waitPsPid("ext", [](int listed) { return listed == -1; }));
@@ -65,7 +59,7 @@ TEST_F(E2eExternal, WithoutProcedureStoppedBySigterm) {
     startVardo();
     ASSERT_TRUE(waitRecords("ext", "start", 1));
     const int pid = records("ext").at(0).pid;
-    request(1, "ext");
+    actionOnPs(1, "ext");
     ASSERT_TRUE(waitFor([&] { return processGone(pid); }, 800)) << "gone before the kill timeout";
     EXPECT_TRUE(traced("PsExtTask::terminate, sending termination signal:15 to process:ext, pid:" +
                        std::to_string(pid)));
@@ -77,7 +71,7 @@ TEST_F(E2eExternal, KilledAfterKillTimeoutWhenItIgnoresSigterm) {
     startVardo();
     ASSERT_TRUE(waitRecords("ext", "start", 1));
     const int pid = records("ext").at(0).pid;
-    request(1, "ext");
+    actionOnPs(1, "ext");
     ASSERT_TRUE(waitRecords("ext", "term", 1));
     ASSERT_TRUE(waitFor([&] { return processGone(pid); }, 4000));
     EXPECT_TRUE(traced("TimerHandler::kill_ps, sending 9 signal to pid:" + std::to_string(pid)));
@@ -91,7 +85,7 @@ TEST_F(E2eExternal, OverlongTerminateCommandRefusesTheTask) {
     startVardo();
     ASSERT_TRUE(waitRecords("other", "start", 1));
     EXPECT_TRUE(traced("validate: Task ext refused, its terminate command is too long"));
-    request(0, "ext");
+    actionOnPs(0, "ext");
     ASSERT_TRUE(waitFor([&] { return traceLog().find("Task [ext], not allowed to run") != std::string::npos; },
                         3000));
     EXPECT_TRUE(records("ext").empty());
