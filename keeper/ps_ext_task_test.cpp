@@ -30,12 +30,15 @@ class CountingAction : public TaskSingle {
   void* last_arg = nullptr;
 };
 
-// An external program: /bin/sleep, forked for real by run().
+// An external program: a private copy of sleep, forked for real by run().
+// Starting a program kills other copies of it, so tests running in parallel
+// must not share one.
 struct External : ::testing::Test {
   External() : task(&f.keeper, &f.timers) {
+    EXPECT_EQ(0, system(("cp /bin/sleep " + dir.path + "/ext").c_str()));
     task.set_name("ext");
-    task.set_exec("sleep");
-    task.set_location("/bin");
+    task.set_exec("ext");
+    task.set_location(dir.path.c_str());
     task.set_args("30");
     task.set_level(1);
     task.set_enabled(true);
@@ -56,8 +59,8 @@ struct External : ::testing::Test {
   }
 
   KeeperFixture f;
-  PsExtTask task;
   TempDir dir;
+  PsExtTask task;
 };
 
 TEST_F(External, TerminateCommandIsComposedOrRefused) {
