@@ -219,6 +219,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
       ps = new PsTask(keeper, timer_handler);
     }
     read_process_keys(ps, section);
+    ps->ka_read_config(dict, section.c_str());
     task = ps;
   } else if (type == "localKeeper") {
     task = _handle_local_keeper(dict, section.c_str());

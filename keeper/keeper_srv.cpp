@@ -435,13 +435,17 @@ keeperStatus KeeperSrv::send_event(unsigned group, unsigned id, void* data, unsi
 
 void KeeperSrv::_register_event(PsTask* task, unsigned group, unsigned id, int operation) {
   if (!task || group >= EVENT_GROUPS) return;
-  unsigned old_mask = task->get_events(group);
-  unsigned mask;
-  if (operation == 0)
-    mask = id == kAllIds ? kAllIds : (old_mask | id);
-  else
-    mask = id == kAllIds ? 0 : (old_mask & ~id);
-  task->set_events(group, mask);
+  auto updated = [operation, id](unsigned old_mask) {
+    if (operation == 0) return id == kAllIds ? kAllIds : (old_mask | id);
+    return id == kAllIds ? 0u : (old_mask & ~id);
+  };
+  if (group == EVENT_GRP_ALL) {
+    // Every group changes on its own: an unregister of some ids must keep
+    // the other ids of each group, and must never widen a subscription.
+    for (unsigned g = 0; g < EVENT_GROUPS; ++g) task->set_events(g, updated(task->get_events(g)));
+  } else {
+    task->set_events(group, updated(task->get_events(group)));
+  }
   EV_TRACE(DL_TRACE,
            "KeeperSrv::register_event, success registration from task [%s],pid [%d] on event_grp %s(%d), "
            "event_id= %d",

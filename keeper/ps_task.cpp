@@ -14,6 +14,7 @@
 
 #include "keeper/client_handler.h"
 #include "keeper/keeper_srv.h"
+#include "keeper/task_actions.h"
 #include "keeper/text.h"
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
@@ -25,8 +26,9 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers), watched(false), nice_value(0), restart_policy(false), retries(0),
       retries_interval(0), external(false), argv(nullptr), last_exit_time(0), events(), uid(0),
       gid(0), remote(false), kill_timeout(10), restart_delay(0), restart_request(false),
-      kill_request(false), run_request(false), pid(-1), client(nullptr), ka_enable(false), ka_period(0), ka_missed(0),
-      ka_warning(1), ka_warning_action(nullptr), ka_error(3), ka_error_action(nullptr), ka_timer(0) {
+      kill_request(false), run_request(false), pid(-1), client(nullptr), ka_enable(false), ka_period(60), ka_missed(0),
+      ka_warning(1), ka_warning_action(_TaskActionBase::none()), ka_error(3),
+      ka_error_action(_TaskActionBase::none()), ka_timer(0) {
   build_argv();
 }
 
@@ -176,6 +178,10 @@ keeperStatus PsTask::run() {
   kill_request = false;
   restart_request = false;
   run_request = false;
+  // Probes missed by the previous instance must not count against this one:
+  // a program restarted by its keep-alive action would be acted on again at
+  // its first probe.
+  ka_missed = 0;
   if (external) status = 0;
   send_status_event(TASK_STATUS_UP);
   EV_TRACE(DL_NOTIFY, "Started process %s (%d).", name, pid);
@@ -276,10 +282,7 @@ void PsTask::handle_client_close() {
 }
 
 void PsTask::set_events(unsigned group, unsigned mask) {
-  if (group == EVENT_GRP_ALL)
-    memset(events, 0xFF, sizeof events);
-  else if (group < EVENT_GROUPS)
-    events[group] = mask;
+  if (group < EVENT_GROUPS) events[group] = mask;
 }
 
 void PsTask::send_status_event(ConfigTaskStatus st) {
@@ -316,11 +319,47 @@ void PsTask::drop_keep_alive() {
   ka_timer = 0;
 }
 
-// Keep-alive probing comes with its own change; until then a task answers
-// as one whose keep-alive is off.
-keeperStatus PsTask::check_alive() { return KEEPER_OK; }
+keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
+  if (!dict) return KEEPER_FAIL;
+  auto key = [section](const char* name) { return std::string(section) + ":" + name; };
+  ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
+  ka_period = iniparser_getint(dict, key("kaPeriod").c_str(), 60);
+  ka_warning = static_cast<unsigned>(iniparser_getint(dict, key("kaWarning").c_str(), 1));
+  ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
+  ka_error = static_cast<unsigned>(iniparser_getint(dict, key("kaError").c_str(), 3));
+  ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
+  EV_TRACE(DL_NOTIFY,
+           "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= %d, warning_act= "
+           "[%s], error_act= [%s]",
+           section, ka_enable, ka_period, ka_warning, ka_error, ka_warning_action->description,
+           ka_error_action->description);
+  return KEEPER_OK;
+}
+
+keeperStatus PsTask::check_alive() {
+  // Until the program confirmed its start nobody would answer.
+  if (status == 1 || !client || !ka_enable) return KEEPER_OK;
+  if (send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr) != KEEPER_OK) return KEEPER_OK;
+  unsigned n = ka_missed;
+  if (n == 1) EV_TRACE(DL_NOTIFY, "Task [%s] is not reachable for keep alive", name);
+  if (n < ka_error) {
+    if (n < ka_warning) {
+      ka_missed = n + 1;
+      return KEEPER_OK;
+    }
+    ka_warning_action->run(this, static_cast<int>(n - ka_warning));
+  } else {
+    ka_error_action->run(this, static_cast<int>(n - ka_error));
+  }
+  ka_missed = n + 1;
+  return KEEPER_OK;
+}
 
 keeperStatus PsTask::check_alive_ack() {
+  if (ka_missed > 1) {
+    EV_TRACE(DL_NOTIFY, "Task [%s] back be reachable for keep alive", name);
+    send_status_event(TASK_STATUS_UP);
+  }
   ka_missed = 0;
   return KEEPER_OK;
 }

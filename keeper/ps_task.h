@@ -7,6 +7,7 @@
 
 #include "keeper/callback_pool.h"
 #include "keeper/tasks.h"
+#include "support/ini_compat.h"
 
 class ClientHandler;
 class _TaskActionBase;
@@ -46,6 +47,8 @@ class PsTask : public TaskOnSeq {
   keeperStatus send_to_client(unsigned type, unsigned len, void* data);
   keeperStatus send_run_cb(unsigned id, const char* cb_args);
 
+  // Reads the keep-alive keys of the task's INI section.
+  keeperStatus ka_read_config(dictionary* dict, const char* section);
   keeperStatus check_alive();
   keeperStatus check_alive_ack();
   unsigned get_ka_period_config() const { return ka_enable ? ka_period : 0; }

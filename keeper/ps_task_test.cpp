@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <sys/socket.h>
+
 #include <csignal>
 
+#include <vector>
+
+#include "keeper/client_handler.h"
 #include "keeper/ps_list.h"
+#include "keeper/task_actions.h"
 #include "keeper/test_support.h"
 
 namespace {
@@ -38,6 +44,50 @@ class StagedPs : public PsTask {
       waitpid(pid, nullptr, 0);
     }
   }
+};
+
+// Records the ticks at which the keep-alive machinery acts.
+class RecordingAction : public _TaskActionBase {
+ public:
+  explicit RecordingAction(int limit) : _TaskActionBase("recording", limit) {}
+  keeperStatus run(PsTask*) override {
+    ++runs;
+    return KEEPER_OK;
+  }
+  using _TaskActionBase::run;
+  int runs = 0;
+};
+
+// A started, connected program whose probes go to a socket nobody reads.
+class ProbedPs : public StagedPs {
+ public:
+  ProbedPs(KeeperFixture& f, unsigned warning, unsigned error)
+      : StagedPs(f, "probed"), warn(1), err(1) {
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    peer = fds[1];
+    handler = new ClientHandler(&f.engine, &f.keeper);
+    f.engine.registerSocket(fds[0], handler, false, 0);
+    client = handler;
+    status = 0;
+    pid = 999999;
+    ka_enable = true;
+    ka_warning = warning;
+    ka_error = error;
+    ka_warning_action = &warn;
+    ka_error_action = &err;
+  }
+  ~ProbedPs() override {
+    pid = -1;
+    close(peer);
+  }
+  unsigned missed() const { return ka_missed; }
+  void set_missed(unsigned n) { ka_missed = n; }
+  void unconfirm() { status = 1; }
+
+  RecordingAction warn, err;
+  ClientHandler* handler;
+  int peer;
 };
 
 TEST(PsTask, RetriesWithinTheIntervalThenLimitUntilStartRequest) {
@@ -221,6 +271,107 @@ TEST(ActionHandler, UnknownNamesGiveNoneAndLaterActionsReplace) {
   replacement->set_name("/usr/bin/Stop");
   f.keeper.register_action(replacement);
   EXPECT_EQ(replacement, f.keeper.find_action_by_name("Stop"));
+}
+
+TEST(KeepAlive, WarningThenErrorActionsWithinTheirLimits) {
+  KeeperFixture f;
+  ProbedPs task(f, 1, 3);
+  task.warn.limit = 2;
+  std::vector<int> warn_runs, err_runs;
+  for (int tick = 0; tick < 6; ++tick) {
+    task.check_alive();
+    warn_runs.push_back(task.warn.runs);
+    err_runs.push_back(task.err.runs);
+  }
+  // Tick 1 only probes; ticks 2 and 3 are offsets 0 and 1 of the warning
+  // action; from tick 4 on the error action, once (limit 1).
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 2, 2, 2}), warn_runs);
+  EXPECT_EQ((std::vector<int>{0, 0, 0, 1, 1, 1}), err_runs);
+  EXPECT_EQ(6u, task.missed());
+  task.check_alive_ack();
+  EXPECT_EQ(0u, task.missed());
+}
+
+TEST(KeepAlive, WarningNeverRunsWhenNotBelowTheErrorCount) {
+  KeeperFixture f;
+  ProbedPs task(f, 3, 2);
+  for (int tick = 0; tick < 4; ++tick) task.check_alive();
+  EXPECT_EQ(0, task.warn.runs);
+  EXPECT_EQ(1, task.err.runs);
+}
+
+TEST(KeepAlive, NoProbeBeforeInitOrWithoutConnection) {
+  KeeperFixture f;
+  ProbedPs task(f, 1, 3);
+  task.unconfirm();
+  task.check_alive();
+  EXPECT_EQ(0u, task.missed());
+  ProbedPs other(f, 1, 3);
+  other.handle_client_close();
+  other.check_alive();
+  EXPECT_EQ(0u, other.missed());
+}
+
+TEST(KeepAlive, AnswerAfterTwoMissedProbesReportsTheTaskUp) {
+  KeeperFixture f;
+  ProbedPs task(f, 1, 3);
+  f.keeper.get_ps_list().add_ps_to_list(&task);
+  f.keeper._register_event(&task, EVENT_GRP_TASK, 0xFFFFFFFF, 0);
+  auto queued = [&] { return static_cast<EvSock*>(task.handler->get_socket())->outBuf().used; };
+  task.set_missed(1);
+  task.check_alive_ack();
+  EXPECT_EQ(0, queued());
+  task.set_missed(2);
+  task.check_alive_ack();
+  // One KEEPER_NOTIFY_EVENT: header, event words and the task record.
+  EXPECT_EQ(static_cast<int>(12 + 12 + sizeof(ConfigTask)), queued());
+  f.keeper.get_ps_list().remove_ps(&task);
+}
+
+TEST(KeepAlive, NewStartForgetsMissedProbes) {
+  KeeperFixture f;
+  // What the keep-alive counted for the previous instance is gone: the new
+  // one is probed from scratch.
+  ProbedPs probed(f, 1, 3);
+  probed.set_missed(5);
+  probed.set_exec("/bin/true");
+  probed.set_args("");
+  probed.set_restart(true);
+  probed.stage_exit();
+  ASSERT_EQ(KEEPER_OK, probed.run());
+  EXPECT_EQ(0u, probed.missed());
+  probed.reap();
+}
+
+TEST(TaskAction, ConfigurationWordsIgnoreCase) {
+  dictionary* dict = dictionary_new(0);
+  iniparser_set(dict, "t", nullptr);
+  iniparser_set(dict, "t:a", "STOP");
+  iniparser_set(dict, "t:b", "signal");
+  iniparser_set(dict, "t:c", "multysignal");
+  iniparser_set(dict, "t:d", "Restart");
+  EXPECT_STREQ("stop task", _TaskActionBase::create(dict, "t", "a")->description);
+  EXPECT_STREQ("no action", _TaskActionBase::create(dict, "t", "b")->description);
+  EXPECT_EQ(100, _TaskActionBase::create(dict, "t", "c")->limit);
+  EXPECT_STREQ("restart task", _TaskActionBase::create(dict, "t", "d")->description);
+  EXPECT_STREQ("no action", _TaskActionBase::create(dict, "t", "missing")->description);
+  iniparser_freedict(dict);
+}
+
+TEST(KeeperSrv, GroupAllChangesEveryGroupByTheGivenIds) {
+  KeeperFixture f;
+  StagedPs a(f, "a");
+  f.keeper._register_event(&a, 3, 0x4, 0);
+  f.keeper._register_event(&a, EVENT_GRP_ALL, 0x1, 0);
+  EXPECT_EQ(0x5u, a.get_events(3));
+  EXPECT_EQ(0x1u, a.get_events(7));
+  f.keeper._register_event(&a, EVENT_GRP_ALL, 0x1, 1);
+  EXPECT_EQ(0x4u, a.get_events(3));
+  EXPECT_EQ(0u, a.get_events(7));
+  f.keeper._register_event(&a, EVENT_GRP_ALL, 0xFFFFFFFF, 0);
+  EXPECT_EQ(0xFFFFFFFFu, a.get_events(0));
+  f.keeper._register_event(&a, EVENT_GRP_ALL, 0xFFFFFFFF, 1);
+  for (unsigned g = 0; g < EVENT_GROUPS; ++g) EXPECT_EQ(0u, a.get_events(g)) << g;
 }
 
 }  // namespace
