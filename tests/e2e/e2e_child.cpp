@@ -20,26 +20,14 @@
 #include <string>
 #include <thread>
 
-#include "tests/e2e/clock.h"
+#include "tests/e2e/record.h"
 #include "tests/e2e/test_client.h"
 
 namespace {
 
 const char* gRecord = nullptr;
 
-// One write per line with O_APPEND, so lines of several programs sharing a
-// file never interleave; async-signal-safe for the SIGTERM handler.
-void record(const char* what) {
-    if (!gRecord) return;
-    char line[96];
-    const int len = snprintf(line, sizeof line, "%s %d %lld\n", what, static_cast<int>(getpid()), e2e::nowMs());
-    const int fd = open(gRecord, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    if (write(fd, line, static_cast<size_t>(len)) != len) {
-        // Nothing sensible to do: the test will miss the line and say so.
-    }
-    close(fd);
-}
+void record(const char* what) { e2e::recordLine(gRecord, what); }
 
 void onTerm(int) { record("term"); }
 
