@@ -11,6 +11,7 @@
 
 #include "client/keeper_client.h"
 #include "support/appliance.h"
+#include "support/ev_debug.h"
 #include "support/logger.h"
 #include "support/proc_utils.h"
 
@@ -133,6 +134,10 @@ int vardoctl_main(int argc, char **argv)
     }
     if (argc <= 1)
         Usage(argv[0]);
+    // The trace goes where the daemon's does (the home's "log" folder), not
+    // into whatever folder the operator happens to be in.
+    const char *home = getenv(APP_HOME_ENV);
+    EvDebug::setConfPath("vardoctl", home ? home : APP_DEFAULT_HOME);
 
     Logger adminLogger("");
     if (!adminLogger.init(kAdminLogPath, "500K", std::ios::app))
