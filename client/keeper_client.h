@@ -6,8 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
 #include "reactor/ev_engine.h"
@@ -154,14 +154,7 @@ private:
     keeperStatus _wait_reply(unsigned wanted, void *out, keeperStatus *reply);
     keeperStatus _send_value(keeperMsgType type, uint32_t value, const char *text);
     keeperStatus _send_reg_event(uint32_t operation, uint32_t group, uint32_t id);
-    keeperStatus _send_register_cb(unsigned id);
-
-    // A callback this program registered; its id is its index.
-    struct LocalCallback {
-        char name[100];
-        char name2[100];
-        keeperStatus (*fn)(void *);
-    };
+    keeperStatus _send_register_cb(unsigned id, const CallbackBase &cb);
 
     EvEngine *engine;
     EvSock *socket = nullptr;
@@ -171,7 +164,8 @@ private:
     uint32_t keeperIp = 0xFFFFFFFF;
     int keeperPort = -1;
     keeperType keeper_type = 0;
-    std::vector<LocalCallback> callbacks;
+    // The callbacks this program registered; the number is their id.
+    CallbackPool callbacks;
     uint32_t msgCounter = 0;
     Hook quitHook = nullptr;
     ListHook listHook = nullptr;

@@ -142,26 +142,23 @@ keeperStatus keeperClient::register_callback(const char *cbName, const char *nam
         EV_TRACE(DL_ERROR, "keeperClient<register_callback>: Invalid parameters");
         return KEEPER_FAIL;
     }
-    for (const LocalCallback &known : callbacks)
-        if (strcmp(known.name, cbName) == 0)
-            return KEEPER_FAIL;
-    LocalCallback cb = {};
-    snprintf(cb.name, sizeof cb.name, "%s", cbName);
-    snprintf(cb.name2, sizeof cb.name2, "%s", name2 ? name2 : "");
-    cb.fn = fn;
-    unsigned id = unsigned(callbacks.size());
-    callbacks.push_back(cb);
+    CallbackLocal *cb = new CallbackLocal(cbName, name2 ? name2 : "", fn);
+    unsigned id = 0;
+    if (callbacks.register_callback(cb, &id) != KEEPER_OK) {
+        delete cb;
+        return KEEPER_FAIL;
+    }
     if (idOut)
         *idOut = id;
-    return _send_register_cb(id);
+    return _send_register_cb(id, *cb);
 }
 
-keeperStatus keeperClient::_send_register_cb(unsigned id)
+keeperStatus keeperClient::_send_register_cb(unsigned id, const CallbackBase &cb)
 {
     KeeperCbMsg msg = {};
     msg.cbId = htonl(id);
-    setWireText(msg.name, callbacks[id].name);
-    setWireText(msg.name2, callbacks[id].name2);
+    setWireText(msg.name, cb.get_name());
+    setWireText(msg.name2, cb.get_text());
     return _send_msg(KEEPER_REGISTER_CB, sizeof msg, &msg);
 }
 
@@ -187,10 +184,7 @@ keeperStatus keeperClient::_handle_run_cb(keeper_client_header &header)
         return KEEPER_FAIL;
     // The text comes from the wire: never trust it to end within its field.
     run.args[sizeof run.args - 1] = '\0';
-    uint32_t id = ntohl(run.cbId);
-    if (id >= callbacks.size())
-        return KEEPER_FAIL;
-    return callbacks[id].fn(run.args);
+    return callbacks.run_callback(unsigned(ntohl(run.cbId)), run.args);
 }
 
 keeperStatus keeperClient::_handle_check_alive()
@@ -248,8 +242,8 @@ void keeperClient::_reregister_keeper()
             if (eventCallbacks[g])
                 register_event(g, eventIds[g], eventCallbacks[g]);
     }
-    for (unsigned id = 0; id < callbacks.size(); ++id)
-        _send_register_cb(id);
+    for (const auto &entry : callbacks.get_callbacks())
+        _send_register_cb(entry.first, *entry.second);
 }
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "keeper/listing.h"
 #include "keeper/ps_remote_task.h"
+#include "protocol/listing.h"
 #include "keeper/ps_task.h"
 #include "support/proc_utils.h"
 #include "support/ev_debug.h"

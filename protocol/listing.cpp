@@ -1,4 +1,4 @@
-#include "keeper/listing.h"
+#include "protocol/listing.h"
 
 #include <cstdlib>
 #include <cstring>
