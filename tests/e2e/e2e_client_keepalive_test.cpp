@@ -44,7 +44,7 @@ TEST_F(E2eKeepAlive, MultySignalWarningsThenStop) {
     goSilent();
     // Ticks with counts 1 and 2 signal (offsets 0 and 1 of the warning
     // action); the count of 3 stops the program.
-    ASSERT_TRUE(waitCount("quiet", "quit", 1, 8000));
+    ASSERT_TRUE(waitCount("quiet", "quit", 1, 15000));
     EXPECT_EQ(countRecords("quiet", "usr2"), 2u);
     EXPECT_NE(traceLog().find("Task [quiet] not response on keep alive. Perform [stop task] action"),
               std::string::npos);

@@ -201,9 +201,7 @@ TEST_F(E2eProcess, ClientEventsReachProgramsBySubscription) {
     EXPECT_FALSE(readEvent(watcher, none, 500));
 }
 
-// Disabled until the keep-alive keys of "ps" sections are read from the INI
-// file: the daemon still answers 0 for a program with kaEnable = yes.
-TEST_F(E2eProcess, DISABLED_KeepAlivePeriodAnsweredToBoundProgramOnly) {
+TEST_F(E2eProcess, KeepAlivePeriodAnsweredToBoundProgramOnly) {
     writeIni(general() + psTask("ka", 1, "--record ${REC}/ka", "kaEnable = yes\nkaPeriod = 30") +
              psTask("noka", 1, "--record ${REC}/noka"));
     startVardo();
