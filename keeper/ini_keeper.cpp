@@ -217,9 +217,10 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
       ps = ext;
     } else {
       ps = new PsTask(keeper, timer_handler);
+      // External programs never connect, so they are never probed.
+      ps->ka_read_config(dict, section.c_str());
     }
     read_process_keys(ps, section);
-    ps->ka_read_config(dict, section.c_str());
     task = ps;
   } else if (type == "localKeeper") {
     task = _handle_local_keeper(dict, section.c_str());
@@ -228,6 +229,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
   } else if (type == "remote") {
     PsRemoteTask* remote = new PsRemoteTask(keeper, timer_handler);
     read_process_keys(remote, section);
+    remote->ka_read_config(dict, section.c_str());
     task = remote;
   } else {
     EV_TRACE(DL_WARNING, "parse_task: invalid task type");
