@@ -147,6 +147,14 @@ int VardoTest::confBool(const std::string& file, const std::string& key) const {
     return value;
 }
 
+std::string VardoTest::confString(const std::string& file, const std::string& key) const {
+    dictionary* dict = iniparser_load((home_ + "/conf/" + file).c_str());
+    if (!dict) return "<no file>";
+    const std::string value = iniparser_getstring(dict, key.c_str(), "<absent>");
+    iniparser_freedict(dict);
+    return value;
+}
+
 std::string VardoTest::writeScript(const std::string& name, const std::string& body) const {
     const std::string path = home_ + "/" + name;
     {

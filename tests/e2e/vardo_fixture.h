@@ -59,6 +59,8 @@ protected:
     // A bool key ("section:key") of conf/<file> as the daemon will read it
     // next time: 1, 0, -1 when absent, -2 when the file does not load.
     int confBool(const std::string& file, const std::string& key) const;
+    // A text key of conf/<file>: "<absent>" or "<no file>" when missing.
+    std::string confString(const std::string& file, const std::string& key) const;
     // Writes an executable shell script into the home and returns its path.
     std::string writeScript(const std::string& name, const std::string& body) const;
 
