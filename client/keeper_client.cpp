@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,6 +153,10 @@ bool keeperClient::_connect_keeper()
         close(fd);
         return false;
     }
+    // Requests are small and each is sent whole; Nagle's algorithm would only
+    // delay the next one until the daemon's delayed acknowledgement.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (engine) {
         socket = static_cast<EvSock *>(engine->registerSocket(fd, this, false, EV_RAW_READ));
         if (!socket)

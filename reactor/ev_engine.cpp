@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +29,13 @@ bool setNonBlocking(int fd) {
 bool setOption(int fd, int option) {
     int on = 1;
     return setsockopt(fd, SOL_SOCKET, option, &on, sizeof(on)) == 0;
+}
+
+// Messages are small and each is queued whole: Nagle's algorithm would only
+// hold the next one back until the peer's delayed acknowledgement.
+void setNoDelay(int fd) {
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
 sockaddr_in ipv4(in_addr_t ip, int port) {
@@ -142,6 +150,7 @@ EvAdapter *EvEngine::Connect(const char *host, int port, EvHandler *h) {
         close(fd);
         return nullptr;
     }
+    setNoDelay(fd);
     return adopt(fd, h, 0);
 }
 
@@ -163,6 +172,7 @@ EvAdapter *EvEngine::evAccept(EvAdapter *listener, EvHandler *h) {
         close(fd);
         return nullptr;
     }
+    setNoDelay(fd);
     return adopt(fd, h, 0);
 }
 
