@@ -26,9 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "client/keeper_client.h"
 
 namespace {
+
+using bench::free_port;
+using bench::now_us;
+using bench::percentile;
 
 const unsigned kGroup = 40;  // a group whose data the protocol leaves alone
 const unsigned kEventId = 0x1;
@@ -36,30 +41,6 @@ const int kLatencyEvents = 300;
 const int kBurstEvents = 3000;
 const int kWindow = 32;  // events in flight during the throughput burst
 const int kRawRoundTrips = 2000;
-
-double now_us() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(p * (values.size() - 1))];
-}
-
-int free_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
-}
 
 // What every subscriber hears; the callbacks have no context of their own.
 struct Receipts {

@@ -23,18 +23,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "protocol/keeper_msg.h"
 
 namespace {
 
+using bench::free_port;
+using bench::now_us;
+using bench::percentile;
+
 const int kKills = 50;
 const int kRoundTrips = 200;
-
-double now_us() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
 
 int child_role(const char* fifo) {
   double start = now_us();
@@ -49,23 +48,6 @@ int child_role(const char* fifo) {
 // One "pid start" line from the FIFO, waiting at most a few seconds.
 bool read_report(FILE* in, int* pid, double* start) {
   return fscanf(in, "%d %lf", pid, start) == 2;
-}
-
-double percentile(std::vector<double> values, double p) {
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(p * (values.size() - 1))];
-}
-
-int free_port() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(s);
-  return ntohs(addr.sin_port);
 }
 
 bool read_exact(int fd, void* buf, size_t n) {
