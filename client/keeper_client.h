@@ -150,6 +150,9 @@ private:
     void _connection_lost();
     void _schedule_reconnect();
     bool _connected(const char *who);
+    // Records (cb non-null) or clears the entries of one group, or of every
+    // group for EVENT_GRP_ALL; false when not connected or the group is bad.
+    bool _set_event_entries(const char *who, unsigned group, unsigned id, EventCallback cb);
     keeperStatus _send_conf(keeperMsgType type, int cmd, ConfigAll *data, void *out);
     keeperStatus _wait_reply(unsigned wanted, void *out, keeperStatus *reply);
     keeperStatus _send_value(keeperMsgType type, uint32_t value, const char *text);

@@ -22,22 +22,28 @@ constexpr unsigned kUnregister = 1;
 
 keeperStatus keeperClient::register_event(unsigned group, unsigned id, EventCallback cb)
 {
-    static const char *const who = "keeperClient::register_event";
-    if (!_connected("register_event"))
+    if (!_set_event_entries("register_event", group, id, cb))
         return KEEPER_FAIL;
+    return _send_reg_event(kRegister, group, id);
+}
+
+// EVENT_GRP_ALL is one subscription on the daemon's side but an entry for
+// every group here.
+bool keeperClient::_set_event_entries(const char *who, unsigned group, unsigned id, EventCallback cb)
+{
+    if (!_connected(who))
+        return false;
     if (group >= kEventGroups) {
-        EV_TRACE(DL_ERROR, "%s: Invalid parameters group= %u, id= %u", who, group, id);
-        return KEEPER_FAIL;
+        EV_TRACE(DL_ERROR, "keeperClient::%s: Invalid parameters group= %u, id= %u", who, group, id);
+        return false;
     }
-    // EVENT_GRP_ALL is one subscription on the daemon's side but a callback
-    // for every group here.
     unsigned first = group == kAllGroups ? 0 : group;
     unsigned last = group == kAllGroups ? kAllGroups - 1 : group;
     for (unsigned g = first; g <= last; ++g) {
         eventCallbacks[g] = cb;
-        eventIds[g] = id;
+        eventIds[g] = cb ? id : 0;
     }
-    return _send_reg_event(kRegister, group, id);
+    return true;
 }
 
 keeperStatus keeperClient::_send_reg_event(uint32_t operation, uint32_t group, uint32_t id)
@@ -51,19 +57,8 @@ keeperStatus keeperClient::_send_reg_event(uint32_t operation, uint32_t group, u
 
 keeperStatus keeperClient::unregister_event(unsigned group, unsigned id)
 {
-    static const char *const who = "keeperClient::unregister_event";
-    if (!_connected("unregister_event"))
+    if (!_set_event_entries("unregister_event", group, id, nullptr))
         return KEEPER_FAIL;
-    if (group >= kEventGroups) {
-        EV_TRACE(DL_ERROR, "%s: Invalid parameters group= %u, id= %u", who, group, id);
-        return KEEPER_FAIL;
-    }
-    unsigned first = group == kAllGroups ? 0 : group;
-    unsigned last = group == kAllGroups ? kAllGroups - 1 : group;
-    for (unsigned g = first; g <= last; ++g) {
-        eventCallbacks[g] = nullptr;
-        eventIds[g] = 0;
-    }
     return _send_reg_event(kUnregister, group, id);
 }
 
