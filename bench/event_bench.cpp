@@ -44,203 +44,211 @@ const int kRawRoundTrips = 2000;
 
 // What every subscriber hears; the callbacks have no context of their own.
 struct Receipts {
-  long delivered = 0;
-  std::vector<double> latencies;
-  bool keep_latencies = false;
+    long delivered = 0;
+    std::vector<double> latencies;
+    bool keep_latencies = false;
 };
 Receipts receipts;
 
 struct Stamp {
-  double sent_us;
+    double sent_us;
 };
 
 keeperStatus on_event(unsigned, unsigned, void* data, size_t len) {
-  if (len >= sizeof(Stamp)) {
-    Stamp stamp;
-    memcpy(&stamp, data, sizeof stamp);
-    if (receipts.keep_latencies) receipts.latencies.push_back(now_us() - stamp.sent_us);
-  }
-  ++receipts.delivered;
-  return KEEPER_OK;
+    if (len >= sizeof(Stamp)) {
+        Stamp stamp;
+        memcpy(&stamp, data, sizeof stamp);
+        if (receipts.keep_latencies) receipts.latencies.push_back(now_us() - stamp.sent_us);
+    }
+    ++receipts.delivered;
+    return KEEPER_OK;
 }
 
 class Bench {
- public:
-  Bench(int port, size_t subscribers) : port(port) {
-    publisher = connect_client("publisher");
-    for (size_t i = 0; i < subscribers && publisher; ++i) {
-      auto client = connect_client(("sub" + std::to_string(i)).c_str());
-      if (!client) break;
-      client->init(2);
-      client->register_event(kGroup, kEventId, on_event);
-      subs.push_back(std::move(client));
+public:
+    Bench(int port, size_t subscribers) : port(port) {
+        publisher = connect_client("publisher");
+        for (size_t i = 0; i < subscribers && publisher; ++i) {
+            auto client = connect_client(("sub" + std::to_string(i)).c_str());
+            if (!client) break;
+            client->init(2);
+            client->register_event(kGroup, kEventId, on_event);
+            subs.push_back(std::move(client));
+        }
     }
-  }
-  bool ready() const { return publisher && subs.size() > 0; }
-  size_t size() const { return subs.size(); }
+    bool ready() const { return publisher && subs.size() > 0; }
+    size_t size() const { return subs.size(); }
 
-  // Publishes until every subscriber has heard one event: then every
-  // registration has been handled.
-  bool warm_up() {
-    for (int i = 0; i < 200; ++i) {
-      long before = receipts.delivered;
-      publish();
-      if (!drain(before + static_cast<long>(subs.size()), 100)) continue;
-      // Whatever earlier attempts left in flight arrives now, not later.
-      drain(receipts.delivered + 1000000, 200);
-      return true;
+    // Publishes until every subscriber has heard one event: then every
+    // registration has been handled.
+    bool warm_up() {
+        for (int i = 0; i < 200; ++i) {
+            long before = receipts.delivered;
+            publish();
+            if (!drain(before + static_cast<long>(subs.size()), 100)) continue;
+            // Whatever earlier attempts left in flight arrives now, not later.
+            drain(receipts.delivered + 1000000, 200);
+            return true;
+        }
+        return false;
     }
-    return false;
-  }
 
-  // One event at a time, each awaited by every subscriber.
-  bool measure_latency() {
-    receipts.latencies.clear();
-    receipts.keep_latencies = true;
-    for (int i = 0; i < kLatencyEvents; ++i) {
-      long target = receipts.delivered + static_cast<long>(subs.size());
-      publish();
-      if (!drain(target, 5000)) return false;
+    // One event at a time, each awaited by every subscriber.
+    bool measure_latency() {
+        receipts.latencies.clear();
+        receipts.keep_latencies = true;
+        for (int i = 0; i < kLatencyEvents; ++i) {
+            long target = receipts.delivered + static_cast<long>(subs.size());
+            publish();
+            if (!drain(target, 5000)) return false;
+        }
+        receipts.keep_latencies = false;
+        return true;
     }
-    receipts.keep_latencies = false;
-    return true;
-  }
 
-  // A burst with a bounded number of events in flight; events per second
-  // delivered to all subscribers together.
-  double measure_throughput() {
-    long start_count = receipts.delivered;
-    long per_event = static_cast<long>(subs.size());
-    double t0 = now_us();
-    for (int sent = 0; sent < kBurstEvents;) {
-      while (sent < kBurstEvents && (sent - (receipts.delivered - start_count) / per_event) < kWindow) {
-        publish();
-        ++sent;
-      }
-      if (!drain(receipts.delivered + 1, 5000)) return 0;
+    // A burst with a bounded number of events in flight; events per second
+    // delivered to all subscribers together.
+    double measure_throughput() {
+        long start_count = receipts.delivered;
+        long per_event = static_cast<long>(subs.size());
+        double t0 = now_us();
+        for (int sent = 0; sent < kBurstEvents;) {
+            while (sent < kBurstEvents &&
+                   (sent - (receipts.delivered - start_count) / per_event) < kWindow) {
+                publish();
+                ++sent;
+            }
+            if (!drain(receipts.delivered + 1, 5000)) return 0;
+        }
+        if (!drain(start_count + per_event * kBurstEvents, 10000)) return 0;
+        return (receipts.delivered - start_count) / ((now_us() - t0) / 1e6);
     }
-    if (!drain(start_count + per_event * kBurstEvents, 10000)) return 0;
-    return (receipts.delivered - start_count) / ((now_us() - t0) / 1e6);
-  }
 
- private:
-  std::unique_ptr<keeperClient> connect_client(const char* name) {
-    for (int tries = 0; tries < 200; ++tries) {
-      std::unique_ptr<keeperClient> client(
-          new keeperClient(nullptr, name, static_cast<int>(htonl(INADDR_LOOPBACK)), port));
-      if (client->get_keeperSock() >= 0) return client;
-      usleep(20000);
+private:
+    std::unique_ptr<keeperClient> connect_client(const char* name) {
+        for (int tries = 0; tries < 200; ++tries) {
+            std::unique_ptr<keeperClient> client(
+                new keeperClient(nullptr, name, static_cast<int>(htonl(INADDR_LOOPBACK)), port));
+            if (client->get_keeperSock() >= 0) return client;
+            usleep(20000);
+        }
+        return nullptr;
     }
-    return nullptr;
-  }
 
-  void publish() {
-    Stamp stamp{now_us()};
-    publisher->send_event(kGroup, kEventId, &stamp, sizeof stamp);
-  }
-
-  // Reads events until `target` receipts were counted or timeout_ms passed
-  // without progress.
-  bool drain(long target, int timeout_ms) {
-    std::vector<pollfd> fds(subs.size());
-    for (size_t i = 0; i < subs.size(); ++i) fds[i] = {subs[i]->get_keeperSock(), POLLIN, 0};
-    while (receipts.delivered < target) {
-      int ready = poll(fds.data(), fds.size(), timeout_ms);
-      if (ready <= 0) return false;
-      for (size_t i = 0; i < fds.size(); ++i)
-        if (fds[i].revents & POLLIN) subs[i]->read_callback(nullptr, nullptr);
+    void publish() {
+        Stamp stamp{now_us()};
+        publisher->send_event(kGroup, kEventId, &stamp, sizeof stamp);
     }
-    return true;
-  }
 
-  int port;
-  std::unique_ptr<keeperClient> publisher;
-  std::vector<std::unique_ptr<keeperClient>> subs;
+    // Reads events until `target` receipts were counted or timeout_ms passed
+    // without progress.
+    bool drain(long target, int timeout_ms) {
+        std::vector<pollfd> fds(subs.size());
+        for (size_t i = 0; i < subs.size(); ++i) fds[i] = {subs[i]->get_keeperSock(), POLLIN, 0};
+        while (receipts.delivered < target) {
+            int ready = poll(fds.data(), fds.size(), timeout_ms);
+            if (ready <= 0) return false;
+            for (size_t i = 0; i < fds.size(); ++i)
+                if (fds[i].revents & POLLIN) subs[i]->read_callback(nullptr, nullptr);
+        }
+        return true;
+    }
+
+    int port;
+    std::unique_ptr<keeperClient> publisher;
+    std::vector<std::unique_ptr<keeperClient>> subs;
 };
 
 // Round trips of a 12-byte message between two ends of a loopback TCP
 // connection in this process: the floor under any daemon hop.
 std::vector<double> raw_round_trips() {
-  std::vector<double> times;
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0) return times;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  int a = socket(AF_INET, SOCK_STREAM, 0);
-  if (connect(a, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return times;
-  int b = accept(listener, nullptr, nullptr);
-  int one = 1;
-  setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  unsigned char msg[12] = {};
-  for (int i = 0; i < kRawRoundTrips; ++i) {
-    double t0 = now_us();
-    if (write(a, msg, sizeof msg) != sizeof msg || recv(b, msg, sizeof msg, MSG_WAITALL) != sizeof msg ||
-        write(b, msg, sizeof msg) != sizeof msg || recv(a, msg, sizeof msg, MSG_WAITALL) != sizeof msg)
-      break;
-    times.push_back(now_us() - t0);
-  }
-  close(a);
-  close(b);
-  close(listener);
-  return times;
+    std::vector<double> times;
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 1) != 0)
+        return times;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    int a = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(a, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return times;
+    int b = accept(listener, nullptr, nullptr);
+    int one = 1;
+    setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    unsigned char msg[12] = {};
+    for (int i = 0; i < kRawRoundTrips; ++i) {
+        double t0 = now_us();
+        if (write(a, msg, sizeof msg) != sizeof msg ||
+            recv(b, msg, sizeof msg, MSG_WAITALL) != sizeof msg ||
+            write(b, msg, sizeof msg) != sizeof msg ||
+            recv(a, msg, sizeof msg, MSG_WAITALL) != sizeof msg)
+            break;
+        times.push_back(now_us() - t0);
+    }
+    close(a);
+    close(b);
+    close(listener);
+    return times;
 }
 
 std::string write_home(int port, size_t subscribers) {
-  char pattern[] = "/tmp/event_bench.XXXXXX";
-  std::string home = mkdtemp(pattern);
-  mkdir((home + "/conf").c_str(), 0755);
-  mkdir((home + "/log").c_str(), 0755);
-  std::ofstream ini(home + "/conf/vardo.ini");
-  ini << "[general]\nkeeper type = primary\nkeeper port = " << port << "\n\n";
-  for (size_t i = 0; i < subscribers; ++i)
-    ini << "[tasks/sub" << i << "]\ntype = ps\nname = true\nlocation = /bin\nlevel = 1\nenabled = no\nmust = no\n"
-        << "kaEnable = no\n\n";
-  // Errors only: the trace must not be what is measured.
-  std::ofstream(home + "/conf/qoevdbg.conf") << "[vardo]\nfatal = 1\nerror = 1\n";
-  return home;
+    char pattern[] = "/tmp/event_bench.XXXXXX";
+    std::string home = mkdtemp(pattern);
+    mkdir((home + "/conf").c_str(), 0755);
+    mkdir((home + "/log").c_str(), 0755);
+    std::ofstream ini(home + "/conf/vardo.ini");
+    ini << "[general]\nkeeper type = primary\nkeeper port = " << port << "\n\n";
+    for (size_t i = 0; i < subscribers; ++i)
+        ini << "[tasks/sub" << i
+            << "]\ntype = ps\nname = true\nlocation = /bin\nlevel = 1\nenabled = no\nmust = no\n"
+            << "kaEnable = no\n\n";
+    // Errors only: the trace must not be what is measured.
+    std::ofstream(home + "/conf/qoevdbg.conf") << "[vardo]\nfatal = 1\nerror = 1\n";
+    return home;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
-  signal(SIGPIPE, SIG_IGN);
-  std::vector<double> raw = raw_round_trips();
-  printf("raw 12-byte round trip over loopback TCP, %zu trips: median %.1f us, p99 %.1f us\n", raw.size(),
-         percentile(raw, 0.5), percentile(raw, 0.99));
-  printf("%12s %18s %16s %16s\n", "subscribers", "events/s delivered", "latency median", "latency p99");
-  int status = 0;
-  for (size_t subscribers : {1, 10, 100}) {
-    int port = free_port();
-    std::string home = write_home(port, subscribers);
-    pid_t daemon = fork();
-    if (daemon == 0) {
-      setenv("VELTO_HOME", home.c_str(), 1);
-      if (chdir(home.c_str()) != 0) _exit(126);
-      execl(vardo, "vardo", static_cast<char*>(nullptr));
-      _exit(127);
+    const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<double> raw = raw_round_trips();
+    printf("raw 12-byte round trip over loopback TCP, %zu trips: median %.1f us, p99 %.1f us\n",
+           raw.size(), percentile(raw, 0.5), percentile(raw, 0.99));
+    printf("%12s %18s %16s %16s\n", "subscribers", "events/s delivered", "latency median",
+           "latency p99");
+    int status = 0;
+    for (size_t subscribers : {1, 10, 100}) {
+        int port = free_port();
+        std::string home = write_home(port, subscribers);
+        pid_t daemon = fork();
+        if (daemon == 0) {
+            setenv("VELTO_HOME", home.c_str(), 1);
+            if (chdir(home.c_str()) != 0) _exit(126);
+            execl(vardo, "vardo", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        double rate = 0;
+        bool ok = false;
+        {
+            Bench bench(port, subscribers);
+            ok = bench.ready() && bench.size() == subscribers && bench.warm_up() &&
+                 bench.measure_latency();
+            if (ok) rate = bench.measure_throughput();
+        }
+        kill(daemon, SIGTERM);
+        waitpid(daemon, nullptr, 0);
+        (void)!system(("rm -rf " + home).c_str());
+        if (!ok || rate == 0) {
+            fprintf(stderr, "event_bench: measurement with %zu subscribers failed\n", subscribers);
+            status = 1;
+            continue;
+        }
+        printf("%12zu %18.0f %13.1f us %13.1f us\n", subscribers, rate,
+               percentile(receipts.latencies, 0.5), percentile(receipts.latencies, 0.99));
     }
-    double rate = 0;
-    bool ok = false;
-    {
-      Bench bench(port, subscribers);
-      ok = bench.ready() && bench.size() == subscribers && bench.warm_up() && bench.measure_latency();
-      if (ok) rate = bench.measure_throughput();
-    }
-    kill(daemon, SIGTERM);
-    waitpid(daemon, nullptr, 0);
-    (void)!system(("rm -rf " + home).c_str());
-    if (!ok || rate == 0) {
-      fprintf(stderr, "event_bench: measurement with %zu subscribers failed\n", subscribers);
-      status = 1;
-      continue;
-    }
-    printf("%12zu %18.0f %13.1f us %13.1f us\n", subscribers, rate, percentile(receipts.latencies, 0.5),
-           percentile(receipts.latencies, 0.99));
-  }
-  return status;
+    return status;
 }

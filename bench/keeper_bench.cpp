@@ -36,131 +36,132 @@ const int kKills = 50;
 const int kRoundTrips = 200;
 
 int child_role(const char* fifo) {
-  double start = now_us();
-  int fd = open(fifo, O_WRONLY);
-  if (fd < 0) return 1;
-  dprintf(fd, "%d %.3f\n", getpid(), start);
-  close(fd);
-  pause();
-  return 0;
+    double start = now_us();
+    int fd = open(fifo, O_WRONLY);
+    if (fd < 0) return 1;
+    dprintf(fd, "%d %.3f\n", getpid(), start);
+    close(fd);
+    pause();
+    return 0;
 }
 
 // One "pid start" line from the FIFO, waiting at most a few seconds.
 bool read_report(FILE* in, int* pid, double* start) {
-  return fscanf(in, "%d %lf", pid, start) == 2;
+    return fscanf(in, "%d %lf", pid, start) == 2;
 }
 
 bool read_exact(int fd, void* buf, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
+        if (r <= 0) return false;
+        got += static_cast<size_t>(r);
+    }
+    return true;
 }
 
 std::vector<double> print_ps_round_trips(int port) {
-  std::vector<double> times;
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  for (int tries = 0; connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0; ++tries) {
-    if (tries > 100) return times;
-    usleep(20000);
-  }
-  for (int i = 0; i < kRoundTrips; ++i) {
-    std::vector<unsigned char> request = keeperFrame(KEEPER_PRINT_PS, i, nullptr, 0);
-    double t0 = now_us();
-    if (write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
-    keeper_client_header hdr;
-    if (!read_exact(s, &hdr, sizeof hdr)) break;
-    headerN2HOrder(&hdr);
-    std::vector<char> body(hdr.length);
-    if (hdr.length && !read_exact(s, body.data(), hdr.length)) break;
-    times.push_back(now_us() - t0);
-  }
-  close(s);
-  return times;
+    std::vector<double> times;
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int tries = 0; connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0; ++tries) {
+        if (tries > 100) return times;
+        usleep(20000);
+    }
+    for (int i = 0; i < kRoundTrips; ++i) {
+        std::vector<unsigned char> request = keeperFrame(KEEPER_PRINT_PS, i, nullptr, 0);
+        double t0 = now_us();
+        if (write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
+        keeper_client_header hdr;
+        if (!read_exact(s, &hdr, sizeof hdr)) break;
+        headerN2HOrder(&hdr);
+        std::vector<char> body(hdr.length);
+        if (hdr.length && !read_exact(s, body.data(), hdr.length)) break;
+        times.push_back(now_us() - t0);
+    }
+    close(s);
+    return times;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && strcmp(argv[1], "--child") == 0) return child_role(argv[2]);
-  const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
-  char self[4096];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return 1;
-  self[n] = '\0';
+    if (argc == 3 && strcmp(argv[1], "--child") == 0) return child_role(argv[2]);
+    const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 1;
+    self[n] = '\0';
 
-  char home_pattern[] = "/tmp/keeper_bench.XXXXXX";
-  std::string home = mkdtemp(home_pattern);
-  std::string fifo = home + "/starts";
-  // The supervised program goes by a name of its own: the daemon kills a
-  // running program of the task's name that it did not start itself.
-  std::string victim = home + "/victim";
-  if (symlink(self, victim.c_str()) != 0) return 1;
-  mkdir((home + "/conf").c_str(), 0755);
-  mkfifo(fifo.c_str(), 0600);
-  int port = free_port();
-  std::ofstream(home + "/conf/vardo.ini") << "[general]\nkeeper port = " << port << "\n"
-                                           << "[tasks/victim]\ntype = ps\nname = " << victim
-                                           << "\nargs = --child " << fifo
-                                           << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n";
-  // Read and write, so the FIFO never reports an end between two children.
-  FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
+    char home_pattern[] = "/tmp/keeper_bench.XXXXXX";
+    std::string home = mkdtemp(home_pattern);
+    std::string fifo = home + "/starts";
+    // The supervised program goes by a name of its own: the daemon kills a
+    // running program of the task's name that it did not start itself.
+    std::string victim = home + "/victim";
+    if (symlink(self, victim.c_str()) != 0) return 1;
+    mkdir((home + "/conf").c_str(), 0755);
+    mkfifo(fifo.c_str(), 0600);
+    int port = free_port();
+    std::ofstream(home + "/conf/vardo.ini")
+        << "[general]\nkeeper port = " << port << "\n"
+        << "[tasks/victim]\ntype = ps\nname = " << victim << "\nargs = --child " << fifo
+        << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n";
+    // Read and write, so the FIFO never reports an end between two children.
+    FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
 
-  pid_t daemon = fork();
-  if (daemon == 0) {
-    setenv("VELTO_HOME", home.c_str(), 1);
-    execl(vardo, "vardo", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int pid;
-  double start;
-  if (!read_report(starts, &pid, &start)) return 1;
-
-  std::vector<double> restart;
-  for (int i = 0; i < kKills; ++i) {
-    double t0 = now_us();
-    kill(pid, SIGKILL);
-    if (!read_report(starts, &pid, &start)) break;
-    restart.push_back(start - t0);
-  }
-  std::vector<double> ps = print_ps_round_trips(port);
-  kill(daemon, SIGTERM);
-  waitpid(daemon, nullptr, 0);
-
-  std::vector<double> floor;
-  for (int i = 0; i < kKills; ++i) {
-    double t0 = now_us();
-    pid_t child = fork();
-    if (child == 0) {
-      execl(victim.c_str(), victim.c_str(), "--child", fifo.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        setenv("VELTO_HOME", home.c_str(), 1);
+        execl(vardo, "vardo", static_cast<char*>(nullptr));
+        _exit(127);
     }
-    if (!read_report(starts, &pid, &start)) break;
-    floor.push_back(start - t0);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
-  fclose(starts);
-  (void)!system(("rm -rf " + home).c_str());
+    int pid;
+    double start;
+    if (!read_report(starts, &pid, &start)) return 1;
 
-  if (restart.empty() || floor.empty() || ps.empty()) {
-    fprintf(stderr, "keeper_bench: measurement failed\n");
-    return 1;
-  }
-  double med = percentile(restart, 0.5), floor_med = percentile(floor, 0.5);
-  printf("restart latency (SIGKILL to new child), %zu kills: median %.1f us, p90 %.1f us\n", restart.size(), med,
-         percentile(restart, 0.9));
-  printf("fork+exec floor, %zu runs: median %.1f us, p90 %.1f us\n", floor.size(), floor_med,
-         percentile(floor, 0.9));
-  printf("ratio of median restart latency to floor: %.2f (target <= 3)\n", med / floor_med);
-  printf("KEEPER_PRINT_PS round trip, %zu requests: median %.1f us, p90 %.1f us\n", ps.size(),
-         percentile(ps, 0.5), percentile(ps, 0.9));
-  return 0;
+    std::vector<double> restart;
+    for (int i = 0; i < kKills; ++i) {
+        double t0 = now_us();
+        kill(pid, SIGKILL);
+        if (!read_report(starts, &pid, &start)) break;
+        restart.push_back(start - t0);
+    }
+    std::vector<double> ps = print_ps_round_trips(port);
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+
+    std::vector<double> floor;
+    for (int i = 0; i < kKills; ++i) {
+        double t0 = now_us();
+        pid_t child = fork();
+        if (child == 0) {
+            execl(victim.c_str(), victim.c_str(), "--child", fifo.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (!read_report(starts, &pid, &start)) break;
+        floor.push_back(start - t0);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    fclose(starts);
+    (void)!system(("rm -rf " + home).c_str());
+
+    if (restart.empty() || floor.empty() || ps.empty()) {
+        fprintf(stderr, "keeper_bench: measurement failed\n");
+        return 1;
+    }
+    double med = percentile(restart, 0.5), floor_med = percentile(floor, 0.5);
+    printf("restart latency (SIGKILL to new child), %zu kills: median %.1f us, p90 %.1f us\n",
+           restart.size(), med, percentile(restart, 0.9));
+    printf("fork+exec floor, %zu runs: median %.1f us, p90 %.1f us\n", floor.size(), floor_med,
+           percentile(floor, 0.9));
+    printf("ratio of median restart latency to floor: %.2f (target <= 3)\n", med / floor_med);
+    printf("KEEPER_PRINT_PS round trip, %zu requests: median %.1f us, p90 %.1f us\n", ps.size(),
+           percentile(ps, 0.5), percentile(ps, 0.9));
+    return 0;
 }

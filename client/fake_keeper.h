@@ -11,7 +11,7 @@
 #include "protocol/keeper_msg.h"
 
 struct FakeMessage {
-    keeper_client_header header; // host order
+    keeper_client_header header;  // host order
     std::vector<unsigned char> body;
 
     // Host-order word n of the body.
@@ -24,12 +24,12 @@ class FakeKeeper {
 public:
     FakeKeeper();
     ~FakeKeeper();
-    FakeKeeper(const FakeKeeper &) = delete;
-    FakeKeeper &operator=(const FakeKeeper &) = delete;
+    FakeKeeper(const FakeKeeper&) = delete;
+    FakeKeeper& operator=(const FakeKeeper&) = delete;
 
     int port() const { return listenPort; }
     // Writes an INI file under home/conf that points at this daemon.
-    void writeIni(const std::string &home, const std::string &base) const;
+    void writeIni(const std::string& home, const std::string& base) const;
 
     // Takes the pending connection; false when none comes within a second.
     bool accept();
@@ -39,15 +39,15 @@ public:
     void close();
 
     // Reads the next whole message; false on time-out or close.
-    bool next(FakeMessage &msg, int waitMs = 1000);
+    bool next(FakeMessage& msg, int waitMs = 1000);
     // True when nothing more arrives within waitMs.
     bool quiet(int waitMs = 50);
     // Sends a message: payload bytes already in network order.
-    void send(uint32_t type, const void *data, uint32_t len, uint32_t id = 1);
-    void sendRaw(const void *data, size_t len);
+    void send(uint32_t type, const void* data, uint32_t len, uint32_t id = 1);
+    void sendRaw(const void* data, size_t len);
 
 private:
-    bool readFull(void *buf, size_t n, int waitMs);
+    bool readFull(void* buf, size_t n, int waitMs);
 
     int listenFd = -1;
     int connFd = -1;

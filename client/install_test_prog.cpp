@@ -4,8 +4,7 @@
 
 #include "client/keeper_client.h"
 
-int main()
-{
+int main() {
     EvEngine engine;
     keeperClient client(&engine, "outside", 0, 0);
     if (client.get_keeperSock() != -1 || client.restart_ps("x") != KEEPER_FAIL) {

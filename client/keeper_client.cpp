@@ -2,6 +2,12 @@
 #include "client/keeper_client.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,12 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "client/ini_keeper_cli.h"
 #include "protocol/wire_text.h"
@@ -25,10 +26,9 @@
 namespace {
 
 // INI base name by keeper type, for a program the daemon did not start.
-const char *const default_keeper[] = {"keeper", "vardo"};
+const char* const default_keeper[] = {"keeper", "vardo"};
 
-const char *ip_text(uint32_t ip)
-{
+const char* ip_text(uint32_t ip) {
     static char text[INET_ADDRSTRLEN];
     in_addr addr;
     addr.s_addr = ip;
@@ -36,30 +36,26 @@ const char *ip_text(uint32_t ip)
 }
 
 // The words from argv[first] on, joined with single blanks.
-std::string join_words(char **argv, int first, int argc)
-{
+std::string join_words(char** argv, int first, int argc) {
     std::string text;
     for (int i = first; i < argc; ++i) {
-        if (i > first)
-            text += ' ';
+        if (i > first) text += ' ';
         text += argv[i];
     }
     return text;
 }
 
-} // namespace
+}  // namespace
 
 void (*keeperClient::_keep_alive_signal_foo)() = nullptr;
 
-void keeperClient::_clear()
-{
+void keeperClient::_clear() {
     memset(name, 0, sizeof name);
     memset(eventCallbacks, 0, sizeof eventCallbacks);
     memset(eventIds, 0, sizeof eventIds);
 }
 
-keeperClient::keeperClient(EvEngine *eng, keeperType type) : engine(eng)
-{
+keeperClient::keeperClient(EvEngine* eng, keeperType type) : engine(eng) {
     _clear();
     struct sigaction action = {};
     action.sa_handler = _check_alive_signal_handle;
@@ -69,42 +65,35 @@ keeperClient::keeperClient(EvEngine *eng, keeperType type) : engine(eng)
         EV_TRACE(DL_ERROR, "Can't reset signal handling for SIGUSER2");
     snprintf(name, sizeof name, "%s", Com_getPidName());
     _get_keeper_properties(type);
-    if (!_connect_keeper())
-        _schedule_reconnect();
+    if (!_connect_keeper()) _schedule_reconnect();
 }
 
-keeperClient::keeperClient(EvEngine *eng, const char *clientName, int ip, int port)
-    : engine(eng), keeperIp(uint32_t(ip)), keeperPort(port), keeper_type(1)
-{
+keeperClient::keeperClient(EvEngine* eng, const char* clientName, int ip, int port)
+    : engine(eng), keeperIp(uint32_t(ip)), keeperPort(port), keeper_type(1) {
     _clear();
     snprintf(name, sizeof name, "%s", clientName ? clientName : "");
-    if (!_connect_keeper())
-        _schedule_reconnect();
+    if (!_connect_keeper()) _schedule_reconnect();
 }
 
-keeperClient::~keeperClient()
-{
+keeperClient::~keeperClient() {
     if (!engine) {
         delete socket;
         return;
     }
-    if (reconnectTimer)
-        engine->delTimer(reconnectTimer);
+    if (reconnectTimer) engine->delTimer(reconnectTimer);
     // The engine must not call back into a client that no longer exists; the
     // descriptor is closed here so the daemon sees the client go.
     if (socket) {
         int fd = engine->evDetach(socket);
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
     }
 }
 
-void keeperClient::_get_keeper_properties(keeperType type)
-{
-    const char *env = getenv(APP_HOME_ENV);
+void keeperClient::_get_keeper_properties(keeperType type) {
+    const char* env = getenv(APP_HOME_ENV);
     std::string home = env ? env : APP_DEFAULT_HOME;
     std::string parent = Com_getPpidName();
-    auto path = [&](const std::string &base, const char *ending) {
+    auto path = [&](const std::string& base, const char* ending) {
         return home + "/" + APP_CONF_SUBDIR + "/" + base + ending;
     };
 
@@ -116,9 +105,9 @@ void keeperClient::_get_keeper_properties(keeperType type)
         ini.reset(new iniKeeper_cli(path(parent, ".ini.backup").c_str()));
     }
     if (ini->parse_ini_file() != KEEPER_OK) {
-        EV_TRACE(DL_DEBUG, "keeperClient: Failed parse ini backup file:%s. Try default", ini->get_path());
-        if (type >= sizeof default_keeper / sizeof default_keeper[0])
-            return;
+        EV_TRACE(DL_DEBUG, "keeperClient: Failed parse ini backup file:%s. Try default",
+                 ini->get_path());
+        if (type >= sizeof default_keeper / sizeof default_keeper[0]) return;
         ini.reset(new iniKeeper_cli(path(default_keeper[type], APP_INI_SUFFIX).c_str()));
     }
     if (ini->parse_ini_file() != KEEPER_OK) {
@@ -129,12 +118,12 @@ void keeperClient::_get_keeper_properties(keeperType type)
     keeperPort = ini->get_keeper_port();
 }
 
-bool keeperClient::_connect_keeper()
-{
-    EV_TRACE(DL_DEBUG, "keeperClient: Trying to connect to keeper ip:%s, port %d", ip_text(keeperIp), keeperPort);
+bool keeperClient::_connect_keeper() {
+    EV_TRACE(DL_DEBUG, "keeperClient: Trying to connect to keeper ip:%s, port %d",
+             ip_text(keeperIp), keeperPort);
     if (keeperPort < 1) {
-        EV_TRACE(DL_ERROR, "keeperClient::_connect_keeper, invalid parameters: ip:%s, port %d", ip_text(keeperIp),
-                 keeperPort);
+        EV_TRACE(DL_ERROR, "keeperClient::_connect_keeper, invalid parameters: ip:%s, port %d",
+                 ip_text(keeperIp), keeperPort);
         return true;
     }
     // Close-on-exec: a child of the program must not keep the connection
@@ -148,7 +137,7 @@ bool keeperClient::_connect_keeper()
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(keeperPort));
     addr.sin_addr.s_addr = keeperIp;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         EV_TRACE(DL_ERROR, "keeperClient::_connect_keeper: Connect failed (%s)", strerror(errno));
         close(fd);
         return false;
@@ -158,9 +147,8 @@ bool keeperClient::_connect_keeper()
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (engine) {
-        socket = static_cast<EvSock *>(engine->registerSocket(fd, this, false, EV_RAW_READ));
-        if (!socket)
-            return false;
+        socket = static_cast<EvSock*>(engine->registerSocket(fd, this, false, EV_RAW_READ));
+        if (!socket) return false;
     } else {
         socket = new EvSock(fd, fd, this);
     }
@@ -170,20 +158,15 @@ bool keeperClient::_connect_keeper()
 
 int keeperClient::get_keeperSock() { return socket ? socket->getHandle() : -1; }
 
-bool keeperClient::_connected(const char *who)
-{
-    if (get_keeperSock() >= 0)
-        return true;
+bool keeperClient::_connected(const char* who) {
+    if (get_keeperSock() >= 0) return true;
     EV_TRACE(DL_ERROR, "keeperClient<%s>: Not connected", who);
     return false;
 }
 
-keeperStatus keeperClient::init(unsigned type)
-{
-    if (!_connected("init"))
-        return KEEPER_FAIL;
-    if (keeper_type == 0)
-        keeper_type = type;
+keeperStatus keeperClient::init(unsigned type) {
+    if (!_connected("init")) return KEEPER_FAIL;
+    if (keeper_type == 0) keeper_type = type;
     KeeperInitMsg msg = {};
     msg.keeperType = htonl(keeper_type);
     msg.pid = htonl(uint32_t(getpid()));
@@ -193,19 +176,15 @@ keeperStatus keeperClient::init(unsigned type)
     return _send_msg(KEEPER_INIT, sizeof msg, &msg);
 }
 
-int keeperClient::reconnect_keeper()
-{
+int keeperClient::reconnect_keeper() {
     _connect_keeper();
     int fd = get_keeperSock();
-    if (fd >= 0)
-        init(2);
+    if (fd >= 0) init(2);
     return fd;
 }
 
-int keeperClient::reconnect_keeper_cb(void *)
-{
-    if (!_connect_keeper())
-        return 1;
+int keeperClient::reconnect_keeper_cb(void*) {
+    if (!_connect_keeper()) return 1;
     reconnectTimer = 0;
     if (get_keeperSock() > 0) {
         init(2);
@@ -214,26 +193,22 @@ int keeperClient::reconnect_keeper_cb(void *)
     return 0;
 }
 
-void keeperClient::_schedule_reconnect()
-{
+void keeperClient::_schedule_reconnect() {
     if (engine && !reconnectTimer)
-        reconnectTimer = engine->addTimer(kReconnectDelay, this, &keeperClient::reconnect_keeper_cb, nullptr,
-                                          kReconnectDelay);
+        reconnectTimer = engine->addTimer(kReconnectDelay, this, &keeperClient::reconnect_keeper_cb,
+                                          nullptr, kReconnectDelay);
 }
 
-int keeperClient::handleInput(EvAdapter *)
-{
+int keeperClient::handleInput(EvAdapter*) {
     // A late KEEPER_SET_CONFIG reply carries its own status, which says
     // nothing about the connection.
     unsigned type = ~0u;
-    if (read_callback(&type, nullptr) == KEEPER_OK || type == KEEPER_SET_CONFIG)
-        return 0;
+    if (read_callback(&type, nullptr) == KEEPER_OK || type == KEEPER_SET_CONFIG) return 0;
     _schedule_reconnect();
     return -1;
 }
 
-int keeperClient::handleClose(EvAdapter *sock)
-{
+int keeperClient::handleClose(EvAdapter* sock) {
     // A socket dropped after a failed write is already forgotten; the one in
     // use now may be a newer connection.
     if (sock == socket) {
@@ -246,12 +221,10 @@ int keeperClient::handleClose(EvAdapter *sock)
 // Detached rather than closed through the engine: the engine may never run
 // again (vardoctl) and must not call back a client that may be gone by the
 // time it would reap the socket.
-void keeperClient::_connection_lost()
-{
+void keeperClient::_connection_lost() {
     if (engine) {
         int fd = engine->evDetach(socket);
-        if (fd >= 0)
-            close(fd);
+        if (fd >= 0) close(fd);
         _schedule_reconnect();
     } else {
         delete socket;
@@ -259,15 +232,14 @@ void keeperClient::_connection_lost()
     socket = nullptr;
 }
 
-keeperStatus keeperClient::_send_msg(unsigned type, unsigned len, const void *data)
-{
+keeperStatus keeperClient::_send_msg(unsigned type, unsigned len, const void* data) {
     uint32_t id = msgCounter++;
-    EV_TRACE(DL_USER1, "keeperClient::_send_msg, msg type:%s(%d), len:%u, id:%u", keeperMgsTypeStr(type), type, len,
-             id);
+    EV_TRACE(DL_USER1, "keeperClient::_send_msg, msg type:%s(%d), len:%u, id:%u",
+             keeperMgsTypeStr(type), type, len, id);
     std::vector<unsigned char> frame;
     try {
         frame = keeperFrame(type, id, data, len);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::bad_alloc&) {
         EV_TRACE(DL_ERROR, "keeperClient<_send>: malloc failed");
         return KEEPER_FAIL;
     }
@@ -275,8 +247,7 @@ keeperStatus keeperClient::_send_msg(unsigned type, unsigned len, const void *da
     // the program with SIGPIPE.
     for (size_t sent = 0; sent < frame.size();) {
         ssize_t n = send(get_keeperSock(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             EV_TRACE(DL_ERROR, "keeperClient<_send>: Write failed (%s)", strerror(errno));
             _connection_lost();
@@ -287,24 +258,21 @@ keeperStatus keeperClient::_send_msg(unsigned type, unsigned len, const void *da
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::_send_ack_message(keeperStatus status, keeperMsgType type, unsigned value, unsigned ackId)
-{
-    if (!_connected("_send_ack_message"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::_send_ack_message(keeperStatus status, keeperMsgType type,
+                                             unsigned value, unsigned ackId) {
+    if (!_connected("_send_ack_message")) return KEEPER_FAIL;
     ack_msg ack = {uint32_t(status), uint32_t(type), value, ackId};
     acknowledgeH2NOrder(&ack);
-    EV_TRACE(DL_USER1, "keeperClient::_send_ack_message, msg type:%s(%d), ack_id %d", keeperMgsTypeStr(type), type,
-             ackId);
+    EV_TRACE(DL_USER1, "keeperClient::_send_ack_message, msg type:%s(%d), ack_id %d",
+             keeperMgsTypeStr(type), type, ackId);
     return _send_msg(KEEPER_MSG_ACKNOWLEDGE, sizeof ack, &ack);
 }
 
-keeperStatus keeperClient::_read_full(void *buf, size_t n, const char *who)
-{
-    unsigned char *at = static_cast<unsigned char *>(buf);
+keeperStatus keeperClient::_read_full(void* buf, size_t n, const char* who) {
+    unsigned char* at = static_cast<unsigned char*>(buf);
     for (size_t got = 0; got < n;) {
         ssize_t r = ::read(get_keeperSock(), at + got, n - got);
-        if (r < 0 && errno == EINTR)
-            continue;
+        if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             EV_TRACE(DL_ERROR, "keeperClient<%s>: Read failed (%s)", who, strerror(errno));
             return KEEPER_FAIL;
@@ -318,84 +286,78 @@ keeperStatus keeperClient::_read_full(void *buf, size_t n, const char *who)
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::read_callback(unsigned *typeOut, void *out)
-{
-    if (!_connected("_read_callback"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::read_callback(unsigned* typeOut, void* out) {
+    if (!_connected("_read_callback")) return KEEPER_FAIL;
     keeper_client_header header;
     keeperStatus rc = _read_full(&header, sizeof header, "_read_callback");
-    if (rc != KEEPER_OK)
-        return rc;
+    if (rc != KEEPER_OK) return rc;
     headerN2HOrder(&header);
-    EV_TRACE(DL_USER1, "keeperClient::read_callback, recieved msg type:%s(%u)", keeperMgsTypeStr(header.type),
-             header.type);
-    if (typeOut)
-        *typeOut = header.type;
+    EV_TRACE(DL_USER1, "keeperClient::read_callback, recieved msg type:%s(%u)",
+             keeperMgsTypeStr(header.type), header.type);
+    if (typeOut) *typeOut = header.type;
     return _handle_callback(header, out);
 }
 
-keeperStatus keeperClient::_handle_callback(keeper_client_header &header, void *out)
-{
+keeperStatus keeperClient::_handle_callback(keeper_client_header& header, void* out) {
     switch (header.type) {
-    case KEEPER_START_SEQ:
-        _handle_seq();
-        break;
-    case KEEPER_RUN_CB:
-        _handle_run_cb(header);
-        break;
-    case KEEPER_PRINT_ACK:
-        _handle_list_reply(header);
-        break;
-    case KEEPER_CHECK_ALIVE:
-        _handle_check_alive();
-        break;
-    case KEEPER_NOTIFY_EVENT:
-        _handle_event(header);
-        break;
-    case KEEPER_QUIT:
-        _handle_quit();
-        break;
-    case KEEPER_GET_CONFIG:
-        _handle_conf_result(header, out);
-        break;
-    case KEEPER_SET_CONFIG:
-        return _handle_conf_result(header, out);
-    case KEEPER_GET_UNIT_LIST:
-        _handle_get_card_list(header, out);
-        break;
-    default:
-        _handle_unknown_msg(header);
-        break;
+        case KEEPER_START_SEQ:
+            _handle_seq();
+            break;
+        case KEEPER_RUN_CB:
+            _handle_run_cb(header);
+            break;
+        case KEEPER_PRINT_ACK:
+            _handle_list_reply(header);
+            break;
+        case KEEPER_CHECK_ALIVE:
+            _handle_check_alive();
+            break;
+        case KEEPER_NOTIFY_EVENT:
+            _handle_event(header);
+            break;
+        case KEEPER_QUIT:
+            _handle_quit();
+            break;
+        case KEEPER_GET_CONFIG:
+            _handle_conf_result(header, out);
+            break;
+        case KEEPER_SET_CONFIG:
+            return _handle_conf_result(header, out);
+        case KEEPER_GET_UNIT_LIST:
+            _handle_get_card_list(header, out);
+            break;
+        default:
+            _handle_unknown_msg(header);
+            break;
     }
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::_handle_list_reply(keeper_client_header &header)
-{
+keeperStatus keeperClient::_handle_list_reply(keeper_client_header& header) {
     // One byte more than announced, so the hook always gets a terminated
     // text even when the daemon's listing is not.
     std::unique_ptr<char[]> text(new (std::nothrow) char[size_t(header.length) + 1]);
-    if (!text)
-        return KEEPER_FAIL;
+    if (!text) return KEEPER_FAIL;
     if (_read_full(text.get(), header.length, "_handle_list_reply") != KEEPER_OK)
         return KEEPER_FAIL;
     text[header.length] = '\0';
-    if (listHook)
-        listHook(text.get(), header.length);
+    if (listHook) listHook(text.get(), header.length);
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::_handle_conf_result(keeper_client_header &header, void *out)
-{
+keeperStatus keeperClient::_handle_conf_result(keeper_client_header& header, void* out) {
     KeeperConfigMsg reply;
     if (header.length != sizeof reply) {
-        EV_TRACE(DL_ERROR, "keeperClient::_handle_conf_result, invalid response, message discarded. msg_type= %d",
-                 header.type);
+        EV_TRACE(
+            DL_ERROR,
+            "keeperClient::_handle_conf_result, invalid response, message discarded. msg_type= %d",
+            header.type);
         _handle_unknown_msg(header);
         return KEEPER_FAIL;
     }
     if (_read_full(&reply, sizeof reply, "_handle_conf_result") != KEEPER_OK) {
-        EV_TRACE(DL_ERROR, "keeperClient::_handle_conf_result, failed to read, error:%s", strerror(errno));
+        EV_TRACE(DL_ERROR, "keeperClient::_handle_conf_result, failed to read, error:%s",
+                 strerror(errno));
         return KEEPER_FAIL;
     }
     reply.cmd = ntohl(reply.cmd);
@@ -407,17 +369,19 @@ keeperStatus keeperClient::_handle_conf_result(keeper_client_header &header, voi
     return keeperStatus(reply.status);
 }
 
-keeperStatus keeperClient::_handle_get_card_list(keeper_client_header &header, void *out)
-{
+keeperStatus keeperClient::_handle_get_card_list(keeper_client_header& header, void* out) {
     KeeperListMsg head;
     if (header.length < sizeof head) {
-        EV_TRACE(DL_ERROR, "keeperClient::_handle_get_card_list, invalid response, message discarded. msg_type= %d",
+        EV_TRACE(DL_ERROR,
+                 "keeperClient::_handle_get_card_list, invalid response, message discarded. "
+                 "msg_type= %d",
                  header.type);
         _handle_unknown_msg(header);
         return KEEPER_FAIL;
     }
     if (_read_full(&head, sizeof head, "_handle_get_card_list") != KEEPER_OK) {
-        EV_TRACE(DL_ERROR, "keeperClient::_handle_get_card_list, failed to read, error:%s", strerror(errno));
+        EV_TRACE(DL_ERROR, "keeperClient::_handle_get_card_list, failed to read, error:%s",
+                 strerror(errno));
         return KEEPER_FAIL;
     }
     uint32_t status = ntohl(head.status);
@@ -425,20 +389,20 @@ keeperStatus keeperClient::_handle_get_card_list(keeper_client_header &header, v
     // The cards must fit in the announced length; whatever the header
     // announced beyond them is read away so the next message starts right.
     uint32_t room = (header.length - sizeof head) / sizeof(CardInfo);
-    if (count > room)
-        count = room;
+    if (count > room) count = room;
     std::unique_ptr<CardInfo[]> cards(new (std::nothrow) CardInfo[count ? count : 1]);
-    if (!cards || _read_full(cards.get(), count * sizeof(CardInfo), "_handle_get_card_list") != KEEPER_OK) {
-        EV_TRACE(DL_ERROR, "keeperClient::_handle_get_card_list, failed to read, error:%s", strerror(errno));
+    if (!cards ||
+        _read_full(cards.get(), count * sizeof(CardInfo), "_handle_get_card_list") != KEEPER_OK) {
+        EV_TRACE(DL_ERROR, "keeperClient::_handle_get_card_list, failed to read, error:%s",
+                 strerror(errno));
         return KEEPER_FAIL;
     }
     keeper_client_header rest = header;
     rest.length = header.length - sizeof head - count * sizeof(CardInfo);
-    if (rest.length)
-        _handle_unknown_msg(rest);
+    if (rest.length) _handle_unknown_msg(rest);
     cadr_dataN2HOrder(cards.get(), int(count));
     if (out) {
-        CardListReply *list = static_cast<CardListReply *>(out);
+        CardListReply* list = static_cast<CardListReply*>(out);
         list->status = status;
         list->count = count;
         list->cards = cards.release();
@@ -446,23 +410,20 @@ keeperStatus keeperClient::_handle_get_card_list(keeper_client_header &header, v
     return keeperStatus(status);
 }
 
-keeperStatus keeperClient::_handle_unknown_msg(keeper_client_header &header)
-{
-    EV_TRACE(DL_WARNING, "keeperClient receive unknown message. type =%d, id= %d, len= %u", header.type, header.id,
-             header.length);
+keeperStatus keeperClient::_handle_unknown_msg(keeper_client_header& header) {
+    EV_TRACE(DL_WARNING, "keeperClient receive unknown message. type =%d, id= %d, len= %u",
+             header.type, header.id, header.length);
     unsigned char chunk[512];
     for (uint32_t left = header.length; left > 0;) {
         uint32_t n = left < sizeof chunk ? left : uint32_t(sizeof chunk);
-        if (_read_full(chunk, n, "_handle_unknown_msg") != KEEPER_OK)
-            return KEEPER_FAIL;
+        if (_read_full(chunk, n, "_handle_unknown_msg") != KEEPER_OK) return KEEPER_FAIL;
         left -= n;
     }
     return KEEPER_OK;
 }
 
-int keeperClient::wait_for_io_or_timeout(int fd, int forRead)
-{
-    static const char *const who = "int keeperClient::wait_for_io_or_timeout(int, int)";
+int keeperClient::wait_for_io_or_timeout(int fd, int forRead) {
+    static const char* const who = "int keeperClient::wait_for_io_or_timeout(int, int)";
     pollfd entry = {fd, short(forRead ? POLLIN : POLLOUT), 0};
     int rc;
     do {
@@ -483,8 +444,7 @@ int keeperClient::wait_for_io_or_timeout(int fd, int forRead)
 // messages (events, probes) are served on the way. 0 when the reply came,
 // its status in *reply; otherwise 2 (time-out, read error) or 3 (closed):
 // an event followed by silence is no answer.
-keeperStatus keeperClient::_wait_reply(unsigned wanted, void *out, keeperStatus *reply)
-{
+keeperStatus keeperClient::_wait_reply(unsigned wanted, void* out, keeperStatus* reply) {
     while (get_keeperSock() >= 0 && wait_for_io_or_timeout(get_keeperSock(), 1) == 0) {
         unsigned type = ~0u;
         keeperStatus rc = read_callback(&type, out);
@@ -492,8 +452,7 @@ keeperStatus keeperClient::_wait_reply(unsigned wanted, void *out, keeperStatus 
             *reply = rc;
             return KEEPER_OK;
         }
-        if (rc != KEEPER_OK)
-            return rc;
+        if (rc != KEEPER_OK) return rc;
     }
     return KEEPER_FAIL;
 }
@@ -504,41 +463,34 @@ namespace {
 
 // A text that does not fit its fixed wire field is refused rather than cut:
 // a cut name could address another module.
-bool fits(const char *who, const char *text)
-{
-    if (!text || strlen(text) < KEEPER_NAME_LEN)
-        return true;
-    EV_TRACE(DL_ERROR, "keeperClient<%s>: text too long for its %u-byte field", who, unsigned(KEEPER_NAME_LEN));
+bool fits(const char* who, const char* text) {
+    if (!text || strlen(text) < KEEPER_NAME_LEN) return true;
+    EV_TRACE(DL_ERROR, "keeperClient<%s>: text too long for its %u-byte field", who,
+             unsigned(KEEPER_NAME_LEN));
     return false;
 }
 
-} // namespace
+}  // namespace
 
 // The requests made of a word and a name: actions, flags, callback lists.
-keeperStatus keeperClient::_send_value(keeperMsgType type, uint32_t value, const char *text)
-{
+keeperStatus keeperClient::_send_value(keeperMsgType type, uint32_t value, const char* text) {
     KeeperValueMsg msg = {};
     msg.value = htonl(value);
     setWireText(msg.name, text);
     return _send_msg(type, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::act_on_ps(const char *module, unsigned action)
-{
-    if (!_connected("act_on_ps") || !fits("act_on_ps", module))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::act_on_ps(const char* module, unsigned action) {
+    if (!_connected("act_on_ps") || !fits("act_on_ps", module)) return KEEPER_FAIL;
     return _send_value(KEEPER_ACTION_ON_PS, action, module);
 }
 
-keeperStatus keeperClient::act_on_check(const char *check, unsigned action)
-{
-    if (!_connected("act_on_check") || !fits("act_on_check", check))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::act_on_check(const char* check, unsigned action) {
+    if (!_connected("act_on_check") || !fits("act_on_check", check)) return KEEPER_FAIL;
     return _send_value(KEEPER_ACTION_ON_CHECK, action, check);
 }
 
-keeperStatus keeperClient::set_check(const char *check, const char *args)
-{
+keeperStatus keeperClient::set_check(const char* check, const char* args) {
     if (!_connected("set_check") || !fits("set_check", check) || !fits("set_check", args))
         return KEEPER_FAIL;
     KeeperSetCheckMsg msg = {};
@@ -547,24 +499,18 @@ keeperStatus keeperClient::set_check(const char *check, const char *args)
     return _send_msg(KEEPER_SET_CHECK, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::set_check(char **argv, int argc)
-{
-    if (argc < 2)
-        return KEEPER_FAIL;
+keeperStatus keeperClient::set_check(char** argv, int argc) {
+    if (argc < 2) return KEEPER_FAIL;
     return set_check(argv[0], join_words(argv, 1, argc).c_str());
 }
 
-keeperStatus keeperClient::set_flag_mode(const char *flag, bool value)
-{
-    if (!_connected("set_flag_mode") || !fits("set_flag_mode", flag))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::set_flag_mode(const char* flag, bool value) {
+    if (!_connected("set_flag_mode") || !fits("set_flag_mode", flag)) return KEEPER_FAIL;
     return _send_value(KEEPER_SET_FLAG, value ? 1 : 0, flag);
 }
 
-keeperStatus keeperClient::set_task_mode(const char *task, bool mode, bool second)
-{
-    if (!_connected("set_task_mode") || !fits("set_task_mode", task))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::set_task_mode(const char* task, bool mode, bool second) {
+    if (!_connected("set_task_mode") || !fits("set_task_mode", task)) return KEEPER_FAIL;
     KeeperSetTaskMsg msg = {};
     msg.mode = htonl(mode ? 1 : 0);
     msg.second = htonl(second ? 1 : 0);
@@ -572,37 +518,28 @@ keeperStatus keeperClient::set_task_mode(const char *task, bool mode, bool secon
     return _send_msg(KEEPER_SET_TASK, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::list_procs(ListHook hook)
-{
-    if (!_connected("list_procs"))
-        return KEEPER_FAIL;
-    if (hook)
-        listHook = hook;
+keeperStatus keeperClient::list_procs(ListHook hook) {
+    if (!_connected("list_procs")) return KEEPER_FAIL;
+    if (hook) listHook = hook;
     return _send_msg(KEEPER_PRINT_PS, 0, nullptr);
 }
 
-keeperStatus keeperClient::list_flags(ListHook hook)
-{
-    if (!_connected("list_flags"))
-        return KEEPER_FAIL;
-    if (hook)
-        listHook = hook;
+keeperStatus keeperClient::list_flags(ListHook hook) {
+    if (!_connected("list_flags")) return KEEPER_FAIL;
+    if (hook) listHook = hook;
     return _send_msg(KEEPER_PRINT_FLAGS, 0, nullptr);
 }
 
-keeperStatus keeperClient::list_callbacks(unsigned kind, const char *task, ListHook hook)
-{
-    if (!_connected("list_callbacks") || !fits("list_callbacks", task))
-        return KEEPER_FAIL;
-    if (hook)
-        listHook = hook;
+keeperStatus keeperClient::list_callbacks(unsigned kind, const char* task, ListHook hook) {
+    if (!_connected("list_callbacks") || !fits("list_callbacks", task)) return KEEPER_FAIL;
+    if (hook) listHook = hook;
     return _send_value(KEEPER_PRINT_CB, kind, task);
 }
 
-keeperStatus keeperClient::activate_callback(unsigned kind, const char *task, const char *cb, const char *args)
-{
-    if (!_connected("activate_callback") || !fits("activate_callback", task) || !fits("activate_callback", cb) ||
-        !fits("activate_callback", args))
+keeperStatus keeperClient::activate_callback(unsigned kind, const char* task, const char* cb,
+                                             const char* args) {
+    if (!_connected("activate_callback") || !fits("activate_callback", task) ||
+        !fits("activate_callback", cb) || !fits("activate_callback", args))
         return KEEPER_FAIL;
     KeeperRunCbMsg msg = {};
     msg.kind = htonl(kind);
@@ -612,25 +549,21 @@ keeperStatus keeperClient::activate_callback(unsigned kind, const char *task, co
     return _send_msg(KEEPER_RUN_CB, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::activate_callback(char **argv, int argc)
-{
-    if (argc < 2)
-        return KEEPER_FAIL;
+keeperStatus keeperClient::activate_callback(char** argv, int argc) {
+    if (argc < 2) return KEEPER_FAIL;
     return activate_callback(2, argv[0], argv[1], join_words(argv, 2, argc).c_str());
 }
 
-keeperStatus keeperClient::send_command(KeeperCommand &command)
-{
-    if (!_connected("send_command"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::send_command(KeeperCommand& command) {
+    if (!_connected("send_command")) return KEEPER_FAIL;
     EV_TRACE(DL_NOTIFY, "keeperClient::send_command, %s", keeperCommandStr(&command));
     KeeperCommand wire = command;
     commandH2NOrder(&wire);
     return _send_msg(KEEPER_COMMAND, sizeof wire, &wire);
 }
 
-keeperStatus keeperClient::request_boot(CommandType type, ShtdwnTechnique technique, unsigned timer)
-{
+keeperStatus keeperClient::request_boot(CommandType type, ShtdwnTechnique technique,
+                                        unsigned timer) {
     KeeperCommand command = {};
     command.type = type;
     command.technique = technique;
@@ -638,8 +571,7 @@ keeperStatus keeperClient::request_boot(CommandType type, ShtdwnTechnique techni
     return send_command(command);
 }
 
-keeperStatus keeperClient::_send_conf(keeperMsgType type, int cmd, ConfigAll *data, void *out)
-{
+keeperStatus keeperClient::_send_conf(keeperMsgType type, int cmd, ConfigAll* data, void* out) {
     KeeperConfigMsg request = {};
     request.cmd = htonl(uint32_t(cmd));
     request.status = 0;
@@ -653,31 +585,24 @@ keeperStatus keeperClient::_send_conf(keeperMsgType type, int cmd, ConfigAll *da
         first = htonl(first);
         memcpy(&request.data, &first, sizeof first);
     }
-    if (_send_msg(type, sizeof request, &request) != KEEPER_OK)
-        return KEEPER_FAIL;
+    if (_send_msg(type, sizeof request, &request) != KEEPER_OK) return KEEPER_FAIL;
     keeperStatus reply = KEEPER_FAIL;
     keeperStatus rc = _wait_reply(type, out, &reply);
-    if (rc != KEEPER_OK)
-        return rc;
+    if (rc != KEEPER_OK) return rc;
     return type == KEEPER_SET_CONFIG ? reply : KEEPER_OK;
 }
 
-keeperStatus keeperClient::get_conf(int cmd, ConfigAll *data)
-{
-    if (!_connected("get_conf"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::get_conf(int cmd, ConfigAll* data) {
+    if (!_connected("get_conf")) return KEEPER_FAIL;
     return _send_conf(KEEPER_GET_CONFIG, cmd, data, data);
 }
 
-keeperStatus keeperClient::set_conf(int cmd, ConfigAll *data)
-{
-    if (!_connected("set_conf") || !data)
-        return KEEPER_FAIL;
+keeperStatus keeperClient::set_conf(int cmd, ConfigAll* data) {
+    if (!_connected("set_conf") || !data) return KEEPER_FAIL;
     return _send_conf(KEEPER_SET_CONFIG, cmd, data, nullptr);
 }
 
-keeperStatus keeperClient::get_card_list(int *count, CardInfo **list)
-{
+keeperStatus keeperClient::get_card_list(int* count, CardInfo** list) {
     *count = 0;
     *list = nullptr;
     if (!_connected("get_card_list") || _send_msg(KEEPER_GET_UNIT_LIST, 0, nullptr) != KEEPER_OK)

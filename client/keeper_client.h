@@ -18,7 +18,7 @@
 struct CardListReply {
     uint32_t status;
     uint32_t count;
-    CardInfo *cards;
+    CardInfo* cards;
 };
 
 // Announced in KEEPER_INIT; 0 and 1 also pick the default INI file name.
@@ -26,8 +26,8 @@ typedef uint32_t keeperType;
 
 class keeperClient : public EvHandler {
 public:
-    typedef keeperStatus (*EventCallback)(unsigned group, unsigned id, void *data, size_t len);
-    typedef keeperStatus (*ListHook)(char *text, unsigned len);
+    typedef keeperStatus (*EventCallback)(unsigned group, unsigned id, void* data, size_t len);
+    typedef keeperStatus (*ListHook)(char* text, unsigned len);
     typedef void (*Hook)();
 
     static constexpr unsigned kEventGroups = 64;
@@ -38,71 +38,75 @@ public:
 
     // Reads the daemon's address from its INI file and connects; on failure
     // a reconnect timer keeps trying. Installs the SIGUSR2 keep-alive handler.
-    keeperClient(EvEngine *engine, keeperType type);
+    keeperClient(EvEngine* engine, keeperType type);
     // Connects to a known address (IPv4, network order) without reading any
     // file; announces keeper type 1.
-    keeperClient(EvEngine *engine, const char *name, int ip, int port);
+    keeperClient(EvEngine* engine, const char* name, int ip, int port);
     ~keeperClient() override;
-    keeperClient(const keeperClient &) = delete;
-    keeperClient &operator=(const keeperClient &) = delete;
+    keeperClient(const keeperClient&) = delete;
+    keeperClient& operator=(const keeperClient&) = delete;
 
     // Connection.
     int get_keeperSock();
     keeperStatus init(unsigned type);
     int reconnect_keeper();
-    int reconnect_keeper_cb(void *arg);
+    int reconnect_keeper_cb(void* arg);
 
     // Engine callbacks.
-    int handleInput(EvAdapter *sock) override;
-    int handleClose(EvAdapter *sock) override;
+    int handleInput(EvAdapter* sock) override;
+    int handleClose(EvAdapter* sock) override;
 
     // Reads one message and dispatches it; its type goes to typeOut.
-    keeperStatus read_callback(unsigned *typeOut, void *out);
+    keeperStatus read_callback(unsigned* typeOut, void* out);
     // 0 when fd is ready for reading (forRead) or writing, -1 otherwise.
     int wait_for_io_or_timeout(int fd, int forRead);
 
     // Requests (one-way unless said otherwise).
-    keeperStatus act_on_ps(const char *module, unsigned action);
-    keeperStatus start_ps(const char *module) { return act_on_ps(module, 0); }
-    keeperStatus kill_ps(const char *module) { return act_on_ps(module, 1); }
-    keeperStatus restart_ps(const char *module) { return act_on_ps(module, 2); }
-    keeperStatus act_on_check(const char *check, unsigned action);
-    keeperStatus start_check(const char *check) { return act_on_check(check, 0); }
-    keeperStatus stop_check(const char *check) { return act_on_check(check, 1); }
-    keeperStatus set_check(const char *check, const char *args);
+    keeperStatus act_on_ps(const char* module, unsigned action);
+    keeperStatus start_ps(const char* module) { return act_on_ps(module, 0); }
+    keeperStatus kill_ps(const char* module) { return act_on_ps(module, 1); }
+    keeperStatus restart_ps(const char* module) { return act_on_ps(module, 2); }
+    keeperStatus act_on_check(const char* check, unsigned action);
+    keeperStatus start_check(const char* check) { return act_on_check(check, 0); }
+    keeperStatus stop_check(const char* check) { return act_on_check(check, 1); }
+    keeperStatus set_check(const char* check, const char* args);
     // argv[0] is the check, argv[1..] its arguments joined with blanks.
-    keeperStatus set_check(char **argv, int argc);
-    keeperStatus set_flag_mode(const char *flag, bool value);
-    keeperStatus set_task_mode(const char *task, bool mode, bool second);
+    keeperStatus set_check(char** argv, int argc);
+    keeperStatus set_flag_mode(const char* flag, bool value);
+    keeperStatus set_task_mode(const char* task, bool mode, bool second);
     // Listings: the KEEPER_PRINT_ACK arrives later and goes to the hook.
     keeperStatus list_procs(ListHook hook);
     keeperStatus list_flags(ListHook hook);
-    keeperStatus list_callbacks(unsigned kind, const char *task, ListHook hook);
-    keeperStatus list_callbacks(const char *task, ListHook hook) { return list_callbacks(2, task, hook); }
-    keeperStatus activate_callback(unsigned kind, const char *task, const char *cb, const char *args);
-    keeperStatus activate_callback(const char *task, const char *cb, const char *args)
-    {
+    keeperStatus list_callbacks(unsigned kind, const char* task, ListHook hook);
+    keeperStatus list_callbacks(const char* task, ListHook hook) {
+        return list_callbacks(2, task, hook);
+    }
+    keeperStatus activate_callback(unsigned kind, const char* task, const char* cb,
+                                   const char* args);
+    keeperStatus activate_callback(const char* task, const char* cb, const char* args) {
         return activate_callback(2, task, cb, args);
     }
-    keeperStatus activate_callback(const char *task, const char *cb) { return activate_callback(2, task, cb, ""); }
+    keeperStatus activate_callback(const char* task, const char* cb) {
+        return activate_callback(2, task, cb, "");
+    }
     // argv[0] task, argv[1] callback, argv[2..] its arguments.
-    keeperStatus activate_callback(char **argv, int argc);
-    keeperStatus send_command(KeeperCommand &command);
+    keeperStatus activate_callback(char** argv, int argc);
+    keeperStatus send_command(KeeperCommand& command);
     keeperStatus request_boot(CommandType type, ShtdwnTechnique technique, unsigned timer);
     // Synchronous: wait for the daemon's reply.
-    keeperStatus get_conf(int cmd, ConfigAll *data);
-    keeperStatus set_conf(int cmd, ConfigAll *data);
+    keeperStatus get_conf(int cmd, ConfigAll* data);
+    keeperStatus set_conf(int cmd, ConfigAll* data);
     // On success *list is a new[] array the caller deletes.
-    keeperStatus get_card_list(int *count, CardInfo **list);
+    keeperStatus get_card_list(int* count, CardInfo** list);
 
     // Events.
     keeperStatus register_event(unsigned group, unsigned id, EventCallback cb);
     keeperStatus unregister_event(unsigned group, unsigned id);
-    keeperStatus send_event(unsigned group, unsigned id, void *data, size_t len);
+    keeperStatus send_event(unsigned group, unsigned id, void* data, size_t len);
 
     // Callbacks that the daemon, or another client through it, may run.
-    keeperStatus register_callback(const char *name, const char *name2, keeperStatus (*fn)(void *),
-                                   unsigned *idOut);
+    keeperStatus register_callback(const char* name, const char* name2, keeperStatus (*fn)(void*),
+                                   unsigned* idOut);
     keeperStatus unregister_callback(unsigned id);
 
     // Keep-alive.
@@ -120,19 +124,20 @@ public:
 protected:
     bool _connect_keeper();
     void _get_keeper_properties(keeperType type);
-    keeperStatus _send_msg(unsigned type, unsigned len, const void *data);
-    keeperStatus _send_ack_message(keeperStatus status, keeperMsgType type, unsigned value, unsigned ackId);
+    keeperStatus _send_msg(unsigned type, unsigned len, const void* data);
+    keeperStatus _send_ack_message(keeperStatus status, keeperMsgType type, unsigned value,
+                                   unsigned ackId);
 
-    virtual keeperStatus _handle_callback(keeper_client_header &header, void *out);
+    virtual keeperStatus _handle_callback(keeper_client_header& header, void* out);
     virtual keeperStatus _handle_seq();
     virtual keeperStatus _handle_check_alive();
-    virtual keeperStatus _handle_unknown_msg(keeper_client_header &header);
+    virtual keeperStatus _handle_unknown_msg(keeper_client_header& header);
 
-    keeperStatus _handle_list_reply(keeper_client_header &header);
-    keeperStatus _handle_conf_result(keeper_client_header &header, void *out);
-    keeperStatus _handle_get_card_list(keeper_client_header &header, void *out);
-    keeperStatus _handle_event(keeper_client_header &header);
-    keeperStatus _handle_run_cb(keeper_client_header &header);
+    keeperStatus _handle_list_reply(keeper_client_header& header);
+    keeperStatus _handle_conf_result(keeper_client_header& header, void* out);
+    keeperStatus _handle_get_card_list(keeper_client_header& header, void* out);
+    keeperStatus _handle_event(keeper_client_header& header);
+    keeperStatus _handle_run_cb(keeper_client_header& header);
     keeperStatus _handle_quit();
     void _reregister_keeper();
 
@@ -144,23 +149,23 @@ protected:
 private:
     void _clear();
     // Reads exactly n bytes; 2 on error, 3 when the daemon closed.
-    keeperStatus _read_full(void *buf, size_t n, const char *who);
+    keeperStatus _read_full(void* buf, size_t n, const char* who);
     // Drops the connection after a failed write and lets the reconnect
     // timer take over.
     void _connection_lost();
     void _schedule_reconnect();
-    bool _connected(const char *who);
+    bool _connected(const char* who);
     // Records (cb non-null) or clears the entries of one group, or of every
     // group for EVENT_GRP_ALL; false when not connected or the group is bad.
-    bool _set_event_entries(const char *who, unsigned group, unsigned id, EventCallback cb);
-    keeperStatus _send_conf(keeperMsgType type, int cmd, ConfigAll *data, void *out);
-    keeperStatus _wait_reply(unsigned wanted, void *out, keeperStatus *reply);
-    keeperStatus _send_value(keeperMsgType type, uint32_t value, const char *text);
+    bool _set_event_entries(const char* who, unsigned group, unsigned id, EventCallback cb);
+    keeperStatus _send_conf(keeperMsgType type, int cmd, ConfigAll* data, void* out);
+    keeperStatus _wait_reply(unsigned wanted, void* out, keeperStatus* reply);
+    keeperStatus _send_value(keeperMsgType type, uint32_t value, const char* text);
     keeperStatus _send_reg_event(uint32_t operation, uint32_t group, uint32_t id);
-    keeperStatus _send_register_cb(unsigned id, const CallbackBase &cb);
+    keeperStatus _send_register_cb(unsigned id, const CallbackBase& cb);
 
-    EvEngine *engine;
-    EvSock *socket = nullptr;
+    EvEngine* engine;
+    EvSock* socket = nullptr;
     char name[100];
     unsigned kaReceived = 0;
     unsigned kaSent = 0;

@@ -1,14 +1,14 @@
 // keeperClient: events, callbacks, keep-alive and re-registration after a
 // reconnect.
-#include "client/keeper_client.h"
-
 #include <arpa/inet.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "client/keeper_client.h"
 #include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 
@@ -18,23 +18,21 @@ constexpr unsigned kAllGroups = EVENT_GRP_ALL;
 constexpr unsigned kRegister = 0;
 constexpr unsigned kUnregister = 1;
 
-} // namespace
+}  // namespace
 
-keeperStatus keeperClient::register_event(unsigned group, unsigned id, EventCallback cb)
-{
-    if (!_set_event_entries("register_event", group, id, cb))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::register_event(unsigned group, unsigned id, EventCallback cb) {
+    if (!_set_event_entries("register_event", group, id, cb)) return KEEPER_FAIL;
     return _send_reg_event(kRegister, group, id);
 }
 
 // EVENT_GRP_ALL is one subscription on the daemon's side but an entry for
 // every group here.
-bool keeperClient::_set_event_entries(const char *who, unsigned group, unsigned id, EventCallback cb)
-{
-    if (!_connected(who))
-        return false;
+bool keeperClient::_set_event_entries(const char* who, unsigned group, unsigned id,
+                                      EventCallback cb) {
+    if (!_connected(who)) return false;
     if (group >= kEventGroups) {
-        EV_TRACE(DL_ERROR, "keeperClient::%s: Invalid parameters group= %u, id= %u", who, group, id);
+        EV_TRACE(DL_ERROR, "keeperClient::%s: Invalid parameters group= %u, id= %u", who, group,
+                 id);
         return false;
     }
     unsigned first = group == kAllGroups ? 0 : group;
@@ -46,8 +44,7 @@ bool keeperClient::_set_event_entries(const char *who, unsigned group, unsigned 
     return true;
 }
 
-keeperStatus keeperClient::_send_reg_event(uint32_t operation, uint32_t group, uint32_t id)
-{
+keeperStatus keeperClient::_send_reg_event(uint32_t operation, uint32_t group, uint32_t id) {
     KeeperRegEventMsg msg;
     msg.operation = htonl(operation);
     msg.group = htonl(group);
@@ -55,18 +52,14 @@ keeperStatus keeperClient::_send_reg_event(uint32_t operation, uint32_t group, u
     return _send_msg(KEEPER_REGISTER_EVENT, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::unregister_event(unsigned group, unsigned id)
-{
-    if (!_set_event_entries("unregister_event", group, id, nullptr))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::unregister_event(unsigned group, unsigned id) {
+    if (!_set_event_entries("unregister_event", group, id, nullptr)) return KEEPER_FAIL;
     return _send_reg_event(kUnregister, group, id);
 }
 
-keeperStatus keeperClient::send_event(unsigned group, unsigned id, void *data, size_t len)
-{
-    static const char *const who = "keeperClient::send_event";
-    if (!_connected("send_event"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::send_event(unsigned group, unsigned id, void* data, size_t len) {
+    static const char* const who = "keeperClient::send_event";
+    if (!_connected("send_event")) return KEEPER_FAIL;
     if (group >= kEventGroups) {
         EV_TRACE(DL_ERROR, "%s: Invalid parameters", who);
         return KEEPER_FAIL;
@@ -89,24 +82,24 @@ keeperStatus keeperClient::send_event(unsigned group, unsigned id, void *data, s
     return _send_msg(KEEPER_NOTIFY_EVENT, unsigned(sizeof msg.fixed + len), &msg);
 }
 
-keeperStatus keeperClient::_handle_event(keeper_client_header &header)
-{
-    static const char *const who = "keeperClient::_handle_event";
+keeperStatus keeperClient::_handle_event(keeper_client_header& header) {
+    static const char* const who = "keeperClient::_handle_event";
     KeeperEventMsg fixed;
     if (header.length < sizeof fixed) {
-        EV_TRACE(DL_ERROR, "%s: Header length mismatch %d/%d", who, int(header.length), int(sizeof fixed));
+        EV_TRACE(DL_ERROR, "%s: Header length mismatch %d/%d", who, int(header.length),
+                 int(sizeof fixed));
         _handle_unknown_msg(header);
         return KEEPER_FAIL;
     }
-    if (_read_full(&fixed, sizeof fixed, "_handle_event") != KEEPER_OK)
-        return KEEPER_FAIL;
+    if (_read_full(&fixed, sizeof fixed, "_handle_event") != KEEPER_OK) return KEEPER_FAIL;
     uint32_t id = ntohl(fixed.id);
     uint32_t group = ntohl(fixed.group);
     uint32_t len = ntohl(fixed.length);
     // The data length inside must agree with the frame, or the next message
     // would be read from the middle of this one.
     if (len != header.length - sizeof fixed) {
-        EV_TRACE(DL_ERROR, "%s: Header length mismatch %d/%d", who, int(header.length), int(sizeof fixed + len));
+        EV_TRACE(DL_ERROR, "%s: Header length mismatch %d/%d", who, int(header.length),
+                 int(sizeof fixed + len));
         keeper_client_header rest = header;
         rest.length = header.length - sizeof fixed;
         _handle_unknown_msg(rest);
@@ -119,8 +112,7 @@ keeperStatus keeperClient::_handle_event(keeper_client_header &header)
             EV_TRACE(DL_ERROR, "%s: buffer allocation failed", who);
             return KEEPER_FAIL;
         }
-        if (_read_full(data.get(), len, "_handle_event") != KEEPER_OK)
-            return KEEPER_FAIL;
+        if (_read_full(data.get(), len, "_handle_event") != KEEPER_OK) return KEEPER_FAIL;
         event_dataN2HOrder(EventGrp(group), data.get(), len);
     }
     if (group < kEventGroups && eventCallbacks[group])
@@ -128,28 +120,25 @@ keeperStatus keeperClient::_handle_event(keeper_client_header &header)
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::register_callback(const char *cbName, const char *name2, keeperStatus (*fn)(void *),
-                                             unsigned *idOut)
-{
-    if (!_connected("register_callback"))
-        return KEEPER_FAIL;
-    if (!cbName || !fn || strlen(cbName) >= KEEPER_NAME_LEN || (name2 && strlen(name2) >= KEEPER_NAME_LEN)) {
+keeperStatus keeperClient::register_callback(const char* cbName, const char* name2,
+                                             keeperStatus (*fn)(void*), unsigned* idOut) {
+    if (!_connected("register_callback")) return KEEPER_FAIL;
+    if (!cbName || !fn || strlen(cbName) >= KEEPER_NAME_LEN ||
+        (name2 && strlen(name2) >= KEEPER_NAME_LEN)) {
         EV_TRACE(DL_ERROR, "keeperClient<register_callback>: Invalid parameters");
         return KEEPER_FAIL;
     }
-    CallbackLocal *cb = new CallbackLocal(cbName, name2 ? name2 : "", fn);
+    CallbackLocal* cb = new CallbackLocal(cbName, name2 ? name2 : "", fn);
     unsigned id = 0;
     if (callbacks.register_callback(cb, &id) != KEEPER_OK) {
         delete cb;
         return KEEPER_FAIL;
     }
-    if (idOut)
-        *idOut = id;
+    if (idOut) *idOut = id;
     return _send_register_cb(id, *cb);
 }
 
-keeperStatus keeperClient::_send_register_cb(unsigned id, const CallbackBase &cb)
-{
+keeperStatus keeperClient::_send_register_cb(unsigned id, const CallbackBase& cb) {
     KeeperCbMsg msg = {};
     msg.cbId = htonl(id);
     setWireText(msg.name, cb.get_name());
@@ -157,33 +146,27 @@ keeperStatus keeperClient::_send_register_cb(unsigned id, const CallbackBase &cb
     return _send_msg(KEEPER_REGISTER_CB, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::unregister_callback(unsigned)
-{
-    if (!_connected("unregister_callback"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::unregister_callback(unsigned) {
+    if (!_connected("unregister_callback")) return KEEPER_FAIL;
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::_handle_run_cb(keeper_client_header &header)
-{
+keeperStatus keeperClient::_handle_run_cb(keeper_client_header& header) {
     KeeperRunCbReply run = {};
     uint32_t len = header.length < sizeof run ? header.length : uint32_t(sizeof run);
-    if (_read_full(&run, len, "_handle_run_cb") != KEEPER_OK)
-        return KEEPER_FAIL;
+    if (_read_full(&run, len, "_handle_run_cb") != KEEPER_OK) return KEEPER_FAIL;
     if (header.length > len) {
         keeper_client_header rest = header;
         rest.length = header.length - len;
         _handle_unknown_msg(rest);
     }
-    if (len < sizeof run.cbId)
-        return KEEPER_FAIL;
+    if (len < sizeof run.cbId) return KEEPER_FAIL;
     // The text comes from the wire: never trust it to end within its field.
     run.args[sizeof run.args - 1] = '\0';
     return callbacks.run_callback(unsigned(ntohl(run.cbId)), run.args);
 }
 
-keeperStatus keeperClient::_handle_check_alive()
-{
+keeperStatus keeperClient::_handle_check_alive() {
     ++kaReceived;
     if (keepAliveHook) {
         EV_TRACE(DL_DEBUG, "_handle_check_alive:: before call local  check_alive function");
@@ -196,26 +179,20 @@ keeperStatus keeperClient::_handle_check_alive()
     return KEEPER_OK;
 }
 
-keeperStatus keeperClient::send_checkAlive()
-{
-    if (!_connected("send_checkAlive"))
-        return KEEPER_FAIL;
+keeperStatus keeperClient::send_checkAlive() {
+    if (!_connected("send_checkAlive")) return KEEPER_FAIL;
     ++kaSent;
     return _send_msg(KEEPER_CHECK_ALIVE, 0, nullptr);
 }
 
-void keeperClient::_check_alive_signal_handle(int sig)
-{
+void keeperClient::_check_alive_signal_handle(int sig) {
     // Installed with sigaction, so it stays in place without re-installing
     // itself; only the program's function runs here.
-    if (sig == SIGUSR2 && _keep_alive_signal_foo)
-        _keep_alive_signal_foo();
+    if (sig == SIGUSR2 && _keep_alive_signal_foo) _keep_alive_signal_foo();
 }
 
-keeperStatus keeperClient::_handle_quit()
-{
-    if (!quitHook)
-        exit(1);
+keeperStatus keeperClient::_handle_quit() {
+    if (!quitHook) exit(1);
     quitHook();
     return KEEPER_OK;
 }
@@ -225,51 +202,48 @@ keeperStatus keeperClient::_handle_seq() { return KEEPER_OK; }
 // A subscription to EVENT_GRP_ALL left every group with the same callback
 // and id; it is repeated as one. Anything else is repeated group by group,
 // so a group subscribed on its own is never lost.
-void keeperClient::_reregister_keeper()
-{
+void keeperClient::_reregister_keeper() {
     bool all = true;
     for (unsigned g = 0; g < kAllGroups && all; ++g)
-        all = eventCallbacks[g] && eventCallbacks[g] == eventCallbacks[0] && eventIds[g] == eventIds[0];
+        all = eventCallbacks[g] && eventCallbacks[g] == eventCallbacks[0] &&
+              eventIds[g] == eventIds[0];
     if (all) {
         register_event(kAllGroups, eventIds[0], eventCallbacks[0]);
     } else {
         for (unsigned g = 0; g < kAllGroups; ++g)
-            if (eventCallbacks[g])
-                register_event(g, eventIds[g], eventCallbacks[g]);
+            if (eventCallbacks[g]) register_event(g, eventIds[g], eventCallbacks[g]);
     }
-    for (const auto &entry : callbacks.get_callbacks())
+    for (const auto& entry : callbacks.get_callbacks())
         _send_register_cb(entry.first, *entry.second);
 }
 
 namespace {
 
-int report(int supported, const char *text)
-{
+int report(int supported, const char* text) {
     EV_TRACE(DL_DEBUG, "%s", text);
     return supported;
 }
 
-} // namespace
+}  // namespace
 
-int check_supported(int speed, int duplex, int caps)
-{
+int check_supported(int speed, int duplex, int caps) {
     // Capability bit (ethtool SUPPORTED_*) of each speed and duplex code.
     static const struct {
         int speed, duplex, bit;
     } modes[] = {{1, 1, 6}, {2, 2, 1}, {2, 3, 0}, {3, 2, 3}, {3, 3, 2}, {4, 2, 5}, {4, 3, 4}};
     int supported = 0;
-    for (const auto &mode : modes)
-        if (mode.speed == speed && mode.duplex == duplex)
-            supported = (caps >> mode.bit) & 1;
+    for (const auto& mode : modes)
+        if (mode.speed == speed && mode.duplex == duplex) supported = (caps >> mode.bit) & 1;
     char text[96];
-    snprintf(text, sizeof text, " Mode speed= %d, duplex= %d is %s supported", speed, duplex, supported ? "" : "NOT");
+    snprintf(text, sizeof text, " Mode speed= %d, duplex= %d is %s supported", speed, duplex,
+             supported ? "" : "NOT");
     return report(supported, text);
 }
 
-int check_supported_redundancy(int mode, int caps)
-{
+int check_supported_redundancy(int mode, int caps) {
     int supported = mode == 0 || (mode >= 1 && mode <= 3 && ((caps >> (mode - 1)) & 1));
     char text[64];
-    snprintf(text, sizeof text, " Redundancy mode = %d is %s supported", mode, supported ? "" : "NOT");
+    snprintf(text, sizeof text, " Redundancy mode = %d is %s supported", mode,
+             supported ? "" : "NOT");
     return report(supported, text);
 }

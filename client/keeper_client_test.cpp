@@ -1,14 +1,15 @@
 #include "client/keeper_client.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 #include "client/fake_keeper.h"
 #include "reactor/ev_test_util.h"
@@ -19,8 +20,8 @@ namespace {
 // Gives the tests the client's protected parts and a short reply wait.
 class TestClient : public keeperClient {
 public:
-    TestClient(EvEngine *engine, int port) : keeperClient(engine, "tester", int(htonl(INADDR_LOOPBACK)), port)
-    {
+    TestClient(EvEngine* engine, int port)
+        : keeperClient(engine, "tester", int(htonl(INADDR_LOOPBACK)), port) {
         replyWaitMs = 100;
     }
     using keeperClient::_reregister_keeper;
@@ -29,14 +30,12 @@ public:
 // A temporary VELTO_HOME for the INI look-up.
 class HomeDir {
 public:
-    HomeDir()
-    {
+    HomeDir() {
         char pattern[] = "/tmp/client_test.XXXXXX";
         path = mkdtemp(pattern);
         setenv("VELTO_HOME", path.c_str(), 1);
     }
-    ~HomeDir()
-    {
+    ~HomeDir() {
         unsetenv("VELTO_HOME");
         std::string cmd = "rm -rf " + path;
         (void)system(cmd.c_str());
@@ -46,14 +45,12 @@ public:
 
 class ClientTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         engine.setClock(&clock);
         client.reset(new TestClient(&engine, keeper.port()));
         ASSERT_TRUE(keeper.accept());
     }
-    FakeMessage expect(uint32_t type)
-    {
+    FakeMessage expect(uint32_t type) {
         FakeMessage msg;
         EXPECT_TRUE(keeper.next(msg));
         EXPECT_EQ(type, msg.header.type) << keeperMgsTypeStr(msg.header.type);
@@ -72,33 +69,29 @@ struct Seen {
     std::string data;
 } seen;
 
-keeperStatus on_event(unsigned group, unsigned id, void *data, size_t len)
-{
+keeperStatus on_event(unsigned group, unsigned id, void* data, size_t len) {
     ++seen.calls;
     seen.group = group;
     seen.id = id;
-    seen.data.assign(static_cast<char *>(data) ? static_cast<char *>(data) : "", len);
+    seen.data.assign(static_cast<char*>(data) ? static_cast<char*>(data) : "", len);
     return KEEPER_OK;
 }
 
 std::string lastArgs;
-keeperStatus on_run(void *args)
-{
-    lastArgs = static_cast<char *>(args);
+keeperStatus on_run(void* args) {
+    lastArgs = static_cast<char*>(args);
     return KEEPER_OK;
 }
 
 std::string lastListing;
 unsigned lastListingLen = 0;
-keeperStatus on_list(char *text, unsigned len)
-{
+keeperStatus on_list(char* text, unsigned len) {
     lastListing = text;
     lastListingLen = len;
     return KEEPER_OK;
 }
 
-void sendEvent(FakeKeeper &keeper, uint32_t group, uint32_t id, const std::string &data)
-{
+void sendEvent(FakeKeeper& keeper, uint32_t group, uint32_t id, const std::string& data) {
     std::vector<unsigned char> body(12 + data.size());
     uint32_t words[3] = {htonl(id), htonl(group), htonl(uint32_t(data.size()))};
     memcpy(body.data(), words, 12);
@@ -106,10 +99,9 @@ void sendEvent(FakeKeeper &keeper, uint32_t group, uint32_t id, const std::strin
     keeper.send(KEEPER_NOTIFY_EVENT, body.data(), uint32_t(body.size()));
 }
 
-} // namespace
+}  // namespace
 
-TEST(ClientConnect, ReadsAddressFromDefaultIniOfItsType)
-{
+TEST(ClientConnect, ReadsAddressFromDefaultIniOfItsType) {
     HomeDir home;
     FakeKeeper keeper;
     keeper.writeIni(home.path, "vardo.ini");
@@ -119,8 +111,7 @@ TEST(ClientConnect, ReadsAddressFromDefaultIniOfItsType)
     EXPECT_TRUE(keeper.accept());
 }
 
-TEST(ClientConnect, PrefersTheParentsIniThenItsBackup)
-{
+TEST(ClientConnect, PrefersTheParentsIniThenItsBackup) {
     HomeDir home;
     FakeKeeper parents, backup, fallback;
     std::string parent = Com_getPpidName();
@@ -136,8 +127,7 @@ TEST(ClientConnect, PrefersTheParentsIniThenItsBackup)
     EXPECT_FALSE(fallback.accept());
 }
 
-TEST(ClientConnect, UnconfiguredPortLeavesItDisconnectedForGood)
-{
+TEST(ClientConnect, UnconfiguredPortLeavesItDisconnectedForGood) {
     HomeDir home;
     FakeKeeper keeper;
     keeper.writeIni(home.path, "vardo.ini");
@@ -152,8 +142,7 @@ TEST(ClientConnect, UnconfiguredPortLeavesItDisconnectedForGood)
     EXPECT_EQ(KEEPER_FAIL, client.send_checkAlive());
 }
 
-TEST(ClientConnect, RefusedConnectionLeavesNoSocket)
-{
+TEST(ClientConnect, RefusedConnectionLeavesNoSocket) {
     FakeKeeper keeper;
     keeper.close();
     keeperClient client(nullptr, "x", int(htonl(INADDR_LOOPBACK)), keeper.port());
@@ -161,8 +150,7 @@ TEST(ClientConnect, RefusedConnectionLeavesNoSocket)
     EXPECT_EQ(KEEPER_FAIL, client.list_procs(nullptr));
 }
 
-TEST_F(ClientTest, InitAnnouncesTypePidNameAndTime)
-{
+TEST_F(ClientTest, InitAnnouncesTypePidNameAndTime) {
     EXPECT_EQ(KEEPER_OK, client->init(1));
     FakeMessage msg = expect(KEEPER_INIT);
     ASSERT_EQ(112u, msg.header.length);
@@ -173,8 +161,7 @@ TEST_F(ClientTest, InitAnnouncesTypePidNameAndTime)
     EXPECT_NEAR(double(time(nullptr)), double(msg.word(27)), 5.0);
 }
 
-TEST_F(ClientTest, OneWayRequestsCarryTheirFields)
-{
+TEST_F(ClientTest, OneWayRequestsCarryTheirFields) {
     client->restart_ps("mod");
     FakeMessage msg = expect(KEEPER_ACTION_ON_PS);
     EXPECT_EQ(104u, msg.header.length);
@@ -212,10 +199,9 @@ TEST_F(ClientTest, OneWayRequestsCarryTheirFields)
     EXPECT_EQ(5u, msg.header.id);
 }
 
-TEST_F(ClientTest, ArgumentVectorsAreJoinedWithSingleBlanks)
-{
+TEST_F(ClientTest, ArgumentVectorsAreJoinedWithSingleBlanks) {
     char task[] = "task", cb[] = "cb", a[] = "a", b[] = "b";
-    char *argv[] = {task, cb, a, b};
+    char* argv[] = {task, cb, a, b};
     EXPECT_EQ(KEEPER_OK, client->activate_callback(argv, 4));
     FakeMessage msg = expect(KEEPER_RUN_CB);
     EXPECT_EQ(304u, msg.header.length);
@@ -235,8 +221,7 @@ TEST_F(ClientTest, ArgumentVectorsAreJoinedWithSingleBlanks)
     EXPECT_TRUE(keeper.quiet());
 }
 
-TEST_F(ClientTest, TextsTooLongForTheirFieldAreRefused)
-{
+TEST_F(ClientTest, TextsTooLongForTheirFieldAreRefused) {
     std::string longName(300, 'm');
     EXPECT_EQ(KEEPER_FAIL, client->restart_ps(longName.c_str()));
     EXPECT_EQ(KEEPER_FAIL, client->activate_callback("t", "cb", longName.c_str()));
@@ -247,8 +232,7 @@ TEST_F(ClientTest, TextsTooLongForTheirFieldAreRefused)
     EXPECT_EQ(longest, expect(KEEPER_ACTION_ON_PS).text(4));
 }
 
-TEST_F(ClientTest, GetConfReturnsTheConvertedRecordAndServesEventsMeanwhile)
-{
+TEST_F(ClientTest, GetConfReturnsTheConvertedRecordAndServesEventsMeanwhile) {
     seen = Seen();
     client->register_event(EVENT_GRP_HOST, 1, on_event);
     expect(KEEPER_REGISTER_EVENT);
@@ -271,8 +255,7 @@ TEST_F(ClientTest, GetConfReturnsTheConvertedRecordAndServesEventsMeanwhile)
     EXPECT_EQ(28u, msg.word(2));
 }
 
-TEST_F(ClientTest, SetConfAnswersTheRepliesStatus)
-{
+TEST_F(ClientTest, SetConfAnswersTheRepliesStatus) {
     KeeperConfigMsg reply = {};
     reply.cmd = htonl(CONFIG_HOST);
     reply.status = htonl(KEEPER_NO_CHANGE);
@@ -288,11 +271,10 @@ TEST_F(ClientTest, SetConfAnswersTheRepliesStatus)
     EXPECT_EQ(1u, client->get_keep_alive_received());
 }
 
-TEST_F(ClientTest, SynchronousRequestsGiveUpAfterTheWait)
-{
+TEST_F(ClientTest, SynchronousRequestsGiveUpAfterTheWait) {
     auto start = std::chrono::steady_clock::now();
     int count = 5;
-    CardInfo *list = reinterpret_cast<CardInfo *>(&count);
+    CardInfo* list = reinterpret_cast<CardInfo*>(&count);
     EXPECT_EQ(KEEPER_FAIL, client->get_card_list(&count, &list));
     EXPECT_EQ(0, count);
     EXPECT_EQ(nullptr, list);
@@ -303,8 +285,7 @@ TEST_F(ClientTest, SynchronousRequestsGiveUpAfterTheWait)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
-TEST_F(ClientTest, CardListReplyIsHandedOver)
-{
+TEST_F(ClientTest, CardListReplyIsHandedOver) {
     std::vector<unsigned char> body(8 + 2 * sizeof(CardInfo));
     uint32_t head[2] = {htonl(0), htonl(2)};
     memcpy(body.data(), head, 8);
@@ -313,15 +294,14 @@ TEST_F(ClientTest, CardListReplyIsHandedOver)
     memcpy(body.data() + 8 + sizeof card, &card, sizeof card);
     keeper.send(KEEPER_GET_UNIT_LIST, body.data(), uint32_t(body.size()));
     int count = 0;
-    CardInfo *list = nullptr;
+    CardInfo* list = nullptr;
     EXPECT_EQ(KEEPER_OK, client->get_card_list(&count, &list));
     ASSERT_EQ(2, count);
     EXPECT_EQ(9u, list[1].word[0]);
     delete[] list;
 }
 
-TEST_F(ClientTest, EventsAreDeliveredToTheirGroupsCallback)
-{
+TEST_F(ClientTest, EventsAreDeliveredToTheirGroupsCallback) {
     seen = Seen();
     EXPECT_EQ(KEEPER_OK, client->register_event(EVENT_GRP_LINK, 0x4, on_event));
     FakeMessage msg = expect(KEEPER_REGISTER_EVENT);
@@ -332,7 +312,7 @@ TEST_F(ClientTest, EventsAreDeliveredToTheirGroupsCallback)
     sendEvent(keeper, EVENT_GRP_LINK, 0x10, "hello");
     EXPECT_EQ(KEEPER_OK, client->read_callback(nullptr, nullptr));
     EXPECT_EQ(1, seen.calls);
-    EXPECT_EQ(0x10u, seen.id); // the sender's id, not the registered one
+    EXPECT_EQ(0x10u, seen.id);  // the sender's id, not the registered one
     EXPECT_EQ("hello", seen.data);
 
     sendEvent(keeper, EVENT_GRP_HOST, 1, "x");
@@ -341,8 +321,7 @@ TEST_F(ClientTest, EventsAreDeliveredToTheirGroupsCallback)
     EXPECT_EQ(KEEPER_FAIL, client->register_event(64, 1, on_event));
 }
 
-TEST_F(ClientTest, AllGroupsSubscriptionIsClearedByItsUnregister)
-{
+TEST_F(ClientTest, AllGroupsSubscriptionIsClearedByItsUnregister) {
     seen = Seen();
     EXPECT_EQ(KEEPER_OK, client->register_event(EVENT_GRP_ALL, 5, on_event));
     EXPECT_EQ(uint32_t(EVENT_GRP_ALL), expect(KEEPER_REGISTER_EVENT).word(1));
@@ -359,8 +338,7 @@ TEST_F(ClientTest, AllGroupsSubscriptionIsClearedByItsUnregister)
     EXPECT_EQ(1, seen.calls);
 }
 
-TEST_F(ClientTest, EventDataIsBoundedAndConsistent)
-{
+TEST_F(ClientTest, EventDataIsBoundedAndConsistent) {
     std::vector<char> data(513, 'd');
     EXPECT_EQ(KEEPER_FAIL, client->send_event(30, 1, data.data(), 513));
     EXPECT_EQ(KEEPER_FAIL, client->send_event(30, 1, data.data(), 0));
@@ -377,8 +355,7 @@ TEST_F(ClientTest, EventDataIsBoundedAndConsistent)
     EXPECT_EQ(12u, expect(KEEPER_NOTIFY_EVENT).header.length);
 }
 
-TEST_F(ClientTest, EventWhoseLengthsDisagreeIsDroppedWithoutLosingStep)
-{
+TEST_F(ClientTest, EventWhoseLengthsDisagreeIsDroppedWithoutLosingStep) {
     seen = Seen();
     client->register_event(3, 1, on_event);
     expect(KEEPER_REGISTER_EVENT);
@@ -392,8 +369,7 @@ TEST_F(ClientTest, EventWhoseLengthsDisagreeIsDroppedWithoutLosingStep)
     EXPECT_EQ(unsigned(KEEPER_CHECK_ALIVE), type);
 }
 
-TEST_F(ClientTest, CallbacksAreRegisteredOnceAndRunWithTerminatedArguments)
-{
+TEST_F(ClientTest, CallbacksAreRegisteredOnceAndRunWithTerminatedArguments) {
     unsigned id = 99;
     EXPECT_EQ(KEEPER_OK, client->register_callback("dump", "dump state", on_run, &id));
     EXPECT_EQ(0u, id);
@@ -406,18 +382,17 @@ TEST_F(ClientTest, CallbacksAreRegisteredOnceAndRunWithTerminatedArguments)
 
     KeeperRunCbReply run;
     run.cbId = htonl(0);
-    memset(run.args, 'a', sizeof run.args); // no terminating NUL
+    memset(run.args, 'a', sizeof run.args);  // no terminating NUL
     keeper.send(KEEPER_RUN_CB, &run, sizeof run);
     EXPECT_EQ(KEEPER_OK, client->read_callback(nullptr, nullptr));
     EXPECT_EQ(std::string(99, 'a'), lastArgs);
 }
 
-TEST_F(ClientTest, ListingsReachTheHookAsTerminatedText)
-{
+TEST_F(ClientTest, ListingsReachTheHookAsTerminatedText) {
     lastListing.clear();
     EXPECT_EQ(KEEPER_OK, client->list_procs(on_list));
     expect(KEEPER_PRINT_PS);
-    keeper.send(KEEPER_PRINT_ACK, "a x\nb y\n", 8); // no NUL sent
+    keeper.send(KEEPER_PRINT_ACK, "a x\nb y\n", 8);  // no NUL sent
     EXPECT_EQ(KEEPER_OK, client->read_callback(nullptr, nullptr));
     EXPECT_EQ("a x\nb y\n", lastListing);
     EXPECT_EQ(8u, lastListingLen);
@@ -428,10 +403,9 @@ int hookCalls = 0;
 void count_hook() { ++hookCalls; }
 volatile sig_atomic_t signalled = 0;
 void on_signal() { signalled = signalled + 1; }
-} // namespace
+}  // namespace
 
-TEST_F(ClientTest, KeepAliveProbesAreAnswered)
-{
+TEST_F(ClientTest, KeepAliveProbesAreAnswered) {
     hookCalls = 0;
     client->set_keep_alive_hook(count_hook);
     keeper.send(KEEPER_CHECK_ALIVE, nullptr, 0);
@@ -443,9 +417,8 @@ TEST_F(ClientTest, KeepAliveProbesAreAnswered)
     EXPECT_EQ(1u, client->get_keep_alive_sent());
 }
 
-TEST(ClientSignal, SigusrTwoRunsTheProgramsKeepAliveFunctionEveryTime)
-{
-    HomeDir home; // no INI: the client stays disconnected
+TEST(ClientSignal, SigusrTwoRunsTheProgramsKeepAliveFunctionEveryTime) {
+    HomeDir home;  // no INI: the client stays disconnected
     keeperClient client(nullptr, 0);
     signalled = 0;
     keeperClient::_keep_alive_signal_foo = on_signal;
@@ -455,8 +428,7 @@ TEST(ClientSignal, SigusrTwoRunsTheProgramsKeepAliveFunctionEveryTime)
     EXPECT_EQ(2, signalled);
 }
 
-TEST_F(ClientTest, QuitRunsTheHookOrEndsTheProgram)
-{
+TEST_F(ClientTest, QuitRunsTheHookOrEndsTheProgram) {
     hookCalls = 0;
     client->set_quit_hook(count_hook);
     keeper.send(KEEPER_QUIT, nullptr, 0);
@@ -468,8 +440,7 @@ TEST_F(ClientTest, QuitRunsTheHookOrEndsTheProgram)
     EXPECT_EXIT(client->read_callback(nullptr, nullptr), ::testing::ExitedWithCode(1), "");
 }
 
-TEST_F(ClientTest, LostDaemonFailsTheRequestInsteadOfRaisingSigpipe)
-{
+TEST_F(ClientTest, LostDaemonFailsTheRequestInsteadOfRaisingSigpipe) {
     keeper.hangUp();
     keeperStatus rc = KEEPER_OK;
     for (int i = 0; i < 50 && rc == KEEPER_OK; ++i) {
@@ -481,23 +452,21 @@ TEST_F(ClientTest, LostDaemonFailsTheRequestInsteadOfRaisingSigpipe)
     EXPECT_EQ(KEEPER_FAIL, client->restart_ps("m"));
 
     // The reconnect timer brings the connection back.
-    client->register_event(3, 1, on_event); // refused while disconnected
+    client->register_event(3, 1, on_event);  // refused while disconnected
     Ticker ticker(engine, 12, &clock);
     engine.run();
     EXPECT_TRUE(keeper.accept());
-    EXPECT_EQ(1u, expect(KEEPER_INIT).word(0)); // the named client's type
+    EXPECT_EQ(1u, expect(KEEPER_INIT).word(0));  // the named client's type
 }
 
-TEST_F(ClientTest, ReconnectAnnouncesItselfAndRepeatsEveryRegistration)
-{
+TEST_F(ClientTest, ReconnectAnnouncesItselfAndRepeatsEveryRegistration) {
     client->init(1);
     expect(KEEPER_INIT);
     client->register_event(3, 0x4, on_event);
     client->register_event(5, 0x1, on_event);
     client->register_callback("a", "x", on_run, nullptr);
     client->register_callback("b", "y", on_run, nullptr);
-    for (int i = 0; i < 4; ++i)
-        expect(i < 2 ? KEEPER_REGISTER_EVENT : KEEPER_REGISTER_CB);
+    for (int i = 0; i < 4; ++i) expect(i < 2 ? KEEPER_REGISTER_EVENT : KEEPER_REGISTER_CB);
 
     // The daemon goes away: the engine sees the close and the timer, ten
     // seconds later, connects again.
@@ -505,7 +474,7 @@ TEST_F(ClientTest, ReconnectAnnouncesItselfAndRepeatsEveryRegistration)
     Ticker ticker(engine, 12, &clock);
     engine.run();
     ASSERT_TRUE(keeper.accept());
-    EXPECT_EQ(1u, expect(KEEPER_INIT).word(0)); // the type once set is kept
+    EXPECT_EQ(1u, expect(KEEPER_INIT).word(0));  // the type once set is kept
     FakeMessage msg = expect(KEEPER_REGISTER_EVENT);
     EXPECT_EQ(3u, msg.word(1));
     EXPECT_EQ(4u, msg.word(2));
@@ -516,8 +485,7 @@ TEST_F(ClientTest, ReconnectAnnouncesItselfAndRepeatsEveryRegistration)
     EXPECT_EQ("b", msg.text(4));
 }
 
-TEST_F(ClientTest, LateConfigReplyWithFailureKeepsTheConnection)
-{
+TEST_F(ClientTest, LateConfigReplyWithFailureKeepsTheConnection) {
     KeeperConfigMsg reply = {};
     reply.status = htonl(KEEPER_FAIL);
     keeper.send(KEEPER_SET_CONFIG, &reply, sizeof reply);
@@ -527,8 +495,7 @@ TEST_F(ClientTest, LateConfigReplyWithFailureKeepsTheConnection)
     EXPECT_EQ(-1, client->handleInput(nullptr));
 }
 
-TEST_F(ClientTest, AllGroupsSubscriptionIsRepeatedAsOne)
-{
+TEST_F(ClientTest, AllGroupsSubscriptionIsRepeatedAsOne) {
     client->register_event(EVENT_GRP_ALL, 0xFFFFFFFF, on_event);
     expect(KEEPER_REGISTER_EVENT);
     client->_reregister_keeper();
@@ -538,8 +505,7 @@ TEST_F(ClientTest, AllGroupsSubscriptionIsRepeatedAsOne)
     EXPECT_TRUE(keeper.quiet());
 }
 
-TEST(ClientCapabilities, ModesAndRedundancyFollowTheCapabilityBits)
-{
+TEST(ClientCapabilities, ModesAndRedundancyFollowTheCapabilityBits) {
     EXPECT_EQ(1, check_supported(3, 2, 0x08));
     EXPECT_EQ(0, check_supported(3, 3, 0x08));
     EXPECT_EQ(1, check_supported(1, 1, 0x40));

@@ -10,50 +10,50 @@
 #include "keeper/tasks.h"
 
 class NoAction : public TaskSingle {
- public:
-  explicit NoAction(KeeperSrv* keeper);
-  keeperStatus run(void*) override { return KEEPER_OK; }
+public:
+    explicit NoAction(KeeperSrv* keeper);
+    keeperStatus run(void*) override { return KEEPER_OK; }
 };
 
 // Disables the task that triggered it.
 class StopAction : public TaskSingle {
- public:
-  explicit StopAction(KeeperSrv* keeper);
-  keeperStatus run(void* task) override;
+public:
+    explicit StopAction(KeeperSrv* keeper);
+    keeperStatus run(void* task) override;
 };
 
 // Leaves the bad-boot marker and reboots the host.
 class SwBootAction : public TaskSingle {
- public:
-  explicit SwBootAction(KeeperSrv* keeper);
-  keeperStatus run(void*) override;
+public:
+    explicit SwBootAction(KeeperSrv* keeper);
+    keeperStatus run(void*) override;
 };
 
 class ActionHandler {
- public:
-  ActionHandler();
-  virtual ~ActionHandler();
-  ActionHandler(const ActionHandler&) = delete;
-  ActionHandler& operator=(const ActionHandler&) = delete;
+public:
+    ActionHandler();
+    virtual ~ActionHandler();
+    ActionHandler(const ActionHandler&) = delete;
+    ActionHandler& operator=(const ActionHandler&) = delete;
 
-  virtual void register_predefined_actions();
-  virtual void init(KeeperSrv* keeper);
+    virtual void register_predefined_actions();
+    virtual void init(KeeperSrv* keeper);
 
-  // Stores the action under its name, replacing any of that name; the
-  // registry keeps every action it was given until it is destroyed, since
-  // tasks may still refer to a replaced one.
-  void register_action(TaskSingle* action);
-  // The action of that name, or the "None" action.
-  TaskSingle* get_action(const char* name) const;
+    // Stores the action under its name, replacing any of that name; the
+    // registry keeps every action it was given until it is destroyed, since
+    // tasks may still refer to a replaced one.
+    void register_action(TaskSingle* action);
+    // The action of that name, or the "None" action.
+    TaskSingle* get_action(const char* name) const;
 
- private:
-  struct NameHash {
-    size_t operator()(const std::string& name) const;
-  };
+private:
+    struct NameHash {
+        size_t operator()(const std::string& name) const;
+    };
 
-  KeeperSrv* keeper;
-  std::unordered_map<std::string, TaskSingle*, NameHash> actions;
-  std::vector<std::unique_ptr<TaskSingle>> owned;
+    KeeperSrv* keeper;
+    std::unordered_map<std::string, TaskSingle*, NameHash> actions;
+    std::vector<std::unique_ptr<TaskSingle>> owned;
 };
 
 #endif

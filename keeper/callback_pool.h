@@ -8,14 +8,14 @@
 class PsTask;
 
 class CallbackPs : public CallbackBase {
- public:
-  CallbackPs(const char* name, const char* text, unsigned id, PsTask* task)
-      : CallbackBase(name, text), id(id), task(task) {}
-  keeperStatus run(char* args) override;
+public:
+    CallbackPs(const char* name, const char* text, unsigned id, PsTask* task)
+        : CallbackBase(name, text), id(id), task(task) {}
+    keeperStatus run(char* args) override;
 
- private:
-  unsigned id;
-  PsTask* task;
+private:
+    unsigned id;
+    PsTask* task;
 };
 
 #endif

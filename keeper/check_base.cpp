@@ -9,149 +9,158 @@
 #include "support/ev_debug.h"
 
 CheckBase::CheckBase(KeeperSrv* k, TimerHandler* timers)
-    : TaskOnSeq(k, timers), active(true), interval(5), timeout(0), check_timer(-1),
-      success_action(nullptr), timeout_action(nullptr), failing_since(0), timeout_fired(false) {
-  status = 0;
+    : TaskOnSeq(k, timers),
+      active(true),
+      interval(5),
+      timeout(0),
+      check_timer(-1),
+      success_action(nullptr),
+      timeout_action(nullptr),
+      failing_since(0),
+      timeout_fired(false) {
+    status = 0;
 }
 
 keeperStatus CheckBase::add_to_manager() {
-  if (validate() != KEEPER_OK) return KEEPER_FAIL;
-  keeper->add_check_to_mgr(this, level);
-  return KEEPER_OK;
+    if (validate() != KEEPER_OK) return KEEPER_FAIL;
+    keeper->add_check_to_mgr(this, level);
+    return KEEPER_OK;
 }
 
 bool CheckBase::check_can_run() { return enabled && active && mode_allows_run(); }
 
 keeperStatus CheckBase::reinit(const char* new_args) {
-  copy_text(args, new_args);
-  // The command line of a program check is composed once; the operator who
-  // changes the arguments expects the next run to use them.
-  if (implement == IMPLEMENT_APP && valid) {
-    exec_path[0] = '\0';
-    set_cmd();
-  }
-  return KEEPER_OK;
+    copy_text(args, new_args);
+    // The command line of a program check is composed once; the operator who
+    // changes the arguments expects the next run to use them.
+    if (implement == IMPLEMENT_APP && valid) {
+        exec_path[0] = '\0';
+        set_cmd();
+    }
+    return KEEPER_OK;
 }
 
 void CheckBase::add_to_timer() {
-  if (!enabled) return;
-  // One timer per check: a second one would double the runs, and a stop
-  // request could then remove only one of them.
-  if (check_timer != -1) {
-    EV_TRACE(DL_NOTIFY, "CheckBase::add_to_timer, check [%s] is already running", name);
-    return;
-  }
-  if (init() != KEEPER_OK) {
-    EV_TRACE(DL_ERROR, " Can't init check [%s]", name);
-    return;
-  }
-  check_timer = timer_handler->add(interval, &TimerHandler::run_check, this, static_cast<int>(interval));
+    if (!enabled) return;
+    // One timer per check: a second one would double the runs, and a stop
+    // request could then remove only one of them.
+    if (check_timer != -1) {
+        EV_TRACE(DL_NOTIFY, "CheckBase::add_to_timer, check [%s] is already running", name);
+        return;
+    }
+    if (init() != KEEPER_OK) {
+        EV_TRACE(DL_ERROR, " Can't init check [%s]", name);
+        return;
+    }
+    check_timer =
+        timer_handler->add(interval, &TimerHandler::run_check, this, static_cast<int>(interval));
 }
 
 keeperStatus CheckBase::stop() {
-  if (check_timer != -1 && timer_handler) timer_handler->remove(check_timer);
-  check_timer = -1;
-  return KEEPER_OK;
+    if (check_timer != -1 && timer_handler) timer_handler->remove(check_timer);
+    check_timer = -1;
+    return KEEPER_OK;
 }
 
 keeperStatus CheckBase::run() {
-  if (!check_can_run()) return KEEPER_OK;
-  // The single run of the command or callback (a check class may replace it).
-  if (run(static_cast<void*>(nullptr)) == KEEPER_OK)
-    on_success();
-  else
-    on_failure();
-  return KEEPER_OK;
+    if (!check_can_run()) return KEEPER_OK;
+    // The single run of the command or callback (a check class may replace it).
+    if (run(static_cast<void*>(nullptr)) == KEEPER_OK)
+        on_success();
+    else
+        on_failure();
+    return KEEPER_OK;
 }
 
 void CheckBase::on_failure() {
-  long now = timer_handler ? timer_handler->now() : 0;
-  if (status == 0) {
-    status = 1;
-    failing_since = now;
-    timeout_fired = false;
-    if (must) skip_next();
-    run_action(failure_action, "Check [%s] failure, activating action [%s]");
-    return;
-  }
-  if (!timeout_fired && now - failing_since >= static_cast<long>(timeout)) {
-    timeout_fired = true;
-    run_action(timeout_action, "Check [%s] failure - timeout, activating action [%s]");
-  }
+    long now = timer_handler ? timer_handler->now() : 0;
+    if (status == 0) {
+        status = 1;
+        failing_since = now;
+        timeout_fired = false;
+        if (must) skip_next();
+        run_action(failure_action, "Check [%s] failure, activating action [%s]");
+        return;
+    }
+    if (!timeout_fired && now - failing_since >= static_cast<long>(timeout)) {
+        timeout_fired = true;
+        run_action(timeout_action, "Check [%s] failure - timeout, activating action [%s]");
+    }
 }
 
 void CheckBase::on_success() {
-  if (status == 0) return;
-  status = 0;
-  run_action(success_action, "Check [%s] success, activating action [%s]");
-  if (must)
-    resume_next();
-  else
-    // A level kept holding after its must-check recovered is released by the
-    // recovery of its last failing check, whatever kind that is.
-    keeper->resume_next_check(level);
+    if (status == 0) return;
+    status = 0;
+    run_action(success_action, "Check [%s] success, activating action [%s]");
+    if (must)
+        resume_next();
+    else
+        // A level kept holding after its must-check recovered is released by the
+        // recovery of its last failing check, whatever kind that is.
+        keeper->resume_next_check(level);
 }
 
 void CheckBase::run_action(TaskSingle* action, const char* fmt) {
-  EV_TRACE(DL_NOTIFY, fmt, name, action ? action->get_name() : "");
-  if (action) action->run(nullptr);
+    EV_TRACE(DL_NOTIFY, fmt, name, action ? action->get_name() : "");
+    if (action) action->run(nullptr);
 }
 
 void CheckBase::skip_next() {
-  status = 1;
-  keeper->skip_next_check(level);
+    status = 1;
+    keeper->skip_next_check(level);
 }
 
 void CheckBase::resume_next() {
-  status = 0;
-  keeper->resume_next_check(level);
+    status = 0;
+    keeper->resume_next_check(level);
 }
 
 void CheckBase::dump(std::ostream& os) const {
-  os << "CheckBase:" << std::endl
-     << "active:" << (active ? 1 : 0) << "\tinterval:" << interval << "\ttimeout:" << timeout
-     << "\ttimer id:" << check_timer << std::endl;
+    os << "CheckBase:" << std::endl
+       << "active:" << (active ? 1 : 0) << "\tinterval:" << interval << "\ttimeout:" << timeout
+       << "\ttimer id:" << check_timer << std::endl;
 }
 
 std::string CheckBase::asString() const {
-  std::ostringstream os;
-  dump(os);
-  os << std::endl;
-  return os.str();
+    std::ostringstream os;
+    dump(os);
+    os << std::endl;
+    return os.str();
 }
 
 std::ostream& operator<<(std::ostream& os, const CheckBase& check) {
-  check.dump(os);
-  return os;
+    check.dump(os);
+    return os;
 }
 
 void CheckLevel::add_to_timer() {
-  for (CheckBase* check : checks) check->add_to_timer();
+    for (CheckBase* check : checks) check->add_to_timer();
 }
 
 void CheckLevel::skip() {
-  for (CheckBase* check : checks) check->skip();
+    for (CheckBase* check : checks) check->skip();
 }
 
 void CheckLevel::resume() {
-  for (CheckBase* check : checks) check->resume();
+    for (CheckBase* check : checks) check->resume();
 }
 
 CheckBase* CheckLevel::get_check(const char* wanted) const {
-  for (CheckBase* check : checks)
-    if (strcmp(check->get_name(), wanted) == 0) return check;
-  return nullptr;
+    for (CheckBase* check : checks)
+        if (strcmp(check->get_name(), wanted) == 0) return check;
+    return nullptr;
 }
 
 CheckBase* CheckLevel::get_check_args(const char* wanted, const char* wanted_args) const {
-  if (!wanted || !wanted_args) return nullptr;
-  for (CheckBase* check : checks)
-    if (strcmp(check->get_name(), wanted) == 0 && strcmp(check->get_args(), wanted_args) == 0) return check;
-  return nullptr;
+    if (!wanted || !wanted_args) return nullptr;
+    for (CheckBase* check : checks)
+        if (strcmp(check->get_name(), wanted) == 0 && strcmp(check->get_args(), wanted_args) == 0)
+            return check;
+    return nullptr;
 }
 
 bool CheckLevel::check_level_status() const {
-  for (CheckBase* check : checks)
-    if (check->check_status() == 1) return false;
-  return true;
+    for (CheckBase* check : checks)
+        if (check->check_status() == 1) return false;
+    return true;
 }

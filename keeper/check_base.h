@@ -13,76 +13,76 @@
 #include "keeper/tasks.h"
 
 class CheckBase : public TaskOnSeq {
- public:
-  CheckBase(KeeperSrv* keeper, TimerHandler* timers);
+public:
+    CheckBase(KeeperSrv* keeper, TimerHandler* timers);
 
-  using TaskOnSeq::run;
-  keeperStatus run() override;
-  keeperStatus stop() override;
-  void set_must(bool m) override { must = m; }
-  keeperStatus add_to_manager() override;
+    using TaskOnSeq::run;
+    keeperStatus run() override;
+    keeperStatus stop() override;
+    void set_must(bool m) override { must = m; }
+    keeperStatus add_to_manager() override;
 
-  virtual bool check_can_run();
-  virtual keeperStatus init() { return KEEPER_OK; }
-  virtual keeperStatus reinit(const char* new_args);
-  virtual void set_action_on_success(TaskSingle* action) { success_action = action; }
-  virtual void set_action_on_timeout(TaskSingle* action) { timeout_action = action; }
-  virtual void set_interval(unsigned seconds) { interval = seconds; }
-  virtual void set_timeout(unsigned seconds) { timeout = seconds; }
-  virtual void add_to_timer();
-  virtual void skip_next();
-  virtual void resume_next();
-  virtual void skip() { active = false; }
-  virtual void resume() { active = true; }
-  virtual void dump(std::ostream& os) const;
+    virtual bool check_can_run();
+    virtual keeperStatus init() { return KEEPER_OK; }
+    virtual keeperStatus reinit(const char* new_args);
+    virtual void set_action_on_success(TaskSingle* action) { success_action = action; }
+    virtual void set_action_on_timeout(TaskSingle* action) { timeout_action = action; }
+    virtual void set_interval(unsigned seconds) { interval = seconds; }
+    virtual void set_timeout(unsigned seconds) { timeout = seconds; }
+    virtual void add_to_timer();
+    virtual void skip_next();
+    virtual void resume_next();
+    virtual void skip() { active = false; }
+    virtual void resume() { active = true; }
+    virtual void dump(std::ostream& os) const;
 
-  std::string asString() const;
-  unsigned get_interval() const { return interval; }
-  unsigned get_timeout() const { return timeout; }
-  bool is_active() const { return active; }
-  int get_timer() const { return check_timer; }
-  TaskSingle* get_success_action() const { return success_action; }
-  TaskSingle* get_timeout_action() const { return timeout_action; }
+    std::string asString() const;
+    unsigned get_interval() const { return interval; }
+    unsigned get_timeout() const { return timeout; }
+    bool is_active() const { return active; }
+    int get_timer() const { return check_timer; }
+    TaskSingle* get_success_action() const { return success_action; }
+    TaskSingle* get_timeout_action() const { return timeout_action; }
 
- protected:
-  bool active;
-  unsigned interval;
-  unsigned timeout;
-  int check_timer;
-  TaskSingle* success_action;
-  TaskSingle* timeout_action;
-  // Start of the current failing episode, in seconds of uptime: setting the
-  // wall clock must neither fire nor delay a timeout.
-  long failing_since;
-  bool timeout_fired;
+protected:
+    bool active;
+    unsigned interval;
+    unsigned timeout;
+    int check_timer;
+    TaskSingle* success_action;
+    TaskSingle* timeout_action;
+    // Start of the current failing episode, in seconds of uptime: setting the
+    // wall clock must neither fire nor delay a timeout.
+    long failing_since;
+    bool timeout_fired;
 
- private:
-  void on_failure();
-  void on_success();
-  void run_action(TaskSingle* action, const char* fmt);
+private:
+    void on_failure();
+    void on_success();
+    void run_action(TaskSingle* action, const char* fmt);
 };
 
 std::ostream& operator<<(std::ostream& os, const CheckBase& check);
 
 class CheckLevel {
- public:
-  void add_check(CheckBase* check) { checks.push_back(check); }
-  void add_to_timer();
-  void skip();
-  void resume();
-  CheckBase* get_check(const char* name) const;
-  CheckBase* get_check_args(const char* name, const char* args) const;
-  bool check_level_status() const;
-  const std::vector<CheckBase*>& get_checks() const { return checks; }
+public:
+    void add_check(CheckBase* check) { checks.push_back(check); }
+    void add_to_timer();
+    void skip();
+    void resume();
+    CheckBase* get_check(const char* name) const;
+    CheckBase* get_check_args(const char* name, const char* args) const;
+    bool check_level_status() const;
+    const std::vector<CheckBase*>& get_checks() const { return checks; }
 
-  // Whether this level holds the levels above it: set when one of its
-  // must-checks starts failing, cleared once the whole level is healthy.
-  bool is_holding() const { return holding; }
-  void set_holding(bool h) { holding = h; }
+    // Whether this level holds the levels above it: set when one of its
+    // must-checks starts failing, cleared once the whole level is healthy.
+    bool is_holding() const { return holding; }
+    void set_holding(bool h) { holding = h; }
 
- private:
-  std::vector<CheckBase*> checks;
-  bool holding = false;
+private:
+    std::vector<CheckBase*> checks;
+    bool holding = false;
 };
 
 #endif

@@ -23,335 +23,344 @@
 
 namespace {
 
-const char* const kSectionTable[] = {"general", "recovery", "flags/", "system/",
-                                     "actions/", "tasks/",  "checks/", nullptr};
+const char* const kSectionTable[] = {"general",  "recovery", "flags/",  "system/",
+                                     "actions/", "tasks/",   "checks/", nullptr};
 
 std::string key_of(const std::string& section, const char* key) { return section + ":" + key; }
 
 // The part of a section name after its last "/".
 std::string last_component(const std::string& section) {
-  size_t slash = section.rfind('/');
-  return slash == std::string::npos ? section : section.substr(slash + 1);
+    size_t slash = section.rfind('/');
+    return slash == std::string::npos ? section : section.substr(slash + 1);
 }
 
 std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 }  // namespace
 
 int ini_section_family(const char* section) { return headMatch(section, kSectionTable); }
 
-iniKeeper_file::iniKeeper_file(const char* path) : dict(nullptr), file_path() { load_dictionary(path); }
+iniKeeper_file::iniKeeper_file(const char* path) : dict(nullptr), file_path() {
+    load_dictionary(path);
+}
 
 iniKeeper_file::~iniKeeper_file() {
-  if (dict) iniparser_freedict(dict);
+    if (dict) iniparser_freedict(dict);
 }
 
 void iniKeeper_file::load_dictionary(const char* path) {
-  copy_text(file_path, path);
-  struct stat st;
-  if (access(file_path, R_OK) != 0 || stat(file_path, &st) != 0 || st.st_size == 0) return;
-  dict = iniparser_load(file_path);
+    copy_text(file_path, path);
+    struct stat st;
+    if (access(file_path, R_OK) != 0 || stat(file_path, &st) != 0 || st.st_size == 0) return;
+    dict = iniparser_load(file_path);
 }
 
 void iniKeeper_file::reset_ini_file(const char* path) {
-  if (dict) iniparser_freedict(dict);
-  dict = nullptr;
-  load_dictionary(path);
+    if (dict) iniparser_freedict(dict);
+    dict = nullptr;
+    load_dictionary(path);
 }
 
-std::string iniKeeper_file::get_text(const std::string& section, const char* key, const char* def) const {
-  const char* value = iniparser_getstring(dict, key_of(section, key).c_str(), def);
-  return value ? value : "";
+std::string iniKeeper_file::get_text(const std::string& section, const char* key,
+                                     const char* def) const {
+    const char* value = iniparser_getstring(dict, key_of(section, key).c_str(), def);
+    return value ? value : "";
 }
 
 int iniKeeper_file::get_int(const std::string& section, const char* key, int def) const {
-  return iniparser_getint(dict, key_of(section, key).c_str(), def);
+    return iniparser_getint(dict, key_of(section, key).c_str(), def);
 }
 
 bool iniKeeper_file::get_bool(const std::string& section, const char* key, bool def) const {
-  return iniparser_getboolean(dict, key_of(section, key).c_str(), def ? 1 : 0) != 0;
+    return iniparser_getboolean(dict, key_of(section, key).c_str(), def ? 1 : 0) != 0;
 }
 
 keeperStatus iniKeeper_file::write_back() {
-  if (!dict) return KEEPER_FAIL;
-  std::string temp = std::string(file_path) + ".XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return KEEPER_FAIL;
-  // Clients read this file too: the new one keeps the old one's mode.
-  struct stat st;
-  fchmod(fd, stat(file_path, &st) == 0 ? (st.st_mode & 07777) : 0644);
-  FILE* out = fdopen(fd, "w");
-  if (!out) {
-    close(fd);
-    unlink(name.data());
-    return KEEPER_FAIL;
-  }
-  iniparser_dump_ini(dict, out);
-  bool written = fflush(out) == 0 && !ferror(out) && fsync(fd) == 0;
-  written = (fclose(out) == 0) && written;
-  if (!written || rename(name.data(), file_path) != 0) {
-    unlink(name.data());
-    return KEEPER_FAIL;
-  }
-  return KEEPER_OK;
+    if (!dict) return KEEPER_FAIL;
+    std::string temp = std::string(file_path) + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return KEEPER_FAIL;
+    // Clients read this file too: the new one keeps the old one's mode.
+    struct stat st;
+    fchmod(fd, stat(file_path, &st) == 0 ? (st.st_mode & 07777) : 0644);
+    FILE* out = fdopen(fd, "w");
+    if (!out) {
+        close(fd);
+        unlink(name.data());
+        return KEEPER_FAIL;
+    }
+    iniparser_dump_ini(dict, out);
+    bool written = fflush(out) == 0 && !ferror(out) && fsync(fd) == 0;
+    written = (fclose(out) == 0) && written;
+    if (!written || rename(name.data(), file_path) != 0) {
+        unlink(name.data());
+        return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
 }
 
 keeperStatus iniKeeper_file::set_and_write(const std::string& key, const char* value) {
-  if (!dict) return KEEPER_FAIL;
-  const char* current = iniparser_getstr(dict, key.c_str());
-  bool existed = current != nullptr;
-  std::string previous = existed ? current : "";
-  if (iniparser_setstr(dict, key.c_str(), value) != 0) return KEEPER_FAIL;
-  if (write_back() == KEEPER_OK) return KEEPER_OK;
-  if (existed)
-    iniparser_setstr(dict, key.c_str(), previous.c_str());
-  else
-    iniparser_unset(dict, key.c_str());
-  return KEEPER_FAIL;
+    if (!dict) return KEEPER_FAIL;
+    const char* current = iniparser_getstr(dict, key.c_str());
+    bool existed = current != nullptr;
+    std::string previous = existed ? current : "";
+    if (iniparser_setstr(dict, key.c_str(), value) != 0) return KEEPER_FAIL;
+    if (write_back() == KEEPER_OK) return KEEPER_OK;
+    if (existed)
+        iniparser_setstr(dict, key.c_str(), previous.c_str());
+    else
+        iniparser_unset(dict, key.c_str());
+    return KEEPER_FAIL;
 }
 
 iniKeeper_srv::iniKeeper_srv(const char* path, KeeperSrv* k, TimerHandler* timers)
     : iniKeeper_file(path), section_count(-1), keeper(k), timer_handler(timers) {}
 
 void iniKeeper_srv::_parse_general() {
-  KeeperDesc& desc = keeper->get_desc();
-  std::string type = get_text("general", "keeper type", "");
-  desc.type = type == "secondary" ? 1 : 0;
-  desc.port = get_int("general", "keeper port", 0);
-  uint32_t ip = 0;
-  desc.primary_ip = Com_ipStr2Int(get_text("general", "primary ip", "").c_str(), &ip) ? ip : 0;
-  desc.primary_port = get_int("general", "primary port", 0);
-  copy_text(desc.secondary_name, get_text("general", "secondary name", "").c_str());
+    KeeperDesc& desc = keeper->get_desc();
+    std::string type = get_text("general", "keeper type", "");
+    desc.type = type == "secondary" ? 1 : 0;
+    desc.port = get_int("general", "keeper port", 0);
+    uint32_t ip = 0;
+    desc.primary_ip = Com_ipStr2Int(get_text("general", "primary ip", "").c_str(), &ip) ? ip : 0;
+    desc.primary_port = get_int("general", "primary port", 0);
+    copy_text(desc.secondary_name, get_text("general", "secondary name", "").c_str());
 }
 
 keeperStatus iniKeeper_srv::initial_parsing() {
-  if (!dict) return KEEPER_FAIL;
-  section_count = iniparser_getnsec(dict);
-  if (section_count < 0) return KEEPER_FAIL;
-  _parse_general();
-  for (int i = 0; i < section_count; ++i) {
-    const char* section = iniparser_getsecname(dict, i);
-    if (section && ini_section_family(section) == INI_FLAGS) _parse_flag(section);
-  }
-  return KEEPER_OK;
+    if (!dict) return KEEPER_FAIL;
+    section_count = iniparser_getnsec(dict);
+    if (section_count < 0) return KEEPER_FAIL;
+    _parse_general();
+    for (int i = 0; i < section_count; ++i) {
+        const char* section = iniparser_getsecname(dict, i);
+        if (section && ini_section_family(section) == INI_FLAGS) _parse_flag(section);
+    }
+    return KEEPER_OK;
 }
 
 void iniKeeper_srv::_parse_flag(const std::string& section) {
-  std::string name = get_text(section, "name", "");
-  if (!name.empty()) keeper->add_flag(name.c_str(), get_bool(section, "enabled", true));
+    std::string name = get_text(section, "name", "");
+    if (!name.empty()) keeper->add_flag(name.c_str(), get_bool(section, "enabled", true));
 }
 
 keeperStatus iniKeeper_srv::parse_ini_file() {
-  if (initial_parsing() == KEEPER_FAIL) return KEEPER_FAIL;
-  // Actions first, so that every task and check finds the actions it names.
-  for (int i = 0; i < section_count; ++i) {
-    const char* section = iniparser_getsecname(dict, i);
-    if (section && ini_section_family(section) == INI_ACTIONS) _parse_action(section);
-  }
-  for (int i = 0; i < section_count; ++i) {
-    const char* section = iniparser_getsecname(dict, i);
-    if (!section) continue;
-    int family = ini_section_family(section);
-    if (family == INI_TASKS) {
-      if (_parse_task(section) == KEEPER_FAIL) return KEEPER_FAIL;
-    } else if (family == INI_CHECKS) {
-      _parse_check(section);
+    if (initial_parsing() == KEEPER_FAIL) return KEEPER_FAIL;
+    // Actions first, so that every task and check finds the actions it names.
+    for (int i = 0; i < section_count; ++i) {
+        const char* section = iniparser_getsecname(dict, i);
+        if (section && ini_section_family(section) == INI_ACTIONS) _parse_action(section);
     }
-  }
-  return KEEPER_OK;
+    for (int i = 0; i < section_count; ++i) {
+        const char* section = iniparser_getsecname(dict, i);
+        if (!section) continue;
+        int family = ini_section_family(section);
+        if (family == INI_TASKS) {
+            if (_parse_task(section) == KEEPER_FAIL) return KEEPER_FAIL;
+        } else if (family == INI_CHECKS) {
+            _parse_check(section);
+        }
+    }
+    return KEEPER_OK;
 }
 
 void iniKeeper_srv::_parse_action(const std::string& section) {
-  TaskSingle* action = new TaskSingle(keeper, timer_handler);
-  action->set_implement(get_text(section, "implement", "").c_str());
-  std::string exec = get_text(section, "name", "");
-  action->set_exec(exec.c_str());
-  action->set_name(exec.c_str());
-  action->set_location(get_text(section, "location", "").c_str());
-  action->set_args(get_text(section, "args", "").c_str());
-  keeper->register_action(action);
+    TaskSingle* action = new TaskSingle(keeper, timer_handler);
+    action->set_implement(get_text(section, "implement", "").c_str());
+    std::string exec = get_text(section, "name", "");
+    action->set_exec(exec.c_str());
+    action->set_name(exec.c_str());
+    action->set_location(get_text(section, "location", "").c_str());
+    action->set_args(get_text(section, "args", "").c_str());
+    keeper->register_action(action);
 }
 
 void iniKeeper_srv::read_process_keys(PsTask* task, const std::string& section) {
-  task->set_watched(get_bool(section, "watched", true));
-  task->set_restart(get_bool(section, "restart", false));
-  task->set_nice(get_int(section, "nice priority", 0));
-  task->set_retries(static_cast<unsigned>(get_int(section, "retries", 0)));
-  task->set_retries_interval(get_int(section, "retries interval", 0));
-  task->set_restart_delay(get_int(section, "restart delay", 0));
-  task->set_kill_timeout(get_int(section, "kill timeout", 10));
-  task->set_user(get_text(section, "user", "").c_str());
+    task->set_watched(get_bool(section, "watched", true));
+    task->set_restart(get_bool(section, "restart", false));
+    task->set_nice(get_int(section, "nice priority", 0));
+    task->set_retries(static_cast<unsigned>(get_int(section, "retries", 0)));
+    task->set_retries_interval(get_int(section, "retries interval", 0));
+    task->set_restart_delay(get_int(section, "restart delay", 0));
+    task->set_kill_timeout(get_int(section, "kill timeout", 10));
+    task->set_user(get_text(section, "user", "").c_str());
 }
 
 void iniKeeper_srv::read_common_keys(TaskOnSeq* task, const std::string& section) {
-  task->set_name(section.c_str());
-  task->set_exec(get_text(section, "name", "").c_str());
-  task->set_location(get_text(section, "location", "").c_str());
-  task->set_args(get_text(section, "args", "").c_str());
-  task->set_enabled(get_bool(section, "enabled", true));
-  task->set_must(get_bool(section, "must", true));
-  task->set_active_on_bypass(get_bool(section, "activate on bypass", false));
-  int level = get_int(section, "level", 0);
-  task->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
-  task->set_failure_action(keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
+    task->set_name(section.c_str());
+    task->set_exec(get_text(section, "name", "").c_str());
+    task->set_location(get_text(section, "location", "").c_str());
+    task->set_args(get_text(section, "args", "").c_str());
+    task->set_enabled(get_bool(section, "enabled", true));
+    task->set_must(get_bool(section, "must", true));
+    task->set_active_on_bypass(get_bool(section, "activate on bypass", false));
+    int level = get_int(section, "level", 0);
+    task->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
+    task->set_failure_action(
+        keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
 }
 
 keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
-  std::string type = get_text(section, "type", "");
-  TaskOnSeq* task = nullptr;
-  if (type == "bootTask") {
-    task = new TaskOnSeq(keeper, timer_handler);
-    task->set_implement(get_text(section, "implement", "").c_str());
-  } else if (type == "ps") {
-    PsTask* ps;
-    if (get_bool(section, "external", false)) {
-      PsExtTask* ext = new PsExtTask(keeper, timer_handler);
-      ext->set_terminate_cmd(get_text(section, "terminate procedure", "").c_str(),
-                             get_text(section, "terminate location", "").c_str(),
-                             get_text(section, "terminate args", "").c_str());
-      ps = ext;
+    std::string type = get_text(section, "type", "");
+    TaskOnSeq* task = nullptr;
+    if (type == "bootTask") {
+        task = new TaskOnSeq(keeper, timer_handler);
+        task->set_implement(get_text(section, "implement", "").c_str());
+    } else if (type == "ps") {
+        PsTask* ps;
+        if (get_bool(section, "external", false)) {
+            PsExtTask* ext = new PsExtTask(keeper, timer_handler);
+            ext->set_terminate_cmd(get_text(section, "terminate procedure", "").c_str(),
+                                   get_text(section, "terminate location", "").c_str(),
+                                   get_text(section, "terminate args", "").c_str());
+            ps = ext;
+        } else {
+            ps = new PsTask(keeper, timer_handler);
+            // External programs never connect, so they are never probed.
+            ps->ka_read_config(dict, section.c_str());
+        }
+        read_process_keys(ps, section);
+        task = ps;
+    } else if (type == "localKeeper") {
+        task = _handle_local_keeper(dict, section.c_str());
+    } else if (type == "remoteKeeper") {
+        task = _handle_remote_keeper(dict, section.c_str());
+    } else if (type == "remote") {
+        PsRemoteTask* remote = new PsRemoteTask(keeper, timer_handler);
+        read_process_keys(remote, section);
+        remote->ka_read_config(dict, section.c_str());
+        task = remote;
     } else {
-      ps = new PsTask(keeper, timer_handler);
-      // External programs never connect, so they are never probed.
-      ps->ka_read_config(dict, section.c_str());
+        EV_TRACE(DL_WARNING, "parse_task: invalid task type");
+        return KEEPER_OK;
     }
-    read_process_keys(ps, section);
-    task = ps;
-  } else if (type == "localKeeper") {
-    task = _handle_local_keeper(dict, section.c_str());
-  } else if (type == "remoteKeeper") {
-    task = _handle_remote_keeper(dict, section.c_str());
-  } else if (type == "remote") {
-    PsRemoteTask* remote = new PsRemoteTask(keeper, timer_handler);
-    read_process_keys(remote, section);
-    remote->ka_read_config(dict, section.c_str());
-    task = remote;
-  } else {
-    EV_TRACE(DL_WARNING, "parse_task: invalid task type");
-    return KEEPER_OK;
-  }
-  if (!task) return KEEPER_OK;
-  read_common_keys(task, section);
-  keeper->adopt_task(task);
-  return task->add_to_manager();
+    if (!task) return KEEPER_OK;
+    read_common_keys(task, section);
+    keeper->adopt_task(task);
+    return task->add_to_manager();
 }
 
 void iniKeeper_srv::_parse_check(const std::string& section) {
-  if (!keeper) return;
-  std::string exec = get_text(section, "name", "");
-  CheckBase* check = keeper->get_predefined_check(exec.c_str());
-  bool predefined = check != nullptr;
-  if (!predefined) {
-    check = new CheckBase(keeper, timer_handler);
-    check->set_exec(exec.c_str());
-    check->set_name(section.c_str());
-    check->set_location(get_text(section, "location", "").c_str());
-    check->set_args(get_text(section, "args", "").c_str());
-    check->set_implement(get_text(section, "implement", "").c_str());
-    check->set_must(get_bool(section, "must", true));
-  }
-  check->set_enabled(get_bool(section, "enabled", true));
-  check->set_active_on_bypass(get_bool(section, "activate on bypass", false));
-  int level = get_int(section, "level", 0);
-  check->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
-  check->set_interval(static_cast<unsigned>(get_int(section, "interval", 5)));
-  check->set_timeout(static_cast<unsigned>(get_int(section, "timeout", 0)));
-  check->set_failure_action(keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
-  check->set_action_on_success(
-      keeper->find_action_by_name(get_text(section, "action on success", "None").c_str()));
-  check->set_action_on_timeout(
-      keeper->find_action_by_name(get_text(section, "action on timeout", "None").c_str()));
-  check->add_to_manager();
-  // A new check that found no place (not valid, or a name already taken)
-  // belongs to nobody.
-  if (!predefined && keeper->find_check_by_name(check->get_name()) != check) delete check;
+    if (!keeper) return;
+    std::string exec = get_text(section, "name", "");
+    CheckBase* check = keeper->get_predefined_check(exec.c_str());
+    bool predefined = check != nullptr;
+    if (!predefined) {
+        check = new CheckBase(keeper, timer_handler);
+        check->set_exec(exec.c_str());
+        check->set_name(section.c_str());
+        check->set_location(get_text(section, "location", "").c_str());
+        check->set_args(get_text(section, "args", "").c_str());
+        check->set_implement(get_text(section, "implement", "").c_str());
+        check->set_must(get_bool(section, "must", true));
+    }
+    check->set_enabled(get_bool(section, "enabled", true));
+    check->set_active_on_bypass(get_bool(section, "activate on bypass", false));
+    int level = get_int(section, "level", 0);
+    check->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
+    check->set_interval(static_cast<unsigned>(get_int(section, "interval", 5)));
+    check->set_timeout(static_cast<unsigned>(get_int(section, "timeout", 0)));
+    check->set_failure_action(
+        keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
+    check->set_action_on_success(
+        keeper->find_action_by_name(get_text(section, "action on success", "None").c_str()));
+    check->set_action_on_timeout(
+        keeper->find_action_by_name(get_text(section, "action on timeout", "None").c_str()));
+    check->add_to_manager();
+    // A new check that found no place (not valid, or a name already taken)
+    // belongs to nobody.
+    if (!predefined && keeper->find_check_by_name(check->get_name()) != check) delete check;
 }
 
 std::string iniKeeper_srv::find_named_section(const char* prefix, const char* name) const {
-  if (!dict || !name) return "";
-  int count = iniparser_getnsec(dict);
-  size_t prefix_len = strlen(prefix);
-  for (int i = 0; i < count; ++i) {
-    const char* section = iniparser_getsecname(dict, i);
-    if (section && strncmp(section, prefix, prefix_len) == 0 && last_component(section) == name)
-      return section;
-  }
-  return "";
+    if (!dict || !name) return "";
+    int count = iniparser_getnsec(dict);
+    size_t prefix_len = strlen(prefix);
+    for (int i = 0; i < count; ++i) {
+        const char* section = iniparser_getsecname(dict, i);
+        if (section && strncmp(section, prefix, prefix_len) == 0 && last_component(section) == name)
+            return section;
+    }
+    return "";
 }
 
 std::string iniKeeper_srv::find_flag_section(const char* flag) const {
-  int count = dict ? iniparser_getnsec(dict) : 0;
-  for (int i = 0; i < count; ++i) {
-    const char* section = iniparser_getsecname(dict, i);
-    if (section && ini_section_family(section) == INI_FLAGS && get_text(section, "name", "") == flag)
-      return section;
-  }
-  return "";
+    int count = dict ? iniparser_getnsec(dict) : 0;
+    for (int i = 0; i < count; ++i) {
+        const char* section = iniparser_getsecname(dict, i);
+        if (section && ini_section_family(section) == INI_FLAGS &&
+            get_text(section, "name", "") == flag)
+            return section;
+    }
+    return "";
 }
 
 keeperStatus iniKeeper_srv::set_task_mode(const char* name, bool enabled) {
-  std::string section = find_named_section("tasks/", name);
-  if (section.empty()) return KEEPER_FAIL;
-  return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
+    std::string section = find_named_section("tasks/", name);
+    if (section.empty()) return KEEPER_FAIL;
+    return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
 }
 
 keeperStatus iniKeeper_srv::set_check_args(const char* name, const char* args) {
-  std::string section = find_named_section("checks/", name);
-  if (section.empty()) return KEEPER_FAIL;
-  return set_and_write(key_of(section, "args"), args);
+    std::string section = find_named_section("checks/", name);
+    if (section.empty()) return KEEPER_FAIL;
+    return set_and_write(key_of(section, "args"), args);
 }
 
 keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
-  if (!dict || !name || !*name) return KEEPER_FAIL;
-  std::string section = find_flag_section(name);
-  if (section.empty()) {
-    // A flag created at run time gets a section of its own, so that it is
-    // known again after a restart.
-    std::string base = "flags/" + lower(name);
-    section = base;
-    for (int n = 2; iniparser_find_entry(dict, section.c_str()); ++n) section = base + "_" + std::to_string(n);
-    if (iniparser_setstr(dict, key_of(section, "name").c_str(), name) != 0) return KEEPER_FAIL;
-    if (set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no") == KEEPER_OK) return KEEPER_OK;
-    iniparser_unset(dict, key_of(section, "name").c_str());
-    iniparser_unset(dict, section.c_str());
-    return KEEPER_FAIL;
-  }
-  return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
+    if (!dict || !name || !*name) return KEEPER_FAIL;
+    std::string section = find_flag_section(name);
+    if (section.empty()) {
+        // A flag created at run time gets a section of its own, so that it is
+        // known again after a restart.
+        std::string base = "flags/" + lower(name);
+        section = base;
+        for (int n = 2; iniparser_find_entry(dict, section.c_str()); ++n)
+            section = base + "_" + std::to_string(n);
+        if (iniparser_setstr(dict, key_of(section, "name").c_str(), name) != 0) return KEEPER_FAIL;
+        if (set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no") == KEEPER_OK)
+            return KEEPER_OK;
+        iniparser_unset(dict, key_of(section, "name").c_str());
+        iniparser_unset(dict, section.c_str());
+        return KEEPER_FAIL;
+    }
+    return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
 }
 
 iniKeeper_stc::iniKeeper_stc(const char* path, KeeperSrv* k, TimerHandler* timers)
     : iniKeeper_srv(path, k, timers), dev_mode() {}
 
 void iniKeeper_stc::_parse_general() {
-  iniKeeper_srv::_parse_general();
-  copy_text(dev_mode, get_text("general", "device mode", "").c_str());
+    iniKeeper_srv::_parse_general();
+    copy_text(dev_mode, get_text("general", "device mode", "").c_str());
 }
 
 keeperStatus iniKeeper_stc::set_dev_mode(const char* mode) {
-  if (dev_mode[0] || !dict || !mode) return KEEPER_FAIL;
-  copy_text(dev_mode, mode);
-  iniparser_setstr(dict, "general:device mode", dev_mode);
-  std::string modes = std::string("modes/") + lower(dev_mode);
-  std::string active_tasks = get_text(modes, "active tasks", "");
-  std::string active_checks = get_text(modes, "active checks", "");
-  stcKeeperSrv* stc = dynamic_cast<stcKeeperSrv*>(keeper);
-  if (stc) {
-    std::vector<std::string> names;
-    splitStr(active_tasks.c_str(), ",", names);
-    for (const std::string& task : names) {
-      std::string section = "tasks/" + lower(task);
-      iniparser_setstr(dict, key_of(section, "enabled").c_str(), "yes");
-      iniparser_setstr(dict, key_of(section, "must").c_str(), "yes");
-      stc->set_task_mode(get_text(section, "name", "").c_str(), get_text(section, "args", "").c_str(), true);
+    if (dev_mode[0] || !dict || !mode) return KEEPER_FAIL;
+    copy_text(dev_mode, mode);
+    iniparser_setstr(dict, "general:device mode", dev_mode);
+    std::string modes = std::string("modes/") + lower(dev_mode);
+    std::string active_tasks = get_text(modes, "active tasks", "");
+    std::string active_checks = get_text(modes, "active checks", "");
+    stcKeeperSrv* stc = dynamic_cast<stcKeeperSrv*>(keeper);
+    if (stc) {
+        std::vector<std::string> names;
+        splitStr(active_tasks.c_str(), ",", names);
+        for (const std::string& task : names) {
+            std::string section = "tasks/" + lower(task);
+            iniparser_setstr(dict, key_of(section, "enabled").c_str(), "yes");
+            iniparser_setstr(dict, key_of(section, "must").c_str(), "yes");
+            stc->set_task_mode(get_text(section, "name", "").c_str(),
+                               get_text(section, "args", "").c_str(), true);
+        }
+        splitStr(active_checks.c_str(), ",", names);
+        for (const std::string& check : names)
+            iniparser_setstr(dict, key_of("checks/" + lower(check), "enabled").c_str(), "yes");
     }
-    splitStr(active_checks.c_str(), ",", names);
-    for (const std::string& check : names)
-      iniparser_setstr(dict, key_of("checks/" + lower(check), "enabled").c_str(), "yes");
-  }
-  return write_back();
+    return write_back();
 }

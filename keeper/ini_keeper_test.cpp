@@ -15,10 +15,10 @@ namespace {
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 const char kIni[] =
@@ -37,100 +37,101 @@ const char kIni[] =
     "[checks/nolevel]\nname = /bin/true\nimplement = App\n";
 
 struct IniTest : ::testing::Test {
-  std::string path() const { return dir.path + "/vardo.ini"; }
-  keeperStatus load(const std::string& text) {
-    write_file(path(), text);
-    ini.reset(new iniKeeper_stc(path().c_str(), &f.keeper, &f.timers));
-    return ini->parse_ini_file();
-  }
-  TempDir dir;
-  KeeperFixture f;
-  std::unique_ptr<iniKeeper_stc> ini;
+    std::string path() const { return dir.path + "/vardo.ini"; }
+    keeperStatus load(const std::string& text) {
+        write_file(path(), text);
+        ini.reset(new iniKeeper_stc(path().c_str(), &f.keeper, &f.timers));
+        return ini->parse_ini_file();
+    }
+    TempDir dir;
+    KeeperFixture f;
+    std::unique_ptr<iniKeeper_stc> ini;
 };
 
 TEST_F(IniTest, BuildsTheConfiguredObjects) {
-  ASSERT_EQ(KEEPER_OK, load(kIni));
-  EXPECT_EQ(1u, f.keeper.get_desc().type);
-  EXPECT_EQ(4321, f.keeper.get_desc().port);
-  ASSERT_EQ(1u, f.keeper.get_flags().size());
-  EXPECT_STREQ("Alpha", f.keeper.get_flags()[0]->name);
-  EXPECT_FALSE(f.keeper.get_flags()[0]->enabled);
+    ASSERT_EQ(KEEPER_OK, load(kIni));
+    EXPECT_EQ(1u, f.keeper.get_desc().type);
+    EXPECT_EQ(4321, f.keeper.get_desc().port);
+    ASSERT_EQ(1u, f.keeper.get_flags().size());
+    EXPECT_STREQ("Alpha", f.keeper.get_flags()[0]->name);
+    EXPECT_FALSE(f.keeper.get_flags()[0]->enabled);
 
-  PsTask* upper = f.keeper.find_ps_by_name("upper");
-  ASSERT_NE(nullptr, upper);
-  EXPECT_EQ(10, upper->get_kill_timeout());
-  EXPECT_STREQ("true", upper->get_failure_action()->get_name());
-  EXPECT_EQ(upper, f.keeper.find_task_by_name("upper"));
-  EXPECT_NE(nullptr, f.keeper.find_task_by_name("boot"));
-  EXPECT_EQ(nullptr, f.keeper.find_task_by_name("odd"));
-  // Not valid, not a must: in the process list, in no level.
-  EXPECT_NE(nullptr, f.keeper.find_ps_by_name("loose"));
-  EXPECT_EQ(nullptr, f.keeper.find_task_by_name("loose"));
-  EXPECT_EQ(2u, f.keeper.get_task_levels().size());
+    PsTask* upper = f.keeper.find_ps_by_name("upper");
+    ASSERT_NE(nullptr, upper);
+    EXPECT_EQ(10, upper->get_kill_timeout());
+    EXPECT_STREQ("true", upper->get_failure_action()->get_name());
+    EXPECT_EQ(upper, f.keeper.find_task_by_name("upper"));
+    EXPECT_NE(nullptr, f.keeper.find_task_by_name("boot"));
+    EXPECT_EQ(nullptr, f.keeper.find_task_by_name("odd"));
+    // Not valid, not a must: in the process list, in no level.
+    EXPECT_NE(nullptr, f.keeper.find_ps_by_name("loose"));
+    EXPECT_EQ(nullptr, f.keeper.find_task_by_name("loose"));
+    EXPECT_EQ(2u, f.keeper.get_task_levels().size());
 
-  EXPECT_NE(nullptr, f.keeper.find_check_by_name("c1"));
-  EXPECT_NE(nullptr, f.keeper.find_check_by_name("c1again"));
-  EXPECT_EQ(nullptr, f.keeper.find_check_by_name("nolevel"));
+    EXPECT_NE(nullptr, f.keeper.find_check_by_name("c1"));
+    EXPECT_NE(nullptr, f.keeper.find_check_by_name("c1again"));
+    EXPECT_EQ(nullptr, f.keeper.find_check_by_name("nolevel"));
 }
 
 TEST_F(IniTest, AnInvalidMustTaskFailsTheFile) {
-  EXPECT_EQ(KEEPER_FAIL, load("[general]\nkeeper port = 1\n[tasks/x]\ntype = ps\nname = /bin/true\n"));
-  EXPECT_EQ(KEEPER_OK, load("[general]\nkeeper port = 1\n"));
-  EXPECT_EQ(KEEPER_FAIL, load(""));
+    EXPECT_EQ(KEEPER_FAIL,
+              load("[general]\nkeeper port = 1\n[tasks/x]\ntype = ps\nname = /bin/true\n"));
+    EXPECT_EQ(KEEPER_OK, load("[general]\nkeeper port = 1\n"));
+    EXPECT_EQ(KEEPER_FAIL, load(""));
 }
 
 TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {
-  ASSERT_EQ(KEEPER_OK, load(kIni));
-  chmod(path().c_str(), 0640);
-  ASSERT_EQ(KEEPER_OK, ini->set_task_mode("upper", false));
-  std::string text = read_file(path());
-  EXPECT_EQ(std::string::npos, text.find("comment"));
-  struct stat st;
-  ASSERT_EQ(0, stat(path().c_str(), &st));
-  EXPECT_EQ(0640u, st.st_mode & 0777);
-  iniKeeper_stc reread(path().c_str(), nullptr, nullptr);
-  EXPECT_EQ(0, iniparser_getboolean(reread.get_dictionary(), "tasks/upper:enabled", 1));
-  EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("missing", true));
+    ASSERT_EQ(KEEPER_OK, load(kIni));
+    chmod(path().c_str(), 0640);
+    ASSERT_EQ(KEEPER_OK, ini->set_task_mode("upper", false));
+    std::string text = read_file(path());
+    EXPECT_EQ(std::string::npos, text.find("comment"));
+    struct stat st;
+    ASSERT_EQ(0, stat(path().c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+    iniKeeper_stc reread(path().c_str(), nullptr, nullptr);
+    EXPECT_EQ(0, iniparser_getboolean(reread.get_dictionary(), "tasks/upper:enabled", 1));
+    EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("missing", true));
 }
 
 TEST_F(IniTest, FailedWriteBackLeavesTheOldFileAndValue) {
-  ASSERT_EQ(KEEPER_OK, load(kIni));
-  std::string moved = dir.path + "/elsewhere";
-  std::string original = read_file(path());
-  ASSERT_EQ(0, mkdir(moved.c_str(), 0755));
-  ASSERT_EQ(0, rename(path().c_str(), (moved + "/vardo.ini").c_str()));
-  ASSERT_EQ(0, rename(dir.path.c_str(), (dir.path + ".gone").c_str()));
-  EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("upper", false));
-  EXPECT_EQ(1, iniparser_getboolean(ini->get_dictionary(), "tasks/upper:enabled", 1));
-  ASSERT_EQ(0, rename((dir.path + ".gone").c_str(), dir.path.c_str()));
-  EXPECT_EQ(original, read_file(moved + "/vardo.ini"));
+    ASSERT_EQ(KEEPER_OK, load(kIni));
+    std::string moved = dir.path + "/elsewhere";
+    std::string original = read_file(path());
+    ASSERT_EQ(0, mkdir(moved.c_str(), 0755));
+    ASSERT_EQ(0, rename(path().c_str(), (moved + "/vardo.ini").c_str()));
+    ASSERT_EQ(0, rename(dir.path.c_str(), (dir.path + ".gone").c_str()));
+    EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("upper", false));
+    EXPECT_EQ(1, iniparser_getboolean(ini->get_dictionary(), "tasks/upper:enabled", 1));
+    ASSERT_EQ(0, rename((dir.path + ".gone").c_str(), dir.path.c_str()));
+    EXPECT_EQ(original, read_file(moved + "/vardo.ini"));
 }
 
 TEST_F(IniTest, FlagStatesSurviveARestart) {
-  ASSERT_EQ(KEEPER_OK, load(kIni));
-  ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Alpha", true));
-  ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Beta", false));
+    ASSERT_EQ(KEEPER_OK, load(kIni));
+    ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Alpha", true));
+    ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Beta", false));
 
-  KeeperFixture restarted;
-  iniKeeper_stc again(path().c_str(), &restarted.keeper, &restarted.timers);
-  ASSERT_EQ(KEEPER_OK, again.parse_ini_file());
-  ASSERT_EQ(2u, restarted.keeper.get_flags().size());
-  EXPECT_TRUE(restarted.keeper.find_flag_by_name("Alpha")->enabled);
-  ASSERT_NE(nullptr, restarted.keeper.find_flag_by_name("Beta"));
-  EXPECT_FALSE(restarted.keeper.find_flag_by_name("Beta")->enabled);
+    KeeperFixture restarted;
+    iniKeeper_stc again(path().c_str(), &restarted.keeper, &restarted.timers);
+    ASSERT_EQ(KEEPER_OK, again.parse_ini_file());
+    ASSERT_EQ(2u, restarted.keeper.get_flags().size());
+    EXPECT_TRUE(restarted.keeper.find_flag_by_name("Alpha")->enabled);
+    ASSERT_NE(nullptr, restarted.keeper.find_flag_by_name("Beta"));
+    EXPECT_FALSE(restarted.keeper.find_flag_by_name("Beta")->enabled);
 }
 
 TEST_F(IniTest, DeviceModeIsReadFromGeneral) {
-  ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 9\ndevice mode = Tap\n"));
-  EXPECT_STREQ("Tap", ini->get_dev_mode());
-  EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Active"));
+    ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 9\ndevice mode = Tap\n"));
+    EXPECT_STREQ("Tap", ini->get_dev_mode());
+    EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Active"));
 }
 
 TEST(IniSections, FamiliesByPrefix) {
-  EXPECT_EQ(INI_GENERAL, ini_section_family("general"));
-  EXPECT_EQ(INI_TASKS, ini_section_family("tasks/x"));
-  EXPECT_EQ(INI_CHECKS, ini_section_family("checks/y"));
-  EXPECT_EQ(-1, ini_section_family("modes/tap"));
+    EXPECT_EQ(INI_GENERAL, ini_section_family("general"));
+    EXPECT_EQ(INI_TASKS, ini_section_family("tasks/x"));
+    EXPECT_EQ(INI_CHECKS, ini_section_family("checks/y"));
+    EXPECT_EQ(-1, ini_section_family("modes/tap"));
 }
 
 }  // namespace

@@ -10,15 +10,15 @@ class KeeperSrv;
 enum pluginType { PLUGIN_CONFIG = 1 };
 
 class KeeperBasePligin {
- public:
-  virtual ~KeeperBasePligin() = default;
-  virtual keeperStatus handleRequest(GeneralMsg& msg) = 0;
-  virtual void init(KeeperSrv* srv) { keeper = srv; }
-  virtual void on_timer(void*) {}
-  virtual void get_next_cpu_usage() {}
+public:
+    virtual ~KeeperBasePligin() = default;
+    virtual keeperStatus handleRequest(GeneralMsg& msg) = 0;
+    virtual void init(KeeperSrv* srv) { keeper = srv; }
+    virtual void on_timer(void*) {}
+    virtual void get_next_cpu_usage() {}
 
- protected:
-  KeeperSrv* keeper = nullptr;
+protected:
+    KeeperSrv* keeper = nullptr;
 };
 
 #endif

@@ -31,164 +31,164 @@ class ClientHandlerFactory;
 class KeeperSrv;
 
 struct Flag {
-  Flag(const char* name, bool enabled);
-  char name[100];
-  bool enabled;
+    Flag(const char* name, bool enabled);
+    char name[100];
+    bool enabled;
 };
 
 struct KeeperDesc {
-  unsigned type = 0;  // 0 primary, 1 secondary
-  int port = 0;
-  uint32_t primary_ip = 0;
-  int primary_port = 0;
-  char secondary_name[100] = {};
+    unsigned type = 0;  // 0 primary, 1 secondary
+    int port = 0;
+    uint32_t primary_ip = 0;
+    int primary_port = 0;
+    char secondary_name[100] = {};
 };
 
 // Carries exited children (and a SIGTERM request) out of the signal handlers
 // into the loop: every unit on the socket pair is one 4-byte pid, and pid 0
 // stands for the termination request.
 class SigChildNotifier : public EvHandler {
- public:
-  static const int kSigtermUnit = 0;
+public:
+    static const int kSigtermUnit = 0;
 
-  ~SigChildNotifier() override;
-  int init(EvEngine* engine, KeeperSrv* keeper);
-  // Async-signal-safe.
-  void notify(int pid);
+    ~SigChildNotifier() override;
+    int init(EvEngine* engine, KeeperSrv* keeper);
+    // Async-signal-safe.
+    void notify(int pid);
 
-  int chkBuf(unsigned char*, int) override { return 4; }
-  int handleInput(EvAdapter* sock) override;
+    int chkBuf(unsigned char*, int) override { return 4; }
+    int handleInput(EvAdapter* sock) override;
 
- private:
-  KeeperSrv* keeper = nullptr;
-  int readSock = -1;
-  int writeSock = -1;
+private:
+    KeeperSrv* keeper = nullptr;
+    int readSock = -1;
+    int writeSock = -1;
 };
 
 class KeeperSrv : public EvHandler {
- public:
-  explicit KeeperSrv(EvEngine* engine);
-  ~KeeperSrv() override;
-  KeeperSrv(const KeeperSrv&) = delete;
-  KeeperSrv& operator=(const KeeperSrv&) = delete;
+public:
+    explicit KeeperSrv(EvEngine* engine);
+    ~KeeperSrv() override;
+    KeeperSrv(const KeeperSrv&) = delete;
+    KeeperSrv& operator=(const KeeperSrv&) = delete;
 
-  virtual int init(ActionHandler* actions, const char* confDir);
-  virtual keeperStatus parse_ini_file(const char* confDir);
-  virtual void prerun_actions();
-  virtual void handle_seq_end() {}
-  virtual keeperStatus handleRequest(GeneralMsg& msg, ClientHandler* handler);
-  virtual int get_system_mode() { return 1; }
-  virtual void handle_sigterm(KeeperCommand* cmd);
-  virtual int _init_specific() { return 0; }
-  virtual void build_predefined_checks() {}
-  virtual void stop_predefined_checks() {}
-  virtual void linux_shutdown(CommandType) {}
-  virtual void create_iniparser(const char* path);
-  virtual void create_client_handler_factory();
-  virtual keeperStatus set_task(GeneralMsg& msg);
-  virtual keeperStatus set_flag_mode(GeneralMsg& msg);
-  virtual keeperStatus set_check(GeneralMsg& msg);
-  virtual keeperStatus action_on_ps(GeneralMsg& msg);
-  virtual keeperStatus action_on_check(GeneralMsg& msg);
-  virtual keeperStatus run_cb(GeneralMsg& msg);
-  virtual keeperStatus print_cb(GeneralMsg& msg);
-  virtual keeperStatus pass_event(GeneralMsg& msg);
-  virtual keeperStatus print_ps(GeneralMsg& msg);
-  virtual keeperStatus list_flags(GeneralMsg& msg);
-  virtual keeperStatus handle_config_req(GeneralMsg& msg);
-  virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
-  virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
-  virtual keeperStatus register_cb(GeneralMsg& msg, ClientHandler* handler);
-  virtual keeperStatus register_event(GeneralMsg& msg, ClientHandler* handler);
-  virtual keeperStatus check_alive_ack(ClientHandler* handler);
-  virtual keeperStatus process_command(GeneralMsg&) { return KEEPER_FAIL; }
+    virtual int init(ActionHandler* actions, const char* confDir);
+    virtual keeperStatus parse_ini_file(const char* confDir);
+    virtual void prerun_actions();
+    virtual void handle_seq_end() {}
+    virtual keeperStatus handleRequest(GeneralMsg& msg, ClientHandler* handler);
+    virtual int get_system_mode() { return 1; }
+    virtual void handle_sigterm(KeeperCommand* cmd);
+    virtual int _init_specific() { return 0; }
+    virtual void build_predefined_checks() {}
+    virtual void stop_predefined_checks() {}
+    virtual void linux_shutdown(CommandType) {}
+    virtual void create_iniparser(const char* path);
+    virtual void create_client_handler_factory();
+    virtual keeperStatus set_task(GeneralMsg& msg);
+    virtual keeperStatus set_flag_mode(GeneralMsg& msg);
+    virtual keeperStatus set_check(GeneralMsg& msg);
+    virtual keeperStatus action_on_ps(GeneralMsg& msg);
+    virtual keeperStatus action_on_check(GeneralMsg& msg);
+    virtual keeperStatus run_cb(GeneralMsg& msg);
+    virtual keeperStatus print_cb(GeneralMsg& msg);
+    virtual keeperStatus pass_event(GeneralMsg& msg);
+    virtual keeperStatus print_ps(GeneralMsg& msg);
+    virtual keeperStatus list_flags(GeneralMsg& msg);
+    virtual keeperStatus handle_config_req(GeneralMsg& msg);
+    virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
+    virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
+    virtual keeperStatus register_cb(GeneralMsg& msg, ClientHandler* handler);
+    virtual keeperStatus register_event(GeneralMsg& msg, ClientHandler* handler);
+    virtual keeperStatus check_alive_ack(ClientHandler* handler);
+    virtual keeperStatus process_command(GeneralMsg&) { return KEEPER_FAIL; }
 
-  int run(bool noLoop);
-  // Keeps the action registry and lets it register the predefined actions.
-  void set_action_registry(ActionHandler* registry);
+    int run(bool noLoop);
+    // Keeps the action registry and lets it register the predefined actions.
+    void set_action_registry(ActionHandler* registry);
 
-  // Look-ups.
-  PsTask* find_ps_by_pid(int pid) const;
-  PsTask* find_ps_by_name(const char* name) const;
-  TaskOnSeq* find_task_by_name(const char* name) const;
-  CheckBase* find_check_by_name(const char* name) const;
-  Flag* find_flag_by_name(const char* name) const;
-  TaskSingle* find_action_by_name(const char* name) const;
-  CallbackBase* find_cb_by_name(const char* name) const;
-  CheckBase* get_predefined_check(const char* name) const;
-  // Boot time of the peer at that address (its remote task), 0 if unknown.
-  unsigned get_target_boot_tm(const char* ip) const;
-  KeeperBasePligin* get_plugin(pluginType type) const;
+    // Look-ups.
+    PsTask* find_ps_by_pid(int pid) const;
+    PsTask* find_ps_by_name(const char* name) const;
+    TaskOnSeq* find_task_by_name(const char* name) const;
+    CheckBase* find_check_by_name(const char* name) const;
+    Flag* find_flag_by_name(const char* name) const;
+    TaskSingle* find_action_by_name(const char* name) const;
+    CallbackBase* find_cb_by_name(const char* name) const;
+    CheckBase* get_predefined_check(const char* name) const;
+    // Boot time of the peer at that address (its remote task), 0 if unknown.
+    unsigned get_target_boot_tm(const char* ip) const;
+    KeeperBasePligin* get_plugin(pluginType type) const;
 
-  keeperStatus registerPlugin(pluginType type, KeeperBasePligin* plugin);
-  keeperStatus unregisterPlugin(pluginType type, KeeperBasePligin* plugin);
+    keeperStatus registerPlugin(pluginType type, KeeperBasePligin* plugin);
+    keeperStatus unregisterPlugin(pluginType type, KeeperBasePligin* plugin);
 
-  // Boot sequence.
-  keeperStatus add_task_to_mgr(TaskOnSeq* task, unsigned level);
-  keeperStatus add_check_to_mgr(CheckBase* check, unsigned level);
-  void start_tasks();
-  void run_boot_sequence();
-  void update_next_level(unsigned level);
-  void init_checks();
-  void resume_next_check(unsigned level);
-  void skip_next_check(unsigned level);
-  bool boot_sequence_finished() const { return !not_finished; }
+    // Boot sequence.
+    keeperStatus add_task_to_mgr(TaskOnSeq* task, unsigned level);
+    keeperStatus add_check_to_mgr(CheckBase* check, unsigned level);
+    void start_tasks();
+    void run_boot_sequence();
+    void update_next_level(unsigned level);
+    void init_checks();
+    void resume_next_check(unsigned level);
+    void skip_next_check(unsigned level);
+    bool boot_sequence_finished() const { return !not_finished; }
 
-  // Events, callbacks, flags, actions.
-  keeperStatus send_event(unsigned group, unsigned id, void* data, unsigned len);
-  void _register_event(PsTask* task, unsigned group, unsigned id, int operation);
-  keeperStatus register_cb(const char* name, const char* text, CallbackLocal::Function fn);
-  void add_flag(const char* name, unsigned enabled);
-  keeperStatus list_flags(char** text, unsigned* len) const;
-  void register_action(TaskSingle* action);
-  // Takes ownership of a task built from the configuration.
-  void adopt_task(TaskOnSeq* task);
-  void adopt_predefined_check(CheckBase* check);
+    // Events, callbacks, flags, actions.
+    keeperStatus send_event(unsigned group, unsigned id, void* data, unsigned len);
+    void _register_event(PsTask* task, unsigned group, unsigned id, int operation);
+    keeperStatus register_cb(const char* name, const char* text, CallbackLocal::Function fn);
+    void add_flag(const char* name, unsigned enabled);
+    keeperStatus list_flags(char** text, unsigned* len) const;
+    void register_action(TaskSingle* action);
+    // Takes ownership of a task built from the configuration.
+    void adopt_task(TaskOnSeq* task);
+    void adopt_predefined_check(CheckBase* check);
 
-  // Shutdown sequence; also its own timer callback.
-  int shutdown(void* cmd);
-  void handle_sigchld();
-  void handleExitedChildPs(int pid);
-  void handle_client_close(ClientHandler* handler);
-  // Async-signal-safe: records a termination request for the loop.
-  void request_sigterm();
+    // Shutdown sequence; also its own timer callback.
+    int shutdown(void* cmd);
+    void handle_sigchld();
+    void handleExitedChildPs(int pid);
+    void handle_client_close(ClientHandler* handler);
+    // Async-signal-safe: records a termination request for the loop.
+    void request_sigterm();
 
-  EvEngine* get_engine() const { return engine; }
-  TimerHandler* get_timer_handler() const { return timer_handler; }
-  iniKeeper_srv* get_iniparser() const { return ini; }
-  PsList& get_ps_list() { return processes; }
-  KeeperDesc& get_desc() { return desc; }
-  ActionHandler* get_actions() const { return actions; }
-  const std::map<unsigned, TaskLevel*>& get_task_levels() const { return task_levels; }
-  const std::map<unsigned, CheckLevel*>& get_check_levels() const { return check_levels; }
-  const std::vector<Flag*>& get_flags() const { return flags; }
-  SigChildNotifier& get_child_notifier() { return child_notifier; }
+    EvEngine* get_engine() const { return engine; }
+    TimerHandler* get_timer_handler() const { return timer_handler; }
+    iniKeeper_srv* get_iniparser() const { return ini; }
+    PsList& get_ps_list() { return processes; }
+    KeeperDesc& get_desc() { return desc; }
+    ActionHandler* get_actions() const { return actions; }
+    const std::map<unsigned, TaskLevel*>& get_task_levels() const { return task_levels; }
+    const std::map<unsigned, CheckLevel*>& get_check_levels() const { return check_levels; }
+    const std::vector<Flag*>& get_flags() const { return flags; }
+    SigChildNotifier& get_child_notifier() { return child_notifier; }
 
- protected:
-  keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
+protected:
+    keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
 
-  EvEngine* engine;
-  ActionHandler* actions;
-  iniKeeper_srv* ini;
-  TimerHandler* timer_handler;
-  std::map<std::string, CheckBase*> predefined_checks;
-  CallbackPool callbacks;
-  std::map<unsigned, TaskLevel*> task_levels;
-  PsList processes;
-  std::map<unsigned, CheckLevel*> check_levels;
-  std::map<pluginType, KeeperBasePligin*> plugins;
-  std::vector<Flag*> flags;
-  KeeperDesc desc;
-  ClientHandlerFactory* factory;
-  std::map<unsigned, TaskLevel*>::iterator cur_level;
-  std::map<unsigned, TaskLevel*>::iterator end_level;
-  unsigned last_enabled_level;
-  SigChildNotifier child_notifier;
+    EvEngine* engine;
+    ActionHandler* actions;
+    iniKeeper_srv* ini;
+    TimerHandler* timer_handler;
+    std::map<std::string, CheckBase*> predefined_checks;
+    CallbackPool callbacks;
+    std::map<unsigned, TaskLevel*> task_levels;
+    PsList processes;
+    std::map<unsigned, CheckLevel*> check_levels;
+    std::map<pluginType, KeeperBasePligin*> plugins;
+    std::vector<Flag*> flags;
+    KeeperDesc desc;
+    ClientHandlerFactory* factory;
+    std::map<unsigned, TaskLevel*>::iterator cur_level;
+    std::map<unsigned, TaskLevel*>::iterator end_level;
+    unsigned last_enabled_level;
+    SigChildNotifier child_notifier;
 
- private:
-  bool first_run;
-  bool not_finished;
-  std::vector<TaskOnSeq*> owned_tasks;
+private:
+    bool first_run;
+    bool not_finished;
+    std::vector<TaskOnSeq*> owned_tasks;
 };
 
 // The one supervisor of the process, reached by the signal handlers.

@@ -12,23 +12,23 @@
 EvEngine gReactor;
 
 int main() {
-  SetSignalHandlers();
-  const char* home = getenv(APP_HOME_ENV);
-  if (!home) home = APP_DEFAULT_HOME;
-  EvDebug::setConfPath("vardo", home);
-  ActionHandler actions;
-  std::string confDir = std::string(home) + "/" + APP_CONF_SUBDIR + "/";
+    SetSignalHandlers();
+    const char* home = getenv(APP_HOME_ENV);
+    if (!home) home = APP_DEFAULT_HOME;
+    EvDebug::setConfPath("vardo", home);
+    ActionHandler actions;
+    std::string confDir = std::string(home) + "/" + APP_CONF_SUBDIR + "/";
 
-  stcKeeperSrv* keeper = new stcKeeperSrv(&gReactor);
-  keeper->get_child_notifier().init(&gReactor, keeper);
-  stcKeeper = keeper;
-  if (keeper->init(&actions, confDir.c_str()) != 0) {
+    stcKeeperSrv* keeper = new stcKeeperSrv(&gReactor);
+    keeper->get_child_notifier().init(&gReactor, keeper);
+    stcKeeper = keeper;
+    if (keeper->init(&actions, confDir.c_str()) != 0) {
+        delete keeper;
+        return 1;
+    }
+    keeper->run(false);
+    EV_TRACE(DL_NOTIFY, "vardo has left the building.");
+    shutdown();
     delete keeper;
-    return 1;
-  }
-  keeper->run(false);
-  EV_TRACE(DL_NOTIFY, "vardo has left the building.");
-  shutdown();
-  delete keeper;
-  return 0;
+    return 0;
 }

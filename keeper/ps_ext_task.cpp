@@ -11,58 +11,63 @@
 
 PsExtTask::PsExtTask(KeeperSrv* k, TimerHandler* timers)
     : PsTask(k, timers), terminate_cmd(), terminate_refused(false) {
-  external = true;
+    external = true;
 }
 
-keeperStatus PsExtTask::set_terminate_cmd(const char* procedure, const char* location, const char* args) {
-  if (!procedure || !*procedure) return KEEPER_OK;
-  std::string cmd = location && *location ? std::string(location) + "/" + procedure : procedure;
-  if (args && *args) cmd += std::string(" ") + args;
-  if (cmd.size() >= sizeof terminate_cmd) {
-    // A cut command would run something other than what was configured.
-    EV_TRACE(DL_ERROR, "PsExtTask::set_terminate_cmd, terminate command [%s] longer than %u characters, refused",
-             cmd.c_str(), static_cast<unsigned>(sizeof terminate_cmd - 1));
-    terminate_cmd[0] = '\0';
-    terminate_refused = true;
-    return KEEPER_FAIL;
-  }
-  copy_text(terminate_cmd, cmd.c_str());
-  terminate_refused = false;
-  return KEEPER_OK;
+keeperStatus PsExtTask::set_terminate_cmd(const char* procedure, const char* location,
+                                          const char* args) {
+    if (!procedure || !*procedure) return KEEPER_OK;
+    std::string cmd = location && *location ? std::string(location) + "/" + procedure : procedure;
+    if (args && *args) cmd += std::string(" ") + args;
+    if (cmd.size() >= sizeof terminate_cmd) {
+        // A cut command would run something other than what was configured.
+        EV_TRACE(DL_ERROR,
+                 "PsExtTask::set_terminate_cmd, terminate command [%s] longer than %u characters, "
+                 "refused",
+                 cmd.c_str(), static_cast<unsigned>(sizeof terminate_cmd - 1));
+        terminate_cmd[0] = '\0';
+        terminate_refused = true;
+        return KEEPER_FAIL;
+    }
+    copy_text(terminate_cmd, cmd.c_str());
+    terminate_refused = false;
+    return KEEPER_OK;
 }
 
 keeperStatus PsExtTask::validate() {
-  if (terminate_refused) {
-    EV_TRACE(DL_ERROR, "validate: Task %s refused, its terminate command is too long", name);
-    return KEEPER_FAIL;
-  }
-  return PsTask::validate();
+    if (terminate_refused) {
+        EV_TRACE(DL_ERROR, "validate: Task %s refused, its terminate command is too long", name);
+        return KEEPER_FAIL;
+    }
+    return PsTask::validate();
 }
 
 void PsExtTask::terminate() {
-  if (terminate_cmd[0]) {
-    EV_TRACE(DL_TRACE, "PsExtTask::terminate, cmd [%s], pid:%d", terminate_cmd, pid);
-    // The procedure's own result is not trusted: the kill below follows anyway.
-    if (system(terminate_cmd) == -1) EV_TRACE(DL_ERROR, "PsExtTask::terminate, cmd [%s] not run", terminate_cmd);
-  } else {
-    EV_TRACE(DL_TRACE, "PsExtTask::terminate, sending termination signal:%d to process:%s, pid:%d", SIGTERM, name,
-             pid);
-    kill(pid, SIGTERM);
-  }
-  timer_handler->add_kill(kill_timeout, pid, SIGKILL);
+    if (terminate_cmd[0]) {
+        EV_TRACE(DL_TRACE, "PsExtTask::terminate, cmd [%s], pid:%d", terminate_cmd, pid);
+        // The procedure's own result is not trusted: the kill below follows anyway.
+        if (system(terminate_cmd) == -1)
+            EV_TRACE(DL_ERROR, "PsExtTask::terminate, cmd [%s] not run", terminate_cmd);
+    } else {
+        EV_TRACE(DL_TRACE,
+                 "PsExtTask::terminate, sending termination signal:%d to process:%s, pid:%d",
+                 SIGTERM, name, pid);
+        kill(pid, SIGTERM);
+    }
+    timer_handler->add_kill(kill_timeout, pid, SIGKILL);
 }
 
 keeperStatus PsExtTask::stop() {
-  EV_TRACE(DL_NOTIFY, "PsExtTask::stop, process %s (%d) by request", name, pid);
-  kill_request = true;
-  if (pid > 0) terminate();
-  return KEEPER_OK;
+    EV_TRACE(DL_NOTIFY, "PsExtTask::stop, process %s (%d) by request", name, pid);
+    kill_request = true;
+    if (pid > 0) terminate();
+    return KEEPER_OK;
 }
 
 keeperStatus PsExtTask::restart() {
-  EV_TRACE(DL_NOTIFY, "PsExtTask::restart, process %s (%d) by request", name, pid);
-  restart_request = true;
-  kill_request = true;
-  if (pid > 0) terminate();
-  return KEEPER_OK;
+    EV_TRACE(DL_NOTIFY, "PsExtTask::restart, process %s (%d) by request", name, pid);
+    restart_request = true;
+    kill_request = true;
+    if (pid > 0) terminate();
+    return KEEPER_OK;
 }

@@ -7,24 +7,24 @@
 #include "keeper/ps_task.h"
 
 class PsExtTask : public PsTask {
- public:
-  PsExtTask(KeeperSrv* keeper, TimerHandler* timers);
+public:
+    PsExtTask(KeeperSrv* keeper, TimerHandler* timers);
 
-  keeperStatus validate() override;
-  keeperStatus stop() override;
-  keeperStatus restart() override;
+    keeperStatus validate() override;
+    keeperStatus stop() override;
+    keeperStatus restart() override;
 
-  // Composes "location/procedure args". A command that does not fit its
-  // field is refused, never cut: the task then does not validate. 2 when
-  // refused.
-  keeperStatus set_terminate_cmd(const char* procedure, const char* location, const char* args);
-  void terminate();
+    // Composes "location/procedure args". A command that does not fit its
+    // field is refused, never cut: the task then does not validate. 2 when
+    // refused.
+    keeperStatus set_terminate_cmd(const char* procedure, const char* location, const char* args);
+    void terminate();
 
-  const char* get_terminate_cmd() const { return terminate_cmd; }
+    const char* get_terminate_cmd() const { return terminate_cmd; }
 
- private:
-  char terminate_cmd[100];
-  bool terminate_refused;
+private:
+    char terminate_cmd[100];
+    bool terminate_refused;
 };
 
 #endif

@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "keeper/ps_remote_task.h"
-#include "protocol/listing.h"
 #include "keeper/ps_task.h"
-#include "support/proc_utils.h"
+#include "protocol/listing.h"
 #include "support/ev_debug.h"
+#include "support/proc_utils.h"
 
 namespace {
 const unsigned kMaxEventData = 512;
@@ -19,130 +19,130 @@ const unsigned kAllIds = 0xFFFFFFFF;
 }  // namespace
 
 keeperStatus PsList::add_ps_to_list(PsTask* task) {
-  if (!ps_exist(task)) tasks.push_back(task);
-  return KEEPER_OK;
+    if (!ps_exist(task)) tasks.push_back(task);
+    return KEEPER_OK;
 }
 
 keeperStatus PsList::remove_ps(PsTask* task) {
-  auto it = std::find(tasks.begin(), tasks.end(), task);
-  if (it == tasks.end()) return KEEPER_FAIL;
-  tasks.erase(it);
-  return KEEPER_OK;
+    auto it = std::find(tasks.begin(), tasks.end(), task);
+    if (it == tasks.end()) return KEEPER_FAIL;
+    tasks.erase(it);
+    return KEEPER_OK;
 }
 
 bool PsList::ps_exist(PsTask* task) const {
-  return std::find(tasks.begin(), tasks.end(), task) != tasks.end();
+    return std::find(tasks.begin(), tasks.end(), task) != tasks.end();
 }
 
 PsTask* PsList::find_ps_by_name(const char* name) const {
-  for (PsTask* task : tasks)
-    if (strcmp(task->get_name(), name) == 0) return task;
-  return nullptr;
+    for (PsTask* task : tasks)
+        if (strcmp(task->get_name(), name) == 0) return task;
+    return nullptr;
 }
 
 PsTask* PsList::find_ps_by_name_args(const char* name, const char* args) const {
-  if (!name || !args) return nullptr;
-  for (PsTask* task : tasks)
-    if (strcmp(task->get_name(), name) == 0 && strcmp(task->get_args(), args) == 0) return task;
-  return nullptr;
+    if (!name || !args) return nullptr;
+    for (PsTask* task : tasks)
+        if (strcmp(task->get_name(), name) == 0 && strcmp(task->get_args(), args) == 0) return task;
+    return nullptr;
 }
 
 PsTask* PsList::find_ps_by_pid(int pid) const {
-  for (PsTask* task : tasks)
-    if (task->get_pid() == pid) return task;
-  return nullptr;
+    for (PsTask* task : tasks)
+        if (task->get_pid() == pid) return task;
+    return nullptr;
 }
 
 PsTask* PsList::find_ps_by_handler(ClientHandler* handler) const {
-  for (PsTask* task : tasks)
-    if (task->get_client() == handler) return task;
-  return nullptr;
+    for (PsTask* task : tasks)
+        if (task->get_client() == handler) return task;
+    return nullptr;
 }
 
 PsTask* PsList::find_ps_by_index(unsigned index) const {
-  if (index == 0 || index > tasks.size()) return nullptr;
-  return tasks[index - 1];
+    if (index == 0 || index > tasks.size()) return nullptr;
+    return tasks[index - 1];
 }
 
 void PsList::find_multiple_ps_by_name(const char* name, PsList& out) const {
-  for (PsTask* task : tasks)
-    if (strcmp(task->get_name(), name) == 0) out.add_ps_to_list(task);
+    for (PsTask* task : tasks)
+        if (strcmp(task->get_name(), name) == 0) out.add_ps_to_list(task);
 }
 
 PsRemoteTask* PsList::find_ps_by_ip_rem(const char* ip) const {
-  if (!ip) return nullptr;
-  for (PsTask* task : tasks) {
-    if (!task->is_remote()) continue;
-    PsRemoteTask* remote = static_cast<PsRemoteTask*>(task);
-    if (remote->get_peer_ip() == ip) {
-      EV_TRACE(DL_NOTIFY, "PsList::find_ps_by_ip_rem, found task [%s]", task->get_name());
-      return remote;
+    if (!ip) return nullptr;
+    for (PsTask* task : tasks) {
+        if (!task->is_remote()) continue;
+        PsRemoteTask* remote = static_cast<PsRemoteTask*>(task);
+        if (remote->get_peer_ip() == ip) {
+            EV_TRACE(DL_NOTIFY, "PsList::find_ps_by_ip_rem, found task [%s]", task->get_name());
+            return remote;
+        }
     }
-  }
-  return nullptr;
+    return nullptr;
 }
 
 void PsList::set_externals_pid() {
-  for (PsTask* task : tasks) {
-    if (!task->is_external() || !task->is_valid() || task->get_pid() != -1) continue;
-    int found = Com_getPidof(task->get_exec_path());
-    // Nothing to stop: the task is left as it is, so that its first start
-    // is not taken for the end of a stop.
-    if (found <= 0) continue;
-    task->adopt_pid(found);
-    task->restart();
-    // A program this daemon did not fork never reports its exit here: the
-    // task forgets it, and its own start kills it if it is still running.
-    task->adopt_pid(-1);
-  }
+    for (PsTask* task : tasks) {
+        if (!task->is_external() || !task->is_valid() || task->get_pid() != -1) continue;
+        int found = Com_getPidof(task->get_exec_path());
+        // Nothing to stop: the task is left as it is, so that its first start
+        // is not taken for the end of a stop.
+        if (found <= 0) continue;
+        task->adopt_pid(found);
+        task->restart();
+        // A program this daemon did not fork never reports its exit here: the
+        // task forgets it, and its own start kills it if it is still running.
+        task->adopt_pid(-1);
+    }
 }
 
 void PsList::kill_all(int sig) {
-  for (PsTask* task : tasks) task->kill_task(sig);
+    for (PsTask* task : tasks) task->kill_task(sig);
 }
 
 keeperStatus PsList::stop_all() {
-  keeperStatus rc = KEEPER_OK;
-  for (PsTask* task : tasks)
-    if (task->stop() == KEEPER_FAIL) rc = KEEPER_FAIL;
-  return rc;
+    keeperStatus rc = KEEPER_OK;
+    for (PsTask* task : tasks)
+        if (task->stop() == KEEPER_FAIL) rc = KEEPER_FAIL;
+    return rc;
 }
 
 bool PsList::all_closed() const {
-  for (PsTask* task : tasks)
-    if (task->get_pid() != -1) return false;
-  return true;
+    for (PsTask* task : tasks)
+        if (task->get_pid() != -1) return false;
+    return true;
 }
 
 keeperStatus PsList::ps_list(char** text, unsigned* size) const {
-  *text = nullptr;
-  *size = 0;
-  unsigned index = 1;
-  for (PsTask* task : tasks) {
-    char line[160];
-    snprintf(line, sizeof line, " %u. %s %d\n", index++, task->get_name(), task->get_pid());
-    if (!listing_append(text, size, line)) return KEEPER_FAIL;
-  }
-  return KEEPER_OK;
+    *text = nullptr;
+    *size = 0;
+    unsigned index = 1;
+    for (PsTask* task : tasks) {
+        char line[160];
+        snprintf(line, sizeof line, " %u. %s %d\n", index++, task->get_name(), task->get_pid());
+        if (!listing_append(text, size, line)) return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
 }
 
 keeperStatus PsList::send_event(unsigned group, unsigned event, void* data, size_t len) {
-  if (group >= EVENT_GROUPS || len > kMaxEventData || (!data) != (len == 0)) return KEEPER_FAIL;
-  for (PsTask* task : tasks) {
-    unsigned mask = task->get_events(group);
-    if (mask != kAllIds && (event & mask) == 0) continue;
-    size_t total = len + 12;
-    unsigned char* buffer = static_cast<unsigned char*>(malloc(total));
-    if (!buffer) {
-      EV_TRACE(DL_ERROR, "%s: allocation failed",
-               "keeperStatus PsList::send_event(unsigned int, unsigned int, void*, size_t)");
-      return KEEPER_FAIL;
+    if (group >= EVENT_GROUPS || len > kMaxEventData || (!data) != (len == 0)) return KEEPER_FAIL;
+    for (PsTask* task : tasks) {
+        unsigned mask = task->get_events(group);
+        if (mask != kAllIds && (event & mask) == 0) continue;
+        size_t total = len + 12;
+        unsigned char* buffer = static_cast<unsigned char*>(malloc(total));
+        if (!buffer) {
+            EV_TRACE(DL_ERROR, "%s: allocation failed",
+                     "keeperStatus PsList::send_event(unsigned int, unsigned int, void*, size_t)");
+            return KEEPER_FAIL;
+        }
+        uint32_t words[3] = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
+        memcpy(buffer, words, sizeof words);
+        if (len) memcpy(buffer + 12, data, len);
+        task->send_to_client(KEEPER_NOTIFY_EVENT, total, buffer);
+        free(buffer);
     }
-    uint32_t words[3] = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
-    memcpy(buffer, words, sizeof words);
-    if (len) memcpy(buffer + 12, data, len);
-    task->send_to_client(KEEPER_NOTIFY_EVENT, total, buffer);
-    free(buffer);
-  }
-  return KEEPER_OK;
+    return KEEPER_OK;
 }

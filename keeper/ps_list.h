@@ -13,37 +13,37 @@ class PsRemoteTask;
 class ClientHandler;
 
 class PsList {
- public:
-  keeperStatus add_ps_to_list(PsTask* task);
-  keeperStatus remove_ps(PsTask* task);
-  bool ps_exist(PsTask* task) const;
+public:
+    keeperStatus add_ps_to_list(PsTask* task);
+    keeperStatus remove_ps(PsTask* task);
+    bool ps_exist(PsTask* task) const;
 
-  PsTask* find_ps_by_name(const char* name) const;
-  PsTask* find_ps_by_name_args(const char* name, const char* args) const;
-  PsTask* find_ps_by_pid(int pid) const;
-  PsTask* find_ps_by_handler(ClientHandler* handler) const;
-  // 1-based position; none for 0 or past the end.
-  PsTask* find_ps_by_index(unsigned index) const;
-  void find_multiple_ps_by_name(const char* name, PsList& out) const;
-  // The remote task whose peer has that address.
-  PsRemoteTask* find_ps_by_ip_rem(const char* ip) const;
+    PsTask* find_ps_by_name(const char* name) const;
+    PsTask* find_ps_by_name_args(const char* name, const char* args) const;
+    PsTask* find_ps_by_pid(int pid) const;
+    PsTask* find_ps_by_handler(ClientHandler* handler) const;
+    // 1-based position; none for 0 or past the end.
+    PsTask* find_ps_by_index(unsigned index) const;
+    void find_multiple_ps_by_name(const char* name, PsList& out) const;
+    // The remote task whose peer has that address.
+    PsRemoteTask* find_ps_by_ip_rem(const char* ip) const;
 
-  // Before the boot: a copy of an external program still running from an
-  // earlier daemon is stopped through the task's own terminate procedure.
-  void set_externals_pid();
+    // Before the boot: a copy of an external program still running from an
+    // earlier daemon is stopped through the task's own terminate procedure.
+    void set_externals_pid();
 
-  void kill_all(int sig);
-  keeperStatus stop_all();
-  bool all_closed() const;
+    void kill_all(int sig);
+    keeperStatus stop_all();
+    bool all_closed() const;
 
-  keeperStatus ps_list(char** text, unsigned* size) const;
-  keeperStatus send_event(unsigned group, unsigned event, void* data, size_t len);
+    keeperStatus ps_list(char** text, unsigned* size) const;
+    keeperStatus send_event(unsigned group, unsigned event, void* data, size_t len);
 
-  size_t size() const { return tasks.size(); }
-  const std::vector<PsTask*>& get_tasks() const { return tasks; }
+    size_t size() const { return tasks.size(); }
+    const std::vector<PsTask*>& get_tasks() const { return tasks; }
 
- private:
-  std::vector<PsTask*> tasks;
+private:
+    std::vector<PsTask*> tasks;
 };
 
 #endif

@@ -18,348 +18,400 @@
 #include "keeper/text.h"
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
+#include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
-#include "support/ev_debug.h"
 
 PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
-    : TaskOnSeq(k, timers), watched(false), nice_value(0), restart_policy(false), retries(0),
-      retries_interval(0), external(false), argv(nullptr), last_exit_time(0), events(), uid(0),
-      gid(0), remote(false), kill_timeout(10), restart_delay(0), restart_request(false),
-      kill_request(false), run_request(false), pid(-1), client(nullptr), ka_enable(false), ka_period(60), ka_missed(0),
-      ka_warning(1), ka_warning_action(_TaskActionBase::none()), ka_error(3),
-      ka_error_action(_TaskActionBase::none()), ka_timer(0) {
-  build_argv();
+    : TaskOnSeq(k, timers),
+      watched(false),
+      nice_value(0),
+      restart_policy(false),
+      retries(0),
+      retries_interval(0),
+      external(false),
+      argv(nullptr),
+      last_exit_time(0),
+      events(),
+      uid(0),
+      gid(0),
+      remote(false),
+      kill_timeout(10),
+      restart_delay(0),
+      restart_request(false),
+      kill_request(false),
+      run_request(false),
+      pid(-1),
+      client(nullptr),
+      ka_enable(false),
+      ka_period(60),
+      ka_missed(0),
+      ka_warning(1),
+      ka_warning_action(_TaskActionBase::none()),
+      ka_error(3),
+      ka_error_action(_TaskActionBase::none()),
+      ka_timer(0) {
+    build_argv();
 }
 
 PsTask::PsTask(const PsTask& o)
-    : TaskOnSeq(o), watched(o.watched), nice_value(o.nice_value), restart_policy(o.restart_policy),
-      retries(o.retries), retries_interval(o.retries_interval), external(o.external), argv(nullptr),
-      last_exit_time(0), events(), uid(o.uid), gid(o.gid), remote(o.remote),
-      kill_timeout(o.kill_timeout), restart_delay(o.restart_delay), restart_request(false),
-      kill_request(false), run_request(false), pid(-1), client(nullptr), ka_enable(o.ka_enable), ka_period(o.ka_period),
-      ka_missed(0), ka_warning(o.ka_warning), ka_warning_action(o.ka_warning_action),
-      ka_error(o.ka_error), ka_error_action(o.ka_error_action), ka_timer(0) {
-  build_argv();
+    : TaskOnSeq(o),
+      watched(o.watched),
+      nice_value(o.nice_value),
+      restart_policy(o.restart_policy),
+      retries(o.retries),
+      retries_interval(o.retries_interval),
+      external(o.external),
+      argv(nullptr),
+      last_exit_time(0),
+      events(),
+      uid(o.uid),
+      gid(o.gid),
+      remote(o.remote),
+      kill_timeout(o.kill_timeout),
+      restart_delay(o.restart_delay),
+      restart_request(false),
+      kill_request(false),
+      run_request(false),
+      pid(-1),
+      client(nullptr),
+      ka_enable(o.ka_enable),
+      ka_period(o.ka_period),
+      ka_missed(0),
+      ka_warning(o.ka_warning),
+      ka_warning_action(o.ka_warning_action),
+      ka_error(o.ka_error),
+      ka_error_action(o.ka_error_action),
+      ka_timer(0) {
+    build_argv();
 }
 
 PsTask::~PsTask() {
-  drop_keep_alive();
-  free_argv();
+    drop_keep_alive();
+    free_argv();
 }
 
 void PsTask::free_argv() {
-  if (!argv) return;
-  // Entry 0 refers to exec_path and is not owned.
-  for (char** word = argv + 1; *word; ++word) free(*word);
-  delete[] argv;
-  argv = nullptr;
+    if (!argv) return;
+    // Entry 0 refers to exec_path and is not owned.
+    for (char** word = argv + 1; *word; ++word) free(*word);
+    delete[] argv;
+    argv = nullptr;
 }
 
 void PsTask::build_argv() {
-  free_argv();
-  std::vector<std::string> words;
-  splitStr(args, " ", words);
-  argv = new char*[words.size() + 2];
-  // Entry 0 refers to the member so that exec always sees the path in force,
-  // also when it is composed after the arguments were set.
-  argv[0] = exec_path;
-  for (size_t i = 0; i < words.size(); ++i) argv[i + 1] = strdup(words[i].c_str());
-  argv[words.size() + 1] = nullptr;
+    free_argv();
+    std::vector<std::string> words;
+    splitStr(args, " ", words);
+    argv = new char*[words.size() + 2];
+    // Entry 0 refers to the member so that exec always sees the path in force,
+    // also when it is composed after the arguments were set.
+    argv[0] = exec_path;
+    for (size_t i = 0; i < words.size(); ++i) argv[i + 1] = strdup(words[i].c_str());
+    argv[words.size() + 1] = nullptr;
 }
 
 void PsTask::set_args(const char* text) {
-  TaskSingle::set_args(text);
-  build_argv();
+    TaskSingle::set_args(text);
+    build_argv();
 }
 
 void PsTask::set_user(const char* user) {
-  if (!user || !*user) return;
-  EV_TRACE(DL_TRACE, "PsTask::set_user");
-  struct passwd* entry = getpwnam(user);
-  if (!entry) return;
-  uid = entry->pw_uid;
-  gid = entry->pw_gid;
-  EV_TRACE(DL_TRACE, "PsTask::set_user, user '%s', gid %d, uid %d", user, gid, uid);
+    if (!user || !*user) return;
+    EV_TRACE(DL_TRACE, "PsTask::set_user");
+    struct passwd* entry = getpwnam(user);
+    if (!entry) return;
+    uid = entry->pw_uid;
+    gid = entry->pw_gid;
+    EV_TRACE(DL_TRACE, "PsTask::set_user, user '%s', gid %d, uid %d", user, gid, uid);
 }
 
 long PsTask::uptime() const { return timer_handler ? timer_handler->now() : 0; }
 
 keeperStatus PsTask::add_to_manager() {
-  set_implement(IMPLEMENT_APP);
-  if (keeper->get_ps_list().add_ps_to_list(this) != KEEPER_OK) return KEEPER_FAIL;
-  return TaskOnSeq::add_to_manager();
+    set_implement(IMPLEMENT_APP);
+    if (keeper->get_ps_list().add_ps_to_list(this) != KEEPER_OK) return KEEPER_FAIL;
+    return TaskOnSeq::add_to_manager();
 }
 
 bool PsTask::run_allowed() {
-  if (last_exit_time == 0) return true;
-  if (kill_request && !restart_request) {
-    EV_TRACE(DL_NOTIFY, "No restart %s - Stopped manually.", name);
+    if (last_exit_time == 0) return true;
+    if (kill_request && !restart_request) {
+        EV_TRACE(DL_NOTIFY, "No restart %s - Stopped manually.", name);
+        return false;
+    }
+    if (!restart_policy) {
+        EV_TRACE(DL_NOTIFY, "Cannot restart %s - No restart option.", name);
+        return false;
+    }
+    if (retries == 0 && retries_interval == 0) return true;
+    if (bad_kills.size() <= retries) return true;
+    // The window is full: the restart is allowed only when the oldest counted
+    // exit has left it.
+    bad_kills[retries] = uptime();
+    if (bad_kills[retries] - bad_kills.front() >= retries_interval) {
+        bad_kills.pop_front();
+        return true;
+    }
+    EV_TRACE(DL_ERROR, "Cannot restart %s - Limit exceeded.", name);
     return false;
-  }
-  if (!restart_policy) {
-    EV_TRACE(DL_NOTIFY, "Cannot restart %s - No restart option.", name);
-    return false;
-  }
-  if (retries == 0 && retries_interval == 0) return true;
-  if (bad_kills.size() <= retries) return true;
-  // The window is full: the restart is allowed only when the oldest counted
-  // exit has left it.
-  bad_kills[retries] = uptime();
-  if (bad_kills[retries] - bad_kills.front() >= retries_interval) {
-    bad_kills.pop_front();
-    return true;
-  }
-  EV_TRACE(DL_ERROR, "Cannot restart %s - Limit exceeded.", name);
-  return false;
 }
 
 void PsTask::exec_child() {
-  if (gid != 0 && uid != 0) {
-    if (setgid(gid) != 0 || setuid(uid) != 0) {
-      EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.", getpid(),
-               strerror(errno));
-      _exit(1);
+    if (gid != 0 && uid != 0) {
+        if (setgid(gid) != 0 || setuid(uid) != 0) {
+            EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
+                     getpid(), strerror(errno));
+            _exit(1);
+        }
+        EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid,
+                 uid);
+    } else if (setpgid(0, 0) != 0) {
+        EV_TRACE(DL_ERROR, "Failed setting son PGID (%s). Exiting son.", strerror(errno));
+        _exit(1);
     }
-    EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid, uid);
-  } else if (setpgid(0, 0) != 0) {
-    EV_TRACE(DL_ERROR, "Failed setting son PGID (%s). Exiting son.", strerror(errno));
+    if (nice_value != 0) {
+        errno = 0;
+        if (nice(nice_value) == -1 && errno != 0)
+            EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
+    }
+    close_range(3, ~0U, 0);
+    EV_TRACE(DL_NOTIFY, "Run [%s]", command);
+    execvp(exec_path, argv);
+    EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(errno));
     _exit(1);
-  }
-  if (nice_value != 0) {
-    errno = 0;
-    if (nice(nice_value) == -1 && errno != 0)
-      EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
-  }
-  close_range(3, ~0U, 0);
-  EV_TRACE(DL_NOTIFY, "Run [%s]", command);
-  execvp(exec_path, argv);
-  EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(errno));
-  _exit(1);
 }
 
 keeperStatus PsTask::run() {
-  EV_TRACE(DL_TRACE, "Trying to run task [%s], enabled [%d], pid [%d],active on bypass [%d], valid [%d]", name,
-           enabled, pid, active_on_bypass, valid);
-  if (!enabled || pid != -1) return KEEPER_OK;
-  if (!mode_allows_run()) return KEEPER_OK;
-  if (!run_allowed() || !valid) {
-    if (kill_request) {
-      kill_request = false;
-      return KEEPER_FAIL;
+    EV_TRACE(DL_TRACE,
+             "Trying to run task [%s], enabled [%d], pid [%d],active on bypass [%d], valid [%d]",
+             name, enabled, pid, active_on_bypass, valid);
+    if (!enabled || pid != -1) return KEEPER_OK;
+    if (!mode_allows_run()) return KEEPER_OK;
+    if (!run_allowed() || !valid) {
+        if (kill_request) {
+            kill_request = false;
+            return KEEPER_FAIL;
+        }
+        EV_TRACE(DL_TRACE, "Task [%s], not allowed to run, activating action [%s] on failure", name,
+                 failure_action ? failure_action->get_name() : "");
+        run_failure_action(this);
+        return KEEPER_FAIL;
     }
-    EV_TRACE(DL_TRACE, "Task [%s], not allowed to run, activating action [%s] on failure", name,
-             failure_action ? failure_action->get_name() : "");
-    run_failure_action(this);
-    return KEEPER_FAIL;
-  }
-  int stale = Com_getPidof(exec_path);
-  if (stale > 0 && Com_getPPidof(stale) != getpid()) {
-    EV_TRACE(DL_NOTIFY, "PsTask::run, kill previously running task [%s] before running new instance", name);
-    kill(stale, SIGKILL);
-  }
-  // An early exit must not be reaped before its pid is known here.
-  sigset_t block, previous;
-  sigemptyset(&block);
-  sigaddset(&block, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &block, &previous);
-  pid = fork();
-  if (pid == 0) {
+    int stale = Com_getPidof(exec_path);
+    if (stale > 0 && Com_getPPidof(stale) != getpid()) {
+        EV_TRACE(DL_NOTIFY,
+                 "PsTask::run, kill previously running task [%s] before running new instance",
+                 name);
+        kill(stale, SIGKILL);
+    }
+    // An early exit must not be reaped before its pid is known here.
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &block, &previous);
+    pid = fork();
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
+        exec_child();
+    }
+    int fork_errno = errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    exec_child();
-  }
-  int fork_errno = errno;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  if (pid < 0) {
-    pid = -1;
-    EV_TRACE(DL_ERROR, "Couldn't create %s (%s)", name, strerror(fork_errno));
-    return KEEPER_FAIL;
-  }
-  kill_request = false;
-  restart_request = false;
-  run_request = false;
-  // Probes missed by the previous instance must not count against this one:
-  // a program restarted by its keep-alive action would be acted on again at
-  // its first probe.
-  ka_missed = 0;
-  if (external) status = 0;
-  send_status_event(TASK_STATUS_UP);
-  EV_TRACE(DL_NOTIFY, "Started process %s (%d).", name, pid);
-  arm_keep_alive();
-  return KEEPER_OK;
+    if (pid < 0) {
+        pid = -1;
+        EV_TRACE(DL_ERROR, "Couldn't create %s (%s)", name, strerror(fork_errno));
+        return KEEPER_FAIL;
+    }
+    kill_request = false;
+    restart_request = false;
+    run_request = false;
+    // Probes missed by the previous instance must not count against this one:
+    // a program restarted by its keep-alive action would be acted on again at
+    // its first probe.
+    ka_missed = 0;
+    if (external) status = 0;
+    send_status_event(TASK_STATUS_UP);
+    EV_TRACE(DL_NOTIFY, "Started process %s (%d).", name, pid);
+    arm_keep_alive();
+    return KEEPER_OK;
 }
 
 keeperStatus PsTask::start() {
-  EV_TRACE(DL_TRACE, "restart task %s", name);
-  bad_kills.clear();
-  return run();
+    EV_TRACE(DL_TRACE, "restart task %s", name);
+    bad_kills.clear();
+    return run();
 }
 
 void PsTask::prepare_explicit_run() {
-  if (!kill_request || restart_request) return;
-  // An operator who enables and runs a task that was stopped on purpose
-  // wants it started: the stop mark must not refuse the start. While the
-  // stopped program is still on its way out, the start follows its exit.
-  if (pid != -1) {
-    run_request = true;
-    return;
-  }
-  kill_request = false;
-  last_exit_time = 0;
-  bad_kills.clear();
+    if (!kill_request || restart_request) return;
+    // An operator who enables and runs a task that was stopped on purpose
+    // wants it started: the stop mark must not refuse the start. While the
+    // stopped program is still on its way out, the start follows its exit.
+    if (pid != -1) {
+        run_request = true;
+        return;
+    }
+    kill_request = false;
+    last_exit_time = 0;
+    bad_kills.clear();
 }
 
 keeperStatus PsTask::stop() {
-  if (pid == -1) return KEEPER_OK;
-  kill_request = true;
-  EV_TRACE(DL_TRACE, "PsTask::stop, sending quit request to process:%s, pid:%d", name, pid);
-  timer_handler->add_kill(kill_timeout, pid, SIGTERM);
-  timer_handler->add_kill(2 * kill_timeout, pid, SIGKILL);
-  if (client) send_to_client(KEEPER_QUIT, 0, nullptr);
-  return KEEPER_OK;
+    if (pid == -1) return KEEPER_OK;
+    kill_request = true;
+    EV_TRACE(DL_TRACE, "PsTask::stop, sending quit request to process:%s, pid:%d", name, pid);
+    timer_handler->add_kill(kill_timeout, pid, SIGTERM);
+    timer_handler->add_kill(2 * kill_timeout, pid, SIGKILL);
+    if (client) send_to_client(KEEPER_QUIT, 0, nullptr);
+    return KEEPER_OK;
 }
 
 keeperStatus PsTask::restart() {
-  EV_TRACE(DL_NOTIFY, "Restart process %s (%d) by request", name, pid);
-  restart_request = true;
-  return stop();
+    EV_TRACE(DL_NOTIFY, "Restart process %s (%d) by request", name, pid);
+    restart_request = true;
+    return stop();
 }
 
 keeperStatus PsTask::kill_task(int sig) {
-  EV_TRACE(DL_TRACE, "PsTask::kill_task, signal [%d], process [%s], pid [%d]", sig, name, pid);
-  if (pid == -1) return KEEPER_OK;
-  kill_request = true;
-  EV_TRACE(DL_NOTIFY, "PsTask::kill, sending signal [%d] to process [%s], pid [%d]", sig, name, pid);
-  kill(pid, sig);
-  return KEEPER_OK;
+    EV_TRACE(DL_TRACE, "PsTask::kill_task, signal [%d], process [%s], pid [%d]", sig, name, pid);
+    if (pid == -1) return KEEPER_OK;
+    kill_request = true;
+    EV_TRACE(DL_NOTIFY, "PsTask::kill, sending signal [%d] to process [%s], pid [%d]", sig, name,
+             pid);
+    kill(pid, sig);
+    return KEEPER_OK;
 }
 
 void PsTask::handle_sigchld() {
-  if (pid == -1) return;
-  last_exit_time = uptime();
-  EV_TRACE(DL_NOTIFY, "Exited process %s (%d)", name, pid);
-  if (restart_policy && (retries || retries_interval) && !kill_request && !restart_request)
-    bad_kills.push_back(last_exit_time);
-  EV_TRACE(DL_TRACE,
-           "Handling sigchld on task [%s], restart [%d], retries [%u],retries interval [%d], number of bad kills "
-           "[%u], restart request [%d], kill request [%d]",
-           name, restart_policy, retries, retries_interval, static_cast<unsigned>(bad_kills.size()),
-           restart_request, kill_request);
-  pid = -1;
-  client = nullptr;
-  drop_keep_alive();
-  send_status_event(TASK_STATUS_DOWN);
-  if (run_request) {
-    run_request = false;
-    prepare_explicit_run();
-  }
-  if (restart_delay != 0)
-    timer_handler->add(restart_delay, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this), -1);
-  else
-    run();
+    if (pid == -1) return;
+    last_exit_time = uptime();
+    EV_TRACE(DL_NOTIFY, "Exited process %s (%d)", name, pid);
+    if (restart_policy && (retries || retries_interval) && !kill_request && !restart_request)
+        bad_kills.push_back(last_exit_time);
+    EV_TRACE(DL_TRACE,
+             "Handling sigchld on task [%s], restart [%d], retries [%u],retries interval [%d], "
+             "number of bad kills "
+             "[%u], restart request [%d], kill request [%d]",
+             name, restart_policy, retries, retries_interval,
+             static_cast<unsigned>(bad_kills.size()), restart_request, kill_request);
+    pid = -1;
+    client = nullptr;
+    drop_keep_alive();
+    send_status_event(TASK_STATUS_DOWN);
+    if (run_request) {
+        run_request = false;
+        prepare_explicit_run();
+    }
+    if (restart_delay != 0)
+        timer_handler->add(restart_delay, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this),
+                           -1);
+    else
+        run();
 }
 
 keeperStatus PsTask::handle_init_msg(ClientHandler* handler, int msg_pid, unsigned) {
-  if (pid == -1) {
-    EV_TRACE(DL_WARNING, "Got init confirmation from %s (%d) that is not chaild", name, msg_pid);
-    return KEEPER_FAIL;
-  }
-  EV_TRACE(DL_NOTIFY, "Got init confirmation from %s (%d)", name, msg_pid);
-  status = 0;
-  client = handler;
-  keeper->update_next_level(level);
-  return KEEPER_OK;
+    if (pid == -1) {
+        EV_TRACE(DL_WARNING, "Got init confirmation from %s (%d) that is not chaild", name,
+                 msg_pid);
+        return KEEPER_FAIL;
+    }
+    EV_TRACE(DL_NOTIFY, "Got init confirmation from %s (%d)", name, msg_pid);
+    status = 0;
+    client = handler;
+    keeper->update_next_level(level);
+    return KEEPER_OK;
 }
 
 keeperStatus PsTask::handle_up_msg(ClientHandler*) {
-  memset(events, 0, sizeof events);
-  return KEEPER_OK;
+    memset(events, 0, sizeof events);
+    return KEEPER_OK;
 }
 
 void PsTask::handle_client_close() {
-  EV_TRACE(DL_NOTIFY, "Connection closed by %s(%d)", name, pid);
-  client = nullptr;
+    EV_TRACE(DL_NOTIFY, "Connection closed by %s(%d)", name, pid);
+    client = nullptr;
 }
 
 void PsTask::set_events(unsigned group, unsigned mask) {
-  if (group < EVENT_GROUPS) events[group] = mask;
+    if (group < EVENT_GROUPS) events[group] = mask;
 }
 
 void PsTask::send_status_event(ConfigTaskStatus st) {
-  ConfigTask record;
-  memset(&record, 0, sizeof record);
-  record.status = st;
-  copy_text(record.task, name);
-  config_taskH2NOrder(&record);
-  keeper->send_event(EVENT_GRP_TASK, type, &record, sizeof record);
+    ConfigTask record;
+    memset(&record, 0, sizeof record);
+    record.status = st;
+    copy_text(record.task, name);
+    config_taskH2NOrder(&record);
+    keeper->send_event(EVENT_GRP_TASK, type, &record, sizeof record);
 }
 
 keeperStatus PsTask::send_to_client(unsigned msg_type, unsigned len, void* data) {
-  if (!client) return KEEPER_FAIL;
-  return client->send(msg_type, len, data);
+    if (!client) return KEEPER_FAIL;
+    return client->send(msg_type, len, data);
 }
 
 keeperStatus PsTask::send_run_cb(unsigned id, const char* cb_args) {
-  unsigned char payload[104] = {};
-  uint32_t net_id = htonl(id);
-  memcpy(payload, &net_id, sizeof net_id);
-  snprintf(reinterpret_cast<char*>(payload + 4), 100, "%s", cb_args ? cb_args : "");
-  return send_to_client(KEEPER_RUN_CB, sizeof payload, payload);
+    unsigned char payload[104] = {};
+    uint32_t net_id = htonl(id);
+    memcpy(payload, &net_id, sizeof net_id);
+    snprintf(reinterpret_cast<char*>(payload + 4), 100, "%s", cb_args ? cb_args : "");
+    return send_to_client(KEEPER_RUN_CB, sizeof payload, payload);
 }
 
 void PsTask::arm_keep_alive() {
-  if (ka_enable && ka_timer == 0) {
-    int id = timer_handler->add(ka_period, &TimerHandler::run_ka_check, this, ka_period);
-    ka_timer = id > 0 ? id : 0;
-  }
+    if (ka_enable && ka_timer == 0) {
+        int id = timer_handler->add(ka_period, &TimerHandler::run_ka_check, this, ka_period);
+        ka_timer = id > 0 ? id : 0;
+    }
 }
 
 void PsTask::drop_keep_alive() {
-  if (ka_timer != 0 && timer_handler) timer_handler->remove(ka_timer);
-  ka_timer = 0;
+    if (ka_timer != 0 && timer_handler) timer_handler->remove(ka_timer);
+    ka_timer = 0;
 }
 
 keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
-  if (!dict) return KEEPER_FAIL;
-  auto key = [section](const char* name) { return std::string(section) + ":" + name; };
-  ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
-  ka_period = iniparser_getint(dict, key("kaPeriod").c_str(), 60);
-  ka_warning = static_cast<unsigned>(iniparser_getint(dict, key("kaWarning").c_str(), 1));
-  ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
-  ka_error = static_cast<unsigned>(iniparser_getint(dict, key("kaError").c_str(), 3));
-  ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
-  EV_TRACE(DL_NOTIFY,
-           "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= %d, warning_act= "
-           "[%s], error_act= [%s]",
-           section, ka_enable, ka_period, ka_warning, ka_error, ka_warning_action->description,
-           ka_error_action->description);
-  return KEEPER_OK;
+    if (!dict) return KEEPER_FAIL;
+    auto key = [section](const char* name) { return std::string(section) + ":" + name; };
+    ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
+    ka_period = iniparser_getint(dict, key("kaPeriod").c_str(), 60);
+    ka_warning = static_cast<unsigned>(iniparser_getint(dict, key("kaWarning").c_str(), 1));
+    ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
+    ka_error = static_cast<unsigned>(iniparser_getint(dict, key("kaError").c_str(), 3));
+    ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
+    EV_TRACE(DL_NOTIFY,
+             "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "
+             "%d, warning_act= "
+             "[%s], error_act= [%s]",
+             section, ka_enable, ka_period, ka_warning, ka_error, ka_warning_action->description,
+             ka_error_action->description);
+    return KEEPER_OK;
 }
 
 keeperStatus PsTask::check_alive() {
-  // Until the program confirmed its start nobody would answer.
-  if (status == 1 || !client || !ka_enable) return KEEPER_OK;
-  if (send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr) != KEEPER_OK) return KEEPER_OK;
-  unsigned n = ka_missed;
-  if (n == 1) EV_TRACE(DL_NOTIFY, "Task [%s] is not reachable for keep alive", name);
-  if (n < ka_error) {
-    if (n < ka_warning) {
-      ka_missed = n + 1;
-      return KEEPER_OK;
+    // Until the program confirmed its start nobody would answer.
+    if (status == 1 || !client || !ka_enable) return KEEPER_OK;
+    if (send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr) != KEEPER_OK) return KEEPER_OK;
+    unsigned n = ka_missed;
+    if (n == 1) EV_TRACE(DL_NOTIFY, "Task [%s] is not reachable for keep alive", name);
+    if (n < ka_error) {
+        if (n < ka_warning) {
+            ka_missed = n + 1;
+            return KEEPER_OK;
+        }
+        ka_warning_action->run(this, static_cast<int>(n - ka_warning));
+    } else {
+        ka_error_action->run(this, static_cast<int>(n - ka_error));
     }
-    ka_warning_action->run(this, static_cast<int>(n - ka_warning));
-  } else {
-    ka_error_action->run(this, static_cast<int>(n - ka_error));
-  }
-  ka_missed = n + 1;
-  return KEEPER_OK;
+    ka_missed = n + 1;
+    return KEEPER_OK;
 }
 
 keeperStatus PsTask::check_alive_ack() {
-  if (ka_missed > 1) {
-    EV_TRACE(DL_NOTIFY, "Task [%s] back be reachable for keep alive", name);
-    send_status_event(TASK_STATUS_UP);
-  }
-  ka_missed = 0;
-  return KEEPER_OK;
+    if (ka_missed > 1) {
+        EV_TRACE(DL_NOTIFY, "Task [%s] back be reachable for keep alive", name);
+        send_status_event(TASK_STATUS_UP);
+    }
+    ka_missed = 0;
+    return KEEPER_OK;
 }

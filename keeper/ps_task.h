@@ -18,109 +18,111 @@ const int EVENT_GROUPS = 64;
 enum ConfigTaskStatus { TASK_STATUS_UP = 1, TASK_STATUS_DOWN = 2 };
 
 class PsTask : public TaskOnSeq {
- public:
-  PsTask(KeeperSrv* keeper, TimerHandler* timers);
-  // A clone of a template task: its configuration, none of its run state.
-  PsTask(const PsTask& other);
-  ~PsTask() override;
+public:
+    PsTask(KeeperSrv* keeper, TimerHandler* timers);
+    // A clone of a template task: its configuration, none of its run state.
+    PsTask(const PsTask& other);
+    ~PsTask() override;
 
-  void set_args(const char* text) override;
-  using TaskOnSeq::run;
-  keeperStatus run() override;
-  keeperStatus stop() override;
-  keeperStatus add_to_manager() override;
+    void set_args(const char* text) override;
+    using TaskOnSeq::run;
+    keeperStatus run() override;
+    keeperStatus stop() override;
+    keeperStatus add_to_manager() override;
 
-  virtual keeperStatus start();
-  virtual keeperStatus kill_task(int sig);
-  virtual keeperStatus restart();
-  virtual keeperStatus handle_up_msg(ClientHandler* handler);
-  virtual keeperStatus handle_init_msg(ClientHandler* handler, int pid, unsigned extra);
-  virtual void handle_client_close();
+    virtual keeperStatus start();
+    virtual keeperStatus kill_task(int sig);
+    virtual keeperStatus restart();
+    virtual keeperStatus handle_up_msg(ClientHandler* handler);
+    virtual keeperStatus handle_init_msg(ClientHandler* handler, int pid, unsigned extra);
+    virtual void handle_client_close();
 
-  void handle_sigchld();
-  bool run_allowed();
-  void set_user(const char* user);
-  void set_events(unsigned group, unsigned mask);
-  unsigned get_events(unsigned group) const { return group < EVENT_GROUPS ? events[group] : 0; }
-  void send_status_event(ConfigTaskStatus st);
-  // Sends a message to the program's connection; 2 when it has none.
-  keeperStatus send_to_client(unsigned type, unsigned len, void* data);
-  keeperStatus send_run_cb(unsigned id, const char* cb_args);
+    void handle_sigchld();
+    bool run_allowed();
+    void set_user(const char* user);
+    void set_events(unsigned group, unsigned mask);
+    unsigned get_events(unsigned group) const { return group < EVENT_GROUPS ? events[group] : 0; }
+    void send_status_event(ConfigTaskStatus st);
+    // Sends a message to the program's connection; 2 when it has none.
+    keeperStatus send_to_client(unsigned type, unsigned len, void* data);
+    keeperStatus send_run_cb(unsigned id, const char* cb_args);
 
-  // Reads the keep-alive keys of the task's INI section.
-  keeperStatus ka_read_config(dictionary* dict, const char* section);
-  keeperStatus check_alive();
-  keeperStatus check_alive_ack();
-  unsigned get_ka_period_config() const { return ka_enable ? ka_period : 0; }
+    // Reads the keep-alive keys of the task's INI section.
+    keeperStatus ka_read_config(dictionary* dict, const char* section);
+    keeperStatus check_alive();
+    keeperStatus check_alive_ack();
+    unsigned get_ka_period_config() const { return ka_enable ? ka_period : 0; }
 
-  void set_watched(bool w) { watched = w; }
-  void set_nice(int n) { nice_value = n; }
-  void set_restart(bool r) { restart_policy = r; }
-  void set_retries(unsigned r) { retries = r; }
-  void set_retries_interval(int i) { retries_interval = i; }
-  void set_kill_timeout(int t) { if (t != 0) kill_timeout = t; }
-  void set_restart_delay(int d) { restart_delay = d; }
+    void set_watched(bool w) { watched = w; }
+    void set_nice(int n) { nice_value = n; }
+    void set_restart(bool r) { restart_policy = r; }
+    void set_retries(unsigned r) { retries = r; }
+    void set_retries_interval(int i) { retries_interval = i; }
+    void set_kill_timeout(int t) {
+        if (t != 0) kill_timeout = t;
+    }
+    void set_restart_delay(int d) { restart_delay = d; }
 
-  int get_pid() const { return pid; }
-  // Takes a running program found by name as this task's (or -1 for none).
-  void adopt_pid(int p) { pid = p; }
-  ClientHandler* get_client() const { return client; }
-  void set_client(ClientHandler* handler) { client = handler; }
-  CallbackPool& get_callbacks() { return callbacks; }
-  int get_kill_timeout() const { return kill_timeout; }
-  int get_restart_delay() const { return restart_delay; }
-  bool is_external() const { return external; }
-  bool is_remote() const { return remote; }
-  bool get_kill_request() const { return kill_request; }
-  bool get_restart_request() const { return restart_request; }
-  size_t bad_kill_count() const { return bad_kills.size(); }
-  int get_last_exit_time() const { return last_exit_time; }
-  char* const* get_argv() const { return argv; }
+    int get_pid() const { return pid; }
+    // Takes a running program found by name as this task's (or -1 for none).
+    void adopt_pid(int p) { pid = p; }
+    ClientHandler* get_client() const { return client; }
+    void set_client(ClientHandler* handler) { client = handler; }
+    CallbackPool& get_callbacks() { return callbacks; }
+    int get_kill_timeout() const { return kill_timeout; }
+    int get_restart_delay() const { return restart_delay; }
+    bool is_external() const { return external; }
+    bool is_remote() const { return remote; }
+    bool get_kill_request() const { return kill_request; }
+    bool get_restart_request() const { return restart_request; }
+    size_t bad_kill_count() const { return bad_kills.size(); }
+    int get_last_exit_time() const { return last_exit_time; }
+    char* const* get_argv() const { return argv; }
 
- protected:
-  void prepare_explicit_run() override;
+protected:
+    void prepare_explicit_run() override;
 
- private:
-  void free_argv();
-  void build_argv();
-  void exec_child();
+private:
+    void free_argv();
+    void build_argv();
+    void exec_child();
 
- protected:
-  long uptime() const;
-  // Arms the keep-alive probe when it is enabled and not armed yet.
-  void arm_keep_alive();
-  void drop_keep_alive();
+protected:
+    long uptime() const;
+    // Arms the keep-alive probe when it is enabled and not armed yet.
+    void arm_keep_alive();
+    void drop_keep_alive();
 
-  bool watched;
-  int nice_value;
-  bool restart_policy;
-  unsigned retries;
-  int retries_interval;
-  bool external;
-  char** argv;
-  CallbackPool callbacks;
-  std::deque<int> bad_kills;
-  int last_exit_time;
-  unsigned events[EVENT_GROUPS];
-  unsigned uid;
-  unsigned gid;
-  bool remote;
-  int kill_timeout;
-  int restart_delay;
-  bool restart_request;
-  bool kill_request;
-  // An explicit enable-and-run arrived while a stop was still under way.
-  bool run_request;
-  int pid;
-  ClientHandler* client;
-  bool ka_enable;
-  int ka_period;
-  unsigned ka_missed;
-  unsigned ka_warning;
-  _TaskActionBase* ka_warning_action;
-  unsigned ka_error;
-  _TaskActionBase* ka_error_action;
-  int ka_timer;
+    bool watched;
+    int nice_value;
+    bool restart_policy;
+    unsigned retries;
+    int retries_interval;
+    bool external;
+    char** argv;
+    CallbackPool callbacks;
+    std::deque<int> bad_kills;
+    int last_exit_time;
+    unsigned events[EVENT_GROUPS];
+    unsigned uid;
+    unsigned gid;
+    bool remote;
+    int kill_timeout;
+    int restart_delay;
+    bool restart_request;
+    bool kill_request;
+    // An explicit enable-and-run arrived while a stop was still under way.
+    bool run_request;
+    int pid;
+    ClientHandler* client;
+    bool ka_enable;
+    int ka_period;
+    unsigned ka_missed;
+    unsigned ka_warning;
+    _TaskActionBase* ka_warning_action;
+    unsigned ka_error;
+    _TaskActionBase* ka_error_action;
+    int ka_timer;
 };
 
 #endif

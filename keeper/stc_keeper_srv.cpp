@@ -13,60 +13,60 @@
 #include "support/ev_debug.h"
 
 void stcKeeperSrv::prerun_actions() {
-  // The first list seen must be one written after the daemon started.
-  unlink(APP_FUPS_LIST);
-  KeeperSrv::prerun_actions();
+    // The first list seen must be one written after the daemon started.
+    unlink(APP_FUPS_LIST);
+    KeeperSrv::prerun_actions();
 }
 
 void stcKeeperSrv::handle_seq_end() { default_fup = processes.find_ps_by_name("FUP_def"); }
 
 void stcKeeperSrv::create_iniparser(const char* path) {
-  delete ini;
-  ini = new iniKeeper_stc(path, this, timer_handler);
+    delete ini;
+    ini = new iniKeeper_stc(path, this, timer_handler);
 }
 
 void stcKeeperSrv::linux_shutdown(CommandType command) {
-  if (command != COMMAND_SHUTDOWN && command != COMMAND_REBOOT) return;
-  char line[64];
-  snprintf(line, sizeof line, CMD_SHUTDOWN_FMT, command == COMMAND_SHUTDOWN ? "-h" : "-r");
-  EV_TRACE(DL_NOTIFY, "stcKeeperSrv::linux_shutdown, run command:%s", line);
-  if (system(line) == -1) EV_TRACE(DL_ERROR, "stcKeeperSrv::linux_shutdown, cannot run %s", line);
+    if (command != COMMAND_SHUTDOWN && command != COMMAND_REBOOT) return;
+    char line[64];
+    snprintf(line, sizeof line, CMD_SHUTDOWN_FMT, command == COMMAND_SHUTDOWN ? "-h" : "-r");
+    EV_TRACE(DL_NOTIFY, "stcKeeperSrv::linux_shutdown, run command:%s", line);
+    if (system(line) == -1) EV_TRACE(DL_ERROR, "stcKeeperSrv::linux_shutdown, cannot run %s", line);
 }
 
 keeperStatus stcKeeperSrv::process_command(GeneralMsg& msg) {
-  const KeeperCommand& cmd = msg.payload.command;
-  EV_TRACE(DL_DEBUG, "stcKeeperSrv::process_command %s", keeperCommandStr(&cmd));
-  if (cmd.type == COMMAND_SHUTDOWN || cmd.type == COMMAND_REBOOT) {
-    shutdown(new KeeperCommand(cmd));
-  } else if (cmd.type == COMMAND_CREATE_SNAPSHOT) {
-    if (system(CMD_CREATE_SNAPSHOT) == -1)
-      EV_TRACE(DL_ERROR, "stcKeeperSrv::process_command, cannot run %s", CMD_CREATE_SNAPSHOT);
-  }
-  return KEEPER_OK;
+    const KeeperCommand& cmd = msg.payload.command;
+    EV_TRACE(DL_DEBUG, "stcKeeperSrv::process_command %s", keeperCommandStr(&cmd));
+    if (cmd.type == COMMAND_SHUTDOWN || cmd.type == COMMAND_REBOOT) {
+        shutdown(new KeeperCommand(cmd));
+    } else if (cmd.type == COMMAND_CREATE_SNAPSHOT) {
+        if (system(CMD_CREATE_SNAPSHOT) == -1)
+            EV_TRACE(DL_ERROR, "stcKeeperSrv::process_command, cannot run %s", CMD_CREATE_SNAPSHOT);
+    }
+    return KEEPER_OK;
 }
 
 keeperStatus stcKeeperSrv::set_dev_mode(const char* mode) {
-  iniKeeper_stc* reader = dynamic_cast<iniKeeper_stc*>(ini);
-  return reader ? reader->set_dev_mode(mode) : KEEPER_FAIL;
+    iniKeeper_stc* reader = dynamic_cast<iniKeeper_stc*>(ini);
+    return reader ? reader->set_dev_mode(mode) : KEEPER_FAIL;
 }
 
 keeperStatus stcKeeperSrv::set_task_mode(const char* exec_name, const char* task_args, bool on) {
-  for (PsTask* task : processes.get_tasks()) {
-    if (strcmp(task->get_exec(), exec_name) == 0 && strcmp(task->get_args(), task_args) == 0) {
-      task->set_permanent_mode(on, false);
-      return KEEPER_OK;
+    for (PsTask* task : processes.get_tasks()) {
+        if (strcmp(task->get_exec(), exec_name) == 0 && strcmp(task->get_args(), task_args) == 0) {
+            task->set_permanent_mode(on, false);
+            return KEEPER_OK;
+        }
     }
-  }
-  return KEEPER_FAIL;
+    return KEEPER_FAIL;
 }
 
 keeperStatus stcKeeperSrv::set_check_mode(const char* name, const char* check_args, bool on) {
-  for (auto& entry : check_levels) {
-    CheckBase* check = entry.second->get_check_args(name, check_args);
-    if (check) {
-      check->set_permanent_mode(on, true);
-      return KEEPER_OK;
+    for (auto& entry : check_levels) {
+        CheckBase* check = entry.second->get_check_args(name, check_args);
+        if (check) {
+            check->set_permanent_mode(on, true);
+            return KEEPER_OK;
+        }
     }
-  }
-  return KEEPER_FAIL;
+    return KEEPER_FAIL;
 }

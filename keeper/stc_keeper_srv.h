@@ -7,22 +7,22 @@
 #include "keeper/keeper_srv.h"
 
 class stcKeeperSrv : public KeeperSrv {
- public:
-  explicit stcKeeperSrv(EvEngine* engine) : KeeperSrv(engine) {}
+public:
+    explicit stcKeeperSrv(EvEngine* engine) : KeeperSrv(engine) {}
 
-  void prerun_actions() override;
-  void handle_seq_end() override;
-  void linux_shutdown(CommandType command) override;
-  void create_iniparser(const char* path) override;
-  keeperStatus process_command(GeneralMsg& msg) override;
+    void prerun_actions() override;
+    void handle_seq_end() override;
+    void linux_shutdown(CommandType command) override;
+    void create_iniparser(const char* path) override;
+    keeperStatus process_command(GeneralMsg& msg) override;
 
-  keeperStatus set_dev_mode(const char* mode);
-  keeperStatus set_task_mode(const char* name, const char* args, bool on);
-  keeperStatus set_check_mode(const char* name, const char* args, bool on);
-  PsTask* get_default_fup() const { return default_fup; }
+    keeperStatus set_dev_mode(const char* mode);
+    keeperStatus set_task_mode(const char* name, const char* args, bool on);
+    keeperStatus set_check_mode(const char* name, const char* args, bool on);
+    PsTask* get_default_fup() const { return default_fup; }
 
- private:
-  PsTask* default_fup = nullptr;
+private:
+    PsTask* default_fup = nullptr;
 };
 
 #endif

@@ -9,55 +9,55 @@
 class PsTask;
 
 class _TaskActionBase {
- public:
-  _TaskActionBase(const char* description, int limit) : description(description), limit(limit) {}
-  virtual ~_TaskActionBase() = default;
-  _TaskActionBase(const _TaskActionBase&) = delete;
-  _TaskActionBase& operator=(const _TaskActionBase&) = delete;
+public:
+    _TaskActionBase(const char* description, int limit) : description(description), limit(limit) {}
+    virtual ~_TaskActionBase() = default;
+    _TaskActionBase(const _TaskActionBase&) = delete;
+    _TaskActionBase& operator=(const _TaskActionBase&) = delete;
 
-  virtual keeperStatus run(PsTask* task) = 0;
-  // Tick `n` of one silent episode: only the first `limit` ticks act.
-  keeperStatus run(PsTask* task, int n);
+    virtual keeperStatus run(PsTask* task) = 0;
+    // Tick `n` of one silent episode: only the first `limit` ticks act.
+    keeperStatus run(PsTask* task, int n);
 
-  // The shared action that the key of the section names ("none" when unset).
-  static _TaskActionBase* create(dictionary* dict, const char* section, const char* key);
-  static _TaskActionBase* none();
+    // The shared action that the key of the section names ("none" when unset).
+    static _TaskActionBase* create(dictionary* dict, const char* section, const char* key);
+    static _TaskActionBase* none();
 
-  const char* description;
-  int limit;
+    const char* description;
+    int limit;
 };
 
 class _TaskActionNone : public _TaskActionBase {
- public:
-  _TaskActionNone() : _TaskActionBase("no action", 1) {}
-  keeperStatus run(PsTask*) override { return KEEPER_OK; }
+public:
+    _TaskActionNone() : _TaskActionBase("no action", 1) {}
+    keeperStatus run(PsTask*) override { return KEEPER_OK; }
 };
 
 class _TaskActionStop : public _TaskActionBase {
- public:
-  _TaskActionStop() : _TaskActionBase("stop task", 1) {}
-  keeperStatus run(PsTask* task) override;
+public:
+    _TaskActionStop() : _TaskActionBase("stop task", 1) {}
+    keeperStatus run(PsTask* task) override;
 };
 
 class _TaskActionRestart : public _TaskActionBase {
- public:
-  _TaskActionRestart() : _TaskActionBase("restart task", 1) {}
-  keeperStatus run(PsTask* task) override;
+public:
+    _TaskActionRestart() : _TaskActionBase("restart task", 1) {}
+    keeperStatus run(PsTask* task) override;
 };
 
 // SIGUSR2 lets the program's own keep-alive handler react.
 class _TaskActionSignal : public _TaskActionBase {
- public:
-  _TaskActionSignal() : _TaskActionBase("send signal to task", 1) {}
-  keeperStatus run(PsTask* task) override;
+public:
+    _TaskActionSignal() : _TaskActionBase("send signal to task", 1) {}
+    keeperStatus run(PsTask* task) override;
 
- protected:
-  _TaskActionSignal(const char* description, int limit) : _TaskActionBase(description, limit) {}
+protected:
+    _TaskActionSignal(const char* description, int limit) : _TaskActionBase(description, limit) {}
 };
 
 class _TaskActionMultySignal : public _TaskActionSignal {
- public:
-  _TaskActionMultySignal() : _TaskActionSignal("send multiple signals to task", 100) {}
+public:
+    _TaskActionMultySignal() : _TaskActionSignal("send multiple signals to task", 100) {}
 };
 
 #endif

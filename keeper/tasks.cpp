@@ -16,14 +16,14 @@
 namespace {
 
 struct KnownProgram {
-  char name[64];
-  unsigned type;
+    char name[64];
+    unsigned type;
 };
 
 // The bit is the event id of the program's task-status events, so that a
 // subscriber can select programs by mask.
 const KnownProgram kKnownPrograms[] = {
-    {"ondo", 1},     {"brel", 2},      {"Quorvex", 4}, {"VelSnmpAgent", 8},
+    {"ondo", 1},     {"brel", 2},       {"Quorvex", 4}, {"VelSnmpAgent", 8},
     {"Pondrel", 16}, {"Travessor", 32}, {"keeper", 64}, {"vardo", 128},
 };
 
@@ -32,197 +32,214 @@ const char* result_text(keeperStatus rc) { return rc == KEEPER_OK ? "SUCCESS" : 
 }  // namespace
 
 unsigned known_program_type(const char* exec) {
-  for (const KnownProgram& p : kKnownPrograms)
-    if (strcmp(p.name, exec) == 0) return p.type;
-  return TASK_TYPE_OTHER;
+    for (const KnownProgram& p : kKnownPrograms)
+        if (strcmp(p.name, exec) == 0) return p.type;
+    return TASK_TYPE_OTHER;
 }
 
 TaskSingle::TaskSingle(KeeperSrv* k, TimerHandler* timers)
-    : location(), implement(IMPLEMENT_INTERNAL), callback(nullptr), valid(false), command(),
-      name(), exec(), args(), exec_path(), type(TASK_TYPE_OTHER), keeper(k),
+    : location(),
+      implement(IMPLEMENT_INTERNAL),
+      callback(nullptr),
+      valid(false),
+      command(),
+      name(),
+      exec(),
+      args(),
+      exec_path(),
+      type(TASK_TYPE_OTHER),
+      keeper(k),
       timer_handler(timers) {}
 
 void TaskSingle::set_args(const char* text) { copy_text(args, text); }
 
 void TaskSingle::set_name(const char* text) {
-  if (!text) text = "";
-  const char* slash = strrchr(text, '/');
-  copy_text(name, slash ? slash + 1 : text);
-  // The default fast-update task is looked up under this spelling.
-  if (strcmp(name, "fup_def") == 0) copy_text(name, "FUP_def");
+    if (!text) text = "";
+    const char* slash = strrchr(text, '/');
+    copy_text(name, slash ? slash + 1 : text);
+    // The default fast-update task is looked up under this spelling.
+    if (strcmp(name, "fup_def") == 0) copy_text(name, "FUP_def");
 }
 
 void TaskSingle::set_exec(const char* text) {
-  copy_text(exec, text);
-  unsigned known = known_program_type(exec);
-  if (known != TASK_TYPE_OTHER) {
-    type = known;
-    EV_TRACE(DL_NOTIFY, "Task exec %s resolved as type %d", exec, type);
-  }
+    copy_text(exec, text);
+    unsigned known = known_program_type(exec);
+    if (known != TASK_TYPE_OTHER) {
+        type = known;
+        EV_TRACE(DL_NOTIFY, "Task exec %s resolved as type %d", exec, type);
+    }
 }
 
 void TaskSingle::change_exec(const char* text) {
-  set_exec(text);
-  exec_path[0] = '\0';
+    set_exec(text);
+    exec_path[0] = '\0';
 }
 
 void TaskSingle::set_location(const char* text) { copy_text(location, text); }
 
 void TaskSingle::set_implement(const char* word) {
-  if (!word) word = "";
-  if (strcmp(word, "Internal") == 0)
-    set_implement(IMPLEMENT_INTERNAL);
-  else if (strcmp(word, "App") == 0)
-    set_implement(IMPLEMENT_APP);
-  else
-    set_implement(IMPLEMENT_INVALID);
+    if (!word) word = "";
+    if (strcmp(word, "Internal") == 0)
+        set_implement(IMPLEMENT_INTERNAL);
+    else if (strcmp(word, "App") == 0)
+        set_implement(IMPLEMENT_APP);
+    else
+        set_implement(IMPLEMENT_INVALID);
 }
 
 void TaskSingle::set_cmd() {
-  if (exec_path[0] == '\0') {
-    if (location[0])
-      format_text(exec_path, "%s/%s", location, exec);
-    else
-      copy_text(exec_path, exec);
-    if (args[0])
-      format_text(command, "%s %s", exec_path, args);
-    else
-      copy_text(command, exec_path);
-  }
-  EV_TRACE(DL_TRACE, "TaskSingle::set_cmd, full run command [%s]", command);
+    if (exec_path[0] == '\0') {
+        if (location[0])
+            format_text(exec_path, "%s/%s", location, exec);
+        else
+            copy_text(exec_path, exec);
+        if (args[0])
+            format_text(command, "%s %s", exec_path, args);
+        else
+            copy_text(command, exec_path);
+    }
+    EV_TRACE(DL_TRACE, "TaskSingle::set_cmd, full run command [%s]", command);
 }
 
 keeperStatus TaskSingle::validate() {
-  set_cmd();
-  switch (implement) {
-    case IMPLEMENT_APP:
-      if (access(exec_path, X_OK) != 0) {
-        EV_TRACE(DL_ERROR, "validate: Task %s cannot be executed", exec_path);
-        return KEEPER_FAIL;
-      }
-      return KEEPER_OK;
-    case IMPLEMENT_INTERNAL:
-      callback = keeper ? keeper->find_cb_by_name(name) : nullptr;
-      if (!callback) {
-        EV_TRACE(DL_ERROR, "validate: Task %s does not exist", exec_path);
-        return KEEPER_FAIL;
-      }
-      return KEEPER_OK;
-    default:
-      return KEEPER_FAIL;
-  }
+    set_cmd();
+    switch (implement) {
+        case IMPLEMENT_APP:
+            if (access(exec_path, X_OK) != 0) {
+                EV_TRACE(DL_ERROR, "validate: Task %s cannot be executed", exec_path);
+                return KEEPER_FAIL;
+            }
+            return KEEPER_OK;
+        case IMPLEMENT_INTERNAL:
+            callback = keeper ? keeper->find_cb_by_name(name) : nullptr;
+            if (!callback) {
+                EV_TRACE(DL_ERROR, "validate: Task %s does not exist", exec_path);
+                return KEEPER_FAIL;
+            }
+            return KEEPER_OK;
+        default:
+            return KEEPER_FAIL;
+    }
 }
 
 keeperStatus TaskSingle::run_command() {
-  int stale = Com_getPidof(exec_path);
-  if (stale > 0) {
-    EV_TRACE(DL_NOTIFY, "TaskSingle::run, kill previously running task [%s] before running new instance",
-             name);
-    kill(stale, SIGKILL);
-  }
-  return system(command) == 0 ? KEEPER_OK : KEEPER_FAIL;
+    int stale = Com_getPidof(exec_path);
+    if (stale > 0) {
+        EV_TRACE(DL_NOTIFY,
+                 "TaskSingle::run, kill previously running task [%s] before running new instance",
+                 name);
+        kill(stale, SIGKILL);
+    }
+    return system(command) == 0 ? KEEPER_OK : KEEPER_FAIL;
 }
 
 keeperStatus TaskSingle::run(void*) {
-  EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d", command, args,
-           implement);
-  if (validate() == KEEPER_FAIL) return KEEPER_FAIL;
-  keeperStatus rc = KEEPER_FAIL;
-  if (implement == IMPLEMENT_APP)
-    rc = run_command();
-  else if (implement == IMPLEMENT_INTERNAL && callback)
-    rc = callback->run(args);
-  EV_TRACE(DL_USER1, "TaskSingle::run- result of running task [%s], arg[%s], implement= %d is %s", command,
-           args, implement, result_text(rc));
-  return rc;
+    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d", command,
+             args, implement);
+    if (validate() == KEEPER_FAIL) return KEEPER_FAIL;
+    keeperStatus rc = KEEPER_FAIL;
+    if (implement == IMPLEMENT_APP)
+        rc = run_command();
+    else if (implement == IMPLEMENT_INTERNAL && callback)
+        rc = callback->run(args);
+    EV_TRACE(DL_USER1, "TaskSingle::run- result of running task [%s], arg[%s], implement= %d is %s",
+             command, args, implement, result_text(rc));
+    return rc;
 }
 
 TaskOnSeq::TaskOnSeq(KeeperSrv* k, TimerHandler* timers)
-    : TaskSingle(k, timers), must(false), level(0), enabled(false), active_on_bypass(false),
-      failure_action(nullptr), status(1) {}
+    : TaskSingle(k, timers),
+      must(false),
+      level(0),
+      enabled(false),
+      active_on_bypass(false),
+      failure_action(nullptr),
+      status(1) {}
 
 keeperStatus TaskOnSeq::validate() {
-  if (valid) return KEEPER_OK;
-  if (level == 0) {
-    EV_TRACE(DL_ERROR, "validate: Task %s has no level defined", name);
-    return KEEPER_FAIL;
-  }
-  keeperStatus rc = TaskSingle::validate();
-  if (rc == KEEPER_OK) valid = true;
-  return rc;
+    if (valid) return KEEPER_OK;
+    if (level == 0) {
+        EV_TRACE(DL_ERROR, "validate: Task %s has no level defined", name);
+        return KEEPER_FAIL;
+    }
+    keeperStatus rc = TaskSingle::validate();
+    if (rc == KEEPER_OK) valid = true;
+    return rc;
 }
 
 bool TaskOnSeq::mode_allows_run() const {
-  return active_on_bypass || !keeper || keeper->get_system_mode() != 0;
+    return active_on_bypass || !keeper || keeper->get_system_mode() != 0;
 }
 
 void TaskOnSeq::run_failure_action(void* arg) {
-  if (failure_action) failure_action->run(arg);
+    if (failure_action) failure_action->run(arg);
 }
 
 keeperStatus TaskOnSeq::run() {
-  EV_TRACE(DL_TRACE, "TaskOnSeq::run- Trying to run task [%s], enabled [%d],active on bypass [%d], valid [%d]",
-           name, enabled, active_on_bypass, valid);
-  if (!enabled || !mode_allows_run()) return KEEPER_OK;
-  if (valid && TaskSingle::run(nullptr) == KEEPER_OK) {
-    status = 0;
-    return KEEPER_OK;
-  }
-  run_failure_action(nullptr);
-  return KEEPER_FAIL;
+    EV_TRACE(
+        DL_TRACE,
+        "TaskOnSeq::run- Trying to run task [%s], enabled [%d],active on bypass [%d], valid [%d]",
+        name, enabled, active_on_bypass, valid);
+    if (!enabled || !mode_allows_run()) return KEEPER_OK;
+    if (valid && TaskSingle::run(nullptr) == KEEPER_OK) {
+        status = 0;
+        return KEEPER_OK;
+    }
+    run_failure_action(nullptr);
+    return KEEPER_FAIL;
 }
 
 void TaskOnSeq::set_must(bool m) {
-  must = m;
-  // A unit that is not a must never holds its level.
-  if (!m) status = 0;
+    must = m;
+    // A unit that is not a must never holds its level.
+    if (!m) status = 0;
 }
 
 keeperStatus TaskOnSeq::add_to_manager() {
-  if (validate() == KEEPER_OK) return keeper->add_task_to_mgr(this, level);
-  if (!enabled) return KEEPER_OK;
-  run_failure_action(nullptr);
-  return must ? KEEPER_FAIL : KEEPER_OK;
+    if (validate() == KEEPER_OK) return keeper->add_task_to_mgr(this, level);
+    if (!enabled) return KEEPER_OK;
+    run_failure_action(nullptr);
+    return must ? KEEPER_FAIL : KEEPER_OK;
 }
 
 keeperStatus TaskOnSeq::set_permanent_mode(bool enable, bool apply) {
-  enabled = enable;
-  if (apply) {
-    if (enable) {
-      prepare_explicit_run();
-      run();
-    } else {
-      stop();
+    enabled = enable;
+    if (apply) {
+        if (enable) {
+            prepare_explicit_run();
+            run();
+        } else {
+            stop();
+        }
     }
-  }
-  return KEEPER_OK;
+    return KEEPER_OK;
 }
 
 keeperStatus TaskLevel::run_tasks() {
-  if (!activated) return KEEPER_FAIL;
-  for (TaskOnSeq* task : tasks) {
-    keeperStatus rc = task->run();
-    EV_TRACE(DL_NOTIFY, "Running of task [%s] is %s", task->get_name(), result_text(rc));
-  }
-  return KEEPER_OK;
+    if (!activated) return KEEPER_FAIL;
+    for (TaskOnSeq* task : tasks) {
+        keeperStatus rc = task->run();
+        EV_TRACE(DL_NOTIFY, "Running of task [%s] is %s", task->get_name(), result_text(rc));
+    }
+    return KEEPER_OK;
 }
 
 bool TaskLevel::check_level_status() {
-  if (complete) return true;
-  for (TaskOnSeq* task : tasks)
-    if (task->check_status() == 1) return false;
-  complete = true;
-  return true;
+    if (complete) return true;
+    for (TaskOnSeq* task : tasks)
+        if (task->check_status() == 1) return false;
+    complete = true;
+    return true;
 }
 
 bool TaskLevel::is_enabled() const {
-  for (TaskOnSeq* task : tasks)
-    if (task->is_enabled()) return true;
-  return false;
+    for (TaskOnSeq* task : tasks)
+        if (task->is_enabled()) return true;
+    return false;
 }
 
 TaskOnSeq* TaskLevel::find_task_by_name(const char* wanted) const {
-  for (TaskOnSeq* task : tasks)
-    if (strcmp(task->get_name(), wanted) == 0) return task;
-  return nullptr;
+    for (TaskOnSeq* task : tasks)
+        if (strcmp(task->get_name(), wanted) == 0) return task;
+    return nullptr;
 }

@@ -12,9 +12,9 @@ class TimerHandler;
 class CallbackBase;
 
 enum implementType {
-  IMPLEMENT_INTERNAL = 0,  // a callback inside the daemon
-  IMPLEMENT_APP = 1,       // a program run through the shell
-  IMPLEMENT_INVALID = 2
+    IMPLEMENT_INTERNAL = 0,  // a callback inside the daemon
+    IMPLEMENT_APP = 1,       // a program run through the shell
+    IMPLEMENT_INVALID = 2
 };
 
 // Task-type bit of a program that is not in the table of known programs.
@@ -24,112 +24,112 @@ const unsigned TASK_TYPE_OTHER = 256;
 unsigned known_program_type(const char* exec);
 
 class TaskSingle {
- public:
-  TaskSingle(KeeperSrv* keeper, TimerHandler* timers);
-  virtual ~TaskSingle() = default;
-  TaskSingle(const TaskSingle&) = default;
-  TaskSingle& operator=(const TaskSingle&) = delete;
+public:
+    TaskSingle(KeeperSrv* keeper, TimerHandler* timers);
+    virtual ~TaskSingle() = default;
+    TaskSingle(const TaskSingle&) = default;
+    TaskSingle& operator=(const TaskSingle&) = delete;
 
-  virtual void set_args(const char* text);
-  virtual keeperStatus validate();
-  virtual keeperStatus run(void* arg);
-  virtual void set_implement(implementType impl) { implement = impl; }
-  virtual void set_implement(const char* word);
+    virtual void set_args(const char* text);
+    virtual keeperStatus validate();
+    virtual keeperStatus run(void* arg);
+    virtual void set_implement(implementType impl) { implement = impl; }
+    virtual void set_implement(const char* word);
 
-  void set_name(const char* text);
-  void set_exec(const char* text);
-  void change_exec(const char* text);
-  void set_location(const char* text);
-  void set_cmd();
+    void set_name(const char* text);
+    void set_exec(const char* text);
+    void change_exec(const char* text);
+    void set_location(const char* text);
+    void set_cmd();
 
-  const char* get_name() const { return name; }
-  const char* get_exec() const { return exec; }
-  const char* get_args() const { return args; }
-  const char* get_exec_path() const { return exec_path; }
-  const char* get_command() const { return command; }
-  implementType get_implement() const { return implement; }
-  unsigned get_type() const { return type; }
-  bool is_valid() const { return valid; }
-  KeeperSrv* get_keeper() const { return keeper; }
-  TimerHandler* get_timer_handler() const { return timer_handler; }
+    const char* get_name() const { return name; }
+    const char* get_exec() const { return exec; }
+    const char* get_args() const { return args; }
+    const char* get_exec_path() const { return exec_path; }
+    const char* get_command() const { return command; }
+    implementType get_implement() const { return implement; }
+    unsigned get_type() const { return type; }
+    bool is_valid() const { return valid; }
+    KeeperSrv* get_keeper() const { return keeper; }
+    TimerHandler* get_timer_handler() const { return timer_handler; }
 
- protected:
-  // Runs the composed command line through the shell and waits for it.
-  keeperStatus run_command();
+protected:
+    // Runs the composed command line through the shell and waits for it.
+    keeperStatus run_command();
 
-  char location[2048];
-  implementType implement;
-  CallbackBase* callback;
-  bool valid;
-  char command[2048];
-  char name[100];
-  char exec[100];
-  char args[2048];
-  char exec_path[2048];
-  unsigned type;
-  KeeperSrv* keeper;
-  TimerHandler* timer_handler;
+    char location[2048];
+    implementType implement;
+    CallbackBase* callback;
+    bool valid;
+    char command[2048];
+    char name[100];
+    char exec[100];
+    char args[2048];
+    char exec_path[2048];
+    unsigned type;
+    KeeperSrv* keeper;
+    TimerHandler* timer_handler;
 };
 
 class TaskOnSeq : public TaskSingle {
- public:
-  TaskOnSeq(KeeperSrv* keeper, TimerHandler* timers);
-  TaskOnSeq(const TaskOnSeq&) = default;
+public:
+    TaskOnSeq(KeeperSrv* keeper, TimerHandler* timers);
+    TaskOnSeq(const TaskOnSeq&) = default;
 
-  using TaskSingle::run;
-  keeperStatus validate() override;
-  virtual keeperStatus run();
-  virtual keeperStatus stop() { return keeperStatus(2); }
-  virtual void set_must(bool m);
-  virtual keeperStatus add_to_manager();
-  virtual unsigned check_status() { return status; }
+    using TaskSingle::run;
+    keeperStatus validate() override;
+    virtual keeperStatus run();
+    virtual keeperStatus stop() { return keeperStatus(2); }
+    virtual void set_must(bool m);
+    virtual keeperStatus add_to_manager();
+    virtual unsigned check_status() { return status; }
 
-  keeperStatus set_permanent_mode(bool enable, bool apply);
+    keeperStatus set_permanent_mode(bool enable, bool apply);
 
-  void set_level(unsigned l) { level = l; }
-  void set_enabled(bool e) { enabled = e; }
-  void set_active_on_bypass(bool a) { active_on_bypass = a; }
-  void set_failure_action(TaskSingle* action) { failure_action = action; }
+    void set_level(unsigned l) { level = l; }
+    void set_enabled(bool e) { enabled = e; }
+    void set_active_on_bypass(bool a) { active_on_bypass = a; }
+    void set_failure_action(TaskSingle* action) { failure_action = action; }
 
-  unsigned get_level() const { return level; }
-  bool is_enabled() const { return enabled; }
-  bool is_must() const { return must; }
-  bool is_active_on_bypass() const { return active_on_bypass; }
-  TaskSingle* get_failure_action() const { return failure_action; }
+    unsigned get_level() const { return level; }
+    bool is_enabled() const { return enabled; }
+    bool is_must() const { return must; }
+    bool is_active_on_bypass() const { return active_on_bypass; }
+    TaskSingle* get_failure_action() const { return failure_action; }
 
- protected:
-  // An explicit enable-and-run request is about to run the unit; a process
-  // forgets here that it was stopped on purpose.
-  virtual void prepare_explicit_run() {}
-  // Runs the failure action (if any) with the given argument.
-  void run_failure_action(void* arg);
-  // Whether the supervisor's system mode lets this unit run.
-  bool mode_allows_run() const;
+protected:
+    // An explicit enable-and-run request is about to run the unit; a process
+    // forgets here that it was stopped on purpose.
+    virtual void prepare_explicit_run() {}
+    // Runs the failure action (if any) with the given argument.
+    void run_failure_action(void* arg);
+    // Whether the supervisor's system mode lets this unit run.
+    bool mode_allows_run() const;
 
-  bool must;
-  unsigned level;
-  bool enabled;
-  bool active_on_bypass;
-  TaskSingle* failure_action;
-  unsigned status;
+    bool must;
+    unsigned level;
+    bool enabled;
+    bool active_on_bypass;
+    TaskSingle* failure_action;
+    unsigned status;
 };
 
 class TaskLevel {
- public:
-  keeperStatus run_tasks();
-  bool check_level_status();
-  bool is_enabled() const;
-  TaskOnSeq* find_task_by_name(const char* name) const;
+public:
+    keeperStatus run_tasks();
+    bool check_level_status();
+    bool is_enabled() const;
+    TaskOnSeq* find_task_by_name(const char* name) const;
 
-  void add_task(TaskOnSeq* task) { tasks.push_back(task); }
-  void activate() { activated = true; }
-  bool is_activated() const { return activated; }
-  const std::vector<TaskOnSeq*>& get_tasks() const { return tasks; }
+    void add_task(TaskOnSeq* task) { tasks.push_back(task); }
+    void activate() { activated = true; }
+    bool is_activated() const { return activated; }
+    const std::vector<TaskOnSeq*>& get_tasks() const { return tasks; }
 
- private:
-  std::vector<TaskOnSeq*> tasks;
-  bool activated = false;
-  bool complete = false;
+private:
+    std::vector<TaskOnSeq*> tasks;
+    bool activated = false;
+    bool complete = false;
 };
 
 #endif

@@ -12,35 +12,35 @@
 #include "reactor/ev_engine.h"
 
 class ManualClock : public EvClock {
- public:
-  long uptime() const override { return now; }
-  time_t wallTime() const override { return 1700000000 + now; }
-  long now = 100;
+public:
+    long uptime() const override { return now; }
+    time_t wallTime() const override { return 1700000000 + now; }
+    long now = 100;
 };
 
 struct KeeperFixture {
-  KeeperFixture() : keeper(&engine), timers(&engine, &keeper) {
-    engine.setClock(&clock);
-    keeper.set_action_registry(&actions);
-  }
-  ~KeeperFixture() { engine.setClock(nullptr); }
+    KeeperFixture() : keeper(&engine), timers(&engine, &keeper) {
+        engine.setClock(&clock);
+        keeper.set_action_registry(&actions);
+    }
+    ~KeeperFixture() { engine.setClock(nullptr); }
 
-  ManualClock clock;
-  EvEngine engine;
-  KeeperSrv keeper;
-  TimerHandler timers;
-  ActionHandler actions;
+    ManualClock clock;
+    EvEngine engine;
+    KeeperSrv keeper;
+    TimerHandler timers;
+    ActionHandler actions;
 };
 
 // A fresh folder under /tmp, removed with its content at the end.
 class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/keeper_test.XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
-  std::string path;
+public:
+    TempDir() {
+        char pattern[] = "/tmp/keeper_test.XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
+    std::string path;
 };
 
 #endif

@@ -6,11 +6,12 @@
 #include <cstddef>
 
 // snprintf into a field of `size` bytes; cutting is the intent here.
-void format_field(char* field, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void format_field(char* field, size_t size, const char* fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 
 template <size_t N>
 void copy_text(char (&field)[N], const char* text) {
-  format_field(field, N, "%s", text ? text : "");
+    format_field(field, N, "%s", text ? text : "");
 }
 
 #define format_text(field, ...) format_field(field, sizeof(field), __VA_ARGS__)

@@ -10,19 +10,19 @@
 #include "support/ev_debug.h"
 
 int TimerHandler::add(long delay, Callback cb, void* arg, int min_gap) {
-  return engine->addTimer(delay, this, cb, arg, min_gap);
+    return engine->addTimer(delay, this, cb, arg, min_gap);
 }
 
 TimerHandler::~TimerHandler() {
-  for (KillRecord* record : kill_records) delete record;
+    for (KillRecord* record : kill_records) delete record;
 }
 
 void TimerHandler::add_kill(long delay, int pid, int sig) {
-  KillRecord* record = new KillRecord{pid, sig};
-  if (add(delay, &TimerHandler::kill_ps, record, -1) < 0)
-    delete record;
-  else
-    kill_records.insert(record);
+    KillRecord* record = new KillRecord{pid, sig};
+    if (add(delay, &TimerHandler::kill_ps, record, -1) < 0)
+        delete record;
+    else
+        kill_records.insert(record);
 }
 
 void TimerHandler::remove(int id) { engine->delTimer(id); }
@@ -30,47 +30,48 @@ void TimerHandler::remove(int id) { engine->delTimer(id); }
 long TimerHandler::now() const { return engine->getClock().uptime(); }
 
 int TimerHandler::run_check(void* check) {
-  if (check) static_cast<CheckBase*>(check)->run();
-  return 1;
+    if (check) static_cast<CheckBase*>(check)->run();
+    return 1;
 }
 
 int TimerHandler::run_task(void* task) {
-  if (task) static_cast<TaskOnSeq*>(task)->run();
-  return 0;
+    if (task) static_cast<TaskOnSeq*>(task)->run();
+    return 0;
 }
 
 int TimerHandler::run_ka_check(void* task) {
-  if (task) static_cast<PsTask*>(task)->check_alive();
-  return 1;
+    if (task) static_cast<PsTask*>(task)->check_alive();
+    return 1;
 }
 
 int TimerHandler::kill_ps(void* arg) {
-  KillRecord* record = static_cast<KillRecord*>(arg);
-  PsTask* task = keeper->find_ps_by_pid(record->pid);
-  if (task) {
-    EV_TRACE(DL_TRACE, "TimerHandler::kill_ps, sending %d signal to pid:%d", record->sig, record->pid);
-    task->kill_task(record->sig);
-  }
-  kill_records.erase(record);
-  delete record;
-  return 0;
+    KillRecord* record = static_cast<KillRecord*>(arg);
+    PsTask* task = keeper->find_ps_by_pid(record->pid);
+    if (task) {
+        EV_TRACE(DL_TRACE, "TimerHandler::kill_ps, sending %d signal to pid:%d", record->sig,
+                 record->pid);
+        task->kill_task(record->sig);
+    }
+    kill_records.erase(record);
+    delete record;
+    return 0;
 }
 
 int TimerHandler::run_wh_status(void* srv) {
-  KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
-  if (!plugin) return 0;
-  plugin->on_timer(srv);
-  return 1;
+    KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
+    if (!plugin) return 0;
+    plugin->on_timer(srv);
+    return 1;
 }
 
 int TimerHandler::run_cpu_usage_status(void* srv) {
-  KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
-  if (plugin) plugin->get_next_cpu_usage();
-  return 0;
+    KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
+    if (plugin) plugin->get_next_cpu_usage();
+    return 0;
 }
 
 int TimerHandler::run_delayed_inet1(void*) {
-  EV_TRACE(DL_NOTIFY, "Run script [%s]", CMD_INET1);
-  if (system(CMD_INET1) == -1) EV_TRACE(DL_ERROR, "Run script [%s] failed", CMD_INET1);
-  return 0;
+    EV_TRACE(DL_NOTIFY, "Run script [%s]", CMD_INET1);
+    if (system(CMD_INET1) == -1) EV_TRACE(DL_ERROR, "Run script [%s] failed", CMD_INET1);
+    return 0;
 }

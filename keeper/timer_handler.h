@@ -12,44 +12,44 @@ class KeeperSrv;
 
 // Argument of kill_ps.
 struct KillRecord {
-  int pid;
-  int sig;
+    int pid;
+    int sig;
 };
 
 class TimerHandler : public EvHandler {
- public:
-  typedef int (TimerHandler::*Callback)(void*);
+public:
+    typedef int (TimerHandler::*Callback)(void*);
 
-  TimerHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
-  // Frees the records of kill timers that never fired: the engine drops
-  // pending timers unfired when its loop ends.
-  ~TimerHandler() override;
-  TimerHandler(const TimerHandler&) = delete;
-  TimerHandler& operator=(const TimerHandler&) = delete;
+    TimerHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
+    // Frees the records of kill timers that never fired: the engine drops
+    // pending timers unfired when its loop ends.
+    ~TimerHandler() override;
+    TimerHandler(const TimerHandler&) = delete;
+    TimerHandler& operator=(const TimerHandler&) = delete;
 
-  int run_check(void* check);
-  int run_task(void* task);
-  int run_ka_check(void* task);
-  int kill_ps(void* record);
-  int run_wh_status(void* keeper);
-  int run_cpu_usage_status(void* keeper);
-  int run_delayed_inet1(void*);
+    int run_check(void* check);
+    int run_task(void* task);
+    int run_ka_check(void* task);
+    int kill_ps(void* record);
+    int run_wh_status(void* keeper);
+    int run_cpu_usage_status(void* keeper);
+    int run_delayed_inet1(void*);
 
-  // Arms a timer on the engine with one of the callbacks above.
-  int add(long delay, Callback cb, void* arg, int min_gap);
-  void remove(int id);
-  // Arms kill_ps: signal `sig` to the task that still has `pid` then.
-  void add_kill(long delay, int pid, int sig);
-  // Seconds of system uptime on the engine's clock.
-  long now() const;
+    // Arms a timer on the engine with one of the callbacks above.
+    int add(long delay, Callback cb, void* arg, int min_gap);
+    void remove(int id);
+    // Arms kill_ps: signal `sig` to the task that still has `pid` then.
+    void add_kill(long delay, int pid, int sig);
+    // Seconds of system uptime on the engine's clock.
+    long now() const;
 
-  EvEngine* get_engine() const { return engine; }
-  KeeperSrv* get_keeper() const { return keeper; }
+    EvEngine* get_engine() const { return engine; }
+    KeeperSrv* get_keeper() const { return keeper; }
 
- private:
-  EvEngine* engine;
-  KeeperSrv* keeper;
-  std::set<KillRecord*> kill_records;
+private:
+    EvEngine* engine;
+    KeeperSrv* keeper;
+    std::set<KillRecord*> kill_records;
 };
 
 #endif

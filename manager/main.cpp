@@ -1,3 +1,3 @@
 #include "manager/vardoctl.h"
 
-int main(int argc, char **argv) { return vardoctl_main(argc, argv); }
+int main(int argc, char** argv) { return vardoctl_main(argc, argv); }

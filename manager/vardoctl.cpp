@@ -1,13 +1,14 @@
 #include "manager/vardoctl.h"
 
+#include <sys/select.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ios>
 #include <string>
-#include <sys/select.h>
-#include <unistd.h>
 
 #include "client/keeper_client.h"
 #include "support/appliance.h"
@@ -24,70 +25,75 @@ constexpr size_t kCommandSize = 255;
 struct Option {
     char letter;
     int minArgs;
-    int (*run)(keeperClient &client, char **args, int count);
+    int (*run)(keeperClient& client, char** args, int count);
 };
 
-int list_reply(keeperClient &client, keeperStatus sent)
-{
-    if (sent != KEEPER_OK)
-        return sent;
+int list_reply(keeperClient& client, keeperStatus sent) {
+    if (sent != KEEPER_OK) return sent;
     return get_list_sync_reply(client, client.get_keeperSock());
 }
 
 const Option kOptions[] = {
-    {'l', 0, [](keeperClient &c, char **, int) { return list_reply(c, c.list_procs(list_display)); }},
-    {'F', 0, [](keeperClient &c, char **, int) { return list_reply(c, c.list_flags(list_display)); }},
-    {'R', 1, [](keeperClient &c, char **a, int) { return int(c.restart_ps(a[0])); }},
-    {'k', 1, [](keeperClient &c, char **a, int) { return int(c.kill_ps(a[0])); }},
-    {'s', 1, [](keeperClient &c, char **a, int) { return int(c.start_ps(a[0])); }},
-    {'L', 1, [](keeperClient &c, char **a, int) { return list_reply(c, c.list_callbacks(a[0], list_display)); }},
-    {'c', 2, [](keeperClient &c, char **a, int n) { return int(c.activate_callback(a, n)); }},
-    {'K', 1, [](keeperClient &c, char **a, int) { return int(c.stop_check(a[0])); }},
-    {'S', 1, [](keeperClient &c, char **a, int) { return int(c.start_check(a[0])); }},
-    {'C', 1, [](keeperClient &c, char **a, int n) { return int(c.set_check(a, n)); }},
-    {'f', 2, [](keeperClient &c, char **a, int) { return int(c.set_flag_mode(a[0], strtol(a[1], nullptr, 10) != 0)); }},
+    {'l', 0,
+     [](keeperClient& c, char**, int) { return list_reply(c, c.list_procs(list_display)); }},
+    {'F', 0,
+     [](keeperClient& c, char**, int) { return list_reply(c, c.list_flags(list_display)); }},
+    {'R', 1, [](keeperClient& c, char** a, int) { return int(c.restart_ps(a[0])); }},
+    {'k', 1, [](keeperClient& c, char** a, int) { return int(c.kill_ps(a[0])); }},
+    {'s', 1, [](keeperClient& c, char** a, int) { return int(c.start_ps(a[0])); }},
+    {'L', 1,
+     [](keeperClient& c, char** a, int) {
+         return list_reply(c, c.list_callbacks(a[0], list_display));
+     }},
+    {'c', 2, [](keeperClient& c, char** a, int n) { return int(c.activate_callback(a, n)); }},
+    {'K', 1, [](keeperClient& c, char** a, int) { return int(c.stop_check(a[0])); }},
+    {'S', 1, [](keeperClient& c, char** a, int) { return int(c.start_check(a[0])); }},
+    {'C', 1, [](keeperClient& c, char** a, int n) { return int(c.set_check(a, n)); }},
+    {'f', 2,
+     [](keeperClient& c, char** a, int) {
+         return int(c.set_flag_mode(a[0], strtol(a[1], nullptr, 10) != 0));
+     }},
 };
 
-const Option *find_option(char letter)
-{
-    for (const Option &option : kOptions)
-        if (option.letter == letter)
-            return &option;
+const Option* find_option(char letter) {
+    for (const Option& option : kOptions)
+        if (option.letter == letter) return &option;
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
-const char *const kAdminLogPath = APP_VARDOCTL_LOG;
+const char* const kAdminLogPath = APP_VARDOCTL_LOG;
 
-void Usage(const char *program)
-{
+void Usage(const char* program) {
     fprintf(stderr,
-            "Usage:\n%s [-l] [-F] [-R module] [-k module] [-s module]\n\t[-L module] [-c module command]\n\t[-K check] "
+            "Usage:\n%s [-l] [-F] [-R module] [-k module] [-s module]\n\t[-L module] [-c module "
+            "command]\n\t[-K check] "
             "[-S check] [-C check args] [-f flag val]\n\n",
             program);
     fprintf(stderr,
-            "\t%-20s list running modules\n\t%-20s list configured flags\n\t%-20s restart given module\n\t%-20s quit "
-            "given module\n\t%-20s start module using definitions given in the ini file\n\t%-20s list module's callback "
-            "list\n\t%-20s pass command to module\n\t%-20s Stop given check\n\t%-20s Start given check\n\t%-20s set "
+            "\t%-20s list running modules\n\t%-20s list configured flags\n\t%-20s restart given "
+            "module\n\t%-20s quit "
+            "given module\n\t%-20s start module using definitions given in the ini file\n\t%-20s "
+            "list module's callback "
+            "list\n\t%-20s pass command to module\n\t%-20s Stop given check\n\t%-20s Start given "
+            "check\n\t%-20s set "
             "check by args\n\t%-20s set flag to val\n",
             "-l", "-F", "-R module|index", "-k module|index", "-s module|index", "-L module|index",
-            "-c module|index command [args]", "-K check", "-S check", "-C check args", "-f flag val");
+            "-c module|index command [args]", "-K check", "-S check", "-C check args",
+            "-f flag val");
     exit(1);
 }
 
-const char *getCommand(int argc, char **argv)
-{
+const char* getCommand(int argc, char** argv) {
     static char command[kCommandSize];
     std::string text;
-    for (int i = 0; i < argc; ++i)
-        text.append(argv[i]).append(" ");
+    for (int i = 0; i < argc; ++i) text.append(argv[i]).append(" ");
     snprintf(command, sizeof command, "%s", text.c_str());
     return command;
 }
 
-keeperStatus list_display(char *text, unsigned len)
-{
+keeperStatus list_display(char* text, unsigned len) {
     if (len == 0) {
         printf("None\n");
         return KEEPER_FAIL;
@@ -96,8 +102,7 @@ keeperStatus list_display(char *text, unsigned len)
     return KEEPER_OK;
 }
 
-keeperStatus get_list_sync_reply(keeperClient &client, int fd, int waitSeconds)
-{
+keeperStatus get_list_sync_reply(keeperClient& client, int fd, int waitSeconds) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
@@ -114,29 +119,24 @@ keeperStatus get_list_sync_reply(keeperClient &client, int fd, int waitSeconds)
     return client.read_callback(nullptr, nullptr);
 }
 
-int run_option(keeperClient &client, const char *program, int argc, char **argv, int opt)
-{
-    const char *word = argv[opt];
-    if (word[0] != '-')
-        Usage(program);
-    const Option *option = find_option(word[1]);
+int run_option(keeperClient& client, const char* program, int argc, char** argv, int opt) {
+    const char* word = argv[opt];
+    if (word[0] != '-') Usage(program);
+    const Option* option = find_option(word[1]);
     int count = argc - opt - 1;
-    if (!option || count < option->minArgs)
-        Usage(program);
+    if (!option || count < option->minArgs) Usage(program);
     return option->run(client, argv + opt + 1, count);
 }
 
-int vardoctl_main(int argc, char **argv)
-{
+int vardoctl_main(int argc, char** argv) {
     if (setpgrp() != 0) {
         perror("setpgrp");
         return 1;
     }
-    if (argc <= 1)
-        Usage(argv[0]);
+    if (argc <= 1) Usage(argv[0]);
     // The trace goes where the daemon's does (the home's "log" folder), not
     // into whatever folder the operator happens to be in.
-    const char *home = getenv(APP_HOME_ENV);
+    const char* home = getenv(APP_HOME_ENV);
     EvDebug::setConfPath("vardoctl", home ? home : APP_DEFAULT_HOME);
 
     Logger adminLogger("");
@@ -153,7 +153,6 @@ int vardoctl_main(int argc, char **argv)
         printf("cannot connect to keeper\n");
         return 1;
     }
-    if (opt >= argc)
-        return 0;
+    if (opt >= argc) return 0;
     return run_option(client, argv[0], argc, argv, opt);
 }

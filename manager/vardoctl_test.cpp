@@ -1,15 +1,16 @@
 #include "manager/vardoctl.h"
 
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sstream>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "client/fake_keeper.h"
@@ -20,7 +21,8 @@ using ::testing::HasSubstr;
 namespace {
 
 const char kUsage[] =
-    "Usage:\n" VARDOCTL_BIN " [-l] [-F] [-R module] [-k module] [-s module]\n\t[-L module] [-c module command]\n\t[-K "
+    "Usage:\n" VARDOCTL_BIN
+    " [-l] [-F] [-R module] [-k module] [-s module]\n\t[-L module] [-c module command]\n\t[-K "
     "check] [-S check] [-C check args] [-f flag val]\n\n"
     "\t-l                   list running modules\n"
     "\t-F                   list configured flags\n"
@@ -34,8 +36,7 @@ const char kUsage[] =
     "\t-C check args        set check by args\n"
     "\t-f flag val          set flag to val\n";
 
-std::string slurp(const std::string &path)
-{
+std::string slurp(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -45,29 +46,25 @@ std::string slurp(const std::string &path)
 // A temporary VELTO_HOME whose vardo.ini points at a fake daemon.
 class VardoctlRun : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char pattern[] = "/tmp/vardoctl_test.XXXXXX";
         home = mkdtemp(pattern);
         keeper.writeIni(home, "vardo.ini");
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         std::string cmd = "rm -rf " + home;
         (void)system(cmd.c_str());
     }
 
     // Starts the built vardoctl with `args`; its output goes to files.
-    pid_t start(std::vector<std::string> args)
-    {
+    pid_t start(std::vector<std::string> args) {
         pid_t pid = fork();
         if (pid == 0) {
             setenv("VELTO_HOME", home.c_str(), 1);
             dup2(open((home + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open((home + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-            std::vector<char *> argv{const_cast<char *>(VARDOCTL_BIN)};
-            for (std::string &arg : args)
-                argv.push_back(&arg[0]);
+            std::vector<char*> argv{const_cast<char*>(VARDOCTL_BIN)};
+            for (std::string& arg : args) argv.push_back(&arg[0]);
             argv.push_back(nullptr);
             execv(VARDOCTL_BIN, argv.data());
             _exit(127);
@@ -75,8 +72,7 @@ protected:
         return pid;
     }
     // Waits for it; its exit status.
-    int finish(pid_t pid)
-    {
+    int finish(pid_t pid) {
         int status = 0;
         waitpid(pid, &status, 0);
         out = slurp(home + "/out");
@@ -89,17 +85,15 @@ protected:
     std::string home, out, err;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(VardoctlRun, WithoutArgumentsPrintsUsageAndFails)
-{
+TEST_F(VardoctlRun, WithoutArgumentsPrintsUsageAndFails) {
     EXPECT_EQ(1, run({}));
     EXPECT_EQ(kUsage, err);
     EXPECT_EQ("", out);
 }
 
-TEST_F(VardoctlRun, UnknownOrMalformedOptionPrintsUsage)
-{
+TEST_F(VardoctlRun, UnknownOrMalformedOptionPrintsUsage) {
     EXPECT_EQ(1, run({"-x"}));
     EXPECT_THAT(err, HasSubstr(kUsage));
     EXPECT_EQ(1, run({"l"}));
@@ -110,14 +104,12 @@ TEST_F(VardoctlRun, UnknownOrMalformedOptionPrintsUsage)
     EXPECT_THAT(err, HasSubstr(kUsage));
 }
 
-TEST_F(VardoctlRun, SwitchAloneConnectsAndSucceeds)
-{
+TEST_F(VardoctlRun, SwitchAloneConnectsAndSucceeds) {
     EXPECT_EQ(0, run({"-SW"}));
     EXPECT_TRUE(keeper.accept());
 }
 
-TEST_F(VardoctlRun, NoDaemonMeansCannotConnect)
-{
+TEST_F(VardoctlRun, NoDaemonMeansCannotConnect) {
     keeper.close();
     EXPECT_EQ(1, run({"-SW"}));
     EXPECT_EQ("cannot connect to keeper\n", out);
@@ -125,8 +117,7 @@ TEST_F(VardoctlRun, NoDaemonMeansCannotConnect)
     EXPECT_EQ("cannot connect to keeper\n", out);
 }
 
-TEST_F(VardoctlRun, ListingIsPrintedAndEmptyListingSaysNone)
-{
+TEST_F(VardoctlRun, ListingIsPrintedAndEmptyListingSaysNone) {
     pid_t pid = start({"-l"});
     ASSERT_TRUE(keeper.accept());
     FakeMessage msg;
@@ -145,8 +136,7 @@ TEST_F(VardoctlRun, ListingIsPrintedAndEmptyListingSaysNone)
     EXPECT_EQ("None\n", out);
 }
 
-TEST_F(VardoctlRun, OneWayRequestsAreSentAndSucceed)
-{
+TEST_F(VardoctlRun, OneWayRequestsAreSentAndSucceed) {
     pid_t pid = start({"-c", "mod", "cb", "a", "b"});
     ASSERT_TRUE(keeper.accept());
     EXPECT_EQ(0, finish(pid));
@@ -174,8 +164,7 @@ TEST_F(VardoctlRun, OneWayRequestsAreSentAndSucceed)
     EXPECT_EQ("3", msg.text(4));
 }
 
-TEST_F(VardoctlRun, CheckWithoutArgumentsFailsWithoutSending)
-{
+TEST_F(VardoctlRun, CheckWithoutArgumentsFailsWithoutSending) {
     pid_t pid = start({"-C", "mycheck"});
     ASSERT_TRUE(keeper.accept());
     EXPECT_EQ(2, finish(pid));
@@ -183,8 +172,7 @@ TEST_F(VardoctlRun, CheckWithoutArgumentsFailsWithoutSending)
     EXPECT_FALSE(keeper.next(msg, 100));
 }
 
-TEST_F(VardoctlRun, OverlongModuleNameIsRefusedNotSent)
-{
+TEST_F(VardoctlRun, OverlongModuleNameIsRefusedNotSent) {
     pid_t pid = start({"-R", std::string(300, 'm')});
     ASSERT_TRUE(keeper.accept());
     EXPECT_EQ(2, finish(pid));
@@ -192,18 +180,16 @@ TEST_F(VardoctlRun, OverlongModuleNameIsRefusedNotSent)
     EXPECT_FALSE(keeper.next(msg, 100));
 }
 
-TEST(Vardoctl, CommandLineIsJoinedAndCut)
-{
+TEST(Vardoctl, CommandLineIsJoinedAndCut) {
     char a[] = "vardoctl", b[] = "-R", c[] = "mod";
-    char *argv[] = {a, b, c};
+    char* argv[] = {a, b, c};
     EXPECT_STREQ("vardoctl -R mod ", getCommand(3, argv));
     std::string longWord(300, 'w');
-    char *longArgv[] = {a, &longWord[0]};
+    char* longArgv[] = {a, &longWord[0]};
     EXPECT_EQ(254u, strlen(getCommand(2, longArgv)));
 }
 
-TEST(Vardoctl, ListDisplayPrintsTextOrNone)
-{
+TEST(Vardoctl, ListDisplayPrintsTextOrNone) {
     char text[] = "a x\n";
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(KEEPER_OK, list_display(text, 5));
@@ -211,8 +197,7 @@ TEST(Vardoctl, ListDisplayPrintsTextOrNone)
     EXPECT_EQ("a x\n\nNone\n", ::testing::internal::GetCapturedStdout());
 }
 
-TEST(Vardoctl, SilentDaemonTimesOutTheListing)
-{
+TEST(Vardoctl, SilentDaemonTimesOutTheListing) {
     FakeKeeper keeper;
     EvEngine engine;
     keeperClient client(&engine, "vardoctl", int(htonl(INADDR_LOOPBACK)), keeper.port());

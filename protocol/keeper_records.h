@@ -19,105 +19,105 @@ constexpr size_t KEEPER_NAME_LEN = 100;
 // wire a valid value of the enumeration, named or not.
 
 enum ConfigCmd : uint32_t {
-  CONFIG_TIME = 0,
-  CONFIG_IF = 1,
-  CONFIG_IFPAIR = 2,
-  CONFIG_HOST = 3,
-  CONFIG_INB_GATEWAY = 4,
-  CONFIG_OOB_GATEWAY = 5,
-  CONFIG_SRV_GET = 6,
-  CONFIG_SRV_ADD = 7,
-  CONFIG_SRV_DEL = 8,
-  CONFIG_ROUTE_GET = 9,
-  CONFIG_ROUTE_ADD = 10,
-  CONFIG_ROUTE_DEL = 11,
-  CONFIG_SECURITY = 12,
-  CONFIG_ACL_GET = 13,
-  CONFIG_ACL_ADD = 14,
-  CONFIG_ACL_DEL = 15,
-  CONFIG_DEV_MODE = 16,
-  CONFIG_BRIDGE = 17,
-  CONFIG_SPT = 18,
-  CONFIG_REDUNDANCY_CAP = 19,
-  CONFIG_VERSION = 20,
-  CONFIG_HWSTATUS = 21,
-  CONFIG_REDUNDANCY = 22,
-  CONFIG_DOUBLE_SESS = 23,
-  CONFIG_TARGET_BOOT_TIME = 24,
-  CONFIG_DISPATCHING_MODE = 25,
-  CONFIG_IF_STATISTICS = 26,
-  CONFIG_SG_DISPATCHING = 27,
-  // Unnamed on purpose (no trace name): asks the daemon for the client's
-  // keep-alive period, answered in the first word of the record.
-  CONFIG_KA_PERIOD = 28,
+    CONFIG_TIME = 0,
+    CONFIG_IF = 1,
+    CONFIG_IFPAIR = 2,
+    CONFIG_HOST = 3,
+    CONFIG_INB_GATEWAY = 4,
+    CONFIG_OOB_GATEWAY = 5,
+    CONFIG_SRV_GET = 6,
+    CONFIG_SRV_ADD = 7,
+    CONFIG_SRV_DEL = 8,
+    CONFIG_ROUTE_GET = 9,
+    CONFIG_ROUTE_ADD = 10,
+    CONFIG_ROUTE_DEL = 11,
+    CONFIG_SECURITY = 12,
+    CONFIG_ACL_GET = 13,
+    CONFIG_ACL_ADD = 14,
+    CONFIG_ACL_DEL = 15,
+    CONFIG_DEV_MODE = 16,
+    CONFIG_BRIDGE = 17,
+    CONFIG_SPT = 18,
+    CONFIG_REDUNDANCY_CAP = 19,
+    CONFIG_VERSION = 20,
+    CONFIG_HWSTATUS = 21,
+    CONFIG_REDUNDANCY = 22,
+    CONFIG_DOUBLE_SESS = 23,
+    CONFIG_TARGET_BOOT_TIME = 24,
+    CONFIG_DISPATCHING_MODE = 25,
+    CONFIG_IF_STATISTICS = 26,
+    CONFIG_SG_DISPATCHING = 27,
+    // Unnamed on purpose (no trace name): asks the daemon for the client's
+    // keep-alive period, answered in the first word of the record.
+    CONFIG_KA_PERIOD = 28,
 };
 constexpr unsigned CONFIG_CMD_NAMED = 28;  // commands 0..27 have names
 
 enum EventGrp : uint32_t {
-  EVENT_GRP_TIME = 0,
-  EVENT_GRP_IF = 1,
-  EVENT_GRP_HOST = 2,
-  EVENT_GRP_GATEWAY = 3,
-  EVENT_GRP_SERVER = 4,
-  EVENT_GRP_ROUTE = 5,
-  EVENT_GRP_SECURITY = 6,
-  EVENT_GRP_ACL = 7,
-  EVENT_GRP_BRIDGE_LERN = 8,
-  EVENT_GRP_BRIDGE_SPT = 9,
-  EVENT_GRP_TAP = 10,
-  EVENT_GRP_REDUNDANCY = 11,
-  EVENT_GRP_LINK = 12,
-  EVENT_GRP_TASK = 13,
-  EVENT_GRP_VERSION = 14,
-  EVENT_GRP_COMMAND = 15,
-  EVENT_GRP_MANAGEMENT_MODE = 16,
-  EVENT_GRP_DOUBLE_SESS = 17,
-  EVENT_GRP_PS_COMMUNICATION = 18,
-  EVENT_GRP_BW_OVERSUBSCRIPTION = 19,
-  EVENT_GRP_HW_STATUS = 20,
-  EVENT_GRP_CARD = 21,
-  EVENT_GRP_NETSEGMENT = 22,
-  EVENT_GRP_SG_DISPATCHING = 23,
-  EVENT_GRP_WEB_UPDATE = 24,
-  EVENT_GRP_SENSOR = 25,
-  EVENT_GRP_ALL = 63,
+    EVENT_GRP_TIME = 0,
+    EVENT_GRP_IF = 1,
+    EVENT_GRP_HOST = 2,
+    EVENT_GRP_GATEWAY = 3,
+    EVENT_GRP_SERVER = 4,
+    EVENT_GRP_ROUTE = 5,
+    EVENT_GRP_SECURITY = 6,
+    EVENT_GRP_ACL = 7,
+    EVENT_GRP_BRIDGE_LERN = 8,
+    EVENT_GRP_BRIDGE_SPT = 9,
+    EVENT_GRP_TAP = 10,
+    EVENT_GRP_REDUNDANCY = 11,
+    EVENT_GRP_LINK = 12,
+    EVENT_GRP_TASK = 13,
+    EVENT_GRP_VERSION = 14,
+    EVENT_GRP_COMMAND = 15,
+    EVENT_GRP_MANAGEMENT_MODE = 16,
+    EVENT_GRP_DOUBLE_SESS = 17,
+    EVENT_GRP_PS_COMMUNICATION = 18,
+    EVENT_GRP_BW_OVERSUBSCRIPTION = 19,
+    EVENT_GRP_HW_STATUS = 20,
+    EVENT_GRP_CARD = 21,
+    EVENT_GRP_NETSEGMENT = 22,
+    EVENT_GRP_SG_DISPATCHING = 23,
+    EVENT_GRP_WEB_UPDATE = 24,
+    EVENT_GRP_SENSOR = 25,
+    EVENT_GRP_ALL = 63,
 };
 constexpr unsigned EVENT_GRP_NAMED = 26;  // groups 0..25 have names
 constexpr unsigned EVENT_GRP_LIMIT = 64;  // every group is below this
 
 enum CommandType : uint32_t {
-  COMMAND_SHUTDOWN = 0,
-  COMMAND_REBOOT = 1,
-  COMMAND_BYPASS = 2,
-  COMMAND_ACTIVE = 3,
-  COMMAND_QUIT = 4,
-  COMMAND_LINK_UP = 5,
-  COMMAND_LINK_DOWN = 6,
-  COMMAND_CREATE_SNAPSHOT = 7,
-  COMMAND_REBOOT_DPICS = 8,
-  COMMAND_RESTART_NTP = 9,
+    COMMAND_SHUTDOWN = 0,
+    COMMAND_REBOOT = 1,
+    COMMAND_BYPASS = 2,
+    COMMAND_ACTIVE = 3,
+    COMMAND_QUIT = 4,
+    COMMAND_LINK_UP = 5,
+    COMMAND_LINK_DOWN = 6,
+    COMMAND_CREATE_SNAPSHOT = 7,
+    COMMAND_REBOOT_DPICS = 8,
+    COMMAND_RESTART_NTP = 9,
 };
 
 enum ShtdwnTechnique : uint32_t {
-  SHUTDOWN_STOP = 0,
-  SHUTDOWN_KILL = 1,
-  SHUTDOWN_DELAY = 2,
+    SHUTDOWN_STOP = 0,
+    SHUTDOWN_KILL = 1,
+    SHUTDOWN_DELAY = 2,
 };
 
 enum DevMode : uint32_t {
-  UNKNOWN_DEVMODE = 0,
-  DEVMODE_ACTIVE = 1,
-  DEVMODE_TAP = 2,
-  DEVMODE_NA = 3,
+    UNKNOWN_DEVMODE = 0,
+    DEVMODE_ACTIVE = 1,
+    DEVMODE_TAP = 2,
+    DEVMODE_NA = 3,
 };
 constexpr unsigned DEVMODE_COUNT = 4;
 extern const char* const gDevmodeStr[DEVMODE_COUNT];
 
 enum CardSysStatus : uint32_t {
-  CARD_STATUS_BYPASS = 1,
-  CARD_STATUS_ACTIVE = 2,
-  CARD_STATUS_STANDBY = 3,
-  CARD_STATUS_NA = 4,
+    CARD_STATUS_BYPASS = 1,
+    CARD_STATUS_ACTIVE = 2,
+    CARD_STATUS_STANDBY = 3,
+    CARD_STATUS_NA = 4,
 };
 constexpr unsigned CARD_STATUS_COUNT = 5;  // index 0 has the empty name
 extern const char* const gCardSysStatusStr[CARD_STATUS_COUNT];
@@ -130,14 +130,14 @@ const char* cardStatusStr(unsigned status);
 // Records.
 
 struct KeeperCommand {
-  uint32_t type;       // CommandType
-  uint32_t technique;  // ShtdwnTechnique
-  uint32_t timer;      // seconds
+    uint32_t type;       // CommandType
+    uint32_t technique;  // ShtdwnTechnique
+    uint32_t timer;      // seconds
 };
 
 struct ConfigTime {
-  uint32_t time;  // seconds since the epoch; 0 = leave the clock alone
-  char timeZone[252];
+    uint32_t time;  // seconds since the epoch; 0 = leave the clock alone
+    char timeZone[252];
 };
 
 // Interface kinds and the room for their member lists.
@@ -149,162 +149,162 @@ constexpr uint32_t NETIF_IP_MEMBERS = 16;
 constexpr uint32_t NETIF_GROUP_MEMBERS = 18;
 
 struct ConfigNetIfEth {  // kinds 6 and 172 (172 carries the first six words)
-  uint32_t autoneg;
-  uint32_t speed;
-  uint32_t duplex;
-  uint32_t liveSpeed;  // Mbit/s << 20
-  uint32_t liveDuplex;
-  uint32_t action;
-  uint32_t linkState;  // 0 up, 1 down
-  uint32_t supported;  // capability mask
-  uint8_t hwAddr[6];
-  uint8_t spare[42];
+    uint32_t autoneg;
+    uint32_t speed;
+    uint32_t duplex;
+    uint32_t liveSpeed;  // Mbit/s << 20
+    uint32_t liveDuplex;
+    uint32_t action;
+    uint32_t linkState;  // 0 up, 1 down
+    uint32_t supported;  // capability mask
+    uint8_t hwAddr[6];
+    uint8_t spare[42];
 };
 
 struct ConfigNetIfIp {  // kind 132
-  uint32_t memberCount;
-  uint32_t member[NETIF_IP_MEMBERS];  // the first is the underlying port
-  uint32_t vlan;                      // all ones = none
-  uint32_t address;                   // IPv4, network order
-  uint32_t mask;                      // IPv4, network order
+    uint32_t memberCount;
+    uint32_t member[NETIF_IP_MEMBERS];  // the first is the underlying port
+    uint32_t vlan;                      // all ones = none
+    uint32_t address;                   // IPv4, network order
+    uint32_t mask;                      // IPv4, network order
 };
 
 struct ConfigNetIfGroup {  // kind 209
-  uint32_t sourceId;
-  uint32_t memberCount;
-  uint32_t member[NETIF_GROUP_MEMBERS];
+    uint32_t sourceId;
+    uint32_t memberCount;
+    uint32_t member[NETIF_GROUP_MEMBERS];
 };
 
 struct ConfigNetIf {
-  uint32_t kind;
-  uint32_t role;
-  uint32_t adminStatus;  // all ones in a request = leave unchanged
-  uint32_t id;           // position in the interface table + 1
-  char descr[128];
-  union {
-    ConfigNetIfEth eth;
-    ConfigNetIfIp ip;
-    ConfigNetIfGroup group;
-    uint32_t word[20];
-  } u;
-  char name[16];
+    uint32_t kind;
+    uint32_t role;
+    uint32_t adminStatus;  // all ones in a request = leave unchanged
+    uint32_t id;           // position in the interface table + 1
+    char descr[128];
+    union {
+        ConfigNetIfEth eth;
+        ConfigNetIfIp ip;
+        ConfigNetIfGroup group;
+        uint32_t word[20];
+    } u;
+    char name[16];
 };
 
 struct ConfigIfPair {
-  uint32_t first;
-  uint32_t second;
+    uint32_t first;
+    uint32_t second;
 };
 
 struct ConfigHost {
-  char hostName[128];
-  char domainName[128];
+    char hostName[128];
+    char domainName[128];
 };
 
 struct ConfigSrv {
-  uint32_t type;    // 1 name server, 6 time server
-  uint32_t byName;  // non-zero: name holds the server's name
-  uint32_t order;
-  union {
-    uint32_t address;  // IPv4, network order
-    char name[244];
-  } u;
+    uint32_t type;    // 1 name server, 6 time server
+    uint32_t byName;  // non-zero: name holds the server's name
+    uint32_t order;
+    union {
+        uint32_t address;  // IPv4, network order
+        char name[244];
+    } u;
 };
 
 struct ConfigRoute {
-  uint32_t type;         // 0 host, 1 net
-  uint32_t destination;  // IPv4, network order
-  uint32_t mask;         // IPv4, network order
-  uint32_t gateway;      // IPv4, network order
-  uint32_t device;       // device index
+    uint32_t type;         // 0 host, 1 net
+    uint32_t destination;  // IPv4, network order
+    uint32_t mask;         // IPv4, network order
+    uint32_t gateway;      // IPv4, network order
+    uint32_t device;       // device index
 };
 
 struct ConfigSecurity {
-  uint32_t http;
-  uint32_t telnet;
-  uint32_t ping;
-  uint32_t lcdconf;
-  uint32_t tcpsec;
-  uint32_t shellTimeout;  // seconds
-  uint32_t ssh;
+    uint32_t http;
+    uint32_t telnet;
+    uint32_t ping;
+    uint32_t lcdconf;
+    uint32_t tcpsec;
+    uint32_t shellTimeout;  // seconds
+    uint32_t ssh;
 };
 
 struct ConfigACLHost {
-  uint32_t byName;  // non-zero: name holds the host's name
-  union {
-    uint32_t address;  // IPv4, network order
-    char name[128];
-  } u;
+    uint32_t byName;  // non-zero: name holds the host's name
+    union {
+        uint32_t address;  // IPv4, network order
+        char name[128];
+    } u;
 };
 
 struct ConfigVersion {
-  uint32_t serial;
-  uint32_t word1;
-  char swVersion[128];
-  uint32_t word34;
+    uint32_t serial;
+    uint32_t word1;
+    char swVersion[128];
+    uint32_t word34;
 };
 
 // Words 1 to 3 are percentages, -1 when not measurable.
 struct ConfigHwStatus {
-  int32_t word0;
-  int32_t memUsage;
-  int32_t cpuUsage;
-  int32_t diskUsage;
-  int32_t word4;
-  int32_t word5;
-  int32_t word6;
-  int32_t word7;
+    int32_t word0;
+    int32_t memUsage;
+    int32_t cpuUsage;
+    int32_t diskUsage;
+    int32_t word4;
+    int32_t word5;
+    int32_t word6;
+    int32_t word7;
 };
 
 // Records that nothing in this system fills: their words carry no meaning
 // here, only their conversion is fixed.
 struct ConfigRedund {
-  uint32_t word[7];
+    uint32_t word[7];
 };
 struct IfStatistics {
-  uint32_t word[9];
+    uint32_t word[9];
 };
 struct ConfigSGDispatching {
-  uint32_t word[5];
+    uint32_t word[5];
 };
 struct OverSubscriptionData {
-  uint32_t word[2];
-  uint8_t data[128];
+    uint32_t word[2];
+    uint8_t data[128];
 };
 struct SensorData {
-  uint32_t word[4];
+    uint32_t word[4];
 };
 struct CardInfo {
-  uint32_t word[4];
-  uint8_t info[24];
-  uint32_t word10;
+    uint32_t word[4];
+    uint8_t info[24];
+    uint32_t word10;
 };
 
 struct ConfigTask {
-  uint32_t status;  // 1 up, 2 exited
-  char task[KEEPER_NAME_LEN];
+    uint32_t status;  // 1 up, 2 exited
+    char task[KEEPER_NAME_LEN];
 };
 
 // Body of configuration requests and of configuration-change events.
 struct ConfigAll {
-  uint32_t cursor;
-  uint32_t action;
-  union {
-    uint8_t raw[256];
-    uint32_t word[64];
-    ConfigTime time;
-    ConfigNetIf netIf;
-    ConfigIfPair ifPair;
-    ConfigHost host;
-    ConfigSrv srv;
-    ConfigRoute route;
-    ConfigSecurity sec;
-    ConfigACLHost acl;
-    ConfigVersion ver;
-    ConfigHwStatus hw;
-    ConfigRedund redund;
-    IfStatistics ifStat;
-    ConfigSGDispatching sgDisp;
-  } data;
+    uint32_t cursor;
+    uint32_t action;
+    union {
+        uint8_t raw[256];
+        uint32_t word[64];
+        ConfigTime time;
+        ConfigNetIf netIf;
+        ConfigIfPair ifPair;
+        ConfigHost host;
+        ConfigSrv srv;
+        ConfigRoute route;
+        ConfigSecurity sec;
+        ConfigACLHost acl;
+        ConfigVersion ver;
+        ConfigHwStatus hw;
+        ConfigRedund redund;
+        IfStatistics ifStat;
+        ConfigSGDispatching sgDisp;
+    } data;
 };
 
 // ---------------------------------------------------------------------------

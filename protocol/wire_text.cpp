@@ -2,10 +2,12 @@
 
 #include <cstring>
 
-std::string wireText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+std::string wireText(const char* field, size_t width) {
+    return std::string(field, strnlen(field, width));
+}
 
 void setWireText(char* field, size_t width, const char* src) {
-  if (width == 0) return;
-  std::memset(field, 0, width);
-  if (src != nullptr) std::memcpy(field, src, strnlen(src, width - 1));
+    if (width == 0) return;
+    std::memset(field, 0, width);
+    if (src != nullptr) std::memcpy(field, src, strnlen(src, width - 1));
 }

@@ -16,15 +16,15 @@ void setWireText(char* field, size_t width, const char* src);
 
 template <size_t N>
 std::string wireText(const char (&field)[N]) {
-  return wireText(field, N);
+    return wireText(field, N);
 }
 
 template <size_t N>
 void setWireText(char (&field)[N], const char* src) {
-  setWireText(field, N, src);
+    setWireText(field, N, src);
 }
 
 template <size_t N>
 void setWireText(char (&field)[N], const std::string& src) {
-  setWireText(field, N, src.c_str());
+    setWireText(field, N, src.c_str());
 }

@@ -9,9 +9,9 @@ uint32_t evFinishTimersActions = 0;
 uint32_t evStartSocketActions = 0;
 uint32_t evFinishSocketActions = 0;
 
-EvCounters &EvCounters::instance() {
+EvCounters& EvCounters::instance() {
     // Never destroyed: it may still be printed while the process exits.
-    static EvCounters *counters = new EvCounters;
+    static EvCounters* counters = new EvCounters;
     return *counters;
 }
 
@@ -28,9 +28,12 @@ std::string EvCounters::asString() const {
              "Started socket actions:\t\t%u\n"
              "Finished socket actions:\t%u\n",
              static_cast<unsigned>(evSelectActions), static_cast<unsigned>(evStartTimersActions),
-             static_cast<unsigned>(evFinishTimersActions), static_cast<unsigned>(evStartSocketActions),
+             static_cast<unsigned>(evFinishTimersActions),
+             static_cast<unsigned>(evStartSocketActions),
              static_cast<unsigned>(evFinishSocketActions));
     return text + lines;
 }
 
-std::ostream &operator<<(std::ostream &os, const EvCounters &counters) { return os << counters.asString(); }
+std::ostream& operator<<(std::ostream& os, const EvCounters& counters) {
+    return os << counters.asString();
+}

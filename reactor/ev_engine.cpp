@@ -1,13 +1,14 @@
 #include "reactor/ev_engine.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "support/ev_debug.h"
 
@@ -46,7 +47,7 @@ sockaddr_in ipv4(in_addr_t ip, int port) {
     return addr;
 }
 
-} // namespace
+}  // namespace
 
 long EvClock::uptime() const {
     timespec ts;
@@ -55,17 +56,17 @@ long EvClock::uptime() const {
 
 time_t EvClock::wallTime() const { return time(nullptr); }
 
-EvListener::EvListener(EvHandlerFactory *factory, EvEngine *engine, bool) : engine(engine), factory(factory) {}
+EvListener::EvListener(EvHandlerFactory* factory, EvEngine* engine, bool)
+    : engine(engine), factory(factory) {}
 
-int EvListener::handleInput(EvAdapter *listenSock) {
-    EvHandler *h = factory->newHandler();
-    if (!engine->evAccept(listenSock, h))
-        delete h;
+int EvListener::handleInput(EvAdapter* listenSock) {
+    EvHandler* h = factory->newHandler();
+    if (!engine->evAccept(listenSock, h)) delete h;
     return 0;
 }
 
 // The listener goes with its socket.
-int EvListener::handleClose(EvAdapter *) { return -1; }
+int EvListener::handleClose(EvAdapter*) { return -1; }
 
 EvEngine::EvEngine() : state(EV_IDLE), clock(&systemClock) { SxSockInit(); }
 
@@ -78,13 +79,14 @@ void EvEngine::setState(int s) { state = s >= EV_RUNNING && s <= EV_IDLE ? s : E
 
 void EvEngine::setState(evState s) { setState(static_cast<int>(s)); }
 
-void EvEngine::setClock(const EvClock *c) { clock = c ? c : &systemClock; }
+void EvEngine::setClock(const EvClock* c) { clock = c ? c : &systemClock; }
 
 // Every way a descriptor joins the engine ends here.
-EvSock *EvEngine::adopt(int fd, EvHandler *h, int flags) {
+EvSock* EvEngine::adopt(int fd, EvHandler* h, int flags) {
     if (fd >= FD_SETSIZE) {
         // select() cannot watch it, and FD_SET on it would write past the set.
-        EV_TRACE(DL_ERROR, "EvEngine::adopt, descriptor %d is beyond select's limit %d, closed", fd, FD_SETSIZE);
+        EV_TRACE(DL_ERROR, "EvEngine::adopt, descriptor %d is beyond select's limit %d, closed", fd,
+                 FD_SETSIZE);
         close(fd);
         return nullptr;
     }
@@ -93,25 +95,24 @@ EvSock *EvEngine::adopt(int fd, EvHandler *h, int flags) {
         close(fd);
         return nullptr;
     }
-    auto *sock = new EvSock(id, fd, h);
+    auto* sock = new EvSock(id, fd, h);
     sock->addFlags(flags);
     sockets.push_back(sock);
     h->handleOpen(sock);
     return sock;
 }
 
-EvAdapter *EvEngine::registerSocket(int fd, EvHandler *h, bool framed, int flags) {
-    if (fd < 0)
-        return nullptr;
+EvAdapter* EvEngine::registerSocket(int fd, EvHandler* h, bool framed, int flags) {
+    if (fd < 0) return nullptr;
     return adopt(fd, h, framed ? 0 : flags);
 }
 
-EvAdapter *EvEngine::evListen(int port, EvHandler *h) {
+EvAdapter* EvEngine::evListen(int port, EvHandler* h) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return nullptr;
+    if (fd < 0) return nullptr;
     sockaddr_in addr = ipv4(htonl(INADDR_ANY), port);
-    if (!setOption(fd, SO_REUSEADDR) || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0 ||
+    if (!setOption(fd, SO_REUSEADDR) ||
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 ||
         listen(fd, kListenBacklog) < 0) {
         EV_TRACE(DL_ERROR, "EvEngine::evListen, port %d: %s", port, strerror(errno));
         close(fd);
@@ -120,28 +121,25 @@ EvAdapter *EvEngine::evListen(int port, EvHandler *h) {
     return adopt(fd, h, EV_RAW_READ);
 }
 
-EvAdapter *EvEngine::listenOn(int port, EvHandlerFactory *f, bool secure) {
-    auto *listener = new EvListener(f, this, secure);
-    EvAdapter *sock = evListen(port, listener);
-    if (!sock)
-        delete listener;
+EvAdapter* EvEngine::listenOn(int port, EvHandlerFactory* f, bool secure) {
+    auto* listener = new EvListener(f, this, secure);
+    EvAdapter* sock = evListen(port, listener);
+    if (!sock) delete listener;
     return sock;
 }
 
-EvAdapter *EvEngine::evListen(int port, EvHandlerFactory *f) { return listenOn(port, f, false); }
+EvAdapter* EvEngine::evListen(int port, EvHandlerFactory* f) { return listenOn(port, f, false); }
 
-EvAdapter *EvEngine::evListenSSL(int port, EvHandlerFactory *f) { return listenOn(port, f, true); }
+EvAdapter* EvEngine::evListenSSL(int port, EvHandlerFactory* f) { return listenOn(port, f, true); }
 
-EvAdapter *EvEngine::Connect(const char *host, int port, EvHandler *h) {
+EvAdapter* EvEngine::Connect(const char* host, int port, EvHandler* h) {
     in_addr_t ip = name2ip(host);
-    if (ip == INADDR_NONE)
-        return nullptr;
+    if (ip == INADDR_NONE) return nullptr;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return nullptr;
+    if (fd < 0) return nullptr;
     sockaddr_in addr = ipv4(ip, port);
     // Blocking connect: the caller learns at once whether the peer is there.
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) < 0) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
         EV_TRACE(DL_DEBUG, "EvEngine::Connect, %s:%d: %s", host, port, strerror(errno));
         close(fd);
         return nullptr;
@@ -154,21 +152,22 @@ EvAdapter *EvEngine::Connect(const char *host, int port, EvHandler *h) {
     return adopt(fd, h, 0);
 }
 
-EvAdapter *EvEngine::evConnect(const char *host, int port, EvHandler *h) { return Connect(host, port, h); }
+EvAdapter* EvEngine::evConnect(const char* host, int port, EvHandler* h) {
+    return Connect(host, port, h);
+}
 
-EvAdapter *EvEngine::evConnectSSL(const char *host, int port, EvHandler *h) {
+EvAdapter* EvEngine::evConnectSSL(const char* host, int port, EvHandler* h) {
     return isLocal(host) ? nullptr : Connect(host, port, h);
 }
 
-EvAdapter *EvEngine::evAccept(EvAdapter *listener, EvHandler *h) {
-    if (!listener)
-        return nullptr;
+EvAdapter* EvEngine::evAccept(EvAdapter* listener, EvHandler* h) {
+    if (!listener) return nullptr;
     int fd = accept4(listener->getHandle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
+    if (fd < 0) return nullptr;
     sockaddr_storage peer;
     socklen_t len = sizeof(peer);
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) < 0 || !setOption(fd, SO_KEEPALIVE)) {
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) < 0 ||
+        !setOption(fd, SO_KEEPALIVE)) {
         close(fd);
         return nullptr;
     }
@@ -176,53 +175,49 @@ EvAdapter *EvEngine::evAccept(EvAdapter *listener, EvHandler *h) {
     return adopt(fd, h, 0);
 }
 
-void EvEngine::evClose(EvAdapter *sock) {
-    if (sock)
-        static_cast<EvSock *>(sock)->sclose();
+void EvEngine::evClose(EvAdapter* sock) {
+    if (sock) static_cast<EvSock*>(sock)->sclose();
 }
 
-int EvEngine::evDetach(EvAdapter *sock) {
-    if (!sock)
-        return -1;
+int EvEngine::evDetach(EvAdapter* sock) {
+    if (!sock) return -1;
     int fd = sock->getHandle();
-    static_cast<EvSock *>(sock)->sdetach();
+    static_cast<EvSock*>(sock)->sdetach();
     return fd;
 }
 
-in_addr_t EvEngine::getPeer(EvAdapter *sock, std::string &out) {
+in_addr_t EvEngine::getPeer(EvAdapter* sock, std::string& out) {
     sockaddr_storage peer;
     socklen_t len = sizeof(peer);
-    if (!sock || getpeername(sock->getHandle(), reinterpret_cast<sockaddr *>(&peer), &len) < 0 ||
+    if (!sock || getpeername(sock->getHandle(), reinterpret_cast<sockaddr*>(&peer), &len) < 0 ||
         peer.ss_family != AF_INET) {
         out = "Unknown:0";
         return 0;
     }
-    const auto &in = reinterpret_cast<const sockaddr_in &>(peer);
+    const auto& in = reinterpret_cast<const sockaddr_in&>(peer);
     char text[INET_ADDRSTRLEN];
-    const char *ip = inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text)) ? text : "Unknown";
+    const char* ip = inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text)) ? text : "Unknown";
     out = std::string(ip) + ":" + std::to_string(ntohs(in.sin_port));
     return in.sin_addr.s_addr;
 }
 
-bool EvEngine::isLocal(const char *host) {
-    if (!host)
-        return false;
-    return strcmp(host, devName()) == 0 || strcmp(host, devIp()) == 0 || strcmp(host, "localhost") == 0 ||
-           strcmp(host, "127.0.0.1") == 0;
+bool EvEngine::isLocal(const char* host) {
+    if (!host) return false;
+    return strcmp(host, devName()) == 0 || strcmp(host, devIp()) == 0 ||
+           strcmp(host, "localhost") == 0 || strcmp(host, "127.0.0.1") == 0;
 }
 
-bool EvEngine::isLocal(EvAdapter *sock) {
+bool EvEngine::isLocal(EvAdapter* sock) {
     sockaddr_storage peer;
     socklen_t len = sizeof(peer);
-    if (!sock || getpeername(sock->getHandle(), reinterpret_cast<sockaddr *>(&peer), &len) < 0)
+    if (!sock || getpeername(sock->getHandle(), reinterpret_cast<sockaddr*>(&peer), &len) < 0)
         return false;
-    if (peer.ss_family == AF_UNIX)
-        return true;
+    if (peer.ss_family == AF_UNIX) return true;
     return peer.ss_family == AF_INET &&
-           reinterpret_cast<const sockaddr_in &>(peer).sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+           reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 }
 
-void EvEngine::drop(EvSock *sock) {
+void EvEngine::drop(EvSock* sock) {
     sock->sclose();
     sock->handleClose();
     delete sock;
@@ -232,9 +227,8 @@ void EvEngine::releaseNonSSL() {
     // Backwards, so that removing an entry leaves the ones still to visit in
     // place; handlers may append sockets, never remove them.
     for (size_t i = sockets.size(); i-- > 0;) {
-        EvSock *sock = sockets[i];
-        if (isLocal(sock))
-            continue;
+        EvSock* sock = sockets[i];
+        if (isLocal(sock)) continue;
         sockets.erase(sockets.begin() + static_cast<long>(i));
         drop(sock);
     }
@@ -245,7 +239,7 @@ void EvEngine::releaseSSL() {}
 void EvEngine::releaseAll() {
     timers.clear();
     while (!sockets.empty()) {
-        EvSock *sock = sockets.front();
+        EvSock* sock = sockets.front();
         sockets.erase(sockets.begin());
         drop(sock);
     }
@@ -253,27 +247,27 @@ void EvEngine::releaseAll() {
     timers.clear();
 }
 
-int EvEngine::arm(long expiry, long period, EvHandler *h, EvTimerCb cb, void *arg, int minGap) {
+int EvEngine::arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
     int id = ++lastId;
     // multiset inserts after equal keys: equal expiries fire in the order added.
     timers.insert(EvTimer{id, expiry, period, h, cb, arg, minGap});
     return id;
 }
 
-int EvEngine::addTimer(long delay, EvHandler *h, EvTimerCb cb, void *arg, int minGap) {
-    if (delay == 0)
-        return -1;
+int EvEngine::addTimer(long delay, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
+    if (delay == 0) return -1;
     return arm(clock->uptime() + delay, delay, h, cb, arg, minGap);
 }
 
-int EvEngine::addTimer(long when, long period, EvHandler *h, EvTimerCb cb, void *arg, int minGap) {
-    return arm(when - static_cast<long>(clock->wallTime()) + clock->uptime(), period, h, cb, arg, minGap);
+int EvEngine::addTimer(long when, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
+    return arm(when - static_cast<long>(clock->wallTime()) + clock->uptime(), period, h, cb, arg,
+               minGap);
 }
 
 void EvEngine::delTimer(int id) {
-    auto found = std::find_if(timers.begin(), timers.end(), [id](const EvTimer &t) { return t.id == id; });
-    if (found != timers.end())
-        timers.erase(found);
+    auto found =
+        std::find_if(timers.begin(), timers.end(), [id](const EvTimer& t) { return t.id == id; });
+    if (found != timers.end()) timers.erase(found);
 }
 
 void EvEngine::run() {
@@ -288,29 +282,25 @@ void EvEngine::run() {
         bool inputReady = prepareSets(&readSet, &writeSet, highestFd);
         timeval tv;
         int ready = select(highestFd + 1, &readSet, &writeSet, nullptr, timeout(inputReady, &tv));
-        if (stopRequest)
-            break;
+        if (stopRequest) break;
         ++evSelectActions;
-        if (ready < 0)
-            continue;
+        if (ready < 0) continue;
         fireDueTimers();
         serviceSockets(watched, readSet, writeSet);
-        if (stopRequest)
-            break;
+        if (stopRequest) break;
         reap();
     }
     releaseAll();
     state = EV_IDLE;
 }
 
-bool EvEngine::prepareSets(fd_set *readSet, fd_set *writeSet, int &highestFd) {
+bool EvEngine::prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd) {
     FD_ZERO(readSet);
     FD_ZERO(writeSet);
     bool inputReady = false;
-    for (EvSock *sock : sockets) {
+    for (EvSock* sock : sockets) {
         int fd = sock->getHandle();
-        if (fd == -1)
-            continue;
+        if (fd == -1) continue;
         sock->chkState();
         int flags = sock->getFlags();
         if (flags & (EV_WANT_READ | EV_RAW_READ)) {
@@ -328,30 +318,25 @@ bool EvEngine::prepareSets(fd_set *readSet, fd_set *writeSet, int &highestFd) {
 }
 
 // Null blocks until a descriptor is ready.
-timeval *EvEngine::timeout(bool inputReady, timeval *tv) const {
+timeval* EvEngine::timeout(bool inputReady, timeval* tv) const {
     tv->tv_sec = 0;
     tv->tv_usec = 0;
-    if (inputReady)
-        return tv;
-    if (timers.empty())
-        return nullptr;
+    if (inputReady) return tv;
+    if (timers.empty()) return nullptr;
     long wait = timers.begin()->expiry - clock->uptime();
-    if (wait > 0)
-        tv->tv_sec = wait;
+    if (wait > 0) tv->tv_sec = wait;
     return tv;
 }
 
 void EvEngine::fireDueTimers() {
     while (!timers.empty()) {
         auto first = timers.begin();
-        if (clock->uptime() < first->expiry)
-            return;
+        if (clock->uptime() < first->expiry) return;
         // Out of the set while it runs: delTimer from its own callback finds
         // nothing, and the result alone decides.
         EvTimer timer = *first;
         timers.erase(first);
-        if ((timer.handler->*timer.cb)(timer.arg) > 0)
-            rearm(timer);
+        if ((timer.handler->*timer.cb)(timer.arg) > 0) rearm(timer);
     }
 }
 
@@ -359,7 +344,8 @@ void EvEngine::rearm(EvTimer timer) {
     if (timer.period <= 0) {
         // Its expiry would never move forward, so it would fire again and
         // again within this pass and starve everything else: it fires once.
-        EV_TRACE(DL_WARNING, "EvEngine::rearm, timer %d has period %ld, not re-armed", timer.id, timer.period);
+        EV_TRACE(DL_WARNING, "EvEngine::rearm, timer %d has period %ld, not re-armed", timer.id,
+                 timer.period);
         return;
     }
     timer.expiry += timer.period;
@@ -369,52 +355,48 @@ void EvEngine::rearm(EvTimer timer) {
         // long as its period must not be due again the moment it returns.
         long earliest = clock->uptime() + timer.minGap;
         if (earliest > timer.expiry)
-            timer.expiry += (earliest - timer.expiry + timer.period - 1) / timer.period * timer.period;
+            timer.expiry +=
+                (earliest - timer.expiry + timer.period - 1) / timer.period * timer.period;
     }
     ++evFinishTimersActions;
     timers.insert(timer);
 }
 
-void EvEngine::serviceSockets(size_t count, const fd_set &readSet, const fd_set &writeSet) {
+void EvEngine::serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet) {
     // A handler that releases sockets shrinks the list under this loop.
     for (size_t i = 0; i < count && i < sockets.size(); ++i) {
-        EvSock *sock = sockets[i];
+        EvSock* sock = sockets[i];
         int fd = sock->getHandle();
-        if (fd == -1)
-            continue;
+        if (fd == -1) continue;
         ++evStartSocketActions;
-        if (FD_ISSET(fd, &readSet) || (sock->getFlags() & EV_INPUT_READY))
-            serviceInput(sock);
+        if (FD_ISSET(fd, &readSet) || (sock->getFlags() & EV_INPUT_READY)) serviceInput(sock);
         fd = sock->getHandle();
-        if (fd != -1 && FD_ISSET(fd, &writeSet))
-            serviceOutput(sock);
+        if (fd != -1 && FD_ISSET(fd, &writeSet)) serviceOutput(sock);
         ++evFinishSocketActions;
     }
 }
 
-void EvEngine::serviceInput(EvSock *sock) {
+void EvEngine::serviceInput(EvSock* sock) {
     int result = 0;
     if (sock->getFlags() & EV_RAW_READ)
         result = sock->getHandler()->handleInput(sock);
     else if (sock->sread() == 1)
         result = sock->getHandler()->handleInput(sock);
-    if (result < 0)
-        sock->sclose();
+    if (result < 0) sock->sclose();
 }
 
-void EvEngine::serviceOutput(EvSock *sock) {
+void EvEngine::serviceOutput(EvSock* sock) {
     int result = 0;
     if (sock->getFlags() & EV_RAW_WRITE)
         result = sock->getHandler()->handleOutput(sock);
     else if (sock->swrite() == 1)
         result = sock->getHandler()->handleOutput(sock);
-    if (result < 0)
-        sock->sclose();
+    if (result < 0) sock->sclose();
 }
 
 void EvEngine::reap() {
     for (size_t i = 0; i < sockets.size();) {
-        EvSock *sock = sockets[i];
+        EvSock* sock = sockets[i];
         if (sock->getHandle() != -1) {
             ++i;
             continue;

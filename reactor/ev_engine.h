@@ -3,12 +3,13 @@
 // uptime clock.
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/select.h>
+
 #include <atomic>
 #include <ctime>
-#include <netinet/in.h>
 #include <set>
 #include <string>
-#include <sys/select.h>
 #include <type_traits>
 #include <vector>
 
@@ -27,30 +28,30 @@ public:
     virtual time_t wallTime() const;
 };
 
-using EvTimerCb = int (EvHandler::*)(void *);
+using EvTimerCb = int (EvHandler::*)(void*);
 
 class EvEngine;
 
 struct EvTimer {
     int id;
-    long expiry; // uptime seconds
-    long period; // added to expiry when re-armed
-    EvHandler *handler;
+    long expiry;  // uptime seconds
+    long period;  // added to expiry when re-armed
+    EvHandler* handler;
     EvTimerCb cb;
-    void *arg;
-    int minGap; // seconds between the callback's return and the next firing; -1 none
+    void* arg;
+    int minGap;  // seconds between the callback's return and the next firing; -1 none
 };
 
 // Accepts connections and gives each a handler from its factory.
 class EvListener : public EvHandler {
 public:
-    EvListener(EvHandlerFactory *factory, EvEngine *engine, bool secure);
-    int handleInput(EvAdapter *listenSock) override;
-    int handleClose(EvAdapter *sock) override;
+    EvListener(EvHandlerFactory* factory, EvEngine* engine, bool secure);
+    int handleInput(EvAdapter* listenSock) override;
+    int handleClose(EvAdapter* sock) override;
 
 private:
-    EvEngine *engine;
-    EvHandlerFactory *factory;
+    EvEngine* engine;
+    EvHandlerFactory* factory;
 };
 
 class EvEngine {
@@ -62,38 +63,38 @@ public:
 
     EvEngine();
     ~EvEngine();
-    EvEngine(const EvEngine &) = delete;
-    EvEngine &operator=(const EvEngine &) = delete;
+    EvEngine(const EvEngine&) = delete;
+    EvEngine& operator=(const EvEngine&) = delete;
 
     void setState(int state);
     void setState(evState state);
     int getState() const { return state; }
 
     // A null clock restores the system clock. The clock is not owned.
-    void setClock(const EvClock *clock);
-    const EvClock &getClock() const { return *clock; }
+    void setClock(const EvClock* clock);
+    const EvClock& getClock() const { return *clock; }
 
     // Sockets. Each returns the new socket, or null; a descriptor handed in
     // or opened here is closed on failure. Descriptors at or above
     // FD_SETSIZE are refused, as select() cannot watch them.
-    EvAdapter *registerSocket(int fd, EvHandler *h, bool framed, int flags);
-    EvAdapter *evListen(int port, EvHandler *h);
-    EvAdapter *evListen(int port, EvHandlerFactory *f);
-    EvAdapter *evListenSSL(int port, EvHandlerFactory *f);
-    EvAdapter *Connect(const char *host, int port, EvHandler *h);
-    EvAdapter *evConnect(const char *host, int port, EvHandler *h);
-    EvAdapter *evConnectSSL(const char *host, int port, EvHandler *h);
-    EvAdapter *evAccept(EvAdapter *listener, EvHandler *h);
+    EvAdapter* registerSocket(int fd, EvHandler* h, bool framed, int flags);
+    EvAdapter* evListen(int port, EvHandler* h);
+    EvAdapter* evListen(int port, EvHandlerFactory* f);
+    EvAdapter* evListenSSL(int port, EvHandlerFactory* f);
+    EvAdapter* Connect(const char* host, int port, EvHandler* h);
+    EvAdapter* evConnect(const char* host, int port, EvHandler* h);
+    EvAdapter* evConnectSSL(const char* host, int port, EvHandler* h);
+    EvAdapter* evAccept(EvAdapter* listener, EvHandler* h);
     // Marks the socket closed; it is dropped at the end of the loop pass.
-    void evClose(EvAdapter *sock);
+    void evClose(EvAdapter* sock);
     // Hands the descriptor to the caller; the socket is dropped at the end of
     // the pass without telling its handler.
-    int evDetach(EvAdapter *sock);
+    int evDetach(EvAdapter* sock);
     // "address:port" of the peer into `out`; the address in network order,
     // 0 when unknown.
-    static in_addr_t getPeer(EvAdapter *sock, std::string &out);
-    static bool isLocal(const char *host);
-    static bool isLocal(EvAdapter *sock);
+    static in_addr_t getPeer(EvAdapter* sock, std::string& out);
+    static bool isLocal(const char* host);
+    static bool isLocal(EvAdapter* sock);
     void releaseNonSSL();
     void releaseSSL();
     // Drops every timer unfired and closes and drops every socket.
@@ -101,21 +102,22 @@ public:
 
     // Timers. The callback's positive result re-arms the timer one period
     // later. addTimer returns the timer's id, or -1 for a zero delay.
-    int addTimer(long delay, EvHandler *h, EvTimerCb cb, void *arg, int minGap);
+    int addTimer(long delay, EvHandler* h, EvTimerCb cb, void* arg, int minGap);
     // First firing at wall-clock time `when`, then every `period` seconds.
-    int addTimer(long when, long period, EvHandler *h, EvTimerCb cb, void *arg, int minGap);
+    int addTimer(long when, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap);
     // The same for a callback declared in a class derived from EvHandler.
     template <class H, class M>
-    int addTimer(long delay, H *h, int (M::*cb)(void *), void *arg, int minGap) {
+    int addTimer(long delay, H* h, int (M::*cb)(void*), void* arg, int minGap) {
         static_assert(std::is_base_of<M, H>::value && std::is_base_of<EvHandler, M>::value,
                       "the timer's callback must be a member of its EvHandler");
-        return addTimer(delay, static_cast<EvHandler *>(h), static_cast<EvTimerCb>(cb), arg, minGap);
+        return addTimer(delay, static_cast<EvHandler*>(h), static_cast<EvTimerCb>(cb), arg, minGap);
     }
     template <class H, class M>
-    int addTimer(long when, long period, H *h, int (M::*cb)(void *), void *arg, int minGap) {
+    int addTimer(long when, long period, H* h, int (M::*cb)(void*), void* arg, int minGap) {
         static_assert(std::is_base_of<M, H>::value && std::is_base_of<EvHandler, M>::value,
                       "the timer's callback must be a member of its EvHandler");
-        return addTimer(when, period, static_cast<EvHandler *>(h), static_cast<EvTimerCb>(cb), arg, minGap);
+        return addTimer(when, period, static_cast<EvHandler*>(h), static_cast<EvTimerCb>(cb), arg,
+                        minGap);
     }
     void delTimer(int id);
 
@@ -124,32 +126,32 @@ public:
     // Makes run() release everything and return; wake a blocked run() with
     // notifier().notify() afterwards.
     void requestStop() { stopRequest = true; }
-    EvNotifier &notifier() { return evNotifier; }
+    EvNotifier& notifier() { return evNotifier; }
 
 private:
     struct ByExpiry {
-        bool operator()(const EvTimer &a, const EvTimer &b) const { return a.expiry < b.expiry; }
+        bool operator()(const EvTimer& a, const EvTimer& b) const { return a.expiry < b.expiry; }
     };
 
-    EvSock *adopt(int fd, EvHandler *h, int flags);
-    EvAdapter *listenOn(int port, EvHandlerFactory *f, bool secure);
-    int arm(long expiry, long period, EvHandler *h, EvTimerCb cb, void *arg, int minGap);
-    bool prepareSets(fd_set *readSet, fd_set *writeSet, int &highestFd);
-    timeval *timeout(bool inputReady, timeval *tv) const;
+    EvSock* adopt(int fd, EvHandler* h, int flags);
+    EvAdapter* listenOn(int port, EvHandlerFactory* f, bool secure);
+    int arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap);
+    bool prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd);
+    timeval* timeout(bool inputReady, timeval* tv) const;
     void fireDueTimers();
     void rearm(EvTimer timer);
-    void serviceSockets(size_t count, const fd_set &readSet, const fd_set &writeSet);
-    void serviceInput(EvSock *sock);
-    void serviceOutput(EvSock *sock);
+    void serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet);
+    void serviceInput(EvSock* sock);
+    void serviceOutput(EvSock* sock);
     void reap();
-    static void drop(EvSock *sock);
+    static void drop(EvSock* sock);
 
-    std::vector<EvSock *> sockets;
+    std::vector<EvSock*> sockets;
     std::multiset<EvTimer, ByExpiry> timers;
     EvNotifier evNotifier;
     int state;
     // Atomic so that a signal handler or another thread may set it.
     std::atomic<bool> stopRequest{false};
     int lastId = 0;
-    const EvClock *clock;
+    const EvClock* clock;
 };

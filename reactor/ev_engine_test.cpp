@@ -1,12 +1,13 @@
 #include "reactor/ev_engine.h"
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "reactor/ev_test_util.h"
@@ -16,23 +17,23 @@ namespace {
 // A timer target that notes the fake time of every firing.
 class TimerTarget : public EvHandler {
 public:
-    explicit TimerTarget(FakeClock &clock, std::vector<std::string> *log = nullptr) : clock(clock), log(log) {}
-    int fire(void *arg) {
+    explicit TimerTarget(FakeClock& clock, std::vector<std::string>* log = nullptr)
+        : clock(clock), log(log) {}
+    int fire(void* arg) {
         fired.push_back(clock.now);
-        if (log)
-            log->push_back(arg ? static_cast<const char *>(arg) : "timer");
+        if (log) log->push_back(arg ? static_cast<const char*>(arg) : "timer");
         clock.now += runFor;
         // A runaway timer ends the test instead of hanging it.
         return fired.size() >= 50 ? 0 : result;
     }
 
     int result = 1;
-    long runFor = 0; // seconds the callback takes
+    long runFor = 0;  // seconds the callback takes
     std::vector<long> fired;
 
 private:
-    FakeClock &clock;
-    std::vector<std::string> *log;
+    FakeClock& clock;
+    std::vector<std::string>* log;
 };
 
 class EngineTest : public ::testing::Test {
@@ -53,7 +54,7 @@ TEST_F(EngineTest, TimerWithZeroDelayIsRefused) {
 TEST_F(EngineTest, MissedPeriodsFireBackToBackWithoutMinimumGap) {
     TimerTarget t(clock);
     engine.addTimer(10, &t, &TimerTarget::fire, nullptr, -1);
-    clock.now += 65; // the loop was blocked for over a minute
+    clock.now += 65;  // the loop was blocked for over a minute
     Ticker ticker(engine, 6, &clock);
     engine.run();
     EXPECT_EQ(t.fired, (std::vector<long>{1065, 1065, 1065, 1065, 1065, 1065, 1070}));
@@ -71,7 +72,7 @@ TEST_F(EngineTest, MinimumGapSkipsMissedPeriods) {
 TEST_F(EngineTest, MinimumGapCountsFromTheCallbacksReturn) {
     std::vector<std::string> log;
     TimerTarget t(clock, &log);
-    t.runFor = 1; // as long as its period, like a probe of a silent peer
+    t.runFor = 1;  // as long as its period, like a probe of a silent peer
     engine.addTimer(1, &t, &TimerTarget::fire, nullptr, 1);
     clock.now += 1;
     Ticker ticker(engine, 3, &clock, &log);
@@ -89,7 +90,7 @@ TEST_F(EngineTest, DueTimersFireInExpiryThenInsertionOrder) {
     engine.addTimer(5, &t, &TimerTarget::fire, b, -1);
     engine.addTimer(3, &t, &TimerTarget::fire, c, -1);
     engine.delTimer(goneId);
-    engine.delTimer(12345); // unknown ids are ignored
+    engine.delTimer(12345);  // unknown ids are ignored
     clock.now += 5;
     Ticker ticker(engine, 1, &clock, &log);
     engine.run();
@@ -115,18 +116,18 @@ TEST_F(EngineTest, RearmedTimerWithoutPeriodFiresOnce) {
 // Closes another handler's socket when it fires.
 class Closer : public EvHandler {
 public:
-    Closer(EvEngine &engine, EvAdapter *&victim, std::vector<std::string> &log)
+    Closer(EvEngine& engine, EvAdapter*& victim, std::vector<std::string>& log)
         : engine(engine), victim(victim), log(log) {}
-    int fire(void *) {
+    int fire(void*) {
         log.push_back("timer");
         engine.evClose(victim);
         return 0;
     }
 
 private:
-    EvEngine &engine;
-    EvAdapter *&victim;
-    std::vector<std::string> &log;
+    EvEngine& engine;
+    EvAdapter*& victim;
+    std::vector<std::string>& log;
 };
 
 TEST_F(EngineTest, SocketClosedByTimerIsNotServicedAndReapedAtEndOfPass) {
@@ -134,7 +135,7 @@ TEST_F(EngineTest, SocketClosedByTimerIsNotServicedAndReapedAtEndOfPass) {
     Recorder victim(&log, "victim");
     SockPair pair;
     ASSERT_NE(engine.registerSocket(pair.take(0), &victim, false, EV_RAW_READ), nullptr);
-    ASSERT_EQ(::write(pair.fds[1], "x", 1), 1); // readable in the first pass
+    ASSERT_EQ(::write(pair.fds[1], "x", 1), 1);  // readable in the first pass
     Closer closer(engine, victim.sock, log);
     engine.addTimer(1, &closer, &Closer::fire, nullptr, -1);
     clock.now += 1;
@@ -147,17 +148,16 @@ TEST_F(EngineTest, SocketClosedByTimerIsNotServicedAndReapedAtEndOfPass) {
 // Units of a 4-byte header whose last byte is the body length.
 class Framer : public Recorder {
 public:
-    int chkBuf(unsigned char *data, int len) override { return len < 4 ? 4 : 4 + data[3]; }
-    int handleInput(EvAdapter *s) override {
+    int chkBuf(unsigned char* data, int len) override { return len < 4 ? 4 : 4 + data[3]; }
+    int handleInput(EvAdapter* s) override {
         int have = s->peek(nullptr, 0);
         steps.push_back(have);
-        capacities.push_back(static_cast<EvSock *>(s)->inBuf().capacity);
-        if (have < 4 || have < 4 + peekLength(s))
-            return 0;
+        capacities.push_back(static_cast<EvSock*>(s)->inBuf().capacity);
+        if (have < 4 || have < 4 + peekLength(s)) return 0;
         std::vector<unsigned char> unit(have);
         s->read(unit.data(), have);
         bodies.emplace_back(unit.begin() + 4, unit.end());
-        freedAfterRead.push_back(static_cast<EvSock *>(s)->inBuf().data == nullptr);
+        freedAfterRead.push_back(static_cast<EvSock*>(s)->inBuf().data == nullptr);
         return 0;
     }
     std::vector<int> steps, capacities;
@@ -165,7 +165,7 @@ public:
     std::vector<bool> freedAfterRead;
 
 private:
-    static int peekLength(EvAdapter *s) {
+    static int peekLength(EvAdapter* s) {
         unsigned char header[4];
         s->peek(header, 4);
         return header[3];
@@ -191,16 +191,15 @@ TEST_F(EngineTest, FramedInputArrivesHeaderFirstThenWholeUnit) {
 // Leaves its first complete unit buffered, then takes it.
 class Hesitant : public Recorder {
 public:
-    explicit Hesitant(EvEngine &engine) : engine(engine) { unit = 3; }
-    int handleInput(EvAdapter *s) override {
-        if (++inputs == 1)
-            return 0;
+    explicit Hesitant(EvEngine& engine) : engine(engine) { unit = 3; }
+    int handleInput(EvAdapter* s) override {
+        if (++inputs == 1) return 0;
         unsigned char buf[3];
         s->read(buf, 3);
         engine.requestStop();
         return 0;
     }
-    int giveUp(void *) {
+    int giveUp(void*) {
         gaveUp = true;
         engine.requestStop();
         return 0;
@@ -208,7 +207,7 @@ public:
     bool gaveUp = false;
 
 private:
-    EvEngine &engine;
+    EvEngine& engine;
 };
 
 TEST(EngineRealClockTest, BufferedCompleteUnitMakesSelectPoll) {
@@ -253,7 +252,7 @@ TEST(EngineRealClockTest, StopRequestAndWakeUpReleaseEverything) {
     });
     engine.run();
     owner.join();
-    EXPECT_EQ(evSelectActions, selectsBefore); // left right after the one select
+    EXPECT_EQ(evSelectActions, selectsBefore);  // left right after the one select
     EXPECT_EQ(r.closes, 1);
     EXPECT_EQ(r.inputs, 0);
     EXPECT_TRUE(t.fired.empty());
@@ -263,7 +262,7 @@ TEST(EngineRealClockTest, StopRequestAndWakeUpReleaseEverything) {
 // Queues a message as soon as it is connected.
 class EagerWriter : public Recorder {
 public:
-    int handleOpen(EvAdapter *s) override {
+    int handleOpen(EvAdapter* s) override {
         unsigned char msg[12] = {};
         s->write(msg, sizeof(msg));
         return Recorder::handleOpen(s);
@@ -293,7 +292,7 @@ TEST_F(EngineTest, DescriptorBeyondSelectLimitIsRefusedAndClosed) {
     SockPair pair;
     int big = dup2(pair.fds[0], FD_SETSIZE);
     Recorder r;
-    EvAdapter *sock = big < 0 ? nullptr : engine.registerSocket(big, &r, false, EV_RAW_READ);
+    EvAdapter* sock = big < 0 ? nullptr : engine.registerSocket(big, &r, false, EV_RAW_READ);
     int closedErr = fcntl(FD_SETSIZE, F_GETFD) < 0 ? errno : 0;
     setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_EQ(big, FD_SETSIZE);
@@ -305,36 +304,36 @@ TEST_F(EngineTest, DescriptorBeyondSelectLimitIsRefusedAndClosed) {
 // Echoes every 12-byte unit.
 class Echo : public Recorder {
 public:
-    explicit Echo(bool &cloexec) : cloexec(cloexec) { unit = 12; }
-    int handleOpen(EvAdapter *s) override {
+    explicit Echo(bool& cloexec) : cloexec(cloexec) { unit = 12; }
+    int handleOpen(EvAdapter* s) override {
         cloexec = fcntl(s->getHandle(), F_GETFD) & FD_CLOEXEC;
         return Recorder::handleOpen(s);
     }
-    int handleInput(EvAdapter *s) override {
+    int handleInput(EvAdapter* s) override {
         unsigned char msg[12];
         s->read(msg, 12);
         s->write(msg, 12);
         return 0;
     }
-    int handleClose(EvAdapter *s) override {
+    int handleClose(EvAdapter* s) override {
         Recorder::handleClose(s);
-        return -1; // made by the factory: goes with its socket
+        return -1;  // made by the factory: goes with its socket
     }
-    bool &cloexec;
+    bool& cloexec;
 };
 
 class EchoFactory : public EvHandlerFactory {
 public:
-    EvHandler *newHandler() override { return made = new Echo(acceptedCloexec); }
-    Echo *made = nullptr; // until the run ends
+    EvHandler* newHandler() override { return made = new Echo(acceptedCloexec); }
+    Echo* made = nullptr;  // until the run ends
     bool acceptedCloexec = false;
 };
 
 // Sends one message, stops the engine when it comes back.
 class Pinger : public EagerWriter {
 public:
-    explicit Pinger(EvEngine &engine) : engine(engine) { unit = 12; }
-    int handleInput(EvAdapter *s) override {
+    explicit Pinger(EvEngine& engine) : engine(engine) { unit = 12; }
+    int handleInput(EvAdapter* s) override {
         unsigned char msg[12];
         s->read(msg, 12);
         ++inputs;
@@ -343,33 +342,33 @@ public:
         engine.requestStop();
         return 0;
     }
-    EchoFactory *factory = nullptr;
+    EchoFactory* factory = nullptr;
     std::string peer;
     in_addr_t accepted = 0;
     bool acceptedIsLocal = false;
 
 private:
-    EvEngine &engine;
+    EvEngine& engine;
 };
 
 TEST(EngineRealClockTest, LoopbackListenConnectAndAccept) {
     EvEngine engine;
     EchoFactory factory;
-    EvAdapter *listener = engine.evListen(0, &factory);
+    EvAdapter* listener = engine.evListen(0, &factory);
     ASSERT_NE(listener, nullptr);
     EXPECT_TRUE(fcntl(listener->getHandle(), F_GETFD) & FD_CLOEXEC);
     sockaddr_in addr{};
     socklen_t len = sizeof(addr);
-    getsockname(listener->getHandle(), reinterpret_cast<sockaddr *>(&addr), &len);
+    getsockname(listener->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
     int port = ntohs(addr.sin_port);
 
     Pinger pinger(engine);
     pinger.factory = &factory;
-    EvAdapter *client = engine.Connect("127.0.0.1", port, &pinger);
+    EvAdapter* client = engine.Connect("127.0.0.1", port, &pinger);
     ASSERT_NE(client, nullptr);
     EXPECT_TRUE(fcntl(client->getHandle(), F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(client->getHandle(), F_GETFL) & O_NONBLOCK);
-    getsockname(client->getHandle(), reinterpret_cast<sockaddr *>(&addr), &len);
+    getsockname(client->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
     std::string clientEnd = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 
     engine.run();
@@ -384,13 +383,13 @@ TEST(EngineRealClockTest, LoopbackListenConnectAndAccept) {
 TEST(EngineRealClockTest, ConnectFailuresReturnNull) {
     EvEngine engine;
     Recorder r;
-    EvAdapter *listener = engine.evListen(0, &r);
+    EvAdapter* listener = engine.evListen(0, &r);
     ASSERT_NE(listener, nullptr);
     sockaddr_in addr{};
     socklen_t len = sizeof(addr);
-    getsockname(listener->getHandle(), reinterpret_cast<sockaddr *>(&addr), &len);
+    getsockname(listener->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
     int freePort = ntohs(addr.sin_port);
-    engine.releaseAll(); // nobody listens there any more
+    engine.releaseAll();  // nobody listens there any more
     EXPECT_EQ(engine.Connect("127.0.0.1", freePort, &r), nullptr);
     EXPECT_EQ(engine.Connect("no-such-host.invalid", freePort, &r), nullptr);
     std::string peer;
@@ -398,4 +397,4 @@ TEST(EngineRealClockTest, ConnectFailuresReturnNull) {
     EXPECT_EQ(peer, "Unknown:0");
 }
 
-} // namespace
+}  // namespace

@@ -1,13 +1,13 @@
 #include "reactor/ev_handler.h"
 
-int EvHandler::chkBuf(unsigned char *, int) { return 0; }
+int EvHandler::chkBuf(unsigned char*, int) { return 0; }
 
 int EvHandler::sslSupport() { return 0; }
 
-int EvHandler::handleInput(EvAdapter *) { return 0; }
+int EvHandler::handleInput(EvAdapter*) { return 0; }
 
-int EvHandler::handleOutput(EvAdapter *) { return 0; }
+int EvHandler::handleOutput(EvAdapter*) { return 0; }
 
-int EvHandler::handleOpen(EvAdapter *) { return 0; }
+int EvHandler::handleOpen(EvAdapter*) { return 0; }
 
-int EvHandler::handleClose(EvAdapter *) { return 0; }
+int EvHandler::handleClose(EvAdapter*) { return 0; }

@@ -1,8 +1,9 @@
 #include "reactor/ev_notifier.h"
 
-#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
@@ -11,16 +12,15 @@ namespace {
 
 constexpr int kDrainChunk = 128;
 
-} // namespace
+}  // namespace
 
 EvNotifier::~EvNotifier() {
-    if (readEnd == -1)
-        return;
+    if (readEnd == -1) return;
     close(readEnd);
     close(writeEnd);
 }
 
-int EvNotifier::init(EvEngine *engine) {
+int EvNotifier::init(EvEngine* engine) {
     int fds[2];
     if (createPipe(fds) < 0) {
         EV_TRACE(DL_ERROR, "EvNotifier::init, no pair, the engine runs without notifier");
@@ -38,8 +38,7 @@ int EvNotifier::init(EvEngine *engine) {
 }
 
 void EvNotifier::notify() {
-    if (writeEnd == -1)
-        return;
+    if (writeEnd == -1) return;
     int savedErrno = errno;
     unsigned char wake = 1;
     // A full pair already guarantees a wake-up, so a failed send is fine.
@@ -47,9 +46,9 @@ void EvNotifier::notify() {
     errno = savedErrno;
 }
 
-int EvNotifier::chkBuf(unsigned char *, int) { return 1; }
+int EvNotifier::chkBuf(unsigned char*, int) { return 1; }
 
-int EvNotifier::handleInput(EvAdapter *sock) {
+int EvNotifier::handleInput(EvAdapter* sock) {
     unsigned char byte;
     sock->read(&byte, 1);
     // Every pending wake-up is answered by this one pass.
@@ -59,7 +58,7 @@ int EvNotifier::handleInput(EvAdapter *sock) {
     return 0;
 }
 
-int EvNotifier::handleClose(EvAdapter *) {
+int EvNotifier::handleClose(EvAdapter*) {
     // The engine has closed the read end already.
     close(writeEnd);
     readEnd = writeEnd = -1;

@@ -2,8 +2,9 @@
 // thin socket and host-name functions the engine is built on.
 #pragma once
 
-#include <cstdint>
 #include <netinet/in.h>
+
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -17,19 +18,19 @@ class EvNotifier : public EvHandler {
 public:
     EvNotifier() = default;
     ~EvNotifier() override;
-    EvNotifier(const EvNotifier &) = delete;
-    EvNotifier &operator=(const EvNotifier &) = delete;
+    EvNotifier(const EvNotifier&) = delete;
+    EvNotifier& operator=(const EvNotifier&) = delete;
 
     // Creates the pair and registers its read end; -1 when the pair cannot
     // be made (the engine then runs without a notifier).
-    int init(EvEngine *engine);
+    int init(EvEngine* engine);
     // Wakes the loop. Never blocks and keeps errno, so a signal handler may
     // call it too.
     void notify();
 
-    int chkBuf(unsigned char *data, int len) override;
-    int handleInput(EvAdapter *sock) override;
-    int handleClose(EvAdapter *sock) override;
+    int chkBuf(unsigned char* data, int len) override;
+    int handleInput(EvAdapter* sock) override;
+    int handleClose(EvAdapter* sock) override;
 
 private:
     int readEnd = -1;
@@ -46,26 +47,26 @@ extern uint32_t evFinishSocketActions;
 // Prints the engine counters.
 class EvCounters {
 public:
-    static EvCounters &instance();
+    static EvCounters& instance();
     std::string asString() const;
 
 private:
     EvCounters() = default;
 };
 
-std::ostream &operator<<(std::ostream &os, const EvCounters &counters);
+std::ostream& operator<<(std::ostream& os, const EvCounters& counters);
 
 int SxSockInit();
 void SxSockEnd();
-void SxPerror(const char *text);
+void SxPerror(const char* text);
 int SxSockError();
 
 // IPv4 address of a dotted quad or host name, in network order;
 // INADDR_NONE when neither works.
-in_addr_t name2ip(const char *host);
+in_addr_t name2ip(const char* host);
 // This host's name and its address as text, in shared static buffers.
-const char *devName();
-const char *devIp();
+const char* devName();
+const char* devIp();
 
 // A connected pair of stream sockets, both ends non-blocking and
 // close-on-exec: fds[0] is read, fds[1] written. 0, or -1 with nothing open.

@@ -10,7 +10,7 @@ namespace {
 
 class CountingNotifier : public EvNotifier {
 public:
-    int handleInput(EvAdapter *sock) override {
+    int handleInput(EvAdapter* sock) override {
         ++inputs;
         return EvNotifier::handleInput(sock);
     }
@@ -21,8 +21,7 @@ TEST(NotifierTest, SeveralWakeUpsMakeOneInputThatDrainsThemAll) {
     CountingNotifier notifier;
     EvEngine engine;
     ASSERT_EQ(notifier.init(&engine), 0);
-    for (int i = 0; i < 200; ++i)
-        notifier.notify();
+    for (int i = 0; i < 200; ++i) notifier.notify();
     Ticker ticker(engine, 3);
     engine.run();
     EXPECT_EQ(notifier.inputs, 1);
@@ -59,16 +58,17 @@ TEST(CountersTest, PrintedForm) {
     evFinishSocketActions = 4000000000u;
     std::string text = EvCounters::instance().asString();
     size_t stampEnd = text.find('\n');
-    ASSERT_EQ(stampEnd, 24u); // ctime: "Thu Nov 14 22:13:20 2023"
-    EXPECT_EQ(text.substr(stampEnd + 1), "\n*** Engine Actions ***\n"
-                                         "Select actions:\t\t\t1\n"
-                                         "Started timers:\t\t\t2\n"
-                                         "Finished timers:\t\t3\n"
-                                         "Started socket actions:\t\t4\n"
-                                         "Finished socket actions:\t4000000000\n");
+    ASSERT_EQ(stampEnd, 24u);  // ctime: "Thu Nov 14 22:13:20 2023"
+    EXPECT_EQ(text.substr(stampEnd + 1),
+              "\n*** Engine Actions ***\n"
+              "Select actions:\t\t\t1\n"
+              "Started timers:\t\t\t2\n"
+              "Finished timers:\t\t3\n"
+              "Started socket actions:\t\t4\n"
+              "Finished socket actions:\t4000000000\n");
     std::ostringstream os;
     os << EvCounters::instance();
     EXPECT_EQ(os.str().substr(stampEnd), text.substr(stampEnd));
 }
 
-} // namespace
+}  // namespace

@@ -1,12 +1,13 @@
 #include "reactor/ev_sock.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "reactor/ev_handler.h"
 #include "support/ev_debug.h"
@@ -26,7 +27,7 @@ void confused() { fputs("Socket confused\n", stderr); }
 // (a peer announcing an absurd length must not wrap the size around).
 int withSlack(int needed) { return needed > INT_MAX - kGrowSlack ? -1 : needed + kGrowSlack; }
 
-} // namespace
+}  // namespace
 
 void EvBuf::init() {
     free(data);
@@ -36,21 +37,19 @@ void EvBuf::init() {
 }
 
 bool EvBuf::grow(int size) {
-    if (size < 0)
-        return false;
-    auto *bigger = static_cast<unsigned char *>(realloc(data, size));
-    if (!bigger)
-        return false;
+    if (size < 0) return false;
+    auto* bigger = static_cast<unsigned char*>(realloc(data, size));
+    if (!bigger) return false;
     data = bigger;
     capacity = size;
     return true;
 }
 
-EvSock::EvSock(int id, int fd, EvHandler *h) : id(id), fd(fd), handler(h) {}
+EvSock::EvSock(int id, int fd, EvHandler* h) : id(id), fd(fd), handler(h) {}
 
 EvSock::~EvSock() { sclose(); }
 
-int EvSock::read(unsigned char *buf, int n) {
+int EvSock::read(unsigned char* buf, int n) {
     if (n < 0 || n > in.done - in.used) {
         confused();
         sclose();
@@ -59,25 +58,22 @@ int EvSock::read(unsigned char *buf, int n) {
     memcpy(buf, in.data + in.used, n);
     in.used += n;
     // The unit is consumed: an idle socket keeps no memory.
-    if (in.used == in.done)
-        in.init();
+    if (in.used == in.done) in.init();
     return n;
 }
 
-int EvSock::peek(unsigned char *buf, int n) {
+int EvSock::peek(unsigned char* buf, int n) {
     if (n < 0 || n > in.done - in.used) {
         confused();
         return -1;
     }
-    if (buf && n >= 1)
-        memcpy(buf, in.data + in.used, n);
+    if (buf && n >= 1) memcpy(buf, in.data + in.used, n);
     return in.done - in.used;
 }
 
-int EvSock::write(unsigned char *buf, int n) {
+int EvSock::write(unsigned char* buf, int n) {
     // Output queued on a closed socket could never leave.
-    if (fd == -1 || n < 0)
-        return -1;
+    if (fd == -1 || n < 0) return -1;
     if (n > out.capacity - out.used) {
         int size = n > INT_MAX - out.capacity ? -1 : withSlack(out.capacity + n);
         if (!out.grow(size)) {
@@ -86,31 +82,28 @@ int EvSock::write(unsigned char *buf, int n) {
             return -1;
         }
     }
-    if (n > 0)
-        memcpy(out.data + out.used, buf, n);
+    if (n > 0) memcpy(out.data + out.used, buf, n);
     out.used += n;
     return n;
 }
 
 void EvSock::chkState() {
     flags &= ~(EV_WANT_READ | EV_INPUT_READY);
-    if (fd == -1)
-        return;
+    if (fd == -1) return;
     in.wanted = handler->chkBuf(in.data, in.done);
     if (in.wanted > in.done)
         flags |= EV_WANT_READ;
     else if (in.wanted > 0)
         flags |= EV_INPUT_READY;
-    if (out.used > out.done)
-        flags |= EV_WANT_WRITE;
+    if (out.used > out.done) flags |= EV_WANT_WRITE;
 }
 
-bool EvSock::fetchChunk(EvBuf &buf, int option) {
-    if (buf.chunk >= 1)
-        return true;
+bool EvSock::fetchChunk(EvBuf& buf, int option) {
+    if (buf.chunk >= 1) return true;
     socklen_t len = sizeof(buf.chunk);
     if (getsockopt(fd, SOL_SOCKET, option, &buf.chunk, &len) < 0 || buf.chunk < 1) {
-        EV_TRACE(DL_DEBUG, "EvSock::fetchChunk, socket %d: no buffer size (%s)", id, strerror(errno));
+        EV_TRACE(DL_DEBUG, "EvSock::fetchChunk, socket %d: no buffer size (%s)", id,
+                 strerror(errno));
         buf.chunk = -1;
         return false;
     }
@@ -118,8 +111,7 @@ bool EvSock::fetchChunk(EvBuf &buf, int option) {
 }
 
 int EvSock::sread() {
-    if (in.done >= in.wanted)
-        return 1;
+    if (in.done >= in.wanted) return 1;
     if (in.wanted > in.capacity && !in.grow(withSlack(in.wanted))) {
         EV_TRACE(DL_ERROR, "EvSock::sread, no memory for %d bytes on socket %d", in.wanted, id);
         sclose();
@@ -132,10 +124,10 @@ int EvSock::sread() {
     int want = in.wanted - in.done;
     // Never past the announced unit: the rest belongs to the next one.
     ssize_t got = recv(fd, in.data + in.done, want < in.chunk ? want : in.chunk, MSG_DONTWAIT);
-    if (got < 0 && transient(errno))
-        return 0;
+    if (got < 0 && transient(errno)) return 0;
     if (got <= 0) {
-        EV_TRACE(DL_DEBUG, "EvSock::sread, socket %d closed (%s)", id, got == 0 ? "peer closed" : strerror(errno));
+        EV_TRACE(DL_DEBUG, "EvSock::sread, socket %d closed (%s)", id,
+                 got == 0 ? "peer closed" : strerror(errno));
         sclose();
         return -1;
     }
@@ -151,17 +143,17 @@ int EvSock::swrite() {
     int left = out.used - out.done;
     // MSG_NOSIGNAL: a peer that has gone must cost this socket, not the
     // whole process by SIGPIPE.
-    ssize_t sent = send(fd, out.data + out.done, left < out.chunk ? left : out.chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && transient(errno))
-        return 0;
+    ssize_t sent = send(fd, out.data + out.done, left < out.chunk ? left : out.chunk,
+                        MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && transient(errno)) return 0;
     if (sent <= 0) {
-        EV_TRACE(DL_DEBUG, "EvSock::swrite, socket %d closed (%s)", id, sent == 0 ? "nothing sent" : strerror(errno));
+        EV_TRACE(DL_DEBUG, "EvSock::swrite, socket %d closed (%s)", id,
+                 sent == 0 ? "nothing sent" : strerror(errno));
         sclose();
         return -1;
     }
     out.done += static_cast<int>(sent);
-    if (out.done < out.used)
-        return 0;
+    if (out.done < out.used) return 0;
     flags &= ~EV_WANT_WRITE;
     out.init();
     return 1;
@@ -184,8 +176,7 @@ void EvSock::sdetach() {
 }
 
 int EvSock::handleClose() {
-    if (!handler)
-        return 0;
+    if (!handler) return 0;
     int result = handler->handleClose(this);
     if (result < 0) {
         delete handler;

@@ -9,33 +9,33 @@ class EvAdapter {
 public:
     virtual ~EvAdapter() = default;
     virtual int getHandle() = 0;
-    virtual int read(unsigned char *buf, int n) = 0;
-    virtual int peek(unsigned char *buf, int n) = 0;
-    virtual int write(unsigned char *buf, int n) = 0;
+    virtual int read(unsigned char* buf, int n) = 0;
+    virtual int peek(unsigned char* buf, int n) = 0;
+    virtual int write(unsigned char* buf, int n) = 0;
 };
 
 // Mode flags of an EvSock.
 enum EvSockFlag : int {
-    EV_WANT_READ = 1,   // the framed reader needs more bytes
-    EV_WANT_WRITE = 2,  // output is queued
-    EV_RAW_READ = 4,    // the handler reads the descriptor itself
-    EV_INPUT_READY = 8, // a complete unit is already buffered
-    EV_RAW_WRITE = 16,  // the handler is told when the descriptor is writable
+    EV_WANT_READ = 1,    // the framed reader needs more bytes
+    EV_WANT_WRITE = 2,   // output is queued
+    EV_RAW_READ = 4,     // the handler reads the descriptor itself
+    EV_INPUT_READY = 8,  // a complete unit is already buffered
+    EV_RAW_WRITE = 16,   // the handler is told when the descriptor is writable
 };
 
 // One input or output buffer of a socket; the memory comes from malloc so
 // that it can grow in place with realloc.
 struct EvBuf {
-    int wanted = 0;   // input: length the buffer must reach
-    int done = 0;     // input: bytes received; output: bytes sent
-    int used = 0;     // input: bytes consumed by read; output: bytes queued
-    int capacity = 0; // bytes allocated
-    int chunk = -1;   // largest single recv/send, from the socket's buffer size
-    unsigned char *data = nullptr;
+    int wanted = 0;    // input: length the buffer must reach
+    int done = 0;      // input: bytes received; output: bytes sent
+    int used = 0;      // input: bytes consumed by read; output: bytes queued
+    int capacity = 0;  // bytes allocated
+    int chunk = -1;    // largest single recv/send, from the socket's buffer size
+    unsigned char* data = nullptr;
 
     EvBuf() = default;
-    EvBuf(const EvBuf &) = delete;
-    EvBuf &operator=(const EvBuf &) = delete;
+    EvBuf(const EvBuf&) = delete;
+    EvBuf& operator=(const EvBuf&) = delete;
     ~EvBuf() { init(); }
 
     // Frees the memory and returns to the state of a new buffer.
@@ -47,27 +47,27 @@ struct EvBuf {
 
 class EvSock : public EvAdapter {
 public:
-    EvSock(int id, int fd, EvHandler *h);
+    EvSock(int id, int fd, EvHandler* h);
     ~EvSock() override;
-    EvSock(const EvSock &) = delete;
-    EvSock &operator=(const EvSock &) = delete;
+    EvSock(const EvSock&) = delete;
+    EvSock& operator=(const EvSock&) = delete;
 
     // Handler side.
     int getHandle() override { return fd; }
     // Takes n bytes of the received unit; reading past it closes the socket.
-    int read(unsigned char *buf, int n) override;
+    int read(unsigned char* buf, int n) override;
     // Unconsumed input bytes; copies n of them when buf is given.
-    int peek(unsigned char *buf, int n) override;
+    int peek(unsigned char* buf, int n) override;
     // Queues n bytes; they are sent when the socket becomes writable.
-    int write(unsigned char *buf, int n) override;
+    int write(unsigned char* buf, int n) override;
 
     int getId() const { return id; }
     int getFlags() const { return flags; }
     void addFlags(int f) { flags |= f; }
     void clearFlags(int f) { flags &= ~f; }
-    EvHandler *getHandler() const { return handler; }
-    const EvBuf &inBuf() const { return in; }
-    const EvBuf &outBuf() const { return out; }
+    EvHandler* getHandler() const { return handler; }
+    const EvBuf& inBuf() const { return in; }
+    const EvBuf& outBuf() const { return out; }
 
     // Engine side.
     // Recomputes want-read, input-ready and want-write.
@@ -85,12 +85,12 @@ public:
     int handleClose();
 
 private:
-    bool fetchChunk(EvBuf &buf, int option);
+    bool fetchChunk(EvBuf& buf, int option);
 
     int id;
     int fd;
     int flags = 0;
     EvBuf in;
     EvBuf out;
-    EvHandler *handler;
+    EvHandler* handler;
 };

@@ -9,7 +9,7 @@ namespace {
 class SockTest : public ::testing::Test {
 protected:
     // Receives `bytes` from the peer into the socket as one unit.
-    void receive(const char *bytes, int n) {
+    void receive(const char* bytes, int n) {
         handler.unit = n;
         ASSERT_EQ(::write(pair.fds[1], bytes, n), n);
         sock.chkState();
@@ -25,7 +25,7 @@ TEST_F(SockTest, PeekReportsUnconsumedBytesAndReadFreesTheBuffer) {
     EXPECT_EQ(sock.peek(nullptr, 0), 5);
     unsigned char buf[8] = {};
     EXPECT_EQ(sock.peek(buf, 3), 5);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf)), "hel");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf)), "hel");
     EXPECT_EQ(sock.read(buf, 2), 2);
     EXPECT_EQ(sock.peek(nullptr, 0), 3);
     EXPECT_EQ(sock.read(buf, 3), 3);
@@ -39,7 +39,7 @@ TEST_F(SockTest, ReadingPastTheUnitIsConfusedAndCloses) {
     unsigned char buf[8];
     testing::internal::CaptureStderr();
     EXPECT_EQ(sock.peek(buf, 4), -1);
-    EXPECT_NE(sock.getHandle(), -1); // peek leaves the socket open
+    EXPECT_NE(sock.getHandle(), -1);  // peek leaves the socket open
     EXPECT_EQ(sock.read(buf, 4), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Socket confused\nSocket confused\n");
     EXPECT_EQ(sock.getHandle(), -1);
@@ -81,19 +81,19 @@ TEST_F(SockTest, OutputGrowsBySlackAndDrains) {
 
 TEST_F(SockTest, ClosedSocketTakesNoOutput) {
     sock.sclose();
-    sock.sclose(); // harmless twice
+    sock.sclose();  // harmless twice
     unsigned char byte = 'x';
     EXPECT_EQ(sock.write(&byte, 1), -1);
 }
 
 class SelfDeleting : public EvHandler {
 public:
-    explicit SelfDeleting(bool &deleted) : deleted(deleted) {}
+    explicit SelfDeleting(bool& deleted) : deleted(deleted) {}
     ~SelfDeleting() override { deleted = true; }
-    int handleClose(EvAdapter *) override { return -1; }
+    int handleClose(EvAdapter*) override { return -1; }
 
 private:
-    bool &deleted;
+    bool& deleted;
 };
 
 TEST(SockCloseTest, NegativeHandleCloseDeletesTheHandler) {
@@ -107,4 +107,4 @@ TEST(SockCloseTest, NegativeHandleCloseDeletesTheHandler) {
     EXPECT_EQ(sock.handleClose(), 0);
 }
 
-} // namespace
+}  // namespace

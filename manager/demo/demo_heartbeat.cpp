@@ -23,7 +23,8 @@ public:
 protected:
     keeperStatus _handle_check_alive() override {
         if (gWarnings > 0) {
-            printf("demo_heartbeat: %d keep-alive warning(s) (SIGUSR2) so far\n", static_cast<int>(gWarnings));
+            printf("demo_heartbeat: %d keep-alive warning(s) (SIGUSR2) so far\n",
+                   static_cast<int>(gWarnings));
         }
         if (gMuted) {
             printf("demo_heartbeat: probe left unanswered\n");

@@ -11,14 +11,16 @@
 namespace {
 
 keeperStatus onSensor(unsigned, unsigned id, void* data, size_t len) {
-    printf("demo_listener: sensor event id %u: %.*s\n", id, static_cast<int>(len), static_cast<char*>(data));
+    printf("demo_listener: sensor event id %u: %.*s\n", id, static_cast<int>(len),
+           static_cast<char*>(data));
     return KEEPER_OK;
 }
 
 keeperStatus onTask(unsigned, unsigned, void* data, size_t len) {
     if (len < sizeof(ConfigTask)) return KEEPER_FAIL;
     const ConfigTask* task = static_cast<ConfigTask*>(data);
-    printf("demo_listener: task %.*s is %s\n", static_cast<int>(strnlen(task->task, sizeof task->task)), task->task,
+    printf("demo_listener: task %.*s is %s\n",
+           static_cast<int>(strnlen(task->task, sizeof task->task)), task->task,
            task->status == 1 ? "up" : "down");
     return KEEPER_OK;
 }

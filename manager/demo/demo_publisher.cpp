@@ -15,7 +15,8 @@ const unsigned kGreetingId = 0x2;
 keeperClient* gClient = nullptr;
 
 void publish(unsigned id, const char* text) {
-    keeperStatus rc = gClient->send_event(EVENT_GRP_SENSOR, id, const_cast<char*>(text), strlen(text) + 1);
+    keeperStatus rc =
+        gClient->send_event(EVENT_GRP_SENSOR, id, const_cast<char*>(text), strlen(text) + 1);
     printf("demo_publisher: published \"%s\" (status %d)\n", text, rc);
 }
 

@@ -24,10 +24,11 @@ protected:
     static std::string kcTask(const std::string& name, int level, const std::string& args,
                               const std::string& extra = "") {
         const std::string prog = E2E_KC_PROG_PATH;
-        return "[tasks/" + name + "]\ntype = ps\nname = e2e_kc_prog\nlocation = " +
-               prog.substr(0, prog.rfind('/')) + "\nargs = " + args + "\nlevel = " + std::to_string(level) +
-               "\nkill timeout = 1\n" + (extra.find("kaEnable") == std::string::npos ? "kaEnable = no\n" : "") +
-               extra + "\n";
+        return "[tasks/" + name +
+               "]\ntype = ps\nname = e2e_kc_prog\nlocation = " + prog.substr(0, prog.rfind('/')) +
+               "\nargs = " + args + "\nlevel = " + std::to_string(level) + "\nkill timeout = 1\n" +
+               (extra.find("kaEnable") == std::string::npos ? "kaEnable = no\n" : "") + extra +
+               "\n";
     }
     static std::string generalWithIp() {
         return "[general]\nkeeper type = primary\nkeeper ip = 127.0.0.1\nkeeper port = ${PORT}\n\n";
@@ -36,7 +37,8 @@ protected:
     // Runs vardoctl with args (shell words) on this test's home.
     ToolRun vardoctl(const std::string& args) const {
         const std::string errFile = home() + "/vardoctl.err";
-        const std::string line = "VELTO_HOME='" + home() + "' " + E2E_VARDOCTL_PATH + " " + args + " 2>" + errFile;
+        const std::string line =
+            "VELTO_HOME='" + home() + "' " + E2E_VARDOCTL_PATH + " " + args + " 2>" + errFile;
         ToolRun run;
         FILE* pipe = popen(line.c_str(), "r");
         if (!pipe) return run;
@@ -59,13 +61,16 @@ protected:
             if (rec.what.rfind(prefix, 0) == 0) ++n;
         return n;
     }
-    bool waitCount(const std::string& name, const std::string& prefix, size_t n, int timeoutMs = 5000) const {
+    bool waitCount(const std::string& name, const std::string& prefix, size_t n,
+                   int timeoutMs = 5000) const {
         return waitFor([&] { return countRecords(name, prefix) >= n; }, timeoutMs);
     }
     // Waits until the program recorded its registrations (it is bound by then
     // once the daemon's trace confirms its init).
-    bool waitReady(const std::string& task, const std::string& recordName, int timeoutMs = 5000) const {
-        return waitBound(task, recordName, timeoutMs) && waitCount(recordName, "reg:", 2, timeoutMs);
+    bool waitReady(const std::string& task, const std::string& recordName,
+                   int timeoutMs = 5000) const {
+        return waitBound(task, recordName, timeoutMs) &&
+               waitCount(recordName, "reg:", 2, timeoutMs);
     }
 };
 

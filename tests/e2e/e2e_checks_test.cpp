@@ -45,7 +45,8 @@ protected:
         return "[checks/" + section + "]\nname = check.sh\nlocation = ${HOME}\nimplement = App\n" +
                "args = " + args + "\nlevel = " + std::to_string(level) +
                "\ninterval = 1\naction on failure = onfail.sh\naction on success = onsuccess.sh\n"
-               "action on timeout = ontimeout.sh\n" + extra + "\n";
+               "action on timeout = ontimeout.sh\n" +
+               extra + "\n";
     }
 
     void setFailing(const std::string& name, bool failing) const {

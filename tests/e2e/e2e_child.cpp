@@ -86,13 +86,20 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--record" && hasValue) gRecord = argv[++i];
-        else if (arg == "--fds" && hasValue) fdsFile = argv[++i];
-        else if (arg == "--init" && hasValue) port = atoi(argv[++i]);
-        else if (arg == "--init-delay" && hasValue) initDelayMs = atoi(argv[++i]);
-        else if (arg == "--ignore-term") ignoreTerm = true;
-        else if (arg == "--exit") exitNow = true;
-        else return 2;
+        if (arg == "--record" && hasValue)
+            gRecord = argv[++i];
+        else if (arg == "--fds" && hasValue)
+            fdsFile = argv[++i];
+        else if (arg == "--init" && hasValue)
+            port = atoi(argv[++i]);
+        else if (arg == "--init-delay" && hasValue)
+            initDelayMs = atoi(argv[++i]);
+        else if (arg == "--ignore-term")
+            ignoreTerm = true;
+        else if (arg == "--exit")
+            exitNow = true;
+        else
+            return 2;
     }
     if (ignoreTerm) {
         struct sigaction sa {};

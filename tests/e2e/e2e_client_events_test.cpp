@@ -20,7 +20,9 @@ protected:
     // Publishing goes through the publisher's "publish" callback, so that the
     // event leaves a real keeperClient.
     void publish(unsigned group, const std::string& id, unsigned len) {
-        ASSERT_EQ(vardoctl("-c pub publish " + std::to_string(group) + " " + id + " " + std::to_string(len)).status,
+        ASSERT_EQ(vardoctl("-c pub publish " + std::to_string(group) + " " + id + " " +
+                           std::to_string(len))
+                      .status,
                   0);
     }
     static std::string subscriber(const std::string& name, const std::string& subs) {
@@ -38,7 +40,8 @@ protected:
         std::string payload(12 + len, 'x');
         const uint32_t words[3] = {htonl(id), htonl(group), htonl(len)};
         memcpy(&payload[0], words, sizeof words);
-        ASSERT_TRUE(raw.send(KEEPER_NOTIFY_EVENT, payload.data(), static_cast<unsigned>(payload.size())));
+        ASSERT_TRUE(
+            raw.send(KEEPER_NOTIFY_EVENT, payload.data(), static_cast<unsigned>(payload.size())));
     }
     // A registration is sent before the program records it; one round trip
     // of the daemon's listing tells that everything sent before is handled.
@@ -115,7 +118,8 @@ TEST_F(E2eClientEvents, GroupAllSubscribesAndUnsubscribesEveryGroup) {
 }
 
 TEST_F(E2eClientEvents, DuplicateCallbackNameRefusedPerProgram) {
-    writeIni(generalWithIp() + psTask("one", 1, "--record ${REC}/one") + psTask("two", 1, "--record ${REC}/two"));
+    writeIni(generalWithIp() + psTask("one", 1, "--record ${REC}/one") +
+             psTask("two", 1, "--record ${REC}/two"));
     startVardo();
     ASSERT_TRUE(waitRecords("one", "start", 1));
     ASSERT_TRUE(waitRecords("two", "start", 1));
@@ -169,8 +173,8 @@ TEST_F(E2eClientEvents, ClientReRegistersAfterDaemonRestart) {
     ASSERT_GE(outside, 0);
     if (outside == 0) {
         setenv("VELTO_HOME", home().c_str(), 1);
-        execl(E2E_KC_PROG_PATH, "e2e_kc_prog", "--record", rec.c_str(), "--subscribe", "6:0x1", "--callback", "ping",
-              static_cast<char*>(nullptr));
+        execl(E2E_KC_PROG_PATH, "e2e_kc_prog", "--record", rec.c_str(), "--subscribe", "6:0x1",
+              "--callback", "ping", static_cast<char*>(nullptr));
         _exit(127);
     }
     ASSERT_TRUE(waitCount("outside", "reg:ping:0", 1));
@@ -182,8 +186,9 @@ TEST_F(E2eClientEvents, ClientReRegistersAfterDaemonRestart) {
     startVardo();
     // The client retries every 10 seconds; its callback is listed again once
     // it re-registered everything.
-    ASSERT_TRUE(waitFor([&] { return vardoctl("-L e2e_kc_prog").out.find("ping") != std::string::npos; }, 15000,
-                        200));
+    ASSERT_TRUE(
+        waitFor([&] { return vardoctl("-L e2e_kc_prog").out.find("ping") != std::string::npos; },
+                15000, 200));
     settleDaemon();
     publishRaw(6, 1, 3);
     EXPECT_TRUE(waitCount("outside", "event:6:1:3:", 1));

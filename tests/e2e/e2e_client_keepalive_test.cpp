@@ -18,12 +18,15 @@ protected:
     void answerAgain() const { unlink(silentFile().c_str()); }
     static std::string kaKeys(const std::string& warning, const std::string& error) {
         // Without the restart policy a restart would only stop the program.
-        return "restart = yes\nkaEnable = yes\nkaPeriod = 1\nkaWarning = 1\nkaError = 3\nkaWarningAction = " + warning +
-               "\nkaErrorAction = " + error + "\n";
+        return "restart = yes\nkaEnable = yes\nkaPeriod = 1\nkaWarning = 1\nkaError = "
+               "3\nkaWarningAction = " +
+               warning + "\nkaErrorAction = " + error + "\n";
     }
-    void start(const std::string& warning, const std::string& error, const std::string& others = "") {
+    void start(const std::string& warning, const std::string& error,
+               const std::string& others = "") {
         writeIni(generalWithIp() +
-                 kcTask("quiet", 1, "--record ${REC}/quiet --silent-when ${REC}/silent", kaKeys(warning, error)) +
+                 kcTask("quiet", 1, "--record ${REC}/quiet --silent-when ${REC}/silent",
+                        kaKeys(warning, error)) +
                  others);
         startVardo();
         ASSERT_TRUE(waitReady("quiet", "quiet"));
@@ -33,8 +36,11 @@ protected:
 TEST_F(E2eKeepAlive, AnsweringProgramIsLeftAlone) {
     start("MultySignal", "stop");
     // Three periods with answers: no action, no signal.
-    ASSERT_TRUE(waitFor([&] { return traceLog().find("KeeperSrv::check_alive_ack, task [quiet]") != std::string::npos; },
-                        4000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return traceLog().find("KeeperSrv::check_alive_ack, task [quiet]") != std::string::npos;
+        },
+        4000));
     EXPECT_FALSE(waitCount("quiet", "usr2", 1, 3000));
     EXPECT_EQ(countRecords("quiet", "start"), 1u);
 }
@@ -46,8 +52,9 @@ TEST_F(E2eKeepAlive, MultySignalWarningsThenStop) {
     // action); the count of 3 stops the program.
     ASSERT_TRUE(waitCount("quiet", "quit", 1, 15000));
     EXPECT_EQ(countRecords("quiet", "usr2"), 2u);
-    EXPECT_NE(traceLog().find("Task [quiet] not response on keep alive. Perform [stop task] action"),
-              std::string::npos);
+    EXPECT_NE(
+        traceLog().find("Task [quiet] not response on keep alive. Perform [stop task] action"),
+        std::string::npos);
     ASSERT_TRUE(waitPsPid("quiet", [](int pid) { return pid == -1; }));
     // Stopped for good: not started again.
     EXPECT_FALSE(waitRecords("quiet", "start", 2, 1500));
@@ -66,17 +73,24 @@ TEST_F(E2eKeepAlive, RestartActionStartsAFreshlyCountedInstance) {
 }
 
 TEST_F(E2eKeepAlive, AnswerAfterMissedProbesSendsTaskUpEvent) {
-    start("none", "none", kcTask("watcher", 2, "--record ${REC}/watcher --subscribe 13:0xFFFFFFFF"));
+    start("none", "none",
+          kcTask("watcher", 2, "--record ${REC}/watcher --subscribe 13:0xFFFFFFFF"));
     ASSERT_TRUE(waitReady("watcher", "watcher"));
     goSilent();
-    ASSERT_TRUE(waitFor([&] { return traceLog().find("Task [quiet] is not reachable for keep alive") !=
-                                     std::string::npos; },
-                        5000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return traceLog().find("Task [quiet] is not reachable for keep alive") !=
+                   std::string::npos;
+        },
+        5000));
     const size_t before = countRecords("watcher", "event:13:");
     answerAgain();
-    ASSERT_TRUE(waitFor([&] { return traceLog().find("Task [quiet] back be reachable for keep alive") !=
-                                     std::string::npos; },
-                        5000));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return traceLog().find("Task [quiet] back be reachable for keep alive") !=
+                   std::string::npos;
+        },
+        5000));
     ASSERT_TRUE(waitCount("watcher", "event:13:", before + 1));
     const std::vector<Record> events = records("watcher");
     EXPECT_NE(events.back().what.find(":1:quiet"), std::string::npos) << events.back().what;

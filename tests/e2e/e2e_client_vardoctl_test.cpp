@@ -19,17 +19,21 @@ class E2eVardoctl : public ClientTest {
 protected:
     void startWithProgram(const std::string& flags = "") {
         writeIni(generalWithIp() + flags +
-                 kcTask("prog", 1, "--record ${REC}/prog --callback hello --callback bye", "restart = yes\n"));
+                 kcTask("prog", 1, "--record ${REC}/prog --callback hello --callback bye",
+                        "restart = yes\n"));
         startVardo();
         ASSERT_TRUE(waitReady("prog", "prog"));
     }
     bool waitCallbacksListed() const {
-        return waitFor([&] { return vardoctl("-L prog").out.find("bye") != std::string::npos; }, 5000, 100);
+        return waitFor([&] { return vardoctl("-L prog").out.find("bye") != std::string::npos; },
+                       5000, 100);
     }
 };
 
 TEST_F(E2eVardoctl, ListingsOfProcessesFlagsAndCallbacks) {
-    startWithProgram("[flags/first]\nname = first\nenabled = yes\n\n[flags/second]\nname = second\nenabled = no\n\n");
+    startWithProgram(
+        "[flags/first]\nname = first\nenabled = yes\n\n[flags/second]\nname = second\nenabled = "
+        "no\n\n");
     const int pid = psPid("prog");
     ToolRun run = vardoctl("-l");
     EXPECT_EQ(run.status, 0);
@@ -42,7 +46,9 @@ TEST_F(E2eVardoctl, ListingsOfProcessesFlagsAndCallbacks) {
     ASSERT_TRUE(waitCallbacksListed());
     run = vardoctl("-L prog");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "publish test callback\nunsubscribe test callback\nhello test callback\nbye test callback\n\n");
+    EXPECT_EQ(run.out,
+              "publish test callback\nunsubscribe test callback\nhello test callback\nbye test "
+              "callback\n\n");
     // By index as well as by name.
     EXPECT_EQ(vardoctl("-L 1").out, run.out);
     // The "-SW" prefix is skipped.
@@ -108,7 +114,8 @@ TEST_F(E2eVardoctl, OverlongModuleNameLeavesTheDaemonUp) {
     std::string payload(4 + 100, 'p');
     payload[0] = payload[1] = payload[2] = 0;
     payload[3] = 2;
-    ASSERT_TRUE(raw.send(KEEPER_ACTION_ON_PS, payload.data(), static_cast<unsigned>(payload.size())));
+    ASSERT_TRUE(
+        raw.send(KEEPER_ACTION_ON_PS, payload.data(), static_cast<unsigned>(payload.size())));
     EXPECT_TRUE(vardoRunning());
     EXPECT_EQ(vardoctl("-l").out, " 1. prog " + std::to_string(pid) + "\n\n");
 }

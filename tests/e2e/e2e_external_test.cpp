@@ -37,8 +37,9 @@ TEST_F(E2eExternal, ConfirmedAtStartAndStoppedByItsTerminateProcedure) {
                 "echo \"$@\" >> ${REC}/stopcmd\n"
                 "kill -9 $(awk '$1 == \"start\" { pid = $2 } END { print pid }' $1)");
     writeIni(general() +
-             extTask("ext", "", "terminate procedure = stop.sh\nterminate location = ${HOME}\n"
-                                "terminate args = ${REC}/ext") +
+             extTask("ext", "",
+                     "terminate procedure = stop.sh\nterminate location = ${HOME}\n"
+                     "terminate args = ${REC}/ext") +
              psTask("after", 2, "--record ${REC}/after"));
     startVardo();
     ASSERT_TRUE(waitRecords("ext", "start", 1));
@@ -49,7 +50,8 @@ TEST_F(E2eExternal, ConfirmedAtStartAndStoppedByItsTerminateProcedure) {
 
     actionOnPs(1, "ext");
     ASSERT_TRUE(waitFor([&] { return processGone(pid); }, 3000));
-    EXPECT_TRUE(traced("PsExtTask::terminate, cmd [" + home() + "/stop.sh " + recordPath("ext") + "]"));
+    EXPECT_TRUE(
+        traced("PsExtTask::terminate, cmd [" + home() + "/stop.sh " + recordPath("ext") + "]"));
     ASSERT_TRUE(waitPsPid("ext", [](int listed) { return listed == -1; }));
     EXPECT_EQ(records("ext", "start").size(), 1u) << "a stopped program stays down";
 }
@@ -79,23 +81,26 @@ TEST_F(E2eExternal, KilledAfterKillTimeoutWhenItIgnoresSigterm) {
 
 TEST_F(E2eExternal, OverlongTerminateCommandRefusesTheTask) {
     writeIni(general() +
-             extTask("ext", "", "must = no\nterminate procedure = stop.sh\nterminate location = /" +
-                                    std::string(95, 'l')) +
+             extTask("ext", "",
+                     "must = no\nterminate procedure = stop.sh\nterminate location = /" +
+                         std::string(95, 'l')) +
              psTask("other", 1, "--record ${REC}/other"));
     startVardo();
     ASSERT_TRUE(waitRecords("other", "start", 1));
     EXPECT_TRUE(traced("validate: Task ext refused, its terminate command is too long"));
     actionOnPs(0, "ext");
-    ASSERT_TRUE(waitFor([&] { return traceLog().find("Task [ext], not allowed to run") != std::string::npos; },
-                        3000));
+    ASSERT_TRUE(waitFor(
+        [&] { return traceLog().find("Task [ext], not allowed to run") != std::string::npos; },
+        3000));
     EXPECT_TRUE(records("ext").empty());
 }
 
 TEST_F(E2eExternal, RemotePeerDisconnectWithoutRestartRunsFailureAction) {
     writeScript("onfail.sh", "echo fail >> ${REC}/actions");
-    writeIni(general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\n\n" +
-             "[tasks/peer]\ntype = remote\nlevel = 1\nrestart = no\naction on failure = onfail.sh\n\n" +
-             psTask("after", 2, "--record ${REC}/after"));
+    writeIni(
+        general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\n\n" +
+        "[tasks/peer]\ntype = remote\nlevel = 1\nrestart = no\naction on failure = onfail.sh\n\n" +
+        psTask("after", 2, "--record ${REC}/after"));
     startVardo();
     ASSERT_NE(psPid("peer"), -2);
     EXPECT_TRUE(records("after").empty()) << "level 1 waits for its peer";
@@ -117,9 +122,10 @@ TEST_F(E2eExternal, RemotePeerDisconnectWithoutRestartRunsFailureAction) {
 
 TEST_F(E2eExternal, RemotePeerAnnouncedBySecondaryUpWaitsForItsReturn) {
     writeScript("onfail.sh", "echo fail >> ${REC}/actions");
-    writeIni(general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\n\n" +
-             "[tasks/peer]\ntype = remote\nlevel = 1\nrestart = yes\naction on failure = onfail.sh\n\n" +
-             psTask("after", 2, "--record ${REC}/after"));
+    writeIni(
+        general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\n\n" +
+        "[tasks/peer]\ntype = remote\nlevel = 1\nrestart = yes\naction on failure = onfail.sh\n\n" +
+        psTask("after", 2, "--record ${REC}/after"));
     startVardo();
     TestClient peer;
     ASSERT_TRUE(peer.connect(port()));

@@ -63,8 +63,9 @@ TEST_F(E2eHarness, ClockShimRecordsInsteadOfSettingTheClock) {
     // Asks for the current time, so that even a shim that failed to load
     // would leave the machine's clock as it was.
     const long long now = time(nullptr);
-    const std::string cmd = "LD_PRELOAD=" E2E_CLOCK_SHIM_PATH " VARDO_E2E_CLOCK_LOG=" +
-                            clockLogPath() + " date -s @" + std::to_string(now) + " > /dev/null";
+    const std::string cmd =
+        "LD_PRELOAD=" E2E_CLOCK_SHIM_PATH " VARDO_E2E_CLOCK_LOG=" + clockLogPath() + " date -s @" +
+        std::to_string(now) + " > /dev/null";
     ASSERT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(clockLog(), "clock_settime " + std::to_string(now) + "\n");
 }

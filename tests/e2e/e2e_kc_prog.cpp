@@ -43,11 +43,13 @@ keeperStatus onEvent(unsigned group, unsigned id, void* data, size_t len) {
     std::string first = "-";
     if (group == EVENT_GRP_TASK && len >= sizeof(ConfigTask)) {
         const ConfigTask* task = static_cast<const ConfigTask*>(data);
-        first = std::to_string(task->status) + ":" + std::string(task->task, strnlen(task->task, sizeof task->task));
+        first = std::to_string(task->status) + ":" +
+                std::string(task->task, strnlen(task->task, sizeof task->task));
     } else if (len > 0) {
         first = std::to_string(static_cast<unsigned char*>(data)[0]);
     }
-    record("event:" + std::to_string(group) + ":" + std::to_string(id) + ":" + std::to_string(len) + ":" + first);
+    record("event:" + std::to_string(group) + ":" + std::to_string(id) + ":" + std::to_string(len) +
+           ":" + first);
     return KEEPER_OK;
 }
 
@@ -61,7 +63,8 @@ keeperStatus onCallback(void* args) {
     return KEEPER_OK;
 }
 
-keeperStatus (*const kCallbackSlots[])(void*) = {onCallback<0>, onCallback<1>, onCallback<2>, onCallback<3>};
+keeperStatus (*const kCallbackSlots[])(void*) = {onCallback<0>, onCallback<1>, onCallback<2>,
+                                                 onCallback<3>};
 
 // The numbers of a callback's argument text (decimal or 0x..).
 std::vector<unsigned> numbers(const char* text) {
@@ -82,8 +85,8 @@ keeperStatus onPublish(void* args) {
     std::vector<unsigned char> data(len > 0 ? len : 1);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i % 251);
     keeperStatus rc = gClient->send_event(group, id, len ? data.data() : nullptr, len);
-    record("sent:" + std::to_string(group) + ":" + std::to_string(id) + ":" + std::to_string(len) + ":" +
-           std::to_string(rc));
+    record("sent:" + std::to_string(group) + ":" + std::to_string(id) + ":" + std::to_string(len) +
+           ":" + std::to_string(rc));
     return rc;
 }
 
@@ -131,7 +134,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--subscribe" && hasValue) {
             char* rest = nullptr;
             const unsigned group = static_cast<unsigned>(strtoul(argv[++i], &rest, 0));
-            const unsigned id = rest && *rest == ':' ? static_cast<unsigned>(strtoul(rest + 1, nullptr, 0)) : 0;
+            const unsigned id =
+                rest && *rest == ':' ? static_cast<unsigned>(strtoul(rest + 1, nullptr, 0)) : 0;
             subscriptions.emplace_back(group, id);
         } else if (arg == "--callback" && hasValue && gCallbackNames.size() < 4) {
             gCallbackNames.push_back(argv[++i]);

@@ -31,7 +31,8 @@ protected:
         std::istringstream fields(line.substr(line.rfind(')') + 2));
         std::string field;
         // Fields after the command: state is field 3, nice is field 19.
-        for (int i = 3; i <= 19 && fields >> field; ++i) {}
+        for (int i = 3; i <= 19 && fields >> field; ++i) {
+        }
         return std::stoi(field);
     }
 
@@ -73,7 +74,8 @@ protected:
 };
 
 TEST_F(E2eProcess, BootActionMarksBadBootAndReboots) {
-    writeIni(general() + psTask("once", 1, "--record ${REC}/once --exit", "action on failure = Boot"));
+    writeIni(general() +
+             psTask("once", 1, "--record ${REC}/once --exit", "action on failure = Boot"));
     startVardo();
     // Nothing else runs, so the reboot needs no orderly stop.
     ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 3000));

@@ -210,8 +210,9 @@ TEST_F(E2eRequests, SetTaskOnUnknownTaskChangesNothing) {
 
 TEST_F(E2eRequests, FlagStateSurvivesDaemonRestart) {
     // The first flag's section is not named after the flag.
-    writeIni(general() + "[flags/x]\nname = myflag\nenabled = no\n\n"
-                         "[flags/plain]\nname = plain\nenabled = yes\n\n");
+    writeIni(general() +
+             "[flags/x]\nname = myflag\nenabled = no\n\n"
+             "[flags/plain]\nname = plain\nenabled = yes\n\n");
     startVardo();
     TestClient client;
     ASSERT_TRUE(client.connect(port()));
@@ -242,32 +243,32 @@ TEST_F(E2eRequests, SurvivesGarbageAndVanishingClients) {
     ASSERT_TRUE(waitRecords("svc", "start", 1));
     const int svc = records("svc").at(0).pid;
 
-    {   // Headers of no known type and absurd lengths.
+    {  // Headers of no known type and absurd lengths.
         TestClient client;
         ASSERT_TRUE(client.connect(port()));
         const std::vector<unsigned char> junk(240, 0xFF);
         client.sendRaw(junk.data(), junk.size());
     }
-    {   // A length that does not fit the type, then bytes read as headers.
+    {  // A length that does not fit the type, then bytes read as headers.
         TestClient client;
         ASSERT_TRUE(client.connect(port()));
         const std::vector<unsigned char> payload(100, 0);
         client.send(KEEPER_SET_TASK, payload.data(), 100);
     }
-    {   // A payload cut short by the end of the connection.
+    {  // A payload cut short by the end of the connection.
         TestClient client;
         ASSERT_TRUE(client.connect(port()));
         const std::vector<unsigned char> part(108, 'x');
         const std::vector<unsigned char> frame = keeperFrame(KEEPER_SET_TASK, 0, part.data(), 108);
         client.sendRaw(frame.data(), KEEPER_HEADER_LEN + 50);
     }
-    {   // Event data far beyond what any event carries.
+    {  // Event data far beyond what any event carries.
         TestClient client;
         ASSERT_TRUE(client.connect(port()));
         KeeperEventMsg event{htonl(1), htonl(3), htonl(1u << 30)};
         client.send(KEEPER_NOTIFY_EVENT, &event, sizeof event);
     }
-    {   // Text fields without their NUL.
+    {  // Text fields without their NUL.
         TestClient client;
         ASSERT_TRUE(client.connect(port()));
         KeeperValueMsg action{};
@@ -312,15 +313,19 @@ TEST_F(E2eRequests, SurvivesGarbageAndVanishingClients) {
 }
 
 TEST_F(E2eRequests, ProgramsAndScriptsInheritNoDaemonDescriptors) {
-    const std::string peek = "ls -l /proc/$$/fd/ > ${REC}/$1.fds; grep -E 'Sig(Blk|Ign)' /proc/$$/status >> ${REC}/$1.fds;"
-                             " echo \"start $$ 0\" >> ${REC}/$1";
+    const std::string peek =
+        "ls -l /proc/$$/fd/ > ${REC}/$1.fds; grep -E 'Sig(Blk|Ign)' /proc/$$/status >> "
+        "${REC}/$1.fds;"
+        " echo \"start $$ 0\" >> ${REC}/$1";
     writeScript("boot.sh", peek);
     writeScript("onfail.sh", peek);
-    writeIni(general() + "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\nargs = fail\n\n" +
-             "[tasks/boot]\ntype = bootTask\nimplement = App\nname = boot.sh\nlocation = ${HOME}\n"
-             "args = boot\nlevel = 1\n\n" +
-             psTask("peek", 1, "--record ${REC}/peek --fds ${REC}/peek.fds") +
-             psTask("once", 1, "--record ${REC}/once --exit", "action on failure = onfail.sh"));
+    writeIni(
+        general() +
+        "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\nargs = fail\n\n" +
+        "[tasks/boot]\ntype = bootTask\nimplement = App\nname = boot.sh\nlocation = ${HOME}\n"
+        "args = boot\nlevel = 1\n\n" +
+        psTask("peek", 1, "--record ${REC}/peek --fds ${REC}/peek.fds") +
+        psTask("once", 1, "--record ${REC}/once --exit", "action on failure = onfail.sh"));
     startVardo();
     ASSERT_TRUE(waitRecords("peek", "start", 1));
     ASSERT_TRUE(waitRecords("fail", "start", 1));
@@ -354,11 +359,13 @@ TEST_F(E2eRequests, ProgramsAndScriptsInheritNoDaemonDescriptors) {
 // system commands) get the default SIGPIPE action and no trace-file
 // descriptor: today they inherit both from the daemon.
 TEST_F(E2eRequests, ScriptsStartWithDefaultSignalsAndOnlyTheirOwnFiles) {
-    writeScript("boot.sh", "ls -l /proc/$$/fd/ > ${REC}/boot.fds;"
-                           " grep SigIgn /proc/$$/status > ${REC}/boot.sig;"
-                           " echo \"start $$ 0\" >> ${REC}/boot");
-    writeIni(general() + "[tasks/boot]\ntype = bootTask\nimplement = App\nname = boot.sh\n"
-                         "location = ${HOME}\nlevel = 1\n\n");
+    writeScript("boot.sh",
+                "ls -l /proc/$$/fd/ > ${REC}/boot.fds;"
+                " grep SigIgn /proc/$$/status > ${REC}/boot.sig;"
+                " echo \"start $$ 0\" >> ${REC}/boot");
+    writeIni(general() +
+             "[tasks/boot]\ntype = bootTask\nimplement = App\nname = boot.sh\n"
+             "location = ${HOME}\nlevel = 1\n\n");
     startVardo();
     ASSERT_TRUE(waitRecords("boot", "start", 1));
     std::ifstream fds(recordPath("boot.fds"));

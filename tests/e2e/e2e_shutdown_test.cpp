@@ -140,8 +140,12 @@ TEST_F(E2eShutdown, SnapshotCommandRunsScriptOtherCommandsNothing) {
     writeIni(general() + psTask("svc", 1, "--record ${REC}/svc"));
     startVardo();
     ASSERT_TRUE(waitRecords("svc", "start", 1));
-    const unsigned others[] = {COMMAND_BYPASS,   COMMAND_ACTIVE,       COMMAND_LINK_UP,
-                               COMMAND_LINK_DOWN, COMMAND_REBOOT_DPICS, COMMAND_RESTART_NTP,
+    const unsigned others[] = {COMMAND_BYPASS,
+                               COMMAND_ACTIVE,
+                               COMMAND_LINK_UP,
+                               COMMAND_LINK_DOWN,
+                               COMMAND_REBOOT_DPICS,
+                               COMMAND_RESTART_NTP,
                                77};
     for (unsigned other : others) command(other, SHUTDOWN_KILL, 0);
     command(COMMAND_CREATE_SNAPSHOT, SHUTDOWN_STOP, 0);

@@ -17,7 +17,8 @@ namespace e2e {
 inline void recordLine(const char* file, const char* what) {
     if (!file) return;
     char line[160];
-    const int len = snprintf(line, sizeof line, "%s %d %lld\n", what, static_cast<int>(getpid()), nowMs());
+    const int len =
+        snprintf(line, sizeof line, "%s %d %lld\n", what, static_cast<int>(getpid()), nowMs());
     const int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
     if (write(fd, line, static_cast<size_t>(len)) != len) {

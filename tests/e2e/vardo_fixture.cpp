@@ -1,8 +1,8 @@
 #include "tests/e2e/vardo_fixture.h"
 
 #include <arpa/inet.h>
-#include <iniparser.h>
 #include <fcntl.h>
+#include <iniparser.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -103,9 +103,10 @@ void VardoTest::TearDown() {
     if (HasFailure() && !home_.empty()) {
         std::string trace = traceLog();
         if (trace.size() > 12000) trace = "...\n" + trace.substr(trace.size() - 12000);
-        std::cerr << "---- vardo output ----\n" << slurp(home_ + "/vardo.out")
-                  << "---- vardo trace ----\n" << trace
-                  << "---- recorded commands ----\n" << commandsLog();
+        std::cerr << "---- vardo output ----\n"
+                  << slurp(home_ + "/vardo.out") << "---- vardo trace ----\n"
+                  << trace << "---- recorded commands ----\n"
+                  << commandsLog();
     }
 }
 
@@ -275,9 +276,7 @@ bool VardoTest::waitPsPid(const std::string& name, const std::function<bool(int)
     return waitFor([&] { return cond(psPid(name)); }, timeoutMs);
 }
 
-std::string VardoTest::recordPath(const std::string& name) const {
-    return home_ + "/rec/" + name;
-}
+std::string VardoTest::recordPath(const std::string& name) const { return home_ + "/rec/" + name; }
 
 std::vector<Record> VardoTest::records(const std::string& name, const std::string& what) const {
     std::vector<Record> found;
@@ -297,8 +296,8 @@ bool VardoTest::waitBound(const std::string& task, const std::string& recordName
                           int timeoutMs) const {
     if (!waitRecords(recordName, "init", 1, timeoutMs)) return false;
     const std::vector<Record> inits = records(recordName, "init");
-    const std::string confirmed = "Got init confirmation from " + task + " (" +
-                                  std::to_string(inits.back().pid) + ")";
+    const std::string confirmed =
+        "Got init confirmation from " + task + " (" + std::to_string(inits.back().pid) + ")";
     return waitFor([&] { return traceLog().find(confirmed) != std::string::npos; }, timeoutMs);
 }
 
