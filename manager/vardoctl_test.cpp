@@ -61,6 +61,7 @@ protected:
         pid_t pid = fork();
         if (pid == 0) {
             setenv("VELTO_HOME", home.c_str(), 1);
+            if (chdir(home.c_str()) != 0) _exit(126);
             dup2(open((home + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open((home + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
             std::vector<char*> argv{const_cast<char*>(VARDOCTL_BIN)};
@@ -106,6 +107,8 @@ TEST_F(VardoctlRun, UnknownOrMalformedOptionPrintsUsage) {
 
 TEST_F(VardoctlRun, SwitchAloneConnectsAndSucceeds) {
     EXPECT_EQ(0, run({"-SW"}));
+    // Its trace goes where its home says, nothing into the current folder.
+    EXPECT_NE(0, access((home + "/evdbg.default.log").c_str(), F_OK));
     EXPECT_TRUE(keeper.accept());
 }
 

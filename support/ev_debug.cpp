@@ -55,15 +55,24 @@ EvDebug::~EvDebug() {
     std::free(fileName);
 }
 
+// Never destroyed: objects torn down at exit may still trace.
+static EvDebug* theInstance = nullptr;
+
 EvDebug& EvDebug::instance() {
-    // Never destroyed: objects torn down at exit may still trace.
-    static EvDebug* theInstance = new EvDebug;
+    if (theInstance == nullptr) theInstance = new EvDebug;
     return *theInstance;
 }
 
 bool EvDebug::setConfPath(const char* module, const char* home) {
     if (module == nullptr || home == nullptr) return false;
-    return instance().init(module, home);
+    // The first configuration builds the trace for its module at once: set
+    // up for "default" first, it would leave an empty evdbg.default.log in
+    // the current folder of every program that configures its trace.
+    if (theInstance == nullptr) {
+        theInstance = new EvDebug(module, home);
+        return !theInstance->module.empty();
+    }
+    return theInstance->init(module, home);
 }
 
 bool EvDebug::setModule(const char* name) {
