@@ -12,15 +12,6 @@
 
 namespace {
 
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 const char kIni[] =
     "; comment that a rewrite loses\n"
     "[general]\nkeeper type = secondary\nkeeper port = 4321\nprimary ip = 10.1.2.3\n"
@@ -37,9 +28,9 @@ const char kIni[] =
     "[checks/nolevel]\nname = /bin/true\nimplement = App\n";
 
 struct IniTest : ::testing::Test {
-    std::string path() const { return dir.path + "/vardo.ini"; }
+    std::string path() const { return dir.path() + "/vardo.ini"; }
     keeperStatus load(const std::string& text) {
-        write_file(path(), text);
+        writeText(path(), text);
         ini.reset(new iniKeeper_stc(path().c_str(), &f.keeper, &f.timers));
         return ini->parse_ini_file();
     }
@@ -84,7 +75,7 @@ TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {
     ASSERT_EQ(KEEPER_OK, load(kIni));
     chmod(path().c_str(), 0640);
     ASSERT_EQ(KEEPER_OK, ini->set_task_mode("upper", false));
-    std::string text = read_file(path());
+    std::string text = readText(path());
     EXPECT_EQ(std::string::npos, text.find("comment"));
     struct stat st;
     ASSERT_EQ(0, stat(path().c_str(), &st));
@@ -96,15 +87,15 @@ TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {
 
 TEST_F(IniTest, FailedWriteBackLeavesTheOldFileAndValue) {
     ASSERT_EQ(KEEPER_OK, load(kIni));
-    std::string moved = dir.path + "/elsewhere";
-    std::string original = read_file(path());
+    std::string moved = dir.path() + "/elsewhere";
+    std::string original = readText(path());
     ASSERT_EQ(0, mkdir(moved.c_str(), 0755));
     ASSERT_EQ(0, rename(path().c_str(), (moved + "/vardo.ini").c_str()));
-    ASSERT_EQ(0, rename(dir.path.c_str(), (dir.path + ".gone").c_str()));
+    ASSERT_EQ(0, rename(dir.path().c_str(), (dir.path() + ".gone").c_str()));
     EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("upper", false));
     EXPECT_EQ(1, iniparser_getboolean(ini->get_dictionary(), "tasks/upper:enabled", 1));
-    ASSERT_EQ(0, rename((dir.path + ".gone").c_str(), dir.path.c_str()));
-    EXPECT_EQ(original, read_file(moved + "/vardo.ini"));
+    ASSERT_EQ(0, rename((dir.path() + ".gone").c_str(), dir.path().c_str()));
+    EXPECT_EQ(original, readText(moved + "/vardo.ini"));
 }
 
 TEST_F(IniTest, FlagStatesSurviveARestart) {

@@ -35,10 +35,10 @@ public:
 // must not share one.
 struct External : ::testing::Test {
     External() : task(&f.keeper, &f.timers) {
-        EXPECT_EQ(0, system(("cp /bin/sleep " + dir.path + "/ext").c_str()));
+        EXPECT_EQ(0, system(("cp /bin/sleep " + dir.path() + "/ext").c_str()));
         task.set_name("ext");
         task.set_exec("ext");
-        task.set_location(dir.path.c_str());
+        task.set_location(dir.path().c_str());
         task.set_args("30");
         task.set_level(1);
         task.set_enabled(true);
@@ -97,7 +97,7 @@ TEST_F(External, ConfirmedAtForkAndStoppedBySigterm) {
 }
 
 TEST_F(External, StoppedByItsTerminateProcedure) {
-    const std::string marker = dir.path + "/stopped";
+    const std::string marker = dir.path() + "/stopped";
     ASSERT_EQ(KEEPER_OK, task.set_terminate_cmd("touch", "/usr/bin", marker.c_str()));
     ASSERT_EQ(KEEPER_OK, task.validate());
     ASSERT_EQ(KEEPER_OK, task.run());
@@ -115,7 +115,7 @@ TEST_F(External, StopOfAStoppedProgramOnlyMarksIt) {
 
 TEST_F(External, LeftoverCopyIsTerminatedBeforeTheBoot) {
     // A copy of its own, so that no other sleeping program is taken for it.
-    const std::string program = dir.path + "/leftover";
+    const std::string program = dir.path() + "/leftover";
     ASSERT_EQ(0, system(("cp /bin/sleep " + program).c_str()));
     const pid_t leftover = fork();
     ASSERT_GE(leftover, 0);
@@ -124,7 +124,7 @@ TEST_F(External, LeftoverCopyIsTerminatedBeforeTheBoot) {
         _exit(127);
     }
     task.set_exec("leftover");
-    task.set_location(dir.path.c_str());
+    task.set_location(dir.path().c_str());
     ASSERT_EQ(KEEPER_OK, task.validate());
     PsList list;
     list.add_ps_to_list(&task);

@@ -3,13 +3,11 @@
 #ifndef KEEPER_TEST_SUPPORT_H
 #define KEEPER_TEST_SUPPORT_H
 
-#include <cstdlib>
-#include <string>
-
 #include "keeper/actions.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/timer_handler.h"
 #include "reactor/ev_engine.h"
+#include "support/test_util.h"
 
 class ManualClock : public EvClock {
 public:
@@ -30,17 +28,6 @@ struct KeeperFixture {
     KeeperSrv keeper;
     TimerHandler timers;
     ActionHandler actions;
-};
-
-// A fresh folder under /tmp, removed with its content at the end.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/keeper_test.XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { (void)!system(("rm -rf " + path).c_str()); }
-    std::string path;
 };
 
 #endif

@@ -15,6 +15,7 @@
 
 #include "client/fake_keeper.h"
 #include "client/keeper_client.h"
+#include "support/test_util.h"
 
 using ::testing::HasSubstr;
 
@@ -35,13 +36,6 @@ const char kUsage[] =
     "\t-S check             Start given check\n"
     "\t-C check args        set check by args\n"
     "\t-f flag val          set flag to val\n";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A temporary VELTO_HOME whose vardo.ini points at a fake daemon.
 class VardoctlRun : public ::testing::Test {
@@ -76,8 +70,8 @@ protected:
     int finish(pid_t pid) {
         int status = 0;
         waitpid(pid, &status, 0);
-        out = slurp(home + "/out");
-        err = slurp(home + "/err");
+        out = readText(home + "/out");
+        err = readText(home + "/err");
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     int run(std::vector<std::string> args) { return finish(start(std::move(args))); }

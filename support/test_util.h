@@ -1,5 +1,5 @@
-// Helpers for the support tests: a private temporary folder and small file
-// reads and writes.
+// Helpers for the unit and end-to-end tests: a private temporary folder,
+// a working-folder guard and small file reads and writes.
 #pragma once
 
 #include <unistd.h>

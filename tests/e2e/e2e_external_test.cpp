@@ -5,18 +5,12 @@
 #include <sstream>
 #include <string>
 
+#include "support/test_util.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
 namespace e2e {
 namespace {
-
-std::string slurpFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class E2eExternal : public VardoTest {
 protected:
@@ -116,8 +110,8 @@ TEST_F(E2eExternal, RemotePeerDisconnectWithoutRestartRunsFailureAction) {
 
     peer.close();
     ASSERT_TRUE(traced("Connection closed by peer("));
-    ASSERT_TRUE(waitFor([&] { return slurpFile(recordPath("actions")) == "fail\n"; }, 3000))
-        << slurpFile(recordPath("actions"));
+    ASSERT_TRUE(waitFor([&] { return readText(recordPath("actions")) == "fail\n"; }, 3000))
+        << readText(recordPath("actions"));
 }
 
 TEST_F(E2eExternal, RemotePeerAnnouncedBySecondaryUpWaitsForItsReturn) {
@@ -140,7 +134,7 @@ TEST_F(E2eExternal, RemotePeerAnnouncedBySecondaryUpWaitsForItsReturn) {
     ASSERT_TRUE(back.connect(port()));
     ASSERT_TRUE(back.init(1, 4242, "peer"));
     ASSERT_TRUE(traced("Got init confirmation from peer"));
-    EXPECT_EQ(slurpFile(recordPath("actions")), "");
+    EXPECT_EQ(readText(recordPath("actions")), "");
 }
 
 }  // namespace

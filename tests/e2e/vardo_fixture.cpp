@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/test_util.h"
 #include "tests/e2e/test_client.h"
 
 namespace e2e {
@@ -31,13 +32,6 @@ const char* const kTraceProfile =
     "filename = !evdbg.vardo.log\n"
     "fatal = 1\nerror = 1\nwarning = 1\nnotify = 1\ndebug = 1\n"
     "trace = 1\nuser1 = 1\n";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void replaceAll(std::string& text, const std::string& token, const std::string& value) {
     for (size_t at = text.find(token); at != std::string::npos;
@@ -56,7 +50,7 @@ bool insideTestNamespace() {
     const char* ns = getenv("VARDO_E2E_NS");
     const char* record = getenv("VARDO_E2E_RECORD");
     if (!ns || strcmp(ns, "1") != 0 || !record) return false;
-    return slurp("/sbin/shutdown").find(record) != std::string::npos;
+    return readText("/sbin/shutdown").find(record) != std::string::npos;
 }
 
 }  // namespace
@@ -104,7 +98,7 @@ void VardoTest::TearDown() {
         std::string trace = traceLog();
         if (trace.size() > 12000) trace = "...\n" + trace.substr(trace.size() - 12000);
         std::cerr << "---- vardo output ----\n"
-                  << slurp(home_ + "/vardo.out") << "---- vardo trace ----\n"
+                  << readText(home_ + "/vardo.out") << "---- vardo trace ----\n"
                   << trace << "---- recorded commands ----\n"
                   << commandsLog();
     }
@@ -137,7 +131,7 @@ void VardoTest::writeConf(const std::string& file, const std::string& text) cons
 }
 
 std::string VardoTest::readConf(const std::string& file) const {
-    return slurp(home_ + "/conf/" + file);
+    return readText(home_ + "/conf/" + file);
 }
 
 int VardoTest::confBool(const std::string& file, const std::string& key) const {
@@ -280,7 +274,7 @@ std::string VardoTest::recordPath(const std::string& name) const { return home_ 
 
 std::vector<Record> VardoTest::records(const std::string& name, const std::string& what) const {
     std::vector<Record> found;
-    std::istringstream lines(slurp(recordPath(name)));
+    std::istringstream lines(readText(recordPath(name)));
     Record rec;
     while (lines >> rec.what >> rec.pid >> rec.ms)
         if (what.empty() || rec.what == what) found.push_back(rec);
@@ -303,13 +297,13 @@ bool VardoTest::waitBound(const std::string& task, const std::string& recordName
 
 std::string VardoTest::commandsLog() const {
     const char* record = getenv("VARDO_E2E_RECORD");
-    return record ? slurp(record) : std::string();
+    return record ? readText(record) : std::string();
 }
 
 std::string VardoTest::clockLogPath() const { return home_ + "/clock.log"; }
 
-std::string VardoTest::clockLog() const { return slurp(clockLogPath()); }
+std::string VardoTest::clockLog() const { return readText(clockLogPath()); }
 
-std::string VardoTest::traceLog() const { return slurp(home_ + "/log/evdbg.vardo.log"); }
+std::string VardoTest::traceLog() const { return readText(home_ + "/log/evdbg.vardo.log"); }
 
 }  // namespace e2e
