@@ -17,9 +17,11 @@ protected:
     void goSilent() const { close(open(silentFile().c_str(), O_WRONLY | O_CREAT, 0644)); }
     void answerAgain() const { unlink(silentFile().c_str()); }
     static std::string kaKeys(const std::string& warning, const std::string& error) {
-        // Without the restart policy a restart would only stop the program.
-        return "restart = yes\nkaEnable = yes\nkaPeriod = 1\nkaWarning = 1\nkaError = "
-               "3\nkaWarningAction = " +
+        // Without the restart policy a restart would only stop the program. A
+        // kill timeout of 3 s lets the program read its quit request first.
+        return "restart = yes\nkill timeout = 3\n"
+               "kaEnable = yes\nkaPeriod = 1\nkaWarning = 1\nkaError = 3\n"
+               "kaWarningAction = " +
                warning + "\nkaErrorAction = " + error + "\n";
     }
     void start(const std::string& warning, const std::string& error,

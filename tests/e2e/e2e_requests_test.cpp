@@ -128,7 +128,9 @@ TEST_F(E2eRequests, EnableWhileStoppingStartsProgramAfterItsExit) {
 }
 
 TEST_F(E2eRequests, ActionOnPsByNameOrIndex) {
-    const std::string extra = "restart = yes";
+    // A whole-second kill timeout of 1 may come due at once; 3 s leaves the
+    // programs time to read their quit request.
+    const std::string extra = "restart = yes\nkill timeout = 3";
     writeIni(general() + psTask("alpha", 1, "--record ${REC}/alpha --init ${PORT}", extra) +
              psTask("1", 1, "--record ${REC}/one --init ${PORT}", extra) +
              psTask("gamma", 1, "--record ${REC}/gamma --init ${PORT}", extra));

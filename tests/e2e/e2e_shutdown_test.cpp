@@ -18,14 +18,16 @@ namespace {
 
 class E2eShutdown : public VardoTest {
 protected:
-    // polite quits when asked; stubborn ignores the quit request and SIGTERM
+    // polite quits when asked (its kill timeout of 3 s leaves it time to read
+    // the request before any SIGTERM); stubborn ignores the quit request and SIGTERM
     // (kill timeout 2 s: SIGTERM at 2 s, SIGKILL at 4 s); deaf ignores both
     // with a kill timeout of 10 s, so only the daemon's final SIGKILL, 5 s
     // after the stop began, ends it. Timers count whole seconds of uptime, so
     // each comes up to a second early.
     void writeThreeTasks() {
         writeIni(general() +
-                 psTask("polite", 1, "--record ${REC}/polite --init ${PORT}", "restart = yes") +
+                 psTask("polite", 1, "--record ${REC}/polite --init ${PORT}",
+                        "restart = yes\nkill timeout = 3") +
                  psTask("stubborn", 1, "--record ${REC}/stubborn --ignore-term",
                         "restart = yes\nkill timeout = 2") +
                  psTask("deaf", 1, "--record ${REC}/deaf --ignore-term",
@@ -95,8 +97,8 @@ TEST_F(E2eShutdown, SecondSigtermKillsDaemonDuringStop) {
 }
 
 TEST_F(E2eShutdown, RebootWithDelayStopsThenRunsShutdownCommand) {
-    writeIni(general() +
-             psTask("polite", 1, "--record ${REC}/polite --init ${PORT}", "restart = yes"));
+    writeIni(general() + psTask("polite", 1, "--record ${REC}/polite --init ${PORT}",
+                                "restart = yes\nkill timeout = 3"));
     startVardo();
     ASSERT_TRUE(waitBound("polite", "polite"));
 
