@@ -51,15 +51,17 @@ TEST_F(E2eExternal, ConfirmedAtStartAndStoppedByItsTerminateProcedure) {
 }
 
 TEST_F(E2eExternal, WithoutProcedureStoppedBySigterm) {
-    writeIni(general() + extTask("ext", ""));
+    writeIni(general() + extTask("ext", "", "kill timeout = 5"));
     startVardo();
     ASSERT_TRUE(waitRecords("ext", "start", 1));
     const int pid = records("ext").at(0).pid;
     actionOnPs(1, "ext");
-    ASSERT_TRUE(waitFor([&] { return processGone(pid); }, 800)) << "gone before the kill timeout";
+    ASSERT_TRUE(waitFor([&] { return processGone(pid); }, 3000));
     EXPECT_TRUE(traced("PsExtTask::terminate, sending termination signal:15 to process:ext, pid:" +
                        std::to_string(pid)));
     ASSERT_TRUE(waitPsPid("ext", [](int listed) { return listed == -1; }));
+    EXPECT_EQ(traceLog().find("TimerHandler::kill_ps"), std::string::npos)
+        << "gone before the kill timeout";
 }
 
 TEST_F(E2eExternal, KilledAfterKillTimeoutWhenItIgnoresSigterm) {
