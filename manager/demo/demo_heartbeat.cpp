@@ -3,11 +3,10 @@
 // warnings, then a restart). "unmute" lets it answer again.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 
 #include "client/keeper_client.h"
+#include "manager/demo/demo_start.h"
 #include "reactor/ev_engine.h"
-#include "support/ev_debug.h"
 
 namespace {
 
@@ -48,10 +47,7 @@ keeperStatus unmute(void*) {
 }  // namespace
 
 int main() {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Trace into the daemon's home, which the daemon passes on.
-    const char* home = getenv("VELTO_HOME");
-    if (home) EvDebug::setConfPath("demo_heartbeat", home);
+    demoStart("demo_heartbeat");
     EvEngine engine;
     Heartbeat client(&engine);
     keeperClient::_keep_alive_signal_foo = onWarning;

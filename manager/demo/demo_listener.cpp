@@ -1,12 +1,11 @@
 // Demo program: subscribes to the sensor events and to the task-status
 // events of the daemon and prints what arrives.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "client/keeper_client.h"
+#include "manager/demo/demo_start.h"
 #include "reactor/ev_engine.h"
-#include "support/ev_debug.h"
 
 namespace {
 
@@ -28,10 +27,7 @@ keeperStatus onTask(unsigned, unsigned, void* data, size_t len) {
 }  // namespace
 
 int main() {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Trace into the daemon's home, which the daemon passes on.
-    const char* home = getenv("VELTO_HOME");
-    if (home) EvDebug::setConfPath("demo_listener", home);
+    demoStart("demo_listener");
     EvEngine engine;
     keeperClient client(&engine, 1);
     client.init(1);

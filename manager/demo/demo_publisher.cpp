@@ -1,12 +1,11 @@
 // Demo program: registers the callback "greet" and publishes a sensor
 // reading every few seconds, plus one event per greeting.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "client/keeper_client.h"
+#include "manager/demo/demo_start.h"
 #include "reactor/ev_engine.h"
-#include "support/ev_debug.h"
 
 namespace {
 
@@ -43,10 +42,7 @@ private:
 }  // namespace
 
 int main() {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    // Trace into the daemon's home, which the daemon passes on.
-    const char* home = getenv("VELTO_HOME");
-    if (home) EvDebug::setConfPath("demo_publisher", home);
+    demoStart("demo_publisher");
     EvEngine engine;
     keeperClient client(&engine, 1);
     gClient = &client;
