@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,18 @@ const char* ip_text(uint32_t ip) {
     in_addr addr;
     addr.s_addr = ip;
     return inet_ntop(AF_INET, &addr, text, sizeof text) ? text : "?";
+}
+
+// poll() of one descriptor until `end`, resumed after a signal with the time
+// that is left: > 0 ready, 0 time-out, < 0 error.
+int poll_until(pollfd& entry, std::chrono::steady_clock::time_point end) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                        end - std::chrono::steady_clock::now())
+                        .count();
+        int rc = poll(&entry, 1, left > 0 ? int(left) : 0);
+        if (rc >= 0 || errno != EINTR) return rc;
+    }
 }
 
 // The words from argv[first] on, joined with single blanks.
@@ -200,12 +213,12 @@ void keeperClient::_schedule_reconnect() {
 }
 
 int keeperClient::handleInput(EvAdapter*) {
-    // A late KEEPER_SET_CONFIG reply carries its own status, which says
-    // nothing about the connection.
-    unsigned type = ~0u;
-    if (read_callback(&type, nullptr) == KEEPER_OK || type == KEEPER_SET_CONFIG) return 0;
-    _schedule_reconnect();
-    return -1;
+    // A late configuration reply carries its own status, and a malformed
+    // message is read away whole: neither says anything about the
+    // connection. Only a broken stream ends it, and the read that found it
+    // has dropped it already.
+    if (read_callback(nullptr, nullptr) == KEEPER_OK) return 0;
+    return get_keeperSock() >= 0 ? 0 : -1;
 }
 
 int keeperClient::handleClose(EvAdapter* sock) {
@@ -268,17 +281,30 @@ keeperStatus keeperClient::_send_ack_message(keeperStatus status, keeperMsgType 
     return _send_msg(KEEPER_MSG_ACKNOWLEDGE, sizeof ack, &ack);
 }
 
+// Part of a message read and the rest missing leaves no way to find where
+// the next one starts: every failure here ends the connection. The wait
+// ends at readEnd, so a daemon that stalls in the middle of a message
+// holds the program no longer than a request's wait.
 keeperStatus keeperClient::_read_full(void* buf, size_t n, const char* who) {
     unsigned char* at = static_cast<unsigned char*>(buf);
     for (size_t got = 0; got < n;) {
-        ssize_t r = ::read(get_keeperSock(), at + got, n - got);
+        pollfd entry = {get_keeperSock(), POLLIN, 0};
+        int ready = poll_until(entry, readEnd);
+        if (ready == 0) {
+            EV_TRACE(DL_ERROR, "keeperClient<%s>: Read timed out", who);
+            _connection_lost();
+            return KEEPER_FAIL;
+        }
+        ssize_t r = ready < 0 ? -1 : ::read(get_keeperSock(), at + got, n - got);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             EV_TRACE(DL_ERROR, "keeperClient<%s>: Read failed (%s)", who, strerror(errno));
+            _connection_lost();
             return KEEPER_FAIL;
         }
         if (r == 0) {
             EV_TRACE(DL_ERROR, "keeperClient<%s>: Keeper disconnect", who);
+            _connection_lost();
             return KEEPER_CLOSED;
         }
         got += size_t(r);
@@ -286,14 +312,32 @@ keeperStatus keeperClient::_read_full(void* buf, size_t n, const char* who) {
     return KEEPER_OK;
 }
 
+keeperClient::Clock::time_point keeperClient::_wait_end() const {
+    return Clock::now() + std::chrono::milliseconds(replyWaitMs);
+}
+
 keeperStatus keeperClient::read_callback(unsigned* typeOut, void* out) {
+    return _read_message(typeOut, out, _wait_end());
+}
+
+keeperStatus keeperClient::_read_message(unsigned* typeOut, void* out, Clock::time_point end) {
     if (!_connected("_read_callback")) return KEEPER_FAIL;
+    readEnd = end;
     keeper_client_header header;
     keeperStatus rc = _read_full(&header, sizeof header, "_read_callback");
     if (rc != KEEPER_OK) return rc;
     headerN2HOrder(&header);
     EV_TRACE(DL_USER1, "keeperClient::read_callback, recieved msg type:%s(%u)",
              keeperMgsTypeStr(header.type), header.type);
+    // Refused before anything is allocated for it: no daemon sends such a
+    // message, and on a 32-bit build a length near 4 GiB wraps the size of
+    // the buffer that would hold it.
+    if (keeperWireBodyLen(header) < 0) {
+        EV_TRACE(DL_ERROR, "keeperClient<_read_callback>: msg type %u of length %u refused",
+                 header.type, header.length);
+        _connection_lost();
+        return KEEPER_FAIL;
+    }
     if (typeOut) *typeOut = header.type;
     return _handle_callback(header, out);
 }
@@ -319,8 +363,6 @@ keeperStatus keeperClient::_handle_callback(keeper_client_header& header, void* 
             _handle_quit();
             break;
         case KEEPER_GET_CONFIG:
-            _handle_conf_result(header, out);
-            break;
         case KEEPER_SET_CONFIG:
             return _handle_conf_result(header, out);
         case KEEPER_GET_UNIT_LIST:
@@ -337,7 +379,10 @@ keeperStatus keeperClient::_handle_list_reply(keeper_client_header& header) {
     // One byte more than announced, so the hook always gets a terminated
     // text even when the daemon's listing is not.
     std::unique_ptr<char[]> text(new (std::nothrow) char[size_t(header.length) + 1]);
-    if (!text) return KEEPER_FAIL;
+    if (!text) {
+        _handle_unknown_msg(header);
+        return KEEPER_FAIL;
+    }
     if (_read_full(text.get(), header.length, "_handle_list_reply") != KEEPER_OK)
         return KEEPER_FAIL;
     text[header.length] = '\0';
@@ -423,12 +468,13 @@ keeperStatus keeperClient::_handle_unknown_msg(keeper_client_header& header) {
 }
 
 int keeperClient::wait_for_io_or_timeout(int fd, int forRead) {
+    return _wait_io(fd, forRead, _wait_end());
+}
+
+int keeperClient::_wait_io(int fd, int forRead, Clock::time_point end) {
     static const char* const who = "int keeperClient::wait_for_io_or_timeout(int, int)";
     pollfd entry = {fd, short(forRead ? POLLIN : POLLOUT), 0};
-    int rc;
-    do {
-        rc = poll(&entry, 1, replyWaitMs);
-    } while (rc < 0 && errno == EINTR);
+    int rc = poll_until(entry, end);
     if (rc == 0) {
         EV_TRACE(DL_WARNING, "%s: timeout", who);
         return -1;
@@ -443,11 +489,14 @@ int keeperClient::wait_for_io_or_timeout(int fd, int forRead) {
 // Reads and dispatches messages until one of type `wanted` arrives; other
 // messages (events, probes) are served on the way. 0 when the reply came,
 // its status in *reply; otherwise 2 (time-out, read error) or 3 (closed):
-// an event followed by silence is no answer.
+// an event followed by silence is no answer. The whole reply must come
+// within one wait, however the daemon spreads what it sends meanwhile.
 keeperStatus keeperClient::_wait_reply(unsigned wanted, void* out, keeperStatus* reply) {
-    while (get_keeperSock() >= 0 && wait_for_io_or_timeout(get_keeperSock(), 1) == 0) {
+    Clock::time_point end = _wait_end();
+    while (get_keeperSock() >= 0 && _wait_io(get_keeperSock(), 1, end) == 0) {
         unsigned type = ~0u;
-        keeperStatus rc = read_callback(&type, out);
+        keeperStatus rc = _read_message(&type, out, end);
+        if (get_keeperSock() < 0) return rc != KEEPER_OK ? rc : KEEPER_FAIL;
         if (type == wanted) {
             *reply = rc;
             return KEEPER_OK;
@@ -588,8 +637,7 @@ keeperStatus keeperClient::_send_conf(keeperMsgType type, int cmd, ConfigAll* da
     if (_send_msg(type, sizeof request, &request) != KEEPER_OK) return KEEPER_FAIL;
     keeperStatus reply = KEEPER_FAIL;
     keeperStatus rc = _wait_reply(type, out, &reply);
-    if (rc != KEEPER_OK) return rc;
-    return type == KEEPER_SET_CONFIG ? reply : KEEPER_OK;
+    return rc != KEEPER_OK ? rc : reply;
 }
 
 keeperStatus keeperClient::get_conf(int cmd, ConfigAll* data) {

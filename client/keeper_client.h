@@ -4,6 +4,7 @@
 // quit) and reconnects by itself when the daemon goes away.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,7 +34,8 @@ public:
     static constexpr unsigned kEventGroups = 64;
     // Seconds between reconnect attempts.
     static constexpr int kReconnectDelay = 10;
-    // How long a synchronous request waits for each message.
+    // How long a synchronous request waits for its whole reply, and how long
+    // any message, once begun, may take to arrive whole.
     static constexpr int kReplyWaitMs = 3000;
 
     // Reads the daemon's address from its INI file and connects; on failure
@@ -56,7 +58,10 @@ public:
     int handleInput(EvAdapter* sock) override;
     int handleClose(EvAdapter* sock) override;
 
-    // Reads one message and dispatches it; its type goes to typeOut.
+    // Reads one message and dispatches it; its type goes to typeOut. This is
+    // the one way in for everything the daemon sends. A stream that cannot
+    // be kept in step (read error, close, a length no message may have, a
+    // message not complete within the wait) drops the connection.
     keeperStatus read_callback(unsigned* typeOut, void* out);
     // 0 when fd is ready for reading (forRead) or writing, -1 otherwise.
     int wait_for_io_or_timeout(int fd, int forRead);
@@ -93,7 +98,7 @@ public:
     keeperStatus activate_callback(char** argv, int argc);
     keeperStatus send_command(KeeperCommand& command);
     keeperStatus request_boot(CommandType type, ShtdwnTechnique technique, unsigned timer);
-    // Synchronous: wait for the daemon's reply.
+    // Synchronous: wait for the daemon's reply, whose status is the result.
     keeperStatus get_conf(int cmd, ConfigAll* data);
     keeperStatus set_conf(int cmd, ConfigAll* data);
     // On success *list is a new[] array the caller deletes.
@@ -143,15 +148,21 @@ protected:
 
     static void _check_alive_signal_handle(int sig);
 
-    // Wait for each message of a synchronous request; tests shorten it.
+    // The wait of a synchronous request; tests shorten it.
     int replyWaitMs = kReplyWaitMs;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void _clear();
-    // Reads exactly n bytes; 2 on error, 3 when the daemon closed.
+    Clock::time_point _wait_end() const;
+    int _wait_io(int fd, int forRead, Clock::time_point end);
+    keeperStatus _read_message(unsigned* typeOut, void* out, Clock::time_point end);
+    // Reads exactly n bytes by readEnd; 2 on error or time-out, 3 when the
+    // daemon closed. Any failure drops the connection.
     keeperStatus _read_full(void* buf, size_t n, const char* who);
-    // Drops the connection after a failed write and lets the reconnect
-    // timer take over.
+    // Drops the connection after a failed write or read and lets the
+    // reconnect timer take over.
     void _connection_lost();
     void _schedule_reconnect();
     bool _connected(const char* who);
@@ -181,6 +192,8 @@ private:
     EventCallback eventCallbacks[kEventGroups];
     uint32_t eventIds[kEventGroups];
     int reconnectTimer = 0;
+    // When the message being read must be complete.
+    Clock::time_point readEnd;
 };
 
 // Whether a port whose capability mask (ethtool SUPPORTED_* bits) is caps

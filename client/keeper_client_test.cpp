@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "client/fake_keeper.h"
 #include "reactor/ev_test_util.h"
@@ -255,13 +257,18 @@ TEST_F(ClientTest, GetConfReturnsTheConvertedRecordAndServesEventsMeanwhile) {
     EXPECT_EQ(28u, msg.word(2));
 }
 
-TEST_F(ClientTest, SetConfAnswersTheRepliesStatus) {
+TEST_F(ClientTest, ConfigRequestsAnswerTheRepliesStatus) {
     KeeperConfigMsg reply = {};
     reply.cmd = htonl(CONFIG_HOST);
     reply.status = htonl(KEEPER_NO_CHANGE);
     keeper.send(KEEPER_SET_CONFIG, &reply, sizeof reply);
     ConfigAll data = {};
     EXPECT_EQ(KEEPER_NO_CHANGE, client->set_conf(CONFIG_HOST, &data));
+    // A refused read is no success either.
+    reply.status = htonl(KEEPER_FAIL);
+    keeper.send(KEEPER_GET_CONFIG, &reply, sizeof reply);
+    EXPECT_EQ(KEEPER_FAIL, client->get_conf(CONFIG_HOST, &data));
+    EXPECT_GE(client->get_keeperSock(), 0);
 
     // A reply of the wrong size is read away whole and fails the call.
     keeper.send(KEEPER_SET_CONFIG, &reply, 100);
@@ -283,6 +290,69 @@ TEST_F(ClientTest, SynchronousRequestsGiveUpAfterTheWait) {
     ConfigAll data = {};
     EXPECT_EQ(KEEPER_FAIL, client->get_conf(CONFIG_HOST, &data));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(ClientTest, DaemonStallingMidMessageIsGivenUpWithinTheWait) {
+    // Half a header reaching the engine's handler: the program's loop is
+    // held no longer than the wait, and the connection is dropped.
+    auto start = std::chrono::steady_clock::now();
+    uint32_t header[3] = {htonl(KEEPER_GET_CONFIG), htonl(1), htonl(sizeof(KeeperConfigMsg))};
+    keeper.sendRaw(header, 6);
+    EXPECT_EQ(-1, client->handleInput(nullptr));
+    EXPECT_EQ(-1, client->get_keeperSock());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+
+    Ticker ticker(engine, 12, &clock);
+    engine.run();
+    ASSERT_TRUE(keeper.accept());
+    expect(KEEPER_INIT);
+
+    // A whole header and half the reply's payload, then silence.
+    start = std::chrono::steady_clock::now();
+    std::vector<unsigned char> half(sizeof header + 100, 0);
+    memcpy(half.data(), header, sizeof header);
+    keeper.sendRaw(half.data(), half.size());
+    ConfigAll data = {};
+    EXPECT_EQ(KEEPER_FAIL, client->get_conf(CONFIG_HOST, &data));
+    EXPECT_EQ(-1, client->get_keeperSock());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(ClientTest, TricklingDaemonCannotStretchTheWait) {
+    // A byte at a time, each well within the wait: the reply as a whole
+    // still has to come within it.
+    std::atomic<bool> stop(false);
+    std::thread trickle([&] {
+        uint32_t header[3] = {htonl(KEEPER_PRINT_ACK), htonl(1), htonl(4000)};
+        keeper.sendRaw(header, sizeof header);
+        for (int i = 0; i < 200 && !stop; ++i) {
+            keeper.sendRaw("x", 1);
+            usleep(20000);
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    ConfigAll data = {};
+    EXPECT_EQ(KEEPER_FAIL, client->get_conf(CONFIG_HOST, &data));
+    auto took = std::chrono::steady_clock::now() - start;
+    stop = true;
+    trickle.join();
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_EQ(-1, client->get_keeperSock());
+}
+
+TEST_F(ClientTest, LengthBeyondTheLargestPayloadIsRefusedBeforeAllocating) {
+    lastListing = "untouched";
+    client->list_procs(on_list);
+    expect(KEEPER_PRINT_PS);
+    // On a 32-bit build this length plus one byte for the NUL wraps to 0.
+    uint32_t header[3] = {htonl(KEEPER_PRINT_ACK), htonl(1), 0xFFFFFFFF};
+    keeper.sendRaw(header, sizeof header);
+    keeper.sendRaw("listing", 7);
+    unsigned type = ~0u;
+    EXPECT_EQ(KEEPER_FAIL, client->read_callback(&type, nullptr));
+    EXPECT_EQ(~0u, type);
+    EXPECT_EQ("untouched", lastListing);
+    EXPECT_EQ(-1, client->get_keeperSock());
 }
 
 TEST_F(ClientTest, CardListReplyIsHandedOver) {
