@@ -51,6 +51,11 @@ protected:
             for (size_t n; (n = fread(buf, 1, sizeof buf, err)) > 0;) run.err.append(buf, n);
             fclose(err);
         }
+        // Its reports go to the namespace's report folder as well, which
+        // TearDown looks at; this names the run that had them.
+        if (run.status == kSanitizerExit || holdsSanitizerReport(run.err))
+            ADD_FAILURE() << "vardoctl " << args << ": sanitizer finding (exit status "
+                          << run.status << ")\n" << run.err;
         return run;
     }
 

@@ -122,5 +122,34 @@ TEST_F(E2eHarness, ChildExitsAtOnce) {
     EXPECT_EQ(records("c", "start").size(), 1u);
 }
 
+TEST_F(E2eHarness, SanitizerFindingsOfAnyProgramAreFoundOnce) {
+    // Every program of the namespace writes its reports into one folder,
+    // wherever its own output goes.
+    const char* dir = getenv("VARDO_E2E_SANITIZER_DIR");
+    ASSERT_NE(dir, nullptr);
+    for (const char* options : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        const char* value = getenv(options);
+        EXPECT_NE(std::string(value ? value : "").find(std::string("log_path=") + dir + "/"),
+                  std::string::npos)
+            << options;
+    }
+    std::ofstream(std::string(dir) + "/report.4242")
+        << "==4242==ERROR: AddressSanitizer: heap-use-after-free\n";
+    // A daemon that ends with the sanitizers' code, its report on its output.
+    const std::string fake =
+        writeScript("fake_vardo", "echo 'a.cpp:1:2: runtime error: signed integer overflow' >&2\n"
+                                  "exit " + std::to_string(kSanitizerExit));
+    setenv("VARDO_E2E_VARDO", fake.c_str(), 1);
+    spawnVardo();
+    unsetenv("VARDO_E2E_VARDO");
+    EXPECT_TRUE(exitedWith(waitVardoExit(5000), kSanitizerExit));
+
+    const std::string found = sanitizerFindings();
+    EXPECT_NE(found.find("heap-use-after-free"), std::string::npos) << found;
+    EXPECT_NE(found.find("vardo exited with"), std::string::npos) << found;
+    EXPECT_NE(found.find("vardo.out"), std::string::npos) << found;
+    EXPECT_EQ(sanitizerFindings(), "");
+}
+
 }  // namespace
 }  // namespace e2e

@@ -12,6 +12,10 @@
 #    file instead of acting.
 # The program finds the tmpfs in VARDO_E2E_SCRATCH and the record file in
 # VARDO_E2E_RECORD; VARDO_E2E_NS=1 tells it that it runs inside.
+# Sanitizer reports of every program inside (the test, the daemon, what the
+# daemon starts, vardoctl) go to files in VARDO_E2E_SANITIZER_DIR, wherever
+# the program's own output goes; the test's fixture fails the case that left
+# one, and any report still there at the end fails the run.
 # Needs root (unshare, mount). Test discovery (--gtest_list_tests) runs bare.
 # Every process started here costs, so the set-up keeps to shell built-ins
 # where it can.
@@ -60,10 +64,25 @@ inside() {    # <scratch mount point> <program> [args...]
     /etc/rc.d/rc.inet1 /etc/rc.d/rc.ntp /etc/rc.d/rc.security /etc/rc.d/rc.inetd \
     /etc/rc.d/rc.sshd /opt/velto/bin/create_snapshot_logs.sh
 
-  export VARDO_E2E_NS=1 VARDO_E2E_SCRATCH=$scratch VARDO_E2E_RECORD=$record
+  local reports=$scratch/sanitizer
+  # Programs that run as another user report here too.
+  mkdir -m 1777 "$reports"
+  export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}log_path=$reports/report"
+  export UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}log_path=$reports/report"
+
+  export VARDO_E2E_NS=1 VARDO_E2E_SCRATCH=$scratch VARDO_E2E_RECORD=$record \
+         VARDO_E2E_SANITIZER_DIR=$reports
   # Not exec: this shell stays PID 1 of the namespace and reaps orphans; when
   # it exits the kernel kills whatever the test left running.
-  "$@"
+  local rc=0 report
+  "$@" || rc=$?
+  for report in "$reports"/*; do
+    [ -e "$report" ] || continue
+    echo "ns_run.sh: sanitizer report $report:" >&2
+    cat "$report" >&2
+    [ "$rc" -ne 0 ] || rc=1
+  done
+  return "$rc"
 }
 
 if [ "${1:-}" = --inside ]; then

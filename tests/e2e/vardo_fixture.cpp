@@ -1,6 +1,7 @@
 #include "tests/e2e/vardo_fixture.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <iniparser.h>
 #include <netinet/in.h>
@@ -75,6 +76,12 @@ bool processGone(int pid) {
 
 bool exitedWith(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
+bool holdsSanitizerReport(const std::string& text) {
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+        if (text.find(mark) != std::string::npos) return true;
+    return false;
+}
+
 void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
 
 void VardoTest::SetUp() {
@@ -93,6 +100,10 @@ void VardoTest::TearDown() {
         kill(vardo_, SIGKILL);
         waitpid(vardo_, nullptr, 0);
         vardo_ = -1;
+    }
+    if (!home_.empty()) {
+        const std::string found = sanitizerFindings();
+        if (!found.empty()) ADD_FAILURE() << "sanitizer findings:\n" << found;
     }
     if (HasFailure() && !home_.empty()) {
         std::string trace = traceLog();
@@ -206,8 +217,8 @@ bool VardoTest::vardoRunning() {
     const pid_t got = waitpid(vardo_, &status, WNOHANG);
     if (got == 0) return true;
     // Reaped here: keep the status for a later waitVardoExit.
-    exited_status_ = got == vardo_ ? status : -1;
     vardo_ = -1;
+    reaped(got > 0 ? status : -1);
     return false;
 }
 
@@ -222,7 +233,7 @@ int VardoTest::waitVardoExit(int timeoutMs) {
         timeoutMs);
     if (!gone) return -1;
     vardo_ = -1;
-    exited_status_ = status;
+    reaped(status);
     return status;
 }
 
@@ -305,5 +316,36 @@ std::string VardoTest::clockLogPath() const { return home_ + "/clock.log"; }
 std::string VardoTest::clockLog() const { return readText(clockLogPath()); }
 
 std::string VardoTest::traceLog() const { return readText(home_ + "/log/evdbg.vardo.log"); }
+
+void VardoTest::reaped(int status) {
+    exited_status_ = status;
+    if (status != -1 && exitedWith(status, kSanitizerExit)) sanitizerExit_ = true;
+}
+
+std::string VardoTest::sanitizerFindings() {
+    std::string found;
+    if (sanitizerExit_)
+        found += "vardo exited with " + std::to_string(kSanitizerExit) + ", the sanitizers' code\n";
+    sanitizerExit_ = false;
+    const std::string output = readText(home_ + "/vardo.out");
+    if (output.size() > outputScanned_ && holdsSanitizerReport(output.substr(outputScanned_)))
+        found += "vardo's output (" + home_ + "/vardo.out) holds a sanitizer report\n";
+    outputScanned_ = output.size();
+    // Each report is taken once, so a later case of the same program does
+    // not fail for it again.
+    const char* folder = getenv("VARDO_E2E_SANITIZER_DIR");
+    DIR* dir = folder ? opendir(folder) : nullptr;
+    if (!dir) return found;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string path = std::string(folder) + "/" + entry->d_name;
+        std::string report = readText(path);
+        if (report.size() > 8000) report = report.substr(0, 8000) + "...\n";
+        found += "---- " + path + " ----\n" + report;
+        unlink(path.c_str());
+    }
+    closedir(dir);
+    return found;
+}
 
 }  // namespace e2e

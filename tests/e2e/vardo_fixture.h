@@ -36,6 +36,14 @@ bool exitedWith(int status, int code);
 // after the event that would have triggered it has been seen.
 void settle();
 
+// Exit code of a sanitized program that hit a finding: the test run's
+// ASAN_OPTIONS and UBSAN_OPTIONS choose it, so that it is never taken for a
+// program's own failure.
+constexpr int kSanitizerExit = E2E_SANITIZER_EXITCODE;
+
+// Whether a program's output holds a sanitizer report.
+bool holdsSanitizerReport(const std::string& text);
+
 class VardoTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -109,11 +117,21 @@ protected:
     std::string clockLogPath() const;
     std::string clockLog() const;
 
+    // What the sanitizers found since the last look: the report files that
+    // any program of the namespace left (ns_run.sh sends them all to one
+    // folder), a report in the daemon's output, a daemon that ended with
+    // kSanitizerExit. Empty when nothing; TearDown fails the case otherwise.
+    std::string sanitizerFindings();
+
 private:
+    void reaped(int status);
+
     std::string home_;
     int port_ = 7311;
     pid_t vardo_ = -1;
     int exited_status_ = -1;
+    bool sanitizerExit_ = false;
+    size_t outputScanned_ = 0;
 };
 
 }  // namespace e2e
