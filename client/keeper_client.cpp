@@ -40,9 +40,9 @@ const char* ip_text(uint32_t ip) {
 // that is left: > 0 ready, 0 time-out, < 0 error.
 int poll_until(pollfd& entry, std::chrono::steady_clock::time_point end) {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                        end - std::chrono::steady_clock::now())
-                        .count();
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                .count();
         int rc = poll(&entry, 1, left > 0 ? int(left) : 0);
         if (rc >= 0 || errno != EINTR) return rc;
     }

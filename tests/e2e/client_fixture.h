@@ -55,7 +55,8 @@ protected:
         // TearDown looks at; this names the run that had them.
         if (run.status == kSanitizerExit || holdsSanitizerReport(run.err))
             ADD_FAILURE() << "vardoctl " << args << ": sanitizer finding (exit status "
-                          << run.status << ")\n" << run.err;
+                          << run.status << ")\n"
+                          << run.err;
         return run;
     }
 

@@ -137,8 +137,10 @@ TEST_F(E2eHarness, SanitizerFindingsOfAnyProgramAreFoundOnce) {
         << "==4242==ERROR: AddressSanitizer: heap-use-after-free\n";
     // A daemon that ends with the sanitizers' code, its report on its output.
     const std::string fake =
-        writeScript("fake_vardo", "echo 'a.cpp:1:2: runtime error: signed integer overflow' >&2\n"
-                                  "exit " + std::to_string(kSanitizerExit));
+        writeScript("fake_vardo",
+                    "echo 'a.cpp:1:2: runtime error: signed integer overflow' >&2\n"
+                    "exit " +
+                        std::to_string(kSanitizerExit));
     setenv("VARDO_E2E_VARDO", fake.c_str(), 1);
     spawnVardo();
     unsetenv("VARDO_E2E_VARDO");
