@@ -67,10 +67,16 @@ Flag::Flag(const char* n, bool e) : name(), enabled(e) { copy_text(name, n); }
 // Child exits and the termination request.
 
 SigChildNotifier::~SigChildNotifier() {
+    if (readAdapter) close(engine->evDetach(readAdapter));
     if (writeSock >= 0) close(writeSock);
 }
 
-int SigChildNotifier::init(EvEngine* engine, KeeperSrv* k) {
+int SigChildNotifier::handleClose(EvAdapter*) {
+    readAdapter = nullptr;
+    return 0;
+}
+
+int SigChildNotifier::init(EvEngine* e, KeeperSrv* k) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         EV_TRACE(DL_ERROR, "SigChildNotifier::init, socketpair error (%s)", strerror(errno));
@@ -81,7 +87,8 @@ int SigChildNotifier::init(EvEngine* engine, KeeperSrv* k) {
     writeSock = fds[1];
     readSock = fds[0];
     EV_TRACE(DL_DEBUG, "SigChildNotifier::init, writeSock %d, readSock %d", writeSock, readSock);
-    engine->registerSocket(readSock, this, true, 0);
+    engine = e;
+    readAdapter = engine->registerSocket(readSock, this, true, 0);
     keeper = k;
     return 0;
 }

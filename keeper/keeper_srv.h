@@ -58,9 +58,15 @@ public:
 
     int chkBuf(unsigned char*, int) override { return 4; }
     int handleInput(EvAdapter* sock) override;
+    int handleClose(EvAdapter* sock) override;
 
 private:
     KeeperSrv* keeper = nullptr;
+    // The engine and the socket of the read end while the engine holds it:
+    // a notifier destroyed first takes its socket back, so that the engine
+    // never calls into a deleted keeper.
+    EvEngine* engine = nullptr;
+    EvAdapter* readAdapter = nullptr;
     int readSock = -1;
     int writeSock = -1;
 };
