@@ -396,8 +396,10 @@ void KeeperSrv::handleExitedChildPs(int pid) {
 }
 
 void KeeperSrv::handle_client_close(ClientHandler* handler) {
-    PsTask* task = processes.find_ps_by_handler(handler);
-    if (task) task->handle_client_close();
+    if (!handler) return;
+    // One connection may have announced itself for more than one task.
+    for (PsTask* task : processes.get_tasks())
+        if (task->get_client() == handler) task->handle_client_close();
 }
 
 // ---------------------------------------------------------------------------
@@ -607,7 +609,9 @@ keeperStatus KeeperSrv::handle_init(GeneralMsg& msg, ClientHandler* handler) {
     PsTask* task = processes.find_ps_by_pid(pid);
     if (!task) task = processes.find_ps_by_name(name);
     if (!task) return KEEPER_FAIL;
-    task->handle_init_msg(handler, pid, msg.payload.init.time);
+    // A refused init (a program this daemon did not start) binds nothing: the
+    // connection gets none of the task's probes, events or quit request.
+    if (task->handle_init_msg(handler, pid, msg.payload.init.time) != KEEPER_OK) return KEEPER_FAIL;
     task->set_client(handler);
     if (handler) handler->set_task(task);
     run_boot_sequence();

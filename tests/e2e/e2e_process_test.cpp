@@ -205,10 +205,25 @@ TEST_F(E2eProcess, ClientEventsReachProgramsBySubscription) {
 
 TEST_F(E2eProcess, KeepAlivePeriodAnsweredToBoundProgramOnly) {
     writeIni(general() + psTask("ka", 1, "--record ${REC}/ka", "kaEnable = yes\nkaPeriod = 30") +
-             psTask("noka", 1, "--record ${REC}/noka"));
+             psTask("noka", 1, "--record ${REC}/noka") +
+             psTask("gone", 1, "--record ${REC}/gone --exit", "kaEnable = yes\nkaPeriod = 20"));
     startVardo();
     ASSERT_TRUE(waitRecords("ka", "start", 1));
     ASSERT_TRUE(waitRecords("noka", "start", 1));
+    ASSERT_TRUE(waitPsPid("gone", [](int pid) { return pid == -1; }));
+
+    // An init for a task that runs no program of this daemon is refused and
+    // binds nothing.
+    TestClient foreign;
+    ASSERT_TRUE(foreign.connect(port()));
+    ASSERT_TRUE(foreign.init(1, 4242, "gone"));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return traceLog().find("Got init confirmation from gone (4242) that is not chaild") !=
+                   std::string::npos;
+        },
+        3000));
+    EXPECT_EQ(kaPeriod(foreign), -1) << "a refused init";
 
     TestClient manager;
     ASSERT_TRUE(manager.connect(port()));
