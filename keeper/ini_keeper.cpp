@@ -71,7 +71,7 @@ std::string iniKeeper_file::get_text(const std::string& section, const char* key
 }
 
 int iniKeeper_file::get_int(const std::string& section, const char* key, int def) const {
-    return iniparser_getint(dict, key_of(section, key).c_str(), def);
+    return iniparser_getdecimal(dict, key_of(section, key).c_str(), def);
 }
 
 bool iniKeeper_file::get_bool(const std::string& section, const char* key, bool def) const {
@@ -192,6 +192,7 @@ void iniKeeper_srv::read_process_keys(PsTask* task, const std::string& section) 
 }
 
 void iniKeeper_srv::read_common_keys(TaskOnSeq* task, const std::string& section) {
+    task->set_section(section);
     task->set_name(section.c_str());
     task->set_exec(get_text(section, "name", "").c_str());
     task->set_location(get_text(section, "location", "").c_str());
@@ -300,9 +301,10 @@ std::string iniKeeper_srv::find_flag_section(const char* flag) const {
     return "";
 }
 
-keeperStatus iniKeeper_srv::set_task_mode(const char* name, bool enabled) {
-    std::string section = find_named_section("tasks/", name);
-    if (section.empty()) return KEEPER_FAIL;
+keeperStatus iniKeeper_srv::set_task_mode(const TaskOnSeq& task, bool enabled) {
+    std::string section = task.get_section();
+    if (section.empty()) section = find_named_section("tasks/", task.get_name());
+    if (section.empty() || !iniparser_find_entry(dict, section.c_str())) return KEEPER_FAIL;
     return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
 }
 

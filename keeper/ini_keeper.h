@@ -58,7 +58,7 @@ public:
     virtual TaskOnSeq* _handle_local_keeper(dictionary*, const char*) { return nullptr; }
     virtual keeperStatus initial_parsing();
 
-    keeperStatus set_task_mode(const char* name, bool enabled);
+    keeperStatus set_task_mode(const TaskOnSeq& task, bool enabled);
     keeperStatus set_flag_mode(const char* name, bool enabled);
     keeperStatus set_check_args(const char* name, const char* args);
 

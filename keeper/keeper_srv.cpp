@@ -720,7 +720,7 @@ keeperStatus KeeperSrv::set_task(GeneralMsg& msg) {
     TaskOnSeq* task = find_task_by_name(name);
     if (!task) return KEEPER_FAIL;
     bool mode = msg.payload.setTask.mode != 0;
-    if (task->is_enabled() != mode && ini) ini->set_task_mode(name, mode);
+    if (task->is_enabled() != mode && ini) ini->set_task_mode(*task, mode);
     return task->set_permanent_mode(mode, msg.payload.setTask.second != 0);
 }
 

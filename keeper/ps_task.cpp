@@ -374,10 +374,10 @@ keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
     if (!dict) return KEEPER_FAIL;
     auto key = [section](const char* name) { return std::string(section) + ":" + name; };
     ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
-    ka_period = iniparser_getint(dict, key("kaPeriod").c_str(), 60);
-    ka_warning = static_cast<unsigned>(iniparser_getint(dict, key("kaWarning").c_str(), 1));
+    ka_period = iniparser_getdecimal(dict, key("kaPeriod").c_str(), 60);
+    ka_warning = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaWarning").c_str(), 1));
     ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
-    ka_error = static_cast<unsigned>(iniparser_getint(dict, key("kaError").c_str(), 3));
+    ka_error = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaError").c_str(), 3));
     ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
     EV_TRACE(DL_NOTIFY,
              "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "

@@ -3,6 +3,7 @@
 #ifndef KEEPER_TASKS_H
 #define KEEPER_TASKS_H
 
+#include <string>
 #include <vector>
 
 #include "protocol/keeper_msg.h"
@@ -86,6 +87,10 @@ public:
 
     keeperStatus set_permanent_mode(bool enable, bool apply);
 
+    // The INI section the unit was built from ("" for one built otherwise):
+    // its name may differ from the unit's name, which is the way back to it.
+    void set_section(const std::string& s) { section = s; }
+    const std::string& get_section() const { return section; }
     void set_level(unsigned l) { level = l; }
     void set_enabled(bool e) { enabled = e; }
     void set_active_on_bypass(bool a) { active_on_bypass = a; }
@@ -112,6 +117,7 @@ protected:
     bool active_on_bypass;
     TaskSingle* failure_action;
     unsigned status;
+    std::string section;
 };
 
 class TaskLevel {
