@@ -382,9 +382,13 @@ void KeeperSrv::skip_next_check(unsigned level) {
 // Processes and signals.
 
 void KeeperSrv::handle_sigchld() {
+    // Runs in the signal handler: the code it interrupted must find errno as
+    // it left it (the last waitpid ends with ECHILD or leaves it changed).
+    int saved = errno;
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) >= 1) child_notifier.notify(pid);
+    errno = saved;
 }
 
 void KeeperSrv::request_sigterm() { child_notifier.notify(SigChildNotifier::kSigtermUnit); }

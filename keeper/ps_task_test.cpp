@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <csignal>
 #include <vector>
 
@@ -407,6 +408,13 @@ TEST(Connection, FailedWriteUnbindsTheTask) {
     ASSERT_EQ(nullptr, task.get_client());
     EXPECT_EQ(KEEPER_FAIL, task.send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr));
     f.keeper.get_ps_list().remove_ps(&task);
+}
+
+TEST(KeeperSrv, ReapingChildrenLeavesErrnoAsItWas) {
+    KeeperFixture f;
+    errno = EINTR;
+    f.keeper.handle_sigchld();  // no child: waitpid fails with ECHILD
+    EXPECT_EQ(EINTR, errno);
 }
 
 }  // namespace
