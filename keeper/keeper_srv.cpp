@@ -133,20 +133,42 @@ KeeperSrv::KeeperSrv(EvEngine* e)
 
 KeeperSrv::~KeeperSrv() {
     for (auto& entry : plugins) delete entry.second;
-    for (Flag* flag : flags) delete flag;
-    std::set<CheckBase*> checks;
-    for (auto& entry : predefined_checks) checks.insert(entry.second);
-    for (auto& entry : check_levels) {
-        for (CheckBase* check : entry.second->get_checks()) checks.insert(check);
-        delete entry.second;
-    }
-    for (CheckBase* check : checks) delete check;
-    for (TaskOnSeq* task : owned_tasks) delete task;
-    for (auto& entry : task_levels) delete entry.second;
+    delete_configured_objects();
+    for (auto& entry : predefined_checks) delete entry.second;
     delete ini;
     delete timer_handler;
     delete factory;
     if (stcKeeper == this) stcKeeper = nullptr;
+}
+
+void KeeperSrv::delete_configured_objects() {
+    for (Flag* flag : flags) delete flag;
+    flags.clear();
+    std::set<CheckBase*> predefined;
+    for (auto& entry : predefined_checks) predefined.insert(entry.second);
+    std::set<CheckBase*> checks;
+    for (auto& entry : check_levels) {
+        for (CheckBase* check : entry.second->get_checks())
+            if (!predefined.count(check)) checks.insert(check);
+        delete entry.second;
+    }
+    check_levels.clear();
+    for (CheckBase* check : checks) delete check;
+    for (TaskOnSeq* task : owned_tasks) {
+        PsTask* process = dynamic_cast<PsTask*>(task);
+        if (process) processes.remove_ps(process);
+        delete task;
+    }
+    owned_tasks.clear();
+    for (auto& entry : task_levels) delete entry.second;
+    task_levels.clear();
+    cur_level = end_level = task_levels.end();
+}
+
+void KeeperSrv::discard_configuration() {
+    delete_configured_objects();
+    if (actions) actions->forget_configured_actions();
+    desc = KeeperDesc();
 }
 
 int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
@@ -190,6 +212,9 @@ keeperStatus KeeperSrv::parse_ini_file(const char* confDir) {
     keeperStatus rc = ini->parse_ini_file();
     if (rc != KEEPER_FAIL) return rc;
     EV_TRACE(DL_WARNING, "KeeperSrv::parse_ini_file, Failed parse ini file, reading backup");
+    // Nothing of the refused file may stay: a program in both files would
+    // otherwise run twice.
+    discard_configuration();
     path = base + APP_INI_SUFFIX + ".backup";
     EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, backup ini file %s", path.c_str());
     ini->reset_ini_file(path.c_str());

@@ -172,6 +172,10 @@ public:
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
+    // Forgets everything a refused INI file built (identity, flags, actions,
+    // tasks, checks and their levels), so that the backup starts afresh; the
+    // predefined checks stay.
+    void discard_configuration();
 
     EvEngine* engine;
     ActionHandler* actions;
@@ -192,6 +196,9 @@ protected:
     SigChildNotifier child_notifier;
 
 private:
+    // Deletes the flags, tasks, checks and levels built from the INI file.
+    void delete_configured_objects();
+
     bool first_run;
     bool not_finished;
     std::vector<TaskOnSeq*> owned_tasks;

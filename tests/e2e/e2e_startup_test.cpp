@@ -79,13 +79,25 @@ TEST_F(E2eStartup, BackupIniUsedWhenMainFileIsEmpty) {
 }
 
 TEST_F(E2eStartup, BackupIniUsedWhenMainFileFails) {
-    // An enabled must task without a level makes the whole file fail.
-    writeIni("[general]\nkeeper port = 7399\n\n" + psTask("broken", 0, "--record ${REC}/broken"));
+    // An enabled must task without a level makes the whole file fail, after
+    // a flag and a program that the backup has as well.
+    writeIni("[general]\nkeeper port = 7399\n\n[flags/old]\nname = Old\n\n" +
+             psTask("spare", 1, "--record ${REC}/spare") +
+             psTask("broken", 0, "--record ${REC}/broken"));
     writeConf("vardo.ini.backup", general() + psTask("spare", 1, "--record ${REC}/spare"));
     startVardo();
     ASSERT_TRUE(waitRecords("spare", "start", 1));
     EXPECT_FALSE(portAccepts(7399)) << "the port of the failed file";
     EXPECT_TRUE(records("broken").empty());
+    // Nothing the refused file built is left: one process, no flag.
+    settle();
+    ASSERT_EQ(records("spare", "start").size(), 1u);
+    EXPECT_EQ(psListing(), " 1. spare " + std::to_string(records("spare").at(0).pid) + "\n");
+    TestClient client;
+    Message flags;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.printFlags(flags));
+    EXPECT_EQ(listingText(flags), "");
 }
 
 TEST_F(E2eStartup, DefaultHomeWithoutVeltoHome) {
