@@ -50,6 +50,7 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       argv(nullptr),
       last_exit_time(0),
       events(),
+      user_known(false),
       uid(0),
       gid(0),
       remote(false),
@@ -82,6 +83,8 @@ PsTask::PsTask(const PsTask& o)
       argv(nullptr),
       last_exit_time(0),
       events(),
+      user(o.user),
+      user_known(o.user_known),
       uid(o.uid),
       gid(o.gid),
       remote(o.remote),
@@ -136,8 +139,14 @@ void PsTask::set_args(const char* text) {
 void PsTask::set_user(const char* user) {
     if (!user || !*user) return;
     EV_TRACE(DL_TRACE, "PsTask::set_user");
+    this->user = user;
     struct passwd* entry = getpwnam(user);
-    if (!entry) return;
+    user_known = entry != nullptr;
+    if (!entry) {
+        // Never root instead: such a program is not started.
+        EV_TRACE(DL_WARNING, "PsTask::set_user, unknown user '%s'", user);
+        return;
+    }
     uid = entry->pw_uid;
     gid = entry->pw_gid;
     EV_TRACE(DL_TRACE, "PsTask::set_user, user '%s', gid %d, uid %d", user, gid, uid);
@@ -174,24 +183,35 @@ bool PsTask::run_allowed() {
     return false;
 }
 
+void PsTask::drop_privileges() {
+    const char* failure = nullptr;
+    if (!user_known)
+        failure = "unknown user";
+    else if (initgroups(user.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+        failure = strerror(errno);
+    if (failure) {
+        EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
+                 getpid(), failure);
+        _exit(1);
+    }
+    EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid,
+             uid);
+}
+
 void PsTask::exec_child() {
-    if (gid != 0 && uid != 0) {
-        if (setgid(gid) != 0 || setuid(uid) != 0) {
-            EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
-                     getpid(), strerror(errno));
-            _exit(1);
-        }
-        EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid,
-                 uid);
-    } else if (setpgid(0, 0) != 0) {
+    // Every child leads its own group: a signal to the daemon's group (Ctrl-C
+    // on its terminal, a group kill) must not reach the programs.
+    if (setpgid(0, 0) != 0) {
         EV_TRACE(DL_ERROR, "Failed setting son PGID (%s). Exiting son.", strerror(errno));
         _exit(1);
     }
+    // Still privileged here, so a raised priority works for any user too.
     if (nice_value != 0) {
         errno = 0;
         if (nice(nice_value) == -1 && errno != 0)
             EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
     }
+    if (!user.empty()) drop_privileges();
     close_from(3);
     EV_TRACE(DL_NOTIFY, "Run [%s]", command);
     execvp(exec_path, argv);

@@ -3,9 +3,11 @@
 // task-status events that subscribed programs receive.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "protocol/wire_text.h"
 #include "tests/e2e/test_client.h"
@@ -24,16 +26,26 @@ protected:
         return "";
     }
 
-    static int niceOf(int pid) {
+    // Field n of /proc/<pid>/stat (after the command: state is field 3,
+    // the process group 5, nice 19).
+    static int statField(int pid, int n) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string line;
         std::getline(stat, line);
         std::istringstream fields(line.substr(line.rfind(')') + 2));
         std::string field;
-        // Fields after the command: state is field 3, nice is field 19.
-        for (int i = 3; i <= 19 && fields >> field; ++i) {
+        for (int i = 3; i <= n && fields >> field; ++i) {
         }
         return std::stoi(field);
+    }
+
+    // The supplementary groups of a process, in ascending order.
+    static std::vector<int> groupsOf(int pid) {
+        std::istringstream line(statusField(pid, "Groups"));
+        std::vector<int> groups;
+        for (int group; line >> group;) groups.push_back(group);
+        std::sort(groups.begin(), groups.end());
+        return groups;
     }
 
     // Speaks for the program of a task: the init message with its pid binds
@@ -118,25 +130,45 @@ TEST_F(E2eProcess, StaleCopyOfProgramIsKilledBeforeStart) {
 }
 
 TEST_F(E2eProcess, ProgramRunsAsConfiguredUserWithNicePriority) {
-    // The unprivileged user must reach the program and its record folder,
+    // The unprivileged users must reach the program and its record folder,
     // wherever the build folder lies.
     chmod(home().c_str(), 0755);
     chmod((home() + "/rec").c_str(), 0777);
     ASSERT_EQ(mkdir((home() + "/bin").c_str(), 0755), 0);
     std::filesystem::copy_file(childPath(), home() + "/bin/e2e_child");
+    // A user whose main group is root's, with a group of its own besides
+    // (/etc is private to the test's namespace).
+    std::ofstream("/etc/passwd", std::ios::app) << "vardoop:x:4321:0::/:/bin/false\n";
+    std::ofstream("/etc/group", std::ios::app) << "vardoext:x:4444:vardoop\n";
     writeIni(general() +
              psTask("low", 1, "--record ${REC}/low",
                     "location = ${HOME}/bin\nuser = nobody\nnice priority = 5") +
-             psTask("plain", 1, "--record ${REC}/plain", "user = no-such-user"));
+             psTask("op", 1, "--record ${REC}/op", "location = ${HOME}/bin\nuser = vardoop") +
+             psTask("plain", 1, "--record ${REC}/plain", "user = no-such-user") +
+             psTask("root", 1, "--record ${REC}/root"));
     startVardo();
     ASSERT_TRUE(waitRecords("low", "start", 1));
-    ASSERT_TRUE(waitRecords("plain", "start", 1));
+    ASSERT_TRUE(waitRecords("op", "start", 1));
+    ASSERT_TRUE(waitRecords("root", "start", 1));
     const int low = records("low").at(0).pid;
     EXPECT_EQ(statusField(low, "Uid"), "\t65534\t65534\t65534\t65534");
     EXPECT_EQ(statusField(low, "Gid"), "\t65534\t65534\t65534\t65534");
-    EXPECT_EQ(niceOf(low), 5);
-    // An unknown user leaves the daemon's identity.
-    EXPECT_EQ(statusField(records("plain").at(0).pid, "Uid"), "\t0\t0\t0\t0");
+    EXPECT_EQ(groupsOf(low), std::vector<int>{65534}) << "none of root's groups";
+    EXPECT_EQ(statField(low, 19), 5);
+    const int op = records("op").at(0).pid;
+    EXPECT_EQ(statusField(op, "Uid"), "\t4321\t4321\t4321\t4321");
+    EXPECT_EQ(statusField(op, "Gid"), "\t0\t0\t0\t0");
+    EXPECT_EQ(groupsOf(op), (std::vector<int>{0, 4444}));
+    // Every program leads its own process group, whoever it runs as.
+    for (const char* name : {"low", "op", "root"}) {
+        const int pid = records(name).at(0).pid;
+        EXPECT_EQ(statField(pid, 5), pid) << name;
+    }
+    // A user that does not exist never means root: the program is not run.
+    EXPECT_TRUE(waitFor(
+        [&] { return traceLog().find("(unknown user). Exiting.") != std::string::npos; }, 3000));
+    settle();
+    EXPECT_TRUE(records("plain").empty());
 }
 
 TEST_F(E2eProcess, TaskStatusEventsReachSubscribedProgram) {
