@@ -454,6 +454,8 @@ int KeeperSrv::shutdown(void* arg) {
         engine->addTimer(delay, this, &KeeperSrv::shutdown, cmd, -1);
         return 0;
     }
+    if (!shutting_down) EV_TRACE(DL_NOTIFY, "KeeperSrv::shutdown, no task is started any more");
+    shutting_down = true;
     GeneralMsg bypass(KEEPER_COMMAND);
     bypass.payload.command = KeeperCommand{COMMAND_BYPASS, 32, 0};
     process_command(bypass);

@@ -153,6 +153,8 @@ public:
 
     // Shutdown sequence; also its own timer callback.
     int shutdown(void* cmd);
+    // Once the staged stop has begun no task is started any more.
+    bool is_shutting_down() const { return shutting_down; }
     void handle_sigchld();
     void handleExitedChildPs(int pid);
     void handle_client_close(ClientHandler* handler);
@@ -201,6 +203,7 @@ private:
 
     bool first_run;
     bool not_finished;
+    bool shutting_down = false;
     std::vector<TaskOnSeq*> owned_tasks;
 };
 

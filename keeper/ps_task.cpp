@@ -225,6 +225,8 @@ keeperStatus PsTask::run() {
              name, enabled, pid, active_on_bypass, valid);
     if (!enabled || pid != -1) return KEEPER_OK;
     if (!mode_allows_run()) return KEEPER_OK;
+    // A restart that was pending when the shutdown began is dropped.
+    if (refused_by_shutdown()) return KEEPER_FAIL;
     if (!run_allowed() || !valid) {
         if (kill_request) {
             kill_request = false;

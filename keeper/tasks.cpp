@@ -171,6 +171,12 @@ bool TaskOnSeq::mode_allows_run() const {
     return active_on_bypass || !keeper || keeper->get_system_mode() != 0;
 }
 
+bool TaskOnSeq::refused_by_shutdown() const {
+    if (!keeper || !keeper->is_shutting_down()) return false;
+    EV_TRACE(DL_NOTIFY, "Task [%s] is not started: shutting down", name);
+    return true;
+}
+
 void TaskOnSeq::run_failure_action(void* arg) {
     if (failure_action) failure_action->run(arg);
 }
@@ -181,6 +187,7 @@ keeperStatus TaskOnSeq::run() {
         "TaskOnSeq::run- Trying to run task [%s], enabled [%d],active on bypass [%d], valid [%d]",
         name, enabled, active_on_bypass, valid);
     if (!enabled || !mode_allows_run()) return KEEPER_OK;
+    if (refused_by_shutdown()) return KEEPER_FAIL;
     if (valid && TaskSingle::run(nullptr) == KEEPER_OK) {
         status = 0;
         return KEEPER_OK;

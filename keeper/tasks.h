@@ -110,6 +110,8 @@ protected:
     void run_failure_action(void* arg);
     // Whether the supervisor's system mode lets this unit run.
     bool mode_allows_run() const;
+    // Whether the supervisor has begun to shut down (traced: nothing starts).
+    bool refused_by_shutdown() const;
 
     bool must;
     unsigned level;
