@@ -26,6 +26,10 @@ public:
 
     virtual keeperStatus parse_ini_file() = 0;
 
+    // Removes what a write-back of the file at `path` left behind when the
+    // daemon died during it: its temporary files in the same folder.
+    static void remove_stale_temp_files(const std::string& path);
+
     void load_dictionary(const char* path);
     void reset_ini_file(const char* path);
     dictionary* get_dictionary() const { return dict; }

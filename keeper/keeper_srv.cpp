@@ -207,6 +207,10 @@ keeperStatus KeeperSrv::parse_ini_file(const char* confDir) {
     std::string dir = confDir && isDir(confDir) ? confDir : "./";
     std::string base = dir + Com_getPidName();
     std::string path = base + APP_INI_SUFFIX;
+    std::string backup = path + ".backup";
+    // Left by a daemon that died while writing one of the files back.
+    iniKeeper_file::remove_stale_temp_files(path);
+    iniKeeper_file::remove_stale_temp_files(backup);
     EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, ini file %s", path.c_str());
     create_iniparser(path.c_str());
     keeperStatus rc = ini->parse_ini_file();
@@ -215,9 +219,8 @@ keeperStatus KeeperSrv::parse_ini_file(const char* confDir) {
     // Nothing of the refused file may stay: a program in both files would
     // otherwise run twice.
     discard_configuration();
-    path = base + APP_INI_SUFFIX + ".backup";
-    EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, backup ini file %s", path.c_str());
-    ini->reset_ini_file(path.c_str());
+    EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, backup ini file %s", backup.c_str());
+    ini->reset_ini_file(backup.c_str());
     rc = ini->parse_ini_file();
     if (rc == KEEPER_FAIL)
         EV_TRACE(DL_ERROR, "KeeperSrv::parse_ini_file, Failed parse backup ini file.");

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "support/test_util.h"
 #include "tests/e2e/test_client.h"
@@ -64,9 +66,20 @@ TEST_F(E2eStartup, LevelsStartInOrderAndWaitForCompletion) {
 TEST_F(E2eStartup, BackupIniUsedWhenMainFileIsEmpty) {
     writeIni("");
     writeConf("vardo.ini.backup", general() + psTask("spare", 1, "--record ${REC}/spare"));
+    // Temporary files of write-backs cut short by a crash go at start-up;
+    // files that only look alike stay.
+    const std::vector<std::string> stale = {"vardo.ini.tmp.a1B2c3", "vardo.ini.backup.tmp.Zz9yY8"};
+    const std::vector<std::string> kept = {"vardo.ini.tmp.a1B2c3d", "other.ini.tmp.a1B2c3",
+                                           "vardo.ini.old"};
+    for (const std::string& file : stale) writeConf(file, "[general]\n");
+    for (const std::string& file : kept) writeConf(file, "[general]\n");
     startVardo();
     ASSERT_TRUE(waitRecords("spare", "start", 1));
     EXPECT_EQ(psPid("spare"), records("spare").at(0).pid);
+    for (const std::string& file : stale)
+        EXPECT_NE(access((home() + "/conf/" + file).c_str(), F_OK), 0) << file;
+    for (const std::string& file : kept)
+        EXPECT_EQ(access((home() + "/conf/" + file).c_str(), F_OK), 0) << file;
 
     // Changes are written back to the file that was loaded.
     TestClient client;
