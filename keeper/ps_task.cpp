@@ -237,13 +237,7 @@ keeperStatus PsTask::run() {
         run_failure_action(this);
         return KEEPER_FAIL;
     }
-    int stale = Com_getPidof(exec_path);
-    if (stale > 0 && Com_getPPidof(stale) != getpid()) {
-        EV_TRACE(DL_NOTIFY,
-                 "PsTask::run, kill previously running task [%s] before running new instance",
-                 name);
-        kill(stale, SIGKILL);
-    }
+    kill_stale_copies(argv, "PsTask::run");
     // An early exit must not be reaped before its pid is known here.
     sigset_t block, previous;
     sigemptyset(&block);

@@ -1,7 +1,10 @@
 // What vardo does around one supervised program: the actions run on failure,
 // a stale copy found at start, identity and priority of the child, and the
 // task-status events that subscribed programs receive.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "protocol/wire_text.h"
+#include "support/test_util.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
@@ -112,21 +116,48 @@ TEST_F(E2eProcess, StopActionKeepsTaskFromStartingAgain) {
     EXPECT_EQ(psPid("flaky"), -1);
 }
 
-TEST_F(E2eProcess, StaleCopyOfProgramIsKilledBeforeStart) {
-    const pid_t stale = fork();
-    ASSERT_GE(stale, 0);
-    if (stale == 0) {
-        const std::string rec = recordPath("stale");
-        execl(childPath().c_str(), childPath().c_str(), "--record", rec.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_TRUE(waitRecords("stale", "start", 1));
-    writeIni(general() + psTask("fresh", 1, "--record ${REC}/fresh"));
+TEST_F(E2eProcess, StaleCopiesOfTheCommandLineAreKilledBeforeStart) {
+    // Two copies of the task's command line left by an earlier daemon, and a
+    // program of the same executable with other arguments (an interpreter
+    // running another script).
+    const std::string child = childPath();
+    auto spawn = [&child](const std::vector<std::string>& args) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv{const_cast<char*>(child.c_str())};
+            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    };
+    // The lowest pid is the first match by executable alone.
+    const pid_t other = spawn({"--record", recordPath("other")});
+    const pid_t stale1 = spawn({"--ignore-term"});
+    const pid_t stale2 = spawn({"--ignore-term"});
+    ASSERT_GT(stale1, 0);
+    ASSERT_GT(stale2, 0);
+    ASSERT_GT(other, 0);
+    ASSERT_TRUE(waitRecords("other", "start", 1));
+    // Their command lines show once they have exec'd.
+    const std::string cmdline = "/proc/" + std::to_string(stale2) + "/cmdline";
+    ASSERT_TRUE(waitFor(
+        [&] { return readText(cmdline).find("--ignore-term") != std::string::npos; }, 3000));
+    writeIni(general() + psTask("fresh", 1, "--ignore-term") +
+             psTask("sibling", 1, "--record ${REC}/sibling"));
     startVardo();
-    ASSERT_TRUE(waitRecords("fresh", "start", 1));
-    EXPECT_TRUE(waitFor([&] { return processGone(stale); }, 2000));
-    EXPECT_EQ(psPid("fresh"), records("fresh").at(0).pid);
+    ASSERT_TRUE(waitRecords("sibling", "start", 1));
+    EXPECT_TRUE(waitFor([&] { return processGone(stale1) && processGone(stale2); }, 2000));
+    EXPECT_FALSE(processGone(other)) << "another command line of the same executable";
+    const int fresh = psPid("fresh");
+    EXPECT_GT(fresh, 0);
+    EXPECT_FALSE(processGone(fresh));
+    EXPECT_EQ(psPid("sibling"), records("sibling").at(0).pid);
+    for (const pid_t pid : {stale1, stale2, other}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 TEST_F(E2eProcess, ProgramRunsAsConfiguredUserWithNicePriority) {
