@@ -70,3 +70,8 @@ TaskSingle* ActionHandler::get_action(const char* name) const {
     it = actions.find("None");
     return it == actions.end() ? nullptr : it->second;
 }
+
+void ActionHandler::forget_configured_actions() {
+    actions.clear();
+    register_predefined_actions();
+}

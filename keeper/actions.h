@@ -45,6 +45,9 @@ public:
     void register_action(TaskSingle* action);
     // The action of that name, or the "None" action.
     TaskSingle* get_action(const char* name) const;
+    // Only the predefined actions are found by name again; the objects stay
+    // with the registry for whoever still refers to them.
+    void forget_configured_actions();
 
 private:
     struct NameHash {

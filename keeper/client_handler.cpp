@@ -56,6 +56,9 @@ int ClientHandler::handleOpen(EvAdapter* sock) {
 }
 
 int ClientHandler::handleClose(EvAdapter*) {
+    // However the connection ended (also a failed write), no task may keep
+    // this handler once it is deleted.
+    keeper->handle_client_close(this);
     task = nullptr;
     return -1;
 }

@@ -1,5 +1,6 @@
 #include "keeper/ini_keeper.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,11 @@ const char* const kSectionTable[] = {"general",  "recovery", "flags/",  "system/
 
 std::string key_of(const std::string& section, const char* key) { return section + ":" + key; }
 
+// A write-back's temporary file is the file's name, this infix and six
+// characters of mkostemp.
+const char kTempInfix[] = ".tmp.";
+const size_t kTempUnique = 6;
+
 // The part of a section name after its last "/".
 std::string last_component(const std::string& section) {
     size_t slash = section.rfind('/');
@@ -51,6 +57,26 @@ iniKeeper_file::~iniKeeper_file() {
     if (dict) iniparser_freedict(dict);
 }
 
+void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kTempInfix;
+    DIR* folder = opendir(dir.c_str());
+    if (!folder) return;
+    while (dirent* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (name.size() != prefix.size() + kTempUnique ||
+            name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string stale = dir + (dir.back() == '/' ? "" : "/") + name;
+        struct stat st;
+        if (lstat(stale.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (unlink(stale.c_str()) == 0)
+            EV_TRACE(DL_NOTIFY, "iniKeeper_file, removed stale temporary file %s", stale.c_str());
+    }
+    closedir(folder);
+}
+
 void iniKeeper_file::load_dictionary(const char* path) {
     copy_text(file_path, path);
     struct stat st;
@@ -71,7 +97,7 @@ std::string iniKeeper_file::get_text(const std::string& section, const char* key
 }
 
 int iniKeeper_file::get_int(const std::string& section, const char* key, int def) const {
-    return iniparser_getint(dict, key_of(section, key).c_str(), def);
+    return iniparser_getdecimal(dict, key_of(section, key).c_str(), def);
 }
 
 bool iniKeeper_file::get_bool(const std::string& section, const char* key, bool def) const {
@@ -80,7 +106,7 @@ bool iniKeeper_file::get_bool(const std::string& section, const char* key, bool 
 
 keeperStatus iniKeeper_file::write_back() {
     if (!dict) return KEEPER_FAIL;
-    std::string temp = std::string(file_path) + ".XXXXXX";
+    std::string temp = std::string(file_path) + kTempInfix + std::string(kTempUnique, 'X');
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     int fd = mkostemp(name.data(), O_CLOEXEC);
@@ -192,6 +218,7 @@ void iniKeeper_srv::read_process_keys(PsTask* task, const std::string& section) 
 }
 
 void iniKeeper_srv::read_common_keys(TaskOnSeq* task, const std::string& section) {
+    task->set_section(section);
     task->set_name(section.c_str());
     task->set_exec(get_text(section, "name", "").c_str());
     task->set_location(get_text(section, "location", "").c_str());
@@ -300,9 +327,10 @@ std::string iniKeeper_srv::find_flag_section(const char* flag) const {
     return "";
 }
 
-keeperStatus iniKeeper_srv::set_task_mode(const char* name, bool enabled) {
-    std::string section = find_named_section("tasks/", name);
-    if (section.empty()) return KEEPER_FAIL;
+keeperStatus iniKeeper_srv::set_task_mode(const TaskOnSeq& task, bool enabled) {
+    std::string section = task.get_section();
+    if (section.empty()) section = find_named_section("tasks/", task.get_name());
+    if (section.empty() || !iniparser_find_entry(dict, section.c_str())) return KEEPER_FAIL;
     return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
 }
 

@@ -26,6 +26,10 @@ public:
 
     virtual keeperStatus parse_ini_file() = 0;
 
+    // Removes what a write-back of the file at `path` left behind when the
+    // daemon died during it: its temporary files in the same folder.
+    static void remove_stale_temp_files(const std::string& path);
+
     void load_dictionary(const char* path);
     void reset_ini_file(const char* path);
     dictionary* get_dictionary() const { return dict; }
@@ -58,7 +62,7 @@ public:
     virtual TaskOnSeq* _handle_local_keeper(dictionary*, const char*) { return nullptr; }
     virtual keeperStatus initial_parsing();
 
-    keeperStatus set_task_mode(const char* name, bool enabled);
+    keeperStatus set_task_mode(const TaskOnSeq& task, bool enabled);
     keeperStatus set_flag_mode(const char* name, bool enabled);
     keeperStatus set_check_args(const char* name, const char* args);
 

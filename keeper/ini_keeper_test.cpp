@@ -74,7 +74,7 @@ TEST_F(IniTest, AnInvalidMustTaskFailsTheFile) {
 TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {
     ASSERT_EQ(KEEPER_OK, load(kIni));
     chmod(path().c_str(), 0640);
-    ASSERT_EQ(KEEPER_OK, ini->set_task_mode("upper", false));
+    ASSERT_EQ(KEEPER_OK, ini->set_task_mode(*f.keeper.find_task_by_name("upper"), false));
     std::string text = readText(path());
     EXPECT_EQ(std::string::npos, text.find("comment"));
     struct stat st;
@@ -82,7 +82,24 @@ TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {
     EXPECT_EQ(0640u, st.st_mode & 0777);
     iniKeeper_stc reread(path().c_str(), nullptr, nullptr);
     EXPECT_EQ(0, iniparser_getboolean(reread.get_dictionary(), "tasks/upper:enabled", 1));
-    EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("missing", true));
+    TaskOnSeq missing(&f.keeper, &f.timers);
+    missing.set_name("missing");
+    EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode(missing, true));
+}
+
+TEST_F(IniTest, LeadingZerosAreDecimalAndWriteBackFindsTheTaskSection) {
+    ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 07311\n"
+                              "[tasks/fup_def]\ntype = ps\nname = /bin/sleep\nlevel = 08\n"
+                              "kaPeriod = 010\n"));
+    EXPECT_EQ(7311, f.keeper.get_desc().port);
+    // The section's task goes by another name than the section.
+    PsTask* fup = f.keeper.find_ps_by_name("FUP_def");
+    ASSERT_NE(nullptr, fup);
+    EXPECT_EQ(8u, fup->get_level());
+    EXPECT_EQ(10u, fup->get_ka_period_config());
+    ASSERT_EQ(KEEPER_OK, ini->set_task_mode(*fup, false));
+    iniKeeper_stc reread(path().c_str(), nullptr, nullptr);
+    EXPECT_EQ(0, iniparser_getboolean(reread.get_dictionary(), "tasks/fup_def:enabled", 1));
 }
 
 TEST_F(IniTest, FailedWriteBackLeavesTheOldFileAndValue) {
@@ -92,7 +109,7 @@ TEST_F(IniTest, FailedWriteBackLeavesTheOldFileAndValue) {
     ASSERT_EQ(0, mkdir(moved.c_str(), 0755));
     ASSERT_EQ(0, rename(path().c_str(), (moved + "/vardo.ini").c_str()));
     ASSERT_EQ(0, rename(dir.path().c_str(), (dir.path() + ".gone").c_str()));
-    EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode("upper", false));
+    EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode(*f.keeper.find_task_by_name("upper"), false));
     EXPECT_EQ(1, iniparser_getboolean(ini->get_dictionary(), "tasks/upper:enabled", 1));
     ASSERT_EQ(0, rename((dir.path() + ".gone").c_str(), dir.path().c_str()));
     EXPECT_EQ(original, readText(moved + "/vardo.ini"));

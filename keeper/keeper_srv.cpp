@@ -67,10 +67,16 @@ Flag::Flag(const char* n, bool e) : name(), enabled(e) { copy_text(name, n); }
 // Child exits and the termination request.
 
 SigChildNotifier::~SigChildNotifier() {
+    if (readAdapter) close(engine->evDetach(readAdapter));
     if (writeSock >= 0) close(writeSock);
 }
 
-int SigChildNotifier::init(EvEngine* engine, KeeperSrv* k) {
+int SigChildNotifier::handleClose(EvAdapter*) {
+    readAdapter = nullptr;
+    return 0;
+}
+
+int SigChildNotifier::init(EvEngine* e, KeeperSrv* k) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         EV_TRACE(DL_ERROR, "SigChildNotifier::init, socketpair error (%s)", strerror(errno));
@@ -81,7 +87,8 @@ int SigChildNotifier::init(EvEngine* engine, KeeperSrv* k) {
     writeSock = fds[1];
     readSock = fds[0];
     EV_TRACE(DL_DEBUG, "SigChildNotifier::init, writeSock %d, readSock %d", writeSock, readSock);
-    engine->registerSocket(readSock, this, true, 0);
+    engine = e;
+    readAdapter = engine->registerSocket(readSock, this, true, 0);
     keeper = k;
     return 0;
 }
@@ -126,20 +133,42 @@ KeeperSrv::KeeperSrv(EvEngine* e)
 
 KeeperSrv::~KeeperSrv() {
     for (auto& entry : plugins) delete entry.second;
-    for (Flag* flag : flags) delete flag;
-    std::set<CheckBase*> checks;
-    for (auto& entry : predefined_checks) checks.insert(entry.second);
-    for (auto& entry : check_levels) {
-        for (CheckBase* check : entry.second->get_checks()) checks.insert(check);
-        delete entry.second;
-    }
-    for (CheckBase* check : checks) delete check;
-    for (TaskOnSeq* task : owned_tasks) delete task;
-    for (auto& entry : task_levels) delete entry.second;
+    delete_configured_objects();
+    for (auto& entry : predefined_checks) delete entry.second;
     delete ini;
     delete timer_handler;
     delete factory;
     if (stcKeeper == this) stcKeeper = nullptr;
+}
+
+void KeeperSrv::delete_configured_objects() {
+    for (Flag* flag : flags) delete flag;
+    flags.clear();
+    std::set<CheckBase*> predefined;
+    for (auto& entry : predefined_checks) predefined.insert(entry.second);
+    std::set<CheckBase*> checks;
+    for (auto& entry : check_levels) {
+        for (CheckBase* check : entry.second->get_checks())
+            if (!predefined.count(check)) checks.insert(check);
+        delete entry.second;
+    }
+    check_levels.clear();
+    for (CheckBase* check : checks) delete check;
+    for (TaskOnSeq* task : owned_tasks) {
+        PsTask* process = dynamic_cast<PsTask*>(task);
+        if (process) processes.remove_ps(process);
+        delete task;
+    }
+    owned_tasks.clear();
+    for (auto& entry : task_levels) delete entry.second;
+    task_levels.clear();
+    cur_level = end_level = task_levels.end();
+}
+
+void KeeperSrv::discard_configuration() {
+    delete_configured_objects();
+    if (actions) actions->forget_configured_actions();
+    desc = KeeperDesc();
 }
 
 int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
@@ -178,14 +207,20 @@ keeperStatus KeeperSrv::parse_ini_file(const char* confDir) {
     std::string dir = confDir && isDir(confDir) ? confDir : "./";
     std::string base = dir + Com_getPidName();
     std::string path = base + APP_INI_SUFFIX;
+    std::string backup = path + ".backup";
+    // Left by a daemon that died while writing one of the files back.
+    iniKeeper_file::remove_stale_temp_files(path);
+    iniKeeper_file::remove_stale_temp_files(backup);
     EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, ini file %s", path.c_str());
     create_iniparser(path.c_str());
     keeperStatus rc = ini->parse_ini_file();
     if (rc != KEEPER_FAIL) return rc;
     EV_TRACE(DL_WARNING, "KeeperSrv::parse_ini_file, Failed parse ini file, reading backup");
-    path = base + APP_INI_SUFFIX + ".backup";
-    EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, backup ini file %s", path.c_str());
-    ini->reset_ini_file(path.c_str());
+    // Nothing of the refused file may stay: a program in both files would
+    // otherwise run twice.
+    discard_configuration();
+    EV_TRACE(DL_DEBUG, "KeeperSrv::parse_ini_file, backup ini file %s", backup.c_str());
+    ini->reset_ini_file(backup.c_str());
     rc = ini->parse_ini_file();
     if (rc == KEEPER_FAIL)
         EV_TRACE(DL_ERROR, "KeeperSrv::parse_ini_file, Failed parse backup ini file.");
@@ -375,9 +410,13 @@ void KeeperSrv::skip_next_check(unsigned level) {
 // Processes and signals.
 
 void KeeperSrv::handle_sigchld() {
+    // Runs in the signal handler: the code it interrupted must find errno as
+    // it left it (the last waitpid ends with ECHILD or leaves it changed).
+    int saved = errno;
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) >= 1) child_notifier.notify(pid);
+    errno = saved;
 }
 
 void KeeperSrv::request_sigterm() { child_notifier.notify(SigChildNotifier::kSigtermUnit); }
@@ -389,8 +428,10 @@ void KeeperSrv::handleExitedChildPs(int pid) {
 }
 
 void KeeperSrv::handle_client_close(ClientHandler* handler) {
-    PsTask* task = processes.find_ps_by_handler(handler);
-    if (task) task->handle_client_close();
+    if (!handler) return;
+    // One connection may have announced itself for more than one task.
+    for (PsTask* task : processes.get_tasks())
+        if (task->get_client() == handler) task->handle_client_close();
 }
 
 // ---------------------------------------------------------------------------
@@ -416,6 +457,8 @@ int KeeperSrv::shutdown(void* arg) {
         engine->addTimer(delay, this, &KeeperSrv::shutdown, cmd, -1);
         return 0;
     }
+    if (!shutting_down) EV_TRACE(DL_NOTIFY, "KeeperSrv::shutdown, no task is started any more");
+    shutting_down = true;
     GeneralMsg bypass(KEEPER_COMMAND);
     bypass.payload.command = KeeperCommand{COMMAND_BYPASS, 32, 0};
     process_command(bypass);
@@ -600,7 +643,9 @@ keeperStatus KeeperSrv::handle_init(GeneralMsg& msg, ClientHandler* handler) {
     PsTask* task = processes.find_ps_by_pid(pid);
     if (!task) task = processes.find_ps_by_name(name);
     if (!task) return KEEPER_FAIL;
-    task->handle_init_msg(handler, pid, msg.payload.init.time);
+    // A refused init (a program this daemon did not start) binds nothing: the
+    // connection gets none of the task's probes, events or quit request.
+    if (task->handle_init_msg(handler, pid, msg.payload.init.time) != KEEPER_OK) return KEEPER_FAIL;
     task->set_client(handler);
     if (handler) handler->set_task(task);
     run_boot_sequence();
@@ -709,7 +754,7 @@ keeperStatus KeeperSrv::set_task(GeneralMsg& msg) {
     TaskOnSeq* task = find_task_by_name(name);
     if (!task) return KEEPER_FAIL;
     bool mode = msg.payload.setTask.mode != 0;
-    if (task->is_enabled() != mode && ini) ini->set_task_mode(name, mode);
+    if (task->is_enabled() != mode && ini) ini->set_task_mode(*task, mode);
     return task->set_permanent_mode(mode, msg.payload.setTask.second != 0);
 }
 

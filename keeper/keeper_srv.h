@@ -58,9 +58,15 @@ public:
 
     int chkBuf(unsigned char*, int) override { return 4; }
     int handleInput(EvAdapter* sock) override;
+    int handleClose(EvAdapter* sock) override;
 
 private:
     KeeperSrv* keeper = nullptr;
+    // The engine and the socket of the read end while the engine holds it:
+    // a notifier destroyed first takes its socket back, so that the engine
+    // never calls into a deleted keeper.
+    EvEngine* engine = nullptr;
+    EvAdapter* readAdapter = nullptr;
     int readSock = -1;
     int writeSock = -1;
 };
@@ -147,6 +153,8 @@ public:
 
     // Shutdown sequence; also its own timer callback.
     int shutdown(void* cmd);
+    // Once the staged stop has begun no task is started any more.
+    bool is_shutting_down() const { return shutting_down; }
     void handle_sigchld();
     void handleExitedChildPs(int pid);
     void handle_client_close(ClientHandler* handler);
@@ -166,6 +174,10 @@ public:
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
+    // Forgets everything a refused INI file built (identity, flags, actions,
+    // tasks, checks and their levels), so that the backup starts afresh; the
+    // predefined checks stay.
+    void discard_configuration();
 
     EvEngine* engine;
     ActionHandler* actions;
@@ -186,8 +198,12 @@ protected:
     SigChildNotifier child_notifier;
 
 private:
+    // Deletes the flags, tasks, checks and levels built from the INI file.
+    void delete_configured_objects();
+
     bool first_run;
     bool not_finished;
+    bool shutting_down = false;
     std::vector<TaskOnSeq*> owned_tasks;
 };
 

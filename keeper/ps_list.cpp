@@ -85,10 +85,13 @@ PsRemoteTask* PsList::find_ps_by_ip_rem(const char* ip) const {
 void PsList::set_externals_pid() {
     for (PsTask* task : tasks) {
         if (!task->is_external() || !task->is_valid() || task->get_pid() != -1) continue;
-        int found = Com_getPidof(task->get_exec_path());
+        // Only a copy with the task's whole command line is the task's: an
+        // interpreter shared with other programs must not be taken for it.
+        std::vector<int> copies = Com_getPidsOfCmdline(task->get_argv());
         // Nothing to stop: the task is left as it is, so that its first start
         // is not taken for the end of a stop.
-        if (found <= 0) continue;
+        if (copies.empty()) continue;
+        int found = copies.front();
         task->adopt_pid(found);
         task->restart();
         // A program this daemon did not fork never reports its exit here: the

@@ -4,9 +4,11 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,21 @@
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
 
+namespace {
+
+// Closes every descriptor from `lowest` up; a kernel without close_range
+// gets them closed one by one up to the descriptor limit.
+void close_from(int lowest) {
+    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
+    long limit = sysconf(_SC_OPEN_MAX);
+    // Without a known limit, at least every descriptor select() can watch.
+    if (limit < 0) limit = FD_SETSIZE;
+    if (limit > INT_MAX) limit = INT_MAX;
+    for (long fd = lowest; fd < limit; ++fd) close(static_cast<int>(fd));
+}
+
+}  // namespace
+
 PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
       watched(false),
@@ -33,6 +50,7 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       argv(nullptr),
       last_exit_time(0),
       events(),
+      user_known(false),
       uid(0),
       gid(0),
       remote(false),
@@ -65,6 +83,8 @@ PsTask::PsTask(const PsTask& o)
       argv(nullptr),
       last_exit_time(0),
       events(),
+      user(o.user),
+      user_known(o.user_known),
       uid(o.uid),
       gid(o.gid),
       remote(o.remote),
@@ -119,8 +139,14 @@ void PsTask::set_args(const char* text) {
 void PsTask::set_user(const char* user) {
     if (!user || !*user) return;
     EV_TRACE(DL_TRACE, "PsTask::set_user");
+    this->user = user;
     struct passwd* entry = getpwnam(user);
-    if (!entry) return;
+    user_known = entry != nullptr;
+    if (!entry) {
+        // Never root instead: such a program is not started.
+        EV_TRACE(DL_WARNING, "PsTask::set_user, unknown user '%s'", user);
+        return;
+    }
     uid = entry->pw_uid;
     gid = entry->pw_gid;
     EV_TRACE(DL_TRACE, "PsTask::set_user, user '%s', gid %d, uid %d", user, gid, uid);
@@ -157,25 +183,36 @@ bool PsTask::run_allowed() {
     return false;
 }
 
+void PsTask::drop_privileges() {
+    const char* failure = nullptr;
+    if (!user_known)
+        failure = "unknown user";
+    else if (initgroups(user.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+        failure = strerror(errno);
+    if (failure) {
+        EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
+                 getpid(), failure);
+        _exit(1);
+    }
+    EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid,
+             uid);
+}
+
 void PsTask::exec_child() {
-    if (gid != 0 && uid != 0) {
-        if (setgid(gid) != 0 || setuid(uid) != 0) {
-            EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
-                     getpid(), strerror(errno));
-            _exit(1);
-        }
-        EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid,
-                 uid);
-    } else if (setpgid(0, 0) != 0) {
+    // Every child leads its own group: a signal to the daemon's group (Ctrl-C
+    // on its terminal, a group kill) must not reach the programs.
+    if (setpgid(0, 0) != 0) {
         EV_TRACE(DL_ERROR, "Failed setting son PGID (%s). Exiting son.", strerror(errno));
         _exit(1);
     }
+    // Still privileged here, so a raised priority works for any user too.
     if (nice_value != 0) {
         errno = 0;
         if (nice(nice_value) == -1 && errno != 0)
             EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
     }
-    close_range(3, ~0U, 0);
+    if (!user.empty()) drop_privileges();
+    close_from(3);
     EV_TRACE(DL_NOTIFY, "Run [%s]", command);
     execvp(exec_path, argv);
     EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(errno));
@@ -188,6 +225,8 @@ keeperStatus PsTask::run() {
              name, enabled, pid, active_on_bypass, valid);
     if (!enabled || pid != -1) return KEEPER_OK;
     if (!mode_allows_run()) return KEEPER_OK;
+    // A restart that was pending when the shutdown began is dropped.
+    if (refused_by_shutdown()) return KEEPER_FAIL;
     if (!run_allowed() || !valid) {
         if (kill_request) {
             kill_request = false;
@@ -198,13 +237,7 @@ keeperStatus PsTask::run() {
         run_failure_action(this);
         return KEEPER_FAIL;
     }
-    int stale = Com_getPidof(exec_path);
-    if (stale > 0 && Com_getPPidof(stale) != getpid()) {
-        EV_TRACE(DL_NOTIFY,
-                 "PsTask::run, kill previously running task [%s] before running new instance",
-                 name);
-        kill(stale, SIGKILL);
-    }
+    kill_stale_copies(argv, "PsTask::run");
     // An early exit must not be reaped before its pid is known here.
     sigset_t block, previous;
     sigemptyset(&block);
@@ -374,10 +407,10 @@ keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
     if (!dict) return KEEPER_FAIL;
     auto key = [section](const char* name) { return std::string(section) + ":" + name; };
     ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
-    ka_period = iniparser_getint(dict, key("kaPeriod").c_str(), 60);
-    ka_warning = static_cast<unsigned>(iniparser_getint(dict, key("kaWarning").c_str(), 1));
+    ka_period = iniparser_getdecimal(dict, key("kaPeriod").c_str(), 60);
+    ka_warning = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaWarning").c_str(), 1));
     ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
-    ka_error = static_cast<unsigned>(iniparser_getint(dict, key("kaError").c_str(), 3));
+    ka_error = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaError").c_str(), 3));
     ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
     EV_TRACE(DL_NOTIFY,
              "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "

@@ -4,6 +4,7 @@
 #define KEEPER_PS_TASK_H
 
 #include <deque>
+#include <string>
 
 #include "keeper/callback_pool.h"
 #include "keeper/tasks.h"
@@ -85,7 +86,9 @@ protected:
 private:
     void free_argv();
     void build_argv();
-    void exec_child();
+    [[noreturn]] void exec_child();
+    // In the child: takes the named user's groups and ids, or ends the child.
+    void drop_privileges();
 
 protected:
     long uptime() const;
@@ -104,6 +107,10 @@ protected:
     std::deque<int> bad_kills;
     int last_exit_time;
     unsigned events[EVENT_GROUPS];
+    // The named user ("" for none) and whether it was found; uid and gid
+    // are its ids then.
+    std::string user;
+    bool user_known;
     unsigned uid;
     unsigned gid;
     bool remote;

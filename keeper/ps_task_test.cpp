@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <csignal>
 #include <vector>
 
@@ -86,6 +87,28 @@ public:
     RecordingAction warn, err;
     ClientHandler* handler;
     int peer;
+};
+
+// Lets the engine make `passes` passes over its sockets (one firing of a
+// due timer each), then stops it.
+class EnginePasses : public EvHandler {
+public:
+    EnginePasses(KeeperFixture& f, int passes) : f(f), left(passes) {
+        f.engine.addTimer(1, this, &EnginePasses::tick, nullptr, -1);
+        f.clock.now += 1;
+    }
+    int tick(void*) {
+        if (--left == 0) {
+            f.engine.requestStop();
+            return 0;
+        }
+        f.clock.now += 1;
+        return 1;
+    }
+
+private:
+    KeeperFixture& f;
+    int left;
 };
 
 TEST(PsTask, RetriesWithinTheIntervalThenLimitUntilStartRequest) {
@@ -370,6 +393,28 @@ TEST(KeeperSrv, GroupAllChangesEveryGroupByTheGivenIds) {
     EXPECT_EQ(0xFFFFFFFFu, a.get_events(0));
     f.keeper._register_event(&a, EVENT_GRP_ALL, 0xFFFFFFFF, 1);
     for (unsigned g = 0; g < EVENT_GROUPS; ++g) EXPECT_EQ(0u, a.get_events(g)) << g;
+}
+
+TEST(Connection, FailedWriteUnbindsTheTask) {
+    KeeperFixture f;
+    ProbedPs task(f, 1, 3);
+    f.keeper.get_ps_list().add_ps_to_list(&task);
+    // The program stops reading: the next write on its connection fails and
+    // the engine closes it without any input having arrived.
+    shutdown(task.peer, SHUT_RD);
+    ASSERT_EQ(KEEPER_OK, task.send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr));
+    EnginePasses passes(f, 2);
+    f.engine.run();
+    ASSERT_EQ(nullptr, task.get_client());
+    EXPECT_EQ(KEEPER_FAIL, task.send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr));
+    f.keeper.get_ps_list().remove_ps(&task);
+}
+
+TEST(KeeperSrv, ReapingChildrenLeavesErrnoAsItWas) {
+    KeeperFixture f;
+    errno = EINTR;
+    f.keeper.handle_sigchld();  // no child: waitpid fails with ECHILD
+    EXPECT_EQ(EINTR, errno);
 }
 
 }  // namespace

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "keeper/callback_pool.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/text.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
+#include "support/str_utils.h"
 
 namespace {
 
@@ -122,14 +124,23 @@ keeperStatus TaskSingle::validate() {
     }
 }
 
-keeperStatus TaskSingle::run_command() {
-    int stale = Com_getPidof(exec_path);
-    if (stale > 0) {
-        EV_TRACE(DL_NOTIFY,
-                 "TaskSingle::run, kill previously running task [%s] before running new instance",
-                 name);
+void TaskSingle::kill_stale_copies(const char* const* words, const char* origin) const {
+    int self = static_cast<int>(getpid());
+    for (int stale : Com_getPidsOfCmdline(words)) {
+        if (stale == self || Com_getPPidof(stale) == self) continue;
+        EV_TRACE(DL_NOTIFY, "%s, kill previously running task [%s] before running new instance",
+                 origin, name);
         kill(stale, SIGKILL);
     }
+}
+
+keeperStatus TaskSingle::run_command() {
+    std::vector<std::string> words;
+    splitStr(args, " ", words);
+    std::vector<const char*> argv{exec_path};
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    argv.push_back(nullptr);
+    kill_stale_copies(argv.data(), "TaskSingle::run");
     return system(command) == 0 ? KEEPER_OK : KEEPER_FAIL;
 }
 
@@ -171,6 +182,12 @@ bool TaskOnSeq::mode_allows_run() const {
     return active_on_bypass || !keeper || keeper->get_system_mode() != 0;
 }
 
+bool TaskOnSeq::refused_by_shutdown() const {
+    if (!keeper || !keeper->is_shutting_down()) return false;
+    EV_TRACE(DL_NOTIFY, "Task [%s] is not started: shutting down", name);
+    return true;
+}
+
 void TaskOnSeq::run_failure_action(void* arg) {
     if (failure_action) failure_action->run(arg);
 }
@@ -181,6 +198,7 @@ keeperStatus TaskOnSeq::run() {
         "TaskOnSeq::run- Trying to run task [%s], enabled [%d],active on bypass [%d], valid [%d]",
         name, enabled, active_on_bypass, valid);
     if (!enabled || !mode_allows_run()) return KEEPER_OK;
+    if (refused_by_shutdown()) return KEEPER_FAIL;
     if (valid && TaskSingle::run(nullptr) == KEEPER_OK) {
         status = 0;
         return KEEPER_OK;

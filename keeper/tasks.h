@@ -3,6 +3,7 @@
 #ifndef KEEPER_TASKS_H
 #define KEEPER_TASKS_H
 
+#include <string>
 #include <vector>
 
 #include "protocol/keeper_msg.h"
@@ -54,6 +55,10 @@ public:
     TimerHandler* get_timer_handler() const { return timer_handler; }
 
 protected:
+    // SIGKILL to every copy of this command line (argument vector `words`)
+    // left running by an earlier daemon: same program, same arguments, not a
+    // child of this daemon. `origin` names the caller in the trace.
+    void kill_stale_copies(const char* const* words, const char* origin) const;
     // Runs the composed command line through the shell and waits for it.
     keeperStatus run_command();
 
@@ -86,6 +91,10 @@ public:
 
     keeperStatus set_permanent_mode(bool enable, bool apply);
 
+    // The INI section the unit was built from ("" for one built otherwise):
+    // its name may differ from the unit's name, which is the way back to it.
+    void set_section(const std::string& s) { section = s; }
+    const std::string& get_section() const { return section; }
     void set_level(unsigned l) { level = l; }
     void set_enabled(bool e) { enabled = e; }
     void set_active_on_bypass(bool a) { active_on_bypass = a; }
@@ -105,6 +114,8 @@ protected:
     void run_failure_action(void* arg);
     // Whether the supervisor's system mode lets this unit run.
     bool mode_allows_run() const;
+    // Whether the supervisor has begun to shut down (traced: nothing starts).
+    bool refused_by_shutdown() const;
 
     bool must;
     unsigned level;
@@ -112,6 +123,7 @@ protected:
     bool active_on_bypass;
     TaskSingle* failure_action;
     unsigned status;
+    std::string section;
 };
 
 class TaskLevel {

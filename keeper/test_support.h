@@ -21,7 +21,11 @@ struct KeeperFixture {
         engine.setClock(&clock);
         keeper.set_action_registry(&actions);
     }
-    ~KeeperFixture() { engine.setClock(nullptr); }
+    // Connections end while the supervisor they report to still exists.
+    ~KeeperFixture() {
+        engine.releaseAll();
+        engine.setClock(nullptr);
+    }
 
     ManualClock clock;
     EvEngine engine;

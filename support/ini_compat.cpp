@@ -1,5 +1,7 @@
 #include "support/ini_compat.h"
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,4 +19,13 @@ int iniparser_setstr(dictionary* d, const char* entry, const char* val) {
             return -1;
     }
     return iniparser_set(d, entry, val) == 0 ? 0 : -1;
+}
+
+int iniparser_getdecimal(const dictionary* d, const char* key, int def) {
+    const char* text = iniparser_getstring(d, key, nullptr);
+    if (text == nullptr) return def;
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
 }

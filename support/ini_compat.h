@@ -11,3 +11,8 @@ const char* iniparser_getstr(const dictionary* d, const char* key);
 // section is created as well when missing, so that iniparser_dump_ini writes
 // the entry out. 0 on success, -1 on failure.
 int iniparser_setstr(dictionary* d, const char* entry, const char* val);
+
+// Integer value of "section:key" read in decimal whatever its leading zeros
+// ("08" is 8, "010" is 10; iniparser_getint would read octal and hex): the
+// leading digits, with an optional sign; `def` when the entry is missing.
+int iniparser_getdecimal(const dictionary* d, const char* key, int def);

@@ -106,6 +106,22 @@ int Com_getPidof(const char* name) {
     return -1;
 }
 
+std::vector<int> Com_getPidsOfCmdline(const char* const* argv) {
+    std::vector<int> found;
+    if (argv == nullptr || argv[0] == nullptr) return found;
+    std::string wanted;
+    for (const char* const* word = argv; *word != nullptr; ++word) {
+        wanted += *word;
+        wanted += '\0';
+    }
+    for (int pid : listPids()) {
+        std::string cmdline;
+        if (readWholeFile(procPath(pid, "cmdline"), cmdline) && cmdline == wanted)
+            found.push_back(pid);
+    }
+    return found;
+}
+
 int Com_getPPidof(int pid) {
     if (pid <= 0) return -1;
     std::string status;

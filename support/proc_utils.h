@@ -1,10 +1,16 @@
 // Process look-ups through the process table in /proc.
 #pragma once
 
+#include <vector>
+
 // Process id of the first process, in ascending pid order, whose command
 // word as "ps ax" shows it (argument 0, or "[name]" for a process without a
 // command line) equals `name`; -1 when none.
 int Com_getPidof(const char* name);
+// Process ids, ascending, of every process whose whole command line is the
+// null-terminated argument vector `argv` (argument 0 included, as
+// /proc/<pid>/cmdline holds it).
+std::vector<int> Com_getPidsOfCmdline(const char* const* argv);
 // Parent process id of `pid` as "ps -ef" shows it; -1 when there is no such
 // process.
 int Com_getPPidof(int pid);

@@ -164,10 +164,12 @@ TEST_F(E2eClientEvents, DuplicateCallbackNameRefusedPerProgram) {
 }
 
 TEST_F(E2eClientEvents, ClientReRegistersAfterDaemonRestart) {
-    // The program runs outside the daemon's care; the task of its name only
-    // lets the daemon bind its connection.
-    writeIni(generalWithIp() + kcTask("e2e_kc_prog", 1, "", "enabled = no\n"));
+    // The program runs outside the daemon's care. The task of its name runs
+    // a stand-in that never connects: an init naming a running task binds
+    // the connection, one naming a task without a program is refused.
+    writeIni(generalWithIp() + psTask("e2e_kc_prog", 1, "--record ${REC}/stand-in"));
     startVardo();
+    ASSERT_TRUE(waitRecords("stand-in", "start", 1));
     const std::string rec = recordPath("outside");
     const pid_t outside = fork();
     ASSERT_GE(outside, 0);
@@ -182,8 +184,12 @@ TEST_F(E2eClientEvents, ClientReRegistersAfterDaemonRestart) {
     publishRaw(6, 1, 2);
     ASSERT_TRUE(waitCount("outside", "event:6:1:2:", 1));
 
-    ASSERT_GE(stopVardo(), 0);
+    // The daemon dies without a word: a stop would send the bound program
+    // the quit request of its task.
+    kill(vardoPid(), SIGKILL);
+    ASSERT_NE(waitVardoExit(3000), -1);
     startVardo();
+    ASSERT_TRUE(waitRecords("stand-in", "start", 2));
     // The client retries every 10 seconds; its callback is listed again once
     // it re-registered everything.
     ASSERT_TRUE(

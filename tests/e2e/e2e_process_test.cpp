@@ -1,13 +1,19 @@
 // What vardo does around one supervised program: the actions run on failure,
 // a stale copy found at start, identity and priority of the child, and the
 // task-status events that subscribed programs receive.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "protocol/wire_text.h"
+#include "support/test_util.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
@@ -24,16 +30,26 @@ protected:
         return "";
     }
 
-    static int niceOf(int pid) {
+    // Field n of /proc/<pid>/stat (after the command: state is field 3,
+    // the process group 5, nice 19).
+    static int statField(int pid, int n) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string line;
         std::getline(stat, line);
         std::istringstream fields(line.substr(line.rfind(')') + 2));
         std::string field;
-        // Fields after the command: state is field 3, nice is field 19.
-        for (int i = 3; i <= 19 && fields >> field; ++i) {
+        for (int i = 3; i <= n && fields >> field; ++i) {
         }
         return std::stoi(field);
+    }
+
+    // The supplementary groups of a process, in ascending order.
+    static std::vector<int> groupsOf(int pid) {
+        std::istringstream line(statusField(pid, "Groups"));
+        std::vector<int> groups;
+        for (int group; line >> group;) groups.push_back(group);
+        std::sort(groups.begin(), groups.end());
+        return groups;
     }
 
     // Speaks for the program of a task: the init message with its pid binds
@@ -100,43 +116,90 @@ TEST_F(E2eProcess, StopActionKeepsTaskFromStartingAgain) {
     EXPECT_EQ(psPid("flaky"), -1);
 }
 
-TEST_F(E2eProcess, StaleCopyOfProgramIsKilledBeforeStart) {
-    const pid_t stale = fork();
-    ASSERT_GE(stale, 0);
-    if (stale == 0) {
-        const std::string rec = recordPath("stale");
-        execl(childPath().c_str(), childPath().c_str(), "--record", rec.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_TRUE(waitRecords("stale", "start", 1));
-    writeIni(general() + psTask("fresh", 1, "--record ${REC}/fresh"));
+TEST_F(E2eProcess, StaleCopiesOfTheCommandLineAreKilledBeforeStart) {
+    // Two copies of the task's command line left by an earlier daemon, and a
+    // program of the same executable with other arguments (an interpreter
+    // running another script).
+    const std::string child = childPath();
+    auto spawn = [&child](const std::vector<std::string>& args) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv{const_cast<char*>(child.c_str())};
+            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    };
+    // The lowest pid is the first match by executable alone.
+    const pid_t other = spawn({"--record", recordPath("other")});
+    const pid_t stale1 = spawn({"--ignore-term"});
+    const pid_t stale2 = spawn({"--ignore-term"});
+    ASSERT_GT(stale1, 0);
+    ASSERT_GT(stale2, 0);
+    ASSERT_GT(other, 0);
+    ASSERT_TRUE(waitRecords("other", "start", 1));
+    // Their command lines show once they have exec'd.
+    const std::string cmdline = "/proc/" + std::to_string(stale2) + "/cmdline";
+    ASSERT_TRUE(waitFor(
+        [&] { return readText(cmdline).find("--ignore-term") != std::string::npos; }, 3000));
+    writeIni(general() + psTask("fresh", 1, "--ignore-term") +
+             psTask("sibling", 1, "--record ${REC}/sibling"));
     startVardo();
-    ASSERT_TRUE(waitRecords("fresh", "start", 1));
-    EXPECT_TRUE(waitFor([&] { return processGone(stale); }, 2000));
-    EXPECT_EQ(psPid("fresh"), records("fresh").at(0).pid);
+    ASSERT_TRUE(waitRecords("sibling", "start", 1));
+    EXPECT_TRUE(waitFor([&] { return processGone(stale1) && processGone(stale2); }, 2000));
+    EXPECT_FALSE(processGone(other)) << "another command line of the same executable";
+    const int fresh = psPid("fresh");
+    EXPECT_GT(fresh, 0);
+    EXPECT_FALSE(processGone(fresh));
+    EXPECT_EQ(psPid("sibling"), records("sibling").at(0).pid);
+    for (const pid_t pid : {stale1, stale2, other}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
 TEST_F(E2eProcess, ProgramRunsAsConfiguredUserWithNicePriority) {
-    // The unprivileged user must reach the program and its record folder,
+    // The unprivileged users must reach the program and its record folder,
     // wherever the build folder lies.
     chmod(home().c_str(), 0755);
     chmod((home() + "/rec").c_str(), 0777);
     ASSERT_EQ(mkdir((home() + "/bin").c_str(), 0755), 0);
     std::filesystem::copy_file(childPath(), home() + "/bin/e2e_child");
+    // A user whose main group is root's, with a group of its own besides
+    // (/etc is private to the test's namespace).
+    std::ofstream("/etc/passwd", std::ios::app) << "vardoop:x:4321:0::/:/bin/false\n";
+    std::ofstream("/etc/group", std::ios::app) << "vardoext:x:4444:vardoop\n";
     writeIni(general() +
              psTask("low", 1, "--record ${REC}/low",
                     "location = ${HOME}/bin\nuser = nobody\nnice priority = 5") +
-             psTask("plain", 1, "--record ${REC}/plain", "user = no-such-user"));
+             psTask("op", 1, "--record ${REC}/op", "location = ${HOME}/bin\nuser = vardoop") +
+             psTask("plain", 1, "--record ${REC}/plain", "user = no-such-user") +
+             psTask("root", 1, "--record ${REC}/root"));
     startVardo();
     ASSERT_TRUE(waitRecords("low", "start", 1));
-    ASSERT_TRUE(waitRecords("plain", "start", 1));
+    ASSERT_TRUE(waitRecords("op", "start", 1));
+    ASSERT_TRUE(waitRecords("root", "start", 1));
     const int low = records("low").at(0).pid;
     EXPECT_EQ(statusField(low, "Uid"), "\t65534\t65534\t65534\t65534");
     EXPECT_EQ(statusField(low, "Gid"), "\t65534\t65534\t65534\t65534");
-    EXPECT_EQ(niceOf(low), 5);
-    // An unknown user leaves the daemon's identity.
-    EXPECT_EQ(statusField(records("plain").at(0).pid, "Uid"), "\t0\t0\t0\t0");
+    EXPECT_EQ(groupsOf(low), std::vector<int>{65534}) << "none of root's groups";
+    EXPECT_EQ(statField(low, 19), 5);
+    const int op = records("op").at(0).pid;
+    EXPECT_EQ(statusField(op, "Uid"), "\t4321\t4321\t4321\t4321");
+    EXPECT_EQ(statusField(op, "Gid"), "\t0\t0\t0\t0");
+    EXPECT_EQ(groupsOf(op), (std::vector<int>{0, 4444}));
+    // Every program leads its own process group, whoever it runs as.
+    for (const char* name : {"low", "op", "root"}) {
+        const int pid = records(name).at(0).pid;
+        EXPECT_EQ(statField(pid, 5), pid) << name;
+    }
+    // A user that does not exist never means root: the program is not run.
+    EXPECT_TRUE(waitFor(
+        [&] { return traceLog().find("(unknown user). Exiting.") != std::string::npos; }, 3000));
+    settle();
+    EXPECT_TRUE(records("plain").empty());
 }
 
 TEST_F(E2eProcess, TaskStatusEventsReachSubscribedProgram) {
@@ -205,10 +268,25 @@ TEST_F(E2eProcess, ClientEventsReachProgramsBySubscription) {
 
 TEST_F(E2eProcess, KeepAlivePeriodAnsweredToBoundProgramOnly) {
     writeIni(general() + psTask("ka", 1, "--record ${REC}/ka", "kaEnable = yes\nkaPeriod = 30") +
-             psTask("noka", 1, "--record ${REC}/noka"));
+             psTask("noka", 1, "--record ${REC}/noka") +
+             psTask("gone", 1, "--record ${REC}/gone --exit", "kaEnable = yes\nkaPeriod = 20"));
     startVardo();
     ASSERT_TRUE(waitRecords("ka", "start", 1));
     ASSERT_TRUE(waitRecords("noka", "start", 1));
+    ASSERT_TRUE(waitPsPid("gone", [](int pid) { return pid == -1; }));
+
+    // An init for a task that runs no program of this daemon is refused and
+    // binds nothing.
+    TestClient foreign;
+    ASSERT_TRUE(foreign.connect(port()));
+    ASSERT_TRUE(foreign.init(1, 4242, "gone"));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return traceLog().find("Got init confirmation from gone (4242) that is not chaild") !=
+                   std::string::npos;
+        },
+        3000));
+    EXPECT_EQ(kaPeriod(foreign), -1) << "a refused init";
 
     TestClient manager;
     ASSERT_TRUE(manager.connect(port()));

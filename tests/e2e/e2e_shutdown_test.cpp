@@ -23,9 +23,9 @@ protected:
     // (kill timeout 2 s: SIGTERM at 2 s, SIGKILL at 4 s); deaf ignores both
     // with a kill timeout of 10 s, so only the daemon's final SIGKILL, 5 s
     // after the stop began, ends it. Timers count whole seconds of uptime, so
-    // each comes up to a second early.
-    void writeThreeTasks() {
-        writeIni(general() +
+    // each comes up to a second early. Further sections may follow.
+    void writeThreeTasks(const std::string& more = "") {
+        writeIni(general() + more +
                  psTask("polite", 1, "--record ${REC}/polite --init ${PORT}",
                         "restart = yes\nkill timeout = 3") +
                  psTask("stubborn", 1, "--record ${REC}/stubborn --ignore-term",
@@ -44,12 +44,17 @@ protected:
 };
 
 TEST_F(E2eShutdown, SigtermStopsInStagesAndExitsZero) {
-    writeThreeTasks();
+    // brief ends at once and is started again 3 s later: at the SIGTERM its
+    // restart is pending, and the stop outlasts it.
+    writeThreeTasks(
+        psTask("brief", 1, "--record ${REC}/brief --exit", "restart = yes\nrestart delay = 3"));
     startVardo();
     ASSERT_TRUE(waitBound("polite", "polite"));
     ASSERT_TRUE(waitRecords("stubborn", "start", 1));
     ASSERT_TRUE(waitRecords("deaf", "start", 1));
+    ASSERT_TRUE(waitPsPid("brief", [](int pid) { return pid == -1; }));
 
+    const size_t briefStarts = records("brief", "start").size();
     const long long asked = nowMs();
     kill(vardoPid(), SIGTERM);
     ASSERT_TRUE(waitRecords("polite", "quit", 1));
@@ -70,6 +75,7 @@ TEST_F(E2eShutdown, SigtermStopsInStagesAndExitsZero) {
     EXPECT_TRUE(records("deaf", "term").empty()) << "its own kill timers never came due";
     for (const char* name : {"polite", "stubborn", "deaf"})
         EXPECT_EQ(records(name, "start").size(), 1u) << name << " restarted while stopping";
+    EXPECT_EQ(records("brief", "start").size(), briefStarts) << "a pending restart went ahead";
     EXPECT_TRUE(commandsLog().empty()) << "a quit is no system shutdown";
 }
 
