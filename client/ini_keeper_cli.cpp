@@ -33,7 +33,7 @@ const char* iniKeeper_cli::get_string(const char* section, const char* key, cons
 int iniKeeper_cli::get_int(const char* section, const char* key, int def) const {
     char entry[256];
     snprintf(entry, sizeof entry, "%s:%s", section, key);
-    return iniparser_getint(dict, entry, def);
+    return iniparser_getdecimal(dict, entry, def);
 }
 
 keeperStatus iniKeeper_cli::parse_ini_file() {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 std::string wireText(const char* field, size_t width) {
+    if (field == nullptr) return std::string();
     return std::string(field, strnlen(field, width));
 }
 
