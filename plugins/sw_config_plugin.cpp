@@ -98,7 +98,11 @@ void SWConfigPlugin::init(KeeperSrv* srv) {
 }
 
 keeperStatus SWConfigPlugin::handleRequest(GeneralMsg& msg) {
-    if (!ready_) return KEEPER_FAIL;
+    if (!ready_) {
+        if (msg.type() == KEEPER_GET_CONFIG || msg.type() == KEEPER_SET_CONFIG)
+            msg.payload.config.status = KEEPER_FAIL;
+        return KEEPER_FAIL;
+    }
     if (msg.type() == KEEPER_GET_CONFIG) {
         _get_conf(msg);
         return KEEPER_OK;
