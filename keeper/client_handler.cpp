@@ -179,7 +179,8 @@ keeperStatus ClientHandler::send_reply(GeneralMsg& msg) {
                 send_msg(socket, KEEPER_SET_CONFIG, msg.payloadLen(), msg.payload.bytes);
             // The change event carries the record as it went out, in network order.
             ConfigAll change = msg.payload.config.data;
-            if (status == KEEPER_OK || status == KEEPER_OK_REBOOT)
+            if ((status == KEEPER_OK || status == KEEPER_OK_REBOOT) &&
+                msg.eventGrp != EVENT_GRP_NONE)
                 keeper->send_event(msg.eventGrp, msg.eventId, &change, sizeof change);
             return rc;
         }

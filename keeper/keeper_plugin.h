@@ -9,6 +9,10 @@ class KeeperSrv;
 
 enum pluginType { PLUGIN_CONFIG = 1 };
 
+// Event group a plug-in leaves in a KEEPER_SET_CONFIG message whose change is
+// published to nobody.
+constexpr uint32_t EVENT_GRP_NONE = EVENT_GRP_LIMIT;
+
 class KeeperBasePligin {
 public:
     virtual ~KeeperBasePligin() = default;

@@ -5,6 +5,7 @@
 #include "keeper/actions.h"
 #include "keeper/signals.h"
 #include "keeper/stc_keeper_srv.h"
+#include "plugins/stc_config_plugin.h"
 #include "reactor/ev_engine.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -26,6 +27,7 @@ int main() {
         delete keeper;
         return 1;
     }
+    keeper->registerPlugin(PLUGIN_CONFIG, new STCConfigPluginX(APP_RC_CONF, confDir.c_str()));
     keeper->run(false);
     EV_TRACE(DL_NOTIFY, "vardo has left the building.");
     shutdown();

@@ -1,7 +1,9 @@
 /*
  * Fixed paths of the appliance and the command lines of its scripts and host
- * tools: the one place they are spelled out. Commands run through the shell;
- * those ending in "&" run in the background.
+ * tools: the one place they are spelled out. Command lines (CMD_*) run
+ * through the shell; those ending in "&" run in the background. Argument
+ * vectors (ARGV_*) run without a shell, their output discarded (see
+ * support/run_prog.h); the callers noted "detached" do not wait for them.
  *
  * Plain C so that the database extensions can include it as well. The
  * constants are static: a header-only table needs no library to link, and
@@ -33,31 +35,34 @@ static const char APP_HWU_LOG_FALLBACK_BASE[] = "/usr/local/DYX/logs/hwu.";
 static const char APP_RC_CONF[] = "/etc/rc.d/rc.conf";
 static const char APP_RC_DIR[] = "/etc/rc.d/";
 static const char APP_ADMIN_PROFILE[] = "/opt/admin/.bash_profile";
+static const char APP_PROFILE_OLD_SUFFIX[] = ".old";
+/* The software version line is read from this file of the configuration folder. */
+static const char APP_ACTYPE_FILE[] = "actype";
 static const char APP_HOSTNAME_FILE[] = "/etc/HOSTNAME";
 static const char APP_HOSTS_FILE[] = "/etc/hosts";
 static const char APP_RESOLV_CONF[] = "/etc/resolv.conf";
 static const char APP_NTP_CONF[] = "/etc/ntp.conf";
 static const char APP_HOSTS_ALLOW[] = "/etc/hosts.allow";
-static const char APP_HOSTS_ALLOW_TEMP[] = "/etc/hosts.allow.temp";
 static const char APP_HOSTS_DENY[] = "/etc/hosts.deny";
 static const char APP_HOSTS_DENY_ALL[] = "/etc/hosts.deny.velto_all";
 static const char APP_HOSTS_DENY_EMPTY[] = "/etc/hosts.deny.velto_empty";
 static const char APP_ZONEINFO_DIR[] = "/usr/share/zoneinfo/";
 static const char APP_LOCALTIME_LINK[] = "/etc/localtime";
 static const char APP_WEBSTART_FILE[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.jnlp";
-static const char APP_WEBSTART_TEMP[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.jnlp1";
 
 /* Appliance scripts. */
 static const char CMD_INET1[] = "/etc/rc.d/rc.inet1 restart 1> /dev/null 2> /dev/null";
 static const char CMD_CREATE_SNAPSHOT[] =
     "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
 static const char CMD_NTP_START[] = "/etc/rc.d/rc.ntp start 1> /dev/null 2> /dev/null &";
-static const char CMD_NTP_RESTART[] = "/etc/rc.d/rc.ntp restart 1> /dev/null 2> /dev/null &";
-static const char CMD_SECURITY[] = "/etc/rc.d/rc.security 1> /dev/null 2> /dev/null";
-static const char CMD_INETD_START[] = "/etc/rc.d/rc.inetd start 1> /dev/null 2> /dev/null";
-static const char CMD_INETD_STOP[] = "/etc/rc.d/rc.inetd stop 1> /dev/null 2> /dev/null";
-static const char CMD_SSHD_START[] = "/etc/rc.d/rc.sshd start 1> /dev/null 2> /dev/null";
-static const char CMD_SSHD_STOP[] = "/etc/rc.d/rc.sshd stop 1> /dev/null 2> /dev/null";
+
+/* Scripts the configuration plug-in runs when it changed their files. */
+static const char* const ARGV_NTP_RESTART[] = {"/etc/rc.d/rc.ntp", "restart", 0}; /* detached */
+static const char* const ARGV_SECURITY[] = {"/etc/rc.d/rc.security", 0};
+static const char* const ARGV_INETD_START[] = {"/etc/rc.d/rc.inetd", "start", 0};
+static const char* const ARGV_INETD_STOP[] = {"/etc/rc.d/rc.inetd", "stop", 0};
+static const char* const ARGV_SSHD_START[] = {"/etc/rc.d/rc.sshd", "start", 0};
+static const char* const ARGV_SSHD_STOP[] = {"/etc/rc.d/rc.sshd", "stop", 0};
 
 /* Host tools; "%s" marks where the caller's argument goes. */
 static const char APP_SHUTDOWN[] = "/sbin/shutdown";
@@ -65,7 +70,8 @@ static const char CMD_SHUTDOWN_FMT[] = "/sbin/shutdown %s now";
 static const char APP_ROUTE[] = "/sbin/route";
 static const char CMD_ROUTE_DEL_DEFAULT_FMT[] =
     "/sbin/route del -net 0.0.0.0 gw %s 1> /dev/null 2> /dev/null";
-static const char CMD_HOSTNAME_FMT[] = "hostname %s";
+/* Sets the host name given as its one argument; looked up in PATH. */
+static const char APP_HOSTNAME_PROG[] = "hostname";
 static const char CMD_DF[] = "df -P";
 static const char APP_NTPD[] = "/usr/sbin/ntpd";
 

@@ -1,0 +1,377 @@
+// Loading the model at start-up: the configuration file through the
+// per-variable reader, then the builders, then the service files.
+#include "plugins/config_loader.h"
+
+#include <arpa/inet.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "plugins/text_lines.h"
+#include "support/ev_debug.h"
+#include "support/net_utils.h"
+#include "support/str_utils.h"
+
+namespace {
+
+const char* const kPortRoles[] = {"int", "ext", "mgmt", nullptr};
+const char* const kDefaultLabels[] = {"INTERNAL", "EXTERNAL", "MGMNT", "OTHER"};
+
+// Copies text into a fixed field, always terminated; false when it does not fit.
+template <size_t N>
+bool copyField(char (&field)[N], const std::string& text) {
+    memset(field, 0, N);
+    if (text.size() >= N) return false;
+    memcpy(field, text.data(), text.size());
+    return true;
+}
+
+uint32_t parseAddress(const std::string& text, const char* what) {
+    uint32_t address = 0;
+    if (!text.empty() && !Com_ipStr2Int(text.c_str(), &address))
+        EV_TRACE(DL_ERROR, "SWConfigPlugin, %s [%s] is no IPv4 address", what, text.c_str());
+    return address;
+}
+
+// The first word after `at` in line and the position past it.
+std::string nextWord(const std::string& line, size_t& at) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t' || line[at] == '\r')) ++at;
+    const size_t start = at;
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t' && line[at] != '\r') ++at;
+    return line.substr(start, at - start);
+}
+
+}  // namespace
+
+keeperStatus SWConfigPlugin::_parse_cfg_file() {
+    parsed.reset(new ParseTables);
+    std::vector<std::string> lines;
+    if (!cfgFile.empty() && !readTextLines(cfgFile, lines)) {
+        if (errno != ENOENT) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, Can't read file %s, %s",
+                     cfgFile.c_str(), strerror(errno));
+            return KEEPER_FAIL;
+        }
+        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_parse_cfg_file, no file %s: empty configuration",
+                 cfgFile.c_str());
+    }
+    std::string name, value;
+    for (size_t n = 0; n < lines.size(); ++n) {
+        const int kind = parseShellLine(lines[n], name, value);
+        if (kind < 0)
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s:%u not understood: %s",
+                     cfgFile.c_str(), static_cast<unsigned>(n + 1), lines[n].c_str());
+        else if (kind > 0)
+            _parse_cfg_param(name.c_str(), value.c_str(), static_cast<int>(value.size()));
+    }
+    _create_if_config();
+    _create_pair_config();
+    _create_route_config();
+    _create_host_config();
+    _create_dns_config();
+    _create_ntp_config();
+    _create_acl_config();
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text, int length) {
+    if (!name || !text || length < 0) return KEEPER_FAIL;
+    if (!parsed) parsed.reset(new ParseTables);
+    const std::string value(text, strnlen(text, static_cast<size_t>(length)));
+    std::string base;
+    int index = -1;
+    if (!splitIndexedName(name, base, index)) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_param, bad index in [%s]", name);
+        return KEEPER_FAIL;
+    }
+    ParseTables& t = *parsed;
+    struct Table {
+        const char* name;
+        std::string* slots;
+        int count;
+    };
+    const Table tables[] = {
+        {"IFNAME", t.ifName, CFG_IF_SLOTS},
+        {"IFTYPE", t.ifType, CFG_IF_SLOTS},
+        {"IFSTATUS", t.ifStatus, CFG_IF_SLOTS},
+        {"IFAUTO", t.ifAuto, CFG_IF_SLOTS},
+        {"IFSPEED", t.ifSpeed, CFG_IF_SLOTS},
+        {"IFDUPLX", t.ifDuplex, CFG_IF_SLOTS},
+        {"IFLABEL", t.ifLabel, CFG_IF_SLOTS},
+        {"IFACTION", t.ifAction, CFG_IF_SLOTS},
+        {"LINK", t.link, CFG_IF_SLOTS},
+        {"LINKTYPE", t.linkType, CFG_IF_SLOTS},
+        {"LINKSRC", t.linkSrc, CFG_IF_SLOTS},
+        {"IPDEV", t.ipDev, CFG_IF_SLOTS},
+        {"IPADDR", t.ipAddr, CFG_IF_SLOTS},
+        {"NETMASK", t.netmask, CFG_IF_SLOTS},
+        {"VLAN", t.vlan, CFG_IF_SLOTS},
+        {"ROUTEDEV", t.routeDev, CFG_ROUTE_SLOTS},
+        {"ROUTETYPE", t.routeType, CFG_ROUTE_SLOTS},
+        {"ROUTEADDR", t.routeAddr, CFG_ROUTE_SLOTS},
+        {"ROUTEMASK", t.routeMask, CFG_ROUTE_SLOTS},
+        {"ROUTEGWAY", t.routeGway, CFG_ROUTE_SLOTS},
+    };
+    for (const Table& table : tables) {
+        if (base != table.name || index < 0) continue;
+        if (index >= table.count) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_param, %s index out of range (0 to %d)",
+                     name, table.count - 1);
+            return KEEPER_FAIL;
+        }
+        table.slots[index] = value;
+        bool* seen = base.compare(0, 2, "IF") == 0      ? t.ifSeen
+                     : base.compare(0, 4, "LINK") == 0  ? t.linkSeen
+                     : base.compare(0, 5, "ROUTE") == 0 ? t.routeSeen
+                                                        : t.ipSeen;
+        seen[index] = true;
+        return KEEPER_OK;
+    }
+    if (base == "GATEWAY" && (index == 0 || index == 1)) {
+        gateways[index] = parseAddress(value, name);
+        return KEEPER_OK;
+    }
+    const char* const switches[] = {"HTTP", "TELNET", "PING",    "LCDCONF", "TCPSEC",
+                                    "SSH",  "BRSTP",  "BRLEARN", nullptr};
+    const int sw = index < 0 ? strMatch(base.c_str(), switches) : -1;
+    if (sw >= 0) {
+        uint32_t* const fields[] = {
+            &security_.http,   &security_.telnet, &security_.ping, &security_.lcdconf,
+            &security_.tcpsec, &security_.ssh,    &brStp,          &brLearn};
+        *fields[sw] = strtol(value.c_str(), nullptr, 10) != 0 ? 1 : 2;
+        return KEEPER_OK;
+    }
+    if (index < 0 && base == "DEVMODE") {
+        const int mode = strMatch(value.c_str(), __dev_mode);
+        if (mode >= 0 && devMode != 3) devMode = static_cast<uint32_t>(mode + 1);
+        return KEEPER_OK;
+    }
+    if (index < 0 && base == "DBSESS") {
+        const int sess = strMatch(value.c_str(), __adna_values);
+        dbSess = sess >= 0 ? static_cast<uint32_t>(sess + 1) : 1;
+        return KEEPER_OK;
+    }
+    // Written by us from the address and mask, so nothing to keep.
+    if (base == "BROADCAST" && index >= 0 && index < CFG_IF_SLOTS) return KEEPER_OK;
+    if (_read_conf_ext(name, value.c_str()) == KEEPER_OK) return KEEPER_OK;
+    EV_TRACE(DL_ERROR, "Unknown name of parameter [%s] value [%s]", name, value.c_str());
+    return KEEPER_FAIL;
+}
+
+keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return KEEPER_FAIL; }
+
+void SWConfigPlugin::_create_if_config() {
+    const ParseTables& t = *parsed;
+    memset(ifTable, 0, sizeof ifTable);
+    ifCount = 0;
+    const time_t now = time(nullptr);
+    for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
+        if (t.ifName[i].empty()) continue;
+        ConfigNetIf& e = ifTable[ifCount];
+        if (!copyField(e.name, t.ifName[i])) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, name too long [%s]",
+                     t.ifName[i].c_str());
+            continue;
+        }
+        e.kind = NETIF_KIND_ETH;
+        e.id = ifCount + 1;
+        const int role = strMatch(t.ifType[i].c_str(), kPortRoles);
+        e.role = role >= 0 ? static_cast<uint32_t>(role + 1) : IF_ROLE_OTHER;
+        const std::string& label =
+            t.ifLabel[i].empty() ? kDefaultLabels[role >= 0 ? role : 3] : t.ifLabel[i];
+        copyField(e.descr, label.substr(0, sizeof e.descr - 1));
+        e.adminStatus = t.ifStatus[i] == __if_status[1] ? 1 : 0;
+        const int action = strMatch(t.ifAction[i].c_str(), __if_action);
+        e.u.eth.action = action >= 0 ? static_cast<uint32_t>(action + 1) : 1;
+        const int speed = strMatch(t.ifSpeed[i].c_str(), __if_speed);
+        if (speed >= 0 && strcasecmp(t.ifAuto[i].c_str(), "on") != 0) {
+            e.u.eth.autoneg = 1;
+            e.u.eth.speed = static_cast<uint32_t>(speed);
+            e.u.eth.duplex = strcasecmp(t.ifDuplex[i].c_str(), "half") == 0 ? 1 : 0;
+        } else {
+            e.u.eth.autoneg = 0;
+            e.u.eth.speed = CFG_ALL_ONES;
+            e.u.eth.duplex = CFG_ALL_ONES;
+        }
+        _fill_link_details(e);
+        mirror[ifCount] = MirrorRecord{now, 2, 2};
+        ++ifCount;
+    }
+    const unsigned ports = ifCount;
+    fileIfCount = ports;
+    // Members name ports only.
+    auto portId = [&](const std::string& name, const char* owner) -> int {
+        for (unsigned pos = 0; pos < ports; ++pos)
+            if (name == ifTable[pos].name) return static_cast<int>(pos + 1);
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s names no port [%s]", owner,
+                 name.c_str());
+        return 0;
+    };
+    std::vector<std::string> names;
+    for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
+        if (!t.ipSeen[i]) continue;
+        ConfigNetIf& e = ifTable[ifCount];
+        e.kind = NETIF_KIND_IP;
+        e.id = ifCount + 1;
+        e.role = IF_ROLE_OTHER;
+        e.adminStatus = 1;
+        snprintf(e.name, sizeof e.name, "ip%d", i);
+        copyField(e.descr, "Virtual IP");
+        splitStr(t.ipDev[i].c_str(), ",", names);
+        for (const std::string& name : names) {
+            const int id = portId(name, e.name);
+            if (id == 0) continue;
+            if (e.u.ip.memberCount == NETIF_IP_MEMBERS) break;
+            e.u.ip.member[e.u.ip.memberCount++] = static_cast<uint32_t>(id);
+        }
+        if (!t.ipAddr[i].empty()) {
+            e.u.ip.address = parseAddress(t.ipAddr[i], "IPADDR");
+            e.u.ip.mask = parseAddress(t.netmask[i], "NETMASK");
+            if (e.u.ip.address != 0) e.adminStatus = 0;
+        }
+        e.u.ip.vlan = t.vlan[i].empty()
+                          ? CFG_ALL_ONES
+                          : static_cast<uint32_t>(strtoul(t.vlan[i].c_str(), nullptr, 10));
+        mirror[ifCount] = MirrorRecord{now, 2, 2};
+        ++ifCount;
+    }
+    fileLinkCount = 0;
+    for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
+        if (!t.linkSeen[i]) continue;
+        ConfigNetIf& e = ifTable[ifCount];
+        e.kind = NETIF_KIND_GROUP;
+        e.id = ifCount + 1;
+        snprintf(e.name, sizeof e.name, "link%d", i);
+        copyField(e.descr, "Virtual Link");
+        e.role = t.linkType[i] == "br"    ? IF_ROLE_BR
+                 : t.linkType[i] == "tap" ? IF_ROLE_TAP
+                                          : IF_ROLE_CLONE;
+        if (e.role == IF_ROLE_CLONE && !t.linkSrc[i].empty())
+            e.u.group.sourceId = static_cast<uint32_t>(portId(t.linkSrc[i], e.name));
+        splitStr(t.link[i].c_str(), ",", names);
+        for (const std::string& name : names) {
+            const int id = portId(name, e.name);
+            if (id == 0) continue;
+            if (e.u.group.memberCount == NETIF_GROUP_MEMBERS) break;
+            e.u.group.member[e.u.group.memberCount++] = static_cast<uint32_t>(id - 1);
+        }
+        mirror[ifCount] = MirrorRecord{now, 2, 2};
+        ++ifCount;
+        ++fileLinkCount;
+    }
+}
+
+void SWConfigPlugin::_create_pair_config() {
+    pairCount = 0;
+    auto add = [&](uint32_t first, uint32_t second) {
+        if (pairCount < CFG_PAIR_MAX) pairs[pairCount++] = ConfigIfPair{first, second};
+    };
+    for (unsigned pos = 0; pos < ifCount; ++pos) {
+        const ConfigNetIf& e = ifTable[pos];
+        if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
+            add(0, e.id);
+            continue;
+        }
+        add(e.id, 0);
+        if (e.kind == NETIF_KIND_IP)
+            for (unsigned m = 0; m < e.u.ip.memberCount && m < NETIF_IP_MEMBERS; ++m)
+                add(e.u.ip.member[m], e.id);
+        if (e.kind == NETIF_KIND_GROUP)
+            for (unsigned m = 0; m < e.u.group.memberCount && m < NETIF_GROUP_MEMBERS; ++m)
+                add(e.u.group.member[m] + 1, e.id);
+    }
+}
+
+void SWConfigPlugin::_create_route_config() {
+    const ParseTables& t = *parsed;
+    routes_.clear();
+    // In file order, so that loading and rewriting keeps the file as it was.
+    for (int i = 0; i < CFG_ROUTE_SLOTS; ++i) {
+        if (!t.routeSeen[i]) continue;
+        ConfigRoute route{};
+        route.type = t.routeType[i] == __rt_type[1] ? 1 : 0;
+        route.destination = parseAddress(t.routeAddr[i], "ROUTEADDR");
+        route.mask = parseAddress(t.routeMask[i], "ROUTEMASK");
+        route.gateway = parseAddress(t.routeGway[i], "ROUTEGWAY");
+        const int pos = find_if_by_name(t.routeDev[i].c_str());
+        route.device = pos >= 0 ? static_cast<uint32_t>(pos + 1) : 0;
+        routes_.push_back({next_handle(), route});
+    }
+}
+
+void SWConfigPlugin::_create_host_config() {
+    std::vector<std::string> lines;
+    if (!readTextLines(paths.hostname, lines) || lines.empty()) return;
+    const std::string& line = lines[0];
+    const size_t dot = line.find('.');
+    copyField(host_.hostName, line.substr(0, dot).substr(0, sizeof host_.hostName - 1));
+    copyField(host_.domainName, dot == std::string::npos
+                                    ? std::string()
+                                    : line.substr(dot + 1).substr(0, sizeof host_.domainName - 1));
+}
+
+namespace {
+
+// Servers named by the lines of a service file that start with `keyword`.
+void loadServers(const std::string& path, const char* keyword, uint32_t type, uint32_t status,
+                 const char* skip, std::vector<ConfigAll>& out) {
+    std::vector<std::string> lines;
+    if (!readTextLines(path, lines)) return;
+    uint32_t order = 0;
+    for (const std::string& line : lines) {
+        size_t at = 0;
+        if (nextWord(line, at) != keyword) continue;
+        const std::string server = nextWord(line, at);
+        if (server.empty() || (skip && server == skip)) continue;
+        ConfigAll rec{};
+        rec.action = status;
+        rec.data.srv.type = type;
+        rec.data.srv.order = ++order;
+        if (!Com_ipStr2Int(server.c_str(), &rec.data.srv.u.address)) {
+            rec.data.srv.byName = 1;
+            copyField(rec.data.srv.u.name, server.substr(0, sizeof rec.data.srv.u.name - 1));
+        }
+        out.push_back(rec);
+    }
+}
+
+}  // namespace
+
+void SWConfigPlugin::_create_dns_config() {
+    std::vector<ConfigAll> found;
+    loadServers(paths.resolv, "nameserver", 1, SRV_STATUS_ADDED, nullptr, found);
+    for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
+}
+
+void SWConfigPlugin::_create_ntp_config() {
+    std::vector<ConfigAll> found;
+    loadServers(paths.ntp, "server", 6, SRV_STATUS_LOADED_NTP, "127.127.1.0", found);
+    for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
+}
+
+void SWConfigPlugin::_create_acl_config() {
+    std::vector<std::string> lines;
+    if (!readTextLines(paths.hostsAllow, lines)) return;
+    for (const std::string& line : lines) {
+        const size_t all = line.find("ALL:");
+        if (all == std::string::npos) continue;
+        size_t at = all + 4;
+        for (std::string word = nextWord(line, at); !word.empty(); word = nextWord(line, at)) {
+            if (word == "localhost") continue;
+            ConfigACLHost acl{};
+            const bool numeric = word.find_first_not_of("01234567890./") == std::string::npos;
+            if (!numeric || !Com_ipStr2Int(word.c_str(), &acl.u.address)) {
+                if (!numeric) EV_TRACE(DL_DEBUG, " Resolved ACL host - [%s]", word.c_str());
+                acl.byName = 1;
+                copyField(acl.u.name, word.substr(0, sizeof acl.u.name - 1));
+            }
+            acl_.push_back({next_handle(), acl});
+        }
+        return;
+    }
+}
+
+void SWConfigPlugin::_release_mem() { parsed.reset(); }

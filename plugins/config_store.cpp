@@ -1,0 +1,180 @@
+// Writing the model to the configuration file, and the shell time-out of the
+// login profile.
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "plugins/config_loader.h"
+#include "plugins/text_lines.h"
+#include "support/appliance.h"
+#include "support/atomic_file.h"
+#include "support/ev_debug.h"
+#include "support/net_utils.h"
+
+namespace {
+
+std::string dotted(uint32_t address) { return long2ipstr(ntohl(address)); }
+
+// Empty for "none".
+std::string dottedOrEmpty(uint32_t address) { return address ? dotted(address) : std::string(); }
+
+template <size_t N>
+std::string fieldText(const char (&field)[N]) {
+    return std::string(field, strnlen(field, N));
+}
+
+void putVar(FILE* out, const char* name, int index, const std::string& value) {
+    if (index >= 0)
+        fprintf(out, "%s[%d]=%s\n", name, index, shellQuote(value).c_str());
+    else
+        fprintf(out, "%s=%s\n", name, shellQuote(value).c_str());
+}
+
+// A code of a name table; an out-of-range code gives `fallback`.
+std::string tableName(const char* const* table, size_t size, uint32_t index, const char* fallback) {
+    return index < size ? table[index] : fallback;
+}
+
+}  // namespace
+
+keeperStatus SWConfigPlugin::update_cfg_file() {
+    if (cfgFile.empty()) return KEEPER_FAIL;
+    AtomicFile file(cfgFile.c_str());
+    FILE* out = file.stream();
+    if (!out) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't open for write file %s, %s",
+                 cfgFile.c_str(), strerror(errno));
+        return KEEPER_FAIL;
+    }
+    fputs("#! /bin/sh\n#\n# rc.conf This shell script holds configurable system parameters\n#\n",
+          out);
+    putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
+    putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
+    _update_sec_conf(out);
+
+    int n = 0, m = 0, k = 0;
+    for (unsigned pos = 0; pos < CFG_IF_MAX; ++pos) {
+        const ConfigNetIf& e = ifTable[pos];
+        if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
+            const ConfigNetIfEth& eth = e.u.eth;
+            putVar(out, "IFNAME", n, fieldText(e.name));
+            putVar(out, "IFTYPE", n, tableName(__if_attr, 7, e.role - 1, ""));
+            putVar(out, "IFLABEL", n, fieldText(e.descr));
+            if (e.adminStatus == 1) putVar(out, "IFSTATUS", n, __if_status[1]);
+            if (e.kind == NETIF_KIND_ETH) {
+                const bool autoneg = eth.autoneg != 1;
+                putVar(out, "IFAUTO", n, __if_autoneg[autoneg ? 0 : 1]);
+                putVar(out, "IFSPEED", n,
+                       autoneg ? DEF_CONFIG_AUTO
+                               : tableName(__if_speed, 3, eth.speed, DEF_CONFIG_AUTO));
+                putVar(out, "IFDUPLX", n,
+                       autoneg ? DEF_CONFIG_AUTO
+                               : tableName(__if_duplex, 2, eth.duplex, DEF_CONFIG_AUTO));
+            }
+            putVar(out, "IFACTION", n, tableName(__if_action, 4, eth.action - 1, __if_action[0]));
+            fputc('\n', out);
+            ++n;
+        } else if (e.kind == NETIF_KIND_IP) {
+            const ConfigNetIfIp& ip = e.u.ip;
+            std::string devices;
+            for (uint32_t i = 0; i < ip.memberCount && i < NETIF_IP_MEMBERS; ++i) {
+                if (i) devices += ',';
+                devices += if_name_by_id(ip.member[i]);
+            }
+            putVar(out, "IPDEV", m, devices);
+            const bool down = e.adminStatus == 1;
+            putVar(out, "IPADDR", m, down ? "" : dotted(ip.address));
+            putVar(out, "NETMASK", m, down ? "" : dotted(ip.mask));
+            putVar(out, "BROADCAST", m, down ? "" : dotted(ip.address | ~ip.mask));
+            putVar(out, "VLAN", m, ip.vlan == CFG_ALL_ONES ? "" : std::to_string(ip.vlan));
+            fputc('\n', out);
+            ++m;
+        } else if (e.kind == NETIF_KIND_GROUP) {
+            const ConfigNetIfGroup& group = e.u.group;
+            std::string members;
+            for (uint32_t i = 0; i < group.memberCount && i < NETIF_GROUP_MEMBERS; ++i) {
+                if (i) members += ',';
+                members += if_name_by_id(group.member[i] + 1);
+            }
+            putVar(out, "LINK", k, members);
+            putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
+            putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
+            fputc('\n', out);
+            ++k;
+        }
+    }
+    int r = 0;
+    for (const auto& entry : routes_) {
+        const ConfigRoute& route = entry.rec;
+        putVar(out, "ROUTEDEV", r, if_name_by_id(route.device));
+        putVar(out, "ROUTEADDR", r, dotted(route.destination));
+        putVar(out, "ROUTEMASK", r, dotted(route.mask));
+        putVar(out, "ROUTEGWAY", r, dotted(route.gateway));
+        putVar(out, "ROUTETYPE", r, tableName(__rt_type, 2, route.type, __rt_type[0]));
+        ++r;
+    }
+    _update_conf_ext(out);
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't write file %s, %s",
+                 cfgFile.c_str(), strerror(errno));
+        return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
+    const std::pair<const char*, uint32_t> switches[] = {{"TELNET", security_.telnet},
+                                                         {"PING", security_.ping},
+                                                         {"TCPSEC", security_.tcpsec},
+                                                         {"SSH", security_.ssh}};
+    for (const auto& sw : switches) putVar(out, sw.first, -1, sw.second != 2 ? "1" : "0");
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_update_conf_ext(FILE*) { return KEEPER_FAIL; }
+
+void SWConfigPlugin::_create_bash_config(const char* path) {
+    std::vector<std::string> lines;
+    if (!readTextLines(path, lines)) {
+        EV_TRACE(DL_NOTIFY, "Can't open file %s, %s", path, strerror(errno));
+        return;
+    }
+    for (const std::string& line : lines) {
+        const size_t at = line.find("TMOUT=");
+        if (at == std::string::npos) continue;
+        security_.shellTimeout = static_cast<uint32_t>(strtoul(line.c_str() + at + 6, nullptr, 10));
+        return;
+    }
+}
+
+keeperStatus SWConfigPlugin::_update_bash_cfg_file(const char* path) {
+    EV_TRACE(DL_DEBUG, " SWConfigPlugin::_update_bash_cfg_file, %s", path);
+    std::vector<std::string> lines;
+    if (!readTextLines(path, lines)) {
+        if (errno != ENOENT) {
+            EV_TRACE(DL_ERROR, "Can't open file %s, %s", path, strerror(errno));
+            return KEEPER_FAIL;
+        }
+    } else {
+        // The previous profile stays beside the new one.
+        const std::string old = std::string(path) + APP_PROFILE_OLD_SUFFIX;
+        if (replaceFileWithCopy(path, old.c_str()) != 0)
+            EV_TRACE(DL_ERROR, "Can't copy file %s to %s, %s", path, old.c_str(), strerror(errno));
+    }
+    AtomicFile file(path);
+    if (!file.stream()) {
+        EV_TRACE(DL_ERROR, "Can't open for write file %s, %s", path, strerror(errno));
+        return KEEPER_FAIL;
+    }
+    for (const std::string& line : lines)
+        if (line.find("TMOUT=") == std::string::npos) fprintf(file.stream(), "%s\n", line.c_str());
+    fprintf(file.stream(), "TMOUT=%u\n", security_.shellTimeout);
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "Can't write file %s, %s", path, strerror(errno));
+        return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
+}

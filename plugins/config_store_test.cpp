@@ -1,0 +1,244 @@
+// The configuration file: what the writer produces, what the loader accepts,
+// and that the two agree.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "plugins/config_loader.h"
+#include "plugins/stc_config_plugin.h"
+#include "support/test_util.h"
+
+namespace {
+
+const char kHeader[] =
+    "#! /bin/sh\n#\n# rc.conf This shell script holds configurable system parameters\n#\n";
+
+class ConfigStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path().empty());
+        paths.hostname = dir / "HOSTNAME";
+        paths.hosts = dir / "hosts";
+        paths.resolv = dir / "resolv.conf";
+        paths.ntp = dir / "ntp.conf";
+        paths.hostsAllow = dir / "hosts.allow";
+        paths.adminProfile = dir / "profile";
+    }
+    // A plug-in over rc.conf in the test folder, initialised.
+    std::unique_ptr<SWConfigPlugin> load(const std::string& rcConf) {
+        writeText(dir / "rc.conf", rcConf);
+        return loadExisting();
+    }
+    std::unique_ptr<SWConfigPlugin> loadExisting() {
+        std::unique_ptr<SWConfigPlugin> plugin(
+            new SWConfigPlugin((dir / "rc.conf").c_str(), (dir.path() + "/").c_str()));
+        plugin->set_paths(paths);
+        plugin->set_runner([](const char* const*, bool) { return 0; });
+        plugin->init(nullptr);
+        return plugin;
+    }
+    std::string rcConf() const { return readText(dir / "rc.conf"); }
+    static std::string dotted(uint32_t address) {
+        in_addr a{address};
+        return inet_ntoa(a);
+    }
+
+    TempDir dir;
+    ConfigPaths paths;
+};
+
+TEST_F(ConfigStore, EmptyModelWritesHeaderGatewaysAndSwitchesOnly) {
+    auto plugin = loadExisting();
+    ASSERT_TRUE(plugin->ready()) << "a missing file is an empty configuration";
+    ASSERT_EQ(plugin->update_cfg_file(), KEEPER_OK);
+    EXPECT_EQ(rcConf(), std::string(kHeader) +
+                            "GATEWAY[0]=\"\"\nGATEWAY[1]=\"\"\n"
+                            "TELNET=\"1\"\nPING=\"1\"\nTCPSEC=\"1\"\nSSH=\"1\"\n");
+}
+
+// Every variable the writer produces, in its own format: loading and writing
+// again gives the same bytes (route order and a port set down included).
+TEST_F(ConfigStore, LoadedFileIsWrittenBackByteForByte) {
+    const std::string file = std::string(kHeader) +
+                             "GATEWAY[0]=\"192.168.1.254\"\nGATEWAY[1]=\"\"\n"
+                             "TELNET=\"0\"\nPING=\"1\"\nTCPSEC=\"0\"\nSSH=\"1\"\n"
+                             "IFNAME[0]=\"eth0\"\nIFTYPE[0]=\"mgmt\"\nIFLABEL[0]=\"Management\"\n"
+                             "IFAUTO[0]=\"on\"\nIFSPEED[0]=\"auto\"\nIFDUPLX[0]=\"auto\"\n"
+                             "IFACTION[0]=\"off\"\n\n"
+                             "IFNAME[1]=\"eth1\"\nIFTYPE[1]=\"int\"\nIFLABEL[1]=\"In side\"\n"
+                             "IFSTATUS[1]=\"down\"\nIFAUTO[1]=\"off\"\nIFSPEED[1]=\"100\"\n"
+                             "IFDUPLX[1]=\"half\"\nIFACTION[1]=\"on_pair\"\n\n"
+                             "IFNAME[2]=\"eth2\"\nIFTYPE[2]=\"\"\nIFLABEL[2]=\"OTHER\"\n"
+                             "IFAUTO[2]=\"off\"\nIFSPEED[2]=\"1000\"\nIFDUPLX[2]=\"full\"\n"
+                             "IFACTION[2]=\"on_all\"\n\n"
+                             "IPDEV[0]=\"eth0\"\nIPADDR[0]=\"192.168.1.10\"\n"
+                             "NETMASK[0]=\"255.255.255.0\"\nBROADCAST[0]=\"192.168.1.255\"\n"
+                             "VLAN[0]=\"\"\n\n"
+                             "IPDEV[1]=\"eth1,eth2\"\nIPADDR[1]=\"\"\nNETMASK[1]=\"\"\n"
+                             "BROADCAST[1]=\"\"\nVLAN[1]=\"12\"\n\n"
+                             "LINK[0]=\"eth1,eth2\"\nLINKTYPE[0]=\"br\"\nLINKSRC[0]=\"\"\n\n"
+                             "LINK[1]=\"eth2\"\nLINKTYPE[1]=\"clone\"\nLINKSRC[1]=\"eth1\"\n\n"
+                             "ROUTEDEV[0]=\"eth1\"\nROUTEADDR[0]=\"10.1.0.0\"\n"
+                             "ROUTEMASK[0]=\"255.255.0.0\"\nROUTEGWAY[0]=\"10.0.0.1\"\n"
+                             "ROUTETYPE[0]=\"net\"\n"
+                             "ROUTEDEV[1]=\"eth0\"\nROUTEADDR[1]=\"10.2.0.5\"\n"
+                             "ROUTEMASK[1]=\"255.255.255.255\"\nROUTEGWAY[1]=\"192.168.1.1\"\n"
+                             "ROUTETYPE[1]=\"host\"\n";
+    auto plugin = load(file);
+    ASSERT_TRUE(plugin->ready());
+    ASSERT_EQ(plugin->if_count(), 7u);
+    const ConfigNetIf& down = plugin->if_entry(1);
+    EXPECT_EQ(down.adminStatus, 1u);
+    EXPECT_EQ(down.u.eth.autoneg, 1u);
+    EXPECT_EQ(down.u.eth.speed, 1u);
+    EXPECT_EQ(down.u.eth.duplex, 1u);
+    EXPECT_EQ(down.u.eth.action, 2u);
+    const ConfigNetIf& ip1 = plugin->if_entry(4);
+    EXPECT_STREQ(ip1.name, "ip1");
+    EXPECT_EQ(ip1.adminStatus, 1u) << "no address: down";
+    ASSERT_EQ(ip1.u.ip.memberCount, 2u);
+    EXPECT_EQ(ip1.u.ip.member[0], 2u);
+    EXPECT_EQ(ip1.u.ip.member[1], 3u);
+    EXPECT_EQ(ip1.u.ip.vlan, 12u);
+    const ConfigNetIf& clone = plugin->if_entry(6);
+    EXPECT_EQ(clone.role, static_cast<uint32_t>(IF_ROLE_CLONE));
+    EXPECT_EQ(clone.u.group.sourceId, 2u);
+    ASSERT_EQ(clone.u.group.memberCount, 1u);
+    EXPECT_EQ(clone.u.group.member[0], 2u) << "a table position";
+    // Pairs: every port alone, then each other entry with its members.
+    ASSERT_EQ(plugin->pair_count(), 13u);
+    EXPECT_EQ(plugin->pair(3).first, 4u);
+    EXPECT_EQ(plugin->pair(4).first, 1u);
+    EXPECT_EQ(plugin->pair(4).second, 4u);
+    ASSERT_EQ(plugin->routes().size(), 2u);
+    EXPECT_EQ(dotted(plugin->routes().front().rec.destination), "10.1.0.0");
+    EXPECT_EQ(plugin->security().telnet, 2u);
+    EXPECT_EQ(plugin->security().ssh, 1u);
+
+    ASSERT_EQ(plugin->update_cfg_file(), KEEPER_OK);
+    EXPECT_EQ(rcConf(), file);
+    // And again from the rewritten file: still the same.
+    auto again = loadExisting();
+    ASSERT_EQ(again->update_cfg_file(), KEEPER_OK);
+    EXPECT_EQ(rcConf(), file);
+}
+
+TEST_F(ConfigStore, ReadsHandEditedShellSyntaxAndRefusesIndexesOutsideTables) {
+    auto plugin = load(
+        "# edited by hand\n"
+        "\n"
+        "   GATEWAY[1]=10.0.0.1   # in-band\n"
+        "IFNAME[3]='eth3'\n"
+        "IFLABEL[3]=\"say \\\"hi\\\" for \\$5\"\n"
+        "IFTYPE[3]=ext\n"
+        "IFSPEED[3]=10\n"
+        "IFAUTO[3]=OFF\n"
+        "IFNAME[16]=\"eth16\"\n"
+        "ROUTEADDR[20]=\"10.9.9.9\"\n"
+        "ROUTEADDR[19]=\"10.8.0.0\"\n"
+        "ROUTETYPE[19]=net\n"
+        "IFNAME[x]=\"bad\"\n"
+        "IFACTION[3]=\"on_pair\" trailing words\n"
+        "PING=0\n"
+        "SOMETHING=\"else\"\n");
+    ASSERT_TRUE(plugin->ready());
+    EXPECT_EQ(dotted(plugin->gateway(1)), "10.0.0.1");
+    ASSERT_EQ(plugin->if_count(), 1u) << "IFNAME[16] lies outside the table";
+    const ConfigNetIf& port = plugin->if_entry(0);
+    EXPECT_STREQ(port.name, "eth3");
+    EXPECT_EQ(port.id, 1u);
+    EXPECT_STREQ(port.descr, "say \"hi\" for $5");
+    EXPECT_EQ(port.role, static_cast<uint32_t>(IF_ROLE_EXT));
+    EXPECT_EQ(port.u.eth.autoneg, 1u) << "IFAUTO compares without case";
+    EXPECT_EQ(port.u.eth.speed, 0u);
+    EXPECT_EQ(port.u.eth.action, 1u) << "a line with trailing words is no assignment";
+    EXPECT_EQ(plugin->security().ping, 2u);
+    ASSERT_EQ(plugin->routes().size(), 1u) << "ROUTEADDR[20] lies outside the table";
+    EXPECT_EQ(dotted(plugin->routes().front().rec.destination), "10.8.0.0");
+    EXPECT_EQ(plugin->routes().front().rec.type, 1u);
+
+    // Written back, the label stays one shell word with the same value.
+    ASSERT_EQ(plugin->update_cfg_file(), KEEPER_OK);
+    EXPECT_NE(rcConf().find("IFLABEL[0]=\"say \\\"hi\\\" for \\$5\"\n"), std::string::npos);
+    std::string name, value;
+    EXPECT_EQ(parseShellLine("X=\"a\\`b\\\\c\"'d e'f", name, value), 1);
+    EXPECT_EQ(value, "a`b\\cd ef");
+    EXPECT_EQ(parseShellLine(shellQuote("$(reboot) `x` \"q\" \\").insert(0, "Y="), name, value), 1);
+    EXPECT_EQ(value, "$(reboot) `x` \"q\" \\");
+    EXPECT_EQ(parseShellLine("X=\"open", name, value), -1);
+    EXPECT_EQ(parseShellLine("X=a b", name, value), -1);
+}
+
+TEST_F(ConfigStore, UnreadableFileLeavesThePluginNotReady) {
+    ASSERT_EQ(mkdir((dir / "rc.conf").c_str(), 0755), 0);
+    auto plugin = loadExisting();
+    EXPECT_FALSE(plugin->ready());
+    GeneralMsg msg(KEEPER_GET_CONFIG);
+    msg.payload.config.cmd = CONFIG_HOST;
+    EXPECT_EQ(plugin->handleRequest(msg), KEEPER_FAIL);
+}
+
+TEST_F(ConfigStore, ServiceFilesAreLoadedIntoTheModel) {
+    writeText(paths.hostname, "box.example.org\n");
+    writeText(paths.resolv,
+              "domain example.org\nnameserver 10.0.0.53\nnameserver dns.example.org\n");
+    writeText(paths.ntp,
+              "server 127.127.1.0\nfudge  127.127.1.0 stratum 14\nserver 10.0.0.123 iburst\n"
+              "restrict 10.0.0.123 noquery nomodify notrap nopeer\n");
+    writeText(paths.hostsAllow,
+              "sshd: 1.2.3.4\nALL: localhost 10.1.1.1 admin.example.org 10.2.0.0/16\n");
+    auto plugin = load("");
+    ASSERT_TRUE(plugin->ready());
+    EXPECT_STREQ(plugin->host().hostName, "box");
+    EXPECT_STREQ(plugin->host().domainName, "example.org");
+
+    ASSERT_EQ(plugin->servers().size(), 3u);
+    auto server = plugin->servers().begin();
+    EXPECT_EQ(server->rec.data.srv.type, 1u);
+    EXPECT_EQ(server->rec.data.srv.order, 1u);
+    EXPECT_EQ(server->rec.action, 22u);
+    EXPECT_EQ(dotted(server->rec.data.srv.u.address), "10.0.0.53");
+    ++server;
+    EXPECT_EQ(server->rec.data.srv.byName, 1u);
+    EXPECT_STREQ(server->rec.data.srv.u.name, "dns.example.org");
+    ++server;
+    EXPECT_EQ(server->rec.data.srv.type, 6u);
+    EXPECT_EQ(server->rec.data.srv.order, 1u);
+    EXPECT_EQ(server->rec.action, 21u);
+    EXPECT_EQ(dotted(server->rec.data.srv.u.address), "10.0.0.123");
+
+    ASSERT_EQ(plugin->acl().size(), 3u);
+    auto acl = plugin->acl().begin();
+    EXPECT_EQ(acl->rec.byName, 0u);
+    EXPECT_EQ(dotted(acl->rec.u.address), "10.1.1.1");
+    EXPECT_STREQ((++acl)->rec.u.name, "admin.example.org");
+    EXPECT_STREQ((++acl)->rec.u.name, "10.2.0.0/16") << "kept as written";
+}
+
+TEST_F(ConfigStore, LoginProfileKeepsOneTimeoutAsItsLastLine) {
+    writeText(paths.adminProfile, "export PATH=/bin\nTMOUT=300\nalias ll='ls -l'\nTMOUT=600\n");
+    STCConfigPluginX plugin((dir / "rc.conf").c_str(), dir.path().c_str());
+    plugin.set_paths(paths);
+    plugin.set_runner([](const char* const*, bool) { return 0; });
+    plugin.init(nullptr);
+    EXPECT_EQ(plugin.security().shellTimeout, 300u) << "the first TMOUT= line counts";
+
+    ConfigSecurity change;
+    memset(&change, 0xFF, sizeof change);
+    change.shellTimeout = 900;
+    int mask = 0;
+    ASSERT_EQ(plugin.set_security(&change, mask), KEEPER_OK);
+    EXPECT_EQ(mask, 32);
+    EXPECT_EQ(readText(paths.adminProfile), "export PATH=/bin\nalias ll='ls -l'\nTMOUT=900\n");
+    EXPECT_EQ(readText(paths.adminProfile + ".old"),
+              "export PATH=/bin\nTMOUT=300\nalias ll='ls -l'\nTMOUT=600\n");
+
+    unlink(paths.adminProfile.c_str());
+    change.shellTimeout = 60;
+    ASSERT_EQ(plugin.set_security(&change, mask), KEEPER_OK);
+    EXPECT_EQ(readText(paths.adminProfile), "TMOUT=60\n");
+}
+
+}  // namespace

@@ -1,0 +1,520 @@
+// Host name, name and time servers, the access list, time and time zone,
+// security switches, the version record and the web-start descriptor: each
+// keeps its part of the model and rewrites the file its service reads.
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "plugins/config_loader.h"
+#include "plugins/text_lines.h"
+#include "support/appliance.h"
+#include "support/atomic_file.h"
+#include "support/ev_debug.h"
+#include "support/net_utils.h"
+
+namespace {
+
+// Change-mask bit of each server type.
+const int kServerTypeBits[] = {0, 16, 128, 256, 512, 64, 32};
+
+int serverTypeBit(uint32_t type) {
+    return type < sizeof kServerTypeBits / sizeof kServerTypeBits[0] ? kServerTypeBits[type] : 0;
+}
+
+template <size_t N>
+bool terminated(const char (&field)[N]) {
+    return memchr(field, '\0', N) != nullptr;
+}
+
+std::string serverText(const ConfigSrv& srv) {
+    if (srv.byName) return std::string(srv.u.name, strnlen(srv.u.name, sizeof srv.u.name));
+    return long2ipstr(ntohl(srv.u.address));
+}
+
+std::string aclText(const ConfigACLHost& acl) {
+    if (acl.byName) return std::string(acl.u.name, strnlen(acl.u.name, sizeof acl.u.name));
+    return long2ipstr(ntohl(acl.u.address));
+}
+
+// Time-zone names as the zone folder spells them, never leaving it.
+bool validZoneName(const char* zone) {
+    if (zone[0] == '/' || strstr(zone, "..") != nullptr) return false;
+    for (const char* c = zone; *c; ++c)
+        if (!isalnum(static_cast<unsigned char>(*c)) && strchr("/_-+.", *c) == nullptr)
+            return false;
+    return true;
+}
+
+bool readableFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0;
+}
+
+// Replaces the text of `line` from `from` up to the next `stop` with `with`.
+bool replaceUpTo(std::string& line, size_t from, char stop, const char* with) {
+    if (from > line.size()) return false;
+    const size_t end = line.find(stop, from);
+    if (end == std::string::npos) return false;
+    line.replace(from, end - from, with);
+    return true;
+}
+
+}  // namespace
+
+bool validHostName(const char* text, bool allowEmpty) {
+    if (!text[0]) return allowEmpty;
+    size_t label = 0;
+    for (const char* c = text;; ++c) {
+        if (*c == '.' || *c == '\0') {
+            if (label == 0 || label > 63 || c[-1] == '-') return false;
+            if (*c == '\0') return true;
+            label = 0;
+            continue;
+        }
+        if (!isalnum(static_cast<unsigned char>(*c)) && (*c != '-' || label == 0)) return false;
+        ++label;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Host name.
+
+keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
+    if (!terminated(host->hostName) || !terminated(host->domainName) ||
+        !validHostName(host->hostName, false) || !validHostName(host->domainName, true)) {
+        EV_TRACE(DL_ERROR, "set_host: refused, host or domain is no valid name");
+        return KEEPER_FAIL;
+    }
+    if (strcmp(host_.hostName, host->hostName) != 0) mask |= 1;
+    if (strcmp(host_.domainName, host->domainName) != 0) mask |= 2;
+    if (mask == 0) return KEEPER_NO_CHANGE;
+    EV_TRACE(DL_NOTIFY, "set_host: %s.%s", host->hostName, host->domainName);
+    memset(&host_, 0, sizeof host_);
+    strcpy(host_.hostName, host->hostName);
+    strcpy(host_.domainName, host->domainName);
+
+    AtomicFile file(paths.hostname.c_str());
+    if (file.stream()) fprintf(file.stream(), "%s.%s\n", host_.hostName, host_.domainName);
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", paths.hostname.c_str(),
+                 strerror(errno));
+        return KEEPER_FAIL;
+    }
+    _update_host_list_file();
+    if (mask & 2) _update_dns_cfg_file();
+    const char* const argv[] = {APP_HOSTNAME_PROG, host_.hostName, nullptr};
+    run(argv);
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_update_host_list_file() {
+    AtomicFile file(paths.hosts.c_str());
+    if (FILE* out = file.stream()) {
+        fputs("127.0.0.1       localhost\n", out);
+        for (unsigned pos = 0; pos < ifCount; ++pos) {
+            const ConfigNetIf& e = ifTable[pos];
+            if (e.kind != NETIF_KIND_IP || e.adminStatus == 1) continue;
+            fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), host_.hostName,
+                    host_.domainName, host_.hostName);
+        }
+    }
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "_update_host_list_file: failed to open %s: %s", paths.hosts.c_str(),
+                 strerror(errno));
+        return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Name and time servers.
+
+keeperStatus SWConfigPlugin::_update_dns_cfg_file() {
+    AtomicFile file(paths.resolv.c_str());
+    if (FILE* out = file.stream()) {
+        fprintf(out, "%s %s\n", "domain", host_.domainName);
+        for (const auto& server : servers_)
+            if (server.rec.data.srv.type == 1)
+                fprintf(out, "nameserver %s\n", serverText(server.rec.data.srv).c_str());
+    }
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_dns_cfg_file",
+                 paths.resolv.c_str(), strerror(errno));
+        return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_update_ntp_cfg_file() {
+    AtomicFile file(paths.ntp.c_str());
+    if (FILE* out = file.stream()) {
+        const char local[] = "127.127.1.0";
+        fprintf(out, "server %s\n", local);
+        fprintf(out, "fudge  %s stratum 14\n", local);
+        fputs(
+            "driftfile /etc/ntp/drift\nrestrict default ignore\nrestrict 127.0.0.1\n"
+            "disable monitor stats\n",
+            out);
+        std::vector<std::string> names;
+        for (const auto& server : servers_)
+            if (server.rec.data.srv.type == 6) names.push_back(serverText(server.rec.data.srv));
+        for (const std::string& name : names) fprintf(out, "server %s\n", name.c_str());
+        for (const std::string& name : names)
+            fprintf(out, "restrict %s noquery nomodify notrap nopeer\n", name.c_str());
+    }
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_ntp_cfg_file", paths.ntp.c_str(),
+                 strerror(errno));
+        return KEEPER_FAIL;
+    }
+    run(ARGV_NTP_RESTART, true);
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_update_srv_cfg_file(uint32_t type) {
+    if (type == 1) return _update_dns_cfg_file();
+    if (type == 6) return _update_ntp_cfg_file();
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
+    ConfigSrv& srv = all->data.srv;
+    if (srv.byName && (!terminated(srv.u.name) || !validHostName(srv.u.name, false))) {
+        EV_TRACE(DL_ERROR, "add_server: refused, server name is no valid host name");
+        return KEEPER_FAIL;
+    }
+    EV_TRACE(DL_NOTIFY, "Try to add/update server type = %d ip= [%s]", srv.type,
+             serverText(srv).c_str());
+    // Sorted by type, then by order.
+    auto at = servers_.begin();
+    for (; at != servers_.end(); ++at) {
+        const ConfigSrv& listed = at->rec.data.srv;
+        if (listed.type < srv.type || (listed.type == srv.type && listed.order < srv.order))
+            continue;
+        if (listed.type == srv.type && listed.order == srv.order) {
+            EV_TRACE(DL_ERROR, "Server with same order= %d  and type ip= %d is exists", srv.order,
+                     srv.type);
+            return KEEPER_FAIL;
+        }
+        break;
+    }
+    ConfigAll rec{};
+    rec.action = SRV_STATUS_ADDED;
+    rec.data.srv.type = srv.type;
+    rec.data.srv.byName = srv.byName ? 1 : 0;
+    rec.data.srv.order = srv.order;
+    if (srv.byName)
+        strcpy(rec.data.srv.u.name, srv.u.name);
+    else
+        rec.data.srv.u.address = srv.u.address;
+    servers_.insert(at, {next_handle(), rec});
+    _print_servers_dbg();
+    _update_srv_cfg_file(srv.type);
+    mask |= serverTypeBit(srv.type);
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::del_server(ConfigAll* all, int& mask) {
+    const ConfigSrv& srv = all->data.srv;
+    EV_TRACE(DL_NOTIFY, "Try to delete server type = %d ip= [%s]", srv.type,
+             srv.byName && !terminated(srv.u.name) ? "" : serverText(srv).c_str());
+    for (auto it = servers_.begin(); it != servers_.end(); ++it) {
+        const ConfigSrv& listed = it->rec.data.srv;
+        if (listed.type != srv.type || listed.order != srv.order) continue;
+        const uint32_t type = listed.type;
+        servers_.erase(it);
+        _print_servers_dbg();
+        _update_srv_cfg_file(type);
+        mask |= serverTypeBit(type);
+        return KEEPER_OK;
+    }
+    return KEEPER_NO_CHANGE;
+}
+
+bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll>& out) const {
+    bool found = false;
+    for (const auto& server : servers_) {
+        if (server.rec.data.srv.type != 6) continue;
+        out.push_back(server.rec);
+        found = true;
+    }
+    return found;
+}
+
+bool SWConfigPlugin::reach_ntp_srv() const {
+    for (const auto& server : servers_)
+        if (server.rec.data.srv.type == 6 && server.rec.action == SRV_STATUS_ADDED) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Access list.
+
+keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
+    ConfigACLHost rec{};
+    if (acl->byName) {
+        if (!terminated(acl->u.name) || !validHostName(acl->u.name, false)) {
+            EV_TRACE(DL_ERROR, "add_acl: refused, host is no valid host name");
+            return KEEPER_FAIL;
+        }
+        rec.byName = 1;
+        strcpy(rec.u.name, acl->u.name);
+    } else {
+        for (const auto& entry : acl_) {
+            if (!entry.rec.byName && entry.rec.u.address == acl->u.address) {
+                EV_TRACE(DL_NOTIFY, "ACL already exists in the table.");
+                return KEEPER_NO_CHANGE;
+            }
+        }
+        rec.u.address = acl->u.address;
+    }
+    EV_TRACE(DL_NOTIFY, "ACL host is added.");
+    acl_.push_front({next_handle(), rec});
+    _update_acl_file();
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
+    for (auto it = acl_.begin(); !acl->byName && it != acl_.end(); ++it) {
+        if (it->rec.byName || it->rec.u.address != acl->u.address) continue;
+        acl_.erase(it);
+        _update_acl_file();
+        EV_TRACE(DL_NOTIFY, "ACL host is deleted.");
+        return KEEPER_OK;
+    }
+    EV_TRACE(DL_NOTIFY, "ACL host not found in the table.");
+    return KEEPER_NO_CHANGE;
+}
+
+keeperStatus SWConfigPlugin::_update_acl_file() {
+    std::vector<std::string> lines;
+    // A missing file is written anew.
+    if (!readTextLines(paths.hostsAllow, lines) && errno != ENOENT) {
+        EV_TRACE(DL_ERROR, "Can't open %s file for read", paths.hostsAllow.c_str());
+        return KEEPER_FAIL;
+    }
+    AtomicFile file(paths.hostsAllow.c_str());
+    FILE* out = file.stream();
+    if (!out) {
+        EV_TRACE(DL_ERROR, "Can't open %s file for write", paths.hostsAllow.c_str());
+        return KEEPER_FAIL;
+    }
+    std::string all = "ALL: localhost";
+    for (const auto& entry : acl_) {
+        const std::string text = aclText(entry.rec);
+        EV_TRACE(DL_DEBUG, "    ACL - %s", text.c_str());
+        all += " " + text;
+    }
+    const char end[] = "# End of hosts.allow.";
+    bool allSeen = false;
+    for (const std::string& line : lines) {
+        if (line.compare(0, 3, "ALL") == 0) {
+            fprintf(out, "%s\n", all.c_str());
+            allSeen = true;
+        } else if (line.compare(0, sizeof end - 1, end) != 0) {
+            fprintf(out, "%s\n", line.c_str());
+        }
+    }
+    if (!allSeen) fprintf(out, "%s\n", all.c_str());
+    fprintf(out, "%s\n", end);
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "Can't rename file %s to %s errono= %d", "(temporary)",
+                 paths.hostsAllow.c_str(), errno);
+        return KEEPER_FAIL;
+    }
+    const std::string& deny = acl_.empty() ? paths.hostsDenyEmpty : paths.hostsDenyAll;
+    if (replaceFileWithCopy(deny.c_str(), paths.hostsDeny.c_str()) != 0) {
+        EV_TRACE(DL_ERROR, "Can't copy file %s to %s", deny.c_str(), paths.hostsDeny.c_str());
+        return KEEPER_FAIL;
+    }
+    return KEEPER_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Time and time zone.
+
+keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
+    mask = 0;
+    if (!terminated(request->timeZone)) return KEEPER_FAIL;
+    const char* zone = request->timeZone;
+    bool zoneChange = false;
+    const std::string target = paths.zoneinfoDir + zone;
+    if (zone[0]) {
+        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. SET timezone %s", zone);
+        if (!validZoneName(zone)) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Refused timezone name %s", zone);
+            return KEEPER_FAIL;
+        }
+        char previous[257] = {};
+        const ssize_t len = readlink(paths.localtime.c_str(), previous, sizeof previous - 1);
+        if (len > 0) previous[len] = '\0';
+        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Previous timezone was %s", previous);
+        zoneChange = strstr(previous, zone) == nullptr;
+        if (zoneChange) {
+            EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Try to SET timezone to %s",
+                     target.c_str());
+            // Checked before anything changes: a link to nothing would leave
+            // the host without a time zone.
+            if (!readableFile(target)) {
+                EV_TRACE(DL_ERROR,
+                         "SWConfigPlugin::set_time. File %s does not exist or is not accessible in "
+                         "the read mode",
+                         target.c_str());
+                return KEEPER_FAIL;
+            }
+        }
+    }
+    if (request->time != 0) {
+        const time_t when = static_cast<time_t>(request->time);
+        char text[32] = {};
+        ctime_r(&when, text);
+        text[strcspn(text, "\n")] = '\0';
+        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. SET time %s", text);
+        const timeval tv{when, 0};
+        if (settimeofday(&tv, nullptr) != 0) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Error in settimeofday() as %s",
+                     strerror(errno));
+            return KEEPER_FAIL;
+        }
+        mask |= 1;
+    }
+    if (!zoneChange) return mask ? KEEPER_OK : KEEPER_NO_CHANGE;
+    // A new link beside the old one, renamed over it: never a moment without one.
+    const std::string temp = paths.localtime + ".new" + std::to_string(getpid());
+    unlink(temp.c_str());
+    if (symlink(target.c_str(), temp.c_str()) != 0 ||
+        rename(temp.c_str(), paths.localtime.c_str()) != 0) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Error in symlink() as %s  ->  %s",
+                 strerror(errno), target.c_str());
+        unlink(temp.c_str());
+        return mask ? KEEPER_OK : KEEPER_FAIL;
+    }
+    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Now timezone is %s", target.c_str());
+    mask |= 2;
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::get_time(ConfigTime* out) {
+    memset(out, 0, sizeof *out);
+    out->time = static_cast<uint32_t>(time(nullptr));
+    strcpy(out->timeZone, "UTC");
+    char target[257] = {};
+    const ssize_t len = readlink(paths.localtime.c_str(), target, sizeof target - 1);
+    const std::string& dir = paths.zoneinfoDir;
+    if (len > 0 && static_cast<size_t>(len) > dir.size() &&
+        dir.compare(0, dir.size(), target, dir.size()) == 0) {
+        const std::string zone(target + dir.size(), static_cast<size_t>(len) - dir.size());
+        snprintf(out->timeZone, sizeof out->timeZone, "%s", zone.c_str());
+    }
+    return KEEPER_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Security switches.
+
+keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
+    for (uint32_t value : {request->telnet, request->ping, request->tcpsec, request->ssh}) {
+        if (value != CFG_ALL_ONES && value != 1 && value != 2) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_security, refused switch value %u", value);
+            return KEEPER_FAIL;
+        }
+    }
+    int changes = 0;
+    _read_sec_changes(request, changes);
+    if (changes == 0) return KEEPER_NO_CHANGE;
+    mask |= changes;
+    update_cfg_file();
+    _apply_sec_changes(changes);
+    return KEEPER_OK;
+}
+
+void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
+    const struct {
+        uint32_t ConfigSecurity::*field;
+        int bit;
+    } fields[] = {{&ConfigSecurity::telnet, 1},
+                  {&ConfigSecurity::ping, 4},
+                  {&ConfigSecurity::tcpsec, 16},
+                  {&ConfigSecurity::shellTimeout, 32},
+                  {&ConfigSecurity::ssh, 128}};
+    for (const auto& f : fields) {
+        const uint32_t wanted = request->*f.field;
+        if (wanted == CFG_ALL_ONES || wanted == security_.*f.field) continue;
+        security_.*f.field = wanted;
+        mask |= f.bit;
+    }
+}
+
+void SWConfigPlugin::_apply_sec_changes(int& mask) {
+    if (mask & (4 | 16)) run(ARGV_SECURITY);
+    if (mask & 1) run(security_.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
+    if (mask & 128) run(security_.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
+}
+
+// ---------------------------------------------------------------------------
+// Version record and web-start descriptor.
+
+keeperStatus SWConfigPlugin::_create_version_config() {
+    for (unsigned pos = 0; pos < ifCount; ++pos) {
+        const ConfigNetIf& e = ifTable[pos];
+        if (e.kind != NETIF_KIND_ETH || strcmp(e.name, "eth0") != 0) continue;
+        const uint8_t serial[4] = {0, e.u.eth.hwAddr[3], e.u.eth.hwAddr[4], e.u.eth.hwAddr[5]};
+        memcpy(&version_.serial, serial, sizeof serial);
+        break;
+    }
+    std::string path = confDir;
+    if (!path.empty() && path.back() != '/') path += '/';
+    std::vector<std::string> lines;
+    if (readTextLines(path + APP_ACTYPE_FILE, lines)) {
+        for (const std::string& line : lines) {
+            if (line.find("Version") == std::string::npos) continue;
+            snprintf(version_.swVersion, sizeof version_.swVersion, "%s", line.c_str());
+            break;
+        }
+    }
+    EV_TRACE(DL_NOTIFY, "serial %u, sw %s", version_.serial, version_.swVersion);
+    return KEEPER_OK;
+}
+
+bool SWConfigPlugin::updateJavaWebStart(const char* address) {
+    std::vector<std::string> lines;
+    if (!readTextLines(paths.webstart, lines)) {
+        EV_TRACE(DL_ERROR, "updateJavaWebStart: failed to open kelda.jnlp file");
+        return false;
+    }
+    AtomicFile file(paths.webstart.c_str());
+    if (!file.stream()) {
+        EV_TRACE(DL_ERROR, "updateJavaWebStart: Renaming new file failed");
+        return false;
+    }
+    const char codebase[] = "codebase=\"http://";
+    for (std::string line : lines) {
+        if (line.empty()) continue;
+        if (line.size() > 254) {
+            EV_TRACE(DL_ERROR, "updateJavaWebStart: line too long, exiting.");
+            return false;
+        }
+        size_t at;
+        if (line.find("<jnlp") != std::string::npos &&
+            (at = line.find(codebase)) != std::string::npos) {
+            replaceUpTo(line, at + sizeof codebase - 1, '"', address);
+        } else if (line.find("<title>Mirevant") != std::string::npos &&
+                   line.find("One -") != std::string::npos) {
+            replaceUpTo(line, line.find('-') + 2, '<', address);
+        } else if ((at = line.find("<argument>")) != std::string::npos) {
+            replaceUpTo(line, at + 10, '<', address);
+        }
+        fprintf(file.stream(), "%s\n", line.c_str());
+    }
+    if (!file.commit()) {
+        EV_TRACE(DL_ERROR, "updateJavaWebStart: Renaming new file failed");
+        return false;
+    }
+    return true;
+}

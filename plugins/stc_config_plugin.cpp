@@ -1,0 +1,51 @@
+#include "plugins/stc_config_plugin.h"
+
+#include <cstring>
+
+#include "keeper/ini_keeper.h"
+#include "keeper/stc_keeper_srv.h"
+#include "support/ev_debug.h"
+
+void STCConfigPluginX::init(KeeperSrv* srv) {
+    SWConfigPlugin::init(srv);
+    _create_bash_config(paths.adminProfile.c_str());
+}
+
+void STCConfigPluginX::_apply_sec_changes(int& mask) {
+    SWConfigPlugin::_apply_sec_changes(mask);
+    if (mask & 32) _update_bash_cfg_file(paths.adminProfile.c_str());
+}
+
+void STCConfigPluginX::_get_conf(GeneralMsg& msg) {
+    KeeperConfigMsg& req = msg.payload.config;
+    if (req.cmd != CONFIG_DEV_MODE) return SWConfigPlugin::_get_conf(msg);
+    memset(&req.data.data, 0, sizeof req.data.data);
+    const std::string mode = _dev_mode();
+    snprintf(reinterpret_cast<char*>(req.data.data.raw), sizeof req.data.data.raw, "%s",
+             mode.c_str());
+    req.status = KEEPER_OK;
+}
+
+void STCConfigPluginX::_set_conf(GeneralMsg& msg) {
+    KeeperConfigMsg& req = msg.payload.config;
+    if (req.cmd != CONFIG_DEV_MODE) return SWConfigPlugin::_set_conf(msg);
+    char mode[sizeof req.data.data.raw + 1] = {};
+    memcpy(mode, req.data.data.raw, sizeof req.data.data.raw);
+    req.status = _set_dev_mode(mode);
+    // The mode is announced by nobody: no change event.
+    msg.eventGrp = EVENT_GRP_NONE;
+}
+
+std::string STCConfigPluginX::_dev_mode() const {
+    const iniKeeper_stc* ini =
+        keeper ? dynamic_cast<const iniKeeper_stc*>(keeper->get_iniparser()) : nullptr;
+    return ini ? ini->get_dev_mode() : "";
+}
+
+keeperStatus STCConfigPluginX::_set_dev_mode(const char* mode) {
+    stcKeeperSrv* stc = dynamic_cast<stcKeeperSrv*>(keeper);
+    if (!stc) return KEEPER_FAIL;
+    const keeperStatus status = stc->set_dev_mode(mode);
+    EV_TRACE(DL_NOTIFY, "STCConfigPluginX::_set_dev_mode, %s: %d", mode, status);
+    return status;
+}

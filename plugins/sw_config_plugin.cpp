@@ -1,0 +1,306 @@
+// Life cycle of the configuration plug-in and the dispatch of configuration
+// requests to its getters and setters.
+#include "plugins/sw_config_plugin.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "keeper/keeper_srv.h"
+#include "plugins/config_loader.h"
+#include "support/appliance.h"
+#include "support/ev_debug.h"
+#include "support/net_utils.h"
+#include "support/run_prog.h"
+
+const char* const __if_attr[] = {"int", "ext", "mgmt", "br", "tap", "clone", "", nullptr};
+const char* const __if_status[] = {"up", "down", "test", nullptr};
+const char* const __if_speed[] = {"10", "100", "1000", nullptr};
+const char* const __if_duplex[] = {"full", "half", nullptr};
+const char* const __if_autoneg[] = {"on", "off", nullptr};
+const char* const __rt_type[] = {"host", "net", nullptr};
+const char* const __dev_mode[] = {"active", "tap", "NA", nullptr};
+const char* const __if_action[] = {"off", "on_pair", "on_all", "bypass", nullptr};
+const char* const __adna_values[] = {"1", "0", "NA", nullptr};
+const char DEF_CONFIG_AUTO[] = "auto";
+
+ConfigPaths::ConfigPaths()
+    : hostname(APP_HOSTNAME_FILE),
+      hosts(APP_HOSTS_FILE),
+      resolv(APP_RESOLV_CONF),
+      ntp(APP_NTP_CONF),
+      hostsAllow(APP_HOSTS_ALLOW),
+      hostsDeny(APP_HOSTS_DENY),
+      hostsDenyAll(APP_HOSTS_DENY_ALL),
+      hostsDenyEmpty(APP_HOSTS_DENY_EMPTY),
+      zoneinfoDir(APP_ZONEINFO_DIR),
+      localtime(APP_LOCALTIME_LINK),
+      webstart(APP_WEBSTART_FILE),
+      adminProfile(APP_ADMIN_PROFILE) {}
+
+namespace {
+
+// The element after the one whose handle is the cursor (the first for 0);
+// null past the end and for a cursor that names no element.
+template <class Rec>
+const Handled<Rec>* next_after(const std::list<Handled<Rec>>& list, uint32_t cursor) {
+    auto it = list.begin();
+    if (cursor != 0) {
+        while (it != list.end() && it->handle != cursor) ++it;
+        if (it != list.end()) ++it;
+    }
+    return it == list.end() ? nullptr : &*it;
+}
+
+const char* cmd_name(unsigned cmd) {
+    const char* name = configCmdStr(cmd);
+    return name ? name : "";
+}
+
+}  // namespace
+
+SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
+    : cfgFile(cfg ? cfg : ""), confDir(conf ? conf : "") {
+    memset(&host_, 0, sizeof host_);
+    memset(gateways, 0, sizeof gateways);
+    brStp = brLearn = 0;
+    memset(&version_, 0, sizeof version_);
+    memset(&security_, 0, sizeof security_);
+    memset(&hwStatus, 0, sizeof hwStatus);
+    hwStatus.word5 = 1;
+    hwStatus.word6 = 1;
+    devMode = dbSess = 0;
+    ifCount = 0;
+    memset(ifTable, 0, sizeof ifTable);
+    memset(pairs, 0, sizeof pairs);
+    pairCount = 0;
+    linkHoldTime = 0;
+    fileIfCount = fileLinkCount = 0;
+}
+
+SWConfigPlugin::~SWConfigPlugin() {
+    routes_.clear();
+    servers_.clear();
+    acl_.clear();
+}
+
+void SWConfigPlugin::init(KeeperSrv* srv) {
+    KeeperBasePligin::init(srv);
+    if (_parse_cfg_file() == KEEPER_FAIL) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::init, %s not loaded: configuration requests refused",
+                 cfgFile.c_str());
+        return;
+    }
+    _create_version_config();
+    _release_mem();
+    _print_servers_dbg();
+    ready_ = true;
+}
+
+keeperStatus SWConfigPlugin::handleRequest(GeneralMsg& msg) {
+    if (!ready_) {
+        if (msg.type() == KEEPER_GET_CONFIG || msg.type() == KEEPER_SET_CONFIG)
+            msg.payload.config.status = KEEPER_FAIL;
+        return KEEPER_FAIL;
+    }
+    if (msg.type() == KEEPER_GET_CONFIG) {
+        _get_conf(msg);
+        return KEEPER_OK;
+    }
+    if (msg.type() == KEEPER_SET_CONFIG) {
+        _set_conf(msg);
+        return KEEPER_OK;
+    }
+    return KEEPER_FAIL;
+}
+
+void SWConfigPlugin::_get_conf(GeneralMsg& msg) {
+    KeeperConfigMsg& req = msg.payload.config;
+    ConfigAll& all = req.data;
+    req.status = KEEPER_OK;
+    switch (req.cmd) {
+        case CONFIG_TIME:
+            req.status = get_time(&all.data.time);
+            break;
+        case CONFIG_IF:
+            req.status = get_if(all);
+            break;
+        case CONFIG_IFPAIR: {
+            const uint32_t index = all.cursor;
+            memset(&all.data, 0, sizeof all.data);
+            all.cursor = 0;
+            if (index < pairCount) {
+                all.data.ifPair = pairs[index];
+                all.cursor = index + 1;
+            }
+            break;
+        }
+        case CONFIG_HOST:
+            all.data.host = host_;
+            break;
+        case CONFIG_INB_GATEWAY:
+            all.data.word[0] = gateways[1];
+            break;
+        case CONFIG_OOB_GATEWAY:
+            all.data.word[0] = gateways[0];
+            break;
+        case CONFIG_SRV_GET: {
+            const Handled<ConfigAll>* next = next_after(servers_, all.cursor);
+            if (next) {
+                all = next->rec;
+                all.cursor = next->handle;
+            } else {
+                memset(&all, 0, sizeof all);
+            }
+            break;
+        }
+        case CONFIG_ROUTE_GET: {
+            const Handled<ConfigRoute>* next = next_after(routes_, all.cursor);
+            memset(&all.data, 0, sizeof all.data);
+            all.cursor = next ? next->handle : 0;
+            if (next) all.data.route = next->rec;
+            break;
+        }
+        case CONFIG_SECURITY:
+            all.data.sec = security_;
+            break;
+        case CONFIG_ACL_GET: {
+            const Handled<ConfigACLHost>* next = next_after(acl_, all.cursor);
+            memset(&all.data, 0, sizeof all.data);
+            all.cursor = next ? next->handle : 0;
+            if (next) all.data.acl = next->rec;
+            break;
+        }
+        case CONFIG_VERSION:
+            all.data.ver = version_;
+            break;
+        case CONFIG_HWSTATUS:
+            all.data.hw = hwStatus;
+            break;
+        default:
+            EV_TRACE(DL_ERROR, "ClientHandler::get_conf, unknown command:%s (%u)",
+                     cmd_name(req.cmd), req.cmd);
+            req.status = KEEPER_FAIL;
+    }
+}
+
+void SWConfigPlugin::_set_conf(GeneralMsg& msg) {
+    KeeperConfigMsg& req = msg.payload.config;
+    ConfigAll& all = req.data;
+    int mask = 0;
+    keeperStatus status = KEEPER_FAIL;
+    uint32_t group = EVENT_GRP_NONE;
+    switch (req.cmd) {
+        case CONFIG_TIME:
+            status = set_time(&all.data.time, mask);
+            group = EVENT_GRP_TIME;
+            break;
+        case CONFIG_IF:
+            status = set_if(&all.data.netIf, mask);
+            group = EVENT_GRP_IF;
+            break;
+        case CONFIG_HOST:
+            status = set_host(&all.data.host, mask);
+            group = EVENT_GRP_HOST;
+            break;
+        case CONFIG_INB_GATEWAY:
+            status = set_inb_gateway(&all.data.word[0]);
+            group = EVENT_GRP_GATEWAY;
+            mask = 8;
+            break;
+        case CONFIG_OOB_GATEWAY:
+            status = set_oob_gateway(&all.data.word[0]);
+            group = EVENT_GRP_GATEWAY;
+            mask = 4;
+            break;
+        case CONFIG_SRV_ADD:
+            status = add_server(&all, mask);
+            group = EVENT_GRP_SERVER;
+            all.action = 1;
+            break;
+        case CONFIG_SRV_DEL:
+            status = del_server(&all, mask);
+            group = EVENT_GRP_SERVER;
+            all.action = 6;
+            break;
+        case CONFIG_ROUTE_ADD:
+            status = add_route(&all.data.route);
+            group = EVENT_GRP_ROUTE;
+            all.action = 1;
+            break;
+        case CONFIG_ROUTE_DEL:
+            status = del_route(&all.data.route);
+            group = EVENT_GRP_ROUTE;
+            all.action = 6;
+            break;
+        case CONFIG_SECURITY:
+            status = set_security(&all.data.sec, mask);
+            group = EVENT_GRP_SECURITY;
+            break;
+        case CONFIG_ACL_ADD:
+            status = add_acl(&all.data.acl);
+            group = EVENT_GRP_ACL;
+            all.action = 1;
+            break;
+        case CONFIG_ACL_DEL:
+            status = del_acl(&all.data.acl);
+            group = EVENT_GRP_ACL;
+            all.action = 6;
+            break;
+        case CONFIG_VERSION:
+            // Publishes the version record as the client sent it; the model
+            // keeps its own.
+            status = KEEPER_OK;
+            group = EVENT_GRP_VERSION;
+            break;
+        default:
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::_set_conf, unsupported command:%s (%u)",
+                     cmd_name(req.cmd), req.cmd);
+            break;
+    }
+    req.status = status;
+    if (status != KEEPER_FAIL) {
+        msg.eventGrp = group;
+        msg.eventId = static_cast<uint32_t>(mask);
+    }
+    if (status == KEEPER_OK_REBOOT && keeper) {
+        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_set_conf, %s needs a reboot", cmd_name(req.cmd));
+        keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_DELAY, 30});
+    }
+}
+
+int SWConfigPlugin::run(const char* const argv[], bool detached) {
+    EV_TRACE(DL_DEBUG_EXT, "run command: %s", commandLineText(argv).c_str());
+    if (runner) return runner(argv, detached);
+    const int rc = detached ? startProgram(argv) : runProgram(argv);
+    if (rc == -1) EV_TRACE(DL_ERROR, "Can't run %s", commandLineText(argv).c_str());
+    return rc;
+}
+
+uint32_t SWConfigPlugin::next_handle() {
+    if (++lastHandle == 0) ++lastHandle;
+    return lastHandle;
+}
+
+int SWConfigPlugin::find_if_by_name(const char* name) const {
+    if (!name || !*name) return -1;
+    for (unsigned pos = 0; pos < ifCount; ++pos)
+        if (ifTable[pos].kind != 0 &&
+            strncmp(ifTable[pos].name, name, sizeof ifTable[pos].name) == 0)
+            return static_cast<int>(pos);
+    return -1;
+}
+
+std::string SWConfigPlugin::if_name_by_id(uint32_t id) const {
+    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].kind == 0) return "";
+    const char* name = ifTable[id - 1].name;
+    return std::string(name, strnlen(name, sizeof ifTable[id - 1].name));
+}
+
+void SWConfigPlugin::_print_servers_dbg() const {
+    for (const auto& server : servers_) {
+        const ConfigSrv& srv = server.rec.data.srv;
+        EV_TRACE(DL_DEBUG, "%d: %s", srv.type,
+                 srv.byName ? srv.u.name : long2ipstr(ntohl(srv.u.address)));
+    }
+}

@@ -1,0 +1,213 @@
+// The appliance's configuration plug-in: keeps the system configuration in
+// memory (host, gateways, interfaces, routes, name and time servers, access
+// list, security switches, version), answers the daemon's configuration
+// requests from it, and on every change rewrites the files the appliance's
+// services read and runs the scripts that apply them.
+#ifndef PLUGINS_SW_CONFIG_PLUGIN_H
+#define PLUGINS_SW_CONFIG_PLUGIN_H
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "keeper/keeper_plugin.h"
+#include "protocol/keeper_records.h"
+
+// Where the plug-in finds the host's files. The defaults are the appliance's
+// own (support/appliance.h); tests point them into a folder of their own.
+struct ConfigPaths {
+    ConfigPaths();
+    std::string hostname, hosts, resolv, ntp;
+    std::string hostsAllow, hostsDeny, hostsDenyAll, hostsDenyEmpty;
+    std::string zoneinfoDir, localtime;
+    std::string webstart;
+    std::string adminProfile;
+};
+
+// Runs a program given as separate words and waits (or not, `detached`);
+// answers its wait status, -1 when it could not start.
+using ProgramRunner = std::function<int(const char* const argv[], bool detached)>;
+
+constexpr unsigned CFG_IF_MAX = 32;
+constexpr unsigned CFG_PAIR_MAX = 128;
+constexpr uint32_t CFG_ALL_ONES = 0xFFFFFFFFu;
+// Status word of a server that was added (or loaded from the name-server
+// file) and of a time server loaded from the time-server file.
+constexpr uint32_t SRV_STATUS_ADDED = 22;
+constexpr uint32_t SRV_STATUS_LOADED_NTP = 21;
+
+// Name tables of the configuration file. A model code is the index + 1
+// unless the comment says the index is the code.
+extern const char* const __if_attr[];      // role
+extern const char* const __if_status[];    // administrative status, index = code
+extern const char* const __if_speed[];     // index = code
+extern const char* const __if_duplex[];    // index = code
+extern const char* const __if_autoneg[];   // index = code
+extern const char* const __rt_type[];      // index = code
+extern const char* const __dev_mode[];     // device mode
+extern const char* const __if_action[];    // port action
+extern const char* const __adna_values[];  // double session
+extern const char DEF_CONFIG_AUTO[];
+
+// Roles of interface entries.
+enum IfRole : uint32_t {
+    IF_ROLE_INT = 1,
+    IF_ROLE_EXT = 2,
+    IF_ROLE_MGMT = 3,
+    IF_ROLE_BR = 4,
+    IF_ROLE_TAP = 5,
+    IF_ROLE_CLONE = 6,
+    IF_ROLE_OTHER = 7,
+};
+
+// Link-state bookkeeping kept beside each interface entry.
+struct MirrorRecord {
+    time_t lastUp = 0;
+    uint32_t mirrorState = 0;   // 1 down, 2 up
+    uint32_t standbyState = 0;  // 1 standby
+};
+
+// A list element with the handle that list reads use as their cursor.
+template <class Rec>
+struct Handled {
+    uint32_t handle;
+    Rec rec;
+};
+
+class SWConfigPlugin : public KeeperBasePligin {
+public:
+    SWConfigPlugin(const char* cfgFile, const char* confDir);
+    ~SWConfigPlugin() override;
+    SWConfigPlugin(const SWConfigPlugin&) = delete;
+    SWConfigPlugin& operator=(const SWConfigPlugin&) = delete;
+
+    keeperStatus handleRequest(GeneralMsg& msg) override;
+    void init(KeeperSrv* srv) override;
+
+    virtual keeperStatus _create_version_config();
+    virtual keeperStatus _update_ntp_cfg_file();
+    // Hooks of a variant for extra variables of the configuration file:
+    // KEEPER_FAIL means "not mine".
+    virtual keeperStatus _read_conf_ext(const char* name, const char* value);
+    virtual keeperStatus _update_conf_ext(FILE* out);
+    virtual keeperStatus _update_sec_conf(FILE* out);
+    virtual void _read_sec_changes(ConfigSecurity* request, int& mask);
+    virtual void _apply_sec_changes(int& mask);
+    virtual void _get_conf(GeneralMsg& msg);
+    virtual void _set_conf(GeneralMsg& msg);
+
+    bool ready() const { return ready_; }
+
+    // The configuration file.
+    keeperStatus update_cfg_file();
+    keeperStatus _parse_cfg_file();
+    keeperStatus _parse_cfg_param(const char* name, const char* value, int length);
+    void _create_bash_config(const char* path);
+    keeperStatus _update_bash_cfg_file(const char* path);
+
+    // Network part (interfaces, gateways, routes).
+    keeperStatus get_if(ConfigAll& all);
+    keeperStatus set_if(ConfigNetIf* request, int& mask);
+    keeperStatus set_inb_gateway(uint32_t* address);
+    keeperStatus set_oob_gateway(uint32_t* address);
+    keeperStatus add_route(ConfigRoute* route);
+    keeperStatus del_route(ConfigRoute* route);
+
+    // Service files.
+    keeperStatus set_host(ConfigHost* host, int& mask);
+    keeperStatus add_server(ConfigAll* server, int& mask);
+    keeperStatus del_server(ConfigAll* server, int& mask);
+    bool get_ntp_list(std::list<ConfigAll>& out) const;
+    bool reach_ntp_srv() const;
+    keeperStatus add_acl(ConfigACLHost* acl);
+    keeperStatus del_acl(ConfigACLHost* acl);
+    keeperStatus set_time(ConfigTime* time, int& mask);
+    keeperStatus get_time(ConfigTime* time);
+    keeperStatus set_security(ConfigSecurity* request, int& mask);
+    bool updateJavaWebStart(const char* address);
+
+    keeperStatus _update_host_list_file();
+    keeperStatus _update_dns_cfg_file();
+    keeperStatus _update_srv_cfg_file(uint32_t type);
+    keeperStatus _update_acl_file();
+
+    // Seams for tests.
+    void set_paths(const ConfigPaths& p) { paths = p; }
+    void set_runner(ProgramRunner r) { runner = std::move(r); }
+
+    // Read access to the model.
+    const ConfigHost& host() const { return host_; }
+    uint32_t gateway(unsigned slot) const { return gateways[slot & 1]; }
+    const ConfigSecurity& security() const { return security_; }
+    const ConfigVersion& version() const { return version_; }
+    uint32_t if_count() const { return ifCount; }
+    const ConfigNetIf& if_entry(unsigned position) const { return ifTable[position]; }
+    uint32_t pair_count() const { return pairCount; }
+    const ConfigIfPair& pair(unsigned index) const { return pairs[index]; }
+    const std::list<Handled<ConfigRoute>>& routes() const { return routes_; }
+    const std::list<Handled<ConfigAll>>& servers() const { return servers_; }
+    const std::list<Handled<ConfigACLHost>>& acl() const { return acl_; }
+
+protected:
+    // The values of the configuration file as read, before the builders turn
+    // them into the model.
+    struct ParseTables;
+
+    // Builders of the model from the parsed values and the service files.
+    void _create_if_config();
+    void _create_pair_config();
+    void _create_route_config();
+    void _create_host_config();
+    void _create_dns_config();
+    void _create_ntp_config();
+    void _create_acl_config();
+    void _release_mem();
+    // The capability mask and hardware address of a port, from the link layer.
+    virtual void _fill_link_details(ConfigNetIf& entry);
+
+    void _print_servers_dbg() const;
+    // Runs one of the fixed programs; waits unless `detached`.
+    int run(const char* const argv[], bool detached = false);
+    uint32_t next_handle();
+    // Position of the entry with that name, -1 when none.
+    int find_if_by_name(const char* name) const;
+    // Name of the entry with that id, "" when there is none.
+    std::string if_name_by_id(uint32_t id) const;
+
+    std::string cfgFile;
+    std::string confDir;
+    bool ready_ = false;
+    ConfigPaths paths;
+    ProgramRunner runner;
+
+    // The model.
+    ConfigHost host_;
+    uint32_t gateways[2];  // 0 out-of-band, 1 in-band; network order
+    uint32_t brStp, brLearn;
+    ConfigVersion version_;
+    ConfigSecurity security_;
+    ConfigHwStatus hwStatus;
+    uint32_t devMode, dbSess;
+    uint32_t ifCount;
+    ConfigNetIf ifTable[CFG_IF_MAX];
+    ConfigIfPair pairs[CFG_PAIR_MAX];
+    uint32_t pairCount;
+    MirrorRecord mirror[CFG_IF_MAX];
+    uint32_t linkHoldTime;
+    uint32_t fileIfCount, fileLinkCount;
+    std::list<Handled<ConfigRoute>> routes_;
+    std::list<Handled<ConfigAll>> servers_;
+    std::list<Handled<ConfigACLHost>> acl_;
+    uint32_t lastHandle = 0;
+    std::unique_ptr<ParseTables> parsed;
+};
+
+// Whether text is a host or domain name this plug-in writes into system
+// files: letters, digits, "-" and ".", labels of 1 to 63 characters.
+bool validHostName(const char* text, bool allowEmpty);
+
+#endif

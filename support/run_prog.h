@@ -1,0 +1,18 @@
+// Running host tools and appliance scripts without a shell: the program gets
+// its arguments as separate words, so no text given to it can become shell
+// syntax. Standard input, output and error are /dev/null.
+#pragma once
+
+#include <string>
+
+// Runs argv (null-terminated; a program without "/" is looked up in PATH)
+// and waits for it. Answers its wait status, or -1 when it could not be
+// started. SIGCHLD stays blocked meanwhile, so that a SIGCHLD handler that
+// reaps children does not take this one.
+int runProgram(const char* const argv[]);
+// Starts argv detached from this process (it is never our child, so nobody
+// has to reap it) without waiting for it; 0, or -1 when it could not be
+// started.
+int startProgram(const char* const argv[]);
+// The words of argv joined by blanks, for traces.
+std::string commandLineText(const char* const argv[]);

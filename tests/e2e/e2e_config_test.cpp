@@ -1,0 +1,474 @@
+// Configuration requests against the real daemon: the appliance's files in
+// the test namespace's private /etc and /opt are loaded at start-up, read
+// back over the wire, changed by setters that rewrite them and run the
+// (recorded) rc scripts, and every change reaches a subscribed program as an
+// event.
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "protocol/wire_text.h"
+#include "support/test_util.h"
+#include "tests/e2e/test_client.h"
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+const char kRcConf[] = "/etc/rc.d/rc.conf";
+const uint32_t kAllOnes = 0xFFFFFFFFu;
+const char kProfile[] = "/opt/admin/.bash_profile";
+
+const std::string kHeader =
+    "#! /bin/sh\n#\n# rc.conf This shell script holds configurable system parameters\n#\n";
+const std::string kNetwork =
+    "IFNAME[0]=\"eth0\"\nIFTYPE[0]=\"mgmt\"\nIFLABEL[0]=\"MGMNT\"\nIFAUTO[0]=\"on\"\n"
+    "IFSPEED[0]=\"auto\"\nIFDUPLX[0]=\"auto\"\nIFACTION[0]=\"off\"\n\n"
+    "IFNAME[1]=\"eth1\"\nIFTYPE[1]=\"int\"\nIFLABEL[1]=\"INTERNAL\"\nIFSTATUS[1]=\"down\"\n"
+    "IFAUTO[1]=\"off\"\nIFSPEED[1]=\"100\"\nIFDUPLX[1]=\"full\"\nIFACTION[1]=\"on_pair\"\n\n"
+    "IPDEV[0]=\"eth0\"\nIPADDR[0]=\"10.0.0.2\"\nNETMASK[0]=\"255.255.255.0\"\n"
+    "BROADCAST[0]=\"10.0.0.255\"\nVLAN[0]=\"\"\n\n"
+    "ROUTEDEV[0]=\"eth1\"\nROUTEADDR[0]=\"10.1.0.0\"\nROUTEMASK[0]=\"255.255.0.0\"\n"
+    "ROUTEGWAY[0]=\"10.0.0.1\"\nROUTETYPE[0]=\"net\"\n"
+    "ROUTEDEV[1]=\"eth0\"\nROUTEADDR[1]=\"10.2.0.7\"\nROUTEMASK[1]=\"255.255.255.255\"\n"
+    "ROUTEGWAY[1]=\"10.0.0.1\"\nROUTETYPE[1]=\"host\"\n";
+const std::string kRcFile = kHeader + "GATEWAY[0]=\"10.0.0.1\"\nGATEWAY[1]=\"\"\n" +
+                            "TELNET=\"1\"\nPING=\"1\"\nTCPSEC=\"1\"\nSSH=\"1\"\n" + kNetwork;
+
+uint32_t ip(const char* text) {
+    uint32_t address = 0;
+    inet_pton(AF_INET, text, &address);
+    return address;
+}
+
+struct Event {
+    uint32_t group = 0;
+    uint32_t code = 0;
+    uint32_t length = 0;
+    ConfigAll data{};
+};
+
+class E2eConfig : public VardoTest {
+protected:
+    void SetUp() override {
+        VardoTest::SetUp();
+        if (IsSkipped()) return;
+        // The namespace's /etc starts as the host's: give every file the
+        // plug-in reads a known content.
+        mkdir("/etc/rc.d", 0755);
+        mkdir("/opt/admin", 0755);
+        writeText(kRcConf, kRcFile);
+        writeText("/etc/HOSTNAME", "vardo.test.lan\n");
+        writeText("/etc/resolv.conf", "domain test.lan\nnameserver 10.0.0.53\n");
+        writeText("/etc/ntp.conf", "server 127.127.1.0\n");
+        writeText("/etc/hosts.allow", "sshd: ALL\nALL: localhost\n# End of hosts.allow.\n");
+        writeText("/etc/hosts.deny.velto_all", "ALL: ALL\n");
+        writeText("/etc/hosts.deny.velto_empty", "# empty\n");
+        writeText("/etc/hosts.deny", "");
+        writeText(kProfile, "export PATH=/bin\nTMOUT=300\nexport TMOUT\nTMOUT=600\n");
+        unlink("/etc/localtime");
+        ASSERT_EQ(symlink("/usr/share/zoneinfo/Etc/UTC", "/etc/localtime"), 0);
+        writeConf("actype", "Model X\nVersion 7.1.2 build 44\n");
+    }
+
+    // Starts the daemon with a program whose connection the test takes
+    // over, subscribed to every group of the configuration changes.
+    void startWithWatcher() {
+        writeIni(general() + psTask("watcher", 1, "--record ${REC}/watcher"));
+        startVardo();
+        ASSERT_TRUE(waitRecords("watcher", "start", 1));
+        const int pid = records("watcher").at(0).pid;
+        ASSERT_TRUE(watcher.connect(port()));
+        ASSERT_TRUE(watcher.init(1, pid, "watcher"));
+        const std::string bound =
+            "Got init confirmation from watcher (" + std::to_string(pid) + ")";
+        ASSERT_TRUE(waitFor([&] { return traceLog().find(bound) != std::string::npos; }, 3000));
+        for (uint32_t group = EVENT_GRP_TIME; group <= EVENT_GRP_VERSION; ++group)
+            ASSERT_TRUE(watcher.registerEvent(0, group, 0xFFFFFFFFu));
+        // A round trip on the watcher's connection: its registrations are
+        // then in place before any change arrives on another connection.
+        GeneralMsg ask(KEEPER_GET_CONFIG);
+        ask.payload.config.cmd = CONFIG_HOST;
+        Message reply;
+        ASSERT_TRUE(watcher.send(ask) && watcher.readType(KEEPER_GET_CONFIG, reply, 5000));
+        ASSERT_TRUE(client.connect(port()));
+    }
+
+    // One configuration request; the reply's status and block in host order.
+    uint32_t request(unsigned type, uint32_t cmd, ConfigAll& data) {
+        GeneralMsg msg(type);
+        msg.payload.config.cmd = cmd;
+        msg.payload.config.data = data;
+        Message raw;
+        if (!client.send(msg) || !client.readType(type, raw, 5000)) return 99;
+        const keeper_client_header hdr{type, raw.id, static_cast<uint32_t>(raw.payload.size())};
+        GeneralMsg reply(type);
+        if (reply.fromWire(hdr, reinterpret_cast<const uint8_t*>(raw.payload.data())) != KEEPER_OK)
+            return 98;
+        data = reply.payload.config.data;
+        return reply.payload.config.status;
+    }
+    uint32_t get(uint32_t cmd, ConfigAll& data) { return request(KEEPER_GET_CONFIG, cmd, data); }
+    uint32_t set(uint32_t cmd, ConfigAll& data) { return request(KEEPER_SET_CONFIG, cmd, data); }
+    uint32_t set(uint32_t cmd) {
+        ConfigAll data{};
+        return set(cmd, data);
+    }
+
+    // The next change event of the watcher.
+    bool nextEvent(Event& event, int timeoutMs = 5000) {
+        Message raw;
+        if (!watcher.readType(KEEPER_NOTIFY_EVENT, raw, timeoutMs)) return false;
+        const keeper_client_header hdr{KEEPER_NOTIFY_EVENT, raw.id,
+                                       static_cast<uint32_t>(raw.payload.size())};
+        GeneralMsg msg(KEEPER_NOTIFY_EVENT);
+        if (msg.fromWire(hdr, reinterpret_cast<const uint8_t*>(raw.payload.data())) != KEEPER_OK)
+            return false;
+        event.group = msg.eventGrp;
+        event.code = msg.eventId;
+        event.length = msg.eventDataLen();
+        if (event.length == sizeof event.data) {
+            memcpy(&event.data, msg.eventData(), sizeof event.data);
+            event_dataN2HOrder(static_cast<EventGrp>(event.group), &event.data, sizeof event.data);
+        }
+        return true;
+    }
+    // Fails unless the next event has this group and code, with 264 bytes.
+    void expectEvent(uint32_t group, uint32_t code, Event* out = nullptr) {
+        Event event;
+        ASSERT_TRUE(nextEvent(event)) << "no event of group " << group;
+        EXPECT_EQ(event.group, group);
+        EXPECT_EQ(event.code, code) << "group " << group;
+        EXPECT_EQ(event.length, 264u);
+        if (out) *out = event;
+    }
+    // Waits until the recorded commands hold line.
+    bool waitCommand(const std::string& line) {
+        return waitFor([&] { return commandsLog().find(line + "\n") != std::string::npos; }, 5000);
+    }
+
+    TestClient watcher;
+    TestClient client;
+};
+
+ConfigAll security(uint32_t telnet, uint32_t ping, uint32_t tcpsec, uint32_t timeout,
+                   uint32_t ssh) {
+    ConfigAll all{};
+    all.data.sec = ConfigSecurity{kAllOnes, telnet, ping, kAllOnes, tcpsec, timeout, ssh};
+    return all;
+}
+
+TEST_F(E2eConfig, LoadedFileIsReadBackAndRewrittenWithOnlyTheChangedValue) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    // Interfaces, walked by cursor.
+    ConfigAll all{};
+    std::vector<std::string> names;
+    for (int guard = 0; guard < 10; ++guard) {
+        ASSERT_EQ(get(CONFIG_IF, all), KEEPER_OK);
+        if (all.cursor == 0) break;
+        names.push_back(wireText(all.data.netIf.name));
+        EXPECT_EQ(all.cursor, all.data.netIf.id);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"eth0", "eth1", "ip0"}));
+    all = ConfigAll{};
+    all.cursor = 2;
+    ASSERT_EQ(get(CONFIG_IF, all), KEEPER_OK);
+    EXPECT_EQ(all.data.netIf.kind, 132u);
+    EXPECT_EQ(all.data.netIf.u.ip.address, ip("10.0.0.2"));
+    EXPECT_EQ(all.data.netIf.u.ip.memberCount, 1u);
+    all.cursor = 77;
+    ASSERT_EQ(get(CONFIG_IF, all), KEEPER_OK);
+    EXPECT_EQ(all.cursor, 0u) << "a cursor naming no interface ends the walk";
+
+    // Routes in file order, pairs, gateways, host, version.
+    all = ConfigAll{};
+    ASSERT_EQ(get(CONFIG_ROUTE_GET, all), KEEPER_OK);
+    EXPECT_EQ(all.data.route.destination, ip("10.1.0.0"));
+    EXPECT_EQ(all.data.route.type, 1u);
+    EXPECT_EQ(all.data.route.device, 2u);
+    ASSERT_EQ(get(CONFIG_ROUTE_GET, all), KEEPER_OK);
+    EXPECT_EQ(all.data.route.destination, ip("10.2.0.7"));
+    ASSERT_EQ(get(CONFIG_ROUTE_GET, all), KEEPER_OK);
+    EXPECT_EQ(all.cursor, 0u);
+    all = ConfigAll{};
+    all.cursor = 12345;
+    ASSERT_EQ(get(CONFIG_ROUTE_GET, all), KEEPER_OK);
+    EXPECT_EQ(all.cursor, 0u);
+    all = ConfigAll{};
+    unsigned pairs = 0;
+    do {
+        ASSERT_EQ(get(CONFIG_IFPAIR, all), KEEPER_OK);
+        if (all.cursor) ++pairs;
+    } while (all.cursor && pairs < 10);
+    EXPECT_EQ(pairs, 4u) << "(0,1) (0,2) (3,0) (1,3)";
+    ASSERT_EQ(get(CONFIG_OOB_GATEWAY, all), KEEPER_OK);
+    EXPECT_EQ(all.data.word[0], ip("10.0.0.1"));
+    ASSERT_EQ(get(CONFIG_INB_GATEWAY, all), KEEPER_OK);
+    EXPECT_EQ(all.data.word[0], 0u);
+    ASSERT_EQ(get(CONFIG_HOST, all), KEEPER_OK);
+    EXPECT_EQ(wireText(all.data.host.hostName), "vardo");
+    EXPECT_EQ(wireText(all.data.host.domainName), "test.lan");
+    ASSERT_EQ(get(CONFIG_VERSION, all), KEEPER_OK);
+    EXPECT_EQ(wireText(all.data.ver.swVersion), "Version 7.1.2 build 44");
+    ASSERT_EQ(get(CONFIG_HWSTATUS, all), KEEPER_OK);
+    EXPECT_EQ(all.data.hw.word5, 1);
+    ASSERT_EQ(get(CONFIG_SECURITY, all), KEEPER_OK);
+    EXPECT_EQ(all.data.sec.shellTimeout, 300u) << "read from the login profile";
+
+    // One switch changed: one line of the file differs.
+    ConfigAll change = security(2, kAllOnes, kAllOnes, kAllOnes, kAllOnes);
+    ASSERT_EQ(set(CONFIG_SECURITY, change), KEEPER_OK);
+    std::string expected = kRcFile;
+    expected.replace(expected.find("TELNET=\"1\""), 10, "TELNET=\"0\"");
+    EXPECT_EQ(readText(kRcConf), expected);
+    Event event;
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_SECURITY, 1, &event));
+    EXPECT_EQ(event.data.data.sec.telnet, 2u);
+    EXPECT_TRUE(waitCommand("/etc/rc.d/rc.inetd stop"));
+}
+
+TEST_F(E2eConfig, SecuritySwitchesRunTheirScriptsAndTheProfileKeepsOneTimeout) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll same = security(1, 1, 1, 300, 1);
+    EXPECT_EQ(set(CONFIG_SECURITY, same), KEEPER_NO_CHANGE);
+    ConfigAll bad = security(3, kAllOnes, kAllOnes, kAllOnes, kAllOnes);
+    EXPECT_EQ(set(CONFIG_SECURITY, bad), KEEPER_FAIL);
+
+    ConfigAll change = security(kAllOnes, 2, kAllOnes, 900, 2);
+    ASSERT_EQ(set(CONFIG_SECURITY, change), KEEPER_OK);
+    // The refused and unchanged requests published nothing before this one.
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_SECURITY, 4 | 32 | 128));
+    EXPECT_TRUE(waitCommand("/etc/rc.d/rc.security "));
+    EXPECT_TRUE(waitCommand("/etc/rc.d/rc.sshd stop"));
+    EXPECT_EQ(readText(kProfile), "export PATH=/bin\nexport TMOUT\nTMOUT=900\n");
+    const std::string file = readText(kRcConf);
+    EXPECT_NE(file.find("PING=\"0\"\nTCPSEC=\"1\"\nSSH=\"0\"\n"), std::string::npos) << file;
+    EXPECT_EQ(commandsLog().find("rc.inetd"), std::string::npos);
+}
+
+TEST_F(E2eConfig, HostNameIsWrittenAndSetWithoutAShell) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll bad{};
+    strcpy(bad.data.host.hostName, "x;touch /tmp/owned");
+    strcpy(bad.data.host.domainName, "test.lan");
+    EXPECT_EQ(set(CONFIG_HOST, bad), KEEPER_FAIL);
+    strcpy(bad.data.host.hostName, "-n");
+    EXPECT_EQ(set(CONFIG_HOST, bad), KEEPER_FAIL);
+    EXPECT_EQ(readText("/etc/HOSTNAME"), "vardo.test.lan\n");
+    ConfigAll same{};
+    strcpy(same.data.host.hostName, "vardo");
+    strcpy(same.data.host.domainName, "test.lan");
+    EXPECT_EQ(set(CONFIG_HOST, same), KEEPER_NO_CHANGE);
+
+    ConfigAll host{};
+    strcpy(host.data.host.hostName, "box-2");
+    strcpy(host.data.host.domainName, "example.org");
+    ASSERT_EQ(set(CONFIG_HOST, host), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_HOST, 3));
+    EXPECT_EQ(readText("/etc/HOSTNAME"), "box-2.example.org\n");
+    EXPECT_EQ(readText("/etc/hosts"),
+              "127.0.0.1       localhost\n10.0.0.2\tbox-2.example.org box-2\n");
+    EXPECT_EQ(readText("/etc/resolv.conf"), "domain example.org\nnameserver 10.0.0.53\n");
+    char name[64] = {};
+    gethostname(name, sizeof name);
+    EXPECT_STREQ(name, "box-2");
+
+    strcpy(host.data.host.hostName, "box-3");
+    writeText("/etc/resolv.conf", "untouched\n");
+    ASSERT_EQ(set(CONFIG_HOST, host), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_HOST, 1));
+    EXPECT_EQ(readText("/etc/resolv.conf"), "untouched\n") << "the domain did not change";
+}
+
+TEST_F(E2eConfig, ServersAreOneListSortedByTypeAndOrder) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    auto server = [](uint32_t type, uint32_t order, const char* address) {
+        ConfigAll all{};
+        all.data.srv.type = type;
+        all.data.srv.order = order;
+        all.data.srv.u.address = ip(address);
+        return all;
+    };
+    for (uint32_t order : {5u, 1u, 3u}) {
+        ConfigAll add = server(6, order, ("10.0.6." + std::to_string(order)).c_str());
+        ASSERT_EQ(set(CONFIG_SRV_ADD, add), KEEPER_OK);
+        EXPECT_EQ(add.action, 1u);
+        Event event;
+        ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_SERVER, 32, &event));
+        EXPECT_EQ(event.data.data.srv.order, order);
+    }
+    ConfigAll twice = server(6, 3, "10.9.9.9");
+    EXPECT_EQ(set(CONFIG_SRV_ADD, twice), KEEPER_FAIL);
+    ConfigAll byName{};
+    byName.data.srv = ConfigSrv{1, 1, 2, {}};
+    strcpy(byName.data.srv.u.name, "ns2.example.org");
+    ASSERT_EQ(set(CONFIG_SRV_ADD, byName), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_SERVER, 16));
+    strcpy(byName.data.srv.u.name, "ns3\nserver evil");
+    byName.data.srv.order = 3;
+    EXPECT_EQ(set(CONFIG_SRV_ADD, byName), KEEPER_FAIL);
+
+    EXPECT_EQ(readText("/etc/ntp.conf"),
+              "server 127.127.1.0\nfudge  127.127.1.0 stratum 14\ndriftfile /etc/ntp/drift\n"
+              "restrict default ignore\nrestrict 127.0.0.1\ndisable monitor stats\n"
+              "server 10.0.6.1\nserver 10.0.6.3\nserver 10.0.6.5\n"
+              "restrict 10.0.6.1 noquery nomodify notrap nopeer\n"
+              "restrict 10.0.6.3 noquery nomodify notrap nopeer\n"
+              "restrict 10.0.6.5 noquery nomodify notrap nopeer\n");
+    EXPECT_EQ(readText("/etc/resolv.conf"),
+              "domain test.lan\nnameserver 10.0.0.53\nnameserver ns2.example.org\n");
+    EXPECT_TRUE(waitCommand("/etc/rc.d/rc.ntp restart"));
+
+    // One walk over all types: the loaded name server first.
+    std::vector<std::pair<uint32_t, uint32_t>> listed;
+    ConfigAll walk{};
+    for (int guard = 0; guard < 10; ++guard) {
+        ASSERT_EQ(get(CONFIG_SRV_GET, walk), KEEPER_OK);
+        if (walk.cursor == 0) break;
+        EXPECT_EQ(walk.action, 22u);
+        listed.emplace_back(walk.data.srv.type, walk.data.srv.order);
+    }
+    EXPECT_EQ(listed,
+              (std::vector<std::pair<uint32_t, uint32_t>>{{1, 1}, {1, 2}, {6, 1}, {6, 3}, {6, 5}}));
+
+    ConfigAll del = server(6, 3, "0.0.0.0");
+    ASSERT_EQ(set(CONFIG_SRV_DEL, del), KEEPER_OK);
+    EXPECT_EQ(del.action, 6u);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_SERVER, 32));
+    EXPECT_EQ(readText("/etc/ntp.conf").find("10.0.6.3"), std::string::npos);
+    EXPECT_EQ(set(CONFIG_SRV_DEL, del), KEEPER_NO_CHANGE);
+}
+
+TEST_F(E2eConfig, AccessListRewritesHostsAllowAndHostsDeny) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll acl{};
+    acl.data.acl.u.address = ip("10.5.5.5");
+    ASSERT_EQ(set(CONFIG_ACL_ADD, acl), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_ACL, 0));
+    EXPECT_EQ(set(CONFIG_ACL_ADD, acl), KEEPER_NO_CHANGE);
+    ConfigAll named{};
+    named.data.acl.byName = 1;
+    strcpy(named.data.acl.u.name, "admin.example.org");
+    ASSERT_EQ(set(CONFIG_ACL_ADD, named), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_ACL, 0));
+    EXPECT_EQ(readText("/etc/hosts.allow"),
+              "sshd: ALL\nALL: localhost admin.example.org 10.5.5.5\n# End of hosts.allow.\n");
+    EXPECT_EQ(readText("/etc/hosts.deny"), "ALL: ALL\n");
+
+    ConfigAll walk{};
+    ASSERT_EQ(get(CONFIG_ACL_GET, walk), KEEPER_OK);
+    EXPECT_EQ(wireText(walk.data.acl.u.name), "admin.example.org") << "newest first";
+    ASSERT_EQ(get(CONFIG_ACL_GET, walk), KEEPER_OK);
+    EXPECT_EQ(walk.data.acl.u.address, ip("10.5.5.5"));
+    ASSERT_EQ(get(CONFIG_ACL_GET, walk), KEEPER_OK);
+    EXPECT_EQ(walk.cursor, 0u);
+
+    // Without an ALL line the list goes just before the end marker.
+    writeText("/etc/hosts.allow", "sshd: ALL\n# End of hosts.allow.\n");
+    EXPECT_EQ(set(CONFIG_ACL_DEL, named), KEEPER_NO_CHANGE) << "names are never matched";
+    ASSERT_EQ(set(CONFIG_ACL_DEL, acl), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_ACL, 0));
+    EXPECT_EQ(readText("/etc/hosts.allow"),
+              "sshd: ALL\nALL: localhost admin.example.org\n# End of hosts.allow.\n");
+    EXPECT_EQ(set(CONFIG_ACL_DEL, acl), KEEPER_NO_CHANGE);
+}
+
+TEST_F(E2eConfig, TimeAndZoneAreSetAndBadZonesRefused) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll all{};
+    ASSERT_EQ(get(CONFIG_TIME, all), KEEPER_OK);
+    EXPECT_EQ(wireText(all.data.time.timeZone), "Etc/UTC");
+
+    for (const char* bad : {"../../../etc/passwd", "/etc/passwd", "No/Such_Zone", "Europe"}) {
+        ConfigAll zone{};
+        zone.data.time.time = 1700000000;
+        strcpy(zone.data.time.timeZone, bad);
+        EXPECT_EQ(set(CONFIG_TIME, zone), KEEPER_FAIL) << bad;
+    }
+    char target[256] = {};
+    ASSERT_GT(readlink("/etc/localtime", target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/usr/share/zoneinfo/Etc/UTC") << "the old link stays";
+    EXPECT_EQ(clockLog(), "") << "a refused request sets no clock";
+
+    ConfigAll clock{};
+    clock.data.time.time = 1700000000;
+    ASSERT_EQ(set(CONFIG_TIME, clock), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_TIME, 1));
+    EXPECT_EQ(clockLog(), "settimeofday 1700000000\n");
+
+    ConfigAll zone{};
+    strcpy(zone.data.time.timeZone, "Europe/Paris");
+    ASSERT_EQ(set(CONFIG_TIME, zone), KEEPER_OK);
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_TIME, 2));
+    memset(target, 0, sizeof target);
+    ASSERT_GT(readlink("/etc/localtime", target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/usr/share/zoneinfo/Europe/Paris");
+    EXPECT_EQ(set(CONFIG_TIME, zone), KEEPER_NO_CHANGE);
+    ASSERT_EQ(get(CONFIG_TIME, all), KEEPER_OK);
+    EXPECT_EQ(wireText(all.data.time.timeZone), "Europe/Paris");
+
+    unlink("/etc/localtime");
+    writeText("/etc/localtime", "TZif");
+    ASSERT_EQ(get(CONFIG_TIME, all), KEEPER_OK);
+    EXPECT_EQ(wireText(all.data.time.timeZone), "UTC");
+}
+
+TEST_F(E2eConfig, DispatchRefusesUnknownCommandsAndPublishesVersionAndNotDeviceMode) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    for (uint32_t cmd : {21u, 22u, 27u, 200u, 2u, 6u, 17u})
+        EXPECT_EQ(set(cmd), KEEPER_FAIL) << cmd;
+    ConfigAll all{};
+    EXPECT_EQ(get(CONFIG_BRIDGE, all), KEEPER_FAIL);
+    EXPECT_EQ(get(CONFIG_SRV_ADD, all), KEEPER_FAIL);
+
+    // The device mode is answered, but announced to nobody.
+    ConfigAll mode{};
+    strcpy(reinterpret_cast<char*>(mode.data.raw), "active");
+    EXPECT_EQ(set(CONFIG_DEV_MODE, mode), KEEPER_OK);
+    ConfigAll read{};
+    ASSERT_EQ(get(CONFIG_DEV_MODE, read), KEEPER_OK);
+    EXPECT_EQ(wireText(reinterpret_cast<const char(&)[256]>(read.data.raw)), "active");
+
+    ConfigAll version{};
+    version.data.ver.serial = 77;
+    strcpy(version.data.ver.swVersion, "sent by a client");
+    ASSERT_EQ(set(CONFIG_VERSION, version), KEEPER_OK);
+    Event event;
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_VERSION, 0, &event));
+    EXPECT_EQ(event.data.data.ver.serial, 77u);
+    ASSERT_EQ(get(CONFIG_VERSION, read), KEEPER_OK);
+    EXPECT_EQ(wireText(read.data.ver.swVersion), "Version 7.1.2 build 44") << "unchanged";
+}
+
+TEST_F(E2eConfig, UnreadableConfigurationRefusesEveryRequest) {
+    unlink(kRcConf);
+    ASSERT_EQ(mkdir(kRcConf, 0755), 0);
+    writeIni(general());
+    startVardo();
+    ASSERT_TRUE(client.connect(port()));
+    ConfigAll all{};
+    EXPECT_EQ(get(CONFIG_HOST, all), KEEPER_FAIL);
+    ConfigAll host{};
+    strcpy(host.data.host.hostName, "box");
+    EXPECT_EQ(set(CONFIG_HOST, host), KEEPER_FAIL);
+    EXPECT_EQ(readText("/etc/HOSTNAME"), "vardo.test.lan\n");
+}
+
+TEST_F(E2eConfig, MissingConfigurationStartsEmptyAndIsWrittenOnChange) {
+    unlink(kRcConf);
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll all{};
+    ASSERT_EQ(get(CONFIG_IF, all), KEEPER_OK);
+    EXPECT_EQ(all.cursor, 0u);
+    ASSERT_EQ(get(CONFIG_ROUTE_GET, all), KEEPER_OK);
+    EXPECT_EQ(all.cursor, 0u);
+    ConfigAll change = security(kAllOnes, 2, kAllOnes, kAllOnes, kAllOnes);
+    ASSERT_EQ(set(CONFIG_SECURITY, change), KEEPER_OK);
+    EXPECT_EQ(readText(kRcConf), kHeader + "GATEWAY[0]=\"\"\nGATEWAY[1]=\"\"\n" +
+                                     "TELNET=\"1\"\nPING=\"0\"\nTCPSEC=\"1\"\nSSH=\"1\"\n");
+}
+
+}  // namespace
+}  // namespace e2e
