@@ -1,0 +1,52 @@
+// CPU, memory and disk usage of the host as whole percentages, -1 where a
+// figure cannot be measured. The CPU figure comes from two snapshots of the
+// tick counters taken a moment apart, so that measuring never blocks.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "protocol/keeper_records.h"
+
+class ResourceUsage {
+public:
+    // Change bits of a hardware-status event.
+    enum Change : unsigned { kDiskChanged = 32, kMemChanged = 64, kCpuChanged = 128 };
+
+    struct Sources {
+        std::string stat;
+        std::string meminfo;
+        std::string dfCommand;
+        // Seconds since the epoch with microseconds.
+        std::function<double()> now;
+    };
+    // The host's own files, "df -P" and the wall clock.
+    static Sources hostSources();
+
+    explicit ResourceUsage(Sources sources = hostSources());
+
+    // First CPU snapshot of a measurement.
+    void first_cpu_snapshot();
+    // Second snapshot: completes the measurement that refresh() reports.
+    void next_cpu_snapshot();
+    // Brings the record's memory, CPU and disk words up to date and answers
+    // the change bits of the words that moved.
+    unsigned refresh(ConfigHwStatus& record);
+
+    int cpu_usage() const { return lastCpu; }
+    int mem_usage() const;
+    int disk_usage() const;
+    // "df -P" output: used over used and available, for every file system.
+    static int disk_usage_from(FILE* df);
+
+private:
+    // Sum of the user, nice and system ticks, -1 when unreadable; with a
+    // processor count, the cpu lines that follow are counted.
+    long long busy_ticks(int* processors) const;
+
+    Sources sources;
+    double firstTime = 0;
+    long long firstBusy = -1;
+    int lastCpu = 0;
+};
