@@ -398,3 +398,48 @@ TEST(EngineRealClockTest, ConnectFailuresReturnNull) {
 }
 
 }  // namespace
+
+namespace {
+
+class CountingFactory : public EvHandlerFactory {
+public:
+    EvHandler* newHandler() override {
+        ++made;
+        return new Echo(cloexec);
+    }
+    int made = 0;
+    bool cloexec = false;
+};
+
+}  // namespace
+
+TEST(EngineRealClockTest, AcceptAtDescriptorLimitRefusesInsteadOfSpinning) {
+    EvEngine engine;
+    CountingFactory factory;
+    EvAdapter* listener = engine.evListen(0, &factory);
+    ASSERT_NE(listener, nullptr);
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    getsockname(listener->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    Ticker ticker(engine, 30);
+
+    // Every descriptor below the limit in use: accept fails with EMFILE.
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(client)) >= 0;) filler.push_back(fd);
+    engine.run();
+    for (int fd : filler) close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_EQ(factory.made, 1) << "the pending connection is taken once, not on every pass";
+    char byte;
+    EXPECT_EQ(recv(client, &byte, 1, MSG_DONTWAIT), 0) << "refused with an orderly close";
+    close(client);
+}
