@@ -452,17 +452,14 @@ keeperStatus KeeperSrv::send_event(unsigned group, unsigned id, void* data, unsi
 
 void KeeperSrv::_register_event(PsTask* task, unsigned group, unsigned id, int operation) {
     if (!task || group >= EVENT_GROUPS) return;
-    auto updated = [operation, id](unsigned old_mask) {
-        if (operation == 0) return id == kAllIds ? kAllIds : (old_mask | id);
-        return id == kAllIds ? 0u : (old_mask & ~id);
-    };
     if (group == EVENT_GRP_ALL) {
-        // Every group changes on its own: an unregister of some ids must keep
-        // the other ids of each group, and must never widen a subscription.
-        for (unsigned g = 0; g < EVENT_GROUPS; ++g)
-            task->set_events(g, updated(task->get_events(g)));
+        // Registering for all groups subscribes to everything, whatever the
+        // id; unregistering them ends every subscription.
+        for (unsigned g = 0; g < EVENT_GROUPS; ++g) task->set_events(g, operation == 0 ? kAllIds : 0);
+    } else if (operation == 0) {
+        task->set_events(group, id == kAllIds ? kAllIds : (task->get_events(group) | id));
     } else {
-        task->set_events(group, updated(task->get_events(group)));
+        task->set_events(group, id == kAllIds ? 0u : (task->get_events(group) & ~id));
     }
     EV_TRACE(DL_TRACE,
              "KeeperSrv::register_event, success registration from task [%s],pid [%d] on event_grp "
