@@ -723,6 +723,11 @@ keeperStatus KeeperSrv::set_check(GeneralMsg& msg) {
 keeperStatus KeeperSrv::set_flag_mode(GeneralMsg& msg) {
     char name[KEEPER_NAME_LEN];
     field_text(name, msg.payload.value.name);
+    // The name becomes an INI section: refused unless it is a plain word.
+    if (!*name || !text_made_of(name, "_-.")) {
+        EV_TRACE(DL_ERROR, "KeeperSrv::set_flag_mode, flag name refused");
+        return KEEPER_FAIL;
+    }
     EV_TRACE(DL_TRACE, "KeeperSrv::set_flag_mode, flag %s", name);
     bool state = msg.payload.value.value != 0;
     Flag* flag = find_flag_by_name(name);
