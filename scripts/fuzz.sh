@@ -21,11 +21,10 @@ for target in "${targets[@]}"; do
   name=${target##*/}
   corpus=$dir/corpus/$name
   mkdir -p "$corpus"
-  # The detect_leaks=0: the daemon's stand-in keeps flags it was asked to
-  # create for the whole run, which is not a leak.
-  if ASAN_OPTIONS=detect_leaks=0 "$dir/$target" -max_total_time="$seconds" -timeout=10 \
-       -rss_limit_mb=2048 -artifact_prefix="$dir/$name-" -print_final_stats=1 \
-       "$corpus" "fuzz/$name" >"$dir/$name.log" 2>&1; then
+  # Run inside the build folder: the trace files land there too.
+  if (cd "$dir" && "./$target" -max_total_time="$seconds" \
+        -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$name-" -print_final_stats=1 \
+        "corpus/$name" "../fuzz/$name" >"$name.log" 2>&1); then
     echo "$name: $(grep -E '^stat::number_of_executed_units' "$dir/$name.log" | awk '{print $2}') runs, no crash"
   else
     echo "$name: FAILED, input left as $(ls "$dir/$name-"* 2>/dev/null | head -1) (see $dir/$name.log)"
