@@ -21,7 +21,12 @@ struct KeeperFixture {
         engine.setClock(&clock);
         keeper.set_action_registry(&actions);
     }
-    ~KeeperFixture() { engine.setClock(nullptr); }
+    // Connections go before the keeper they report to, as at the end of the
+    // daemon's loop.
+    ~KeeperFixture() {
+        engine.releaseAll();
+        engine.setClock(nullptr);
+    }
 
     ManualClock clock;
     EvEngine engine;

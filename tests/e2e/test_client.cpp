@@ -123,6 +123,15 @@ bool TestClient::closedByPeer(int timeoutMs) {
     return false;
 }
 
+bool TestClient::hungUpByPeer(int timeoutMs) {
+    pollfd entry = {fd_, POLLRDHUP, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
 bool TestClient::init(unsigned keeperType, int pid, const char* name) {
     GeneralMsg msg(KEEPER_INIT);
     msg.payload.init.keeperType = keeperType;
