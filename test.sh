@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the normal build, the same under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the 32-bit x86 build of
-# the libraries that carry the wire layout. Exits non-zero on any failure.
+# AddressSanitizer + UndefinedBehaviorSanitizer, the 32-bit x86 build of
+# the libraries that carry the wire layout, and a bounded run of every fuzz
+# target (clang, build-fuzz). Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh || exit 1
@@ -33,9 +34,18 @@ run_build default
 run_build sanitize -DVARDO_SANITIZE=ON
 run_build m32 -DVARDO_M32=ON
 
+echo "=== fuzz (30 s per target) ==="
+if fuzz_out=$(./scripts/fuzz.sh 30); then
+  summary[fuzz]="no crash"
+else
+  summary[fuzz]="FAILED (inputs left in build-fuzz/)"
+  status=1
+fi
+echo "$fuzz_out"
+
 echo
 echo "=== summary ==="
-for name in default sanitize m32; do
+for name in default sanitize m32 fuzz; do
   printf '%-9s %s\n' "$name" "${summary[$name]:-not run}"
 done
 exit $status

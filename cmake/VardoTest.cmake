@@ -31,3 +31,12 @@ function(vardo_test name)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
   endif()
 endfunction()
+
+# vardo_fuzz(<name> SOURCES ... LIBS ...): one libFuzzer program beside the
+# code it fuzzes; its seed corpus is fuzz/<name>/ at the top of the tree.
+function(vardo_fuzz name)
+  cmake_parse_arguments(F "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()

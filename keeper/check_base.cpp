@@ -8,6 +8,13 @@
 #include "keeper/timer_handler.h"
 #include "support/ev_debug.h"
 
+namespace {
+
+// Besides letters and digits: what option and path arguments need.
+const char kSafeArgChars[] = " -_.,:/=+@%";
+
+}  // namespace
+
 CheckBase::CheckBase(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
       active(true),
@@ -30,6 +37,12 @@ keeperStatus CheckBase::add_to_manager() {
 bool CheckBase::check_can_run() { return enabled && active && mode_allows_run(); }
 
 keeperStatus CheckBase::reinit(const char* new_args) {
+    // The arguments reach a shell command line and the INI file: nothing
+    // that a shell or the INI reader would take for syntax.
+    if (!text_made_of(new_args, kSafeArgChars)) {
+        EV_TRACE(DL_ERROR, "CheckBase::reinit, check %s: arguments refused", name);
+        return KEEPER_FAIL;
+    }
     copy_text(args, new_args);
     // The command line of a program check is composed once; the operator who
     // changes the arguments expects the next run to use them.

@@ -226,6 +226,14 @@ TEST_F(Checks, ArgumentsOfAProgramCheckTakeEffect) {
     EXPECT_EQ(KEEPER_OK, check.reinit("-b 2"));
     EXPECT_STREQ("-b 2", check.get_args());
     EXPECT_STREQ("/bin/true -b 2", check.get_command());
+
+    // Nothing a shell would take for syntax reaches the command line.
+    for (const char* hostile : {"; reboot", "$(id)", "`id`", "a|b", "a&b", "a>b", "x\ny", "'q'",
+                                "\"q\"", "a\tb", "~root", "a*", "a\\b"}) {
+        EXPECT_EQ(KEEPER_FAIL, check.reinit(hostile)) << hostile;
+        EXPECT_STREQ("/bin/true -b 2", check.get_command()) << hostile;
+    }
+    EXPECT_EQ(KEEPER_OK, check.reinit("-h host.example:80 --x=/tmp/a,b+c@d 50%"));
 }
 
 TEST_F(Checks, SameNameIsRegisteredOnce) {

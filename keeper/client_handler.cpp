@@ -1,56 +1,40 @@
 #include "keeper/client_handler.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "keeper/keeper_srv.h"
+#include "reactor/ev_engine.h"
 #include "reactor/ev_sock.h"
 #include "support/ev_debug.h"
 
 namespace {
 
-// How long a message that arrives in pieces may take to complete before the
-// connection counts as broken; the loop waits for nobody longer than this.
-const int kPieceWaitMs = 500;
+// The largest request the daemon reads whole: an event with all its data.
+// Every fixed payload is smaller; a longer message is refused unread.
+const uint32_t kLargestRequest = sizeof(KeeperEventMsg) + KEEPER_MAX_EVENT_DATA;
 
-// Reads exactly n bytes: n, 0 when the peer closed before sending anything,
-// -1 on an error or a message cut short.
-ssize_t read_exact(int fd, void* buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
-        if (r > 0) {
-            got += static_cast<size_t>(r);
-        } else if (r == 0) {
-            if (got == 0) return 0;
-            errno = ECONNRESET;
-            return -1;
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd waiting = {fd, POLLIN, 0};
-            if (poll(&waiting, 1, kPieceWaitMs) <= 0) {
-                errno = ETIMEDOUT;
-                return -1;
-            }
-        } else if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return static_cast<ssize_t>(got);
-}
+// A refused payload is read away in pieces of at most this size, so that a
+// connection never holds more than this for it.
+const uint32_t kDiscardChunk = 64 * 1024;
 
 const char* type_name(unsigned type) {
     const char* name = keeperMgsTypeStr(type);
     return name ? name : "";
 }
 
+keeper_client_header host_header(const unsigned char* data) {
+    keeper_client_header hdr;
+    memcpy(&hdr, data, sizeof hdr);
+    headerN2HOrder(&hdr);
+    return hdr;
+}
+
 }  // namespace
 
 int ClientHandler::handleOpen(EvAdapter* sock) {
-    static_cast<EvSock*>(sock)->addFlags(EV_RAW_READ);
     socket = sock;
     return 0;
 }
@@ -58,9 +42,47 @@ int ClientHandler::handleOpen(EvAdapter* sock) {
 int ClientHandler::handleClose(EvAdapter*) {
     // However the connection ended (also a failed write), no task may keep
     // this handler once it is deleted.
+    if (deadline_timer >= 0) engine->delTimer(deadline_timer);
+    deadline_timer = -1;
     keeper->handle_client_close(this);
     task = nullptr;
     return -1;
+}
+
+// A header first; then the header with its payload when the payload is one
+// the daemon may accept, or the header alone when it is to be read away (or
+// is too long for any message, which closes the connection).
+int ClientHandler::chkBuf(unsigned char* data, int len) {
+    if (len > 0 || discard_left) start_message();
+    if (discard_left) return static_cast<int>(std::min(discard_left, kDiscardChunk));
+    if (!data || len < static_cast<int>(KEEPER_HEADER_LEN)) return KEEPER_HEADER_LEN;
+    keeper_client_header hdr = host_header(data);
+    if (hdr.length > kLargestRequest) return KEEPER_HEADER_LEN;
+    return static_cast<int>(KEEPER_HEADER_LEN + hdr.length);
+}
+
+void ClientHandler::start_message() {
+    if (in_message) return;
+    in_message = true;
+    message_start = engine->getClock().uptime();
+    if (deadline_timer < 0)
+        deadline_timer = engine->addTimer(kMessageDeadline, this, &ClientHandler::message_deadline,
+                                          nullptr, -1);
+}
+
+int ClientHandler::message_deadline(void*) {
+    deadline_timer = -1;
+    if (!in_message || !socket || socket->getHandle() < 0) return 0;
+    long elapsed = engine->getClock().uptime() - message_start;
+    if (elapsed < kMessageDeadline) {
+        deadline_timer = engine->addTimer(kMessageDeadline - elapsed, this,
+                                          &ClientHandler::message_deadline, nullptr, -1);
+        return 0;
+    }
+    EV_TRACE(DL_WARNING, "ClientHandler::message_deadline, message incomplete after %d s, closed",
+             kMessageDeadline);
+    engine->evClose(socket);
+    return 0;
 }
 
 int ClientHandler::handleInput(EvAdapter* sock) {
@@ -68,80 +90,114 @@ int ClientHandler::handleInput(EvAdapter* sock) {
         EV_TRACE(DL_ERROR, "handleInput: Socket mismatch");
         return -1;
     }
-    keeper_client_header hdr;
-    ssize_t r = read_exact(sock->getHandle(), &hdr, sizeof hdr);
-    if (r <= 0) {
-        if (r < 0) EV_TRACE(DL_WARNING, "handleInput: Read failure (%s).", strerror(errno));
-        keeper->handle_client_close(this);
+    if (discard_left) {
+        discard(sock);
+        return 0;
+    }
+    unsigned char head[KEEPER_HEADER_LEN];
+    int avail = sock->peek(nullptr, 0);
+    if (avail < static_cast<int>(sizeof head) || sock->peek(head, sizeof head) < 0) return 0;
+    keeper_client_header hdr = host_header(head);
+    if (hdr.length > KEEPER_MAX_PAYLOAD) {
+        EV_TRACE(DL_WARNING, "handleInput: length %u beyond any message, connection closed",
+                 hdr.length);
         return -1;
     }
-    headerN2HOrder(&hdr);
+    bool readable = hdr.length <= kLargestRequest;
+    if (readable && avail < static_cast<int>(KEEPER_HEADER_LEN + hdr.length)) return 0;
+    sock->read(head, sizeof head);
     EV_TRACE(DL_USER1, "ClientHandler::handleInput, msg type:%s(%u)", type_name(hdr.type),
              hdr.type);
+    if (!readable) discard_left = hdr.length;
+    serve(hdr, readable);
+    if (!discard_left) in_message = false;
+    return 0;
+}
+
+void ClientHandler::serve(const keeper_client_header& hdr, bool readable) {
     if (hdr.type == KEEPER_GET_CONFIG) reply_pending = true;
     GeneralMsg msg(static_cast<int>(hdr.type));
-    keeperStatus rc = read_request_data(hdr, msg);
+    keeperStatus rc = KEEPER_FAIL;
+    if (readable)
+        rc = read_request_data(hdr, msg);
+    else
+        EV_TRACE(DL_ERROR, "ClientHandler::read_request_data, msg length mismatch");
     if (rc != KEEPER_FAIL) rc = keeper->handleRequest(msg, this);
     if (rc == KEEPER_FAIL && (hdr.type == KEEPER_GET_CONFIG || hdr.type == KEEPER_SET_CONFIG))
         msg.payload.config.status = KEEPER_FAIL;
     send_reply(msg);
-    return 0;
 }
 
+void ClientHandler::discard(EvAdapter* sock) {
+    unsigned char scrap[4096];
+    for (int left = sock->peek(nullptr, 0); left > 0 && discard_left > 0;) {
+        int n = std::min(left, static_cast<int>(sizeof scrap));
+        n = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(n), discard_left));
+        if (sock->read(scrap, n) != n) return;
+        left -= n;
+        discard_left -= static_cast<uint32_t>(n);
+    }
+    if (!discard_left) in_message = false;
+}
+
+// The payload is buffered whole (the framing asked for it): it is always
+// taken, so that a refused request leaves nothing behind to be read as the
+// next header.
 keeperStatus ClientHandler::read_notify_request_data(const keeper_client_header& hdr,
                                                      GeneralMsg& msg) {
-    KeeperEventMsg fixed;
-    if (msg.payloadLen() > hdr.length) {
-        EV_TRACE(DL_ERROR, "ClientHandler::read_notify_request_data, msg length mismatch");
-        return KEEPER_FAIL;
-    }
-    if (read_exact(socket->getHandle(), &fixed, sizeof fixed) != sizeof fixed) {
+    std::vector<uint8_t> body(hdr.length);
+    if (hdr.length && socket->read(body.data(), static_cast<int>(hdr.length)) < 0) {
         EV_TRACE(DL_ERROR, "ClientHandler::read_notify_request_data, Read failure (%s).",
-                 strerror(errno));
+                 "incomplete message");
         return KEEPER_FAIL;
     }
-    uint32_t data_len = ntohl(fixed.length);
-    if (data_len > KEEPER_MAX_EVENT_DATA) {
+    if (msg.fromWire(hdr, body.data()) != KEEPER_OK) {
         EV_TRACE(DL_ERROR, "ClientHandler::read_notify_request_data, msg length mismatch");
         return KEEPER_FAIL;
     }
-    std::vector<uint8_t> body(sizeof fixed + data_len);
-    memcpy(body.data(), &fixed, sizeof fixed);
-    if (data_len &&
-        read_exact(socket->getHandle(), body.data() + sizeof fixed, data_len) != data_len) {
-        EV_TRACE(DL_ERROR,
-                 "ClientHandler::read_notify_request_data, failed to read event data (%s)",
-                 strerror(errno));
-        return KEEPER_FAIL;
-    }
-    keeper_client_header framed = hdr;
-    framed.length = static_cast<uint32_t>(body.size());
-    return msg.fromWire(framed, body.data());
+    return KEEPER_OK;
 }
 
 keeperStatus ClientHandler::read_request_data(const keeper_client_header& hdr, GeneralMsg& msg) {
     if (hdr.type == KEEPER_NOTIFY_EVENT) return read_notify_request_data(hdr, msg);
-    if (hdr.length != keeperFixedPayloadLen(hdr.type)) {
+    std::vector<uint8_t> body(hdr.length);
+    if (hdr.length && socket->read(body.data(), static_cast<int>(hdr.length)) < 0) {
+        EV_TRACE(DL_ERROR, "ClientHandler::read_request_data, Read failure (%s).",
+                 "incomplete message");
+        return KEEPER_FAIL;
+    }
+    if (hdr.length != keeperFixedPayloadLen(hdr.type) || msg.fromWire(hdr, body.data()) != KEEPER_OK) {
         EV_TRACE(DL_ERROR, "ClientHandler::read_request_data, msg length mismatch");
         return KEEPER_FAIL;
     }
-    std::vector<uint8_t> body(hdr.length);
-    if (hdr.length && read_exact(socket->getHandle(), body.data(), hdr.length) != hdr.length) {
-        EV_TRACE(DL_ERROR, "ClientHandler::read_request_data, Read failure (%s).", strerror(errno));
-        return KEEPER_FAIL;
-    }
-    return msg.fromWire(hdr, body.data());
+    return KEEPER_OK;
+}
+
+size_t ClientHandler::queued_output(EvAdapter* sock) const {
+    const EvBuf& out = static_cast<EvSock*>(sock)->outBuf();
+    return static_cast<size_t>(out.used - out.done) + pending_bytes;
 }
 
 keeperStatus ClientHandler::send_msg(EvAdapter* sock, unsigned type, unsigned len,
                                      const void* data) {
-    if (!sock) return KEEPER_FAIL;
+    if (!sock || sock->getHandle() < 0) return KEEPER_FAIL;
     std::vector<unsigned char> frame =
         keeperFrame(type, ++msg_counter, len ? data : nullptr, data ? len : 0);
+    if (queued_output(sock) + frame.size() > kMaxQueuedOutput) {
+        // A client that does not read must not make the daemon hold its
+        // replies and events without end.
+        EV_TRACE(DL_ERROR, "ClientHandler::send_msg, over %zu bytes wait for the client, closed",
+                 kMaxQueuedOutput);
+        pending.clear();
+        pending_bytes = 0;
+        engine->evClose(sock);
+        return KEEPER_FAIL;
+    }
     if (reply_pending) {
         EV_TRACE(DL_TRACE,
                  "ClientHandler::send_msg, pending message. Msg type = %s(%d), data_len= %u",
                  type_name(type), type, len);
+        pending_bytes += frame.size();
         pending.push_back(std::move(frame));
         return KEEPER_OK;
     }
@@ -150,12 +206,11 @@ keeperStatus ClientHandler::send_msg(EvAdapter* sock, unsigned type, unsigned le
              type, len);
     while (!pending.empty()) {
         std::vector<unsigned char>& queued = pending.front();
-        keeper_client_header hdr;
-        memcpy(&hdr, queued.data(), sizeof hdr);
-        headerN2HOrder(&hdr);
+        keeper_client_header hdr = host_header(queued.data());
         sock->write(queued.data(), static_cast<int>(queued.size()));
         EV_TRACE(DL_TRACE, "ClientHandler::send_msg, pending msg, type = %s(%d), data_len= %u",
                  type_name(hdr.type), hdr.type, hdr.length);
+        pending_bytes -= queued.size();
         pending.pop_front();
     }
     return KEEPER_OK;

@@ -1,6 +1,7 @@
-// The daemon's side of one client connection: reads one request per input
-// event, hands it to the supervisor and answers it; outgoing messages wait
-// while a configuration reply is pending.
+// The daemon's side of one client connection: requests arrive through the
+// engine's framed input, one complete message per input event, and go to the
+// supervisor, which answers them; outgoing messages wait while a
+// configuration reply is pending. Nothing here ever waits for a client.
 #ifndef KEEPER_CLIENT_HANDLER_H
 #define KEEPER_CLIENT_HANDLER_H
 
@@ -17,8 +18,15 @@ class PsTask;
 
 class ClientHandler : public EvHandler {
 public:
+    // Seconds within which a message must be complete once its first byte
+    // has arrived; a client that trickles or stalls loses its connection.
+    static constexpr int kMessageDeadline = 5;
+    // Output waiting for one client beyond which it counts as not reading.
+    static constexpr size_t kMaxQueuedOutput = 4u << 20;
+
     ClientHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
 
+    int chkBuf(unsigned char* data, int len) override;
     int handleInput(EvAdapter* sock) override;
     int handleOpen(EvAdapter* sock) override;
     int handleClose(EvAdapter* sock) override;
@@ -35,8 +43,18 @@ public:
     PsTask* get_task() const { return task; }
     EvAdapter* get_socket() const { return socket; }
 
+    // Timer callback: closes the connection when its message is overdue.
+    int message_deadline(void*);
+
 private:
     keeperStatus read_notify_request_data(const keeper_client_header& hdr, GeneralMsg& msg);
+    // Runs a request whose header has been taken (and whose payload, when
+    // readable, is buffered) and sends its reply.
+    void serve(const keeper_client_header& hdr, bool readable);
+    // Reads away buffered bytes of a refused payload.
+    void discard(EvAdapter* sock);
+    void start_message();
+    size_t queued_output(EvAdapter* sock) const;
 
     EvEngine* engine;
     KeeperSrv* keeper;
@@ -44,7 +62,13 @@ private:
     uint32_t msg_counter = 0;
     bool reply_pending = false;
     std::list<std::vector<unsigned char>> pending;
+    size_t pending_bytes = 0;
     PsTask* task = nullptr;
+    // Payload bytes of a refused request still to be read away.
+    uint32_t discard_left = 0;
+    bool in_message = false;
+    long message_start = 0;
+    int deadline_timer = -1;
 };
 
 class ClientHandlerFactory : public EvHandlerFactory {

@@ -131,7 +131,7 @@ keeperStatus iniKeeper_file::write_back() {
 }
 
 keeperStatus iniKeeper_file::set_and_write(const std::string& key, const char* value) {
-    if (!dict) return KEEPER_FAIL;
+    if (!dict || !ini_text_safe(key.c_str()) || !ini_text_safe(value)) return KEEPER_FAIL;
     const char* current = iniparser_getstr(dict, key.c_str());
     bool existed = current != nullptr;
     std::string previous = existed ? current : "";
@@ -341,7 +341,7 @@ keeperStatus iniKeeper_srv::set_check_args(const char* name, const char* args) {
 }
 
 keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
-    if (!dict || !name || !*name) return KEEPER_FAIL;
+    if (!dict || !name || !*name || !ini_text_safe(name)) return KEEPER_FAIL;
     std::string section = find_flag_section(name);
     if (section.empty()) {
         // A flag created at run time gets a section of its own, so that it is
@@ -369,7 +369,7 @@ void iniKeeper_stc::_parse_general() {
 }
 
 keeperStatus iniKeeper_stc::set_dev_mode(const char* mode) {
-    if (dev_mode[0] || !dict || !mode) return KEEPER_FAIL;
+    if (dev_mode[0] || !dict || !mode || !ini_text_safe(mode)) return KEEPER_FAIL;
     copy_text(dev_mode, mode);
     iniparser_setstr(dict, "general:device mode", dev_mode);
     std::string modes = std::string("modes/") + lower(dev_mode);

@@ -129,10 +129,26 @@ TEST_F(IniTest, FlagStatesSurviveARestart) {
     EXPECT_FALSE(restarted.keeper.find_flag_by_name("Beta")->enabled);
 }
 
+TEST_F(IniTest, WriteBackRefusesWhatWouldBecomeStructure) {
+    ASSERT_EQ(KEEPER_OK, load(kIni));
+    ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Alpha", true));
+    const std::string before = readText(path());
+    for (const char* bad : {"x\n[tasks/evil]\nname = /bin/sh", "a]b", "a[b", "a;b", "a#b", "a\rb",
+                            "a\x7f"}) {
+        EXPECT_EQ(KEEPER_FAIL, ini->set_flag_mode(bad, true)) << bad;
+        EXPECT_EQ(KEEPER_FAIL, ini->set_check_args("c1", bad)) << bad;
+    }
+    EXPECT_EQ(before, readText(path()));
+    EXPECT_EQ(KEEPER_OK, ini->set_check_args("c1", "-v"));
+}
+
 TEST_F(IniTest, DeviceModeIsReadFromGeneral) {
     ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 9\ndevice mode = Tap\n"));
     EXPECT_STREQ("Tap", ini->get_dev_mode());
     EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Active"));
+    ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 9\n"));
+    EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Tap\n[tasks/x]"));
+    EXPECT_STREQ("", ini->get_dev_mode());
 }
 
 TEST(IniSections, FamiliesByPrefix) {

@@ -495,17 +495,14 @@ keeperStatus KeeperSrv::send_event(unsigned group, unsigned id, void* data, unsi
 
 void KeeperSrv::_register_event(PsTask* task, unsigned group, unsigned id, int operation) {
     if (!task || group >= EVENT_GROUPS) return;
-    auto updated = [operation, id](unsigned old_mask) {
-        if (operation == 0) return id == kAllIds ? kAllIds : (old_mask | id);
-        return id == kAllIds ? 0u : (old_mask & ~id);
-    };
     if (group == EVENT_GRP_ALL) {
-        // Every group changes on its own: an unregister of some ids must keep
-        // the other ids of each group, and must never widen a subscription.
-        for (unsigned g = 0; g < EVENT_GROUPS; ++g)
-            task->set_events(g, updated(task->get_events(g)));
+        // Registering for all groups subscribes to everything, whatever the
+        // id; unregistering them ends every subscription.
+        for (unsigned g = 0; g < EVENT_GROUPS; ++g) task->set_events(g, operation == 0 ? kAllIds : 0);
+    } else if (operation == 0) {
+        task->set_events(group, id == kAllIds ? kAllIds : (task->get_events(group) | id));
     } else {
-        task->set_events(group, updated(task->get_events(group)));
+        task->set_events(group, id == kAllIds ? 0u : (task->get_events(group) & ~id));
     }
     EV_TRACE(DL_TRACE,
              "KeeperSrv::register_event, success registration from task [%s],pid [%d] on event_grp "
@@ -771,6 +768,11 @@ keeperStatus KeeperSrv::set_check(GeneralMsg& msg) {
 keeperStatus KeeperSrv::set_flag_mode(GeneralMsg& msg) {
     char name[KEEPER_NAME_LEN];
     field_text(name, msg.payload.value.name);
+    // The name becomes an INI section: refused unless it is a plain word.
+    if (!*name || !text_made_of(name, "_-.")) {
+        EV_TRACE(DL_ERROR, "KeeperSrv::set_flag_mode, flag name refused");
+        return KEEPER_FAIL;
+    }
     EV_TRACE(DL_TRACE, "KeeperSrv::set_flag_mode, flag %s", name);
     bool state = msg.payload.value.value != 0;
     Flag* flag = find_flag_by_name(name);

@@ -379,20 +379,17 @@ TEST(TaskAction, ConfigurationWordsIgnoreCase) {
     iniparser_freedict(dict);
 }
 
-TEST(KeeperSrv, GroupAllChangesEveryGroupByTheGivenIds) {
+TEST(KeeperSrv, GroupAllSubscribesToEverythingAndUnregisterClearsEveryGroup) {
     KeeperFixture f;
     StagedPs a(f, "a");
     f.keeper._register_event(&a, 3, 0x4, 0);
-    f.keeper._register_event(&a, EVENT_GRP_ALL, 0x1, 0);
-    EXPECT_EQ(0x5u, a.get_events(3));
-    EXPECT_EQ(0x1u, a.get_events(7));
-    f.keeper._register_event(&a, EVENT_GRP_ALL, 0x1, 1);
-    EXPECT_EQ(0x4u, a.get_events(3));
-    EXPECT_EQ(0u, a.get_events(7));
-    f.keeper._register_event(&a, EVENT_GRP_ALL, 0xFFFFFFFF, 0);
-    EXPECT_EQ(0xFFFFFFFFu, a.get_events(0));
-    f.keeper._register_event(&a, EVENT_GRP_ALL, 0xFFFFFFFF, 1);
+    f.keeper._register_event(&a, EVENT_GRP_ALL, 0x5, 0);
+    for (unsigned g = 0; g < EVENT_GROUPS; ++g) EXPECT_EQ(0xFFFFFFFFu, a.get_events(g)) << g;
+    f.keeper._register_event(&a, EVENT_GRP_ALL, 0x5, 1);
     for (unsigned g = 0; g < EVENT_GROUPS; ++g) EXPECT_EQ(0u, a.get_events(g)) << g;
+    f.keeper._register_event(&a, 7, 0x2, 0);
+    f.keeper._register_event(&a, EVENT_GRP_ALL, 0, 1);
+    EXPECT_EQ(0u, a.get_events(7)) << "whatever the id";
 }
 
 TEST(Connection, FailedWriteUnbindsTheTask) {

@@ -21,7 +21,8 @@ struct KeeperFixture {
         engine.setClock(&clock);
         keeper.set_action_registry(&actions);
     }
-    // Connections end while the supervisor they report to still exists.
+    // Connections go before the keeper they report to, as at the end of the
+    // daemon's loop.
     ~KeeperFixture() {
         engine.releaseAll();
         engine.setClock(nullptr);

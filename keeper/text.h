@@ -16,4 +16,14 @@ void copy_text(char (&field)[N], const char* text) {
 
 #define format_text(field, ...) format_field(field, sizeof(field), __VA_ARGS__)
 
+// Texts from clients end up in the INI file and on command lines: these say
+// whether one may.
+
+// Every character a letter, a digit or one of `allowed`.
+bool text_made_of(const char* text, const char* allowed);
+// Nothing that could become structure in an INI file when written as a
+// section, key or value: no control character, no "[" or "]" (sections),
+// no ";" or "#" (comments).
+bool ini_text_safe(const char* text);
+
 #endif

@@ -325,7 +325,7 @@ keeperStatus GeneralMsg::fromWire(const keeper_client_header& hdr, const uint8_t
     if (keeperIsListType(type_)) {
         unsigned fixed = payloadLen_;
         if (hdr.length < fixed) return KEEPER_FAIL;
-        std::memcpy(payload.bytes, body, fixed);
+        if (fixed != 0) std::memcpy(payload.bytes, body, fixed);
         msgDataN2HOrder();
         if (allocDataListBuff(hdr.length) != KEEPER_OK) return KEEPER_FAIL;
         if (listLen_ != 0) std::memcpy(list_.get(), body + fixed, listLen_);

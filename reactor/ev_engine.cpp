@@ -56,13 +56,36 @@ long EvClock::uptime() const {
 
 time_t EvClock::wallTime() const { return time(nullptr); }
 
+namespace {
+
+int openSpare() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+}  // namespace
+
 EvListener::EvListener(EvHandlerFactory* factory, EvEngine* engine, bool)
-    : engine(engine), factory(factory) {}
+    : engine(engine), factory(factory), spareFd(openSpare()) {}
+
+EvListener::~EvListener() {
+    if (spareFd >= 0) close(spareFd);
+}
 
 int EvListener::handleInput(EvAdapter* listenSock) {
     EvHandler* h = factory->newHandler();
-    if (!engine->evAccept(listenSock, h)) delete h;
+    if (engine->evAccept(listenSock, h)) return 0;
+    int err = errno;
+    delete h;
+    if (err == EMFILE || err == ENFILE) refuseOne(listenSock);
     return 0;
+}
+
+void EvListener::refuseOne(EvAdapter* listenSock) {
+    if (spareFd < 0) spareFd = openSpare();
+    if (spareFd < 0) return;
+    close(spareFd);
+    int fd = accept4(listenSock->getHandle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) close(fd);
+    spareFd = openSpare();
+    EV_TRACE(DL_WARNING, "EvListener::handleInput, out of descriptors: connection refused");
 }
 
 // The listener goes with its socket.

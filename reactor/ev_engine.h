@@ -46,12 +46,21 @@ struct EvTimer {
 class EvListener : public EvHandler {
 public:
     EvListener(EvHandlerFactory* factory, EvEngine* engine, bool secure);
+    ~EvListener() override;
+    EvListener(const EvListener&) = delete;
+    EvListener& operator=(const EvListener&) = delete;
     int handleInput(EvAdapter* listenSock) override;
     int handleClose(EvAdapter* sock) override;
 
 private:
+    // Out of descriptors: the pending connection would keep the listener
+    // readable and the loop spinning, so the spare descriptor makes room to
+    // accept it and close it at once.
+    void refuseOne(EvAdapter* listenSock);
+
     EvEngine* engine;
     EvHandlerFactory* factory;
+    int spareFd;
 };
 
 class EvEngine {

@@ -12,6 +12,7 @@ packages=(
   net-tools procps iproute2 util-linux     # route, ps, ip, unshare: the appliance's tools
   gcc-multilib g++-multilib libiniparser-dev:i386 libgtest-dev:i386  # the 32-bit build
   qemu-user                     # runs 32-bit tests where the kernel cannot
+  clang libclang-rt-14-dev      # the fuzz targets (libFuzzer)
 )
 
 missing=()

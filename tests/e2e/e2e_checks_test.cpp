@@ -1,6 +1,8 @@
 // Periodic checks in the real daemon: shell-script checks that fail while a
 // file of theirs exists, actions that append to a file, level gating behind a
 // failing must-check, and the check requests of the protocol.
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -129,6 +131,30 @@ TEST_F(E2eChecks, SetCheckChangesArgumentsAndWritesThemBack) {
     ASSERT_TRUE(waitFor([&] { return lines("runs_c").back() == "c two"; }, 4000));
     EXPECT_EQ(confString("vardo.ini", "checks/c:args"), "c two") << readConf();
     EXPECT_TRUE(lines("actions").empty());
+}
+
+TEST_F(E2eChecks, HostileArgumentsAreRefusedAndNeverReachTheShell) {
+    writeIni(base() + check("c", 1, "c one"));
+    startVardo();
+    ASSERT_TRUE(waitLines("runs_c", 1, 5000));
+    const std::string before = readConf();
+    const std::string pwned = home() + "/pwned";
+    for (const std::string& args :
+         {"c; touch " + pwned, "c $(touch " + pwned + ")", "c `touch " + pwned + "`",
+          "c | touch " + pwned, "c\ntouch " + pwned, "c && touch " + pwned, "c > " + pwned,
+          std::string("c\n[tasks/x]")})
+        request([&](TestClient& c) { return c.setCheck("c", args.c_str()); });
+    const size_t runs = lines("runs_c").size();
+    ASSERT_TRUE(waitLines("runs_c", runs + 2, 5000));
+    for (const std::string& line : lines("runs_c")) EXPECT_EQ(line, "c one");
+    EXPECT_EQ(readConf(), before);
+
+    ASSERT_TRUE(exitedWith(stopVardo(), 0));
+    startVardo();
+    ASSERT_TRUE(waitLines("runs_c", runs + 3, 5000));
+    EXPECT_EQ(lines("runs_c").back(), "c one");
+    EXPECT_EQ(access(pwned.c_str(), F_OK), -1) << "nothing ran through the shell";
+    EXPECT_EQ(readConf(), before);
 }
 
 TEST_F(E2eChecks, StopAndStartRequests) {

@@ -6,10 +6,15 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include "protocol/wire_text.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
@@ -82,33 +87,172 @@ TEST_F(E2eRequests, ListingsOfNothingAreEmpty) {
     EXPECT_TRUE(reply.payload.empty());
 }
 
-TEST_F(E2eRequests, RefusedRequestLeavesItsPayloadToBeReadAsHeaders) {
+std::vector<unsigned char> framedAs(unsigned type, const std::vector<unsigned char>& payload) {
+    return keeperFrame(type, 0, payload.data(), static_cast<uint32_t>(payload.size()));
+}
+
+void append(std::vector<unsigned char>& to, const std::vector<unsigned char>& bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+TEST_F(E2eRequests, RefusedRequestsAreReadAwayWithWhatTheyHide) {
     writeIni(general() + psTask("t", 1, "--record ${REC}/t"));
     startVardo();
     ASSERT_TRUE(waitRecords("t", "start", 1));
     TestClient client;
     ASSERT_TRUE(client.connect(port()));
-    // A KEEPER_SET_TASK framed with 100 bytes instead of 108; its "payload"
-    // is eight listing requests and the start of a ninth header, completed
-    // by 8 more bytes (type 0, length 0: refused as well).
-    std::vector<unsigned char> bytes = keeperFrame(KEEPER_SET_TASK, 0, nullptr, 0);
-    keeper_client_header* hdr = reinterpret_cast<keeper_client_header*>(bytes.data());
-    hdr->length = htonl(100);
-    const std::vector<unsigned char> ask = keeperFrame(KEEPER_PRINT_PS, 1, nullptr, 0);
-    for (int i = 0; i < 8; ++i) bytes.insert(bytes.end(), ask.begin(), ask.end());
-    bytes.insert(bytes.end(), 12, 0);
+    // A KEEPER_SET_TASK framed with 100 bytes instead of 108, whose payload
+    // is a reboot command and listing requests.
+    KeeperCommand reboot{COMMAND_REBOOT, SHUTDOWN_STOP, 0};
+    commandH2NOrder(&reboot);
+    std::vector<unsigned char> hidden = keeperFrame(KEEPER_COMMAND, 0, &reboot, sizeof reboot);
+    while (hidden.size() + KEEPER_HEADER_LEN <= 100)
+        append(hidden, keeperFrame(KEEPER_PRINT_PS, 0, nullptr, 0));
+    hidden.resize(100, 0);
+    std::vector<unsigned char> bytes = framedAs(KEEPER_SET_TASK, hidden);
+    // Refused configuration requests are answered with status 2, refused
+    // listing requests with an empty listing; then a proper listing request.
+    append(bytes, framedAs(KEEPER_GET_CONFIG, std::vector<unsigned char>(10, 0)));
+    append(bytes, framedAs(KEEPER_PRINT_PS, std::vector<unsigned char>(4, 0)));
+    append(bytes, framedAs(KEEPER_SET_CHECK, std::vector<unsigned char>(5000, 'x')));
+    append(bytes, keeperFrame(KEEPER_PRINT_PS, 0, nullptr, 0));
     ASSERT_TRUE(client.sendRaw(bytes.data(), bytes.size()));
-    const std::string listing = " 1. t " + std::to_string(records("t").at(0).pid) + "\n";
-    for (int i = 0; i < 8; ++i) {
-        Message reply;
-        ASSERT_TRUE(client.read(reply, 3000)) << "reply " << i;
-        EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
-        EXPECT_EQ(listingText(reply), listing);
-    }
-    settle();
-    EXPECT_EQ(psPid("t"), records("t").at(0).pid) << "the task was not switched";
+
+    Message reply;
+    ASSERT_TRUE(client.read(reply, 3000));
+    ASSERT_EQ(reply.type, static_cast<unsigned>(KEEPER_GET_CONFIG));
+    ASSERT_EQ(reply.payload.size(), sizeof(KeeperConfigMsg));
+    KeeperConfigMsg config;
+    memcpy(&config, reply.payload.data(), sizeof config);
+    EXPECT_EQ(ntohl(config.status), static_cast<unsigned>(KEEPER_FAIL));
+    ASSERT_TRUE(client.read(reply, 3000));
+    EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
+    EXPECT_TRUE(reply.payload.empty());
+    ASSERT_TRUE(client.read(reply, 3000));
+    EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
+    EXPECT_EQ(listingText(reply), " 1. t " + std::to_string(records("t").at(0).pid) + "\n");
+    EXPECT_EQ(reply.id, 3u) << "nothing hidden in a refused payload was answered";
     Message extra;
-    EXPECT_FALSE(client.read(extra, 200)) << "nothing more is answered";
+    EXPECT_FALSE(client.read(extra, 300)) << "nothing more is answered";
+    EXPECT_TRUE(commandsLog().empty());
+    EXPECT_EQ(psPid("t"), records("t").at(0).pid) << "the task was not switched";
+    ASSERT_TRUE(vardoRunning());
+
+    // Beyond the largest message no framing can be trusted: the end.
+    ASSERT_TRUE(client.send(KEEPER_SET_CHECK, nullptr, 0));
+    const uint32_t huge[3] = {htonl(KEEPER_SET_CHECK), 0, htonl(KEEPER_MAX_PAYLOAD + 1)};
+    ASSERT_TRUE(client.sendRaw(huge, sizeof huge));
+    EXPECT_TRUE(client.closedByPeer(3000));
+}
+
+TEST_F(E2eRequests, TricklingClientsDelayNobodyAndLoseTheirConnection) {
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 1));
+    const std::string expected = " 1. t " + std::to_string(records("t").at(0).pid) + "\n";
+    std::vector<std::unique_ptr<TestClient>> tricklers;
+    for (int i = 0; i < 4; ++i) {
+        tricklers.emplace_back(new TestClient);
+        ASSERT_TRUE(tricklers.back()->connect(port()));
+    }
+    const std::vector<unsigned char> slow =
+        framedAs(KEEPER_SET_TASK, std::vector<unsigned char>(108, 0));
+    TestClient fresh;
+    ASSERT_TRUE(fresh.connect(port()));
+    using Clock = std::chrono::steady_clock;
+    Clock::duration worst{};
+    // A byte from each trickler every 100 ms, and a listing in between.
+    for (size_t at = 0; at < 20; ++at) {
+        const Clock::time_point step = Clock::now();
+        for (auto& trickler : tricklers) trickler->sendRaw(&slow[at], 1);
+        const Clock::time_point asked = Clock::now();
+        Message reply;
+        ASSERT_TRUE(fresh.printPs(reply, 2000));
+        worst = std::max(worst, Clock::now() - asked);
+        EXPECT_EQ(listingText(reply), expected);
+        std::this_thread::sleep_until(step + std::chrono::milliseconds(100));
+    }
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(worst).count(), 100);
+    // None of them completes its message in time.
+    for (auto& trickler : tricklers) EXPECT_TRUE(trickler->closedByPeer(6000));
+    Message reply;
+    ASSERT_TRUE(fresh.printPs(reply));
+    EXPECT_EQ(listingText(reply), expected);
+}
+
+TEST_F(E2eRequests, RequestSplitAroundAChildsExitIsAnswered) {
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 1));
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    GeneralMsg ask(KEEPER_PRINT_CB);
+    ask.payload.value.value = 2;
+    setWireText(ask.payload.value.name, "t");
+    const std::vector<unsigned char> bytes = ask.toWire(0);
+    ASSERT_TRUE(client.sendRaw(bytes.data(), KEEPER_HEADER_LEN + 50));
+    ASSERT_EQ(kill(records("t").at(0).pid, SIGKILL), 0);
+    ASSERT_TRUE(waitPsPid("t", [](int pid) { return pid == -1; })) << "the exit was handled";
+    ASSERT_TRUE(client.sendRaw(bytes.data() + KEEPER_HEADER_LEN + 50,
+                               bytes.size() - KEEPER_HEADER_LEN - 50));
+    Message reply;
+    ASSERT_TRUE(client.read(reply, 3000));
+    EXPECT_EQ(reply.type, static_cast<unsigned>(KEEPER_PRINT_ACK));
+}
+
+TEST_F(E2eRequests, ClientThatNeverReadsIsCutOffWhileOthersAreServed) {
+    std::string flags, listing;
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "f" + std::to_string(i) + std::string(90, 'n');
+        flags += "[flags/" + name + "]\nname = " + name + "\nenabled = yes\n\n";
+        listing += name + " On\n";
+    }
+    writeIni(general() + flags);
+    startVardo();
+    TestClient hog;
+    ASSERT_TRUE(hog.connect(port()));
+    // Some 40 MB of listings asked for, none read.
+    const std::vector<unsigned char> ask = keeperFrame(KEEPER_PRINT_FLAGS, 0, nullptr, 0);
+    std::vector<unsigned char> many;
+    for (int i = 0; i < 3000; ++i) append(many, ask);
+    hog.sendRaw(many.data(), many.size());
+    TestClient other;
+    ASSERT_TRUE(other.connect(port()));
+    Message reply;
+    ASSERT_TRUE(other.printFlags(reply));
+    EXPECT_EQ(listingText(reply), listing);
+    // Reading would make the hog a reader.
+    EXPECT_TRUE(hog.hungUpByPeer(15000));
+    ASSERT_TRUE(other.printFlags(reply)) << "still served";
+    EXPECT_TRUE(vardoRunning());
+}
+
+TEST_F(E2eRequests, HostileFlagNamesAreRefusedAndTheIniFileKeepsItsShape) {
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t") +
+             "[flags/plain]\nname = plain\nenabled = yes\n\n");
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 1));
+    const std::string before = readConf();
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    for (const char* name :
+         {"x]\n[tasks/evil]\ntype = ps\nname = touch\nlocation = /bin\nargs = pwned\nlevel = 1\n[f",
+          "a;b", "a#b", "a b", "a/b", "a:b", "a=b", "a\tb", ""})
+        ASSERT_TRUE(client.setFlag(1, name));
+    Message reply;
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(listingText(reply), "plain On\n");
+    EXPECT_EQ(readConf(), before);
+    client.close();
+
+    ASSERT_TRUE(exitedWith(stopVardo(), 0));
+    startVardo();
+    ASSERT_TRUE(waitRecords("t", "start", 2));
+    EXPECT_EQ(psListing().find("evil"), std::string::npos) << psListing();
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.setFlag(0, "Plain-2.x_y"));
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(listingText(reply), "plain On\nPlain-2.x_y Off\n");
 }
 
 TEST_F(E2eRequests, EnableWhileStoppingStartsProgramAfterItsExit) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <vector>
 
 #include "protocol/wire_text.h"
 #include "tests/e2e/clock.h"
@@ -113,13 +114,22 @@ bool TestClient::readType(unsigned type, Message& msg, int timeoutMs) {
 
 bool TestClient::closedByPeer(int timeoutMs) {
     const long long end = nowMs() + timeoutMs;
-    char byte;
+    std::vector<char> chunk(64 * 1024);
     while (nowMs() < end) {
         if (!waitReadable(static_cast<int>(end - nowMs()))) return false;
-        const ssize_t got = ::recv(fd_, &byte, 1, 0);
+        const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), 0);
         if (got == 0 || (got < 0 && errno != EINTR)) return true;
     }
     return false;
+}
+
+bool TestClient::hungUpByPeer(int timeoutMs) {
+    pollfd entry = {fd_, POLLRDHUP, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 bool TestClient::init(unsigned keeperType, int pid, const char* name) {

@@ -45,6 +45,8 @@ public:
     bool readType(unsigned type, Message& msg, int timeoutMs);
     // True when the daemon closed the connection within timeoutMs.
     bool closedByPeer(int timeoutMs);
+    // The same, seen without reading anything that is still queued.
+    bool hungUpByPeer(int timeoutMs);
 
     // Requests. The one-way ones only report whether they were sent.
     bool init(unsigned keeperType, int pid, const char* name);
