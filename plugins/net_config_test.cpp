@@ -160,6 +160,26 @@ TEST_F(LinkMirror, ActionChangeRebuildsTheListsAndRunsThePass) {
     EXPECT_EQ(plugin->if_entry(1).u.eth.hwAddr[5], 0xa5);
 }
 
+TEST_F(LinkMirror, MemberListsLongerThanTheirRoomAreCut) {
+    std::string many = "eth0";
+    for (int i = 0; i < 40; ++i) many += ",eth" + std::to_string(i % 5);
+    writeText(dir / "rc.conf",
+              std::string(kRcConf) + "IPDEV[1]=" + many + "\nIPADDR[1]=10.9.0.1\n" +
+                  "NETMASK[1]=255.255.0.0\nLINK[2]=" + many + "\nLINKTYPE[2]=br\n");
+    plugin.reset(new SWConfigPlugin((dir / "rc.conf").c_str(), dir.path().c_str()));
+    plugin->set_link_layer(std::unique_ptr<LinkLayer>(new FakeLink));
+    plugin->set_runner([](const char* const*, bool) { return 0; });
+    plugin->init(nullptr);
+    ASSERT_EQ(plugin->if_count(), 10u);
+    EXPECT_EQ(plugin->if_entry(6).u.ip.memberCount, NETIF_IP_MEMBERS);
+    EXPECT_EQ(plugin->if_entry(9).u.group.memberCount, NETIF_GROUP_MEMBERS);
+    // Every port shares the new bridge with every other one.
+    plugin->_create_mirror_lists();
+    EXPECT_EQ(partners(0), (std::vector<unsigned>{1, 2}));
+    uint32_t gateway = inet_addr("10.0.0.1");
+    EXPECT_EQ(plugin->set_oob_gateway(&gateway), KEEPER_OK);
+}
+
 TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     TempDir dir;
     double now = 5000.0;
