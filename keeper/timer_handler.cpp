@@ -1,6 +1,6 @@
 #include "keeper/timer_handler.h"
 
-#include <cstdlib>
+#include <string>
 
 #include "keeper/check_base.h"
 #include "keeper/keeper_srv.h"
@@ -8,6 +8,7 @@
 #include "reactor/ev_engine.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
+#include "support/run_prog.h"
 
 int TimerHandler::add(long delay, Callback cb, void* arg, int min_gap) {
     return engine->addTimer(delay, this, cb, arg, min_gap);
@@ -71,7 +72,9 @@ int TimerHandler::run_cpu_usage_status(void* srv) {
 }
 
 int TimerHandler::run_delayed_inet1(void*) {
-    EV_TRACE(DL_NOTIFY, "Run script [%s]", CMD_INET1);
-    if (system(CMD_INET1) == -1) EV_TRACE(DL_ERROR, "Run script [%s] failed", CMD_INET1);
+    const std::string line = commandLineText(ARGV_INET1_RESTART);
+    EV_TRACE(DL_NOTIFY, "Run script [%s]", line.c_str());
+    if (runProgram(ARGV_INET1_RESTART) == -1)
+        EV_TRACE(DL_ERROR, "Run script [%s] failed", line.c_str());
     return 0;
 }

@@ -167,7 +167,7 @@ void SWConfigPlugin::_create_if_config() {
     const ParseTables& t = *parsed;
     memset(ifTable, 0, sizeof ifTable);
     ifCount = 0;
-    const time_t now = time(nullptr);
+    const time_t now = clock();
     for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
         if (t.ifName[i].empty()) continue;
         ConfigNetIf& e = ifTable[ifCount];

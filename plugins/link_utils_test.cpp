@@ -110,8 +110,8 @@ TEST(LinkUtils, PortStateReadFromTheKernel) {
     EXPECT_EQ(1, hwu_link_bridge_ports(&count));
     EXPECT_EQ(0, count);
 
-    std::string log = readText(home / ("log/hwu." + std::string(program_invocation_short_name) +
-                                       ".log"));
+    std::string log =
+        readText(home / ("log/hwu." + std::string(program_invocation_short_name) + ".log"));
     EXPECT_NE(std::string::npos, log.find("__hwu_link_speed: failed fetching interface settings"));
     EXPECT_NE(std::string::npos, log.find("hwu_link_set: entered. link v0, mode 3"));
     EXPECT_NE(std::string::npos, log.find("hwu_link_set: invalid mode"));

@@ -1,39 +1,380 @@
-// The network part of the model as clients see it: interface walks. Changes
-// of interfaces, gateways and routes need the link layer and the route
-// commands; until this build has them they are refused.
-#include <cstring>
+// The network part of the model: interfaces with their live link state, the
+// two default gateways and the static routes. Changes are written to the
+// configuration file; the route command applies routes at once, the network
+// script re-applies addresses and gateways a second later, and a port's link
+// settings take effect at the next boot.
+#include <arpa/inet.h>
+#include <sys/wait.h>
 
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "client/keeper_client.h"
+#include "keeper/keeper_srv.h"
 #include "plugins/sw_config_plugin.h"
+#include "support/appliance.h"
 #include "support/ev_debug.h"
+#include "support/net_utils.h"
+
+namespace {
+
+std::string dotted(uint32_t address) { return long2ipstr(ntohl(address)); }
+
+// A request field that holds all ones is not given.
+bool given(uint32_t field) { return field != CFG_ALL_ONES; }
+
+bool givenInRange(uint32_t field, uint32_t first, uint32_t last) {
+    return !given(field) || (field >= first && field <= last);
+}
+
+template <size_t N>
+bool terminated(const char (&field)[N]) {
+    return memchr(field, '\0', N) != nullptr;
+}
+
+// Ones followed by zeros (network order in, as the model keeps it).
+bool contiguousMask(uint32_t mask) {
+    const uint32_t host = ~ntohl(mask);
+    return (host & (host + 1)) == 0;
+}
+
+// The words of a command with its "%s" words replaced by `values`, in order.
+std::vector<std::string> commandWords(const char* const* command,
+                                      std::initializer_list<std::string> values) {
+    std::vector<std::string> words;
+    auto value = values.begin();
+    for (; *command; ++command)
+        words.push_back(strcmp(*command, "%s") == 0 && value != values.end() ? *value++ : *command);
+    return words;
+}
+
+std::vector<const char*> argvOf(const std::vector<std::string>& words) {
+    std::vector<const char*> argv;
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+bool sameRoute(const ConfigRoute& a, const ConfigRoute& b) {
+    return a.type == b.type && a.destination == b.destination && a.mask == b.mask &&
+           a.gateway == b.gateway && a.device == b.device;
+}
+
+// A mode without negotiation that the port's capability mask lists.
+bool modeSupported(uint32_t speed, uint32_t duplex, uint32_t capability) {
+    if (speed > 2 || duplex > 1) {
+        EV_TRACE(DL_ERROR, " Mode speed= %d, duplex= %d is NOT supported", static_cast<int>(speed),
+                 static_cast<int>(duplex));
+        return false;
+    }
+    return check_supported(static_cast<int>(speed) + 2, static_cast<int>(duplex) + 2,
+                           static_cast<int>(capability)) != 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Interfaces.
 
 keeperStatus SWConfigPlugin::get_if(ConfigAll& all) {
     const uint32_t position = all.cursor;
     memset(&all.data, 0, sizeof all.data);
     all.cursor = 0;
     if (position < ifCount) {
+        _update_if_status(ifTable[position]);
         all.data.netIf = ifTable[position];
         all.cursor = ifTable[position].id;
     }
     return KEEPER_OK;
 }
 
-void SWConfigPlugin::_fill_link_details(ConfigNetIf& entry) {
-    // No link layer yet: capability mask and hardware address stay zero.
-    entry.u.eth.supported = 0;
-    memset(entry.u.eth.hwAddr, 0, sizeof entry.u.eth.hwAddr);
+void SWConfigPlugin::_update_if_status(ConfigNetIf& entry) {
+    if (entry.kind != NETIF_KIND_ETH) return;
+    ConfigNetIfEth& eth = entry.u.eth;
+    eth.linkState = 1;
+    int status = HWU_LINK_DOWN, speed = 0, duplex = 0;
+    if (link->status(entry.name, &status) != 0 || status != HWU_LINK_UP) return;
+    if (link->speed(entry.name, &speed) != 0 || link->duplex(entry.name, &duplex) != 0) return;
+    eth.linkState = 0;
+    eth.liveSpeed = static_cast<uint32_t>(speed) << 20;
+    eth.liveDuplex = duplex == 1 ? 0 : 1;
+    EV_TRACE(DL_DEBUG_EXT, "If statuses from low level: speed= %d, duplex= %d, status= %d", speed,
+             duplex, status);
 }
 
-namespace {
+void SWConfigPlugin::_fill_link_details(ConfigNetIf& entry) {
+    unsigned supported = 0;
+    if (link->details(entry.name, &supported) != 0) {
+        EV_TRACE(DL_ERROR, "Error in call hwu_link_details() for interface %s", entry.name);
+        supported = 0;
+    }
+    entry.u.eth.supported = supported;
+    unsigned char mac[6] = {0};
+    if (link->hwAddr(entry.name, mac) != 0) {
+        EV_TRACE(DL_ERROR, "Error in call hwu_link_hwAddr() for interface %s", entry.name);
+        memset(mac, 0, sizeof mac);
+    }
+    memcpy(entry.u.eth.hwAddr, mac, sizeof entry.u.eth.hwAddr);
+}
 
-keeperStatus refused(const char* operation) {
-    EV_TRACE(DL_ERROR, "SWConfigPlugin::%s, not supported by this build", operation);
+keeperStatus SWConfigPlugin::set_if(ConfigNetIf* request, int& mask) {
+    const uint32_t kind = request->kind;
+    if (kind != NETIF_KIND_ETH && kind != NETIF_KIND_PORT && kind != NETIF_KIND_IP) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, kind %u cannot be set", kind);
+        return KEEPER_FAIL;
+    }
+    const uint32_t id = request->id;
+    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].id != id) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, no interface with id %u", id);
+        return KEEPER_FAIL;
+    }
+    const unsigned position = id - 1;
+    ConfigNetIf& entry = ifTable[position];
+    if (entry.kind != kind || !terminated(request->name) ||
+        strcmp(entry.name, request->name) != 0) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, interface %u is no kind %u named as asked", id,
+                 kind);
+        return KEEPER_FAIL;
+    }
+
+    if (kind == NETIF_KIND_IP) {
+        const ConfigNetIfIp& ip = request->u.ip;
+        if ((given(ip.vlan) && ip.vlan > 4094) || (ip.address != 0 && !contiguousMask(ip.mask))) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: VLAN %u or mask %s refused", entry.name,
+                     ip.vlan, dotted(ip.mask).c_str());
+            return KEEPER_FAIL;
+        }
+        if (!_set_ip_if(request, position)) return KEEPER_NO_CHANGE;
+        update_cfg_file();
+        _schedule_network_restart();
+        return KEEPER_OK;
+    }
+
+    if (kind == NETIF_KIND_PORT) {
+        // Kept for readers of the model; nothing of it is written.
+        const ConfigNetIfEth& want = request->u.eth;
+        if (!givenInRange(want.speed, 0, 2) || !givenInRange(want.duplex, 0, 1) ||
+            !givenInRange(want.action, 1, 4)) {
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: a code out of range", entry.name);
+            return KEEPER_FAIL;
+        }
+        ConfigNetIfEth& eth = entry.u.eth;
+        for (auto field :
+             {&ConfigNetIfEth::speed, &ConfigNetIfEth::duplex, &ConfigNetIfEth::liveSpeed,
+              &ConfigNetIfEth::liveDuplex, &ConfigNetIfEth::action})
+            if (given(want.*field)) eth.*field = want.*field;
+        return KEEPER_NO_CHANGE;
+    }
+
+    const ConfigNetIfEth& want = request->u.eth;
+    EV_TRACE(DL_NOTIFY, "Try to set IF [%s] conf: autoneg= %d, duplex= %d, speed= %d, action= %d",
+             entry.name, static_cast<int>(want.autoneg), static_cast<int>(want.duplex),
+             static_cast<int>(want.speed), static_cast<int>(want.action));
+    const keeperStatus status = _set_eth_if(request, mask);
+    if (status > KEEPER_OK_REBOOT) return status;
+    update_cfg_file();
+    return status;
+}
+
+keeperStatus SWConfigPlugin::_set_eth_if(ConfigNetIf* request, int& mask) {
+    const uint32_t id = request->id;
+    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].kind != NETIF_KIND_ETH) return KEEPER_FAIL;
+    ConfigNetIf& entry = ifTable[id - 1];
+    ConfigNetIfEth& eth = entry.u.eth;
+    const ConfigNetIfEth& want = request->u.eth;
+    if (!givenInRange(request->adminStatus, 0, 1) || !givenInRange(want.autoneg, 0, 1) ||
+        !givenInRange(want.speed, 0, 2) || !givenInRange(want.duplex, 0, 1) ||
+        !givenInRange(want.action, 1, 4)) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_set_eth_if, %s: a code out of range", entry.name);
+        return KEEPER_FAIL;
+    }
+
+    const bool adminChanges =
+        given(request->adminStatus) && request->adminStatus != entry.adminStatus;
+    const uint32_t autoneg = given(want.autoneg) ? want.autoneg : eth.autoneg;
+    const uint32_t speed = given(want.speed) ? want.speed : eth.speed;
+    const uint32_t duplex = given(want.duplex) ? want.duplex : eth.duplex;
+    // With negotiation on, speed and duplex are the link's business.
+    const bool modeChanges =
+        autoneg != eth.autoneg || (autoneg == 1 && (speed != eth.speed || duplex != eth.duplex));
+    // Checked before anything is stored: a refused request changes nothing.
+    if (modeChanges && autoneg == 1 && !modeSupported(speed, duplex, eth.supported))
+        return KEEPER_FAIL;
+
+    if (adminChanges) {
+        entry.adminStatus = request->adminStatus;
+        mask |= 1;
+    }
+    if (modeChanges) {
+        if (autoneg != eth.autoneg) mask |= 2 | 4;
+        if (speed != eth.speed) mask |= 2;
+        if (duplex != eth.duplex) mask |= 4;
+        eth.autoneg = autoneg;
+        eth.speed = speed;
+        eth.duplex = duplex;
+    }
+    // Administrative state and link mode are applied by the rc scripts at
+    // boot.
+    keeperStatus answer = adminChanges || modeChanges ? KEEPER_OK_REBOOT : KEEPER_NO_CHANGE;
+    if (given(want.action) && want.action != eth.action) {
+        eth.action = want.action;
+        mask |= 8;
+        _create_mirror_lists();
+        _process_mirroring();
+        answer = adminChanges || modeChanges ? KEEPER_OK_REBOOT : KEEPER_OK;
+    }
+    *request = entry;
+    return answer;
+}
+
+bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position) {
+    ConfigNetIf& entry = ifTable[position];
+    ConfigNetIfIp& ip = entry.u.ip;
+    const ConfigNetIfIp& want = request->u.ip;
+    if (want.vlan == ip.vlan && want.address == ip.address && want.mask == ip.mask) return false;
+    EV_TRACE(DL_NOTIFY, "%s: %d, %d, %d", "_set_ip_if", static_cast<int>(want.vlan),
+             static_cast<int>(want.address), static_cast<int>(want.mask));
+    ip.vlan = want.vlan;
+    ip.address = want.address;
+    ip.mask = want.mask;
+    if (ip.address == 0) {
+        entry.adminStatus = 1;
+        _update_host_list_file();
+        return true;
+    }
+    bool management = false;
+    for (uint32_t m = 0; m < ip.memberCount && m < NETIF_IP_MEMBERS; ++m) {
+        const uint32_t member = ip.member[m];
+        if (member >= 1 && member <= CFG_IF_MAX && ifTable[member - 1].kind != 0 &&
+            ifTable[member - 1].role == IF_ROLE_MGMT)
+            management = true;
+    }
+    if (management) {
+        if (updateJavaWebStart(dotted(ip.address).c_str()))
+            EV_TRACE(DL_NOTIFY, "kelda.jnlp ip change success.");
+        else
+            EV_TRACE(DL_ERROR, "kelda.jnlp ip change FAILURE.");
+    }
+    entry.adminStatus = 0;
+    _update_host_list_file();
+    return true;
+}
+
+void SWConfigPlugin::_schedule_network_restart() {
+    if (keeper || scheduler) _schedule(1, &TimerHandler::run_delayed_inet1, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Gateways.
+
+keeperStatus SWConfigPlugin::set_inb_gateway(uint32_t* address) {
+    return _set_gateway(1, *address);
+}
+
+keeperStatus SWConfigPlugin::set_oob_gateway(uint32_t* address) {
+    return _set_gateway(0, *address);
+}
+
+keeperStatus SWConfigPlugin::_set_gateway(unsigned slot, uint32_t address) {
+    if (address == gateways[slot]) return KEEPER_NO_CHANGE;
+    EV_TRACE(DL_NOTIFY, "_set_gateway: [%d] %s", slot, dotted(address).c_str());
+    if (!_validate_gateway(slot, address)) return KEEPER_FAIL;
+    if (gateways[slot] != 0) {
+        const std::vector<std::string> words =
+            commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(gateways[slot])});
+        run(argvOf(words).data());
+    }
+    gateways[slot] = address;
+    update_cfg_file();
+    _schedule_network_restart();
+    return KEEPER_OK;
+}
+
+bool SWConfigPlugin::_validate_gateway(unsigned slot, uint32_t address) const {
+    if (address == 0) return true;
+    const uint32_t role = slot == 1 ? IF_ROLE_INT : IF_ROLE_MGMT;
+    const ConfigNetIf* port = nullptr;
+    for (unsigned pos = 0; pos < ifCount && !port; ++pos)
+        if (ifTable[pos].kind == NETIF_KIND_ETH && ifTable[pos].role == role) port = &ifTable[pos];
+    if (!port) {
+        EV_TRACE(DL_ERROR, "_validate_gateway: phys interface not found, attr %d", role);
+        return false;
+    }
+    for (unsigned pos = 0; pos < ifCount; ++pos) {
+        const ConfigNetIf& e = ifTable[pos];
+        if (e.kind != NETIF_KIND_IP) continue;
+        for (uint32_t m = 0; m < e.u.ip.memberCount && m < NETIF_IP_MEMBERS; ++m) {
+            if (e.u.ip.member[m] != port->id) continue;
+            if ((address & e.u.ip.mask) == (e.u.ip.address & e.u.ip.mask)) return true;
+            EV_TRACE(DL_ERROR, "_validate_gateway: gateway address %s doesn't match IP subnet",
+                     dotted(address).c_str());
+            return false;
+        }
+    }
+    EV_TRACE(DL_ERROR, "_validate_gateway: IP interface not found, attr %d, index %d", role,
+             port->id);
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Static routes.
+
+keeperStatus SWConfigPlugin::add_route(ConfigRoute* route) {
+    for (const auto& entry : routes_) {
+        if (sameRoute(entry.rec, *route)) {
+            EV_TRACE(DL_NOTIFY, "Route already exists in the table.");
+            return KEEPER_NO_CHANGE;
+        }
+    }
+    // Device 0 is a route without a device; any other id names an interface.
+    if (route->type > 1 || (route->device != 0 && if_name_by_id(route->device).empty())) {
+        EV_TRACE(DL_ERROR, "add_route: refused, type %u or device %u unknown", route->type,
+                 route->device);
+        return KEEPER_FAIL;
+    }
+    const keeperStatus status = _run_route_cmd(*route, "add");
+    if (status != KEEPER_OK) return status;
+    // Newest first, in the list and in the file.
+    routes_.push_front({next_handle(), *route});
+    update_cfg_file();
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::del_route(ConfigRoute* route) {
+    auto found = routes_.begin();
+    while (found != routes_.end() && !sameRoute(found->rec, *route)) ++found;
+    if (found == routes_.end()) {
+        EV_TRACE(DL_NOTIFY, "Route not found in the table.");
+        return KEEPER_NO_CHANGE;
+    }
+    const keeperStatus status = _run_route_cmd(found->rec, "del");
+    if (status != KEEPER_OK) return status;
+    routes_.erase(found);
+    update_cfg_file();
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char* verb) {
+    const std::string device = if_name_by_id(route.device);
+    std::vector<std::string> words =
+        route.type == 1
+            ? commandWords(ARGV_ROUTE_NET, {verb, dotted(route.destination), dotted(route.mask),
+                                            dotted(route.gateway), device})
+            : commandWords(ARGV_ROUTE_HOST,
+                           {verb, dotted(route.destination), dotted(route.gateway), device});
+    // The device is the last word; a route without one has no such word.
+    if (device.empty()) words.pop_back();
+    const int status = run(argvOf(words).data());
+    if (status == -1) {
+        EV_TRACE(DL_ERROR, "route command running failed");
+        return KEEPER_FAIL;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return KEEPER_OK;
+    if (WIFEXITED(status))
+        EV_TRACE(DL_ERROR, "route command failed ( status %d)", WEXITSTATUS(status));
+    else
+        EV_TRACE(DL_ERROR, "route command ended by signal %d", WTERMSIG(status));
     return KEEPER_FAIL;
 }
-
-}  // namespace
-
-keeperStatus SWConfigPlugin::set_if(ConfigNetIf*, int&) { return refused("set_if"); }
-keeperStatus SWConfigPlugin::set_inb_gateway(uint32_t*) { return refused("set_inb_gateway"); }
-keeperStatus SWConfigPlugin::set_oob_gateway(uint32_t*) { return refused("set_oob_gateway"); }
-keeperStatus SWConfigPlugin::add_route(ConfigRoute*) { return refused("add_route"); }
-keeperStatus SWConfigPlugin::del_route(ConfigRoute*) { return refused("del_route"); }

@@ -3,9 +3,11 @@
 #include <sys/time.h>
 
 #include <cstring>
+#include <sstream>
 
 #include "support/appliance.h"
 #include "support/ev_debug.h"
+#include "support/run_prog.h"
 
 namespace {
 
@@ -32,7 +34,10 @@ unsigned store(int32_t& word, int value, unsigned bit) {
 }  // namespace
 
 ResourceUsage::Sources ResourceUsage::hostSources() {
-    return Sources{APP_PROC_STAT, APP_PROC_MEMINFO, CMD_DF, time_so_far};
+    return Sources{
+        APP_PROC_STAT, APP_PROC_MEMINFO,
+        std::vector<std::string>(ARGV_DF, ARGV_DF + sizeof ARGV_DF / sizeof *ARGV_DF - 1),
+        time_so_far};
 }
 
 ResourceUsage::ResourceUsage(Sources sources) : sources(std::move(sources)) {}
@@ -73,8 +78,8 @@ void ResourceUsage::next_cpu_snapshot() {
         return;
     }
     // The kernel counts 100 ticks a second on every processor.
-    float usage = static_cast<float>(static_cast<double>(busy - firstBusy) / (elapsed * 100) *
-                                     100 / processors);
+    float usage = static_cast<float>(static_cast<double>(busy - firstBusy) / (elapsed * 100) * 100 /
+                                     processors);
     EV_TRACE(DL_DEBUG, "cpu usage: %.1f%%\n", static_cast<double>(usage));
     lastCpu = percent(usage, 100);
 }
@@ -105,14 +110,16 @@ int ResourceUsage::mem_usage() const {
                    static_cast<double>(total));
 }
 
-int ResourceUsage::disk_usage_from(FILE* df) {
-    char line[512];
-    if (!fgets(line, sizeof line, df)) return -1;  // no header: no output at all
+int ResourceUsage::disk_usage_from(const std::string& df) {
+    std::istringstream lines(df);
+    std::string line;
+    if (!std::getline(lines, line)) return -1;  // no header: no output at all
     unsigned long long used = 0, available = 0;
-    while (fgets(line, sizeof line, df)) {
+    while (std::getline(lines, line)) {
         char fs[256];
         unsigned long long blocks, lineUsed, lineAvailable;
-        if (sscanf(line, "%255s%llu%llu%llu", fs, &blocks, &lineUsed, &lineAvailable) != 4) {
+        if (sscanf(line.c_str(), "%255s%llu%llu%llu", fs, &blocks, &lineUsed, &lineAvailable) !=
+            4) {
             EV_TRACE(DL_ERROR, "Error in parsing output of [df] command");
             continue;
         }
@@ -123,14 +130,21 @@ int ResourceUsage::disk_usage_from(FILE* df) {
 }
 
 int ResourceUsage::disk_usage() const {
-    FILE* df = popen(sources.dfCommand.c_str(), "r");
-    if (!df) {
+    std::vector<const char*> argv;
+    for (const std::string& word : sources.df) argv.push_back(word.c_str());
+    argv.push_back(nullptr);
+    std::string output;
+    const int status = captureProgram(argv.data(), sources.dfTimeoutMs, output);
+    if (status == -1) {
         EV_TRACE(DL_ERROR, "Error popen( df) command");
         return -1;
     }
-    int usage = disk_usage_from(df);
-    pclose(df);
-    return usage;
+    if (status == -2) {
+        EV_TRACE(DL_ERROR, "df did not answer within %d ms: disk usage unknown",
+                 sources.dfTimeoutMs);
+        return -1;
+    }
+    return disk_usage_from(output);
 }
 
 unsigned ResourceUsage::refresh(ConfigHwStatus& record) {

@@ -3,9 +3,9 @@
 // tick counters taken a moment apart, so that measuring never blocks.
 #pragma once
 
-#include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "protocol/keeper_records.h"
 
@@ -17,9 +17,14 @@ public:
     struct Sources {
         std::string stat;
         std::string meminfo;
-        std::string dfCommand;
+        // Words of the command that prints the disk usage in the format of
+        // "df -P".
+        std::vector<std::string> df;
         // Seconds since the epoch with microseconds.
         std::function<double()> now;
+        // How long the disk usage may take: a dead network mount makes df
+        // hang, and the daemon's loop waits meanwhile.
+        int dfTimeoutMs = 3000;
     };
     // The host's own files, "df -P" and the wall clock.
     static Sources hostSources();
@@ -38,7 +43,7 @@ public:
     int mem_usage() const;
     int disk_usage() const;
     // "df -P" output: used over used and available, for every file system.
-    static int disk_usage_from(FILE* df);
+    static int disk_usage_from(const std::string& df);
 
 private:
     // Sum of the user, nice and system ticks, -1 when unreadable; with a

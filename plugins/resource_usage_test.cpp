@@ -1,8 +1,9 @@
 #include "plugins/resource_usage.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
-#include <cstdio>
+#include <chrono>
 #include <string>
 
 #include "support/test_util.h"
@@ -16,22 +17,15 @@ std::string statText(long long user, long long nice, long long system, int proce
     return text + "intr 12345 0 0\nctxt 999\n";
 }
 
-int dfUsage(const std::string& output) {
-    TempDir dir;
-    writeText(dir / "df", output);
-    FILE* file = fopen((dir / "df").c_str(), "r");
-    int usage = ResourceUsage::disk_usage_from(file);
-    fclose(file);
-    return usage;
-}
+int dfUsage(const std::string& output) { return ResourceUsage::disk_usage_from(output); }
 
 }  // namespace
 
 TEST(ResourceUsage, MeasuresAndReportsOnlyWhatChanged) {
     TempDir dir;
     double now = 1000.0;
-    ResourceUsage::Sources sources{dir / "stat", dir / "meminfo", "cat " + (dir / "df"),
-                                   [&now] { return now; }};
+    ResourceUsage::Sources sources{
+        dir / "stat", dir / "meminfo", {"cat", dir / "df"}, [&now] { return now; }};
     writeText(dir / "meminfo", "MemTotal:  1000 kB\nMemFree:    250 kB\nBuffers: 1 kB\n");
     writeText(dir / "df",
               "Filesystem 1024-blocks Used Available Capacity Mounted on\n"
@@ -47,8 +41,7 @@ TEST(ResourceUsage, MeasuresAndReportsOnlyWhatChanged) {
     EXPECT_EQ(50, usage.cpu_usage());
 
     ConfigHwStatus record = {};
-    EXPECT_EQ(ResourceUsage::kCpuChanged | ResourceUsage::kMemChanged |
-                  ResourceUsage::kDiskChanged,
+    EXPECT_EQ(ResourceUsage::kCpuChanged | ResourceUsage::kMemChanged | ResourceUsage::kDiskChanged,
               usage.refresh(record));
     EXPECT_EQ(75, record.memUsage);
     EXPECT_EQ(50, record.cpuUsage);
@@ -76,6 +69,18 @@ TEST(ResourceUsage, DiskUsageFromDfOutput) {
     EXPECT_EQ(25, dfUsage("Filesystem 1024-blocks Used Available Capacity Mounted on\n"
                           "/dev/md0 42949672960 10737418240 32212254720 25% /srv\n"
                           "broken\n"));
+}
+
+TEST(ResourceUsage, HangingDfCountsAsUnknownAndIsReaped) {
+    ResourceUsage::Sources sources = ResourceUsage::hostSources();
+    sources.df = {"/bin/sh", "-c", "echo Filesystem; exec sleep 30"};
+    sources.dfTimeoutMs = 200;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, ResourceUsage(sources).disk_usage());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG)) << "the killed df is reaped";
+    sources.df = {"/no/such/df"};
+    EXPECT_EQ(-1, ResourceUsage(sources).disk_usage());
 }
 
 TEST(ResourceUsage, HostFiguresAreInRange) {

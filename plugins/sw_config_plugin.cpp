@@ -8,6 +8,7 @@
 
 #include "keeper/keeper_srv.h"
 #include "plugins/config_loader.h"
+#include "plugins/link_utils.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
@@ -60,7 +61,10 @@ const char* cmd_name(unsigned cmd) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : cfgFile(cfg ? cfg : ""), confDir(conf ? conf : "") {
+    : cfgFile(cfg ? cfg : ""),
+      confDir(conf ? conf : ""),
+      link(new LinkLayer),
+      clock([] { return time(nullptr); }) {
     memset(&host_, 0, sizeof host_);
     memset(gateways, 0, sizeof gateways);
     brStp = brLearn = 0;
@@ -74,7 +78,7 @@ SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
     memset(ifTable, 0, sizeof ifTable);
     memset(pairs, 0, sizeof pairs);
     pairCount = 0;
-    linkHoldTime = 0;
+    linkHoldTime = CFG_LINK_HOLD_TIME;
     fileIfCount = fileLinkCount = 0;
 }
 
@@ -86,6 +90,7 @@ SWConfigPlugin::~SWConfigPlugin() {
 
 void SWConfigPlugin::init(KeeperSrv* srv) {
     KeeperBasePligin::init(srv);
+    hwu_logger_init_file();
     if (_parse_cfg_file() == KEEPER_FAIL) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::init, %s not loaded: configuration requests refused",
                  cfgFile.c_str());
@@ -267,6 +272,32 @@ void SWConfigPlugin::_set_conf(GeneralMsg& msg) {
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_set_conf, %s needs a reboot", cmd_name(req.cmd));
         keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_DELAY, 30});
     }
+}
+
+void SWConfigPlugin::on_timer(void* daemon) {
+    if (!daemon) return;
+    usage.first_cpu_snapshot();
+    _schedule(1, &TimerHandler::run_cpu_usage_status, daemon);
+    const unsigned changes = usage.refresh(hwStatus);
+    if (changes == 0) return;
+    ConfigAll body;
+    memset(&body, 0, sizeof body);
+    body.data.hw = hwStatus;
+    config_hwH2NOrder(&body.data.hw);
+    if (publisher)
+        publisher(EVENT_GRP_HW_STATUS, changes, &body, sizeof body);
+    else
+        static_cast<KeeperSrv*>(daemon)->send_event(EVENT_GRP_HW_STATUS, changes, &body,
+                                                    sizeof body);
+}
+
+void SWConfigPlugin::get_next_cpu_usage() { usage.next_cpu_snapshot(); }
+
+void SWConfigPlugin::_schedule(long delay, TimerHandler::Callback cb, void* arg) {
+    if (scheduler) return scheduler(delay, cb, arg);
+    TimerHandler* timers = keeper ? keeper->get_timer_handler() : nullptr;
+    if (!timers || timers->add(delay, cb, arg, -1) < 0)
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_schedule, the daemon has no timers");
 }
 
 int SWConfigPlugin::run(const char* const argv[], bool detached) {

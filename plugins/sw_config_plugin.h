@@ -15,6 +15,9 @@
 #include <string>
 
 #include "keeper/keeper_plugin.h"
+#include "keeper/timer_handler.h"
+#include "plugins/link_layer.h"
+#include "plugins/resource_usage.h"
 #include "protocol/keeper_records.h"
 
 // Where the plug-in finds the host's files. The defaults are the appliance's
@@ -31,6 +34,10 @@ struct ConfigPaths {
 // Runs a program given as separate words and waits (or not, `detached`);
 // answers its wait status, -1 when it could not start.
 using ProgramRunner = std::function<int(const char* const argv[], bool detached)>;
+// Arms a one-shot timer of the daemon: the callback runs `delay` seconds later.
+using TimerScheduler = std::function<void(long delay, TimerHandler::Callback cb, void* arg)>;
+// Publishes an event to the daemon's subscribers.
+using EventPublisher = std::function<void(unsigned group, unsigned code, void* data, unsigned len)>;
 
 constexpr unsigned CFG_IF_MAX = 32;
 constexpr unsigned CFG_PAIR_MAX = 128;
@@ -64,11 +71,23 @@ enum IfRole : uint32_t {
     IF_ROLE_OTHER = 7,
 };
 
+// Seconds a port must have been up before its link counts as down for the
+// ports that mirror it. Bringing a port up restarts auto-negotiation, which
+// takes a gigabit PHY about three seconds and some link partners longer;
+// during that time the port reads as down. A port brought up by the
+// mirroring must not take its partners down again for that reason, so the
+// hold time is a safe margin above negotiation, yet short enough that a real
+// failure is mirrored within seconds.
+constexpr uint32_t CFG_LINK_HOLD_TIME = 10;
+
 // Link-state bookkeeping kept beside each interface entry.
 struct MirrorRecord {
     time_t lastUp = 0;
     uint32_t mirrorState = 0;   // 1 down, 2 up
     uint32_t standbyState = 0;  // 1 standby
+    // Positions + 1 of the entries whose link state this port follows,
+    // ended by 0.
+    uint8_t partners[CFG_IF_MAX] = {};
 };
 
 // A list element with the handle that list reads use as their cursor.
@@ -87,9 +106,16 @@ public:
 
     keeperStatus handleRequest(GeneralMsg& msg) override;
     void init(KeeperSrv* srv) override;
+    // Resource sampling: the daemon's minute step (its argument is the
+    // daemon) and the second CPU snapshot one second later.
+    void on_timer(void* daemon) override;
+    void get_next_cpu_usage() override;
 
     virtual keeperStatus _create_version_config();
     virtual keeperStatus _update_ntp_cfg_file();
+    // Brings the port at that position up (2) or down (other states).
+    virtual keeperStatus _set_link_status(int position, int state);
+    virtual keeperStatus _set_eth_if(ConfigNetIf* request, int& mask);
     // Hooks of a variant for extra variables of the configuration file:
     // KEEPER_FAIL means "not mine".
     virtual keeperStatus _read_conf_ext(const char* name, const char* value);
@@ -109,13 +135,15 @@ public:
     void _create_bash_config(const char* path);
     keeperStatus _update_bash_cfg_file(const char* path);
 
-    // Network part (interfaces, gateways, routes).
+    // Network part (interfaces, gateways, routes, mirroring).
     keeperStatus get_if(ConfigAll& all);
     keeperStatus set_if(ConfigNetIf* request, int& mask);
     keeperStatus set_inb_gateway(uint32_t* address);
     keeperStatus set_oob_gateway(uint32_t* address);
     keeperStatus add_route(ConfigRoute* route);
     keeperStatus del_route(ConfigRoute* route);
+    void _create_mirror_lists();
+    void _process_mirroring();
 
     // Service files.
     keeperStatus set_host(ConfigHost* host, int& mask);
@@ -138,6 +166,11 @@ public:
     // Seams for tests.
     void set_paths(const ConfigPaths& p) { paths = p; }
     void set_runner(ProgramRunner r) { runner = std::move(r); }
+    void set_link_layer(std::unique_ptr<LinkLayer> layer) { link = std::move(layer); }
+    void set_clock(std::function<time_t()> c) { clock = std::move(c); }
+    void set_scheduler(TimerScheduler s) { scheduler = std::move(s); }
+    void set_publisher(EventPublisher p) { publisher = std::move(p); }
+    void set_resource_sources(ResourceUsage::Sources sources) { usage = ResourceUsage(sources); }
 
     // Read access to the model.
     const ConfigHost& host() const { return host_; }
@@ -151,6 +184,8 @@ public:
     const std::list<Handled<ConfigRoute>>& routes() const { return routes_; }
     const std::list<Handled<ConfigAll>>& servers() const { return servers_; }
     const std::list<Handled<ConfigACLHost>>& acl() const { return acl_; }
+    const MirrorRecord& mirror_record(unsigned position) const { return mirror[position]; }
+    const ConfigHwStatus& hw_status() const { return hwStatus; }
 
 protected:
     // The values of the configuration file as read, before the builders turn
@@ -168,6 +203,16 @@ protected:
     void _release_mem();
     // The capability mask and hardware address of a port, from the link layer.
     virtual void _fill_link_details(ConfigNetIf& entry);
+    // Live link state, speed and duplex of a port from the link layer.
+    void _update_if_status(ConfigNetIf& entry);
+    // Kind 132: false when nothing changed.
+    bool _set_ip_if(const ConfigNetIf* request, unsigned position);
+    keeperStatus _set_gateway(unsigned slot, uint32_t address);
+    bool _validate_gateway(unsigned slot, uint32_t address) const;
+    keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb);
+    // The daemon re-applies the network a second later.
+    void _schedule_network_restart();
+    void _schedule(long delay, TimerHandler::Callback cb, void* arg);
 
     void _print_servers_dbg() const;
     // Runs one of the fixed programs; waits unless `detached`.
@@ -183,6 +228,12 @@ protected:
     bool ready_ = false;
     ConfigPaths paths;
     ProgramRunner runner;
+    std::unique_ptr<LinkLayer> link;
+    // Seconds since the epoch.
+    std::function<time_t()> clock;
+    TimerScheduler scheduler;
+    EventPublisher publisher;
+    ResourceUsage usage;
 
     // The model.
     ConfigHost host_;

@@ -51,7 +51,8 @@ static const char APP_LOCALTIME_LINK[] = "/etc/localtime";
 static const char APP_WEBSTART_FILE[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.jnlp";
 
 /* Appliance scripts. */
-static const char CMD_INET1[] = "/etc/rc.d/rc.inet1 restart 1> /dev/null 2> /dev/null";
+/* Re-applies the network from the system configuration file. */
+static const char* const ARGV_INET1_RESTART[] = {"/etc/rc.d/rc.inet1", "restart", 0};
 static const char CMD_CREATE_SNAPSHOT[] =
     "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
 static const char CMD_NTP_START[] = "/etc/rc.d/rc.ntp start 1> /dev/null 2> /dev/null &";
@@ -67,12 +68,18 @@ static const char* const ARGV_SSHD_STOP[] = {"/etc/rc.d/rc.sshd", "stop", 0};
 /* Host tools; "%s" marks where the caller's argument goes. */
 static const char APP_SHUTDOWN[] = "/sbin/shutdown";
 static const char CMD_SHUTDOWN_FMT[] = "/sbin/shutdown %s now";
-static const char APP_ROUTE[] = "/sbin/route";
-static const char CMD_ROUTE_DEL_DEFAULT_FMT[] =
-    "/sbin/route del -net 0.0.0.0 gw %s 1> /dev/null 2> /dev/null";
+/* Route commands: a "%s" word is filled in by the caller, in order (the
+ * verb "add" or "del", then addresses in dotted form and the device name). */
+static const char* const ARGV_ROUTE_NET[] = {"/sbin/route", "%s", "-net", "%s", "netmask",
+                                             "%s",          "gw", "%s",   "%s", 0};
+static const char* const ARGV_ROUTE_HOST[] = {"/sbin/route", "%s", "-host", "%s",
+                                              "gw",          "%s", "%s",    0};
+static const char* const ARGV_ROUTE_DEL_DEFAULT[] = {"/sbin/route", "del", "-net", "0.0.0.0",
+                                                     "gw",          "%s",  0};
 /* Sets the host name given as its one argument; looked up in PATH. */
 static const char APP_HOSTNAME_PROG[] = "hostname";
-static const char CMD_DF[] = "df -P";
+/* Disk usage of every mounted file system; looked up in PATH. */
+static const char* const ARGV_DF[] = {"df", "-P", 0};
 static const char APP_NTPD[] = "/usr/sbin/ntpd";
 
 /* Host state read by the resource sampling and the uptime clock. */

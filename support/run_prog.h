@@ -14,5 +14,12 @@ int runProgram(const char* const argv[]);
 // has to reap it) without waiting for it; 0, or -1 when it could not be
 // started.
 int startProgram(const char* const argv[]);
+// Runs argv with its standard output read into `out` (at most maxBytes are
+// kept) and waits no longer than timeoutMs for it to end: a program still
+// running then is killed, so that a tool stuck on a dead mount cannot hold
+// the caller. Answers its wait status, -1 when it could not be started, -2
+// when it ran out of time.
+int captureProgram(const char* const argv[], int timeoutMs, std::string& out,
+                   size_t maxBytes = 1 << 20);
 // The words of argv joined by blanks, for traces.
 std::string commandLineText(const char* const argv[]);
