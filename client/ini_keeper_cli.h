@@ -2,21 +2,17 @@
 // daemon listens.
 #pragma once
 
-#include <iniparser.h>
-
 #include <cstdint>
-#include <string>
 
 #include "protocol/keeper_msg.h"
+#include "support/ini_file.h"
 
 class iniKeeper_cli {
 public:
     // Loads `path` at once; a missing, unreadable or empty file leaves the
     // reader without a dictionary.
-    explicit iniKeeper_cli(const char* path);
-    virtual ~iniKeeper_cli();
-    iniKeeper_cli(const iniKeeper_cli&) = delete;
-    iniKeeper_cli& operator=(const iniKeeper_cli&) = delete;
+    explicit iniKeeper_cli(const char* path) : file(path) {}
+    virtual ~iniKeeper_cli() = default;
 
     // Reads "keeper ip" and "keeper port" of [general]; fails only when the
     // file did not load.
@@ -24,15 +20,10 @@ public:
 
     uint32_t get_keeper_ip() const { return keeperIp; }
     int get_keeper_port() const { return keeperPort; }
-    const char* get_path() const { return path.c_str(); }
+    const char* get_path() const { return file.get_path(); }
 
 private:
-    void load_dictionary(const char* file);
-    const char* get_string(const char* section, const char* key, const char* def) const;
-    int get_int(const char* section, const char* key, int def) const;
-
-    dictionary* dict = nullptr;
-    std::string path;
+    IniFile file;
     uint32_t keeperIp = 0;
     int keeperPort = 0;
 };

@@ -76,7 +76,7 @@ keeperClient::keeperClient(EvEngine* eng, keeperType type) : engine(eng) {
     action.sa_flags = SA_RESTART;
     if (sigaction(SIGUSR2, &action, nullptr) != 0)
         EV_TRACE(DL_ERROR, "Can't reset signal handling for SIGUSER2");
-    snprintf(name, sizeof name, "%s", Com_getPidName());
+    setWireText(name, Com_getPidName());
     _get_keeper_properties(type);
     if (!_connect_keeper()) _schedule_reconnect();
 }
@@ -84,7 +84,7 @@ keeperClient::keeperClient(EvEngine* eng, keeperType type) : engine(eng) {
 keeperClient::keeperClient(EvEngine* eng, const char* clientName, int ip, int port)
     : engine(eng), keeperIp(uint32_t(ip)), keeperPort(port), keeper_type(1) {
     _clear();
-    snprintf(name, sizeof name, "%s", clientName ? clientName : "");
+    setWireText(name, clientName);
     if (!_connect_keeper()) _schedule_reconnect();
 }
 

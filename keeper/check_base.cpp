@@ -4,9 +4,10 @@
 #include <sstream>
 
 #include "keeper/keeper_srv.h"
-#include "keeper/text.h"
 #include "keeper/timer_handler.h"
+#include "protocol/wire_text.h"
 #include "support/ev_debug.h"
+#include "support/str_utils.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ keeperStatus CheckBase::reinit(const char* new_args) {
         EV_TRACE(DL_ERROR, "CheckBase::reinit, check %s: arguments refused", name);
         return KEEPER_FAIL;
     }
-    copy_text(args, new_args);
+    setWireText(args, new_args);
     // The command line of a program check is composed once; the operator who
     // changes the arguments expects the next run to use them.
     if (implement == IMPLEMENT_APP && valid) {

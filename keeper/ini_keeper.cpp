@@ -16,8 +16,7 @@
 #include "keeper/ps_ext_task.h"
 #include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
-#include "keeper/stc_keeper_srv.h"
-#include "keeper/text.h"
+#include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
 #include "support/str_utils.h"
@@ -26,8 +25,6 @@ namespace {
 
 const char* const kSectionTable[] = {"general",  "recovery", "flags/",  "system/",
                                      "actions/", "tasks/",   "checks/", nullptr};
-
-std::string key_of(const std::string& section, const char* key) { return section + ":" + key; }
 
 // A write-back's temporary file is the file's name, this infix and six
 // characters of mkostemp.
@@ -49,14 +46,6 @@ std::string lower(std::string text) {
 
 int ini_section_family(const char* section) { return headMatch(section, kSectionTable); }
 
-iniKeeper_file::iniKeeper_file(const char* path) : dict(nullptr), file_path() {
-    load_dictionary(path);
-}
-
-iniKeeper_file::~iniKeeper_file() {
-    if (dict) iniparser_freedict(dict);
-}
-
 void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
@@ -77,43 +66,16 @@ void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
     closedir(folder);
 }
 
-void iniKeeper_file::load_dictionary(const char* path) {
-    copy_text(file_path, path);
-    struct stat st;
-    if (access(file_path, R_OK) != 0 || stat(file_path, &st) != 0 || st.st_size == 0) return;
-    dict = iniparser_load(file_path);
-}
-
-void iniKeeper_file::reset_ini_file(const char* path) {
-    if (dict) iniparser_freedict(dict);
-    dict = nullptr;
-    load_dictionary(path);
-}
-
-std::string iniKeeper_file::get_text(const std::string& section, const char* key,
-                                     const char* def) const {
-    const char* value = iniparser_getstring(dict, key_of(section, key).c_str(), def);
-    return value ? value : "";
-}
-
-int iniKeeper_file::get_int(const std::string& section, const char* key, int def) const {
-    return iniparser_getdecimal(dict, key_of(section, key).c_str(), def);
-}
-
-bool iniKeeper_file::get_bool(const std::string& section, const char* key, bool def) const {
-    return iniparser_getboolean(dict, key_of(section, key).c_str(), def ? 1 : 0) != 0;
-}
-
 keeperStatus iniKeeper_file::write_back() {
     if (!dict) return KEEPER_FAIL;
-    std::string temp = std::string(file_path) + kTempInfix + std::string(kTempUnique, 'X');
+    std::string temp = path + kTempInfix + std::string(kTempUnique, 'X');
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return KEEPER_FAIL;
     // Clients read this file too: the new one keeps the old one's mode.
     struct stat st;
-    fchmod(fd, stat(file_path, &st) == 0 ? (st.st_mode & 07777) : 0644);
+    fchmod(fd, stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
     FILE* out = fdopen(fd, "w");
     if (!out) {
         close(fd);
@@ -123,39 +85,66 @@ keeperStatus iniKeeper_file::write_back() {
     iniparser_dump_ini(dict, out);
     bool written = fflush(out) == 0 && !ferror(out) && fsync(fd) == 0;
     written = (fclose(out) == 0) && written;
-    if (!written || rename(name.data(), file_path) != 0) {
+    if (!written || rename(name.data(), path.c_str()) != 0) {
         unlink(name.data());
         return KEEPER_FAIL;
     }
     return KEEPER_OK;
 }
 
-keeperStatus iniKeeper_file::set_and_write(const std::string& key, const char* value) {
-    if (!dict || !ini_text_safe(key.c_str()) || !ini_text_safe(value)) return KEEPER_FAIL;
-    const char* current = iniparser_getstr(dict, key.c_str());
-    bool existed = current != nullptr;
-    std::string previous = existed ? current : "";
-    if (iniparser_setstr(dict, key.c_str(), value) != 0) return KEEPER_FAIL;
-    if (write_back() == KEEPER_OK) return KEEPER_OK;
-    if (existed)
-        iniparser_setstr(dict, key.c_str(), previous.c_str());
-    else
-        iniparser_unset(dict, key.c_str());
+keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries) {
+    if (!dict) return KEEPER_FAIL;
+    for (const IniEntry& entry : entries)
+        if (!ini_text_safe(entry.first.c_str()) || !ini_text_safe(entry.second.c_str()))
+            return KEEPER_FAIL;
+    // What each entry undoes: its old value, or the entry (and a section it
+    // created) removed.
+    struct Undo {
+        std::string key, section, value;
+        bool existed, section_existed;
+    };
+    std::vector<Undo> undo;
+    keeperStatus rc = KEEPER_OK;
+    for (const IniEntry& entry : entries) {
+        const std::string& key = entry.first;
+        std::string section = key.substr(0, key.find(':'));
+        const char* current = iniparser_getstr(dict, key.c_str());
+        undo.push_back({key, section, current ? current : "", current != nullptr,
+                        iniparser_find_entry(dict, section.c_str()) != 0});
+        if (iniparser_setstr(dict, key.c_str(), entry.second.c_str()) != 0) {
+            rc = KEEPER_FAIL;
+            break;
+        }
+    }
+    if (rc == KEEPER_OK && write_back() == KEEPER_OK) return KEEPER_OK;
+    for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
+        if (it->existed)
+            iniparser_setstr(dict, it->key.c_str(), it->value.c_str());
+        else
+            iniparser_unset(dict, it->key.c_str());
+        if (!it->section_existed) iniparser_unset(dict, it->section.c_str());
+    }
     return KEEPER_FAIL;
+}
+
+keeperStatus iniKeeper_file::set_and_write(const std::string& key, const char* value) {
+    if (!value) return KEEPER_FAIL;
+    return set_and_write({IniEntry(key, value)});
 }
 
 iniKeeper_srv::iniKeeper_srv(const char* path, KeeperSrv* k, TimerHandler* timers)
     : iniKeeper_file(path), section_count(-1), keeper(k), timer_handler(timers) {}
 
 void iniKeeper_srv::_parse_general() {
-    KeeperDesc& desc = keeper->get_desc();
+    KeeperDesc desc;
     std::string type = get_text("general", "keeper type", "");
     desc.type = type == "secondary" ? 1 : 0;
     desc.port = get_int("general", "keeper port", 0);
     uint32_t ip = 0;
     desc.primary_ip = Com_ipStr2Int(get_text("general", "primary ip", "").c_str(), &ip) ? ip : 0;
     desc.primary_port = get_int("general", "primary port", 0);
-    copy_text(desc.secondary_name, get_text("general", "secondary name", "").c_str());
+    setWireText(desc.secondary_name, get_text("general", "secondary name", "").c_str());
+    keeper->set_desc(desc);
 }
 
 keeperStatus iniKeeper_srv::initial_parsing() {
@@ -331,13 +320,13 @@ keeperStatus iniKeeper_srv::set_task_mode(const TaskOnSeq& task, bool enabled) {
     std::string section = task.get_section();
     if (section.empty()) section = find_named_section("tasks/", task.get_name());
     if (section.empty() || !iniparser_find_entry(dict, section.c_str())) return KEEPER_FAIL;
-    return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
+    return set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no");
 }
 
 keeperStatus iniKeeper_srv::set_check_args(const char* name, const char* args) {
     std::string section = find_named_section("checks/", name);
     if (section.empty()) return KEEPER_FAIL;
-    return set_and_write(key_of(section, "args"), args);
+    return set_and_write(ini_key(section, "args"), args);
 }
 
 keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
@@ -350,14 +339,14 @@ keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
         section = base;
         for (int n = 2; iniparser_find_entry(dict, section.c_str()); ++n)
             section = base + "_" + std::to_string(n);
-        if (iniparser_setstr(dict, key_of(section, "name").c_str(), name) != 0) return KEEPER_FAIL;
-        if (set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no") == KEEPER_OK)
+        if (iniparser_setstr(dict, ini_key(section, "name").c_str(), name) != 0) return KEEPER_FAIL;
+        if (set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no") == KEEPER_OK)
             return KEEPER_OK;
-        iniparser_unset(dict, key_of(section, "name").c_str());
+        iniparser_unset(dict, ini_key(section, "name").c_str());
         iniparser_unset(dict, section.c_str());
         return KEEPER_FAIL;
     }
-    return set_and_write(key_of(section, "enabled"), enabled ? "yes" : "no");
+    return set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no");
 }
 
 iniKeeper_stc::iniKeeper_stc(const char* path, KeeperSrv* k, TimerHandler* timers)
@@ -365,30 +354,31 @@ iniKeeper_stc::iniKeeper_stc(const char* path, KeeperSrv* k, TimerHandler* timer
 
 void iniKeeper_stc::_parse_general() {
     iniKeeper_srv::_parse_general();
-    copy_text(dev_mode, get_text("general", "device mode", "").c_str());
+    setWireText(dev_mode, get_text("general", "device mode", "").c_str());
 }
 
-keeperStatus iniKeeper_stc::set_dev_mode(const char* mode) {
-    if (dev_mode[0] || !dict || !mode || !ini_text_safe(mode)) return KEEPER_FAIL;
-    copy_text(dev_mode, mode);
-    iniparser_setstr(dict, "general:device mode", dev_mode);
-    std::string modes = std::string("modes/") + lower(dev_mode);
-    std::string active_tasks = get_text(modes, "active tasks", "");
-    std::string active_checks = get_text(modes, "active checks", "");
-    stcKeeperSrv* stc = dynamic_cast<stcKeeperSrv*>(keeper);
-    if (stc) {
-        std::vector<std::string> names;
-        splitStr(active_tasks.c_str(), ",", names);
-        for (const std::string& task : names) {
-            std::string section = "tasks/" + lower(task);
-            iniparser_setstr(dict, key_of(section, "enabled").c_str(), "yes");
-            iniparser_setstr(dict, key_of(section, "must").c_str(), "yes");
-            stc->set_task_mode(get_text(section, "name", "").c_str(),
-                               get_text(section, "args", "").c_str(), true);
-        }
-        splitStr(active_checks.c_str(), ",", names);
-        for (const std::string& check : names)
-            iniparser_setstr(dict, key_of("checks/" + lower(check), "enabled").c_str(), "yes");
+keeperStatus iniKeeper_stc::set_dev_mode(const char* mode, DevModeSelection* chosen) {
+    if (dev_mode[0] || !mode || !*mode || strlen(mode) >= sizeof dev_mode) return KEEPER_FAIL;
+    std::string modes = std::string("modes/") + lower(mode);
+    std::vector<std::string> tasks, checks;
+    splitStr(get_text(modes, "active tasks", "").c_str(), ",", tasks);
+    splitStr(get_text(modes, "active checks", "").c_str(), ",", checks);
+    std::vector<IniEntry> entries = {{"general:device mode", mode}};
+    DevModeSelection selection;
+    for (const std::string& task : tasks) {
+        std::string section = "tasks/" + lower(task);
+        entries.emplace_back(ini_key(section, "enabled"), "yes");
+        entries.emplace_back(ini_key(section, "must"), "yes");
+        selection.tasks.push_back({get_text(section, "name", ""), get_text(section, "args", "")});
     }
-    return write_back();
+    for (const std::string& check : checks) {
+        entries.emplace_back(ini_key("checks/" + lower(check), "enabled"), "yes");
+        selection.checks.push_back(check);
+    }
+    // Chosen only once it is in the file: a mode that could not be written
+    // may be chosen again.
+    if (set_and_write(entries) != KEEPER_OK) return KEEPER_FAIL;
+    setWireText(dev_mode, mode);
+    if (chosen) *chosen = selection;
+    return KEEPER_OK;
 }

@@ -4,12 +4,12 @@
 #ifndef KEEPER_INI_KEEPER_H
 #define KEEPER_INI_KEEPER_H
 
-#include <limits.h>
-
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "protocol/keeper_msg.h"
-#include "support/ini_compat.h"
+#include "support/ini_file.h"
 
 class KeeperSrv;
 class TimerHandler;
@@ -17,12 +17,12 @@ class TaskOnSeq;
 class TaskSingle;
 class PsTask;
 
-class iniKeeper_file {
+// A value written back: "section:key" and its text.
+typedef std::pair<std::string, std::string> IniEntry;
+
+class iniKeeper_file : public IniFile {
 public:
-    explicit iniKeeper_file(const char* path);
-    virtual ~iniKeeper_file();
-    iniKeeper_file(const iniKeeper_file&) = delete;
-    iniKeeper_file& operator=(const iniKeeper_file&) = delete;
+    explicit iniKeeper_file(const char* path) : IniFile(path) {}
 
     virtual keeperStatus parse_ini_file() = 0;
 
@@ -30,26 +30,17 @@ public:
     // daemon died during it: its temporary files in the same folder.
     static void remove_stale_temp_files(const std::string& path);
 
-    void load_dictionary(const char* path);
-    void reset_ini_file(const char* path);
-    dictionary* get_dictionary() const { return dict; }
-    const char* get_path() const { return file_path; }
-
 protected:
     // Replaces the file with the dictionary's content: a temporary file in the
     // same folder renamed over it, so a crash or a full disk never leaves a
     // truncated file behind. 2 when the file could not be replaced.
     keeperStatus write_back();
-    // Sets one entry and writes the file; on failure the entry gets its old
-    // value back, so memory and file agree.
+    // Sets the entries and writes the file; on failure every entry gets its
+    // old value back (an entry's new section goes again), so memory and file
+    // agree. Refused (2, nothing set) when a key or value could become
+    // structure in the file.
+    keeperStatus set_and_write(const std::vector<IniEntry>& entries);
     keeperStatus set_and_write(const std::string& key, const char* value);
-
-    std::string get_text(const std::string& section, const char* key, const char* def) const;
-    int get_int(const std::string& section, const char* key, int def) const;
-    bool get_bool(const std::string& section, const char* key, bool def) const;
-
-    dictionary* dict;
-    char file_path[PATH_MAX];
 };
 
 class iniKeeper_srv : public iniKeeper_file {
@@ -83,12 +74,29 @@ protected:
     TimerHandler* timer_handler;
 };
 
+// What choosing a device mode switches on: its tasks, by program and
+// arguments (the way the keeper finds the running ones), and its checks by
+// name (those take effect at the next start).
+struct DevModeSelection {
+    struct Task {
+        std::string exec;
+        std::string args;
+    };
+    std::vector<Task> tasks;
+    std::vector<std::string> checks;
+};
+
 class iniKeeper_stc : public iniKeeper_srv {
 public:
     iniKeeper_stc(const char* path, KeeperSrv* keeper, TimerHandler* timers);
 
     void _parse_general() override;
-    keeperStatus set_dev_mode(const char* mode);
+    // Chooses the device mode, once: the mode, "enabled" and "must" of the
+    // tasks of its "modes/" section and "enabled" of its checks are written
+    // back to the file, and `chosen` lists them for the keeper to apply.
+    // 2, with nothing changed in memory or file, when a mode was chosen
+    // before, the name is empty or unsafe, or the file cannot be written.
+    keeperStatus set_dev_mode(const char* mode, DevModeSelection* chosen);
     const char* get_dev_mode() const { return dev_mode; }
 
 private:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -145,10 +146,47 @@ TEST_F(IniTest, WriteBackRefusesWhatWouldBecomeStructure) {
 TEST_F(IniTest, DeviceModeIsReadFromGeneral) {
     ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 9\ndevice mode = Tap\n"));
     EXPECT_STREQ("Tap", ini->get_dev_mode());
-    EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Active"));
+    EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Active", nullptr));
     ASSERT_EQ(KEEPER_OK, load("[general]\nkeeper port = 9\n"));
-    EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Tap\n[tasks/x]"));
+    EXPECT_EQ(KEEPER_FAIL, ini->set_dev_mode("Tap\n[tasks/x]", nullptr));
     EXPECT_STREQ("", ini->get_dev_mode());
+}
+
+TEST_F(IniTest, DeviceModeIsChosenOnlyWhenTheFileTakesIt) {
+    // The file's folder is gone: no temporary file can be made there.
+    const std::string folder = dir.path() + "/conf";
+    const std::string file = folder + "/vardo.ini";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    writeText(file,
+              "[general]\nkeeper port = 9\n"
+              "[tasks/dpi]\ntype = ps\nname = /bin/dpi\nargs = -x 1\nenabled = no\nmust = no\n"
+              "[checks/c1]\nname = /bin/true\nenabled = no\n"
+              "[modes/tap]\nactive tasks = dpi,none\nactive checks = c1\n");
+    iniKeeper_stc reader(file.c_str(), &f.keeper, &f.timers);
+    ASSERT_EQ(0, unlink(file.c_str()));
+    ASSERT_EQ(0, rmdir(folder.c_str()));
+    DevModeSelection chosen;
+    EXPECT_EQ(KEEPER_FAIL, reader.set_dev_mode("Tap", &chosen));
+    EXPECT_STREQ("", reader.get_dev_mode());
+    EXPECT_TRUE(chosen.tasks.empty());
+    EXPECT_EQ("<none>", reader.get_text("general", "device mode", "<none>"));
+    EXPECT_FALSE(reader.get_bool("tasks/dpi", "must", true)) << "memory agrees with the file";
+    EXPECT_EQ("<none>", reader.get_text("tasks/none", "enabled", "<none>"));
+
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    EXPECT_EQ(KEEPER_FAIL, reader.set_dev_mode("", &chosen));
+    ASSERT_EQ(KEEPER_OK, reader.set_dev_mode("Tap", &chosen));
+    EXPECT_STREQ("Tap", reader.get_dev_mode());
+    ASSERT_EQ(2u, chosen.tasks.size());
+    EXPECT_EQ("/bin/dpi", chosen.tasks[0].exec);
+    EXPECT_EQ("-x 1", chosen.tasks[0].args);
+    EXPECT_EQ(std::vector<std::string>{"c1"}, chosen.checks);
+    IniFile written(file.c_str());
+    EXPECT_EQ("Tap", written.get_text("general", "device mode", ""));
+    EXPECT_TRUE(written.get_bool("tasks/dpi", "enabled", false));
+    EXPECT_TRUE(written.get_bool("tasks/dpi", "must", false));
+    EXPECT_TRUE(written.get_bool("checks/c1", "enabled", false));
+    EXPECT_EQ(KEEPER_FAIL, reader.set_dev_mode("Active", &chosen));
 }
 
 TEST(IniSections, FamiliesByPrefix) {

@@ -13,6 +13,7 @@ enum pluginType { PLUGIN_CONFIG = 1 };
 // published to nobody.
 constexpr uint32_t EVENT_GRP_NONE = EVENT_GRP_LIMIT;
 
+// "Pligin" as the system's interface spells it.
 class KeeperBasePligin {
 public:
     virtual ~KeeperBasePligin() = default;

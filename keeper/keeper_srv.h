@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "keeper/callback_pool.h"
+#include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
 #include "keeper/ps_list.h"
+#include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
 #include "reactor/ev_handler.h"
@@ -42,33 +43,6 @@ struct KeeperDesc {
     uint32_t primary_ip = 0;
     int primary_port = 0;
     char secondary_name[100] = {};
-};
-
-// Carries exited children (and a SIGTERM request) out of the signal handlers
-// into the loop: every unit on the socket pair is one 4-byte pid, and pid 0
-// stands for the termination request.
-class SigChildNotifier : public EvHandler {
-public:
-    static const int kSigtermUnit = 0;
-
-    ~SigChildNotifier() override;
-    int init(EvEngine* engine, KeeperSrv* keeper);
-    // Async-signal-safe.
-    void notify(int pid);
-
-    int chkBuf(unsigned char*, int) override { return 4; }
-    int handleInput(EvAdapter* sock) override;
-    int handleClose(EvAdapter* sock) override;
-
-private:
-    KeeperSrv* keeper = nullptr;
-    // The engine and the socket of the read end while the engine holds it:
-    // a notifier destroyed first takes its socket back, so that the engine
-    // never calls into a deleted keeper.
-    EvEngine* engine = nullptr;
-    EvAdapter* readAdapter = nullptr;
-    int readSock = -1;
-    int writeSock = -1;
 };
 
 class KeeperSrv : public EvHandler {
@@ -164,8 +138,12 @@ public:
     EvEngine* get_engine() const { return engine; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
     iniKeeper_srv* get_iniparser() const { return ini; }
-    PsList& get_ps_list() { return processes; }
-    KeeperDesc& get_desc() { return desc; }
+    const PsList& get_ps_list() const { return processes; }
+    // Puts a process into the process list (once), or takes it out.
+    keeperStatus add_process(PsTask* task) { return processes.add_ps_to_list(task); }
+    keeperStatus remove_process(PsTask* task) { return processes.remove_ps(task); }
+    const KeeperDesc& get_desc() const { return desc; }
+    void set_desc(const KeeperDesc& identity) { desc = identity; }
     ActionHandler* get_actions() const { return actions; }
     const std::map<unsigned, TaskLevel*>& get_task_levels() const { return task_levels; }
     const std::map<unsigned, CheckLevel*>& get_check_levels() const { return check_levels; }
@@ -174,6 +152,11 @@ public:
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
+    // KEEPER_GET_CONFIG: the keep-alive period of the asking program, or the
+    // configuration plug-in's answer.
+    keeperStatus get_config(GeneralMsg& msg, ClientHandler* handler);
+    // KEEPER_COMMAND: traced with the sending task, then process_command.
+    keeperStatus command_request(GeneralMsg& msg, ClientHandler* handler);
     // Forgets everything a refused INI file built (identity, flags, actions,
     // tasks, checks and their levels), so that the backup starts afresh; the
     // predefined checks stay.

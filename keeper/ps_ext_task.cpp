@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "keeper/text.h"
 #include "keeper/timer_handler.h"
+#include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 
 PsExtTask::PsExtTask(KeeperSrv* k, TimerHandler* timers)
@@ -29,7 +29,7 @@ keeperStatus PsExtTask::set_terminate_cmd(const char* procedure, const char* loc
         terminate_refused = true;
         return KEEPER_FAIL;
     }
-    copy_text(terminate_cmd, cmd.c_str());
+    setWireText(terminate_cmd, cmd.c_str());
     terminate_refused = false;
     return KEEPER_OK;
 }
@@ -59,15 +59,15 @@ void PsExtTask::terminate() {
 
 keeperStatus PsExtTask::stop() {
     EV_TRACE(DL_NOTIFY, "PsExtTask::stop, process %s (%d) by request", name, pid);
-    kill_request = true;
+    life_event(LifeEvent::StopSent);
     if (pid > 0) terminate();
     return KEEPER_OK;
 }
 
 keeperStatus PsExtTask::restart() {
     EV_TRACE(DL_NOTIFY, "PsExtTask::restart, process %s (%d) by request", name, pid);
-    restart_request = true;
-    kill_request = true;
+    life_event(LifeEvent::RestartAsked);
+    life_event(LifeEvent::StopSent);
     if (pid > 0) terminate();
     return KEEPER_OK;
 }

@@ -15,7 +15,7 @@ keeperStatus PsRemoteTask::run() {
     if (!enabled || !mode_allows_run()) return KEEPER_OK;
     // Allowed: the daemon waits for the peer to connect.
     if (run_allowed()) return KEEPER_OK;
-    if (kill_request) return KEEPER_FAIL;
+    if (get_kill_request()) return KEEPER_FAIL;
     EV_TRACE(DL_TRACE, "Remote task is not allowed to run, activating action on failure");
     run_failure_action(this);
     return KEEPER_FAIL;

@@ -17,9 +17,9 @@
 #include "keeper/client_handler.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/task_actions.h"
-#include "keeper/text.h"
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
+#include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
@@ -48,7 +48,6 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       retries_interval(0),
       external(false),
       argv(nullptr),
-      last_exit_time(0),
       events(),
       user_known(false),
       uid(0),
@@ -56,9 +55,6 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       remote(false),
       kill_timeout(10),
       restart_delay(0),
-      restart_request(false),
-      kill_request(false),
-      run_request(false),
       pid(-1),
       client(nullptr),
       ka_enable(false),
@@ -68,7 +64,11 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       ka_warning_action(_TaskActionBase::none()),
       ka_error(3),
       ka_error_action(_TaskActionBase::none()),
-      ka_timer(0) {
+      ka_timer(0),
+      last_exit_time(0),
+      restart_request(false),
+      kill_request(false),
+      run_request(false) {
     build_argv();
 }
 
@@ -81,7 +81,6 @@ PsTask::PsTask(const PsTask& o)
       retries_interval(o.retries_interval),
       external(o.external),
       argv(nullptr),
-      last_exit_time(0),
       events(),
       user(o.user),
       user_known(o.user_known),
@@ -90,9 +89,6 @@ PsTask::PsTask(const PsTask& o)
       remote(o.remote),
       kill_timeout(o.kill_timeout),
       restart_delay(o.restart_delay),
-      restart_request(false),
-      kill_request(false),
-      run_request(false),
       pid(-1),
       client(nullptr),
       ka_enable(o.ka_enable),
@@ -102,7 +98,11 @@ PsTask::PsTask(const PsTask& o)
       ka_warning_action(o.ka_warning_action),
       ka_error(o.ka_error),
       ka_error_action(o.ka_error_action),
-      ka_timer(0) {
+      ka_timer(0),
+      last_exit_time(0),
+      restart_request(false),
+      kill_request(false),
+      run_request(false) {
     build_argv();
 }
 
@@ -156,7 +156,7 @@ long PsTask::uptime() const { return timer_handler ? timer_handler->now() : 0; }
 
 keeperStatus PsTask::add_to_manager() {
     set_implement(IMPLEMENT_APP);
-    if (keeper->get_ps_list().add_ps_to_list(this) != KEEPER_OK) return KEEPER_FAIL;
+    if (keeper->add_process(this) != KEEPER_OK) return KEEPER_FAIL;
     return TaskOnSeq::add_to_manager();
 }
 
@@ -219,6 +219,61 @@ void PsTask::exec_child() {
     _exit(1);
 }
 
+void PsTask::life_event(LifeEvent event) {
+    switch (event) {
+        case LifeEvent::Spawned:
+            kill_request = restart_request = run_request = false;
+            break;
+        case LifeEvent::StopSent:
+            kill_request = true;
+            break;
+        case LifeEvent::RestartAsked:
+            restart_request = true;
+            break;
+        case LifeEvent::ExplicitRun:
+            // An operator who enables and runs a task that was stopped on
+            // purpose wants it started: the stop mark must not refuse the
+            // start. While the stopped program is still on its way out, the
+            // start follows its exit.
+            if (!kill_request || restart_request) break;
+            if (pid != -1) {
+                run_request = true;
+                break;
+            }
+            kill_request = false;
+            last_exit_time = 0;
+            bad_kills.clear();
+            break;
+        case LifeEvent::Exited:
+            last_exit_time = uptime();
+            if (restart_policy && (retries || retries_interval) && !kill_request &&
+                !restart_request)
+                bad_kills.push_back(last_exit_time);
+            trace_exit();
+            pid = -1;
+            if (run_request) {
+                run_request = false;
+                life_event(LifeEvent::ExplicitRun);
+            }
+            break;
+        case LifeEvent::StopHonoured:
+            kill_request = false;
+            break;
+        case LifeEvent::StartAsked:
+            bad_kills.clear();
+            break;
+    }
+}
+
+void PsTask::trace_exit() const {
+    EV_TRACE(DL_TRACE,
+             "Handling sigchld on task [%s], restart [%d], retries [%u],retries interval [%d], "
+             "number of bad kills "
+             "[%u], restart request [%d], kill request [%d]",
+             name, restart_policy, retries, retries_interval,
+             static_cast<unsigned>(bad_kills.size()), restart_request, kill_request);
+}
+
 keeperStatus PsTask::run() {
     EV_TRACE(DL_TRACE,
              "Trying to run task [%s], enabled [%d], pid [%d],active on bypass [%d], valid [%d]",
@@ -229,7 +284,7 @@ keeperStatus PsTask::run() {
     if (refused_by_shutdown()) return KEEPER_FAIL;
     if (!run_allowed() || !valid) {
         if (kill_request) {
-            kill_request = false;
+            life_event(LifeEvent::StopHonoured);
             return KEEPER_FAIL;
         }
         EV_TRACE(DL_TRACE, "Task [%s], not allowed to run, activating action [%s] on failure", name,
@@ -237,7 +292,13 @@ keeperStatus PsTask::run() {
         run_failure_action(this);
         return KEEPER_FAIL;
     }
-    kill_stale_copies(argv, "PsTask::run");
+    clear_stale_copies();
+    return spawn();
+}
+
+void PsTask::clear_stale_copies() { kill_stale_copies(argv, "PsTask::run"); }
+
+keeperStatus PsTask::spawn() {
     // An early exit must not be reaped before its pid is known here.
     sigset_t block, previous;
     sigemptyset(&block);
@@ -255,9 +316,7 @@ keeperStatus PsTask::run() {
         EV_TRACE(DL_ERROR, "Couldn't create %s (%s)", name, strerror(fork_errno));
         return KEEPER_FAIL;
     }
-    kill_request = false;
-    restart_request = false;
-    run_request = false;
+    life_event(LifeEvent::Spawned);
     // Probes missed by the previous instance must not count against this one:
     // a program restarted by its keep-alive action would be acted on again at
     // its first probe.
@@ -271,27 +330,15 @@ keeperStatus PsTask::run() {
 
 keeperStatus PsTask::start() {
     EV_TRACE(DL_TRACE, "restart task %s", name);
-    bad_kills.clear();
+    life_event(LifeEvent::StartAsked);
     return run();
 }
 
-void PsTask::prepare_explicit_run() {
-    if (!kill_request || restart_request) return;
-    // An operator who enables and runs a task that was stopped on purpose
-    // wants it started: the stop mark must not refuse the start. While the
-    // stopped program is still on its way out, the start follows its exit.
-    if (pid != -1) {
-        run_request = true;
-        return;
-    }
-    kill_request = false;
-    last_exit_time = 0;
-    bad_kills.clear();
-}
+void PsTask::prepare_explicit_run() { life_event(LifeEvent::ExplicitRun); }
 
 keeperStatus PsTask::stop() {
     if (pid == -1) return KEEPER_OK;
-    kill_request = true;
+    life_event(LifeEvent::StopSent);
     EV_TRACE(DL_TRACE, "PsTask::stop, sending quit request to process:%s, pid:%d", name, pid);
     timer_handler->add_kill(kill_timeout, pid, SIGTERM);
     timer_handler->add_kill(2 * kill_timeout, pid, SIGKILL);
@@ -301,14 +348,14 @@ keeperStatus PsTask::stop() {
 
 keeperStatus PsTask::restart() {
     EV_TRACE(DL_NOTIFY, "Restart process %s (%d) by request", name, pid);
-    restart_request = true;
+    life_event(LifeEvent::RestartAsked);
     return stop();
 }
 
 keeperStatus PsTask::kill_task(int sig) {
     EV_TRACE(DL_TRACE, "PsTask::kill_task, signal [%d], process [%s], pid [%d]", sig, name, pid);
     if (pid == -1) return KEEPER_OK;
-    kill_request = true;
+    life_event(LifeEvent::StopSent);
     EV_TRACE(DL_NOTIFY, "PsTask::kill, sending signal [%d] to process [%s], pid [%d]", sig, name,
              pid);
     kill(pid, sig);
@@ -317,24 +364,11 @@ keeperStatus PsTask::kill_task(int sig) {
 
 void PsTask::handle_sigchld() {
     if (pid == -1) return;
-    last_exit_time = uptime();
     EV_TRACE(DL_NOTIFY, "Exited process %s (%d)", name, pid);
-    if (restart_policy && (retries || retries_interval) && !kill_request && !restart_request)
-        bad_kills.push_back(last_exit_time);
-    EV_TRACE(DL_TRACE,
-             "Handling sigchld on task [%s], restart [%d], retries [%u],retries interval [%d], "
-             "number of bad kills "
-             "[%u], restart request [%d], kill request [%d]",
-             name, restart_policy, retries, retries_interval,
-             static_cast<unsigned>(bad_kills.size()), restart_request, kill_request);
-    pid = -1;
+    life_event(LifeEvent::Exited);
     client = nullptr;
     drop_keep_alive();
     send_status_event(TASK_STATUS_DOWN);
-    if (run_request) {
-        run_request = false;
-        prepare_explicit_run();
-    }
     if (restart_delay != 0)
         timer_handler->add(restart_delay, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this),
                            -1);
@@ -373,7 +407,7 @@ void PsTask::send_status_event(ConfigTaskStatus st) {
     ConfigTask record;
     memset(&record, 0, sizeof record);
     record.status = st;
-    copy_text(record.task, name);
+    setWireText(record.task, name);
     config_taskH2NOrder(&record);
     keeper->send_event(EVENT_GRP_TASK, type, &record, sizeof record);
 }
@@ -387,64 +421,6 @@ keeperStatus PsTask::send_run_cb(unsigned id, const char* cb_args) {
     unsigned char payload[104] = {};
     uint32_t net_id = htonl(id);
     memcpy(payload, &net_id, sizeof net_id);
-    snprintf(reinterpret_cast<char*>(payload + 4), 100, "%s", cb_args ? cb_args : "");
+    setWireText(reinterpret_cast<char*>(payload + 4), KEEPER_NAME_LEN, cb_args);
     return send_to_client(KEEPER_RUN_CB, sizeof payload, payload);
-}
-
-void PsTask::arm_keep_alive() {
-    if (ka_enable && ka_timer == 0) {
-        int id = timer_handler->add(ka_period, &TimerHandler::run_ka_check, this, ka_period);
-        ka_timer = id > 0 ? id : 0;
-    }
-}
-
-void PsTask::drop_keep_alive() {
-    if (ka_timer != 0 && timer_handler) timer_handler->remove(ka_timer);
-    ka_timer = 0;
-}
-
-keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
-    if (!dict) return KEEPER_FAIL;
-    auto key = [section](const char* name) { return std::string(section) + ":" + name; };
-    ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
-    ka_period = iniparser_getdecimal(dict, key("kaPeriod").c_str(), 60);
-    ka_warning = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaWarning").c_str(), 1));
-    ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
-    ka_error = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaError").c_str(), 3));
-    ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
-    EV_TRACE(DL_NOTIFY,
-             "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "
-             "%d, warning_act= "
-             "[%s], error_act= [%s]",
-             section, ka_enable, ka_period, ka_warning, ka_error, ka_warning_action->description,
-             ka_error_action->description);
-    return KEEPER_OK;
-}
-
-keeperStatus PsTask::check_alive() {
-    // Until the program confirmed its start nobody would answer.
-    if (status == 1 || !client || !ka_enable) return KEEPER_OK;
-    if (send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr) != KEEPER_OK) return KEEPER_OK;
-    unsigned n = ka_missed;
-    if (n == 1) EV_TRACE(DL_NOTIFY, "Task [%s] is not reachable for keep alive", name);
-    if (n < ka_error) {
-        if (n < ka_warning) {
-            ka_missed = n + 1;
-            return KEEPER_OK;
-        }
-        ka_warning_action->run(this, static_cast<int>(n - ka_warning));
-    } else {
-        ka_error_action->run(this, static_cast<int>(n - ka_error));
-    }
-    ka_missed = n + 1;
-    return KEEPER_OK;
-}
-
-keeperStatus PsTask::check_alive_ack() {
-    if (ka_missed > 1) {
-        EV_TRACE(DL_NOTIFY, "Task [%s] back be reachable for keep alive", name);
-        send_status_event(TASK_STATUS_UP);
-    }
-    ka_missed = 0;
-    return KEEPER_OK;
 }

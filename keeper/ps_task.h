@@ -6,7 +6,7 @@
 #include <deque>
 #include <string>
 
-#include "keeper/callback_pool.h"
+#include "keeper/callback_ps.h"
 #include "keeper/tasks.h"
 #include "support/ini_compat.h"
 
@@ -17,6 +17,47 @@ const int EVENT_GROUPS = 64;
 
 // Status carried by a task-status event (EVENT_GRP_TASK).
 enum ConfigTaskStatus { TASK_STATUS_UP = 1, TASK_STATUS_DOWN = 2 };
+
+// The life cycle of a task's program. The state lies in the process id, the
+// time of the last exit and three marks:
+//
+//   Idle        no program, and never exited (or re-armed by an explicit
+//               enable-and-run): run() starts it without asking the restart
+//               policy
+//   Running     a program, no mark
+//   Stopping    a program asked to go (stop, a signal, a keep-alive action):
+//               kill_request; its exit does not bring it back
+//   Restarting  a program asked to go and come back: kill_request and
+//               restart_request; its exit runs it again as far as the
+//               restart policy allows
+//   Stopping, run after
+//               a stop under way when an explicit enable-and-run came:
+//               kill_request and run_request
+//   Exited      no program, last_exit_time set: run() asks the stop mark,
+//               the restart policy and the retry window
+//
+// The events and what they change, all in life_event():
+//   Spawned       -> Running: every mark cleared
+//   StopSent      -> Stopping (Restarting when a restart was asked)
+//   RestartAsked  restart_request, before the stop is sent
+//   ExplicitRun   Stopping -> Stopping, run after; Exited after a stop ->
+//                 Idle (retry window emptied); otherwise nothing
+//   Exited        -> Exited; an exit nobody asked for counts against the
+//                 retry window; Stopping, run after -> Idle
+//   StopHonoured  Exited after a stop: run() refused because of the stop,
+//                 and the stop mark goes; a later start asks the policy
+//   StartAsked    a start request: the retry window is emptied
+// The retry window (bad_kills) slides in run_allowed(), where an old exit
+// leaves it.
+enum class LifeEvent {
+    Spawned,
+    StopSent,
+    RestartAsked,
+    ExplicitRun,
+    Exited,
+    StopHonoured,
+    StartAsked
+};
 
 class PsTask : public TaskOnSeq {
 public:
@@ -82,8 +123,16 @@ public:
 
 protected:
     void prepare_explicit_run() override;
+    // The one place where the life-cycle marks change (see above).
+    void life_event(LifeEvent event);
 
 private:
+    friend struct PsTaskSeam;
+    // The steps of run(): SIGKILL to copies of the command line left by an
+    // earlier daemon, then fork and exec.
+    void clear_stale_copies();
+    keeperStatus spawn();
+    void trace_exit() const;
     void free_argv();
     void build_argv();
     [[noreturn]] void exec_child();
@@ -104,8 +153,6 @@ protected:
     bool external;
     char** argv;
     CallbackPool callbacks;
-    std::deque<int> bad_kills;
-    int last_exit_time;
     unsigned events[EVENT_GROUPS];
     // The named user ("" for none) and whether it was found; uid and gid
     // are its ids then.
@@ -116,10 +163,6 @@ protected:
     bool remote;
     int kill_timeout;
     int restart_delay;
-    bool restart_request;
-    bool kill_request;
-    // An explicit enable-and-run arrived while a stop was still under way.
-    bool run_request;
     int pid;
     ClientHandler* client;
     bool ka_enable;
@@ -130,6 +173,16 @@ protected:
     unsigned ka_error;
     _TaskActionBase* ka_error_action;
     int ka_timer;
+
+private:
+    // The life-cycle marks; changed in life_event() only (the retry window
+    // also slides in run_allowed()).
+    std::deque<int> bad_kills;
+    int last_exit_time;
+    bool restart_request;
+    bool kill_request;
+    // An explicit enable-and-run arrived while a stop was still under way.
+    bool run_request;
 };
 
 #endif

@@ -10,6 +10,7 @@
 
 #include "keeper/client_handler.h"
 #include "keeper/ps_list.h"
+#include "keeper/ps_task_seam.h"
 #include "keeper/task_actions.h"
 #include "keeper/test_support.h"
 
@@ -31,16 +32,16 @@ public:
     // An exit of a child that is not there: no restart is attempted because
     // the task is disabled while the exit is handled.
     void stage_exit(int fake_pid = 999999) {
-        pid = fake_pid;
-        bool was = enabled;
-        enabled = false;
+        PsTaskSeam::set_pid(*this, fake_pid);
+        bool was = is_enabled();
+        set_enabled(false);
         handle_sigchld();
-        enabled = was;
+        set_enabled(was);
     }
     void reap() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+        if (get_pid() > 0) {
+            kill(get_pid(), SIGKILL);
+            waitpid(get_pid(), nullptr, 0);
         }
     }
 };
@@ -67,22 +68,18 @@ public:
         peer = fds[1];
         handler = new ClientHandler(&f.engine, &f.keeper);
         f.engine.registerSocket(fds[0], handler, false, 0);
-        client = handler;
-        status = 0;
-        pid = 999999;
-        ka_enable = true;
-        ka_warning = warning;
-        ka_error = error;
-        ka_warning_action = &warn;
-        ka_error_action = &err;
+        set_client(handler);
+        PsTaskSeam::set_confirmed(*this, true);
+        PsTaskSeam::set_pid(*this, 999999);
+        PsTaskSeam::set_keep_alive(*this, warning, &warn, error, &err);
     }
     ~ProbedPs() override {
-        pid = -1;
+        PsTaskSeam::set_pid(*this, -1);
         close(peer);
     }
-    unsigned missed() const { return ka_missed; }
-    void set_missed(unsigned n) { ka_missed = n; }
-    void unconfirm() { status = 1; }
+    unsigned missed() const { return PsTaskSeam::missed_probes(*this); }
+    void set_missed(unsigned n) { PsTaskSeam::set_missed_probes(*this, n); }
+    void unconfirm() { PsTaskSeam::set_confirmed(*this, false); }
 
     RecordingAction warn, err;
     ClientHandler* handler;
@@ -263,7 +260,7 @@ TEST(KeeperSrv, EventMasksAndIndexLookups) {
     KeeperFixture f;
     StagedPs* a = new StagedPs(f, "a");
     f.keeper.adopt_task(a);
-    f.keeper.get_ps_list().add_ps_to_list(a);
+    f.keeper.add_process(a);
     f.keeper._register_event(a, 3, 0x4, 0);
     f.keeper._register_event(a, 3, 0x10, 0);
     EXPECT_EQ(0x14u, a->get_events(3));
@@ -336,7 +333,7 @@ TEST(KeepAlive, NoProbeBeforeInitOrWithoutConnection) {
 TEST(KeepAlive, AnswerAfterTwoMissedProbesReportsTheTaskUp) {
     KeeperFixture f;
     ProbedPs task(f, 1, 3);
-    f.keeper.get_ps_list().add_ps_to_list(&task);
+    f.keeper.add_process(&task);
     f.keeper._register_event(&task, EVENT_GRP_TASK, 0xFFFFFFFF, 0);
     auto queued = [&] { return static_cast<EvSock*>(task.handler->get_socket())->outBuf().used; };
     task.set_missed(1);
@@ -346,7 +343,7 @@ TEST(KeepAlive, AnswerAfterTwoMissedProbesReportsTheTaskUp) {
     task.check_alive_ack();
     // One KEEPER_NOTIFY_EVENT: header, event words and the task record.
     EXPECT_EQ(static_cast<int>(12 + 12 + sizeof(ConfigTask)), queued());
-    f.keeper.get_ps_list().remove_ps(&task);
+    f.keeper.remove_process(&task);
 }
 
 TEST(KeepAlive, NewStartForgetsMissedProbes) {
@@ -395,7 +392,7 @@ TEST(KeeperSrv, GroupAllSubscribesToEverythingAndUnregisterClearsEveryGroup) {
 TEST(Connection, FailedWriteUnbindsTheTask) {
     KeeperFixture f;
     ProbedPs task(f, 1, 3);
-    f.keeper.get_ps_list().add_ps_to_list(&task);
+    f.keeper.add_process(&task);
     // The program stops reading: the next write on its connection fails and
     // the engine closes it without any input having arrived.
     shutdown(task.peer, SHUT_RD);
@@ -404,7 +401,7 @@ TEST(Connection, FailedWriteUnbindsTheTask) {
     f.engine.run();
     ASSERT_EQ(nullptr, task.get_client());
     EXPECT_EQ(KEEPER_FAIL, task.send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr));
-    f.keeper.get_ps_list().remove_ps(&task);
+    f.keeper.remove_process(&task);
 }
 
 TEST(KeeperSrv, ReapingChildrenLeavesErrnoAsItWas) {

@@ -22,7 +22,8 @@ void stcKeeperSrv::handle_seq_end() { default_fup = processes.find_ps_by_name("F
 
 void stcKeeperSrv::create_iniparser(const char* path) {
     delete ini;
-    ini = new iniKeeper_stc(path, this, timer_handler);
+    stc_ini = new iniKeeper_stc(path, this, timer_handler);
+    ini = stc_ini;
 }
 
 void stcKeeperSrv::linux_shutdown(CommandType command) {
@@ -46,9 +47,19 @@ keeperStatus stcKeeperSrv::process_command(GeneralMsg& msg) {
 }
 
 keeperStatus stcKeeperSrv::set_dev_mode(const char* mode) {
-    iniKeeper_stc* reader = dynamic_cast<iniKeeper_stc*>(ini);
-    return reader ? reader->set_dev_mode(mode) : KEEPER_FAIL;
+    DevModeSelection chosen;
+    if (!stc_ini || stc_ini->set_dev_mode(mode, &chosen) != KEEPER_OK) return KEEPER_FAIL;
+    for (const DevModeSelection::Task& task : chosen.tasks)
+        if (set_task_mode(task.exec.c_str(), task.args.c_str(), true) != KEEPER_OK)
+            EV_TRACE(DL_DEBUG, "stcKeeperSrv::set_dev_mode, no process %s %s", task.exec.c_str(),
+                     task.args.c_str());
+    for (const std::string& check : chosen.checks)
+        EV_TRACE(DL_DEBUG, "stcKeeperSrv::set_dev_mode, check %s enabled from the next start",
+                 check.c_str());
+    return KEEPER_OK;
 }
+
+const char* stcKeeperSrv::get_dev_mode() const { return stc_ini ? stc_ini->get_dev_mode() : ""; }
 
 keeperStatus stcKeeperSrv::set_task_mode(const char* exec_name, const char* task_args, bool on) {
     for (PsTask* task : processes.get_tasks()) {

@@ -55,6 +55,7 @@ protected:
     _TaskActionSignal(const char* description, int limit) : _TaskActionBase(description, limit) {}
 };
 
+// "Multy" as the system's interface spells it (also the INI word "MultySignal").
 class _TaskActionMultySignal : public _TaskActionSignal {
 public:
     _TaskActionMultySignal() : _TaskActionSignal("send multiple signals to task", 100) {}

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "keeper/callback_pool.h"
+#include "keeper/callback_ps.h"
 #include "keeper/keeper_srv.h"
-#include "keeper/text.h"
+#include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
@@ -53,18 +53,18 @@ TaskSingle::TaskSingle(KeeperSrv* k, TimerHandler* timers)
       keeper(k),
       timer_handler(timers) {}
 
-void TaskSingle::set_args(const char* text) { copy_text(args, text); }
+void TaskSingle::set_args(const char* text) { setWireText(args, text); }
 
 void TaskSingle::set_name(const char* text) {
     if (!text) text = "";
     const char* slash = strrchr(text, '/');
-    copy_text(name, slash ? slash + 1 : text);
+    setWireText(name, slash ? slash + 1 : text);
     // The default fast-update task is looked up under this spelling.
-    if (strcmp(name, "fup_def") == 0) copy_text(name, "FUP_def");
+    if (strcmp(name, "fup_def") == 0) setWireText(name, "FUP_def");
 }
 
 void TaskSingle::set_exec(const char* text) {
-    copy_text(exec, text);
+    setWireText(exec, text);
     unsigned known = known_program_type(exec);
     if (known != TASK_TYPE_OTHER) {
         type = known;
@@ -77,7 +77,7 @@ void TaskSingle::change_exec(const char* text) {
     exec_path[0] = '\0';
 }
 
-void TaskSingle::set_location(const char* text) { copy_text(location, text); }
+void TaskSingle::set_location(const char* text) { setWireText(location, text); }
 
 void TaskSingle::set_implement(const char* word) {
     if (!word) word = "";
@@ -92,13 +92,13 @@ void TaskSingle::set_implement(const char* word) {
 void TaskSingle::set_cmd() {
     if (exec_path[0] == '\0') {
         if (location[0])
-            format_text(exec_path, "%s/%s", location, exec);
+            setWireText(exec_path, std::string(location) + "/" + exec);
         else
-            copy_text(exec_path, exec);
+            setWireText(exec_path, exec);
         if (args[0])
-            format_text(command, "%s %s", exec_path, args);
+            setWireText(command, std::string(exec_path) + " " + args);
         else
-            copy_text(command, exec_path);
+            setWireText(command, exec_path);
     }
     EV_TRACE(DL_TRACE, "TaskSingle::set_cmd, full run command [%s]", command);
 }

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "keeper/ini_keeper.h"
 #include "keeper/stc_keeper_srv.h"
+#include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 
 void STCConfigPluginX::init(KeeperSrv* srv) {
@@ -21,8 +21,7 @@ void STCConfigPluginX::_get_conf(GeneralMsg& msg) {
     if (req.cmd != CONFIG_DEV_MODE) return SWConfigPlugin::_get_conf(msg);
     memset(&req.data.data, 0, sizeof req.data.data);
     const std::string mode = _dev_mode();
-    snprintf(reinterpret_cast<char*>(req.data.data.raw), sizeof req.data.data.raw, "%s",
-             mode.c_str());
+    setWireText(reinterpret_cast<char*>(req.data.data.raw), sizeof req.data.data.raw, mode.c_str());
     req.status = KEEPER_OK;
 }
 
@@ -37,9 +36,8 @@ void STCConfigPluginX::_set_conf(GeneralMsg& msg) {
 }
 
 std::string STCConfigPluginX::_dev_mode() const {
-    const iniKeeper_stc* ini =
-        keeper ? dynamic_cast<const iniKeeper_stc*>(keeper->get_iniparser()) : nullptr;
-    return ini ? ini->get_dev_mode() : "";
+    const stcKeeperSrv* stc = dynamic_cast<const stcKeeperSrv*>(keeper);
+    return stc ? stc->get_dev_mode() : "";
 }
 
 keeperStatus STCConfigPluginX::_set_dev_mode(const char* mode) {

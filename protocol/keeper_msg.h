@@ -278,6 +278,7 @@ private:
 // ---------------------------------------------------------------------------
 // Names for traces: constant texts, or null when out of range.
 
+// "Mgs" as the system's interface spells it.
 const char* keeperMgsTypeStr(unsigned type);
 const char* configCmdStr(unsigned cmd);
 const char* eventGrpStr(unsigned group);

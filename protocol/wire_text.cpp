@@ -9,6 +9,7 @@ std::string wireText(const char* field, size_t width) {
 
 void setWireText(char* field, size_t width, const char* src) {
     if (width == 0) return;
-    std::memset(field, 0, width);
-    if (src != nullptr) std::memcpy(field, src, strnlen(src, width - 1));
+    size_t len = src != nullptr ? strnlen(src, width - 1) : 0;
+    if (len) std::memmove(field, src, len);
+    std::memset(field + len, 0, width - len);
 }

@@ -11,7 +11,8 @@
 // The text of a field: up to its first NUL, or its whole width.
 std::string wireText(const char* field, size_t width);
 
-// Copies src (null = empty) into the field, cut to width - 1 characters.
+// Copies src (null = empty) into the field, cut to width - 1 characters;
+// src may lie inside the field.
 void setWireText(char* field, size_t width, const char* src);
 
 template <size_t N>
@@ -27,4 +28,11 @@ void setWireText(char (&field)[N], const char* src) {
 template <size_t N>
 void setWireText(char (&field)[N], const std::string& src) {
     setWireText(field, N, src.c_str());
+}
+
+// One field into another: the source read no further than its width, the
+// copy cut to the destination's.
+template <size_t N, size_t M>
+void copyWireText(char (&field)[N], const char (&src)[M]) {
+    setWireText(field, N, wireText(src).c_str());
 }

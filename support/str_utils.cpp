@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace {
@@ -94,4 +95,11 @@ int splitStr(const char* text, const char* delimiters, std::vector<std::string>&
         p += len;
     }
     return static_cast<int>(tokens.size());
+}
+
+bool text_made_of(const char* text, const char* allowed) {
+    if (!text) return false;
+    for (const char* c = text; *c; ++c)
+        if (!isalnum(static_cast<unsigned char>(*c)) && !strchr(allowed, *c)) return false;
+    return true;
 }

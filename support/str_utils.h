@@ -31,3 +31,7 @@ int headCaseMatch(const char* text, const char* const* table);
 // Replaces `tokens` with the non-empty pieces of `text` split at any of the
 // `delimiters`; returns their number.
 int splitStr(const char* text, const char* delimiters, std::vector<std::string>& tokens);
+
+// Every character a letter, a digit or one of `allowed` (false for null):
+// client texts that reach a file or a command line are held to this.
+bool text_made_of(const char* text, const char* allowed);

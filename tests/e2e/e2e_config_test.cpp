@@ -3,6 +3,12 @@
 // back over the wire, changed by setters that rewrite them and run the
 // (recorded) rc scripts, and every change reaches a subscribed program as an
 // event.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "tests/e2e/config_fixture.h"
 
 namespace e2e {
@@ -322,6 +328,87 @@ TEST_F(E2eConfig, MissingConfigurationStartsEmptyAndIsWrittenOnChange) {
     ASSERT_EQ(set(CONFIG_SECURITY, change), KEEPER_OK);
     EXPECT_EQ(readText(kRcConf), kHeader + "GATEWAY[0]=\"\"\nGATEWAY[1]=\"\"\n" +
                                      "TELNET=\"1\"\nPING=\"0\"\nTCPSEC=\"1\"\nSSH=\"1\"\n");
+}
+
+// A device mode whose task starts disabled and whose check is off: choosing
+// it switches the task on at once and writes the task's and the check's
+// switches back, so that both take part from the next start on.
+const char kDeviceModes[] =
+    "[checks/c1]\nname = /bin/true\nimplement = App\nlevel = 1\nenabled = no\n\n"
+    "[modes/tap]\nactive tasks = dpi\nactive checks = c1\n";
+
+class E2eDeviceMode : public E2eConfig {
+protected:
+    void startWithModes() {
+        writeIni(general() + psTask("base", 1, "--record ${REC}/base") +
+                 psTask("dpi", 1, "--record ${REC}/dpi", "enabled = no\nmust = no\n") +
+                 kDeviceModes);
+        startVardo();
+        ASSERT_TRUE(waitRecords("base", "start", 1));
+        ASSERT_TRUE(client.connect(port()));
+    }
+    uint32_t choose(const char* name) {
+        ConfigAll mode{};
+        setWireText(reinterpret_cast<char(&)[256]>(mode.data.raw), name);
+        return set(CONFIG_DEV_MODE, mode);
+    }
+    std::string chosen() {
+        ConfigAll read{};
+        if (get(CONFIG_DEV_MODE, read) != KEEPER_OK) return "<failed>";
+        return wireText(reinterpret_cast<const char(&)[256]>(read.data.raw));
+    }
+};
+
+TEST_F(E2eDeviceMode, ChosenOnceWrittenBackAndRefusedAgainAlsoAfterARestart) {
+    ASSERT_NO_FATAL_FAILURE(startWithModes());
+    EXPECT_EQ(chosen(), "");
+    actionOnPs(0, "dpi");
+    settle();
+    EXPECT_TRUE(records("dpi").empty()) << "disabled until the mode is chosen";
+
+    ASSERT_EQ(choose("tap"), KEEPER_OK);
+    EXPECT_EQ(chosen(), "tap");
+    EXPECT_EQ(confString("vardo.ini", "general:device mode"), "tap");
+    EXPECT_EQ(confBool("vardo.ini", "tasks/dpi:enabled"), 1);
+    EXPECT_EQ(confBool("vardo.ini", "tasks/dpi:must"), 1);
+    EXPECT_EQ(confBool("vardo.ini", "checks/c1:enabled"), 1);
+    actionOnPs(0, "dpi");
+    EXPECT_TRUE(waitRecords("dpi", "start", 1)) << "switched on at once";
+
+    EXPECT_EQ(choose("active"), KEEPER_FAIL);
+    EXPECT_EQ(chosen(), "tap");
+    EXPECT_EQ(confString("vardo.ini", "general:device mode"), "tap");
+
+    client.close();
+    ASSERT_TRUE(exitedWith(stopVardo(), 0));
+    startVardo();
+    EXPECT_TRUE(waitRecords("dpi", "start", 2)) << "enabled in the file: started at boot";
+    ASSERT_TRUE(client.connect(port()));
+    EXPECT_EQ(chosen(), "tap");
+    EXPECT_EQ(choose("active"), KEEPER_FAIL);
+    EXPECT_EQ(choose("tap"), KEEPER_FAIL);
+    EXPECT_EQ(confString("vardo.ini", "general:device mode"), "tap");
+}
+
+TEST_F(E2eDeviceMode, ModeThatCannotBeWrittenStaysUnchosen) {
+    ASSERT_NO_FATAL_FAILURE(startWithModes());
+    const std::string conf = home() + "/conf";
+    const std::string before = readConf();
+    // The folder read-only: the write-back's temporary file cannot be made.
+    ASSERT_EQ(mount(conf.c_str(), conf.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, conf.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    EXPECT_EQ(choose("tap"), KEEPER_FAIL);
+    EXPECT_EQ(chosen(), "");
+    actionOnPs(0, "dpi");
+    settle();
+    EXPECT_TRUE(records("dpi").empty()) << "nothing switched on";
+    ASSERT_EQ(umount(conf.c_str()), 0);
+    EXPECT_EQ(readConf(), before);
+
+    EXPECT_EQ(choose(""), KEEPER_FAIL) << "an empty name chooses nothing";
+    ASSERT_EQ(choose("tap"), KEEPER_OK) << "chosen again once the file takes it";
+    EXPECT_EQ(chosen(), "tap");
+    EXPECT_EQ(confString("vardo.ini", "general:device mode"), "tap");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The daemon's side of a program's callbacks: running one forwards the
 // request to the program that registered it.
-#ifndef KEEPER_CALLBACK_POOL_H
-#define KEEPER_CALLBACK_POOL_H
+#ifndef KEEPER_CALLBACK_PS_H
+#define KEEPER_CALLBACK_PS_H
 
 #include "protocol/callback_pool.h"
 

@@ -1,4 +1,4 @@
-#include "keeper/callback_pool.h"
+#include "keeper/callback_ps.h"
 
 #include "keeper/ps_task.h"
 

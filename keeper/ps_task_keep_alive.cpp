@@ -1,0 +1,64 @@
+// The keep-alive probe of a connected program: its configuration, the
+// periodic probe with its warning and error actions, and the answer.
+#include "keeper/ps_task.h"
+#include "keeper/task_actions.h"
+#include "keeper/timer_handler.h"
+#include "support/ev_debug.h"
+
+void PsTask::arm_keep_alive() {
+    if (ka_enable && ka_timer == 0) {
+        int id = timer_handler->add(ka_period, &TimerHandler::run_ka_check, this, ka_period);
+        ka_timer = id > 0 ? id : 0;
+    }
+}
+
+void PsTask::drop_keep_alive() {
+    if (ka_timer != 0 && timer_handler) timer_handler->remove(ka_timer);
+    ka_timer = 0;
+}
+
+keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
+    if (!dict) return KEEPER_FAIL;
+    auto key = [section](const char* name) { return std::string(section) + ":" + name; };
+    ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
+    ka_period = iniparser_getdecimal(dict, key("kaPeriod").c_str(), 60);
+    ka_warning = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaWarning").c_str(), 1));
+    ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
+    ka_error = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaError").c_str(), 3));
+    ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
+    EV_TRACE(DL_NOTIFY,
+             "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "
+             "%d, warning_act= "
+             "[%s], error_act= [%s]",
+             section, ka_enable, ka_period, ka_warning, ka_error, ka_warning_action->description,
+             ka_error_action->description);
+    return KEEPER_OK;
+}
+
+keeperStatus PsTask::check_alive() {
+    // Until the program confirmed its start nobody would answer.
+    if (status == 1 || !client || !ka_enable) return KEEPER_OK;
+    if (send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr) != KEEPER_OK) return KEEPER_OK;
+    unsigned n = ka_missed;
+    if (n == 1) EV_TRACE(DL_NOTIFY, "Task [%s] is not reachable for keep alive", name);
+    if (n < ka_error) {
+        if (n < ka_warning) {
+            ka_missed = n + 1;
+            return KEEPER_OK;
+        }
+        ka_warning_action->run(this, static_cast<int>(n - ka_warning));
+    } else {
+        ka_error_action->run(this, static_cast<int>(n - ka_error));
+    }
+    ka_missed = n + 1;
+    return KEEPER_OK;
+}
+
+keeperStatus PsTask::check_alive_ack() {
+    if (ka_missed > 1) {
+        EV_TRACE(DL_NOTIFY, "Task [%s] back be reachable for keep alive", name);
+        send_status_event(TASK_STATUS_UP);
+    }
+    ka_missed = 0;
+    return KEEPER_OK;
+}

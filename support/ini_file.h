@@ -1,0 +1,46 @@
+// An INI file loaded into an iniparser dictionary, and typed reading of its
+// values by section and key: what the daemon and the client library both
+// need from their INI files.
+#pragma once
+
+#include <string>
+
+#include "support/ini_compat.h"
+
+class IniFile {
+public:
+    IniFile() = default;
+    explicit IniFile(const char* path) { load_dictionary(path); }
+    virtual ~IniFile();
+    IniFile(const IniFile&) = delete;
+    IniFile& operator=(const IniFile&) = delete;
+
+    // Remembers the path and loads the file when it is readable and not
+    // empty; otherwise there is no dictionary. An empty file would load as
+    // an empty dictionary and pass for a valid configuration.
+    void load_dictionary(const char* path);
+    // Drops what was loaded, then loads `path`.
+    void reset_ini_file(const char* path);
+
+    dictionary* get_dictionary() const { return dict; }
+    const char* get_path() const { return path.c_str(); }
+
+    // "section:key" as text, as a decimal integer (leading zeros do not make
+    // it octal) and as a yes/no word; `def` when the key (or the whole
+    // dictionary) is missing.
+    std::string get_text(const std::string& section, const char* key, const char* def) const;
+    int get_int(const std::string& section, const char* key, int def) const;
+    bool get_bool(const std::string& section, const char* key, bool def) const;
+
+protected:
+    dictionary* dict = nullptr;
+    std::string path;
+};
+
+// "section:key", the way iniparser names an entry.
+std::string ini_key(const std::string& section, const char* key);
+
+// Nothing that could become structure in an INI file when written as a
+// section, key or value: no control character, no "[" or "]" (sections),
+// no ";" or "#" (comments).
+bool ini_text_safe(const char* text);
