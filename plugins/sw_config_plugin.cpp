@@ -53,6 +53,16 @@ const Handled<Rec>* next_after(const std::list<Handled<Rec>>& list, uint32_t cur
     return it == list.end() ? nullptr : &*it;
 }
 
+// One step of a list walk: the next element into `field`, its handle into
+// the cursor; past the end an empty payload and cursor 0.
+template <class Rec>
+void read_next(const std::list<Handled<Rec>>& list, ConfigAll& all, Rec& field) {
+    const Handled<Rec>* next = next_after(list, all.cursor);
+    memset(&all.data, 0, sizeof all.data);
+    all.cursor = next ? next->handle : 0;
+    if (next) field = next->rec;
+}
+
 const char* cmd_name(unsigned cmd) {
     const char* name = configCmdStr(cmd);
     return name ? name : "";
@@ -159,23 +169,15 @@ void SWConfigPlugin::_get_conf(GeneralMsg& msg) {
             }
             break;
         }
-        case CONFIG_ROUTE_GET: {
-            const Handled<ConfigRoute>* next = next_after(routes_, all.cursor);
-            memset(&all.data, 0, sizeof all.data);
-            all.cursor = next ? next->handle : 0;
-            if (next) all.data.route = next->rec;
+        case CONFIG_ROUTE_GET:
+            read_next(routes_, all, all.data.route);
             break;
-        }
         case CONFIG_SECURITY:
             all.data.sec = security_;
             break;
-        case CONFIG_ACL_GET: {
-            const Handled<ConfigACLHost>* next = next_after(acl_, all.cursor);
-            memset(&all.data, 0, sizeof all.data);
-            all.cursor = next ? next->handle : 0;
-            if (next) all.data.acl = next->rec;
+        case CONFIG_ACL_GET:
+            read_next(acl_, all, all.data.acl);
             break;
-        }
         case CONFIG_VERSION:
             all.data.ver = version_;
             break;

@@ -28,21 +28,38 @@ namespace {
     _exit(127);
 }
 
+// Holds SIGCHLD back while it lives, so that the daemon's handler cannot reap
+// the child its owner waits for; the child gets the mask as it was.
+class ChildSignalsHeld {
+public:
+    ChildSignalsHeld() {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &block, &old);
+        child = old;
+        sigdelset(&child, SIGCHLD);
+    }
+    ~ChildSignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+    ChildSignalsHeld(const ChildSignalsHeld&) = delete;
+    ChildSignalsHeld& operator=(const ChildSignalsHeld&) = delete;
+    const sigset_t& childMask() const { return child; }
+
+private:
+    sigset_t old;
+    sigset_t child;
+};
+
 // Forks with SIGCHLD blocked and waits for that child; `detach` makes the
 // child start the program in a grandchild and leave at once.
 int forkAndWait(const char* const argv[], bool detach) {
     if (!argv || !argv[0]) return -1;
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    sigset_t childMask = old;
-    sigdelset(&childMask, SIGCHLD);
+    const ChildSignalsHeld held;
     const pid_t pid = fork();
     if (pid == 0) {
-        if (!detach) execChild(argv, childMask);
+        if (!detach) execChild(argv, held.childMask());
         const pid_t grandchild = fork();
-        if (grandchild == 0) execChild(argv, childMask);
+        if (grandchild == 0) execChild(argv, held.childMask());
         _exit(grandchild < 0 ? 1 : 0);
     }
     int status = -1;
@@ -50,7 +67,6 @@ int forkAndWait(const char* const argv[], bool detach) {
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
     return pid > 0 ? status : -1;
 }
 
@@ -77,18 +93,12 @@ int captureProgram(const char* const argv[], int timeoutMs, std::string& out, si
     if (!argv || !argv[0]) return -1;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    sigset_t childMask = old;
-    sigdelset(&childMask, SIGCHLD);
+    const ChildSignalsHeld held;
     const pid_t pid = fork();
-    if (pid == 0) execChild(argv, childMask, fds[1]);
+    if (pid == 0) execChild(argv, held.childMask(), fds[1]);
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
-        sigprocmask(SIG_SETMASK, &old, nullptr);
         return -1;
     }
     const long long deadline = monotonicMs() + timeoutMs;
@@ -119,7 +129,6 @@ int captureProgram(const char* const argv[], int timeoutMs, std::string& out, si
         // ends; then the owner of the SIGCHLD handler reaps it.
         reapBy(pid, monotonicMs() + 200, status);
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
     return reaped ? status : -2;
 }
 
