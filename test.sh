@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the normal build, the same under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the 32-bit x86 build of
 # the libraries that carry the wire layout, and a bounded run of every fuzz
-# target (clang, build-fuzz). Exits non-zero on any failure.
+# target (clang, build-fuzz), and the Debian packages made from the normal
+# build, checked and linted. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh || exit 1
@@ -30,7 +31,19 @@ run_build() {   # <name> <cmake options...>
   [ $rc -eq 0 ] || status=1
 }
 
-run_build default
+# The normal build installs under /usr, as the packages do.
+run_build default -DCMAKE_INSTALL_PREFIX=/usr
+
+echo "=== packages ==="
+if pkg_out=$(./scripts/packages.sh build-default 2>&1) &&
+   pkg_out=$(packaging/check_packages.sh build-default/packages client/install_test_prog.cpp 2>&1); then
+  summary[packages]=$(echo "$pkg_out" | tail -1)
+else
+  summary[packages]="FAILED"
+  status=1
+fi
+echo "$pkg_out"
+
 run_build sanitize -DVARDO_SANITIZE=ON
 run_build m32 -DVARDO_M32=ON
 
@@ -45,7 +58,7 @@ echo "$fuzz_out"
 
 echo
 echo "=== summary ==="
-for name in default sanitize m32 fuzz; do
+for name in default packages sanitize m32 fuzz; do
   printf '%-9s %s\n' "$name" "${summary[$name]:-not run}"
 done
 exit $status

@@ -10,7 +10,9 @@ flags=${3:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-cmake --install "$build" --component keeperclient --prefix "$scratch/prefix" >/dev/null
+for component in keeperclient keeperclient-dev; do
+  cmake --install "$build" --component "$component" --prefix "$scratch/prefix" >/dev/null
+done
 pc=$(dirname "$(find "$scratch/prefix" -name keeperclient.pc)")
 export PKG_CONFIG_PATH="$pc"
 

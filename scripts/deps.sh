@@ -13,6 +13,8 @@ packages=(
   gcc-multilib g++-multilib libiniparser-dev:i386 libgtest-dev:i386  # the 32-bit build
   qemu-user                     # runs 32-bit tests where the kernel cannot
   clang libclang-rt-14-dev      # the fuzz targets (libFuzzer)
+  scdoc mandoc                  # man pages: built, and linted
+  dpkg-dev file lintian bash-completion   # the Debian packages: dependencies, checks, completion
 )
 
 missing=()

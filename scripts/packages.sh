@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the Debian packages (vardo, libkeeperclient1, libkeeperclient-dev,
+# postgresql-<major>-vardo-extensions) into <build dir>/packages.
+# Usage: scripts/packages.sh [build dir, default build-default]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build-default}
+# Installed paths follow the prefix the packages install under.
+cmake -S . -B "$dir" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$dir" -j "$(nproc)" >/dev/null
+rm -f "$dir"/packages/*.deb
+(cd "$dir" && cpack -G DEB >/dev/null)
+ls "$dir"/packages/*.deb
