@@ -56,7 +56,7 @@ public:
     // Engine seconds a round waits at most. The engine counts whole seconds
     // of uptime, so a timer of two fires between one and two seconds after
     // the requests went out: never less than the one second a server gets.
-    static const long kWaitSeconds = 2;
+    static constexpr long kWaitSeconds = 2;
 
 private:
     struct Query {

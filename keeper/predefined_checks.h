@@ -37,7 +37,7 @@ private:
 // every change between answering and not answering.
 class ntp_RemCheck : public predefined_check {
 public:
-    static const unsigned kEventId = 2048;
+    static constexpr unsigned kEventId = 2048;
 
     ntp_RemCheck(KeeperSrv* keeper, TimerHandler* timers);
 
