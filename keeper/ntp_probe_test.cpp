@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <thread>
 
 #include "keeper/client_handler.h"
+#include "keeper/fake_ntp_servers.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/predefined_checks.h"
 #include "keeper/ps_task.h"
@@ -25,88 +25,6 @@
 #include "reactor/ev_engine.h"
 
 namespace {
-
-enum Kind { kOk, kBroadcast, kShort, kLong, kKissOfDeath, kUnsynchronised, kForeign, kSilent };
-
-// Servers at 127.0.0.20, .21, ... on one port, answered from a thread.
-class FakeNtpServers {
-public:
-    explicit FakeNtpServers(const std::vector<Kind>& kinds) : kinds(kinds.size()) {
-        for (size_t i = 0; i < kinds.size(); ++i) {
-            this->kinds[i] = kinds[i];
-            fds.push_back(bound(address(i)));
-        }
-        foreign = bound(inet_addr("127.0.0.99"));
-        thread = std::thread([this] { serve(); });
-    }
-    ~FakeNtpServers() {
-        stop = true;
-        thread.join();
-        for (int fd : fds) close(fd);
-        close(foreign);
-    }
-
-    in_addr_t address(size_t i) const { return htonl(0x7F000014 + static_cast<uint32_t>(i)); }
-    void set(size_t i, Kind kind) { kinds[i] = kind; }
-
-    uint16_t port = 0;
-    std::atomic<int> requests{0};
-    std::atomic<int> bad_requests{0};
-
-private:
-    int bound(in_addr_t addr) {
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = addr;
-        sa.sin_port = htons(port);
-        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa)) << strerror(errno);
-        socklen_t len = sizeof sa;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
-        return fd;
-    }
-
-    void serve() {
-        std::vector<pollfd> polled;
-        for (int fd : fds) polled.push_back(pollfd{fd, POLLIN, 0});
-        while (!stop) {
-            if (poll(polled.data(), polled.size(), 20) <= 0) continue;
-            for (size_t i = 0; i < polled.size(); ++i)
-                if (polled[i].revents & POLLIN) answer(i);
-        }
-    }
-
-    void answer(size_t i) {
-        unsigned char in[64];
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = recvfrom(fds[i], in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        bool good = n == 48 && in[0] == 0x1B;
-        for (ssize_t b = 1; good && b < n; ++b) good = in[b] == 0;
-        ++(good ? requests : bad_requests);
-        unsigned char out[64] = {0x24, 2};  // leap 0, version 4, mode 4; stratum 2
-        size_t size = 48;
-        int from_fd = fds[i];
-        switch (kinds[i].load()) {
-            case kOk: break;
-            case kBroadcast: out[0] = 0x25; break;
-            case kShort: size = 47; break;
-            case kLong: size = 49; break;
-            case kKissOfDeath: out[1] = 0; break;
-            case kUnsynchronised: out[0] = 0xE4; break;
-            case kForeign: from_fd = foreign; break;
-            case kSilent: return;
-        }
-        sendto(from_fd, out, size, 0, reinterpret_cast<sockaddr*>(&from), len);
-    }
-
-    std::vector<std::atomic<Kind>> kinds;
-    std::vector<int> fds;
-    int foreign = -1;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
 
 class SteppedClock : public EvClock {
 public:
