@@ -3,6 +3,8 @@
 #ifndef KEEPER_KEEPER_PLUGIN_H
 #define KEEPER_KEEPER_PLUGIN_H
 
+#include <list>
+
 #include "protocol/keeper_msg.h"
 
 class KeeperSrv;
@@ -21,6 +23,11 @@ public:
     virtual void init(KeeperSrv* srv) { keeper = srv; }
     virtual void on_timer(void*) {}
     virtual void get_next_cpu_usage() {}
+    // The time servers, as the plug-in's own records (their status word is
+    // the second word): valid until the plug-in's server list next changes.
+    virtual bool get_ntp_list(std::list<ConfigAll*>&) { return false; }
+    // Whether some time server answered the last probe.
+    virtual bool reach_ntp_srv() const { return false; }
 
 protected:
     KeeperSrv* keeper = nullptr;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -254,6 +255,10 @@ bool TaskLevel::is_enabled() const {
     for (TaskOnSeq* task : tasks)
         if (task->is_enabled()) return true;
     return false;
+}
+
+void TaskLevel::remove_task(TaskOnSeq* task) {
+    tasks.erase(std::remove(tasks.begin(), tasks.end(), task), tasks.end());
 }
 
 TaskOnSeq* TaskLevel::find_task_by_name(const char* wanted) const {

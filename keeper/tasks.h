@@ -134,6 +134,8 @@ public:
     TaskOnSeq* find_task_by_name(const char* name) const;
 
     void add_task(TaskOnSeq* task) { tasks.push_back(task); }
+    // Forgets a task that is about to be deleted.
+    void remove_task(TaskOnSeq* task);
     void activate() { activated = true; }
     bool is_activated() const { return activated; }
     const std::vector<TaskOnSeq*>& get_tasks() const { return tasks; }

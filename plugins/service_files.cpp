@@ -237,11 +237,13 @@ keeperStatus SWConfigPlugin::del_server(ConfigAll* all, int& mask) {
     return KEEPER_NO_CHANGE;
 }
 
-bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll>& out) const {
+bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll*>& out) {
     bool found = false;
-    for (const auto& server : servers_) {
+    // The records themselves: the time-server probe keeps each server's
+    // state in its status word.
+    for (auto& server : servers_) {
         if (server.rec.data.srv.type != 6) continue;
-        out.push_back(server.rec);
+        out.push_back(&server.rec);
         found = true;
     }
     return found;

@@ -149,8 +149,8 @@ public:
     keeperStatus set_host(ConfigHost* host, int& mask);
     keeperStatus add_server(ConfigAll* server, int& mask);
     keeperStatus del_server(ConfigAll* server, int& mask);
-    bool get_ntp_list(std::list<ConfigAll>& out) const;
-    bool reach_ntp_srv() const;
+    bool get_ntp_list(std::list<ConfigAll*>& out) override;
+    bool reach_ntp_srv() const override;
     keeperStatus add_acl(ConfigACLHost* acl);
     keeperStatus del_acl(ConfigACLHost* acl);
     keeperStatus set_time(ConfigTime* time, int& mask);

@@ -55,10 +55,11 @@ static const char APP_WEBSTART_FILE[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.j
 static const char* const ARGV_INET1_RESTART[] = {"/etc/rc.d/rc.inet1", "restart", 0};
 static const char CMD_CREATE_SNAPSHOT[] =
     "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
-static const char CMD_NTP_START[] = "/etc/rc.d/rc.ntp start 1> /dev/null 2> /dev/null &";
 
 /* Scripts the configuration plug-in runs when it changed their files. */
 static const char* const ARGV_NTP_RESTART[] = {"/etc/rc.d/rc.ntp", "restart", 0}; /* detached */
+/* Started by the daemon's time-server check when no time daemon runs. */
+static const char* const ARGV_NTP_START[] = {"/etc/rc.d/rc.ntp", "start", 0}; /* detached */
 static const char* const ARGV_SECURITY[] = {"/etc/rc.d/rc.security", 0};
 static const char* const ARGV_INETD_START[] = {"/etc/rc.d/rc.inetd", "start", 0};
 static const char* const ARGV_INETD_STOP[] = {"/etc/rc.d/rc.inetd", "stop", 0};

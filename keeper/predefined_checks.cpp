@@ -1,0 +1,221 @@
+#include "keeper/predefined_checks.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <list>
+#include <string>
+
+#include "keeper/keeper_plugin.h"
+#include "keeper/keeper_srv.h"
+#include "keeper/stc_keeper_srv.h"
+#include "support/appliance.h"
+#include "support/ev_debug.h"
+#include "support/proc_utils.h"
+#include "support/run_prog.h"
+
+namespace {
+
+const uint16_t kNtpPort = 123;
+
+KeeperBasePligin* config_plugin(KeeperSrv* keeper) {
+    return keeper ? keeper->get_plugin(PLUGIN_CONFIG) : nullptr;
+}
+
+// The address to ask (network order). A server given by name has one only
+// when the name is an address: looking a name up could hold the loop for
+// many seconds.
+bool server_address(const ConfigSrv& server, in_addr_t* address) {
+    if (!server.byName) {
+        *address = server.u.address;
+        return true;
+    }
+    const std::string name(server.u.name, strnlen(server.u.name, sizeof server.u.name));
+    if (inet_pton(AF_INET, name.c_str(), address) == 1) return true;
+    EV_TRACE(DL_USER1, "ntp_RemCheck::_ntp_test, %s is no address", name.c_str());
+    return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+predefined_check::predefined_check(KeeperSrv* k, TimerHandler* timers, const char* registered,
+                                   const char* l)
+    : CheckBase(k, timers), label(l) {
+    set_name(registered);
+    set_exec(registered);
+}
+
+keeperStatus predefined_check::validate() {
+    valid = true;
+    return KEEPER_OK;
+}
+
+void predefined_check::dump(std::ostream& os) const {
+    os << label << std::endl;
+    CheckBase::dump(os);
+    os << name << std::endl << "Valid:" << (valid ? 1 : 0) << std::endl;
+}
+
+// ---------------------------------------------------------------------------
+
+ntp_RemCheck::ntp_RemCheck(KeeperSrv* k, TimerHandler* timers)
+    : predefined_check(k, timers, "NTP_RemCheck", "ntp_RemCheck"),
+      probe(k ? k->get_engine() : nullptr, kNtpPort) {}
+
+keeperStatus ntp_RemCheck::init() {
+    if (check_can_run()) _update_ntp_srv_status();
+    return KEEPER_OK;
+}
+
+keeperStatus ntp_RemCheck::run() {
+    EV_TRACE(DL_USER1, "ntp_RemCheck::run");
+    if (check_can_run()) _update_ntp_srv_status();
+    return KEEPER_OK;
+}
+
+keeperStatus ntp_RemCheck::stop() {
+    // A stopped check publishes nothing more, not even the probe under way.
+    probe.cancel();
+    return predefined_check::stop();
+}
+
+void ntp_RemCheck::_update_ntp_srv_status() {
+    EV_TRACE(DL_USER1, "ntp_RemCheck::_update_ntp_srv_status");
+    if (probe.busy()) {
+        EV_TRACE(DL_USER1, "ntp_RemCheck::_update_ntp_srv_status, previous probe still waiting");
+        return;
+    }
+    std::list<ConfigAll*> servers;
+    KeeperBasePligin* plugin = config_plugin(keeper);
+    if (plugin) plugin->get_ntp_list(servers);
+    std::vector<Target> targets;
+    std::vector<in_addr_t> addresses;
+    for (const ConfigAll* record : servers) {
+        const ConfigSrv& server = record->data.srv;
+        in_addr_t address = 0;
+        bool asked = server_address(server, &address);
+        targets.push_back(Target{server, asked});
+        if (asked) addresses.push_back(address);
+    }
+    probe.start(addresses, [this, targets](const std::vector<int>& results) {
+        _take_results(targets, results);
+    });
+}
+
+void ntp_RemCheck::_take_results(const std::vector<Target>& targets,
+                                 const std::vector<int>& results) {
+    // The list is asked for again: servers may have gone or come meanwhile.
+    std::list<ConfigAll*> servers;
+    KeeperBasePligin* plugin = config_plugin(keeper);
+    if (plugin) plugin->get_ntp_list(servers);
+    for (ConfigAll* record : servers) {
+        size_t asked = 0;
+        const Target* target = nullptr;
+        for (const Target& t : targets) {
+            if (memcmp(&t.server, &record->data.srv, sizeof t.server) == 0) {
+                target = &t;
+                break;
+            }
+            if (t.asked) ++asked;
+        }
+        if (!target) continue;
+        int result = target->asked && asked < results.size() ? results[asked] : NTP_SRV_DOWN;
+        const char* text = result == NTP_SRV_OK ? "OK" : "Down";
+        EV_TRACE(DL_USER1, "ntp_RemCheck::_update_ntp_srv_status, status %s", text);
+        if (record->action == static_cast<uint32_t>(result)) continue;
+        record->action = static_cast<uint32_t>(result);
+        EV_TRACE(DL_NOTIFY, "ntp_RemCheck::_update_ntp_srv_status, status changed to %s", text);
+        ConfigAll event = *record;
+        config_dataH2NOrder(CONFIG_SRV_GET, &event);
+        keeper->send_event(EVENT_GRP_SERVER, kEventId, &event, sizeof event);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+ntp_LocalCheck::ntp_LocalCheck(KeeperSrv* k, TimerHandler* timers)
+    : predefined_check(k, timers, "NTP_LocalCheck", "ntp_LocalCheck") {}
+
+keeperStatus ntp_LocalCheck::run() {
+    EV_TRACE(DL_USER1, "ntp_LocalCheck::run");
+    if (!check_can_run() || _is_ntpd_run() || !_can_reach_peer()) return KEEPER_OK;
+    EV_TRACE(DL_NOTIFY, "ntp_LocalCheck::run, start NTP daemon");
+    // In the background: the check does not wait for the script.
+    if (startProgram(ARGV_NTP_START) != 0)
+        EV_TRACE(DL_ERROR, "ntp_LocalCheck::run, cannot run %s",
+                 commandLineText(ARGV_NTP_START).c_str());
+    return KEEPER_OK;
+}
+
+bool ntp_LocalCheck::_is_ntpd_run() {
+    EV_TRACE(DL_USER1, "ntp_LocalCheck::_is_ntpd_run");
+    int pid = Com_getPidof(APP_NTPD);
+    EV_TRACE(DL_USER1, "ntp_LocalCheck::_is_ntpd_run, %d", pid);
+    return pid > 0;
+}
+
+bool ntp_LocalCheck::_can_reach_peer() {
+    // Looked up each time rather than kept: a plug-in may be replaced.
+    KeeperBasePligin* plugin = config_plugin(keeper);
+    bool reachable = plugin && plugin->reach_ntp_srv();
+    EV_TRACE(DL_USER1, "ntp_LocalCheck::_can_reach_peer, %d", reachable);
+    return reachable;
+}
+
+// ---------------------------------------------------------------------------
+
+kpiCheck::kpiCheck(KeeperSrv* k, TimerHandler* timers)
+    : predefined_check(k, timers, "KpiCheck", "kpiCheck") {
+    interval = 60;
+    level = 8;
+    enabled = true;
+    valid = true;
+    must = false;
+}
+
+keeperStatus kpiCheck::run() {
+    EV_TRACE(DL_USER1, "kpiCheck::run");
+    KeeperBasePligin* plugin = config_plugin(keeper);
+    if (check_can_run() && plugin) plugin->on_timer(keeper);
+    return KEEPER_OK;
+}
+
+// ---------------------------------------------------------------------------
+
+fups_RunCheck::fups_RunCheck(KeeperSrv* k, TimerHandler* timers)
+    : predefined_check(k, timers, "FUPs_RunCheck", "fups_RunCheck"), list_mtime(), list_size(0) {}
+
+keeperStatus fups_RunCheck::init() {
+    EV_TRACE(DL_USER1, "fups_RunCheck::init");
+    if (check_can_run()) fups_management();
+    return KEEPER_OK;
+}
+
+keeperStatus fups_RunCheck::run() {
+    EV_TRACE(DL_USER1, "fups_RunCheck::run");
+    if (check_can_run()) fups_management();
+    return KEEPER_OK;
+}
+
+keeperStatus fups_RunCheck::fups_management() {
+    struct stat st;
+    // To the nanosecond: a list rewritten within the same second and at the
+    // same size is a change too.
+    timespec mtime{};
+    long long size = 0;
+    if (stat(APP_FUPS_LIST, &st) == 0) {
+        mtime = st.st_mtim;
+        size = static_cast<long long>(st.st_size);
+    }
+    if (mtime.tv_sec == list_mtime.tv_sec && mtime.tv_nsec == list_mtime.tv_nsec &&
+        size == list_size)
+        return KEEPER_OK;
+    list_mtime = mtime;
+    list_size = size;
+    stcKeeperSrv* device = dynamic_cast<stcKeeperSrv*>(keeper);
+    if (device) device->fups_management();
+    return KEEPER_OK;
+}
