@@ -6,6 +6,7 @@
 #include "keeper/ps_list.h"
 #include "keeper/tasks.h"
 #include "support/ev_debug.h"
+#include "support/service_notify.h"
 
 keeperStatus KeeperSrv::add_task_to_mgr(TaskOnSeq* task, unsigned level) {
     TaskLevel*& slot = task_levels[level];
@@ -61,6 +62,8 @@ void KeeperSrv::run_boot_sequence() {
     handle_seq_end();
     init_checks();
     EV_TRACE(DL_NOTIFY, "Boot sequence is finished");
+    // A service manager waiting for the daemon learns it is up only now.
+    if (Com_notifyReady()) EV_TRACE(DL_NOTIFY, "KeeperSrv::run_boot_sequence, ready sent");
 }
 
 void KeeperSrv::update_next_level(unsigned level) {

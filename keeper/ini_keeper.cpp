@@ -1,5 +1,6 @@
 #include "keeper/ini_keeper.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -135,7 +136,7 @@ keeperStatus iniKeeper_file::set_and_write(const std::string& key, const char* v
 iniKeeper_srv::iniKeeper_srv(const char* path, KeeperSrv* k, TimerHandler* timers)
     : iniKeeper_file(path), section_count(-1), keeper(k), timer_handler(timers) {}
 
-void iniKeeper_srv::_parse_general() {
+bool iniKeeper_srv::_parse_general() {
     KeeperDesc desc;
     std::string type = get_text("general", "keeper type", "");
     desc.type = type == "secondary" ? 1 : 0;
@@ -144,14 +145,23 @@ void iniKeeper_srv::_parse_general() {
     desc.primary_ip = Com_ipStr2Int(get_text("general", "primary ip", "").c_str(), &ip) ? ip : 0;
     desc.primary_port = get_int("general", "primary port", 0);
     setWireText(desc.secondary_name, get_text("general", "secondary name", "").c_str());
+    // Only a full dotted address: one that does not parse, or a shorthand
+    // like "10.1" that means something else, must not open the port wider.
+    std::string listen = get_text("general", "listen ip", "");
+    if (!listen.empty() && inet_pton(AF_INET, listen.c_str(), &desc.listen_ip) != 1) {
+        EV_TRACE(DL_ERROR, "iniKeeper_srv::_parse_general, listen ip [%s] is no IPv4 address",
+                 listen.c_str());
+        return false;
+    }
     keeper->set_desc(desc);
+    return true;
 }
 
 keeperStatus iniKeeper_srv::initial_parsing() {
     if (!dict) return KEEPER_FAIL;
     section_count = iniparser_getnsec(dict);
     if (section_count < 0) return KEEPER_FAIL;
-    _parse_general();
+    if (!_parse_general()) return KEEPER_FAIL;
     for (int i = 0; i < section_count; ++i) {
         const char* section = iniparser_getsecname(dict, i);
         if (section && ini_section_family(section) == INI_FLAGS) _parse_flag(section);
@@ -203,6 +213,8 @@ void iniKeeper_srv::read_process_keys(PsTask* task, const std::string& section) 
     task->set_retries_interval(get_int(section, "retries interval", 0));
     task->set_restart_delay(get_int(section, "restart delay", 0));
     task->set_kill_timeout(get_int(section, "kill timeout", 10));
+    task->set_stop_signal(get_text(section, "stop signal", "").c_str());
+    task->set_restart_backoff(get_int(section, "restart backoff", 0));
     task->set_user(get_text(section, "user", "").c_str());
 }
 
@@ -352,9 +364,10 @@ keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
 iniKeeper_stc::iniKeeper_stc(const char* path, KeeperSrv* k, TimerHandler* timers)
     : iniKeeper_srv(path, k, timers), dev_mode() {}
 
-void iniKeeper_stc::_parse_general() {
-    iniKeeper_srv::_parse_general();
+bool iniKeeper_stc::_parse_general() {
+    if (!iniKeeper_srv::_parse_general()) return false;
     setWireText(dev_mode, get_text("general", "device mode", "").c_str());
+    return true;
 }
 
 keeperStatus iniKeeper_stc::set_dev_mode(const char* mode, DevModeSelection* chosen) {

@@ -48,7 +48,8 @@ public:
     iniKeeper_srv(const char* path, KeeperSrv* keeper, TimerHandler* timers);
 
     keeperStatus parse_ini_file() override;
-    virtual void _parse_general();
+    // False when the section holds a value the daemon cannot run with.
+    virtual bool _parse_general();
     virtual TaskOnSeq* _handle_remote_keeper(dictionary*, const char*) { return nullptr; }
     virtual TaskOnSeq* _handle_local_keeper(dictionary*, const char*) { return nullptr; }
     virtual keeperStatus initial_parsing();
@@ -90,7 +91,7 @@ class iniKeeper_stc : public iniKeeper_srv {
 public:
     iniKeeper_stc(const char* path, KeeperSrv* keeper, TimerHandler* timers);
 
-    void _parse_general() override;
+    bool _parse_general() override;
     // Chooses the device mode, once: the mode, "enabled" and "must" of the
     // tasks of its "modes/" section and "enabled" of its checks are written
     // back to the file, and `chosen` lists them for the keeper to apply.

@@ -105,7 +105,7 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
     build_predefined_checks();
     keeperStatus rc = parse_ini_file(confDir);
     EV_TRACE(DL_NOTIFY, "Keeper is listening on port %d", desc.port);
-    if (!engine->evListen(desc.port, factory)) {
+    if (!engine->evListen(desc.port, factory, desc.listen_ip)) {
         EV_TRACE(DL_ERROR, "Keeper can't listen on port %d", desc.port);
         return 2;
     }

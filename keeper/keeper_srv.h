@@ -43,6 +43,7 @@ struct KeeperDesc {
     uint32_t primary_ip = 0;
     int primary_port = 0;
     char secondary_name[100] = {};
+    uint32_t listen_ip = 0;  // network order; 0 binds every address
 };
 
 class KeeperSrv : public EvHandler {

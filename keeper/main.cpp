@@ -9,11 +9,13 @@
 #include "reactor/ev_engine.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
+#include "support/service_notify.h"
 
 EvEngine gReactor;
 
 int main() {
     SetSignalHandlers();
+    Com_takeNotifySocket();
     const char* home = getenv(APP_HOME_ENV);
     if (!home) home = APP_DEFAULT_HOME;
     EvDebug::setConfPath("vardo", home);

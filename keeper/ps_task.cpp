@@ -89,6 +89,7 @@ PsTask::PsTask(const PsTask& o)
       remote(o.remote),
       kill_timeout(o.kill_timeout),
       restart_delay(o.restart_delay),
+      stop_policy{o.stop_policy.signal, o.stop_policy.signal_name, o.stop_policy.backoff_max, 0, 0},
       pid(-1),
       client(nullptr),
       ka_enable(o.ka_enable),
@@ -323,6 +324,7 @@ keeperStatus PsTask::spawn() {
     ka_missed = 0;
     if (external) status = 0;
     send_status_event(TASK_STATUS_UP);
+    stop_policy.started = uptime();
     EV_TRACE(DL_NOTIFY, "Started process %s (%d).", name, pid);
     arm_keep_alive();
     return KEEPER_OK;
@@ -340,7 +342,7 @@ keeperStatus PsTask::stop() {
     if (pid == -1) return KEEPER_OK;
     life_event(LifeEvent::StopSent);
     EV_TRACE(DL_TRACE, "PsTask::stop, sending quit request to process:%s, pid:%d", name, pid);
-    timer_handler->add_kill(kill_timeout, pid, SIGTERM);
+    timer_handler->add_kill(kill_timeout, pid, stop_policy.signal);
     timer_handler->add_kill(2 * kill_timeout, pid, SIGKILL);
     if (client) send_to_client(KEEPER_QUIT, 0, nullptr);
     return KEEPER_OK;
@@ -369,9 +371,9 @@ void PsTask::handle_sigchld() {
     client = nullptr;
     drop_keep_alive();
     send_status_event(TASK_STATUS_DOWN);
-    if (restart_delay != 0)
-        timer_handler->add(restart_delay, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this),
-                           -1);
+    const int pause = restart_pause();
+    if (pause != 0)
+        timer_handler->add(pause, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this), -1);
     else
         run();
 }

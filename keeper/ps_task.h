@@ -3,6 +3,7 @@
 #ifndef KEEPER_PS_TASK_H
 #define KEEPER_PS_TASK_H
 
+#include <csignal>
 #include <deque>
 #include <string>
 
@@ -104,6 +105,14 @@ public:
         if (t != 0) kill_timeout = t;
     }
     void set_restart_delay(int d) { restart_delay = d; }
+    // The signal a stop sends once the kill timeout has passed (SIGTERM when
+    // empty); an unknown name leaves the task invalid.
+    void set_stop_signal(const char* signal_name);
+    int get_stop_signal() const { return stop_policy.signal; }
+    // The longest pause between restarts of a program that keeps dying young
+    // (0: every restart waits the restart delay).
+    void set_restart_backoff(int seconds) { stop_policy.backoff_max = seconds; }
+    keeperStatus validate() override;
 
     int get_pid() const { return pid; }
     // Takes a running program found by name as this task's (or -1 for none).
@@ -133,6 +142,8 @@ private:
     void clear_stale_copies();
     keeperStatus spawn();
     void trace_exit() const;
+    // Seconds to wait before restarting the program that just exited.
+    int restart_pause();
     void free_argv();
     void build_argv();
     [[noreturn]] void exec_child();
@@ -163,6 +174,13 @@ protected:
     bool remote;
     int kill_timeout;
     int restart_delay;
+    struct StopPolicy {
+        int signal = SIGTERM;
+        std::string signal_name;  // as configured, for the trace
+        int backoff_max = 0;
+        int last_pause = 0;  // of the current series of young deaths
+        long started = 0;    // uptime at the last start
+    } stop_policy;
     int pid;
     ClientHandler* client;
     bool ka_enable;

@@ -61,7 +61,7 @@ for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$root"; done
 
 # The unit: the daemon, its home, its restart policy and the staged stop.
 unit=$root/usr/lib/systemd/system/vardo.service
-for line in Type=simple ExecStart=/usr/sbin/vardo Environment=VELTO_HOME=/usr/local/DYX \
+for line in Type=notify ExecStart=/usr/sbin/vardo Environment=VELTO_HOME=/usr/local/DYX \
             Restart=on-failure KillMode=process WantedBy=multi-user.target; do
   grep -qxF -e "$line" "$unit" || fail "vardo.service lacks $line"
 done

@@ -130,10 +130,10 @@ EvAdapter* EvEngine::registerSocket(int fd, EvHandler* h, bool framed, int flags
     return adopt(fd, h, framed ? 0 : flags);
 }
 
-EvAdapter* EvEngine::evListen(int port, EvHandler* h) {
+EvAdapter* EvEngine::evListen(int port, EvHandler* h, in_addr_t address) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
-    sockaddr_in addr = ipv4(htonl(INADDR_ANY), port);
+    sockaddr_in addr = ipv4(address, port);
     if (!setOption(fd, SO_REUSEADDR) ||
         bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0 ||
         listen(fd, kListenBacklog) < 0) {
@@ -144,16 +144,20 @@ EvAdapter* EvEngine::evListen(int port, EvHandler* h) {
     return adopt(fd, h, EV_RAW_READ);
 }
 
-EvAdapter* EvEngine::listenOn(int port, EvHandlerFactory* f, bool secure) {
+EvAdapter* EvEngine::listenOn(int port, EvHandlerFactory* f, bool secure, in_addr_t address) {
     auto* listener = new EvListener(f, this, secure);
-    EvAdapter* sock = evListen(port, listener);
+    EvAdapter* sock = evListen(port, listener, address);
     if (!sock) delete listener;
     return sock;
 }
 
-EvAdapter* EvEngine::evListen(int port, EvHandlerFactory* f) { return listenOn(port, f, false); }
+EvAdapter* EvEngine::evListen(int port, EvHandlerFactory* f, in_addr_t address) {
+    return listenOn(port, f, false, address);
+}
 
-EvAdapter* EvEngine::evListenSSL(int port, EvHandlerFactory* f) { return listenOn(port, f, true); }
+EvAdapter* EvEngine::evListenSSL(int port, EvHandlerFactory* f) {
+    return listenOn(port, f, true, htonl(INADDR_ANY));
+}
 
 EvAdapter* EvEngine::Connect(const char* host, int port, EvHandler* h) {
     in_addr_t ip = name2ip(host);

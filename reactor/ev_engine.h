@@ -87,8 +87,9 @@ public:
     // or opened here is closed on failure. Descriptors at or above
     // FD_SETSIZE are refused, as select() cannot watch them.
     EvAdapter* registerSocket(int fd, EvHandler* h, bool framed, int flags);
-    EvAdapter* evListen(int port, EvHandler* h);
-    EvAdapter* evListen(int port, EvHandlerFactory* f);
+    // Listeners bind every address unless given one (network order).
+    EvAdapter* evListen(int port, EvHandler* h, in_addr_t address = htonl(INADDR_ANY));
+    EvAdapter* evListen(int port, EvHandlerFactory* f, in_addr_t address = htonl(INADDR_ANY));
     EvAdapter* evListenSSL(int port, EvHandlerFactory* f);
     EvAdapter* Connect(const char* host, int port, EvHandler* h);
     EvAdapter* evConnect(const char* host, int port, EvHandler* h);
@@ -143,7 +144,7 @@ private:
     };
 
     EvSock* adopt(int fd, EvHandler* h, int flags);
-    EvAdapter* listenOn(int port, EvHandlerFactory* f, bool secure);
+    EvAdapter* listenOn(int port, EvHandlerFactory* f, bool secure, in_addr_t address);
     int arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap);
     bool prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd);
     timeval* timeout(bool inputReady, timeval* tv) const;

@@ -4,6 +4,7 @@
 //                   "quit" and "term" lines, to FILE (ms: monotonic clock)
 //   --fds FILE      write the targets of its open descriptors to FILE
 //   --ignore-term   survive SIGTERM (recording "term")
+//   --on-int        record "int" at SIGINT and exit 0
 //   --init PORT     connect to vardo on PORT, send KEEPER_INIT, exit 0 on
 //                   KEEPER_QUIT and answer keep-alive probes
 //   --init-delay MS wait this long before connecting
@@ -30,6 +31,11 @@ const char* gRecord = nullptr;
 void record(const char* what) { e2e::recordLine(gRecord, what); }
 
 void onTerm(int) { record("term"); }
+
+void onInt(int) {
+    record("int");
+    _exit(0);
+}
 
 void writeFds(const char* path) {
     std::string text;
@@ -96,6 +102,8 @@ int main(int argc, char** argv) {
             initDelayMs = atoi(argv[++i]);
         else if (arg == "--ignore-term")
             ignoreTerm = true;
+        else if (arg == "--on-int")
+            signal(SIGINT, onInt);
         else if (arg == "--exit")
             exitNow = true;
         else
