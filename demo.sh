@@ -40,6 +40,7 @@ cat >"$home/conf/vardo.ini" <<EOF
 keeper type = primary
 keeper ip = 127.0.0.1
 keeper port = $port
+listen ip = 127.0.0.1
 
 [flags/demo_verbose]
 name = demo_verbose
