@@ -17,7 +17,6 @@
 namespace {
 
 const char kFupExec[] = "FastUpdates";
-const char kFupTemplate[] = "FUP_def";
 
 // A copy of the template task that runs "FastUpdates" from the template's
 // location: a program of its own, so nothing of the template's validation,
