@@ -129,7 +129,8 @@ protected:
 private:
     friend struct PsTaskSeam;
     // The steps of run(): SIGKILL to copies of the command line left by an
-    // earlier daemon, then fork and exec.
+    // earlier daemon (before the first exit of a program forked here only),
+    // then fork and exec.
     void clear_stale_copies();
     keeperStatus spawn();
     void trace_exit() const;
@@ -183,6 +184,9 @@ private:
     bool kill_request;
     // An explicit enable-and-run arrived while a stop was still under way.
     bool run_request;
+    // A program of this task forked here has been reaped: from then on no
+    // copy of an earlier daemon can be left, and starts skip the search.
+    bool own_child_reaped;
 };
 
 #endif
