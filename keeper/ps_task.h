@@ -11,6 +11,7 @@
 #include "support/ini_compat.h"
 
 class ClientHandler;
+class IniFile;
 class _TaskActionBase;
 
 const int EVENT_GROUPS = 64;
@@ -90,7 +91,7 @@ public:
     keeperStatus send_run_cb(unsigned id, const char* cb_args);
 
     // Reads the keep-alive keys of the task's INI section.
-    keeperStatus ka_read_config(dictionary* dict, const char* section);
+    keeperStatus ka_read_config(const IniFile& ini, const char* section);
     keeperStatus check_alive();
     keeperStatus check_alive_ack();
     unsigned get_ka_period_config() const { return ka_enable ? ka_period : 0; }
