@@ -47,7 +47,10 @@ void KeeperSrv::run_boot_sequence() {
         }
     }
     while (cur_level != end_level) {
-        if (cur_level->second->run_tasks() == KEEPER_FAIL) break;
+        processes.open_start_span();
+        keeperStatus started = cur_level->second->run_tasks();
+        processes.close_start_span();
+        if (started == KEEPER_FAIL) break;
         unsigned number = cur_level->first;
         auto next = std::next(cur_level);
         update_next_level(number);

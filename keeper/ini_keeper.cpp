@@ -112,7 +112,9 @@ keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries)
         const char* current = iniparser_getstr(dict, key.c_str());
         undo.push_back({key, section, current ? current : "", current != nullptr,
                         iniparser_find_entry(dict, section.c_str()) != 0});
-        if (iniparser_setstr(dict, key.c_str(), entry.second.c_str()) != 0) {
+        int set = iniparser_setstr(dict, key.c_str(), entry.second.c_str());
+        dictionary_changed();
+        if (set != 0) {
             rc = KEEPER_FAIL;
             break;
         }
@@ -125,6 +127,7 @@ keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries)
             iniparser_unset(dict, it->key.c_str());
         if (!it->section_existed) iniparser_unset(dict, it->section.c_str());
     }
+    dictionary_changed();
     return KEEPER_FAIL;
 }
 
@@ -159,13 +162,10 @@ bool iniKeeper_srv::_parse_general() {
 
 keeperStatus iniKeeper_srv::initial_parsing() {
     if (!dict) return KEEPER_FAIL;
-    section_count = iniparser_getnsec(dict);
-    if (section_count < 0) return KEEPER_FAIL;
+    section_count = static_cast<int>(sections().size());
     if (!_parse_general()) return KEEPER_FAIL;
-    for (int i = 0; i < section_count; ++i) {
-        const char* section = iniparser_getsecname(dict, i);
-        if (section && ini_section_family(section) == INI_FLAGS) _parse_flag(section);
-    }
+    for (const char* section : sections())
+        if (ini_section_family(section) == INI_FLAGS) _parse_flag(section);
     return KEEPER_OK;
 }
 
@@ -177,13 +177,9 @@ void iniKeeper_srv::_parse_flag(const std::string& section) {
 keeperStatus iniKeeper_srv::parse_ini_file() {
     if (initial_parsing() == KEEPER_FAIL) return KEEPER_FAIL;
     // Actions first, so that every task and check finds the actions it names.
-    for (int i = 0; i < section_count; ++i) {
-        const char* section = iniparser_getsecname(dict, i);
-        if (section && ini_section_family(section) == INI_ACTIONS) _parse_action(section);
-    }
-    for (int i = 0; i < section_count; ++i) {
-        const char* section = iniparser_getsecname(dict, i);
-        if (!section) continue;
+    for (const char* section : sections())
+        if (ini_section_family(section) == INI_ACTIONS) _parse_action(section);
+    for (const char* section : sections()) {
         int family = ini_section_family(section);
         if (family == INI_TASKS) {
             if (_parse_task(section) == KEEPER_FAIL) return KEEPER_FAIL;
@@ -250,7 +246,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
         } else {
             ps = new PsTask(keeper, timer_handler);
             // External programs never connect, so they are never probed.
-            ps->ka_read_config(dict, section.c_str());
+            ps->ka_read_config(*this, section.c_str());
         }
         read_process_keys(ps, section);
         task = ps;
@@ -261,7 +257,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
     } else if (type == "remote") {
         PsRemoteTask* remote = new PsRemoteTask(keeper, timer_handler);
         read_process_keys(remote, section);
-        remote->ka_read_config(dict, section.c_str());
+        remote->ka_read_config(*this, section.c_str());
         task = remote;
     } else {
         EV_TRACE(DL_WARNING, "parse_task: invalid task type");
@@ -307,21 +303,18 @@ void iniKeeper_srv::_parse_check(const std::string& section) {
 
 std::string iniKeeper_srv::find_named_section(const char* prefix, const char* name) const {
     if (!dict || !name) return "";
-    int count = iniparser_getnsec(dict);
     size_t prefix_len = strlen(prefix);
-    for (int i = 0; i < count; ++i) {
-        const char* section = iniparser_getsecname(dict, i);
-        if (section && strncmp(section, prefix, prefix_len) == 0 && last_component(section) == name)
+    for (const char* section : sections()) {
+        if (strncmp(section, prefix, prefix_len) == 0 && last_component(section) == name)
             return section;
     }
     return "";
 }
 
 std::string iniKeeper_srv::find_flag_section(const char* flag) const {
-    int count = dict ? iniparser_getnsec(dict) : 0;
-    for (int i = 0; i < count; ++i) {
-        const char* section = iniparser_getsecname(dict, i);
-        if (section && ini_section_family(section) == INI_FLAGS &&
+    if (!dict) return "";
+    for (const char* section : sections()) {
+        if (ini_section_family(section) == INI_FLAGS &&
             get_text(section, "name", "") == flag)
             return section;
     }
@@ -351,11 +344,14 @@ keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
         section = base;
         for (int n = 2; iniparser_find_entry(dict, section.c_str()); ++n)
             section = base + "_" + std::to_string(n);
-        if (iniparser_setstr(dict, ini_key(section, "name").c_str(), name) != 0) return KEEPER_FAIL;
+        int set = iniparser_setstr(dict, ini_key(section, "name").c_str(), name);
+        dictionary_changed();
+        if (set != 0) return KEEPER_FAIL;
         if (set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no") == KEEPER_OK)
             return KEEPER_OK;
         iniparser_unset(dict, ini_key(section, "name").c_str());
         iniparser_unset(dict, section.c_str());
+        dictionary_changed();
         return KEEPER_FAIL;
     }
     return set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no");

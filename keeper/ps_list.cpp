@@ -82,12 +82,31 @@ PsRemoteTask* PsList::find_ps_by_ip_rem(const char* ip) const {
     return nullptr;
 }
 
+void PsList::open_start_span() {
+    in_start_span = true;
+    table_loaded = false;
+}
+
+void PsList::close_start_span() {
+    in_start_span = false;
+    table_loaded = false;
+    table = ProcTable();
+}
+
+const ProcTable& PsList::proc_table_for_start() const {
+    if (!in_start_span || !table_loaded) table.load();
+    table_loaded = in_start_span;
+    return table;
+}
+
 void PsList::set_externals_pid() {
+    ProcTable running;
+    running.load();
     for (PsTask* task : tasks) {
         if (!task->is_external() || !task->is_valid() || task->get_pid() != -1) continue;
         // Only a copy with the task's whole command line is the task's: an
         // interpreter shared with other programs must not be taken for it.
-        std::vector<int> copies = Com_getPidsOfCmdline(task->get_argv());
+        std::vector<int> copies = running.pidsOfCmdline(task->get_argv());
         // Nothing to stop: the task is left as it is, so that its first start
         // is not taken for the end of a stop.
         if (copies.empty()) continue;

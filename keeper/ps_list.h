@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/keeper_msg.h"
+#include "support/proc_utils.h"
 
 class PsTask;
 class PsRemoteTask;
@@ -32,6 +33,13 @@ public:
     // earlier daemon is stopped through the task's own terminate procedure.
     void set_externals_pid();
 
+    // The first starts of one boot level share one reading of the process
+    // table, taken when the first of them looks for stale copies; a start
+    // outside such a span reads the table afresh.
+    void open_start_span();
+    void close_start_span();
+    const ProcTable& proc_table_for_start() const;
+
     void kill_all(int sig);
     keeperStatus stop_all();
     bool all_closed() const;
@@ -44,6 +52,9 @@ public:
 
 private:
     std::vector<PsTask*> tasks;
+    bool in_start_span = false;
+    mutable bool table_loaded = false;
+    mutable ProcTable table;
 };
 
 #endif

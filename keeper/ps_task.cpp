@@ -68,7 +68,8 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       last_exit_time(0),
       restart_request(false),
       kill_request(false),
-      run_request(false) {
+      run_request(false),
+      own_child_reaped(false) {
     build_argv();
 }
 
@@ -103,7 +104,8 @@ PsTask::PsTask(const PsTask& o)
       last_exit_time(0),
       restart_request(false),
       kill_request(false),
-      run_request(false) {
+      run_request(false),
+      own_child_reaped(false) {
     build_argv();
 }
 
@@ -246,6 +248,7 @@ void PsTask::life_event(LifeEvent event) {
             bad_kills.clear();
             break;
         case LifeEvent::Exited:
+            own_child_reaped = true;
             last_exit_time = uptime();
             if (restart_policy && (retries || retries_interval) && !kill_request &&
                 !restart_request)
@@ -297,7 +300,13 @@ keeperStatus PsTask::run() {
     return spawn();
 }
 
-void PsTask::clear_stale_copies() { kill_stale_copies(argv, "PsTask::run"); }
+void PsTask::clear_stale_copies() {
+    if (own_child_reaped) return;
+    std::vector<int> copies = keeper
+                                  ? keeper->get_ps_list().proc_table_for_start().pidsOfCmdline(argv)
+                                  : Com_getPidsOfCmdline(argv);
+    kill_stale_copies(copies, "PsTask::run");
+}
 
 keeperStatus PsTask::spawn() {
     // An early exit must not be reaped before its pid is known here.

@@ -12,6 +12,7 @@
 #include "support/ini_compat.h"
 
 class ClientHandler;
+class IniFile;
 class _TaskActionBase;
 
 const int EVENT_GROUPS = 64;
@@ -91,7 +92,7 @@ public:
     keeperStatus send_run_cb(unsigned id, const char* cb_args);
 
     // Reads the keep-alive keys of the task's INI section.
-    keeperStatus ka_read_config(dictionary* dict, const char* section);
+    keeperStatus ka_read_config(const IniFile& ini, const char* section);
     keeperStatus check_alive();
     keeperStatus check_alive_ack();
     unsigned get_ka_period_config() const { return ka_enable ? ka_period : 0; }
@@ -138,7 +139,8 @@ protected:
 private:
     friend struct PsTaskSeam;
     // The steps of run(): SIGKILL to copies of the command line left by an
-    // earlier daemon, then fork and exec.
+    // earlier daemon (before the first exit of a program forked here only),
+    // then fork and exec.
     void clear_stale_copies();
     keeperStatus spawn();
     void trace_exit() const;
@@ -201,6 +203,9 @@ private:
     bool kill_request;
     // An explicit enable-and-run arrived while a stop was still under way.
     bool run_request;
+    // A program of this task forked here has been reaped: from then on no
+    // copy of an earlier daemon can be left, and starts skip the search.
+    bool own_child_reaped;
 };
 
 #endif

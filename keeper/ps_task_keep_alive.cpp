@@ -4,6 +4,7 @@
 #include "keeper/task_actions.h"
 #include "keeper/timer_handler.h"
 #include "support/ev_debug.h"
+#include "support/ini_file.h"
 
 void PsTask::arm_keep_alive() {
     if (ka_enable && ka_timer == 0) {
@@ -17,14 +18,14 @@ void PsTask::drop_keep_alive() {
     ka_timer = 0;
 }
 
-keeperStatus PsTask::ka_read_config(dictionary* dict, const char* section) {
+keeperStatus PsTask::ka_read_config(const IniFile& ini, const char* section) {
+    dictionary* dict = ini.get_dictionary();
     if (!dict) return KEEPER_FAIL;
-    auto key = [section](const char* name) { return std::string(section) + ":" + name; };
-    ka_enable = iniparser_getboolean(dict, key("kaEnable").c_str(), 1) != 0;
-    ka_period = iniparser_getdecimal(dict, key("kaPeriod").c_str(), 60);
-    ka_warning = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaWarning").c_str(), 1));
+    ka_enable = ini.get_bool(section, "kaEnable", true);
+    ka_period = ini.get_int(section, "kaPeriod", 60);
+    ka_warning = static_cast<unsigned>(ini.get_int(section, "kaWarning", 1));
     ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
-    ka_error = static_cast<unsigned>(iniparser_getdecimal(dict, key("kaError").c_str(), 3));
+    ka_error = static_cast<unsigned>(ini.get_int(section, "kaError", 3));
     ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
     EV_TRACE(DL_NOTIFY,
              "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "

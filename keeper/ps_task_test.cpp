@@ -13,6 +13,7 @@
 #include "keeper/ps_task_seam.h"
 #include "keeper/task_actions.h"
 #include "keeper/test_support.h"
+#include "support/proc_utils.h"
 
 namespace {
 
@@ -206,6 +207,70 @@ TEST(PsTask, EnableAndRunDuringTheStopStartsAfterTheExit) {
     task.handle_sigchld();
     EXPECT_GT(task.get_pid(), 0);
     EXPECT_NE(first, task.get_pid());
+    task.reap();
+}
+
+// A process with this command line whose parent is not the test (it is left
+// to init or the nearest subreaper, as a copy of an earlier daemon is).
+pid_t spawnOrphan(const std::vector<const char*>& argv) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t middle = fork();
+    if (middle == 0) {
+        pid_t orphan = fork();
+        if (orphan == 0) {
+            close(fds[0]);
+            close(fds[1]);
+            execv(argv[0], const_cast<char* const*>(argv.data()));
+            _exit(127);
+        }
+        (void)!write(fds[1], &orphan, sizeof orphan);
+        _exit(0);
+    }
+    close(fds[1]);
+    pid_t orphan = -1;
+    if (read(fds[0], &orphan, sizeof orphan) != sizeof orphan) orphan = -1;
+    close(fds[0]);
+    waitpid(middle, nullptr, 0);
+    // Its command line shows once it has exec'd.
+    for (int i = 0; i < 300 && Com_getPidsOfCmdline(argv.data()).empty(); ++i) usleep(10000);
+    return orphan;
+}
+
+bool gone(pid_t pid) {
+    for (int i = 0; i < 300; ++i) {
+        if (kill(pid, 0) != 0) return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+TEST(PsTask, StaleCopiesAreKilledBeforeTheFirstStartOnly) {
+    KeeperFixture f;
+    StagedPs task(f, "single");
+    std::string unique = std::to_string(getpid());
+    task.set_args(("100 " + unique).c_str());
+    task.set_restart(true);
+    const std::vector<const char*> argv{"/bin/sleep", "100", unique.c_str(), nullptr};
+
+    pid_t before = spawnOrphan(argv);
+    ASSERT_GT(before, 0);
+    ASSERT_EQ(KEEPER_OK, task.run());
+    EXPECT_TRUE(gone(before)) << "a copy left before the first start";
+    int first = task.get_pid();
+    ASSERT_GT(first, 0);
+
+    // After the exit of its own program no earlier daemon's copy can be left:
+    // the restart does not look, and a copy started meanwhile survives.
+    pid_t later = spawnOrphan(argv);
+    ASSERT_GT(later, 0);
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    task.handle_sigchld();
+    EXPECT_GT(task.get_pid(), 0);
+    EXPECT_NE(first, task.get_pid());
+    EXPECT_EQ(0, kill(later, 0));
+    kill(later, SIGKILL);
     task.reap();
 }
 

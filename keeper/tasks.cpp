@@ -125,9 +125,9 @@ keeperStatus TaskSingle::validate() {
     }
 }
 
-void TaskSingle::kill_stale_copies(const char* const* words, const char* origin) const {
+void TaskSingle::kill_stale_copies(const std::vector<int>& copies, const char* origin) const {
     int self = static_cast<int>(getpid());
-    for (int stale : Com_getPidsOfCmdline(words)) {
+    for (int stale : copies) {
         if (stale == self || Com_getPPidof(stale) == self) continue;
         EV_TRACE(DL_NOTIFY, "%s, kill previously running task [%s] before running new instance",
                  origin, name);
@@ -141,7 +141,7 @@ keeperStatus TaskSingle::run_command() {
     std::vector<const char*> argv{exec_path};
     for (const std::string& word : words) argv.push_back(word.c_str());
     argv.push_back(nullptr);
-    kill_stale_copies(argv.data(), "TaskSingle::run");
+    kill_stale_copies(Com_getPidsOfCmdline(argv.data()), "TaskSingle::run");
     return system(command) == 0 ? KEEPER_OK : KEEPER_FAIL;
 }
 

@@ -55,10 +55,11 @@ public:
     TimerHandler* get_timer_handler() const { return timer_handler; }
 
 protected:
-    // SIGKILL to every copy of this command line (argument vector `words`)
-    // left running by an earlier daemon: same program, same arguments, not a
-    // child of this daemon. `origin` names the caller in the trace.
-    void kill_stale_copies(const char* const* words, const char* origin) const;
+    // SIGKILL to every copy of this command line left running by an earlier
+    // daemon: `copies` are the processes with the same program and arguments;
+    // a child of this daemon among them is spared. `origin` names the caller
+    // in the trace.
+    void kill_stale_copies(const std::vector<int>& copies, const char* origin) const;
     // Runs the composed command line through the shell and waits for it.
     keeperStatus run_command();
 

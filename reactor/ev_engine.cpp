@@ -15,6 +15,8 @@
 namespace {
 
 constexpr int kListenBacklog = 5;
+// Units a buffered socket may deliver in one pass.
+constexpr int kUnitsPerPass = 32;
 
 const EvClock systemClock;
 
@@ -390,26 +392,50 @@ void EvEngine::rearm(EvTimer timer) {
 }
 
 void EvEngine::serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet) {
-    // A handler that releases sockets shrinks the list under this loop.
+    // A handler that releases sockets shrinks the list under these loops.
+    for (size_t i = 0; i < count && i < sockets.size(); ++i) {
+        EvSock* sock = sockets[i];
+        if (sock->getHandle() == -1) continue;
+        ++evStartSocketActions;
+        if (FD_ISSET(sock->getHandle(), &readSet) || (sock->getFlags() & EV_INPUT_READY))
+            serviceInput(sock);
+        ++evFinishSocketActions;
+    }
+    // Output leaves after every request of the pass was read: the replies
+    // and the events for one connection go out in one send, not one pass
+    // after they were queued.
     for (size_t i = 0; i < count && i < sockets.size(); ++i) {
         EvSock* sock = sockets[i];
         int fd = sock->getHandle();
         if (fd == -1) continue;
-        ++evStartSocketActions;
-        if (FD_ISSET(fd, &readSet) || (sock->getFlags() & EV_INPUT_READY)) serviceInput(sock);
-        fd = sock->getHandle();
-        if (fd != -1 && FD_ISSET(fd, &writeSet)) serviceOutput(sock);
-        ++evFinishSocketActions;
+        bool writable = FD_ISSET(fd, &writeSet);
+        if (sock->getFlags() & EV_RAW_WRITE) {
+            if (writable) serviceOutput(sock);
+        } else if (writable || sock->outBuf().used > sock->outBuf().done) {
+            serviceOutput(sock);
+        }
     }
 }
 
 void EvEngine::serviceInput(EvSock* sock) {
-    int result = 0;
-    if (sock->getFlags() & EV_RAW_READ)
-        result = sock->getHandler()->handleInput(sock);
-    else if (sock->sread() == 1)
-        result = sock->getHandler()->handleInput(sock);
-    if (result < 0) sock->sclose();
+    if (sock->getFlags() & EV_RAW_READ) {
+        if (sock->getHandler()->handleInput(sock) < 0) sock->sclose();
+        return;
+    }
+    // Requests already received are served in this pass, a bounded number
+    // so that one busy client cannot hold the loop.
+    for (int unit = 0; unit < kUnitsPerPass; ++unit) {
+        if (sock->sread() != 1) return;
+        if (sock->getHandler()->handleInput(sock) < 0) {
+            sock->sclose();
+            return;
+        }
+        if (sock->getHandle() == -1 || stopRequest) return;
+        // Only a handler that took its unit (or wants the rest of it) is
+        // offered more; one that left it is called again next pass.
+        sock->chkState();
+        if (!(sock->getFlags() & EV_WANT_READ)) return;
+    }
 }
 
 void EvEngine::serviceOutput(EvSock* sock) {

@@ -269,6 +269,31 @@ public:
     }
 };
 
+// Answers every 4-byte unit with the same 4 bytes.
+class UnitEcho : public Recorder {
+public:
+    int chkBuf(unsigned char*, int) override { return 4; }
+    int handleInput(EvAdapter* s) override {
+        unsigned char unit[4];
+        if (s->read(unit, sizeof unit) != 4) return -1;
+        ++inputs;
+        return s->write(unit, sizeof unit) == 4 ? 0 : -1;
+    }
+};
+
+TEST_F(EngineTest, RequestsAlreadyReceivedAreServedAndAnsweredInOnePass) {
+    UnitEcho echo;
+    SockPair pair;
+    ASSERT_EQ(::write(pair.fds[1], "aaaabbbbcccc", 12), 12);
+    engine.registerSocket(pair.take(0), &echo, true, 0);
+    Ticker ticker(engine, 1);
+    engine.run();
+    EXPECT_EQ(echo.inputs, 3);
+    char answer[16] = {};
+    EXPECT_EQ(::recv(pair.fds[1], answer, sizeof answer, MSG_DONTWAIT), 12);
+    EXPECT_STREQ(answer, "aaaabbbbcccc");
+}
+
 TEST_F(EngineTest, SendingToVanishedPeerClosesOnlyThatSocket) {
     signal(SIGPIPE, SIG_DFL);
     EagerWriter writer;

@@ -30,10 +30,14 @@ int withSlack(int needed) { return needed > INT_MAX - kGrowSlack ? -1 : needed +
 }  // namespace
 
 void EvBuf::init() {
+    clear();
+    chunk = -1;
+}
+
+void EvBuf::clear() {
     free(data);
     data = nullptr;
     wanted = done = used = capacity = 0;
-    chunk = -1;
 }
 
 bool EvBuf::grow(int size) {
@@ -58,7 +62,7 @@ int EvSock::read(unsigned char* buf, int n) {
     memcpy(buf, in.data + in.used, n);
     in.used += n;
     // The unit is consumed: an idle socket keeps no memory.
-    if (in.used == in.done) in.init();
+    if (in.used == in.done) in.clear();
     return n;
 }
 
@@ -136,6 +140,12 @@ int EvSock::sread() {
 }
 
 int EvSock::swrite() {
+    // Nothing queued is nothing to fail at.
+    if (out.used == out.done) {
+        flags &= ~EV_WANT_WRITE;
+        out.clear();
+        return 1;
+    }
     if (!fetchChunk(out, SO_SNDBUF)) {
         sclose();
         return -1;
@@ -155,7 +165,7 @@ int EvSock::swrite() {
     out.done += static_cast<int>(sent);
     if (out.done < out.used) return 0;
     flags &= ~EV_WANT_WRITE;
-    out.init();
+    out.clear();
     return 1;
 }
 

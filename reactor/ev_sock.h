@@ -40,6 +40,9 @@ struct EvBuf {
 
     // Frees the memory and returns to the state of a new buffer.
     void init();
+    // Frees the memory and forgets the bytes, but keeps the chunk size
+    // learned from the socket, which does not change while it is open.
+    void clear();
     // Grows the memory to `size` bytes; false (buffer unchanged) when no
     // memory is left.
     bool grow(int size);

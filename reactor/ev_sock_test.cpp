@@ -77,6 +77,11 @@ TEST_F(SockTest, OutputGrowsBySlackAndDrains) {
     EXPECT_EQ(result, 1);
     EXPECT_FALSE(sock.getFlags() & EV_WANT_WRITE);
     EXPECT_EQ(sock.outBuf().data, nullptr);
+    // The buffer size learned from the socket is not asked for again, and a
+    // write with nothing queued is a success that leaves the socket open.
+    EXPECT_GT(sock.outBuf().chunk, 0);
+    EXPECT_EQ(sock.swrite(), 1);
+    EXPECT_NE(sock.getHandle(), -1);
 }
 
 TEST_F(SockTest, ClosedSocketTakesNoOutput) {

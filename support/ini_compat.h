@@ -16,3 +16,9 @@ int iniparser_setstr(dictionary* d, const char* entry, const char* val);
 // ("08" is 8, "010" is 10; iniparser_getint would read octal and hex): the
 // leading digits, with an optional sign; `def` when the entry is missing.
 int iniparser_getdecimal(const dictionary* d, const char* key, int def);
+
+// A value's text read as iniparser_getdecimal and iniparser_getboolean read
+// it (the first character decides a yes/no word); `def` for null text or a
+// word that is neither.
+int iniparser_decimal(const char* text, int def);
+bool iniparser_boolean(const char* text, bool def);

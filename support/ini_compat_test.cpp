@@ -4,9 +4,34 @@
 
 #include <cstdio>
 
+#include "support/ini_file.h"
 #include "support/test_util.h"
 
 namespace {
+
+// The indexed look-ups answer as iniparser does: any case, typed values with
+// their defaults, the sections in the dictionary's order, and a change to
+// the dictionary seen once it is announced.
+TEST(IniFile, IndexedLookupsAnswerAsIniparser) {
+    TempDir tmp;
+    writeText(tmp / "a.ini",
+              "[general]\nkeeper port = 0050\n[tasks/B]\nRestart = Yes\nname = b\n"
+              "[tasks/a]\nrestart = 0\nnice = x\n");
+    IniFile ini((tmp / "a.ini").c_str());
+    ASSERT_NE(ini.get_dictionary(), nullptr);
+    EXPECT_EQ(ini.get_int("General", "Keeper Port", 1), 50);
+    EXPECT_TRUE(ini.get_bool("tasks/b", "restart", false));
+    EXPECT_FALSE(ini.get_bool("tasks/a", "restart", true));
+    EXPECT_TRUE(ini.get_bool("tasks/a", "nice", true));  // neither yes nor no
+    EXPECT_EQ(ini.get_text("tasks/b", "missing", "dflt"), "dflt");
+    EXPECT_EQ(ini.get_int("tasks/a", "missing", 7), 7);
+    std::vector<std::string> names(ini.sections().begin(), ini.sections().end());
+    EXPECT_EQ(names, (std::vector<std::string>{"general", "tasks/b", "tasks/a"}));
+    iniparser_setstr(ini.get_dictionary(), "tasks/c:name", "c");
+    ini.dictionary_changed();
+    EXPECT_EQ(ini.get_text("tasks/c", "name", ""), "c");
+    EXPECT_EQ(ini.sections().size(), 4u);
+}
 
 TEST(IniCompat, GetstrAndSetstr) {
     TempDir tmp;

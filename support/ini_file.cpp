@@ -3,7 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// iniparser keeps its keys in lower case and lowers every key it is asked for.
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
 
 IniFile::~IniFile() {
     if (dict) iniparser_freedict(dict);
@@ -14,25 +26,56 @@ void IniFile::load_dictionary(const char* file) {
     struct stat st;
     if (!file || access(file, R_OK) != 0 || stat(file, &st) != 0 || st.st_size == 0) return;
     dict = iniparser_load(file);
+    indexed = false;
 }
 
 void IniFile::reset_ini_file(const char* file) {
     if (dict) iniparser_freedict(dict);
     dict = nullptr;
+    indexed = false;
     load_dictionary(file);
 }
 
+void IniFile::build_index() const {
+    slots.clear();
+    section_names.clear();
+    if (dict) {
+        for (ssize_t i = 0; i < dict->size; ++i) {
+            const char* key = dict->key[i];
+            if (!key) continue;
+            slots.emplace(key, static_cast<int>(i));
+            if (!std::strchr(key, ':')) section_names.push_back(key);
+        }
+    }
+    indexed = true;
+}
+
+const char* IniFile::find(const std::string& section, const char* key) const {
+    if (!dict || !key) return nullptr;
+    if (!indexed) build_index();
+    auto slot = slots.find(lowered(ini_key(section, key)));
+    return slot == slots.end() ? nullptr : dict->val[slot->second];
+}
+
+const std::vector<const char*>& IniFile::sections() const {
+    if (!indexed) build_index();
+    return section_names;
+}
+
 std::string IniFile::get_text(const std::string& section, const char* key, const char* def) const {
-    const char* value = iniparser_getstring(dict, ini_key(section, key).c_str(), def);
+    const char* value = find(section, key);
+    if (!value) value = def;
     return value ? value : "";
 }
 
 int IniFile::get_int(const std::string& section, const char* key, int def) const {
-    return iniparser_getdecimal(dict, ini_key(section, key).c_str(), def);
+    const char* value = find(section, key);
+    return value ? iniparser_decimal(value, def) : def;
 }
 
 bool IniFile::get_bool(const std::string& section, const char* key, bool def) const {
-    return iniparser_getboolean(dict, ini_key(section, key).c_str(), def ? 1 : 0) != 0;
+    const char* value = find(section, key);
+    return value ? iniparser_boolean(value, def) : def;
 }
 
 std::string ini_key(const std::string& section, const char* key) { return section + ":" + key; }

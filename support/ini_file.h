@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "support/ini_compat.h"
 
@@ -31,10 +33,25 @@ public:
     std::string get_text(const std::string& section, const char* key, const char* def) const;
     int get_int(const std::string& section, const char* key, int def) const;
     bool get_bool(const std::string& section, const char* key, bool def) const;
+    // The value of "section:key", or null when there is none.
+    const char* find(const std::string& section, const char* key) const;
+    // The section names in the dictionary's order.
+    const std::vector<const char*>& sections() const;
+    // To be called after the dictionary was changed other than through this
+    // class: the index is built again at the next look-up.
+    void dictionary_changed() { indexed = false; }
 
 protected:
     dictionary* dict = nullptr;
     std::string path;
+
+private:
+    // iniparser finds a key by walking every entry: the daemon's many
+    // look-ups go through a hash of the lower-case "section:key" instead.
+    void build_index() const;
+    mutable bool indexed = false;
+    mutable std::unordered_map<std::string, int> slots;
+    mutable std::vector<const char*> section_names;
 };
 
 // "section:key", the way iniparser names an entry.

@@ -1,6 +1,7 @@
 #include "support/proc_utils.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,18 +9,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
 bool readWholeFile(const std::string& path, std::string& content) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    content.clear();
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<size_t>(got));
+    close(fd);
+    return got == 0;
+}
+
+std::string joinArgv(const char* const* argv) {
+    std::string joined;
+    for (const char* const* word = argv; *word != nullptr; ++word) {
+        joined += *word;
+        joined += '\0';
+    }
+    return joined;
 }
 
 std::string procPath(int pid, const char* entry) {
@@ -107,14 +119,29 @@ int Com_getPidof(const char* name) {
 }
 
 std::vector<int> Com_getPidsOfCmdline(const char* const* argv) {
+    ProcTable table;
+    table.load();
+    return table.pidsOfCmdline(argv);
+}
+
+void ProcTable::load() {
+    byCmdline.clear();
+    for (int pid : listPids()) {
+        std::string cmdline;
+        if (readWholeFile(procPath(pid, "cmdline"), cmdline) && !cmdline.empty())
+            byCmdline[cmdline].push_back(pid);
+    }
+}
+
+std::vector<int> ProcTable::pidsOfCmdline(const char* const* argv) const {
     std::vector<int> found;
     if (argv == nullptr || argv[0] == nullptr) return found;
-    std::string wanted;
-    for (const char* const* word = argv; *word != nullptr; ++word) {
-        wanted += *word;
-        wanted += '\0';
-    }
-    for (int pid : listPids()) {
+    std::string wanted = joinArgv(argv);
+    auto entry = byCmdline.find(wanted);
+    if (entry == byCmdline.end()) return found;
+    // A process may have ended since the table was read and its pid gone to
+    // another program: only a command line that still matches counts.
+    for (int pid : entry->second) {
         std::string cmdline;
         if (readWholeFile(procPath(pid, "cmdline"), cmdline) && cmdline == wanted)
             found.push_back(pid);

@@ -1,6 +1,8 @@
 // Process look-ups through the process table in /proc.
 #pragma once
 
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 // Process id of the first process, in ascending pid order, whose command
@@ -11,6 +13,19 @@ int Com_getPidof(const char* name);
 // null-terminated argument vector `argv` (argument 0 included, as
 // /proc/<pid>/cmdline holds it).
 std::vector<int> Com_getPidsOfCmdline(const char* const* argv);
+// The command lines of every process, read at one moment: looking up the
+// copies of many command lines walks /proc once instead of once per look-up.
+class ProcTable {
+public:
+    // Reads /proc again, forgetting what was read before.
+    void load();
+    // Process ids, ascending, whose whole command line was `argv` when the
+    // table was read and still is.
+    std::vector<int> pidsOfCmdline(const char* const* argv) const;
+
+private:
+    std::unordered_map<std::string, std::vector<int>> byCmdline;
+};
 // Parent process id of `pid` as "ps -ef" shows it; -1 when there is no such
 // process.
 int Com_getPPidof(int pid);

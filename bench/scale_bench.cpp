@@ -1,0 +1,205 @@
+// vardo with many supervised programs, beside a minimal fork/exec supervisor
+// measured in the same run (the floor): start-up until the last child runs,
+// restart latency (SIGKILL to the new child's first instruction) with its
+// median and p90, and the supervisor's CPU time per restart.
+//
+// scale_bench [vardo] [counts...]   (default counts 200 1000 2000)
+// The supervised program is this binary in its child role: it reports its
+// slot, pid and start time into a FIFO and waits to be killed.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bench/bench_util.h"
+
+namespace {
+
+using bench::free_port;
+using bench::now_us;
+using bench::percentile;
+
+const int kKills = 60;
+
+int child_role(const char* fifo, const char* slot) {
+    double start = now_us();
+    int fd = open(fifo, O_WRONLY);
+    if (fd < 0) return 1;
+    dprintf(fd, "%s %d %.3f\n", slot, getpid(), start);
+    close(fd);
+    pause();
+    return 0;
+}
+
+struct Report {
+    int slot, pid;
+    double start;
+};
+
+bool read_report(FILE* in, Report* r) {
+    return fscanf(in, "%d %d %lf", &r->slot, &r->pid, &r->start) == 3;
+}
+
+// User and system CPU time of a process, in microseconds.
+double cpu_us(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    unsigned long utime = 0, stime = 0;
+    // Fields after the name: state ppid pgrp session tty tpgid flags minflt
+    // cminflt majflt cmajflt utime stime.
+    sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+           &utime, &stime);
+    return (utime + stime) * 1e6 / sysconf(_SC_CLK_TCK);
+}
+
+// The floor: forks and execs every child, and again each one that exits.
+[[noreturn]] void minimal_supervisor(const std::string& prog, const std::string& fifo, int n) {
+    std::vector<pid_t> slots(n);
+    auto spawn = [&](int i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::string slot = std::to_string(i);
+            execl(prog.c_str(), prog.c_str(), "--child", fifo.c_str(), slot.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        slots[i] = pid;
+    };
+    signal(SIGTERM, [](int) {
+        kill(0, SIGKILL);
+        _exit(0);
+    });
+    for (int i = 0; i < n; ++i) spawn(i);
+    for (;;) {
+        pid_t gone = wait(nullptr);
+        if (gone < 0) continue;
+        for (int i = 0; i < n; ++i)
+            if (slots[i] == gone) spawn(i);
+    }
+}
+
+struct Result {
+    double startup_ms = 0;
+    std::vector<double> restart_us;
+    double cpu_per_restart_us = 0;
+    bool ok = false;
+};
+
+// Starts the supervisor with `launch`, waits for n children, kills kKills of
+// them one at a time and measures each restart.
+template <typename Launch>
+Result measure(int n, const std::string& fifo, Launch launch) {
+    Result r;
+    FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
+    std::vector<int> pids(n, -1);
+    double t0 = now_us();
+    pid_t sup = launch();
+    Report rep;
+    for (int seen = 0; seen < n; ++seen) {
+        if (!read_report(starts, &rep)) return r;
+        pids[rep.slot] = rep.pid;
+    }
+    r.startup_ms = (now_us() - t0) / 1000;
+    usleep(200000);  // let the start-up settle before counting CPU
+    double cpu0 = cpu_us(sup);
+    for (int k = 0; k < kKills; ++k) {
+        int slot = static_cast<int>((k * 7919L) % n);
+        double t = now_us();
+        kill(pids[slot], SIGKILL);
+        if (!read_report(starts, &rep)) return r;
+        pids[rep.slot] = rep.pid;
+        r.restart_us.push_back(rep.start - t);
+    }
+    r.cpu_per_restart_us = (cpu_us(sup) - cpu0) / kKills;
+    kill(sup, SIGTERM);
+    // The daemon stops its programs itself; anything left goes now.
+    for (int i = 0; i < 100 && waitpid(sup, nullptr, WNOHANG) == 0; ++i) usleep(100000);
+    kill(sup, SIGKILL);
+    waitpid(sup, nullptr, 0);
+    for (int pid : pids) kill(pid, SIGKILL);
+    fclose(starts);
+    r.ok = true;
+    return r;
+}
+
+void print(const char* who, int n, const Result& r) {
+    printf("%-6s %5d children: start-up %8.1f ms, restart median %7.1f us p90 %7.1f us, "
+           "CPU/restart %6.1f us\n",
+           who, n, r.startup_ms, percentile(r.restart_us, 0.5), percentile(r.restart_us, 0.9),
+           r.cpu_per_restart_us);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && strcmp(argv[1], "--child") == 0) return child_role(argv[2], argv[3]);
+    const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
+    std::vector<int> counts;
+    for (int i = 2; i < argc; ++i) counts.push_back(atoi(argv[i]));
+    if (counts.empty()) counts = {1, 200, 1000, 2000};
+    rlimit files = {8192, 8192};
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) return 1;
+    self[len] = '\0';
+    char home_pattern[] = "/tmp/scale_bench.XXXXXX";
+    std::string home = mkdtemp(home_pattern);
+    std::string fifo = home + "/starts";
+    std::string prog = home + "/victim";
+    if (symlink(self, prog.c_str()) != 0) return 1;
+    mkdir((home + "/conf").c_str(), 0755);
+    mkfifo(fifo.c_str(), 0600);
+
+    printf("vardo: %s; floor: a minimal fork/exec supervisor, same run\n", vardo);
+    for (int n : counts) {
+        int port = free_port();
+        std::ofstream ini(home + "/conf/vardo.ini");
+        ini << "[general]\nkeeper port = " << port << "\n";
+        for (int i = 0; i < n; ++i)
+            ini << "[tasks/t" << i << "]\ntype = ps\nname = " << prog << "\nargs = --child " << fifo
+                << " " << i << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n";
+        ini.close();
+        Result daemon = measure(n, fifo, [&] {
+            pid_t pid = fork();
+            if (pid == 0) {
+                setenv("VELTO_HOME", home.c_str(), 1);
+                execl(vardo, "vardo", static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            return pid;
+        });
+        Result floor = measure(n, fifo, [&] {
+            pid_t pid = fork();
+            if (pid == 0) {
+                setpgid(0, 0);
+                minimal_supervisor(prog, fifo, n);
+            }
+            return pid;
+        });
+        if (!daemon.ok || !floor.ok) {
+            fprintf(stderr, "scale_bench: measurement failed at %d children\n", n);
+            return 1;
+        }
+        print("vardo", n, daemon);
+        print("floor", n, floor);
+        printf("       ratios: start-up %.2f (target <= 2), restart median %.2f of the floor\n",
+               daemon.startup_ms / floor.startup_ms,
+               percentile(daemon.restart_us, 0.5) / percentile(floor.restart_us, 0.5));
+        fflush(stdout);
+    }
+    (void)!system(("rm -rf " + home).c_str());
+    return 0;
+}
