@@ -9,6 +9,7 @@ packages=(
   libiniparser-dev              # INI files of the daemon and the client library
   postgresql-15 postgresql-server-dev-15   # the database extensions and their tests
   ruby                          # external rule generators
+  chrony                        # a real time server for the tests of the time-server check
   net-tools procps iproute2 util-linux     # route, ps, ip, unshare: the appliance's tools
   gcc-multilib g++-multilib libiniparser-dev:i386 libgtest-dev:i386  # the 32-bit build
   qemu-user                     # runs 32-bit tests where the kernel cannot

@@ -3,7 +3,8 @@
 // change published once; the local time daemon started only while none runs
 // and a server answers; requests answered while silent servers are probed;
 // the FastUpdates processes following the list file in the private /opt; a
-// stop request and the termination stopping the checks.
+// stop request and the termination stopping the checks; a real time server
+// (chronyd, never touching the clock) going up and down.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -240,6 +241,44 @@ TEST_F(E2eBuiltin, StopRequestAndTerminationStopTheBuiltinChecks) {
     const size_t term = trace.find("Handling SIGTERM");
     ASSERT_NE(term, std::string::npos);
     EXPECT_EQ(trace.find("ntp_RemCheck::run", term), std::string::npos);
+}
+
+// A real time server: chronyd serving its own clock at stratum 8 on the
+// first server's address, without ever setting the clock (-x).
+TEST_F(E2eBuiltin, RealTimeServerGoingUpAndDownIsPublishedOnce) {
+    const char* chronyd = "/usr/sbin/chronyd";
+    if (access(chronyd, X_OK) != 0) GTEST_SKIP() << "chronyd is not installed";
+    const std::string conf = home() + "/chrony.conf";
+    writeText(conf, "bindaddress 127.0.0.20\nport 123\nallow 127.0.0.0/8\nlocal stratum 8\n"
+                    "cmdport 0\npidfile " + home() + "/chronyd.pid\n");
+    const std::string log = home() + "/chronyd.log";
+    auto serve = [&] {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            freopen(log.c_str(), "a", stderr);
+            execl(chronyd, chronyd, "-x", "-d", "-u", "root", "-f", conf.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    servers(1);
+    ntpd = -1;
+    pid_t server = serve();
+    ASSERT_GT(server, 0);
+    ASSERT_NO_FATAL_FAILURE(start(check("ntp", "NTP_RemCheck")));
+    ASSERT_NO_FATAL_FAILURE(expectChange(0, 22)) << readText(log);
+    expectNoEvent(2500);
+
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    ASSERT_NO_FATAL_FAILURE(expectChange(0, 23));
+    expectNoEvent(2500);
+
+    server = serve();
+    ASSERT_NO_FATAL_FAILURE(expectChange(0, 22)) << readText(log);
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
 }
 
 }  // namespace
