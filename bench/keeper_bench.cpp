@@ -2,7 +2,11 @@
 // child's first instruction, restart delay 0) beside the floor of a bare
 // fork+exec of the same program, and the round trip of KEEPER_PRINT_PS.
 //
-// Run as root or any user: keeper_bench [path to vardo]. The supervised
+// Run as root or any user: keeper_bench [path to vardo]. With
+// BENCH_SILENT_NTP=n, and only inside the end-to-end namespaces
+// (tests/e2e/ns_run.sh, whose /etc is private), the daemon also probes n time
+// servers every second that never answer: compare the round trip with a run
+// without. The supervised
 // program is this binary itself, under another name, in its child role: it
 // reports its pid and start time into a FIFO and waits to be killed.
 #include <arpa/inet.h>
@@ -60,7 +64,8 @@ bool read_exact(int fd, void* buf, size_t n) {
     return true;
 }
 
-std::vector<double> print_ps_round_trips(int port) {
+// Requests `gap_us` apart, so that a run can span several probe rounds.
+std::vector<double> print_ps_round_trips(int port, useconds_t gap_us) {
     std::vector<double> times;
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = {};
@@ -72,6 +77,7 @@ std::vector<double> print_ps_round_trips(int port) {
         usleep(20000);
     }
     for (int i = 0; i < kRoundTrips; ++i) {
+        if (gap_us) usleep(gap_us);
         std::vector<unsigned char> request = keeperFrame(KEEPER_PRINT_PS, i, nullptr, 0);
         double t0 = now_us();
         if (write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
@@ -84,6 +90,26 @@ std::vector<double> print_ps_round_trips(int port) {
     }
     close(s);
     return times;
+}
+
+// Time servers 127.0.0.30 on that take requests and never answer, listed in
+// the private /etc/ntp.conf; the sockets stay open for the whole run.
+std::string silent_ntp_servers(int n) {
+    std::string servers;
+    for (int i = 0; i < n; ++i) {
+        std::string address = "127.0.0." + std::to_string(30 + i);
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(123);
+        inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return "";
+        servers += "server " + address + "\n";
+    }
+    mkdir("/etc/rc.d", 0755);
+    std::ofstream("/etc/rc.d/rc.conf") << "#! /bin/sh\n";
+    std::ofstream("/etc/ntp.conf") << servers;
+    return "[checks/ntp]\nname = NTP_RemCheck\nlevel = 1\ninterval = 1\n";
 }
 
 }  // namespace
@@ -106,10 +132,20 @@ int main(int argc, char** argv) {
     mkdir((home + "/conf").c_str(), 0755);
     mkfifo(fifo.c_str(), 0600);
     int port = free_port();
+    std::string checks;
+    if (const char* silent = getenv("BENCH_SILENT_NTP")) {
+        const char* private_etc = getenv("VARDO_E2E_NS");
+        if (!private_etc || strcmp(private_etc, "1") != 0 ||
+            (checks = silent_ntp_servers(atoi(silent))).empty()) {
+            fprintf(stderr, "keeper_bench: BENCH_SILENT_NTP needs tests/e2e/ns_run.sh\n");
+            return 1;
+        }
+    }
     std::ofstream(home + "/conf/vardo.ini")
         << "[general]\nkeeper port = " << port << "\n"
         << "[tasks/victim]\ntype = ps\nname = " << victim << "\nargs = --child " << fifo
-        << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n";
+        << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n"
+        << checks;
     // Read and write, so the FIFO never reports an end between two children.
     FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
 
@@ -130,7 +166,9 @@ int main(int argc, char** argv) {
         if (!read_report(starts, &pid, &start)) break;
         restart.push_back(start - t0);
     }
-    std::vector<double> ps = print_ps_round_trips(port);
+    // With or without probes, the requests span three seconds: several
+    // probe rounds, each waiting for its silent servers.
+    std::vector<double> ps = print_ps_round_trips(port, 15000);
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
 
