@@ -4,11 +4,9 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -24,20 +22,6 @@
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
 
-namespace {
-
-// Closes every descriptor from `lowest` up; a kernel without close_range
-// gets them closed one by one up to the descriptor limit.
-void close_from(int lowest) {
-    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
-    long limit = sysconf(_SC_OPEN_MAX);
-    // Without a known limit, at least every descriptor select() can watch.
-    if (limit < 0) limit = FD_SETSIZE;
-    if (limit > INT_MAX) limit = INT_MAX;
-    for (long fd = lowest; fd < limit; ++fd) close(static_cast<int>(fd));
-}
-
-}  // namespace
 
 PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
@@ -215,7 +199,7 @@ void PsTask::exec_child() {
             EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
     }
     if (!user.empty()) drop_privileges();
-    close_from(3);
+    Com_closeFrom(3);
     EV_TRACE(DL_NOTIFY, "Run [%s]", command);
     execvp(exec_path, argv);
     EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(errno));

@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -166,4 +168,13 @@ const char* Com_extractProgName(const char* path) {
     if (path == nullptr) return nullptr;
     const char* slash = std::strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
+}
+
+void Com_closeFrom(int lowest) {
+    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
+    long limit = sysconf(_SC_OPEN_MAX);
+    // Without a known limit, at least every descriptor select() can watch.
+    if (limit < 0) limit = FD_SETSIZE;
+    if (limit > INT_MAX) limit = INT_MAX;
+    for (long fd = lowest; fd < limit; ++fd) close(static_cast<int>(fd));
 }

@@ -34,5 +34,9 @@ int Com_getPPidof(int pid);
 // result lives in a buffer shared by both calls.
 const char* Com_getPidName();
 const char* Com_getPpidName();
+// Closes every descriptor from `lowest` up (in a child before exec); a
+// kernel without close_range gets them closed one by one up to the
+// descriptor limit.
+void Com_closeFrom(int lowest);
 // The part of `path` after its last "/".
 const char* Com_extractProgName(const char* path);

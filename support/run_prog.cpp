@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "support/proc_utils.h"
+
 namespace {
 
 // In the child: /dev/null for the standard streams (standard output to
@@ -22,7 +24,7 @@ namespace {
         dup2(output >= 0 ? output : null, 1);
         dup2(null, 2);
     }
-    closefrom(3);
+    Com_closeFrom(3);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     execvp(argv[0], const_cast<char* const*>(argv));
     _exit(127);
