@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "support/file_utils.h"
 #include "client/keeper_client.h"
 
 namespace {
@@ -241,7 +242,7 @@ int main(int argc, char** argv) {
         }
         kill(daemon, SIGTERM);
         waitpid(daemon, nullptr, 0);
-        (void)!system(("rm -rf " + home).c_str());
+        delDir(home.c_str());
         if (!ok || rate == 0) {
             fprintf(stderr, "event_bench: measurement with %zu subscribers failed\n", subscribers);
             status = 1;

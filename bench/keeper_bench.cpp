@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "support/file_utils.h"
 #include "protocol/keeper_msg.h"
 
 namespace {
@@ -187,7 +188,7 @@ int main(int argc, char** argv) {
         waitpid(child, nullptr, 0);
     }
     fclose(starts);
-    (void)!system(("rm -rf " + home).c_str());
+    delDir(home.c_str());
 
     if (restart.empty() || floor.empty() || ps.empty()) {
         fprintf(stderr, "keeper_bench: measurement failed\n");

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "support/file_utils.h"
 
 namespace {
 
@@ -200,6 +201,6 @@ int main(int argc, char** argv) {
                percentile(daemon.restart_us, 0.5) / percentile(floor.restart_us, 0.5));
         fflush(stdout);
     }
-    (void)!system(("rm -rf " + home).c_str());
+    delDir(home.c_str());
     return 0;
 }
