@@ -80,6 +80,18 @@ int ethtoolRequest(const IfSocket& sock, const char* name, ethtool_cmd* cmd) {
     return sock.request(SIOCETHTOOL, &ifr);
 }
 
+// The settings record as the port has it now; -1 on failure.
+int fetchSettings(const IfSocket& sock, const char* name, ethtool_cmd* cmd) {
+    memset(cmd, 0, sizeof *cmd);
+    cmd->cmd = ETHTOOL_GSET;
+    return ethtoolRequest(sock, name, cmd);
+}
+
+int storeSettings(const IfSocket& sock, const char* name, ethtool_cmd* cmd) {
+    cmd->cmd = ETHTOOL_SSET;
+    return ethtoolRequest(sock, name, cmd);
+}
+
 // Reads the port's settings; 0 or 1.
 int getSettings(const char* name, ethtool_cmd* cmd) {
     IfSocket sock;
@@ -87,9 +99,7 @@ int getSettings(const char* name, ethtool_cmd* cmd) {
         logLine(Logger::Error, "__hwu_link_get_settings: socket failed");
         return 1;
     }
-    memset(cmd, 0, sizeof *cmd);
-    cmd->cmd = ETHTOOL_GSET;
-    if (ethtoolRequest(sock, name, cmd) < 0) {
+    if (fetchSettings(sock, name, cmd) < 0) {
         logLine(Logger::Error, "__hwu_link_get_settings: ioctl failed");
         return 1;
     }
@@ -215,12 +225,9 @@ int hwu_link_config(const char* name, int mode) {
     // Only the negotiation switch changes: writing a record that is empty
     // but for it would also set the speed and the advertised modes to 0.
     ethtool_cmd cmd;
-    memset(&cmd, 0, sizeof cmd);
-    cmd.cmd = ETHTOOL_GSET;
-    if (ethtoolRequest(sock, name, &cmd) == 0) {
-        cmd.cmd = ETHTOOL_SSET;
+    if (fetchSettings(sock, name, &cmd) == 0) {
         cmd.autoneg = mode == 1 ? AUTONEG_ENABLE : AUTONEG_DISABLE;
-        if (ethtoolRequest(sock, name, &cmd) == 0) return 0;
+        if (storeSettings(sock, name, &cmd) == 0) return 0;
     }
     logLine(Logger::Error, "link_config: ioctl failed");
     return 0;
@@ -237,17 +244,14 @@ int hwu_link_set_speed_duplex(const char* name, int speed, int duplex, int auton
         return 1;
     }
     ethtool_cmd cmd;
-    memset(&cmd, 0, sizeof cmd);
-    cmd.cmd = ETHTOOL_GSET;
-    if (ethtoolRequest(sock, name, &cmd) < 0) {
+    if (fetchSettings(sock, name, &cmd) < 0) {
         logLine(Logger::Error, "hwu_link_set_speed_duplex: Cannot get current device settings");
         return 1;
     }
     if (speed != -1) ethtool_cmd_speed_set(&cmd, static_cast<unsigned>(speed));
     if (duplex != -1) cmd.duplex = static_cast<uint8_t>(duplex);
     if (autoneg != -1) cmd.autoneg = static_cast<uint8_t>(autoneg);
-    cmd.cmd = ETHTOOL_SSET;
-    if (ethtoolRequest(sock, name, &cmd) < 0) {
+    if (storeSettings(sock, name, &cmd) < 0) {
         logLine(Logger::Error, "hwu_link_set_speed_duplex: Cannot set new settings");
         return 1;
     }
