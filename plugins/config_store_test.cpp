@@ -8,6 +8,7 @@
 
 #include "plugins/config_loader.h"
 #include "plugins/stc_config_plugin.h"
+#include "plugins/test_paths.h"
 #include "support/test_util.h"
 
 namespace {
@@ -19,12 +20,7 @@ class ConfigStore : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path().empty());
-        paths.hostname = dir / "HOSTNAME";
-        paths.hosts = dir / "hosts";
-        paths.resolv = dir / "resolv.conf";
-        paths.ntp = dir / "ntp.conf";
-        paths.hostsAllow = dir / "hosts.allow";
-        paths.adminProfile = dir / "profile";
+        paths = pathsIn(dir);
     }
     // A plug-in over rc.conf in the test folder, initialised.
     std::unique_ptr<SWConfigPlugin> load(const std::string& rcConf) {

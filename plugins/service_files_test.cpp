@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "plugins/sw_config_plugin.h"
+#include "plugins/test_paths.h"
 #include "support/test_util.h"
 
 namespace {
@@ -12,15 +13,7 @@ class ServiceFiles : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path().empty());
-        paths.hostsAllow = dir / "hosts.allow";
-        paths.hostsDeny = dir / "hosts.deny";
-        paths.hostsDenyAll = dir / "deny.all";
-        paths.hostsDenyEmpty = dir / "deny.empty";
-        paths.webstart = dir / "kelda.jnlp";
-        paths.hostname = dir / "HOSTNAME";
-        paths.resolv = dir / "resolv.conf";
-        paths.ntp = dir / "ntp.conf";
-        paths.adminProfile = dir / "profile";
+        paths = pathsIn(dir);
         plugin.set_paths(paths);
         plugin.set_runner([](const char* const*, bool) { return 0; });
         plugin.init(nullptr);
