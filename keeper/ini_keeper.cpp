@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
 #include "protocol/wire_text.h"
+#include "support/atomic_file.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
 #include "support/str_utils.h"
@@ -26,11 +26,6 @@ namespace {
 
 const char* const kSectionTable[] = {"general",  "recovery", "flags/",  "system/",
                                      "actions/", "tasks/",   "checks/", nullptr};
-
-// A write-back's temporary file is the file's name, this infix and six
-// characters of mkostemp.
-const char kTempInfix[] = ".tmp.";
-const size_t kTempUnique = 6;
 
 // The part of a section name after its last "/".
 std::string last_component(const std::string& section) {
@@ -50,12 +45,12 @@ int ini_section_family(const char* section) { return headMatch(section, kSection
 void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kTempInfix;
+    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kAtomicTempInfix;
     DIR* folder = opendir(dir.c_str());
     if (!folder) return;
     while (dirent* entry = readdir(folder)) {
         std::string name = entry->d_name;
-        if (name.size() != prefix.size() + kTempUnique ||
+        if (name.size() != prefix.size() + kAtomicTempUnique ||
             name.compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string stale = dir + (dir.back() == '/' ? "" : "/") + name;
@@ -69,28 +64,11 @@ void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
 
 keeperStatus iniKeeper_file::write_back() {
     if (!dict) return KEEPER_FAIL;
-    std::string temp = path + kTempInfix + std::string(kTempUnique, 'X');
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return KEEPER_FAIL;
     // Clients read this file too: the new one keeps the old one's mode.
-    struct stat st;
-    fchmod(fd, stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-    FILE* out = fdopen(fd, "w");
-    if (!out) {
-        close(fd);
-        unlink(name.data());
-        return KEEPER_FAIL;
-    }
-    iniparser_dump_ini(dict, out);
-    bool written = fflush(out) == 0 && !ferror(out) && fsync(fd) == 0;
-    written = (fclose(out) == 0) && written;
-    if (!written || rename(name.data(), path.c_str()) != 0) {
-        unlink(name.data());
-        return KEEPER_FAIL;
-    }
-    return KEEPER_OK;
+    AtomicFile out(path.c_str());
+    if (!out.stream()) return KEEPER_FAIL;
+    iniparser_dump_ini(dict, out.stream());
+    return out.commit() ? KEEPER_OK : KEEPER_FAIL;
 }
 
 keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries) {

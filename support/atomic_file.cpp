@@ -9,9 +9,9 @@
 
 AtomicFile::AtomicFile(const char* target, mode_t mode) : path(target ? target : "") {
     if (path.empty()) return;
-    std::vector<char> name(path.begin(), path.end());
-    const char suffix[] = ".XXXXXX";
-    name.insert(name.end(), suffix, suffix + sizeof suffix);
+    const std::string pattern = path + kAtomicTempInfix + std::string(kAtomicTempUnique, 'X');
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return;
     temp = name.data();

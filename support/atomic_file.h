@@ -6,8 +6,14 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
+
+// The temporary file is "<file>.tmp." and mkostemp's six characters, so that
+// one left behind by a crash can be told from anything else in the folder.
+constexpr char kAtomicTempInfix[] = ".tmp.";
+constexpr size_t kAtomicTempUnique = 6;
 
 class AtomicFile {
 public:
