@@ -1,7 +1,6 @@
 #include "keeper/ps_task.h"
 
 #include <arpa/inet.h>
-#include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -170,40 +169,42 @@ bool PsTask::run_allowed() {
     return false;
 }
 
-void PsTask::drop_privileges() {
-    const char* failure = nullptr;
-    if (!user_known)
-        failure = "unknown user";
-    else if (initgroups(user.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
-        failure = strerror(errno);
-    if (failure) {
-        EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
-                 getpid(), failure);
-        _exit(1);
+SpawnPlan PsTask::spawn_plan() const {
+    SpawnPlan plan;
+    plan.file = exec_path;
+    plan.argv = argv;
+    plan.nice_value = nice_value;
+    plan.change_ids = !user.empty();
+    plan.ids_known = user_known;
+    if (plan.change_ids && user_known) {
+        plan.uid = uid;
+        plan.gid = gid;
+        plan.groups = Com_groupsOf(user.c_str(), gid);
     }
-    EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", getpid(), gid,
-             uid);
+    return plan;
 }
 
-void PsTask::exec_child() {
-    // Every child leads its own group: a signal to the daemon's group (Ctrl-C
-    // on its terminal, a group kill) must not reach the programs.
-    if (setpgid(0, 0) != 0) {
-        EV_TRACE(DL_ERROR, "Failed setting son PGID (%s). Exiting son.", strerror(errno));
-        _exit(1);
+// The child cannot trace: it shares the daemon's memory, the trace file's
+// buffer included. Its steps are traced here, in their order, once it has
+// executed the program or given up.
+void PsTask::trace_child_steps(const SpawnResult& child) const {
+    if (child.failed == SpawnStep::ProcessGroup) {
+        EV_TRACE(DL_ERROR, "Failed setting son PGID (%s). Exiting son.", strerror(child.error));
+        return;
     }
-    // Still privileged here, so a raised priority works for any user too.
-    if (nice_value != 0) {
-        errno = 0;
-        if (nice(nice_value) == -1 && errno != 0)
-            EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(errno));
+    if (child.nice_error)
+        EV_TRACE(DL_WARNING, "Couldn't set nice for %s (%s)", name, strerror(child.nice_error));
+    if (child.failed == SpawnStep::Ids) {
+        EV_TRACE(DL_WARNING, "Failed to set user/group ids of son [pid=%d] (%s). Exiting.",
+                 child.pid, child.error ? strerror(child.error) : "unknown user");
+        return;
     }
-    if (!user.empty()) drop_privileges();
-    Com_closeFrom(3);
+    if (!user.empty())
+        EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", child.pid,
+                 gid, uid);
     EV_TRACE(DL_NOTIFY, "Run [%s]", command);
-    execvp(exec_path, argv);
-    EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(errno));
-    _exit(1);
+    if (child.failed == SpawnStep::Exec)
+        EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(child.error));
 }
 
 void PsTask::life_event(LifeEvent event) {
@@ -298,18 +299,14 @@ keeperStatus PsTask::spawn() {
     sigemptyset(&block);
     sigaddset(&block, SIGCHLD);
     sigprocmask(SIG_BLOCK, &block, &previous);
-    pid = fork();
-    if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-        exec_child();
-    }
-    int fork_errno = errno;
+    const SpawnResult child = Com_spawn(spawn_plan(), previous);
+    if (child.pid >= 0) trace_child_steps(child);
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (pid < 0) {
-        pid = -1;
-        EV_TRACE(DL_ERROR, "Couldn't create %s (%s)", name, strerror(fork_errno));
+    if (child.pid < 0) {
+        EV_TRACE(DL_ERROR, "Couldn't create %s (%s)", name, strerror(child.error));
         return KEEPER_FAIL;
     }
+    pid = child.pid;
     life_event(LifeEvent::Spawned);
     // Probes missed by the previous instance must not count against this one:
     // a program restarted by its keep-alive action would be acted on again at

@@ -10,6 +10,7 @@
 #include "keeper/callback_ps.h"
 #include "keeper/tasks.h"
 #include "support/ini_compat.h"
+#include "support/spawn.h"
 
 class ClientHandler;
 class IniFile;
@@ -148,9 +149,8 @@ private:
     int restart_pause();
     void free_argv();
     void build_argv();
-    [[noreturn]] void exec_child();
-    // In the child: takes the named user's groups and ids, or ends the child.
-    void drop_privileges();
+    SpawnPlan spawn_plan() const;
+    void trace_child_steps(const SpawnResult& child) const;
 
 protected:
     long uptime() const;

@@ -1,0 +1,115 @@
+#include "support/spawn.h"
+
+#include <grp.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/proc_utils.h"
+
+namespace {
+
+// On 32-bit x86 the plain calls take 16-bit ids.
+#ifdef SYS_setuid32
+const long kSetGroups = SYS_setgroups32, kSetGid = SYS_setgid32, kSetUid = SYS_setuid32;
+#else
+const long kSetGroups = SYS_setgroups, kSetGid = SYS_setgid, kSetUid = SYS_setuid;
+#endif
+
+struct Job {
+    const SpawnPlan* plan;
+    const sigset_t* mask;
+    volatile SpawnStep failed;
+    volatile int error;
+    volatile int nice_error;
+};
+
+// One stack for every child: the daemon is suspended while a child runs on
+// it, so no two children use it at once. execvp keeps its PATH buffer and,
+// for a script, a copy of argv on it.
+alignas(16) char child_stack[64 * 1024];
+
+// The address sanitizer mistakes a child running on that stack for a
+// corrupted one: the child's own code stays out of its sight.
+#define CHILD_SIDE __attribute__((no_sanitize_address))
+
+[[noreturn]] CHILD_SIDE void give_up(Job* job, SpawnStep step, int error) {
+    job->failed = step;
+    job->error = error;
+    _exit(1);
+}
+
+// A signal between here and exec must not run the daemon's handlers in the
+// child: they would act on the daemon's memory, which the child shares.
+CHILD_SIDE void default_caught_signals() {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) != 0) continue;
+        if (old.sa_handler == SIG_DFL || old.sa_handler == SIG_IGN) continue;
+        struct sigaction dfl = {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(sig, &dfl, nullptr);
+    }
+}
+
+// Identity changes go straight to the kernel: the C library's versions
+// would coordinate with threads the child does not have.
+CHILD_SIDE bool take_ids(const SpawnPlan& plan) {
+    return syscall(kSetGroups, plan.groups.size(), plan.groups.data()) == 0 &&
+           syscall(kSetGid, plan.gid) == 0 && syscall(kSetUid, plan.uid) == 0;
+}
+
+CHILD_SIDE int child_main(void* arg) {
+    Job* job = static_cast<Job*>(arg);
+    const SpawnPlan& plan = *job->plan;
+    default_caught_signals();
+    sigprocmask(SIG_SETMASK, job->mask, nullptr);
+    // Its own group: a signal to the daemon's group (Ctrl-C on its
+    // terminal, a group kill) must not reach the program.
+    if (setpgid(0, 0) != 0) give_up(job, SpawnStep::ProcessGroup, errno);
+    // Still privileged here, so a raised priority works for any user too.
+    if (plan.nice_value != 0) {
+        errno = 0;
+        if (nice(plan.nice_value) == -1 && errno != 0) job->nice_error = errno;
+    }
+    if (plan.change_ids) {
+        if (!plan.ids_known) give_up(job, SpawnStep::Ids, 0);
+        if (!take_ids(plan)) give_up(job, SpawnStep::Ids, errno);
+    }
+    Com_closeFrom(3);
+    execvp(plan.file, plan.argv);
+    give_up(job, SpawnStep::Exec, errno);
+}
+
+}  // namespace
+
+SpawnResult Com_spawn(const SpawnPlan& plan, const sigset_t& child_mask) {
+    Job job{&plan, &child_mask, SpawnStep::None, 0, 0};
+    sigset_t all, previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
+    const int saved_errno = errno;
+    SpawnResult result;
+    result.pid = clone(child_main, child_stack + sizeof child_stack,
+                       CLONE_VM | CLONE_VFORK | SIGCHLD, &job);
+    result.error = result.pid < 0 ? errno : job.error;
+    result.failed = job.failed;
+    result.nice_error = job.nice_error;
+    errno = saved_errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return result;
+}
+
+std::vector<gid_t> Com_groupsOf(const char* user, gid_t gid) {
+    std::vector<gid_t> groups(16);
+    for (;;) {
+        int count = static_cast<int>(groups.size());
+        if (getgrouplist(user, gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<size_t>(count));
+            return groups;
+        }
+        groups.resize(static_cast<size_t>(count) > groups.size() ? count : 2 * groups.size());
+    }
+}

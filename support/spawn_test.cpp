@@ -1,0 +1,73 @@
+#include "support/spawn.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+#include "support/test_util.h"
+
+namespace {
+
+int exitStatusOf(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+TEST(Spawn, ChildLeadsItsGroupWithTheGivenMaskAndOnlyTheStandardDescriptors) {
+    // A descriptor the caller forgot to mark close-on-exec.
+    const int stray = open("/dev/null", O_RDONLY);
+    ASSERT_GE(stray, 3);
+    const char* argv[] = {"sleep", "10", nullptr};
+    SpawnPlan plan;
+    plan.file = "sleep";  // found through PATH
+    plan.argv = const_cast<char* const*>(argv);
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGUSR2);
+    const SpawnResult child = Com_spawn(plan, mask);
+    close(stray);
+    ASSERT_GT(child.pid, 0);
+    EXPECT_EQ(child.failed, SpawnStep::None);
+    // The call returns once the program runs: what it inherited shows now.
+    const std::string proc = "/proc/" + std::to_string(child.pid);
+    EXPECT_EQ(getpgid(child.pid), child.pid);
+    // SIGUSR2 is signal 12: bit 11 of the mask.
+    EXPECT_NE(readText(proc + "/status").find("SigBlk:\t0000000000000800\n"), std::string::npos);
+    EXPECT_EQ(access((proc + "/fd/2").c_str(), F_OK), 0);
+    EXPECT_NE(access((proc + "/fd/" + std::to_string(stray)).c_str(), F_OK), 0);
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
+}
+
+TEST(Spawn, StepsThatFailEndTheChildWithOneAndAreReported) {
+    sigset_t none;
+    sigemptyset(&none);
+    const char* argv[] = {"true", nullptr};
+    SpawnPlan missing;
+    missing.file = "/nonexistent/program";
+    missing.argv = const_cast<char* const*>(argv);
+    const SpawnResult exec = Com_spawn(missing, none);
+    ASSERT_GT(exec.pid, 0);
+    EXPECT_EQ(exec.failed, SpawnStep::Exec);
+    EXPECT_EQ(exec.error, ENOENT);
+    EXPECT_EQ(exitStatusOf(exec.pid), 1);
+
+    SpawnPlan nobody;
+    nobody.file = "true";
+    nobody.argv = const_cast<char* const*>(argv);
+    nobody.change_ids = true;
+    nobody.ids_known = false;
+    const SpawnResult ids = Com_spawn(nobody, none);
+    ASSERT_GT(ids.pid, 0);
+    EXPECT_EQ(ids.failed, SpawnStep::Ids);
+    EXPECT_EQ(ids.error, 0);
+    EXPECT_EQ(exitStatusOf(ids.pid), 1);
+}
