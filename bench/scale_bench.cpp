@@ -50,18 +50,13 @@ bool read_report(FILE* in, Report* r) {
     return fscanf(in, "%d %d %lf", &r->slot, &r->pid, &r->start) == 3;
 }
 
-// User and system CPU time of a process, in microseconds.
+// CPU time of a single-threaded process, in microseconds: the scheduler's
+// nanosecond account, not the 10 ms ticks of /proc/PID/stat.
 double cpu_us(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    unsigned long utime = 0, stime = 0;
-    // Fields after the name: state ppid pgrp session tty tpgid flags minflt
-    // cminflt majflt cmajflt utime stime.
-    sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-           &utime, &stime);
-    return (utime + stime) * 1e6 / sysconf(_SC_CLK_TCK);
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return ns / 1e3;
 }
 
 // The floor: forks and execs every child, and again each one that exits.
