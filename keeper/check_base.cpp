@@ -44,11 +44,11 @@ keeperStatus CheckBase::reinit(const char* new_args) {
         EV_TRACE(DL_ERROR, "CheckBase::reinit, check %s: arguments refused", name);
         return KEEPER_FAIL;
     }
-    setWireText(args, new_args);
+    args.set(new_args);
     // The command line of a program check is composed once; the operator who
     // changes the arguments expects the next run to use them.
     if (implement == IMPLEMENT_APP && valid) {
-        exec_path[0] = '\0';
+        exec_path.clear();
         set_cmd();
     }
     return KEEPER_OK;

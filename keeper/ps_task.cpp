@@ -99,7 +99,7 @@ PsTask::~PsTask() {
 
 void PsTask::free_argv() {
     if (!argv) return;
-    // Entry 0 refers to exec_path and is not owned.
+    // Entry 0 is exec_path's text and is not owned.
     for (char** word = argv + 1; *word; ++word) free(*word);
     delete[] argv;
     argv = nullptr;
@@ -110,11 +110,16 @@ void PsTask::build_argv() {
     std::vector<std::string> words;
     splitStr(args, " ", words);
     argv = new char*[words.size() + 2];
-    // Entry 0 refers to the member so that exec always sees the path in force,
-    // also when it is composed after the arguments were set.
-    argv[0] = exec_path;
+    argv[0] = nullptr;  // the path in force, filled in by get_argv()
     for (size_t i = 0; i < words.size(); ++i) argv[i + 1] = strdup(words[i].c_str());
     argv[words.size() + 1] = nullptr;
+}
+
+// The path may be composed after the arguments were set, and composing it
+// may move its text: entry 0 is taken afresh each time.
+char* const* PsTask::get_argv() const {
+    argv[0] = const_cast<char*>(exec_path.c_str());
+    return argv;
 }
 
 void PsTask::set_args(const char* text) {
@@ -172,7 +177,7 @@ bool PsTask::run_allowed() {
 SpawnPlan PsTask::spawn_plan() const {
     SpawnPlan plan;
     plan.file = exec_path;
-    plan.argv = argv;
+    plan.argv = get_argv();
     plan.nice_value = nice_value;
     plan.change_ids = !user.empty();
     plan.ids_known = user_known;
@@ -202,9 +207,10 @@ void PsTask::trace_child_steps(const SpawnResult& child) const {
     if (!user.empty())
         EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", child.pid,
                  gid, uid);
-    EV_TRACE(DL_NOTIFY, "Run [%s]", command);
+    EV_TRACE(DL_NOTIFY, "Run [%s]", command.c_str());
     if (child.failed == SpawnStep::Exec)
-        EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path, strerror(child.error));
+        EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path.c_str(),
+                 strerror(child.error));
 }
 
 void PsTask::life_event(LifeEvent event) {
@@ -288,8 +294,8 @@ keeperStatus PsTask::run() {
 void PsTask::clear_stale_copies() {
     if (own_child_reaped) return;
     std::vector<int> copies = keeper
-                                  ? keeper->get_ps_list().proc_table_for_start().pidsOfCmdline(argv)
-                                  : Com_getPidsOfCmdline(argv);
+                                  ? keeper->get_ps_list().proc_table_for_start().pidsOfCmdline(get_argv())
+                                  : Com_getPidsOfCmdline(get_argv());
     kill_stale_copies(copies, "PsTask::run");
 }
 

@@ -130,7 +130,7 @@ public:
     bool get_restart_request() const { return restart_request; }
     size_t bad_kill_count() const { return bad_kills.size(); }
     int get_last_exit_time() const { return last_exit_time; }
-    char* const* get_argv() const { return argv; }
+    char* const* get_argv() const;
 
 protected:
     void prepare_explicit_run() override;

@@ -25,7 +25,7 @@ class FastUpdateTask : public PsTask {
 public:
     FastUpdateTask(const PsTask& templ, const char* fup_args) : PsTask(templ) {
         valid = false;
-        command[0] = '\0';
+        command.clear();
         type = known_program_type(kFupExec);
         change_exec(kFupExec);
         set_name(kFupExec);

@@ -40,21 +40,22 @@ unsigned known_program_type(const char* exec) {
     return TASK_TYPE_OTHER;
 }
 
+void TaskText::set(const char* src) {
+    if (!src) src = "";
+    text.assign(src, strnlen(src, kMax));
+}
+
 TaskSingle::TaskSingle(KeeperSrv* k, TimerHandler* timers)
-    : location(),
-      implement(IMPLEMENT_INTERNAL),
+    : implement(IMPLEMENT_INTERNAL),
       callback(nullptr),
       valid(false),
-      command(),
       name(),
       exec(),
-      args(),
-      exec_path(),
       type(TASK_TYPE_OTHER),
       keeper(k),
       timer_handler(timers) {}
 
-void TaskSingle::set_args(const char* text) { setWireText(args, text); }
+void TaskSingle::set_args(const char* text) { args.set(text); }
 
 void TaskSingle::set_name(const char* text) {
     if (!text) text = "";
@@ -75,10 +76,10 @@ void TaskSingle::set_exec(const char* text) {
 
 void TaskSingle::change_exec(const char* text) {
     set_exec(text);
-    exec_path[0] = '\0';
+    exec_path.clear();
 }
 
-void TaskSingle::set_location(const char* text) { setWireText(location, text); }
+void TaskSingle::set_location(const char* text) { location.set(text); }
 
 void TaskSingle::set_implement(const char* word) {
     if (!word) word = "";
@@ -91,17 +92,17 @@ void TaskSingle::set_implement(const char* word) {
 }
 
 void TaskSingle::set_cmd() {
-    if (exec_path[0] == '\0') {
-        if (location[0])
-            setWireText(exec_path, std::string(location) + "/" + exec);
+    if (exec_path.empty()) {
+        if (!location.empty())
+            exec_path.set(std::string(location) + "/" + exec);
         else
-            setWireText(exec_path, exec);
-        if (args[0])
-            setWireText(command, std::string(exec_path) + " " + args);
+            exec_path.set(exec);
+        if (!args.empty())
+            command.set(std::string(exec_path) + " " + args.c_str());
         else
-            setWireText(command, exec_path);
+            command.set(exec_path);
     }
-    EV_TRACE(DL_TRACE, "TaskSingle::set_cmd, full run command [%s]", command);
+    EV_TRACE(DL_TRACE, "TaskSingle::set_cmd, full run command [%s]", command.c_str());
 }
 
 keeperStatus TaskSingle::validate() {
@@ -109,14 +110,14 @@ keeperStatus TaskSingle::validate() {
     switch (implement) {
         case IMPLEMENT_APP:
             if (access(exec_path, X_OK) != 0) {
-                EV_TRACE(DL_ERROR, "validate: Task %s cannot be executed", exec_path);
+                EV_TRACE(DL_ERROR, "validate: Task %s cannot be executed", exec_path.c_str());
                 return KEEPER_FAIL;
             }
             return KEEPER_OK;
         case IMPLEMENT_INTERNAL:
             callback = keeper ? keeper->find_cb_by_name(name) : nullptr;
             if (!callback) {
-                EV_TRACE(DL_ERROR, "validate: Task %s does not exist", exec_path);
+                EV_TRACE(DL_ERROR, "validate: Task %s does not exist", exec_path.c_str());
                 return KEEPER_FAIL;
             }
             return KEEPER_OK;
@@ -146,16 +147,19 @@ keeperStatus TaskSingle::run_command() {
 }
 
 keeperStatus TaskSingle::run(void*) {
-    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d", command,
-             args, implement);
+    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
+             command.c_str(), args.c_str(), implement);
     if (validate() == KEEPER_FAIL) return KEEPER_FAIL;
     keeperStatus rc = KEEPER_FAIL;
     if (implement == IMPLEMENT_APP)
         rc = run_command();
-    else if (implement == IMPLEMENT_INTERNAL && callback)
-        rc = callback->run(args);
+    else if (implement == IMPLEMENT_INTERNAL && callback) {
+        // A callback may write into its arguments.
+        std::string scratch(args);
+        rc = callback->run(scratch.data());
+    }
     EV_TRACE(DL_USER1, "TaskSingle::run- result of running task [%s], arg[%s], implement= %d is %s",
-             command, args, implement, result_text(rc));
+             command.c_str(), args.c_str(), implement, result_text(rc));
     return rc;
 }
 

@@ -18,6 +18,23 @@ enum implementType {
     IMPLEMENT_INVALID = 2
 };
 
+// A text of a task's command line, cut to 2047 characters like the wire
+// fields that carry it. It is kept on the heap at its own length: thousands
+// of tasks must not each hold the limit four times over.
+class TaskText {
+public:
+    static const size_t kMax = 2047;
+    void set(const char* text);
+    void set(const std::string& text) { set(text.c_str()); }
+    void clear() { text.clear(); }
+    bool empty() const { return text.empty(); }
+    const char* c_str() const { return text.c_str(); }
+    operator const char*() const { return text.c_str(); }
+
+private:
+    std::string text;
+};
+
 // Task-type bit of a program that is not in the table of known programs.
 const unsigned TASK_TYPE_OTHER = 256;
 
@@ -63,15 +80,15 @@ protected:
     // Runs the composed command line through the shell and waits for it.
     keeperStatus run_command();
 
-    char location[2048];
+    TaskText location;
     implementType implement;
     CallbackBase* callback;
     bool valid;
-    char command[2048];
+    TaskText command;
     char name[100];
     char exec[100];
-    char args[2048];
-    char exec_path[2048];
+    TaskText args;
+    TaskText exec_path;
     unsigned type;
     KeeperSrv* keeper;
     TimerHandler* timer_handler;
