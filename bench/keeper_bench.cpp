@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "support/file_utils.h"
 #include "protocol/keeper_msg.h"
 
 namespace {
@@ -118,19 +117,14 @@ std::string silent_ntp_servers(int n) {
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "--child") == 0) return child_role(argv[2]);
     const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return 1;
-    self[n] = '\0';
-
-    char home_pattern[] = "/tmp/keeper_bench.XXXXXX";
-    std::string home = mkdtemp(home_pattern);
-    std::string fifo = home + "/starts";
+    const std::string self = bench::self_path();
+    bench::ScratchHome home("keeper_bench");
+    if (self.empty() || !home.ok()) return 1;
+    std::string fifo = home / "starts";
     // The supervised program goes by a name of its own: the daemon kills a
     // running program of the task's name that it did not start itself.
-    std::string victim = home + "/victim";
-    if (symlink(self, victim.c_str()) != 0) return 1;
-    mkdir((home + "/conf").c_str(), 0755);
+    std::string victim = home / "victim";
+    if (symlink(self.c_str(), victim.c_str()) != 0) return 1;
     mkfifo(fifo.c_str(), 0600);
     int port = free_port();
     std::string checks;
@@ -142,20 +136,12 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::ofstream(home + "/conf/vardo.ini")
-        << "[general]\nkeeper port = " << port << "\n"
-        << "[tasks/victim]\ntype = ps\nname = " << victim << "\nargs = --child " << fifo
-        << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n"
-        << checks;
+    if (!home.write_ini(port, bench::ps_task_section("victim", victim, "--child " + fifo) + checks))
+        return 1;
     // Read and write, so the FIFO never reports an end between two children.
     FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
 
-    pid_t daemon = fork();
-    if (daemon == 0) {
-        setenv("VELTO_HOME", home.c_str(), 1);
-        execl(vardo, "vardo", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    pid_t daemon = bench::start_vardo(vardo, home.path());
     int pid;
     double start;
     if (!read_report(starts, &pid, &start)) return 1;
@@ -188,7 +174,6 @@ int main(int argc, char** argv) {
         waitpid(child, nullptr, 0);
     }
     fclose(starts);
-    delDir(home.c_str());
 
     if (restart.empty() || floor.empty() || ps.empty()) {
         fprintf(stderr, "keeper_bench: measurement failed\n");

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "support/file_utils.h"
 
 namespace {
 
@@ -130,10 +129,11 @@ Result measure(int n, const std::string& fifo, Launch launch) {
 }
 
 void print(const char* who, int n, const Result& r) {
-    printf("%-6s %5d children: start-up %8.1f ms, restart median %7.1f us p90 %7.1f us, "
-           "CPU/restart %6.1f us\n",
-           who, n, r.startup_ms, percentile(r.restart_us, 0.5), percentile(r.restart_us, 0.9),
-           r.cpu_per_restart_us);
+    printf(
+        "%-6s %5d children: start-up %8.1f ms, restart median %7.1f us p90 %7.1f us, "
+        "CPU/restart %6.1f us\n",
+        who, n, r.startup_ms, percentile(r.restart_us, 0.5), percentile(r.restart_us, 0.9),
+        r.cpu_per_restart_us);
 }
 
 }  // namespace
@@ -147,36 +147,22 @@ int main(int argc, char** argv) {
     rlimit files = {8192, 8192};
     setrlimit(RLIMIT_NOFILE, &files);
 
-    char self[4096];
-    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (len <= 0) return 1;
-    self[len] = '\0';
-    char home_pattern[] = "/tmp/scale_bench.XXXXXX";
-    std::string home = mkdtemp(home_pattern);
-    std::string fifo = home + "/starts";
-    std::string prog = home + "/victim";
-    if (symlink(self, prog.c_str()) != 0) return 1;
-    mkdir((home + "/conf").c_str(), 0755);
+    const std::string self = bench::self_path();
+    bench::ScratchHome home("scale_bench");
+    if (self.empty() || !home.ok()) return 1;
+    std::string fifo = home / "starts";
+    std::string prog = home / "victim";
+    if (symlink(self.c_str(), prog.c_str()) != 0) return 1;
     mkfifo(fifo.c_str(), 0600);
 
     printf("vardo: %s; floor: a minimal fork/exec supervisor, same run\n", vardo);
     for (int n : counts) {
-        int port = free_port();
-        std::ofstream ini(home + "/conf/vardo.ini");
-        ini << "[general]\nkeeper port = " << port << "\n";
+        std::string tasks;
         for (int i = 0; i < n; ++i)
-            ini << "[tasks/t" << i << "]\ntype = ps\nname = " << prog << "\nargs = --child " << fifo
-                << " " << i << "\nlevel = 1\nmust = no\nrestart = yes\nrestart delay = 0\n";
-        ini.close();
-        Result daemon = measure(n, fifo, [&] {
-            pid_t pid = fork();
-            if (pid == 0) {
-                setenv("VELTO_HOME", home.c_str(), 1);
-                execl(vardo, "vardo", static_cast<char*>(nullptr));
-                _exit(127);
-            }
-            return pid;
-        });
+            tasks += bench::ps_task_section("t" + std::to_string(i), prog,
+                                            "--child " + fifo + " " + std::to_string(i));
+        if (!home.write_ini(free_port(), tasks)) return 1;
+        Result daemon = measure(n, fifo, [&] { return bench::start_vardo(vardo, home.path()); });
         Result floor = measure(n, fifo, [&] {
             pid_t pid = fork();
             if (pid == 0) {
@@ -196,6 +182,5 @@ int main(int argc, char** argv) {
                percentile(daemon.restart_us, 0.5) / percentile(floor.restart_us, 0.5));
         fflush(stdout);
     }
-    delDir(home.c_str());
     return 0;
 }

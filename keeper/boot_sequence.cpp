@@ -1,6 +1,8 @@
 // The boot sequence: task levels started in ascending order, each once the
 // one below is complete, and the check levels that run after it, where a
 // failing must-check holds the levels above its own.
+#include <malloc.h>
+
 #include "keeper/check_base.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/ps_list.h"
@@ -65,6 +67,10 @@ void KeeperSrv::run_boot_sequence() {
     handle_seq_end();
     init_checks();
     EV_TRACE(DL_NOTIFY, "Boot sequence is finished");
+    // Start-up read the INI files and the process table, once per level: the
+    // heap is left with free pages that the daemon, resident from now on for
+    // as long as the appliance runs, would otherwise keep.
+    malloc_trim(0);
     // A service manager waiting for the daemon learns it is up only now.
     if (Com_notifyReady()) EV_TRACE(DL_NOTIFY, "KeeperSrv::run_boot_sequence, ready sent");
 }

@@ -1,7 +1,6 @@
 #include "keeper/check_base.h"
 
 #include <cstring>
-#include <sstream>
 
 #include "keeper/keeper_srv.h"
 #include "keeper/timer_handler.h"
@@ -129,22 +128,23 @@ void CheckBase::resume_next() {
     keeper->resume_next_check(level);
 }
 
-void CheckBase::dump(std::ostream& os) const {
-    os << "CheckBase:" << std::endl
-       << "active:" << (active ? 1 : 0) << "\tinterval:" << interval << "\ttimeout:" << timeout
-       << "\ttimer id:" << check_timer << std::endl;
+void CheckBase::dump(std::string& out) const {
+    out.append("CheckBase:\nactive:")
+        .append(active ? "1" : "0")
+        .append("\tinterval:")
+        .append(std::to_string(interval))
+        .append("\ttimeout:")
+        .append(std::to_string(timeout))
+        .append("\ttimer id:")
+        .append(std::to_string(check_timer))
+        .append("\n");
 }
 
 std::string CheckBase::asString() const {
-    std::ostringstream os;
-    dump(os);
-    os << std::endl;
-    return os.str();
-}
-
-std::ostream& operator<<(std::ostream& os, const CheckBase& check) {
-    check.dump(os);
-    return os;
+    std::string text;
+    dump(text);
+    text += '\n';
+    return text;
 }
 
 void CheckLevel::add_to_timer() {

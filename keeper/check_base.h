@@ -6,7 +6,6 @@
 #ifndef KEEPER_CHECK_BASE_H
 #define KEEPER_CHECK_BASE_H
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,8 +33,10 @@ public:
     virtual void resume_next();
     virtual void skip() { active = false; }
     virtual void resume() { active = true; }
-    virtual void dump(std::ostream& os) const;
+    // Appends the check's settings as text, one "name:value" group a line.
+    virtual void dump(std::string& out) const;
 
+    // The dump and an empty line, for the trace.
     std::string asString() const;
     unsigned get_interval() const { return interval; }
     unsigned get_timeout() const { return timeout; }
@@ -61,8 +62,6 @@ private:
     void on_success();
     void run_action(TaskSingle* action, const char* fmt);
 };
-
-std::ostream& operator<<(std::ostream& os, const CheckBase& check);
 
 class CheckLevel {
 public:

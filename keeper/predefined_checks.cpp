@@ -53,10 +53,10 @@ keeperStatus predefined_check::validate() {
     return KEEPER_OK;
 }
 
-void predefined_check::dump(std::ostream& os) const {
-    os << label << std::endl;
-    CheckBase::dump(os);
-    os << name << std::endl << "Valid:" << (valid ? 1 : 0) << std::endl;
+void predefined_check::dump(std::string& out) const {
+    out.append(label).append("\n");
+    CheckBase::dump(out);
+    out.append(name).append("\nValid:").append(valid ? "1" : "0").append("\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -26,7 +26,7 @@ public:
     // Like any check's stop: the timer goes, a later start arms it again.
     keeperStatus stop() override { return CheckBase::stop(); }
     keeperStatus init() override { return KEEPER_OK; }
-    void dump(std::ostream& os) const override;
+    void dump(std::string& out) const override;
 
 private:
     const char* label;

@@ -42,6 +42,9 @@ void handle_sigsegv(int sig) {
     if (fd >= 0) {
         void* frames[kMaxFrames];
         int count = backtrace(frames, kMaxFrames);
+        // The daemon exports no symbols: its own frames read as offsets in
+        // its file, "vardo(+0x1f2e3)", for addr2line; library frames keep
+        // their names.
         backtrace_symbols_fd(frames, count, fd);
         close(fd);
     }

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ios>
 #include <string>
 
 #include "client/keeper_client.h"
@@ -140,7 +139,7 @@ int vardoctl_main(int argc, char** argv) {
     EvDebug::setConfPath("vardoctl", home ? home : APP_DEFAULT_HOME);
 
     Logger adminLogger("");
-    if (!adminLogger.init(kAdminLogPath, "500K", std::ios::app))
+    if (!adminLogger.init(kAdminLogPath, "500K", Logger::Append))
         fprintf(stderr, "Failed initializing admin logger.\n");
     std::string line = std::string(Com_getPpidName()) + ": " + getCommand(argc, argv);
     adminLogger.log(line.c_str(), Logger::Info, "Sys", 0);

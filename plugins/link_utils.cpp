@@ -35,7 +35,7 @@ void logLine(int severity, const char* fmt, ...) {
     if (!log.opened() && !fallbackTried) {
         fallbackTried = true;
         std::string fallback = std::string(APP_HWU_LOG_FALLBACK_BASE) + Com_getPidName() + ".log";
-        log.init(fallback.c_str(), kLogSize, std::ios::app);
+        log.init(fallback.c_str(), kLogSize, Logger::Append);
     }
     char text[512];
     va_list args;
@@ -299,7 +299,7 @@ int hwu_logger_init_file(void) {
     const char* home = getenv(APP_HOME_ENV);
     std::string path = std::string(home ? home : APP_DEFAULT_HOME) + "/" + APP_LOG_SUBDIR +
                        "/hwu." + Com_getPidName() + ".log";
-    return log.init(path.c_str(), kLogSize, std::ios::app) ? 0 : 1;
+    return log.init(path.c_str(), kLogSize, Logger::Append) ? 0 : 1;
 }
 
 }  // extern "C"

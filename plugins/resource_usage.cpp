@@ -3,7 +3,6 @@
 #include <sys/time.h>
 
 #include <cstring>
-#include <sstream>
 
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -111,11 +110,15 @@ int ResourceUsage::mem_usage() const {
 }
 
 int ResourceUsage::disk_usage_from(const std::string& df) {
-    std::istringstream lines(df);
-    std::string line;
-    if (!std::getline(lines, line)) return -1;  // no header: no output at all
+    if (df.empty()) return -1;  // no header: no output at all
     unsigned long long used = 0, available = 0;
-    while (std::getline(lines, line)) {
+    // The lines after the header; a last line may lack its newline.
+    size_t start = df.find('\n');
+    while (start != std::string::npos && ++start < df.size()) {
+        const size_t end = df.find('\n', start);
+        const std::string line =
+            df.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end;
         char fs[256];
         unsigned long long blocks, lineUsed, lineAvailable;
         if (sscanf(line.c_str(), "%255s%llu%llu%llu", fs, &blocks, &lineUsed, &lineAvailable) !=

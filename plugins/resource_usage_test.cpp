@@ -69,6 +69,9 @@ TEST(ResourceUsage, DiskUsageFromDfOutput) {
     EXPECT_EQ(25, dfUsage("Filesystem 1024-blocks Used Available Capacity Mounted on\n"
                           "/dev/md0 42949672960 10737418240 32212254720 25% /srv\n"
                           "broken\n"));
+    // An empty line is skipped; a last line without its newline still counts.
+    EXPECT_EQ(20, dfUsage("Filesystem 1024-blocks Used Available Capacity Mounted on\n"
+                          "/dev/a 100 30 70 30% /\n\n/dev/b 100 10 90 10% /b"));
 }
 
 TEST(ResourceUsage, HangingDfCountsAsUnknownAndIsReaped) {

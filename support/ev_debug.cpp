@@ -112,6 +112,8 @@ bool EvDebug::init(const char* moduleName, const char* home) {
 }
 
 void EvDebug::readConfig(const char* confFile, const char* home) {
+    // A dozen look-ups, one read of the file.
+    ProfileBatch batch;
     std::string section = kDefaultModule;
     if (module != kDefaultModule) {
         std::vector<std::string> keys;

@@ -17,6 +17,8 @@ bool statIs(const char* path, mode_t type) {
     return path != nullptr && stat(path, &st) == 0 && (st.st_mode & S_IFMT) == type;
 }
 
+}  // namespace
+
 bool writeAll(int fd, const char* data, ssize_t len) {
     while (len > 0) {
         ssize_t n = write(fd, data, static_cast<size_t>(len));
@@ -27,8 +29,6 @@ bool writeAll(int fd, const char* data, ssize_t len) {
     }
     return true;
 }
-
-}  // namespace
 
 bool isDir(const char* path) { return statIs(path, S_IFDIR); }
 

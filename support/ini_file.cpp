@@ -1,9 +1,10 @@
 #include "support/ini_file.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +16,17 @@ std::string lowered(std::string text) {
     return text;
 }
 
+// iniparser's complaints go to standard error as before, except that a file
+// it cannot open: that is a candidate passed over, not an error.
+int report_parse_error(const char* format, ...) {
+    if (std::strncmp(format, "iniparser: cannot open", 22) == 0) return 0;
+    va_list args;
+    va_start(args, format);
+    const int written = std::vfprintf(stderr, format, args);
+    va_end(args);
+    return written;
+}
+
 }  // namespace
 
 IniFile::~IniFile() {
@@ -23,8 +35,11 @@ IniFile::~IniFile() {
 
 void IniFile::load_dictionary(const char* file) {
     path = file ? file : "";
+    // One look at each candidate file: a missing or empty one is passed over
+    // on its stat alone, an unreadable one when iniparser cannot open it.
     struct stat st;
-    if (!file || access(file, R_OK) != 0 || stat(file, &st) != 0 || st.st_size == 0) return;
+    if (!file || stat(file, &st) != 0 || st.st_size == 0) return;
+    iniparser_set_error_callback(report_parse_error);
     dict = iniparser_load(file);
     indexed = false;
 }

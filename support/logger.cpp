@@ -1,17 +1,19 @@
 #include "support/logger.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+
+#include "support/file_utils.h"
 
 namespace {
 
 long long sizeError(const char* reason) {
-    std::cerr << " Error: Logger::getLogSize() " << reason << " "
-              << "."
-              << "Defaulting size to 10K" << std::endl;
+    fprintf(stderr, " Error: Logger::getLogSize() %s .Defaulting size to 10K\n", reason);
     return Logger::kDefaultSize;
 }
 
@@ -19,39 +21,50 @@ long long sizeError(const char* reason) {
 
 Logger::Logger(const char* prefix) : prefix(prefix != nullptr ? prefix : "") {}
 
-bool Logger::init(const char* filePath, const char* sizeText, std::ios_base::openmode mode) {
+Logger::~Logger() { closeFile(); }
+
+bool Logger::init(const char* filePath, const char* sizeText, OpenMode mode) {
     return init(filePath, getLogSize(sizeText), mode);
 }
 
-bool Logger::init(const char* filePath, long long size, std::ios_base::openmode mode) {
+bool Logger::init(const char* filePath, long long size, OpenMode mode) {
     path = filePath != nullptr ? filePath : "";
     oldPath = path + ".old";
     maxSize = size;
     lineNo = 0;
-    if (!openStream(mode))
-        std::cerr << "Couldn't open " << path << ". No logging in effect." << std::endl;
+    if (!openFile(mode)) fprintf(stderr, "Couldn't open %s. No logging in effect.\n", path.c_str());
     return isOpen;
 }
 
 void Logger::update(const char* sizeText) { maxSize = getLogSize(sizeText); }
 
-bool Logger::openStream(std::ios_base::openmode mode) {
-    if (out.is_open()) out.close();
-    out.clear();
-    if (!path.empty()) out.open(path, std::ios::out | mode);
-    isOpen = out.is_open();
+bool Logger::openFile(OpenMode mode) {
+    closeFile();
+    if (!path.empty()) {
+        const int how = mode == Truncate ? O_TRUNC : O_APPEND;
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
+    }
+    position = fd >= 0 ? lseek(fd, 0, SEEK_END) : 0;
+    if (position < 0) position = 0;
+    isOpen = fd >= 0;
     return isOpen;
+}
+
+void Logger::closeFile() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    isOpen = false;
 }
 
 void Logger::reset() {
     if (std::rename(path.c_str(), oldPath.c_str()) != 0) perror("Logger::rename");
-    openStream(std::ios::trunc);
+    openFile(Truncate);
     lineNo = 0;
 }
 
 void Logger::log(const char* message, int severity, const char* module, time_t time) {
     if (!isOpen) return;
-    if (static_cast<long long>(out.tellp()) > maxSize) {
+    if (position > maxSize) {
         reset();
         if (!isOpen) return;
     }
@@ -62,8 +75,10 @@ void Logger::log(const char* message, int severity, const char* module, time_t t
     char head[96];
     std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo, when,
                   SeverityToStr(severity).c_str(), module != nullptr ? module : "unknown module");
-    out << prefix << head << (message != nullptr ? message : "") << '\n';
-    out.flush();
+    std::string line = prefix;
+    line.append(head).append(message != nullptr ? message : "").push_back('\n');
+    if (writeAll(fd, line.data(), static_cast<ssize_t>(line.size())))
+        position += static_cast<long long>(line.size());
 }
 
 long long Logger::getLogSize(const char* text) {

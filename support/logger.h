@@ -3,24 +3,25 @@
 #pragma once
 
 #include <ctime>
-#include <fstream>
-#include <ios>
 #include <string>
 
 class Logger {
 public:
     enum Severity { Fatal = 1, Error = 2, Warning = 4, Info = 8 };
+    // How init() opens the file: appended to, or emptied first.
+    enum OpenMode { Append, Truncate };
     static constexpr long long kDefaultSize = 10 * 1024;
 
     explicit Logger(const char* prefix = nullptr);
+    ~Logger();
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-    // Opens `path` for output plus `mode` (callers pass std::ios::app); the
-    // size text is read by getLogSize. False, with a note on standard error,
-    // when the file cannot be opened; the logger then drops every line.
-    bool init(const char* path, const char* sizeText, std::ios_base::openmode mode);
-    bool init(const char* path, long long maxSize, std::ios_base::openmode mode);
+    // Opens `path` for output in `mode`; the size text is read by
+    // getLogSize. False, with a note on standard error, when the file cannot
+    // be opened; the logger then drops every line.
+    bool init(const char* path, const char* sizeText, OpenMode mode);
+    bool init(const char* path, long long maxSize, OpenMode mode);
     void update(const char* sizeText);
 
     // One line; `time` 0 means now.
@@ -36,11 +37,17 @@ public:
     static std::string SeverityToStr(int severity);
 
 private:
-    bool openStream(std::ios_base::openmode mode);
+    bool openFile(OpenMode mode);
+    void closeFile();
 
     bool isOpen = false;
     unsigned long lineNo = 0;
-    std::ofstream out;
+    // A plain descriptor: each line leaves in one write, and the programs
+    // that log carry no stream library for it.
+    int fd = -1;
+    // Where the next line goes: the file's size when it was opened plus
+    // what this logger wrote since.
+    long long position = 0;
     long long maxSize = kDefaultSize;
     std::string path;
     std::string oldPath;

@@ -61,12 +61,12 @@ TEST(LoggerLine, NumberedFormattedLines) {
     TempDir tmp;
     const time_t when = 741390548;
     Logger plain;
-    ASSERT_TRUE(plain.init((tmp / "a.log").c_str(), "500K", std::ios::app));
+    ASSERT_TRUE(plain.init((tmp / "a.log").c_str(), "500K", Logger::Append));
     plain.log("first", 8, "Sys", when);
     plain.log("second", 16, nullptr, when);
 
     Logger prefixed("PFX:");
-    ASSERT_TRUE(prefixed.init((tmp / "b.log").c_str(), 1000LL, std::ios::app));
+    ASSERT_TRUE(prefixed.init((tmp / "b.log").c_str(), 1000LL, Logger::Append));
     prefixed.log("third", 2, "Module", when);
 
     auto lines = readLines(tmp / "a.log");
@@ -80,7 +80,7 @@ TEST(LoggerLine, NumberedFormattedLines) {
 TEST(LoggerLine, ZeroTimeMeansNow) {
     TempDir tmp;
     Logger log;
-    ASSERT_TRUE(log.init((tmp / "a.log").c_str(), 1000LL, std::ios::app));
+    ASSERT_TRUE(log.init((tmp / "a.log").c_str(), 1000LL, Logger::Append));
     time_t before = time(nullptr);
     log.log("m", 8, "Sys", 0);
     time_t after = time(nullptr);
@@ -93,7 +93,7 @@ TEST(LoggerRoll, FullFileMovesToOldAndNumberingRestarts) {
     const std::string path = tmp / "roll.log";
     writeText(path + ".old", "stale generation\n");
     Logger log;
-    ASSERT_TRUE(log.init(path.c_str(), 100LL, std::ios::app));
+    ASSERT_TRUE(log.init(path.c_str(), 100LL, Logger::Append));
     log.log("line one of the first file", 8, "Sys", 1);
     log.log("line two of the first file", 8, "Sys", 1);  // passes 100 bytes
     std::string firstFile = readText(path);
@@ -111,10 +111,22 @@ TEST(LoggerRoll, AppendedFileAlreadyFullRollsOnFirstLine) {
     const std::string path = tmp / "big.log";
     writeText(path, std::string(200, 'x') + "\n");
     Logger log;
-    ASSERT_TRUE(log.init(path.c_str(), 100LL, std::ios::app));
+    ASSERT_TRUE(log.init(path.c_str(), 100LL, Logger::Append));
     log.log("fresh", 8, "Sys", 1);
     EXPECT_EQ(readText(path + ".old").size(), 201u);
     EXPECT_EQ(readLines(path).size(), 1u);
+}
+
+TEST(LoggerOpen, TruncateModeStartsEmpty) {
+    TempDir tmp;
+    const std::string path = tmp / "t.log";
+    writeText(path, std::string(200, 'x') + "\n");
+    Logger log;
+    ASSERT_TRUE(log.init(path.c_str(), 100LL, Logger::Truncate));
+    log.log("fresh", 8, "Sys", 1);
+    EXPECT_EQ(readLines(path),
+              std::vector<std::string>{"00000001 " + ctime24(1) + "    Info    Sys fresh"});
+    EXPECT_FALSE(isFile((path + ".old").c_str())) << "an emptied file is not full";
 }
 
 TEST(LoggerOpen, FailureIsReportedAndLinesDropped) {
@@ -122,7 +134,7 @@ TEST(LoggerOpen, FailureIsReportedAndLinesDropped) {
     const std::string path = tmp / "missing/dir/x.log";
     testing::internal::CaptureStderr();
     Logger log;
-    EXPECT_FALSE(log.init(path.c_str(), "1K", std::ios::app));
+    EXPECT_FALSE(log.init(path.c_str(), "1K", Logger::Append));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Couldn't open " + path + ". No logging in effect.\n");
     EXPECT_FALSE(log.opened());

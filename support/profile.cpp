@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,15 +31,17 @@ struct FileStamp {
     struct timespec mtime = {0, 0};
 
     static FileStamp of(const std::string& path) {
-        FileStamp stamp;
         struct stat st;
-        if (stat(path.c_str(), &st) == 0) {
-            stamp.exists = true;
-            stamp.dev = st.st_dev;
-            stamp.ino = st.st_ino;
-            stamp.size = st.st_size;
-            stamp.mtime = st.st_mtim;
-        }
+        return stat(path.c_str(), &st) == 0 ? of(st) : FileStamp();
+    }
+
+    static FileStamp of(const struct stat& st) {
+        FileStamp stamp;
+        stamp.exists = true;
+        stamp.dev = st.st_dev;
+        stamp.ino = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.mtime = st.st_mtim;
         return stamp;
     }
 
@@ -54,12 +57,20 @@ public:
     // file could not be written back.
     bool select(const char* file) {
         if (loaded && strcmpNoCase(lastFilename.c_str(), file) == 0) {
-            if (!currentListModified && !(FileStamp::of(lastFilename) == stamp)) load(lastFilename);
+            if (!currentListModified && !checkedInBatch && !(FileStamp::of(lastFilename) == stamp))
+                load(lastFilename);
+            checkedInBatch = batches > 0;
             return true;
         }
         if (loaded && currentListModified && !save()) return false;
         load(file);
+        checkedInBatch = batches > 0;
         return true;
+    }
+
+    void beginBatch() { ++batches; }
+    void endBatch() {
+        if (--batches == 0) checkedInBatch = false;
     }
 
     bool save() {
@@ -170,9 +181,16 @@ private:
         lastFilename = file;
         loaded = true;
         currentListModified = false;
-        stamp = FileStamp::of(file);
-        FILE* in = std::fopen(file.c_str(), "r");
-        if (in == nullptr) return;
+        stamp = FileStamp();
+        FILE* in = std::fopen(file.c_str(), "re");
+        if (in == nullptr) {
+            // Present but unreadable: remembered as it is, so that it is not
+            // tried again at every look-up.
+            if (errno != ENOENT) stamp = FileStamp::of(file);
+            return;
+        }
+        struct stat st;
+        if (fstat(fileno(in), &st) == 0) stamp = FileStamp::of(st);
         char* buf = nullptr;
         size_t cap = 0;
         while (::getline(&buf, &cap, in) != -1) parseLine(buf);
@@ -201,6 +219,10 @@ private:
     bool currentListModified = false;
     FileStamp stamp;
     std::vector<ProfileLine> lines;
+    int batches = 0;
+    // The cached copy was read or checked since the outermost ProfileBatch
+    // began.
+    bool checkedInBatch = false;
 };
 
 ProfileCache& cache() {
@@ -318,6 +340,10 @@ int GetProfileInt(const char* section, const char* key, int def) {
 bool WriteProfileString(const char* section, const char* key, const char* value) {
     return WritePrivateProfileString(section, key, value, kWinIni);
 }
+
+ProfileBatch::ProfileBatch() { cache().beginBatch(); }
+
+ProfileBatch::~ProfileBatch() { cache().endBatch(); }
 
 VtProfile::VtProfile(const char* section, const char* file)
     : section(section != nullptr ? section : ""), file(file != nullptr ? file : "") {}

@@ -25,6 +25,17 @@ int GetProfileString(const char* section, const char* key, const char* def, char
 int GetProfileInt(const char* section, const char* key, int def);
 bool WriteProfileString(const char* section, const char* key, const char* value);
 
+// While one exists, look-ups answer from the copy of the file read at the
+// first of them instead of checking the file on disk each time: for a burst
+// of look-ups that should see one state of the file and read it once.
+class ProfileBatch {
+public:
+    ProfileBatch();
+    ~ProfileBatch();
+    ProfileBatch(const ProfileBatch&) = delete;
+    ProfileBatch& operator=(const ProfileBatch&) = delete;
+};
+
 // One section of one profile file.
 class VtProfile {
 public:

@@ -139,6 +139,22 @@ TEST_F(ProfileTest, FileChangedOnDiskIsReadAgain) {
     EXPECT_EQ(get("s", "k"), "DEF");
 }
 
+TEST_F(ProfileTest, BatchSeesOneStateOfTheFile) {
+    writeText(file, "[s]\nk=old\n");
+    {
+        ProfileBatch batch;
+        EXPECT_EQ(get("s", "k"), "old");
+        writeText(file, "[s]\nk=new value\n");
+        EXPECT_EQ(get("s", "k"), "old");
+    }
+    EXPECT_EQ(get("s", "k"), "new value") << "the file is checked again after the batch";
+    {
+        ProfileBatch batch;
+        writeText(file, "[s]\nk=third\n");
+        EXPECT_EQ(get("s", "k"), "third") << "a batch's first look-up checks the file";
+    }
+}
+
 TEST_F(ProfileTest, MissingFileGivesDefaults) {
     EXPECT_EQ(get("s", "k"), "DEF");
     EXPECT_EQ(GetPrivateProfileInt("s", "k", 4, file.c_str()), 4);
