@@ -139,7 +139,7 @@ public:
     EvEngine* get_engine() const { return engine; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
     iniKeeper_srv* get_iniparser() const { return ini; }
-    const PsList& get_ps_list() const { return processes; }
+    PsList& get_ps_list() { return processes; }
     // Puts a process into the process list (once), or takes it out.
     keeperStatus add_process(PsTask* task) { return processes.add_ps_to_list(task); }
     keeperStatus remove_process(PsTask* task) { return processes.remove_ps(task); }

@@ -93,10 +93,14 @@ void PsList::close_start_span() {
     table = ProcTable();
 }
 
-const ProcTable& PsList::proc_table_for_start() const {
+std::vector<int> PsList::pids_of_cmdline(char* const* argv) {
     if (!in_start_span || !table_loaded) table.load();
     table_loaded = in_start_span;
-    return table;
+    std::vector<int> pids = table.pidsOfCmdline(argv);
+    // Outside a span the reading served this start only: a busy host's
+    // command lines are not kept until the next one.
+    if (!in_start_span) table = ProcTable();
+    return pids;
 }
 
 void PsList::set_externals_pid() {

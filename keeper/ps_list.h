@@ -38,7 +38,7 @@ public:
     // outside such a span reads the table afresh.
     void open_start_span();
     void close_start_span();
-    const ProcTable& proc_table_for_start() const;
+    std::vector<int> pids_of_cmdline(char* const* argv);
 
     void kill_all(int sig);
     keeperStatus stop_all();
@@ -53,8 +53,8 @@ public:
 private:
     std::vector<PsTask*> tasks;
     bool in_start_span = false;
-    mutable bool table_loaded = false;
-    mutable ProcTable table;
+    bool table_loaded = false;
+    ProcTable table;
 };
 
 #endif

@@ -294,7 +294,7 @@ keeperStatus PsTask::run() {
 void PsTask::clear_stale_copies() {
     if (own_child_reaped) return;
     std::vector<int> copies = keeper
-                                  ? keeper->get_ps_list().proc_table_for_start().pidsOfCmdline(get_argv())
+                                  ? keeper->get_ps_list().pids_of_cmdline(get_argv())
                                   : Com_getPidsOfCmdline(get_argv());
     kill_stale_copies(copies, "PsTask::run");
 }
