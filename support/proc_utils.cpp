@@ -162,7 +162,18 @@ int Com_getPPidof(int pid) {
 
 const char* Com_getPidName() { return programNameOf(static_cast<int>(getpid())); }
 
-const char* Com_getPpidName() { return programNameOf(static_cast<int>(getppid())); }
+// Asked more than once by a short-lived tool (for its log line and for its
+// INI file): the name is read again only when the parent has changed.
+const char* Com_getPpidName() {
+    static int named = 0;
+    static char name[256];
+    const int parent = static_cast<int>(getppid());
+    if (parent != named) {
+        std::snprintf(name, sizeof name, "%s", programNameOf(parent));
+        named = parent;
+    }
+    return name;
+}
 
 const char* Com_extractProgName(const char* path) {
     if (path == nullptr) return nullptr;
