@@ -3,9 +3,10 @@
 // the latency from publish to receipt (median, p99), beside the round trip
 // of a raw 12-byte message over a loopback TCP socket pair in the same run.
 //
-// Run by hand: event_bench [path to vardo]. The subscribers present
-// themselves under the names of disabled tasks of a scratch INI file, which
-// is all the daemon needs to bind their connections.
+// Run by hand: event_bench [path to vardo [subscriber counts...]]. The subscribers present
+// themselves under the names of tasks of a scratch INI file; the daemon
+// binds a connection only to a task whose program it started, so each task
+// runs an idle sleep that never connects itself.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -204,7 +205,8 @@ std::string write_home(int port, size_t subscribers) {
     ini << "[general]\nkeeper type = primary\nkeeper port = " << port << "\n\n";
     for (size_t i = 0; i < subscribers; ++i)
         ini << "[tasks/sub" << i
-            << "]\ntype = ps\nname = true\nlocation = /bin\nlevel = 1\nenabled = no\nmust = no\n"
+            << "]\ntype = ps\nname = sleep\nlocation = /bin\nargs = 100000\nlevel = 1\n"
+            << "enabled = yes\nmust = no\n"
             << "kaEnable = no\n\n";
     // Errors only: the trace must not be what is measured.
     std::ofstream(home + "/conf/qoevdbg.conf") << "[vardo]\nfatal = 1\nerror = 1\n";
@@ -222,7 +224,10 @@ int main(int argc, char** argv) {
     printf("%12s %18s %16s %16s\n", "subscribers", "events/s delivered", "latency median",
            "latency p99");
     int status = 0;
-    for (size_t subscribers : {1, 10, 100}) {
+    std::vector<size_t> counts;
+    for (int i = 2; i < argc; ++i) counts.push_back(strtoul(argv[i], nullptr, 10));
+    if (counts.empty()) counts = {1, 10, 100};
+    for (size_t subscribers : counts) {
         int port = free_port();
         std::string home = write_home(port, subscribers);
         pid_t daemon = fork();

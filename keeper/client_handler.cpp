@@ -181,9 +181,9 @@ size_t ClientHandler::queued_output(EvAdapter* sock) const {
 keeperStatus ClientHandler::send_msg(EvAdapter* sock, unsigned type, unsigned len,
                                      const void* data) {
     if (!sock || sock->getHandle() < 0) return KEEPER_FAIL;
-    std::vector<unsigned char> frame =
-        keeperFrame(type, ++msg_counter, len ? data : nullptr, data ? len : 0);
-    if (queued_output(sock) + frame.size() > kMaxQueuedOutput) {
+    unsigned wire_len = data ? len : 0;
+    size_t frame_size = KEEPER_HEADER_LEN + wire_len;
+    if (queued_output(sock) + frame_size > kMaxQueuedOutput) {
         // A client that does not read must not make the daemon hold its
         // replies and events without end.
         EV_TRACE(DL_ERROR, "ClientHandler::send_msg, over %zu bytes wait for the client, closed",
@@ -197,11 +197,18 @@ keeperStatus ClientHandler::send_msg(EvAdapter* sock, unsigned type, unsigned le
         EV_TRACE(DL_TRACE,
                  "ClientHandler::send_msg, pending message. Msg type = %s(%d), data_len= %u",
                  type_name(type), type, len);
-        pending_bytes += frame.size();
-        pending.push_back(std::move(frame));
+        pending_bytes += frame_size;
+        pending.push_back(keeperFrame(type, ++msg_counter, data, wire_len));
         return KEEPER_OK;
     }
-    sock->write(frame.data(), static_cast<int>(frame.size()));
+    // Straight into the connection's output: an event fanned out to many
+    // clients costs each a copy, not an allocation.
+    keeper_client_header head{type, ++msg_counter, wire_len};
+    headerH2NOrder(&head);
+    sock->write(reinterpret_cast<unsigned char*>(&head), KEEPER_HEADER_LEN);
+    if (wire_len && sock->getHandle() >= 0)
+        sock->write(static_cast<unsigned char*>(const_cast<void*>(data)),
+                    static_cast<int>(wire_len));
     EV_TRACE(DL_USER1, "ClientHandler::send_msg, type = %s(%d), data_len= %u", type_name(type),
              type, len);
     while (!pending.empty()) {

@@ -154,21 +154,16 @@ keeperStatus PsList::ps_list(char** text, unsigned* size) const {
 
 keeperStatus PsList::send_event(unsigned group, unsigned event, void* data, size_t len) {
     if (group >= EVENT_GROUPS || len > kMaxEventData || (!data) != (len == 0)) return KEEPER_FAIL;
+    // Encoded once for every receiver: each connection copies it behind a
+    // header of its own.
+    unsigned char payload[12 + kMaxEventData];
+    uint32_t words[3] = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
+    memcpy(payload, words, sizeof words);
+    if (len) memcpy(payload + 12, data, len);
     for (PsTask* task : tasks) {
         unsigned mask = task->get_events(group);
         if (mask != kAllIds && (event & mask) == 0) continue;
-        size_t total = len + 12;
-        unsigned char* buffer = static_cast<unsigned char*>(malloc(total));
-        if (!buffer) {
-            EV_TRACE(DL_ERROR, "%s: allocation failed",
-                     "keeperStatus PsList::send_event(unsigned int, unsigned int, void*, size_t)");
-            return KEEPER_FAIL;
-        }
-        uint32_t words[3] = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
-        memcpy(buffer, words, sizeof words);
-        if (len) memcpy(buffer + 12, data, len);
-        task->send_to_client(KEEPER_NOTIFY_EVENT, total, buffer);
-        free(buffer);
+        task->send_to_client(KEEPER_NOTIFY_EVENT, static_cast<unsigned>(len + 12), payload);
     }
     return KEEPER_OK;
 }

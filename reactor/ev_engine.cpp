@@ -15,7 +15,8 @@
 namespace {
 
 constexpr int kListenBacklog = 5;
-// Units a buffered socket may deliver in one pass.
+// Units a buffered socket may deliver in one pass, counting only those its
+// handler took.
 constexpr int kUnitsPerPass = 32;
 
 const EvClock systemClock;
@@ -423,18 +424,23 @@ void EvEngine::serviceInput(EvSock* sock) {
         return;
     }
     // Requests already received are served in this pass, a bounded number
-    // so that one busy client cannot hold the loop.
-    for (int unit = 0; unit < kUnitsPerPass; ++unit) {
+    // so that one busy client cannot hold the loop. A step that took
+    // nothing (a header whose body is still to be read) is no request.
+    for (int served = 0; served < kUnitsPerPass;) {
         if (sock->sread() != 1) return;
+        int unread = sock->peek(nullptr, 0);
         if (sock->getHandler()->handleInput(sock) < 0) {
             sock->sclose();
             return;
         }
         if (sock->getHandle() == -1 || stopRequest) return;
+        if (sock->peek(nullptr, 0) != unread) ++served;
         // Only a handler that took its unit (or wants the rest of it) is
-        // offered more; one that left it is called again next pass.
+        // offered more; one that left it is called again next pass. Where
+        // the last receive emptied the socket, the next one would only
+        // come back empty: select() will tell when more arrives.
         sock->chkState();
-        if (!(sock->getFlags() & EV_WANT_READ)) return;
+        if (!(sock->getFlags() & EV_WANT_READ) || sock->inputDrained()) return;
     }
 }
 

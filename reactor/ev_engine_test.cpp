@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -292,6 +293,74 @@ TEST_F(EngineTest, RequestsAlreadyReceivedAreServedAndAnsweredInOnePass) {
     char answer[16] = {};
     EXPECT_EQ(::recv(pair.fds[1], answer, sizeof answer, MSG_DONTWAIT), 12);
     EXPECT_STREQ(answer, "aaaabbbbcccc");
+}
+
+// A connected loopback TCP pair, where the kernel reports what is left to
+// read after every receive.
+struct TcpPair {
+    int fds[2] = {-1, -1};
+    TcpPair() {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+            listen(listener, 1) == 0 &&
+            getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            fds[1] = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(fds[1], reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0)
+                fds[0] = accept(listener, nullptr, nullptr);
+        }
+        close(listener);
+    }
+    ~TcpPair() {
+        for (int fd : fds)
+            if (fd >= 0) close(fd);
+    }
+};
+
+// Units of a 2-byte head (sequence number, body length) and a body, framed
+// in two steps as the daemon frames its requests; each is answered with its
+// sequence number.
+class TwoStepEcho : public Recorder {
+public:
+    using Recorder::Recorder;
+    int chkBuf(unsigned char* data, int len) override { return len < 2 ? 2 : 2 + data[1]; }
+    int handleInput(EvAdapter* s) override {
+        unsigned char head[2] = {};
+        int avail = s->peek(head, 2);
+        if (avail < 2 + head[1]) return 0;  // the body is still to come
+        unsigned char unit[2 + 255];
+        if (s->read(unit, 2 + head[1]) < 0) return -1;
+        seen.push_back(unit[0]);
+        note("input");
+        return s->write(unit, 1) == 1 ? 0 : -1;
+    }
+    std::vector<int> seen;
+};
+
+TEST_F(EngineTest, AtMost32QueuedRequestsAPassServedInOrderOverTcp) {
+    TcpPair pair;
+    ASSERT_GE(pair.fds[0], 0);
+    std::string requests;
+    for (int i = 0; i < 40; ++i) requests += {static_cast<char>(i), 3, 'x', 'y', 'z'};
+    ASSERT_EQ(::write(pair.fds[1], requests.data(), requests.size()), 200);
+    std::vector<std::string> log;
+    TwoStepEcho echo(&log, "echo");
+    engine.registerSocket(pair.fds[0], &echo, true, 0);
+    pair.fds[0] = -1;
+    Ticker ticker(engine, 2, nullptr, &log);
+    engine.run();
+
+    ASSERT_EQ(echo.seen.size(), 40u);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(echo.seen[i], i);
+    // One busy client cannot hold the loop: the first pass ends after 32.
+    auto firstTick = std::find(log.begin(), log.end(), "tick");
+    EXPECT_EQ(firstTick - log.begin(), 32);
+    unsigned char answers[64];
+    EXPECT_EQ(::recv(pair.fds[1], answers, sizeof answers, MSG_DONTWAIT), 40);
+    EXPECT_EQ(answers[39], 39);
 }
 
 TEST_F(EngineTest, SendingToVanishedPeerClosesOnlyThatSocket) {

@@ -1,6 +1,9 @@
 #include "reactor/ev_sock.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,6 +117,33 @@ bool EvSock::fetchChunk(EvBuf& buf, int option) {
     return true;
 }
 
+ssize_t EvSock::receive(unsigned char* at, int n) {
+    if (!countAsked) {
+        countAsked = true;
+        // Fails harmlessly on anything but TCP, which then keeps plain recv.
+        int on = 1;
+        countQueued = setsockopt(fd, IPPROTO_TCP, TCP_INQ, &on, sizeof(on)) == 0;
+    }
+    if (!countQueued) {
+        queuedAfterRead = -1;
+        return recv(fd, at, n, MSG_DONTWAIT);
+    }
+    iovec iov{at, static_cast<size_t>(n)};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t got = recvmsg(fd, &msg, MSG_DONTWAIT);
+    queuedAfterRead = got < 0 && transient(errno) ? 0 : -1;
+    if (got <= 0) return got;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_TCP && c->cmsg_type == TCP_CM_INQ)
+            memcpy(&queuedAfterRead, CMSG_DATA(c), sizeof(queuedAfterRead));
+    return got;
+}
+
 int EvSock::sread() {
     if (in.done >= in.wanted) return 1;
     if (in.wanted > in.capacity && !in.grow(withSlack(in.wanted))) {
@@ -127,7 +157,7 @@ int EvSock::sread() {
     }
     int want = in.wanted - in.done;
     // Never past the announced unit: the rest belongs to the next one.
-    ssize_t got = recv(fd, in.data + in.done, want < in.chunk ? want : in.chunk, MSG_DONTWAIT);
+    ssize_t got = receive(in.data + in.done, want < in.chunk ? want : in.chunk);
     if (got < 0 && transient(errno)) return 0;
     if (got <= 0) {
         EV_TRACE(DL_DEBUG, "EvSock::sread, socket %d closed (%s)", id,

@@ -2,6 +2,8 @@
 // its mode flags, framed input and queued output.
 #pragma once
 
+#include <sys/types.h>
+
 class EvHandler;
 
 // What a handler may do with its connection.
@@ -77,6 +79,10 @@ public:
     void chkState();
     // 1 the announced unit is complete, 0 more is needed, -1 closed.
     int sread();
+    // True when the last receive found nothing left behind it, so another
+    // one now would only come back empty. Known for TCP only; false when
+    // unknown.
+    bool inputDrained() const { return queuedAfterRead == 0; }
     // 1 everything queued has gone, 0 some is left, -1 closed.
     int swrite();
     void sclose();
@@ -89,6 +95,9 @@ public:
 
 private:
     bool fetchChunk(EvBuf& buf, int option);
+    // recv() of up to n bytes that also learns, on TCP, how many bytes the
+    // kernel still holds after them.
+    ssize_t receive(unsigned char* at, int n);
 
     int id;
     int fd;
@@ -96,4 +105,10 @@ private:
     EvBuf in;
     EvBuf out;
     EvHandler* handler;
+    // The kernel's count of received bytes not yet read, as of the last
+    // receive; -1 unknown.
+    int queuedAfterRead = -1;
+    // TCP reports that count with every receive once asked to (TCP_INQ).
+    bool countQueued = false;
+    bool countAsked = false;
 };
