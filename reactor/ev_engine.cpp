@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "reactor/ev_socket_setup.h"
 #include "support/ev_debug.h"
 
 namespace {
@@ -21,6 +22,15 @@ constexpr int kUnitsPerPass = 32;
 
 const EvClock systemClock;
 
+bool setOption(int fd, int option) {
+    int on = 1;
+    return setsockopt(fd, SOL_SOCKET, option, &on, sizeof(on)) == 0;
+}
+
+}  // namespace
+
+namespace evsock {
+
 bool setNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
@@ -28,11 +38,6 @@ bool setNonBlocking(int fd) {
         return false;
     }
     return true;
-}
-
-bool setOption(int fd, int option) {
-    int on = 1;
-    return setsockopt(fd, SOL_SOCKET, option, &on, sizeof(on)) == 0;
 }
 
 // Messages are small and each is queued whole: Nagle's algorithm would only
@@ -50,7 +55,9 @@ sockaddr_in ipv4(in_addr_t ip, int port) {
     return addr;
 }
 
-}  // namespace
+}  // namespace evsock
+
+using namespace evsock;
 
 long EvClock::uptime() const {
     timespec ts;
@@ -162,34 +169,6 @@ EvAdapter* EvEngine::evListenSSL(int port, EvHandlerFactory* f) {
     return listenOn(port, f, true, htonl(INADDR_ANY));
 }
 
-EvAdapter* EvEngine::Connect(const char* host, int port, EvHandler* h) {
-    in_addr_t ip = name2ip(host);
-    if (ip == INADDR_NONE) return nullptr;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    sockaddr_in addr = ipv4(ip, port);
-    // Blocking connect: the caller learns at once whether the peer is there.
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-        EV_TRACE(DL_DEBUG, "EvEngine::Connect, %s:%d: %s", host, port, strerror(errno));
-        close(fd);
-        return nullptr;
-    }
-    if (!setNonBlocking(fd)) {
-        close(fd);
-        return nullptr;
-    }
-    setNoDelay(fd);
-    return adopt(fd, h, 0);
-}
-
-EvAdapter* EvEngine::evConnect(const char* host, int port, EvHandler* h) {
-    return Connect(host, port, h);
-}
-
-EvAdapter* EvEngine::evConnectSSL(const char* host, int port, EvHandler* h) {
-    return isLocal(host) ? nullptr : Connect(host, port, h);
-}
-
 EvAdapter* EvEngine::evAccept(EvAdapter* listener, EvHandler* h) {
     if (!listener) return nullptr;
     int fd = accept4(listener->getHandle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -229,12 +208,6 @@ in_addr_t EvEngine::getPeer(EvAdapter* sock, std::string& out) {
     const char* ip = inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text)) ? text : "Unknown";
     out = std::string(ip) + ":" + std::to_string(ntohs(in.sin_port));
     return in.sin_addr.s_addr;
-}
-
-bool EvEngine::isLocal(const char* host) {
-    if (!host) return false;
-    return strcmp(host, devName()) == 0 || strcmp(host, devIp()) == 0 ||
-           strcmp(host, "localhost") == 0 || strcmp(host, "127.0.0.1") == 0;
 }
 
 bool EvEngine::isLocal(EvAdapter* sock) {
