@@ -240,21 +240,35 @@ void EvEngine::releaseNonSSL() {
 void EvEngine::releaseSSL() {}
 
 void EvEngine::releaseAll() {
-    timers.clear();
+    clearTimers();
     while (!sockets.empty()) {
         EvSock* sock = sockets.front();
         sockets.erase(sockets.begin());
         drop(sock);
     }
     // A handleClose may have armed a timer; nothing may outlive the release.
-    timers.clear();
+    clearTimers();
 }
 
 int EvEngine::arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
     int id = ++lastId;
-    // multiset inserts after equal keys: equal expiries fire in the order added.
-    timers.insert(EvTimer{id, expiry, period, h, cb, arg, minGap});
+    insertTimer(EvTimer{id, expiry, period, h, cb, arg, minGap});
     return id;
+}
+
+void EvEngine::insertTimer(const EvTimer& timer) {
+    // multiset inserts after equal keys: equal expiries fire in the order added.
+    timerById[timer.id] = timers.insert(timer);
+}
+
+void EvEngine::eraseTimer(std::multiset<EvTimer, ByExpiry>::iterator at) {
+    timerById.erase(at->id);
+    timers.erase(at);
+}
+
+void EvEngine::clearTimers() {
+    timers.clear();
+    timerById.clear();
 }
 
 int EvEngine::addTimer(long delay, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
@@ -268,9 +282,8 @@ int EvEngine::addTimer(long when, long period, EvHandler* h, EvTimerCb cb, void*
 }
 
 void EvEngine::delTimer(int id) {
-    auto found =
-        std::find_if(timers.begin(), timers.end(), [id](const EvTimer& t) { return t.id == id; });
-    if (found != timers.end()) timers.erase(found);
+    auto found = timerById.find(id);
+    if (found != timerById.end()) eraseTimer(found->second);
 }
 
 void EvEngine::run() {
@@ -338,7 +351,7 @@ void EvEngine::fireDueTimers() {
         // Out of the set while it runs: delTimer from its own callback finds
         // nothing, and the result alone decides.
         EvTimer timer = *first;
-        timers.erase(first);
+        eraseTimer(first);
         if ((timer.handler->*timer.cb)(timer.arg) > 0) rearm(timer);
     }
 }
@@ -362,7 +375,7 @@ void EvEngine::rearm(EvTimer timer) {
                 (earliest - timer.expiry + timer.period - 1) / timer.period * timer.period;
     }
     ++evFinishTimersActions;
-    timers.insert(timer);
+    insertTimer(timer);
 }
 
 void EvEngine::serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet) {

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "reactor/ev_handler.h"
@@ -150,6 +151,9 @@ private:
     timeval* timeout(bool inputReady, timeval* tv) const;
     void fireDueTimers();
     void rearm(EvTimer timer);
+    void insertTimer(const EvTimer& timer);
+    void eraseTimer(std::multiset<EvTimer, ByExpiry>::iterator at);
+    void clearTimers();
     void serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet);
     void serviceInput(EvSock* sock);
     void serviceOutput(EvSock* sock);
@@ -158,6 +162,9 @@ private:
 
     std::vector<EvSock*> sockets;
     std::multiset<EvTimer, ByExpiry> timers;
+    // Where each armed timer sits: thousands of tasks each hold one, and a
+    // removal must not walk them all.
+    std::unordered_map<int, std::multiset<EvTimer, ByExpiry>::iterator> timerById;
     EvNotifier evNotifier;
     int state;
     // Atomic so that a signal handler or another thread may set it.

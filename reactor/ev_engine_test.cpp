@@ -98,6 +98,33 @@ TEST_F(EngineTest, DueTimersFireInExpiryThenInsertionOrder) {
     EXPECT_EQ(log, (std::vector<std::string>{"c", "a", "b", "tick"}));
 }
 
+// A timer that removes another one when it fires.
+class TimerRemover : public EvHandler {
+public:
+    TimerRemover(EvEngine& engine, int victim) : engine(engine), victim(victim) {}
+    int fire(void*) {
+        engine.delTimer(victim);
+        return 0;
+    }
+
+private:
+    EvEngine& engine;
+    int victim;
+};
+
+TEST_F(EngineTest, RemovalFindsAPeriodicTimerAfterItWasRearmed) {
+    TimerTarget periodic(clock);
+    const int id = engine.addTimer(2, &periodic, &TimerTarget::fire, nullptr, -1);
+    TimerTarget other(clock);
+    engine.addTimer(2, &other, &TimerTarget::fire, nullptr, -1);
+    TimerRemover remover(engine, id);
+    engine.addTimer(3, &remover, &TimerRemover::fire, nullptr, -1);
+    Ticker ticker(engine, 6, &clock);
+    engine.run();
+    EXPECT_EQ(periodic.fired, (std::vector<long>{1002}));
+    EXPECT_EQ(other.fired, (std::vector<long>{1002, 1004}));
+}
+
 TEST_F(EngineTest, WallClockTimerStartsAtItsTimeAndKeepsItsPeriod) {
     TimerTarget t(clock);
     engine.addTimer(static_cast<long>(clock.wall) + 5, 2, &t, &TimerTarget::fire, nullptr, -1);
