@@ -87,6 +87,18 @@ private:
     std::string dir;
 };
 
+// The supervised program of the restart benchmarks: this binary linked as
+// "victim" in the home (a name of its own: the daemon kills a running
+// program of the task's name that it did not start itself), and the FIFO
+// "starts" it reports into. False when either cannot be made.
+inline bool make_victim(const ScratchHome& home, std::string& victim, std::string& fifo) {
+    const std::string self = self_path();
+    victim = home / "victim";
+    fifo = home / "starts";
+    return !self.empty() && symlink(self.c_str(), victim.c_str()) == 0 &&
+           mkfifo(fifo.c_str(), 0600) == 0;
+}
+
 // An INI section for a program of level 1 that is restarted at once when it
 // exits.
 inline std::string ps_task_section(const std::string& task, const std::string& program,

@@ -117,15 +117,9 @@ std::string silent_ntp_servers(int n) {
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "--child") == 0) return child_role(argv[2]);
     const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
-    const std::string self = bench::self_path();
     bench::ScratchHome home("keeper_bench");
-    if (self.empty() || !home.ok()) return 1;
-    std::string fifo = home / "starts";
-    // The supervised program goes by a name of its own: the daemon kills a
-    // running program of the task's name that it did not start itself.
-    std::string victim = home / "victim";
-    if (symlink(self.c_str(), victim.c_str()) != 0) return 1;
-    mkfifo(fifo.c_str(), 0600);
+    std::string victim, fifo;
+    if (!home.ok() || !bench::make_victim(home, victim, fifo)) return 1;
     int port = free_port();
     std::string checks;
     if (const char* silent = getenv("BENCH_SILENT_NTP")) {

@@ -147,13 +147,9 @@ int main(int argc, char** argv) {
     rlimit files = {8192, 8192};
     setrlimit(RLIMIT_NOFILE, &files);
 
-    const std::string self = bench::self_path();
     bench::ScratchHome home("scale_bench");
-    if (self.empty() || !home.ok()) return 1;
-    std::string fifo = home / "starts";
-    std::string prog = home / "victim";
-    if (symlink(self.c_str(), prog.c_str()) != 0) return 1;
-    mkfifo(fifo.c_str(), 0600);
+    std::string prog, fifo;
+    if (!home.ok() || !bench::make_victim(home, prog, fifo)) return 1;
 
     printf("vardo: %s; floor: a minimal fork/exec supervisor, same run\n", vardo);
     for (int n : counts) {
