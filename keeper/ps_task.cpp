@@ -30,29 +30,18 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       retries(0),
       retries_interval(0),
       external(false),
-      argv(nullptr),
-      events(),
       user_known(false),
       uid(0),
       gid(0),
       remote(false),
       kill_timeout(10),
       restart_delay(0),
-      pid(-1),
-      client(nullptr),
       ka_enable(false),
       ka_period(60),
-      ka_missed(0),
       ka_warning(1),
       ka_warning_action(_TaskActionBase::none()),
       ka_error(3),
-      ka_error_action(_TaskActionBase::none()),
-      ka_timer(0),
-      last_exit_time(0),
-      restart_request(false),
-      kill_request(false),
-      run_request(false),
-      own_child_reaped(false) {
+      ka_error_action(_TaskActionBase::none()) {
     build_argv();
 }
 
@@ -64,8 +53,6 @@ PsTask::PsTask(const PsTask& o)
       retries(o.retries),
       retries_interval(o.retries_interval),
       external(o.external),
-      argv(nullptr),
-      events(),
       user(o.user),
       user_known(o.user_known),
       uid(o.uid),
@@ -74,21 +61,12 @@ PsTask::PsTask(const PsTask& o)
       kill_timeout(o.kill_timeout),
       restart_delay(o.restart_delay),
       stop_policy{o.stop_policy.signal, o.stop_policy.signal_name, o.stop_policy.backoff_max, 0, 0},
-      pid(-1),
-      client(nullptr),
       ka_enable(o.ka_enable),
       ka_period(o.ka_period),
-      ka_missed(0),
       ka_warning(o.ka_warning),
       ka_warning_action(o.ka_warning_action),
       ka_error(o.ka_error),
-      ka_error_action(o.ka_error_action),
-      ka_timer(0),
-      last_exit_time(0),
-      restart_request(false),
-      kill_request(false),
-      run_request(false),
-      own_child_reaped(false) {
+      ka_error_action(o.ka_error_action) {
     build_argv();
 }
 

@@ -164,9 +164,9 @@ protected:
     unsigned retries;
     int retries_interval;
     bool external;
-    char** argv;
+    char** argv = nullptr;
     CallbackPool callbacks;
-    unsigned events[EVENT_GROUPS];
+    unsigned events[EVENT_GROUPS] = {};
     // The named user ("" for none) and whether it was found; uid and gid
     // are its ids then.
     std::string user;
@@ -183,29 +183,30 @@ protected:
         int last_pause = 0;  // of the current series of young deaths
         long started = 0;    // uptime at the last start
     } stop_policy;
-    int pid;
-    ClientHandler* client;
+    // The state of a running program: a copy of the task starts without it.
+    int pid = -1;
+    ClientHandler* client = nullptr;
     bool ka_enable;
     int ka_period;
-    unsigned ka_missed;
+    unsigned ka_missed = 0;
     unsigned ka_warning;
     _TaskActionBase* ka_warning_action;
     unsigned ka_error;
     _TaskActionBase* ka_error_action;
-    int ka_timer;
+    int ka_timer = 0;
 
 private:
     // The life-cycle marks; changed in life_event() only (the retry window
     // also slides in run_allowed()).
     std::deque<int> bad_kills;
-    int last_exit_time;
-    bool restart_request;
-    bool kill_request;
+    int last_exit_time = 0;
+    bool restart_request = false;
+    bool kill_request = false;
     // An explicit enable-and-run arrived while a stop was still under way.
-    bool run_request;
+    bool run_request = false;
     // A program of this task forked here has been reaped: from then on no
     // copy of an earlier daemon can be left, and starts skip the search.
-    bool own_child_reaped;
+    bool own_child_reaped = false;
 };
 
 #endif
