@@ -284,13 +284,15 @@ keeperStatus PsTask::spawn() {
     sigaddset(&block, SIGCHLD);
     sigprocmask(SIG_BLOCK, &block, &previous);
     const SpawnResult child = Com_spawn(spawn_plan(), previous);
-    if (child.pid >= 0) trace_child_steps(child);
+    if (child.pid >= 0) {
+        pid = child.pid;
+        trace_child_steps(child);
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (child.pid < 0) {
         EV_TRACE(DL_ERROR, "Couldn't create %s (%s)", name, strerror(child.error));
         return KEEPER_FAIL;
     }
-    pid = child.pid;
     life_event(LifeEvent::Spawned);
     // Probes missed by the previous instance must not count against this one:
     // a program restarted by its keep-alive action would be acted on again at
