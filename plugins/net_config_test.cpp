@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plugins/sw_config_plugin.h"
+#include "plugins/test_paths.h"
 #include "support/test_util.h"
 
 namespace {
@@ -63,15 +64,9 @@ const char kRcConf[] =
 class LinkMirror : public ::testing::Test {
 protected:
     void SetUp() override {
-        ConfigPaths paths;
-        paths.hostname = dir / "HOSTNAME";
-        paths.hosts = dir / "hosts";
-        paths.resolv = dir / "resolv.conf";
-        paths.ntp = dir / "ntp.conf";
-        paths.hostsAllow = dir / "hosts.allow";
         writeText(dir / "rc.conf", kRcConf);
         plugin.reset(new SWConfigPlugin((dir / "rc.conf").c_str(), dir.path().c_str()));
-        plugin->set_paths(paths);
+        plugin->set_paths(pathsIn(dir));
         plugin->set_runner([](const char* const*, bool) { return 0; });
         link = new FakeLink;
         for (const char* name : {"eth0", "eth1", "eth2", "eth3", "eth4"}) link->up[name] = true;
