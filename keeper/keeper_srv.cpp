@@ -53,6 +53,7 @@ KeeperSrv::KeeperSrv(EvEngine* e)
       cur_level(task_levels.end()),
       end_level(task_levels.end()),
       last_enabled_level(0),
+      runner(e),
       first_run(true),
       not_finished(true) {}
 

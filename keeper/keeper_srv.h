@@ -11,6 +11,7 @@
 
 #include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
+#include "keeper/program_runner.h"
 #include "keeper/ps_list.h"
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
@@ -150,6 +151,8 @@ public:
     const std::map<unsigned, CheckLevel*>& get_check_levels() const { return check_levels; }
     const std::vector<Flag*>& get_flags() const { return flags; }
     SigChildNotifier& get_child_notifier() { return child_notifier; }
+    // Runs the programs the daemon needs for itself, without waiting.
+    ProgramRunner& get_runner() { return runner; }
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
@@ -180,6 +183,7 @@ protected:
     std::map<unsigned, TaskLevel*>::iterator end_level;
     unsigned last_enabled_level;
     SigChildNotifier child_notifier;
+    ProgramRunner runner;
 
 private:
     // Deletes the flags, tasks, checks and levels built from the INI file.

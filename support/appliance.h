@@ -83,6 +83,15 @@ static const char APP_HOSTNAME_PROG[] = "hostname";
 static const char* const ARGV_DF[] = {"df", "-P", 0};
 static const char APP_NTPD[] = "/usr/sbin/ntpd";
 
+/* Deadlines, in seconds, of the programs the daemon runs for itself: at its
+ * deadline a run's process group gets SIGTERM, and SIGKILL 2 s later. */
+static const long APP_RUN_DEADLINE_SCRIPT = 60; /* scripts, actions, boot tasks, stop procedures */
+static const long APP_RUN_DEADLINE_HOST_CMD = 2; /* route and hostname: below the client's 3 s */
+static const long APP_RUN_DEADLINE_DF = 3;
+/* Queue shared by the route commands and the network restart, which applies
+ * the routes again: they never run side by side. */
+static const char APP_ROUTE_QUEUE[] = "route";
+
 /* Host state read by the resource sampling and the uptime clock. */
 static const char APP_PROC_UPTIME[] = "/proc/uptime";
 static const char APP_PROC_STAT[] = "/proc/stat";
