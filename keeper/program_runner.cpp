@@ -311,3 +311,9 @@ void ProgramRunner::stop_all(int sig) {
 }
 
 size_t ProgramRunner::running_count() const { return runs.size(); }
+
+pid_t ProgramRunner::pid_of(int id) const {
+    for (const auto& entry : runs)
+        if (entry.second.id == id) return entry.first;
+    return -1;
+}

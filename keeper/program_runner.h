@@ -89,6 +89,8 @@ public:
     // callback is called any more.
     void stop_all(int sig);
     size_t running_count() const;
+    // The process (and group) of a running run; -1 when it does not run.
+    pid_t pid_of(int id) const;
 
     // Timer callbacks.
     int deadline_passed(void* id);

@@ -33,7 +33,7 @@ struct ConfigPaths {
 
 // Runs a program given as separate words and waits (or not, `detached`);
 // answers its wait status, -1 when it could not start.
-using ProgramRunner = std::function<int(const char* const argv[], bool detached)>;
+using PluginRunSeam = std::function<int(const char* const argv[], bool detached)>;
 // Arms a one-shot timer of the daemon: the callback runs `delay` seconds later.
 using TimerScheduler = std::function<void(long delay, TimerHandler::Callback cb, void* arg)>;
 // Publishes an event to the daemon's subscribers.
@@ -165,7 +165,7 @@ public:
 
     // Seams for tests.
     void set_paths(const ConfigPaths& p) { paths = p; }
-    void set_runner(ProgramRunner r) { runner = std::move(r); }
+    void set_runner(PluginRunSeam r) { runner = std::move(r); }
     void set_link_layer(std::unique_ptr<LinkLayer> layer) { link = std::move(layer); }
     void set_clock(std::function<time_t()> c) { clock = std::move(c); }
     void set_scheduler(TimerScheduler s) { scheduler = std::move(s); }
@@ -227,7 +227,7 @@ protected:
     std::string confDir;
     bool ready_ = false;
     ConfigPaths paths;
-    ProgramRunner runner;
+    PluginRunSeam runner;
     std::unique_ptr<LinkLayer> link;
     // Seconds since the epoch.
     std::function<time_t()> clock;
