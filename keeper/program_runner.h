@@ -106,7 +106,7 @@ private:
         int output_fd = -1;
         bool exec_failed = false;
         bool timed_out = false;
-        long queued_at = 0;     // uptime when it was queued
+        long queued_at = 0;  // uptime when it was queued
         int wait_timer = -1;
     };
 
@@ -124,7 +124,7 @@ private:
     EvEngine* engine;
     int last_id = 0;
     int null_fd = -1;
-    std::map<pid_t, Run> runs;                   // by pid
+    std::map<pid_t, Run> runs;                      // by pid
     std::map<std::string, std::deque<Run>> queued;  // by queue
 };
 

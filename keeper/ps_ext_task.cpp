@@ -7,8 +7,8 @@
 #include "keeper/keeper_srv.h"
 #include "keeper/program_runner.h"
 #include "keeper/timer_handler.h"
-#include "support/appliance.h"
 #include "protocol/wire_text.h"
+#include "support/appliance.h"
 #include "support/ev_debug.h"
 
 PsExtTask::PsExtTask(KeeperSrv* k, TimerHandler* timers)

@@ -61,9 +61,11 @@ protected:
     // stopped after `runTimeout`, whose failure action records "fail".
     static std::string check(const std::string& name, int interval, int runTimeout) {
         return "[actions/onfail]\nimplement = App\nname = onfail.sh\nlocation = ${HOME}\n\n"
-               "[checks/" + name + "]\nname = " + name + "\nlocation = ${HOME}\nimplement = App\n" +
+               "[checks/" +
+               name + "]\nname = " + name + "\nlocation = ${HOME}\nimplement = App\n" +
                "level = 1\ninterval = " + std::to_string(interval) +
-               "\nrun timeout = " + std::to_string(runTimeout) + "\naction on failure = onfail.sh\n\n";
+               "\nrun timeout = " + std::to_string(runTimeout) +
+               "\naction on failure = onfail.sh\n\n";
     }
 };
 
@@ -86,8 +88,8 @@ TEST_F(E2eOwnPrograms, SlowCheckHoldsNeitherListingsNorRestarts) {
     ASSERT_TRUE(waitRecords("svc", "start", 2));
     EXPECT_LT(records("svc", "start").back().ms - killed, 100) << "restart delay 0";
 
-    ASSERT_TRUE(waitFor([&] { return traceLog().find("killed at its deadline") !=
-                                     std::string::npos; }, 5000));
+    ASSERT_TRUE(waitFor(
+        [&] { return traceLog().find("killed at its deadline") != std::string::npos; }, 5000));
     ASSERT_TRUE(waitFor([&] { return std::ifstream(home() + "/rec/actions").good(); }, 3000));
     settle();
     std::ifstream runs(home() + "/rec/slow_runs"), actions(home() + "/rec/actions");
@@ -131,14 +133,16 @@ TEST_F(E2eOwnPrograms, ThreeHundredExitsAtOnceAreAllRestarted) {
     std::vector<int> pids(count);
     for (int i = 0; i < count; ++i) {
         const std::string name = "s" + std::to_string(i);
-        ASSERT_TRUE(waitPsPid(name, [](int pid) { return pid > 0; }, 10000)) << name;
+        ASSERT_TRUE(waitPsPid(
+            name, [](int pid) { return pid > 0; }, 10000))
+            << name;
         pids[i] = psPid(name);
     }
     for (int pid : pids) kill(pid, SIGKILL);
     for (int i = 0; i < count; ++i) {
         const int old = pids[i];
-        EXPECT_TRUE(waitPsPid("s" + std::to_string(i),
-                              [old](int pid) { return pid > 0 && pid != old; }, 10000))
+        EXPECT_TRUE(waitPsPid(
+            "s" + std::to_string(i), [old](int pid) { return pid > 0 && pid != old; }, 10000))
             << "s" << i << " was not started again";
     }
     EXPECT_TRUE(waitFor([&] { return zombies() == 0; }, 2000));
