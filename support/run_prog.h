@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Runs argv (null-terminated; a program without "/" is looked up in PATH)
 // and waits for it. Answers its wait status, or -1 when it could not be
@@ -23,3 +24,6 @@ int captureProgram(const char* const argv[], int timeoutMs, std::string& out,
                    size_t maxBytes = 1 << 20);
 // The words of argv joined by blanks, for traces.
 std::string commandLineText(const char* const argv[]);
+std::string commandLineText(const std::vector<std::string>& words);
+// The words of a null-terminated argv.
+std::vector<std::string> argvWords(const char* const argv[]);
