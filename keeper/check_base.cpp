@@ -75,14 +75,35 @@ keeperStatus CheckBase::stop() {
     return KEEPER_OK;
 }
 
+long CheckBase::run_deadline() const {
+    if (run_timeout) return run_timeout;
+    return interval ? interval : 1;
+}
+
 keeperStatus CheckBase::run() {
     if (!check_can_run()) return KEEPER_OK;
-    // The single run of the command or callback (a check class may replace it).
-    if (run(static_cast<void*>(nullptr)) == KEEPER_OK)
+    if (implement != IMPLEMENT_APP) {
+        // The single run of the callback (a check class may replace it).
+        take_result(run(static_cast<void*>(nullptr)));
+        return KEEPER_OK;
+    }
+    if (run_in_flight()) {
+        EV_TRACE(DL_NOTIFY, "Check [%s] is still running, this run is skipped", name);
+        return KEEPER_OK;
+    }
+    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
+             command.c_str(), args.c_str(), implement);
+    if (validate() != KEEPER_OK ||
+        run_command([this](keeperStatus rc) { take_result(rc); }) != KEEPER_OK)
+        take_result(KEEPER_FAIL);
+    return KEEPER_OK;
+}
+
+void CheckBase::take_result(keeperStatus rc) {
+    if (rc == KEEPER_OK)
         on_success();
     else
         on_failure();
-    return KEEPER_OK;
 }
 
 void CheckBase::on_failure() {

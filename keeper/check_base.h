@@ -28,6 +28,8 @@ public:
     virtual void set_action_on_timeout(TaskSingle* action) { timeout_action = action; }
     virtual void set_interval(unsigned seconds) { interval = seconds; }
     virtual void set_timeout(unsigned seconds) { timeout = seconds; }
+    // Seconds a run of the check's program may take; 0: its interval.
+    void set_run_timeout(unsigned seconds) { run_timeout = seconds; }
     virtual void add_to_timer();
     virtual void skip_next();
     virtual void resume_next();
@@ -40,12 +42,15 @@ public:
     std::string asString() const;
     unsigned get_interval() const { return interval; }
     unsigned get_timeout() const { return timeout; }
+    unsigned get_run_timeout() const { return run_timeout; }
     bool is_active() const { return active; }
     int get_timer() const { return check_timer; }
     TaskSingle* get_success_action() const { return success_action; }
     TaskSingle* get_timeout_action() const { return timeout_action; }
 
 protected:
+    long run_deadline() const override;
+
     bool active;
     unsigned interval;
     unsigned timeout;
@@ -56,8 +61,11 @@ protected:
     // wall clock must neither fire nor delay a timeout.
     long failing_since;
     bool timeout_fired;
+    unsigned run_timeout = 0;
 
 private:
+    // One run's result turned into the episode handling.
+    void take_result(keeperStatus rc);
     void on_failure();
     void on_success();
     void run_action(TaskSingle* action, const char* fmt);

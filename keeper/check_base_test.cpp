@@ -244,3 +244,32 @@ TEST_F(Checks, SameNameIsRegisteredOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A program check: its result is taken when the program ends, and a tick
+// while it still runs does not start it twice.
+TEST(ProgramCheck, ResultArrivesWhenTheProgramEndsAndRunsNeverOverlap) {
+    KeeperFixture f;
+    CountingAction failure("fail");
+    CheckBase check(&f.keeper, &f.timers);
+    check.set_name("prog");
+    check.set_exec("sh");
+    check.set_location("/bin");
+    check.set_args("-c false");
+    check.set_implement("App");
+    check.set_level(1);
+    check.set_enabled(true);
+    check.set_failure_action(&failure);
+    ASSERT_EQ(KEEPER_OK, check.validate());
+    check.run();
+    EXPECT_TRUE(check.run_in_flight());
+    check.run();
+    EXPECT_EQ(1u, f.keeper.get_runner().running_count()) << "the second tick was skipped";
+    EXPECT_EQ(0u, check.check_status()) << "nothing is known before the end";
+    f.settle_runs();
+    EXPECT_EQ(1u, check.check_status());
+    EXPECT_EQ(1, failure.runs);
+}
+
+}  // namespace

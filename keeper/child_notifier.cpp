@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "keeper/keeper_srv.h"
@@ -42,40 +43,47 @@ int SigChildNotifier::init(EvEngine* e, KeeperSrv* k) {
     return 0;
 }
 
-void SigChildNotifier::notify(int pid) {
-    if (writeSock <= 0) return;
-    int saved = errno;
-    if (write(writeSock, &pid, sizeof pid) != sizeof pid)
-        EV_TRACE(DL_USER1, "SigChildNotifier::notify, failed to write pid %d, writeSock %d", pid,
-                 writeSock);
+void SigChildNotifier::wake() {
+    if (writeSock < 0) return;
+    const int saved = errno;
+    const char byte = 0;
+    // A full pair already holds a wake-up; the failed write loses nothing.
+    if (write(writeSock, &byte, 1) < 0) {
+    }
     errno = saved;
+}
+
+void SigChildNotifier::request_termination() {
+    termination_requested = 1;
+    wake();
 }
 
 int SigChildNotifier::handleInput(EvAdapter* sock) {
-    int pid = -1;
-    if (sock->read(reinterpret_cast<unsigned char*>(&pid), sizeof pid) != sizeof pid || !keeper) {
-        EV_TRACE(DL_ERROR, "SigChildNotifier::handleInput, failed to read pid, stream %d",
-                 sock->getHandle());
-        return -1;
+    unsigned char scrap[256];
+    for (int left = sock->peek(nullptr, 0); left > 0;) {
+        const int n = sock->read(scrap, std::min(left, static_cast<int>(sizeof scrap)));
+        if (n <= 0) break;
+        left -= n;
     }
-    if (pid == kSigtermUnit)
+    if (!keeper) return 0;
+    if (termination_requested) {
+        termination_requested = 0;
         keeper->handle_sigterm(new KeeperCommand{COMMAND_QUIT, SHUTDOWN_STOP, 5});
-    else
-        keeper->handleExitedChildPs(pid);
+    }
+    keeper->reap_children();
     return 0;
 }
 
-void KeeperSrv::handle_sigchld() {
-    // Runs in the signal handler: the code it interrupted must find errno as
-    // it left it (the last waitpid ends with ECHILD or leaves it changed).
-    int saved = errno;
+void KeeperSrv::reap_children() {
     int status;
     pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) >= 1) child_notifier.notify(pid);
-    errno = saved;
+    while ((pid = waitpid(-1, &status, WNOHANG)) >= 1)
+        if (!runner.child_exited(pid, status)) handleExitedChildPs(pid);
 }
 
-void KeeperSrv::request_sigterm() { child_notifier.notify(SigChildNotifier::kSigtermUnit); }
+void KeeperSrv::handle_sigchld() { child_notifier.wake(); }
+
+void KeeperSrv::request_sigterm() { child_notifier.request_termination(); }
 
 void KeeperSrv::handleExitedChildPs(int pid) {
     EV_TRACE(DL_DEBUG, "KeeperSrv::handleExitedChildPs, child pid %d", pid);

@@ -2,24 +2,29 @@
 #ifndef KEEPER_CHILD_NOTIFIER_H
 #define KEEPER_CHILD_NOTIFIER_H
 
+#include <csignal>
+
 #include "reactor/ev_handler.h"
 
 class EvEngine;
 class KeeperSrv;
 
-// Carries exited children (and a SIGTERM request) out of the signal handlers
-// into the loop: every unit on the socket pair is one 4-byte pid, and pid 0
-// stands for the termination request.
+// Wakes the loop out of the signal handlers: a handler only records what
+// happened and writes a byte into the socket pair; the loop then reaps every
+// exited child and acts on a termination request. A full pair loses
+// nothing, since the byte carries no news of its own: the loop reaps all
+// children whenever it wakes.
 class SigChildNotifier : public EvHandler {
 public:
-    static const int kSigtermUnit = 0;
-
     ~SigChildNotifier() override;
     int init(EvEngine* engine, KeeperSrv* keeper);
     // Async-signal-safe.
-    void notify(int pid);
+    void wake();
+    // Async-signal-safe: the loop will start the staged stop.
+    void request_termination();
 
-    int chkBuf(unsigned char*, int) override { return 4; }
+    // Whatever has arrived is one unit: a handler's bytes say nothing apart.
+    int chkBuf(unsigned char*, int len) override { return len > 0 ? len : 1; }
     int handleInput(EvAdapter* sock) override;
     int handleClose(EvAdapter* sock) override;
 
@@ -32,6 +37,7 @@ private:
     EvAdapter* readAdapter = nullptr;
     int readSock = -1;
     int writeSock = -1;
+    volatile sig_atomic_t termination_requested = 0;
 };
 
 #endif

@@ -1,5 +1,7 @@
 #include "keeper/ini_keeper.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -267,6 +269,7 @@ void iniKeeper_srv::_parse_check(const std::string& section) {
     check->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
     check->set_interval(static_cast<unsigned>(get_int(section, "interval", 5)));
     check->set_timeout(static_cast<unsigned>(get_int(section, "timeout", 0)));
+    check->set_run_timeout(static_cast<unsigned>(std::max(0, get_int(section, "run timeout", 0))));
     check->set_failure_action(
         keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
     check->set_action_on_success(

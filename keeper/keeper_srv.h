@@ -132,7 +132,10 @@ public:
     int shutdown(void* cmd);
     // Once the staged stop has begun no task is started any more.
     bool is_shutting_down() const { return shutting_down; }
+    // Async-signal-safe: wakes the loop, which reaps the children.
     void handle_sigchld();
+    // Reaps every exited child and hands it to its run or its task.
+    void reap_children();
     void handleExitedChildPs(int pid);
     void handle_client_close(ClientHandler* handler);
     // Async-signal-safe: records a termination request for the loop.

@@ -143,8 +143,17 @@ keeperStatus ntp_LocalCheck::run() {
     EV_TRACE(DL_USER1, "ntp_LocalCheck::run");
     if (!check_can_run() || _is_ntpd_run() || !_can_reach_peer()) return KEEPER_OK;
     EV_TRACE(DL_NOTIFY, "ntp_LocalCheck::run, start NTP daemon");
-    // In the background: the check does not wait for the script.
-    if (startProgram(ARGV_NTP_START) != 0)
+    // The check does not wait for the script; runs of the script never
+    // overlap, and a start asked for while one runs is folded into one.
+    ProgramRunner::Job job = ProgramRunner::program(
+        std::vector<std::string>(ARGV_NTP_START, ARGV_NTP_START + 2), APP_RUN_DEADLINE_SCRIPT);
+    job.queue = job.argv.front();
+    job.coalesce = true;
+    job.done = [](const RunOutcome& outcome) {
+        EV_TRACE(DL_TRACE, "ntp_LocalCheck::run, time daemon start ended: %s",
+                 outcome.text().c_str());
+    };
+    if (keeper->get_runner().start(std::move(job)) < 0)
         EV_TRACE(DL_ERROR, "ntp_LocalCheck::run, cannot run %s",
                  commandLineText(ARGV_NTP_START).c_str());
     return KEEPER_OK;

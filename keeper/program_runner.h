@@ -54,6 +54,9 @@ public:
         bool coalesce = false;
         bool capture = false;  // standard output into RunOutcome::output
         size_t max_output = 1 << 20;
+        // The deadline counts from start(), time spent waiting in the queue
+        // included: for a run whose caller answers a client by then.
+        bool deadline_includes_wait = false;
         Done done;  // may be empty; runs on the loop, at most once
     };
 
@@ -86,10 +89,13 @@ public:
     // callback is called any more.
     void stop_all(int sig);
     size_t running_count() const;
+    // The process (and group) of a running run; -1 when it does not run.
+    pid_t pid_of(int id) const;
 
     // Timer callbacks.
     int deadline_passed(void* id);
     int kill_group(void* pgid);
+    int wait_deadline_passed(void* id);
 
 private:
     struct Run {
@@ -100,12 +106,16 @@ private:
         int output_fd = -1;
         bool exec_failed = false;
         bool timed_out = false;
+        long queued_at = 0;     // uptime when it was queued
+        int wait_timer = -1;
     };
 
     bool launch(Run& run);
+    long time_left(Run& run) const;
     void finish(Run& run, const RunOutcome& outcome);
     void start_next(const std::string& queue);
     bool queue_busy(const std::string& queue) const;
+    bool queue_running(const std::string& queue) const;
     void enqueue(Run run);
     Run* find_running(int id);
     std::string read_output(Run& run);

@@ -2,10 +2,12 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "keeper/keeper_srv.h"
+#include "keeper/program_runner.h"
 #include "keeper/timer_handler.h"
+#include "support/appliance.h"
 #include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 
@@ -43,18 +45,25 @@ keeperStatus PsExtTask::validate() {
 }
 
 void PsExtTask::terminate() {
+    const int target = pid;
     if (terminate_cmd[0]) {
         EV_TRACE(DL_TRACE, "PsExtTask::terminate, cmd [%s], pid:%d", terminate_cmd, pid);
-        // The procedure's own result is not trusted: the kill below follows anyway.
-        if (system(terminate_cmd) == -1)
-            EV_TRACE(DL_ERROR, "PsExtTask::terminate, cmd [%s] not run", terminate_cmd);
+        // The procedure's own result is not trusted: the kill follows anyway,
+        // its time-out counted from the procedure's end.
+        auto ended = [this, target](const RunOutcome& outcome) {
+            EV_TRACE(DL_TRACE, "PsExtTask::terminate, cmd [%s] ended: %s", terminate_cmd,
+                     outcome.text().c_str());
+            timer_handler->add_kill(kill_timeout, target, SIGKILL);
+        };
+        if (start_shell(terminate_cmd, APP_RUN_DEADLINE_SCRIPT, ended)) return;
+        EV_TRACE(DL_ERROR, "PsExtTask::terminate, cmd [%s] not run", terminate_cmd);
     } else {
         EV_TRACE(DL_TRACE,
                  "PsExtTask::terminate, sending termination signal:%d to process:%s, pid:%d",
                  SIGTERM, name, pid);
         kill(pid, SIGTERM);
     }
-    timer_handler->add_kill(kill_timeout, pid, SIGKILL);
+    timer_handler->add_kill(kill_timeout, target, SIGKILL);
 }
 
 keeperStatus PsExtTask::stop() {

@@ -34,6 +34,7 @@ int KeeperSrv::shutdown(void* arg) {
     process_command(bypass);
     if (!processes.all_closed() && cmd->timer > 0 && cmd->technique == SHUTDOWN_STOP) {
         processes.stop_all();
+        runner.stop_all(SIGTERM);
         long delay = cmd->timer;
         cmd->technique = SHUTDOWN_KILL;
         cmd->timer = 0;
@@ -43,6 +44,7 @@ int KeeperSrv::shutdown(void* arg) {
     CommandType command = static_cast<CommandType>(cmd->type);
     delete cmd;
     processes.kill_all(SIGKILL);
+    runner.stop_all(SIGKILL);
     if (command == COMMAND_SHUTDOWN || command == COMMAND_REBOOT) {
         linux_shutdown(command);
     } else {

@@ -31,7 +31,17 @@ void stcKeeperSrv::linux_shutdown(CommandType command) {
     char line[64];
     snprintf(line, sizeof line, CMD_SHUTDOWN_FMT, command == COMMAND_SHUTDOWN ? "-h" : "-r");
     EV_TRACE(DL_NOTIFY, "stcKeeperSrv::linux_shutdown, run command:%s", line);
-    if (system(line) == -1) EV_TRACE(DL_ERROR, "stcKeeperSrv::linux_shutdown, cannot run %s", line);
+    run_own(ProgramRunner::program({APP_SHUTDOWN, command == COMMAND_SHUTDOWN ? "-h" : "-r", "now"},
+                                   APP_RUN_DEADLINE_SCRIPT));
+}
+
+void stcKeeperSrv::run_own(ProgramRunner::Job job) {
+    const std::string line = job.argv.front();
+    job.done = [line](const RunOutcome& outcome) {
+        EV_TRACE(DL_NOTIFY, "stcKeeperSrv, %s ended: %s", line.c_str(), outcome.text().c_str());
+    };
+    if (runner.start(std::move(job)) < 0)
+        EV_TRACE(DL_ERROR, "stcKeeperSrv, cannot run %s", line.c_str());
 }
 
 keeperStatus stcKeeperSrv::process_command(GeneralMsg& msg) {
@@ -40,8 +50,8 @@ keeperStatus stcKeeperSrv::process_command(GeneralMsg& msg) {
     if (cmd.type == COMMAND_SHUTDOWN || cmd.type == COMMAND_REBOOT) {
         shutdown(new KeeperCommand(cmd));
     } else if (cmd.type == COMMAND_CREATE_SNAPSHOT) {
-        if (system(CMD_CREATE_SNAPSHOT) == -1)
-            EV_TRACE(DL_ERROR, "stcKeeperSrv::process_command, cannot run %s", CMD_CREATE_SNAPSHOT);
+        // Not waited for by anyone, but reaped, and stopped at its deadline.
+        run_own(ProgramRunner::program({APP_SNAPSHOT_SCRIPT}, APP_RUN_DEADLINE_SCRIPT));
     }
     return KEEPER_OK;
 }

@@ -12,6 +12,7 @@
 #include "keeper/callback_ps.h"
 #include "keeper/keeper_srv.h"
 #include "protocol/wire_text.h"
+#include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
@@ -136,24 +137,54 @@ void TaskSingle::kill_stale_copies(const std::vector<int>& copies, const char* o
     }
 }
 
-keeperStatus TaskSingle::run_command() {
-    std::vector<std::string> words;
-    splitStr(args, " ", words);
-    std::vector<const char*> argv{exec_path};
-    for (const std::string& word : words) argv.push_back(word.c_str());
-    argv.push_back(nullptr);
-    kill_stale_copies(Com_getPidsOfCmdline(argv.data()), "TaskSingle::run");
-    return system(command) == 0 ? KEEPER_OK : KEEPER_FAIL;
+TaskSingle::~TaskSingle() {
+    if (keeper && run_slot.id > 0) keeper->get_runner().forget(run_slot.id);
+}
+
+bool TaskSingle::run_in_flight() const {
+    return keeper && keeper->get_runner().active(run_slot.id);
+}
+
+long TaskSingle::run_deadline() const { return APP_RUN_DEADLINE_SCRIPT; }
+
+bool TaskSingle::start_shell(const char* line, long deadline,
+                             std::function<void(const RunOutcome&)> done) {
+    if (!keeper) return false;
+    ProgramRunner& runner = keeper->get_runner();
+    // Only the daemon's own earlier run is stopped: another process with the
+    // same command line is none of its business.
+    if (runner.active(run_slot.id)) {
+        EV_TRACE(DL_NOTIFY,
+                 "TaskSingle::run, kill previously running task [%s] before running new instance",
+                 name);
+        runner.kill(run_slot.id);
+    }
+    ProgramRunner::Job job = ProgramRunner::shell(line, deadline);
+    job.done = std::move(done);
+    run_slot.id = runner.start(std::move(job));
+    return run_slot.id > 0;
+}
+
+keeperStatus TaskSingle::run_command(RunDone done) {
+    const std::string line(command);
+    auto ended = [this, line, done](const RunOutcome& outcome) {
+        const keeperStatus rc = outcome.ok() ? KEEPER_OK : KEEPER_FAIL;
+        EV_TRACE(DL_USER1, "TaskSingle::run- result of running task [%s], arg[%s] is %s (%s)",
+                 line.c_str(), args.c_str(), result_text(rc), outcome.text().c_str());
+        if (done) done(rc);
+    };
+    if (start_shell(command, run_deadline(), ended)) return KEEPER_OK;
+    EV_TRACE(DL_ERROR, "TaskSingle::run, task [%s] not started", name);
+    return KEEPER_FAIL;
 }
 
 keeperStatus TaskSingle::run(void*) {
     EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
              command.c_str(), args.c_str(), implement);
     if (validate() == KEEPER_FAIL) return KEEPER_FAIL;
+    if (implement == IMPLEMENT_APP) return run_command(nullptr);
     keeperStatus rc = KEEPER_FAIL;
-    if (implement == IMPLEMENT_APP)
-        rc = run_command();
-    else if (implement == IMPLEMENT_INTERNAL && callback) {
+    if (implement == IMPLEMENT_INTERNAL && callback) {
         // A callback may write into its arguments.
         std::string scratch(args);
         rc = callback->run(scratch.data());
@@ -204,12 +235,28 @@ keeperStatus TaskOnSeq::run() {
         name, enabled, active_on_bypass, valid);
     if (!enabled || !mode_allows_run()) return KEEPER_OK;
     if (refused_by_shutdown()) return KEEPER_FAIL;
-    if (valid && TaskSingle::run(nullptr) == KEEPER_OK) {
+    if (valid && implement == IMPLEMENT_APP &&
+        run_command([this](keeperStatus rc) { boot_run_ended(rc); }) == KEEPER_OK)
+        return KEEPER_OK;
+    if (valid && implement != IMPLEMENT_APP && TaskSingle::run(nullptr) == KEEPER_OK) {
         status = 0;
         return KEEPER_OK;
     }
     run_failure_action(nullptr);
     return KEEPER_FAIL;
+}
+
+// Called from the loop when the program has ended, never from within run():
+// the boot sequence may be driven on from here.
+void TaskOnSeq::boot_run_ended(keeperStatus rc) {
+    if (rc != KEEPER_OK) {
+        run_failure_action(nullptr);
+        return;
+    }
+    status = 0;
+    if (!keeper) return;
+    keeper->update_next_level(level);
+    keeper->run_boot_sequence();
 }
 
 void TaskOnSeq::set_must(bool m) {

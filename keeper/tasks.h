@@ -3,6 +3,7 @@
 #ifndef KEEPER_TASKS_H
 #define KEEPER_TASKS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 class KeeperSrv;
 class TimerHandler;
 class CallbackBase;
+struct RunOutcome;
 
 enum implementType {
     IMPLEMENT_INTERNAL = 0,  // a callback inside the daemon
@@ -43,13 +45,19 @@ unsigned known_program_type(const char* exec);
 
 class TaskSingle {
 public:
+    // Result of one run, on the loop: at once for a callback, when the
+    // program has ended for an App.
+    using RunDone = std::function<void(keeperStatus)>;
+
     TaskSingle(KeeperSrv* keeper, TimerHandler* timers);
-    virtual ~TaskSingle() = default;
+    virtual ~TaskSingle();
     TaskSingle(const TaskSingle&) = default;
     TaskSingle& operator=(const TaskSingle&) = delete;
 
     virtual void set_args(const char* text);
     virtual keeperStatus validate();
+    // Runs the unit once. An App is started and not waited for: the answer
+    // says whether it started.
     virtual keeperStatus run(void* arg);
     virtual void set_implement(implementType impl) { implement = impl; }
     virtual void set_implement(const char* word);
@@ -68,6 +76,8 @@ public:
     implementType get_implement() const { return implement; }
     unsigned get_type() const { return type; }
     bool is_valid() const { return valid; }
+    // Whether a program this unit started is still running.
+    bool run_in_flight() const;
     KeeperSrv* get_keeper() const { return keeper; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
 
@@ -77,8 +87,15 @@ protected:
     // a child of this daemon among them is spared. `origin` names the caller
     // in the trace.
     void kill_stale_copies(const std::vector<int>& copies, const char* origin) const;
-    // Runs the composed command line through the shell and waits for it.
-    keeperStatus run_command();
+    // Starts the composed command line through the shell; `done` gets its
+    // result when it has ended. KEEPER_FAIL when it could not start.
+    keeperStatus run_command(RunDone done);
+    // Starts `line` through the shell with that deadline. A run of this unit
+    // still going is stopped first: two copies of one action or task never
+    // run side by side. False when it could not start (done is not called).
+    bool start_shell(const char* line, long deadline, std::function<void(const RunOutcome&)> done);
+    // Seconds a run of the command may take.
+    virtual long run_deadline() const;
 
     TaskText location;
     implementType implement;
@@ -92,6 +109,13 @@ protected:
     unsigned type;
     KeeperSrv* keeper;
     TimerHandler* timer_handler;
+    // The unit's program on the daemon's runner; a copy of the unit has none.
+    struct RunSlot {
+        int id = -1;
+        RunSlot() = default;
+        RunSlot(const RunSlot&) {}
+        RunSlot& operator=(const RunSlot&) { return *this; }
+    } run_slot;
 };
 
 class TaskOnSeq : public TaskSingle {
@@ -134,6 +158,9 @@ protected:
     bool mode_allows_run() const;
     // Whether the supervisor has begun to shut down (traced: nothing starts).
     bool refused_by_shutdown() const;
+    // A boot step's program has ended: the level may go on, or the failure
+    // action runs.
+    void boot_run_ended(keeperStatus rc);
 
     bool must;
     unsigned level;

@@ -108,6 +108,8 @@ TEST(TaskOnSeq, RunsItsCommandAndLatchesDone) {
     task.set_must(true);
     ASSERT_EQ(KEEPER_OK, task.validate());
     EXPECT_EQ(KEEPER_OK, task.run());
+    EXPECT_EQ(1u, task.check_status()) << "done only when the program has ended";
+    f.settle_runs();
     EXPECT_EQ(0u, task.check_status());
 }
 

@@ -3,6 +3,8 @@
 #ifndef KEEPER_TEST_SUPPORT_H
 #define KEEPER_TEST_SUPPORT_H
 
+#include <sys/wait.h>
+
 #include "keeper/actions.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/timer_handler.h"
@@ -26,6 +28,15 @@ struct KeeperFixture {
     ~KeeperFixture() {
         engine.releaseAll();
         engine.setClock(nullptr);
+    }
+
+    // Reaps the children the keeper's runner started, where the daemon's loop
+    // would be woken, until none is left.
+    void settle_runs() {
+        int status;
+        pid_t pid;
+        while (keeper.get_runner().running_count() > 0 && (pid = waitpid(-1, &status, 0)) > 0)
+            if (!keeper.get_runner().child_exited(pid, status)) keeper.handleExitedChildPs(pid);
     }
 
     ManualClock clock;

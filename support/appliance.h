@@ -53,8 +53,8 @@ static const char APP_WEBSTART_FILE[] = "/usr/local/DYX/etc/httpd/htdocs/kelda.j
 /* Appliance scripts. */
 /* Re-applies the network from the system configuration file. */
 static const char* const ARGV_INET1_RESTART[] = {"/etc/rc.d/rc.inet1", "restart", 0};
-static const char CMD_CREATE_SNAPSHOT[] =
-    "/opt/velto/bin/create_snapshot_logs.sh 1> /dev/null 2> /dev/null &";
+/* Collects the logs into a snapshot; its output is discarded. */
+static const char APP_SNAPSHOT_SCRIPT[] = "/opt/velto/bin/create_snapshot_logs.sh";
 
 /* Scripts the configuration plug-in runs when it changed their files. */
 static const char* const ARGV_NTP_RESTART[] = {"/etc/rc.d/rc.ntp", "restart", 0}; /* detached */

@@ -78,6 +78,8 @@ CHILD_SIDE int child_main(void* arg) {
         if (!plan.ids_known) give_up(job, SpawnStep::Ids, 0);
         if (!take_ids(plan)) give_up(job, SpawnStep::Ids, errno);
     }
+    for (int fd = 0; fd < 3; ++fd)
+        if (plan.stdio[fd] >= 0 && plan.stdio[fd] != fd) dup2(plan.stdio[fd], fd);
     Com_closeFrom(3);
     execvp(plan.file, plan.argv);
     give_up(job, SpawnStep::Exec, errno);

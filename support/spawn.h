@@ -25,6 +25,8 @@ struct SpawnPlan {
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups;      // supplementary groups, gid included
+    // Descriptors that become the child's 0, 1 and 2; -1 keeps the daemon's.
+    int stdio[3] = {-1, -1, -1};
 };
 
 // Where the child gave up; it then exited with status 1, and that exit is

@@ -1,0 +1,319 @@
+#include "keeper/program_runner.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+
+#include "reactor/ev_engine.h"
+#include "support/ev_debug.h"
+#include "support/spawn.h"
+
+namespace {
+
+void* as_arg(long value) { return reinterpret_cast<void*>(static_cast<intptr_t>(value)); }
+long from_arg(void* arg) { return static_cast<long>(reinterpret_cast<intptr_t>(arg)); }
+
+std::string words_of(const std::vector<std::string>& argv) {
+    std::string text;
+    for (const std::string& word : argv) text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+RunOutcome outcome_of(int status) {
+    RunOutcome outcome;
+    if (WIFEXITED(status)) {
+        outcome.kind = RunOutcome::Exited;
+        outcome.code = WEXITSTATUS(status);
+    } else {
+        outcome.kind = RunOutcome::Signaled;
+        outcome.code = WTERMSIG(status);
+    }
+    return outcome;
+}
+
+}  // namespace
+
+std::string RunOutcome::text() const {
+    switch (kind) {
+        case Exited:
+            return "exit " + std::to_string(code);
+        case Signaled:
+            return "signal " + std::to_string(code);
+        case TimedOut:
+            return "killed at its deadline";
+        default:
+            return "not started";
+    }
+}
+
+ProgramRunner::ProgramRunner(EvEngine* e)
+    : engine(e), null_fd(open("/dev/null", O_RDWR | O_CLOEXEC)) {}
+
+ProgramRunner::~ProgramRunner() {
+    for (auto& entry : runs)
+        if (entry.second.output_fd >= 0) close(entry.second.output_fd);
+    if (null_fd >= 0) close(null_fd);
+}
+
+ProgramRunner::Job ProgramRunner::shell(const std::string& line, long deadline) {
+    return program({"/bin/sh", "-c", line}, deadline);
+}
+
+ProgramRunner::Job ProgramRunner::program(std::vector<std::string> argv, long deadline) {
+    Job job;
+    job.argv = std::move(argv);
+    job.deadline = deadline;
+    return job;
+}
+
+int ProgramRunner::start(Job job) {
+    if (job.argv.empty()) return -1;
+    if (job.deadline < 1) job.deadline = 1;
+    Run run;
+    run.id = ++last_id;
+    run.job = std::move(job);
+    if (queue_busy(run.job.queue)) {
+        enqueue(std::move(run));
+        return last_id;
+    }
+    const int id = run.id;
+    return launch(run) ? id : -1;
+}
+
+bool ProgramRunner::queue_busy(const std::string& queue) const {
+    if (queue.empty()) return false;
+    if (queue_running(queue)) return true;
+    auto waiting = queued.find(queue);
+    return waiting != queued.end() && !waiting->second.empty();
+}
+
+// A coalescing run takes the place of a waiting run of the same program, so
+// that the latest arguments win and a burst costs one more run at most.
+void ProgramRunner::enqueue(Run run) {
+    std::deque<Run>& waiting = queued[run.job.queue];
+    if (run.job.coalesce) {
+        for (Run& older : waiting) {
+            if (!older.job.coalesce || older.job.argv[0] != run.job.argv[0]) continue;
+            EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] replaces queued [%s]",
+                     words_of(run.job.argv).c_str(), words_of(older.job.argv).c_str());
+            older = std::move(run);
+            return;
+        }
+    }
+    EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] waits behind queue %s",
+             words_of(run.job.argv).c_str(), run.job.queue.c_str());
+    run.queued_at = engine->getClock().uptime();
+    if (run.job.deadline_includes_wait)
+        run.wait_timer = engine->addTimer(run.job.deadline, this,
+                                          &ProgramRunner::wait_deadline_passed, as_arg(run.id), -1);
+    waiting.push_back(std::move(run));
+}
+
+long ProgramRunner::time_left(Run& run) const {
+    if (run.wait_timer >= 0) engine->delTimer(run.wait_timer);
+    run.wait_timer = -1;
+    if (!run.job.deadline_includes_wait || run.queued_at == 0) return run.job.deadline;
+    const long waited = engine->getClock().uptime() - run.queued_at;
+    return std::max(1L, run.job.deadline - waited);
+}
+
+bool ProgramRunner::launch(Run& run) {
+    std::vector<char*> argv;
+    for (std::string& word : run.job.argv) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    SpawnPlan plan;
+    plan.file = argv[0];
+    plan.argv = argv.data();
+    plan.stdio[0] = plan.stdio[1] = plan.stdio[2] = null_fd;
+    if (run.job.capture) {
+        run.output_fd = memfd_create("vardo-run", MFD_CLOEXEC);
+        if (run.output_fd >= 0) plan.stdio[1] = run.output_fd;
+    }
+    // The daemon's own mask: the program must see signals as a fresh one.
+    sigset_t mask;
+    sigemptyset(&mask);
+    const SpawnResult child = Com_spawn(plan, mask);
+    if (child.pid < 0) {
+        EV_TRACE(DL_ERROR, "ProgramRunner::start, cannot run [%s] (%s)",
+                 words_of(run.job.argv).c_str(), strerror(child.error));
+        if (run.output_fd >= 0) close(run.output_fd);
+        return false;
+    }
+    run.pid = child.pid;
+    run.exec_failed = child.failed != SpawnStep::None;
+    run.deadline_timer = engine->addTimer(time_left(run), this, &ProgramRunner::deadline_passed,
+                                          as_arg(child.pid), -1);
+    EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] pid %d, deadline %ld s",
+             words_of(run.job.argv).c_str(), child.pid, run.job.deadline);
+    runs.emplace(child.pid, std::move(run));
+    return true;
+}
+
+bool ProgramRunner::child_exited(pid_t pid, int status) {
+    auto found = runs.find(pid);
+    if (found == runs.end()) return false;
+    Run run = std::move(found->second);
+    runs.erase(found);
+    if (run.deadline_timer >= 0) engine->delTimer(run.deadline_timer);
+    RunOutcome outcome = outcome_of(status);
+    if (run.exec_failed) outcome.kind = RunOutcome::NotStarted;
+    EV_TRACE(DL_TRACE, "ProgramRunner::child_exited, [%s] pid %d: %s",
+             words_of(run.job.argv).c_str(), pid, outcome.text().c_str());
+    if (!run.timed_out) {
+        outcome.output = read_output(run);
+        finish(run, outcome);
+    }
+    if (run.output_fd >= 0) close(run.output_fd);
+    start_next(run.job.queue);
+    return true;
+}
+
+std::string ProgramRunner::read_output(Run& run) {
+    std::string out;
+    if (run.output_fd < 0) return out;
+    char chunk[4096];
+    off_t at = 0;
+    while (out.size() < run.job.max_output) {
+        const ssize_t got = pread(run.output_fd, chunk, sizeof chunk, at);
+        if (got <= 0) break;
+        out.append(chunk, std::min(static_cast<size_t>(got), run.job.max_output - out.size()));
+        at += got;
+    }
+    return out;
+}
+
+// The callback may start further runs: it is taken out of the run first.
+void ProgramRunner::finish(Run& run, const RunOutcome& outcome) {
+    Done done = std::move(run.job.done);
+    run.job.done = nullptr;
+    if (done) done(outcome);
+}
+
+void ProgramRunner::start_next(const std::string& queue) {
+    if (queue.empty()) return;
+    auto waiting = queued.find(queue);
+    while (waiting != queued.end() && !waiting->second.empty() && !queue_running(queue)) {
+        Run next = std::move(waiting->second.front());
+        waiting->second.pop_front();
+        if (!launch(next)) {
+            RunOutcome failed;
+            finish(next, failed);
+        }
+        waiting = queued.find(queue);
+    }
+}
+
+bool ProgramRunner::queue_running(const std::string& queue) const {
+    for (const auto& entry : runs)
+        if (entry.second.job.queue == queue) return true;
+    return false;
+}
+
+int ProgramRunner::deadline_passed(void* arg) {
+    const pid_t pid = static_cast<pid_t>(from_arg(arg));
+    auto found = runs.find(pid);
+    if (found == runs.end()) return 0;
+    Run& run = found->second;
+    run.deadline_timer = -1;
+    run.timed_out = true;
+    EV_TRACE(DL_WARNING, "ProgramRunner, [%s] pid %d passed its deadline of %ld s, stopped",
+             words_of(run.job.argv).c_str(), pid, run.job.deadline);
+    ::kill(-pid, SIGTERM);
+    arm_group_kill(pid);
+    RunOutcome outcome;
+    outcome.kind = RunOutcome::TimedOut;
+    finish(run, outcome);
+    return 0;
+}
+
+int ProgramRunner::wait_deadline_passed(void* arg) {
+    const int id = static_cast<int>(from_arg(arg));
+    for (auto& queue : queued)
+        for (auto at = queue.second.begin(); at != queue.second.end(); ++at) {
+            if (at->id != id) continue;
+            Run run = std::move(*at);
+            queue.second.erase(at);
+            EV_TRACE(DL_WARNING, "ProgramRunner, [%s] passed its deadline of %ld s in queue %s",
+                     words_of(run.job.argv).c_str(), run.job.deadline, run.job.queue.c_str());
+            RunOutcome outcome;
+            outcome.kind = RunOutcome::TimedOut;
+            finish(run, outcome);
+            return 0;
+        }
+    return 0;
+}
+
+void ProgramRunner::arm_group_kill(pid_t pgid) {
+    engine->addTimer(kKillGrace, this, &ProgramRunner::kill_group, as_arg(pgid), -1);
+}
+
+// Whatever of the group is left after the grace gets SIGKILL, the leader
+// included when it ignored SIGTERM.
+int ProgramRunner::kill_group(void* arg) {
+    ::kill(-static_cast<pid_t>(from_arg(arg)), SIGKILL);
+    return 0;
+}
+
+ProgramRunner::Run* ProgramRunner::find_running(int id) {
+    for (auto& entry : runs)
+        if (entry.second.id == id) return &entry.second;
+    return nullptr;
+}
+
+bool ProgramRunner::active(int id) const {
+    if (id <= 0) return false;
+    for (const auto& entry : runs)
+        if (entry.second.id == id) return true;
+    for (const auto& queue : queued)
+        for (const Run& run : queue.second)
+            if (run.id == id) return true;
+    return false;
+}
+
+void ProgramRunner::forget(int id) {
+    if (Run* run = find_running(id)) run->job.done = nullptr;
+    for (auto& queue : queued)
+        for (Run& run : queue.second)
+            if (run.id == id) run.job.done = nullptr;
+}
+
+void ProgramRunner::kill(int id) {
+    if (Run* run = find_running(id)) {
+        run->job.done = nullptr;
+        ::kill(-run->pid, SIGKILL);
+        return;
+    }
+    for (auto& queue : queued)
+        for (auto at = queue.second.begin(); at != queue.second.end(); ++at)
+            if (at->id == id) {
+                if (at->wait_timer >= 0) engine->delTimer(at->wait_timer);
+                queue.second.erase(at);
+                return;
+            }
+}
+
+void ProgramRunner::stop_all(int sig) {
+    for (auto& queue : queued)
+        for (Run& run : queue.second)
+            if (run.wait_timer >= 0) engine->delTimer(run.wait_timer);
+    queued.clear();
+    for (auto& entry : runs) {
+        entry.second.job.done = nullptr;
+        ::kill(-entry.first, sig);
+    }
+}
+
+size_t ProgramRunner::running_count() const { return runs.size(); }
+
+pid_t ProgramRunner::pid_of(int id) const {
+    for (const auto& entry : runs)
+        if (entry.second.id == id) return entry.first;
+    return -1;
+}
