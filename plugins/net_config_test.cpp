@@ -213,6 +213,7 @@ TEST_F(Routes, AnswerWhenTheirCommandEndedAndChangeTheModelOnlyOnSuccess) {
                                         "255.255.0.0", "gw", "10.0.0.1", "eth1"}));
     EXPECT_EQ(job.queue, APP_ROUTE_QUEUE);
     EXPECT_EQ(job.deadline, APP_RUN_DEADLINE_HOST_CMD);
+    EXPECT_TRUE(job.deadline_includes_wait) << "the client waits meanwhile";
 
     EXPECT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited), KEEPER_OK);
     ASSERT_EQ(plugin.routes().size(), 1u);

@@ -328,6 +328,8 @@ keeperStatus SWConfigPlugin::run_for_reply(ProgramRunner::Job job, OutcomeStatus
     PendingReplies* pending = pending_replies();
     if (!pending) return finish(RunOutcome());
     const uint32_t token = pending->open();
+    // The client waits for the answer: time in the queue counts.
+    job.deadline_includes_wait = true;
     job.done = [pending, token, finish](const RunOutcome& outcome) {
         pending->close(token, finish(outcome));
     };
