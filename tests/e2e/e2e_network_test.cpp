@@ -448,6 +448,22 @@ TEST_F(E2eNetwork, RouteIsAnsweredWhenItsCommandEndedAndHoldsOnlyWhatComesAfterI
     EXPECT_EQ(routeWalk(), (std::vector<std::string>{"10.5.0.0"}));
 }
 
+TEST_F(E2eNetwork, RouteWhoseConnectionClosedMeanwhileIsStillMade) {
+    ASSERT_NO_FATAL_FAILURE(standIn("/sbin/route", "sleep 1"));
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    TestClient leaving;
+    ASSERT_TRUE(leaving.connect(port()));
+    const ConfigAll net = routeRequest(1, "10.5.0.0", "255.255.0.0", "10.0.0.1", kT1);
+    ASSERT_TRUE(sendConfig(leaving, KEEPER_SET_CONFIG, CONFIG_ROUTE_ADD, net));
+    ASSERT_TRUE(waitCommand("/sbin/route add -net 10.5.0.0 netmask 255.255.0.0 gw 10.0.0.1 t1"));
+    leaving.reset();
+    ConfigAll acl{};
+    acl.data.acl.u.address = ip("10.7.7.7");
+    EXPECT_EQ(set(CONFIG_ACL_ADD, acl), KEEPER_OK) << "made after the route";
+    EXPECT_EQ(routeWalk(), (std::vector<std::string>{"10.5.0.0"}));
+    EXPECT_TRUE(vardoRunning());
+}
+
 TEST_F(E2eNetwork, RouteCommandThatNeverEndsIsAnsweredTwoAtItsDeadlineAndKilled) {
     // Ignored by the shell and by its sleep as well: only SIGKILL ends them.
     ASSERT_NO_FATAL_FAILURE(standIn(
