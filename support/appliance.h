@@ -2,8 +2,9 @@
  * Fixed paths of the appliance and the command lines of its scripts and host
  * tools: the one place they are spelled out. Command lines (CMD_*) run
  * through the shell; those ending in "&" run in the background. Argument
- * vectors (ARGV_*) run without a shell, their output discarded, and the
- * daemon never waits for them (see keeper/program_runner.h).
+ * vectors (ARGV_*) run without a shell, their output discarded unless the
+ * caller reads it, and the daemon never waits for them (see
+ * keeper/program_runner.h).
  *
  * Plain C so that the database extensions can include it as well. The
  * constants are static: a header-only table needs no library to link, and
