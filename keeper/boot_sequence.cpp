@@ -111,3 +111,15 @@ void KeeperSrv::skip_next_check(unsigned level) {
     for (auto it = check_levels.upper_bound(level); it != check_levels.end(); ++it)
         it->second->skip();
 }
+
+bool KeeperSrv::lower_must_check_running(unsigned level) const {
+    for (auto it = check_levels.begin(); it != check_levels.end() && it->first < level; ++it)
+        for (CheckBase* check : it->second->get_checks())
+            if (check->is_must() && check->run_in_flight()) return true;
+    return false;
+}
+
+void KeeperSrv::run_waiting_checks(unsigned level) {
+    for (auto it = check_levels.upper_bound(level); it != check_levels.end(); ++it)
+        for (CheckBase* check : it->second->get_checks()) check->run_if_waiting();
+}

@@ -91,6 +91,12 @@ keeperStatus CheckBase::run() {
         EV_TRACE(DL_NOTIFY, "Check [%s] is still running, this run is skipped", name);
         return KEEPER_OK;
     }
+    // A lower must-check's result may hold this level: the run waits for it,
+    // as it did when that check's run took place within the timer's call.
+    if (keeper->lower_must_check_running(level)) {
+        waiting_for_lower = true;
+        return KEEPER_OK;
+    }
     EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
              command.c_str(), args.c_str(), implement);
     if (validate() != KEEPER_OK ||
@@ -104,6 +110,13 @@ void CheckBase::take_result(keeperStatus rc) {
         on_success();
     else
         on_failure();
+    if (must && implement == IMPLEMENT_APP) keeper->run_waiting_checks(level);
+}
+
+void CheckBase::run_if_waiting() {
+    if (!waiting_for_lower) return;
+    waiting_for_lower = false;
+    run();
 }
 
 void CheckBase::on_failure() {

@@ -38,6 +38,10 @@ public:
     // Appends the check's settings as text, one "name:value" group a line.
     virtual void dump(std::string& out) const;
 
+    // A run put off while a must-check of a lower level was still running
+    // takes place now.
+    void run_if_waiting();
+
     // The dump and an empty line, for the trace.
     std::string asString() const;
     unsigned get_interval() const { return interval; }
@@ -62,6 +66,7 @@ protected:
     long failing_since;
     bool timeout_fired;
     unsigned run_timeout = 0;
+    bool waiting_for_lower = false;
 
 private:
     // One run's result turned into the episode handling.

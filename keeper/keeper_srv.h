@@ -115,6 +115,10 @@ public:
     void init_checks();
     void resume_next_check(unsigned level);
     void skip_next_check(unsigned level);
+    // Whether a must-check of a level below this one has a run going.
+    bool lower_must_check_running(unsigned level) const;
+    // The checks above this level that waited for its result run now.
+    void run_waiting_checks(unsigned level);
     bool boot_sequence_finished() const { return !not_finished; }
 
     // Events, callbacks, flags, actions.
