@@ -44,6 +44,8 @@ int ClientHandler::handleClose(EvAdapter*) {
     // this handler once it is deleted.
     if (deadline_timer >= 0) engine->delTimer(deadline_timer);
     deadline_timer = -1;
+    // A reply still waiting for its program is dropped when the program ends.
+    keeper->get_replies().forget(this);
     keeper->handle_client_close(this);
     task = nullptr;
     return -1;
@@ -53,6 +55,7 @@ int ClientHandler::handleClose(EvAdapter*) {
 // the daemon may accept, or the header alone when it is to be read away (or
 // is too long for any message, which closes the connection).
 int ClientHandler::chkBuf(unsigned char* data, int len) {
+    if (held()) return 0;
     if (len > 0 || discard_left) start_message();
     if (discard_left) return static_cast<int>(std::min(discard_left, kDiscardChunk));
     if (!data || len < static_cast<int>(KEEPER_HEADER_LEN)) return KEEPER_HEADER_LEN;
@@ -105,13 +108,28 @@ int ClientHandler::handleInput(EvAdapter* sock) {
     }
     bool readable = hdr.length <= kLargestRequest;
     if (readable && avail < static_cast<int>(KEEPER_HEADER_LEN + hdr.length)) return 0;
+    if (waits_turn(hdr)) return 0;
     sock->read(head, sizeof head);
     EV_TRACE(DL_USER1, "ClientHandler::handleInput, msg type:%s(%u)", type_name(hdr.type),
              hdr.type);
     if (!readable) discard_left = hdr.length;
     serve(hdr, readable);
+    if (hdr.type == KEEPER_SET_CONFIG) keeper->get_replies().leave(this);
     if (!discard_left) in_message = false;
     return 0;
+}
+
+bool ClientHandler::waits_turn(const keeper_client_header& hdr) {
+    if (hdr.type != KEEPER_SET_CONFIG || keeper->get_replies().may_change(this)) return false;
+    // The message is complete: no deadline runs while it waits.
+    in_message = false;
+    return true;
+}
+
+bool ClientHandler::held() {
+    if (deferred) return true;
+    PendingReplies& replies = keeper->get_replies();
+    return replies.in_line(this) && !replies.may_change(this);
 }
 
 void ClientHandler::serve(const keeper_client_header& hdr, bool readable) {
@@ -125,7 +143,25 @@ void ClientHandler::serve(const keeper_client_header& hdr, bool readable) {
     if (rc != KEEPER_FAIL) rc = keeper->handleRequest(msg, this);
     if (rc == KEEPER_FAIL && (hdr.type == KEEPER_GET_CONFIG || hdr.type == KEEPER_SET_CONFIG))
         msg.payload.config.status = KEEPER_FAIL;
-    send_reply(msg);
+    if (msg.replyToken)
+        defer(msg);
+    else
+        send_reply(msg);
+}
+
+void ClientHandler::defer(const GeneralMsg& msg) {
+    deferred.reset(new GeneralMsg(static_cast<int>(msg.type())));
+    deferred->payload = msg.payload;
+    deferred->eventGrp = msg.eventGrp;
+    deferred->eventId = msg.eventId;
+    keeper->get_replies().attach(msg.replyToken, this);
+}
+
+void ClientHandler::reply_ready(keeperStatus status) {
+    std::unique_ptr<GeneralMsg> msg = std::move(deferred);
+    if (!msg) return;
+    msg->payload.config.status = status;
+    send_reply(*msg);
 }
 
 void ClientHandler::discard(EvAdapter* sock) {

@@ -1,14 +1,19 @@
 // The daemon's side of one client connection: requests arrive through the
 // engine's framed input, one complete message per input event, and go to the
 // supervisor, which answers them; outgoing messages wait while a
-// configuration reply is pending. Nothing here ever waits for a client.
+// configuration reply is pending. A reply that waits for a program keeps the
+// connection's later requests unread until it has gone, and a configuration
+// change waits its turn behind such replies (keeper/pending_replies.h).
+// Nothing here ever waits for a client.
 #ifndef KEEPER_CLIENT_HANDLER_H
 #define KEEPER_CLIENT_HANDLER_H
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <vector>
 
+#include "keeper/pending_replies.h"
 #include "protocol/keeper_msg.h"
 #include "reactor/ev_handler.h"
 
@@ -16,7 +21,7 @@ class EvEngine;
 class KeeperSrv;
 class PsTask;
 
-class ClientHandler : public EvHandler {
+class ClientHandler : public EvHandler, public PendingReplies::Waiter {
 public:
     // Seconds within which a message must be complete once its first byte
     // has arrived; a client that trickles or stalls loses its connection.
@@ -45,12 +50,20 @@ public:
 
     // Timer callback: closes the connection when its message is overdue.
     int message_deadline(void*);
+    // The final status of the reply that waited for a program: sent now.
+    void reply_ready(keeperStatus status) override;
 
 private:
     keeperStatus read_notify_request_data(const keeper_client_header& hdr, GeneralMsg& msg);
     // Runs a request whose header has been taken (and whose payload, when
     // readable, is buffered) and sends its reply.
     void serve(const keeper_client_header& hdr, bool readable);
+    // Keeps a copy of the request for its reply, which comes under its token.
+    void defer(const GeneralMsg& msg);
+    // Nothing more is read: the reply waits, or the next change its turn.
+    bool held();
+    // A configuration change that must wait for its turn; it stays unread.
+    bool waits_turn(const keeper_client_header& hdr);
     // Reads away buffered bytes of a refused payload.
     void discard(EvAdapter* sock);
     void start_message();
@@ -62,6 +75,7 @@ private:
     uint32_t msg_counter = 0;
     bool reply_pending = false;
     std::list<std::vector<unsigned char>> pending;
+    std::unique_ptr<GeneralMsg> deferred;
     size_t pending_bytes = 0;
     PsTask* task = nullptr;
     // Payload bytes of a refused request still to be read away.

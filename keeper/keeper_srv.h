@@ -11,6 +11,7 @@
 
 #include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
+#include "keeper/pending_replies.h"
 #include "keeper/program_runner.h"
 #include "keeper/ps_list.h"
 #include "protocol/callback_pool.h"
@@ -160,6 +161,8 @@ public:
     SigChildNotifier& get_child_notifier() { return child_notifier; }
     // Runs the programs the daemon needs for itself, without waiting.
     ProgramRunner& get_runner() { return runner; }
+    // Replies that wait for such a program, and the changes that wait for them.
+    PendingReplies& get_replies() { return replies; }
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
@@ -191,6 +194,7 @@ protected:
     unsigned last_enabled_level;
     SigChildNotifier child_notifier;
     ProgramRunner runner;
+    PendingReplies replies;
 
 private:
     // Deletes the flags, tasks, checks and levels built from the INI file.

@@ -5,6 +5,7 @@
 #include "keeper/check_base.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/ps_task.h"
+#include "keeper/script_job.h"
 #include "reactor/ev_engine.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -71,10 +72,13 @@ int TimerHandler::run_cpu_usage_status(void* srv) {
     return 0;
 }
 
+// In the route commands' queue: the script applies the routes again, and a
+// burst of address and gateway changes restarts the network at most twice.
 int TimerHandler::run_delayed_inet1(void*) {
-    const std::string line = commandLineText(ARGV_INET1_RESTART);
+    ProgramRunner::Job job = scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE);
+    const std::string line = commandLineText(job.argv);
     EV_TRACE(DL_NOTIFY, "Run script [%s]", line.c_str());
-    if (runProgram(ARGV_INET1_RESTART) == -1)
+    if (keeper->get_runner().start(std::move(job)) < 0)
         EV_TRACE(DL_ERROR, "Run script [%s] failed", line.c_str());
     return 0;
 }

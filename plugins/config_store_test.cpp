@@ -31,7 +31,7 @@ protected:
         std::unique_ptr<SWConfigPlugin> plugin(
             new SWConfigPlugin((dir / "rc.conf").c_str(), (dir.path() + "/").c_str()));
         plugin->set_paths(paths);
-        plugin->set_runner([](const char* const*, bool) { return 0; });
+        plugin->set_starter([](ProgramRunner::Job) { return 1; });
         plugin->init(nullptr);
         return plugin;
     }
@@ -217,7 +217,7 @@ TEST_F(ConfigStore, LoginProfileKeepsOneTimeoutAsItsLastLine) {
     writeText(paths.adminProfile, "export PATH=/bin\nTMOUT=300\nalias ll='ls -l'\nTMOUT=600\n");
     STCConfigPluginX plugin((dir / "rc.conf").c_str(), dir.path().c_str());
     plugin.set_paths(paths);
-    plugin.set_runner([](const char* const*, bool) { return 0; });
+    plugin.set_starter([](ProgramRunner::Job) { return 1; });
     plugin.init(nullptr);
     EXPECT_EQ(plugin.security().shellTimeout, 300u) << "the first TMOUT= line counts";
 

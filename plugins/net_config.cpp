@@ -1,10 +1,10 @@
 // The network part of the model: interfaces with their live link state, the
 // two default gateways and the static routes. Changes are written to the
-// configuration file; the route command applies routes at once, the network
-// script re-applies addresses and gateways a second later, and a port's link
-// settings take effect at the next boot.
+// configuration file; the route command applies a route, and its request is
+// answered once the command has ended; the network script re-applies
+// addresses and gateways a second later, and a port's link settings take
+// effect at the next boot.
 #include <arpa/inet.h>
-#include <sys/wait.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -50,11 +50,12 @@ std::vector<std::string> commandWords(const char* const* command,
     return words;
 }
 
-std::vector<const char*> argvOf(const std::vector<std::string>& words) {
-    std::vector<const char*> argv;
-    for (const std::string& word : words) argv.push_back(word.c_str());
-    argv.push_back(nullptr);
-    return argv;
+// Route commands run one at a time, and never beside the network restart,
+// which applies the routes again.
+ProgramRunner::Job routeJob(std::vector<std::string> words) {
+    ProgramRunner::Job job = ProgramRunner::program(std::move(words), APP_RUN_DEADLINE_HOST_CMD);
+    job.queue = APP_ROUTE_QUEUE;
+    return job;
 }
 
 bool sameRoute(const ConfigRoute& a, const ConfigRoute& b) {
@@ -281,11 +282,10 @@ keeperStatus SWConfigPlugin::_set_gateway(unsigned slot, uint32_t address) {
     if (address == gateways[slot]) return KEEPER_NO_CHANGE;
     EV_TRACE(DL_NOTIFY, "_set_gateway: [%d] %s", slot, dotted(address).c_str());
     if (!_validate_gateway(slot, address)) return KEEPER_FAIL;
-    if (gateways[slot] != 0) {
-        const std::vector<std::string> words =
-            commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(gateways[slot])});
-        run(argvOf(words).data());
-    }
+    // The answer never depended on the old default route's removal: nothing
+    // waits for it.
+    if (gateways[slot] != 0)
+        start(routeJob(commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(gateways[slot])})));
     gateways[slot] = address;
     update_cfg_file();
     _schedule_network_restart();
@@ -334,12 +334,12 @@ keeperStatus SWConfigPlugin::add_route(ConfigRoute* route) {
                  route->device);
         return KEEPER_FAIL;
     }
-    const keeperStatus status = _run_route_cmd(*route, "add");
-    if (status != KEEPER_OK) return status;
-    // Newest first, in the list and in the file.
-    routes_.push_front({next_handle(), *route});
-    update_cfg_file();
-    return KEEPER_OK;
+    const ConfigRoute added = *route;
+    return _run_route_cmd(added, "add", [this, added] {
+        // Newest first, in the list and in the file.
+        routes_.push_front({next_handle(), added});
+        update_cfg_file();
+    });
 }
 
 keeperStatus SWConfigPlugin::del_route(ConfigRoute* route) {
@@ -349,14 +349,17 @@ keeperStatus SWConfigPlugin::del_route(ConfigRoute* route) {
         EV_TRACE(DL_NOTIFY, "Route not found in the table.");
         return KEEPER_NO_CHANGE;
     }
-    const keeperStatus status = _run_route_cmd(found->rec, "del");
-    if (status != KEEPER_OK) return status;
-    routes_.erase(found);
-    update_cfg_file();
-    return KEEPER_OK;
+    const ConfigRoute removed = found->rec;
+    return _run_route_cmd(removed, "del", [this, removed] {
+        routes_.remove_if([&removed](const Handled<ConfigRoute>& entry) {
+            return sameRoute(entry.rec, removed);
+        });
+        update_cfg_file();
+    });
 }
 
-keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char* verb) {
+keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char* verb,
+                                            std::function<void()> apply) {
     const std::string device = if_name_by_id(route.device);
     std::vector<std::string> words =
         route.type == 1
@@ -366,15 +369,12 @@ keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char
                            {verb, dotted(route.destination), dotted(route.gateway), device});
     // The device is the last word; a route without one has no such word.
     if (device.empty()) words.pop_back();
-    const int status = run(argvOf(words).data());
-    if (status == -1) {
-        EV_TRACE(DL_ERROR, "route command running failed");
-        return KEEPER_FAIL;
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return KEEPER_OK;
-    if (WIFEXITED(status))
-        EV_TRACE(DL_ERROR, "route command failed ( status %d)", WEXITSTATUS(status));
-    else
-        EV_TRACE(DL_ERROR, "route command ended by signal %d", WTERMSIG(status));
-    return KEEPER_FAIL;
+    return run_for_reply(routeJob(std::move(words)), [apply](const RunOutcome& outcome) {
+        if (!outcome.ok()) {
+            EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
+            return KEEPER_FAIL;
+        }
+        apply();
+        return KEEPER_OK;
+    });
 }

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "plugins/fake_daemon.h"
 #include "plugins/sw_config_plugin.h"
 #include "plugins/test_paths.h"
+#include "support/appliance.h"
 #include "support/test_util.h"
 
 namespace {
@@ -67,7 +69,7 @@ protected:
         writeText(dir / "rc.conf", kRcConf);
         plugin.reset(new SWConfigPlugin((dir / "rc.conf").c_str(), dir.path().c_str()));
         plugin->set_paths(pathsIn(dir));
-        plugin->set_runner([](const char* const*, bool) { return 0; });
+        plugin->set_starter([](ProgramRunner::Job) { return 1; });
         link = new FakeLink;
         for (const char* name : {"eth0", "eth1", "eth2", "eth3", "eth4"}) link->up[name] = true;
         plugin->set_link_layer(std::unique_ptr<LinkLayer>(link));
@@ -163,7 +165,7 @@ TEST_F(LinkMirror, MemberListsLongerThanTheirRoomAreCut) {
                   "NETMASK[1]=255.255.0.0\nLINK[2]=" + many + "\nLINKTYPE[2]=br\n");
     plugin.reset(new SWConfigPlugin((dir / "rc.conf").c_str(), dir.path().c_str()));
     plugin->set_link_layer(std::unique_ptr<LinkLayer>(new FakeLink));
-    plugin->set_runner([](const char* const*, bool) { return 0; });
+    plugin->set_starter([](ProgramRunner::Job) { return 1; });
     plugin->init(nullptr);
     ASSERT_EQ(plugin->if_count(), 10u);
     EXPECT_EQ(plugin->if_entry(6).u.ip.memberCount, NETIF_IP_MEMBERS);
@@ -173,6 +175,79 @@ TEST_F(LinkMirror, MemberListsLongerThanTheirRoomAreCut) {
     EXPECT_EQ(partners(0), (std::vector<unsigned>{1, 2}));
     uint32_t gateway = inet_addr("10.0.0.1");
     EXPECT_EQ(plugin->set_oob_gateway(&gateway), KEEPER_OK);
+}
+
+class Routes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeText(dir / "rc.conf", std::string(kRcConf) + "GATEWAY[0]=\"10.0.0.1\"\n");
+        plugin.set_paths(pathsIn(dir));
+        plugin.set_link_layer(std::unique_ptr<LinkLayer>(new FakeLink));
+        daemon.serve(plugin);
+        plugin.init(nullptr);
+        ASSERT_TRUE(plugin.ready());
+    }
+    int change(uint32_t cmd, RunOutcome::Kind kind, int code = 0) {
+        ConfigAll all{};
+        all.data.route = net;
+        return daemon.change(plugin, cmd, all, kind, code);
+    }
+
+    TempDir dir;
+    SWConfigPlugin plugin{(dir / "rc.conf").c_str(), dir.path().c_str()};
+    FakeDaemon daemon;
+    const ConfigRoute net{1, inet_addr("10.1.0.0"), inet_addr("255.255.0.0"), inet_addr("10.0.0.1"),
+                          2};
+};
+
+TEST_F(Routes, AnswerWhenTheirCommandEndedAndChangeTheModelOnlyOnSuccess) {
+    writeText(dir / "rc.conf", "as loaded\n");
+    for (auto kind : {RunOutcome::Signaled, RunOutcome::TimedOut, RunOutcome::NotStarted})
+        EXPECT_EQ(change(CONFIG_ROUTE_ADD, kind, 9), KEEPER_FAIL) << kind;
+    EXPECT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited, 7), KEEPER_FAIL);
+    EXPECT_TRUE(plugin.routes().empty());
+    EXPECT_EQ(readText(dir / "rc.conf"), "as loaded\n");
+    const ProgramRunner::Job& job = daemon.jobs.back();
+    EXPECT_EQ(job.argv,
+              (std::vector<std::string>{"/sbin/route", "add", "-net", "10.1.0.0", "netmask",
+                                        "255.255.0.0", "gw", "10.0.0.1", "eth1"}));
+    EXPECT_EQ(job.queue, APP_ROUTE_QUEUE);
+    EXPECT_EQ(job.deadline, APP_RUN_DEADLINE_HOST_CMD);
+    EXPECT_TRUE(job.deadline_includes_wait) << "the client waits meanwhile";
+
+    EXPECT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited), KEEPER_OK);
+    ASSERT_EQ(plugin.routes().size(), 1u);
+    EXPECT_NE(readText(dir / "rc.conf").find("ROUTEADDR[0]=\"10.1.0.0\""), std::string::npos);
+    const size_t ran = daemon.jobs.size();
+    EXPECT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited), KEEPER_NO_CHANGE);
+    EXPECT_EQ(change(CONFIG_ROUTE_DEL, RunOutcome::TimedOut), KEEPER_FAIL);
+    EXPECT_EQ(plugin.routes().size(), 1u);
+    EXPECT_EQ(daemon.jobs.back().argv[1], "del");
+    daemon.refuse = true;
+    EXPECT_EQ(change(CONFIG_ROUTE_DEL, RunOutcome::Exited), KEEPER_FAIL) << "could not start";
+    EXPECT_EQ(daemon.jobs.size(), ran + 1);
+    EXPECT_FALSE(daemon.replies.any_open());
+}
+
+TEST_F(Routes, ChangeWhoseConnectionClosedStillAppliesAndTheOldGatewayIsNotWaitedFor) {
+    GeneralMsg msg(KEEPER_SET_CONFIG);
+    msg.payload.config.cmd = CONFIG_ROUTE_DEL;
+    msg.payload.config.data.data.route = net;
+    ASSERT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited), KEEPER_OK);
+    plugin.handleRequest(msg);
+    ASSERT_NE(msg.replyToken, 0u);
+    daemon.replies.attach(msg.replyToken, &daemon);
+    daemon.replies.forget(&daemon);
+    daemon.answered = -1;
+    daemon.end(daemon.jobs.size() - 1, RunOutcome::Exited);
+    EXPECT_EQ(daemon.answered, -1);
+    EXPECT_TRUE(plugin.routes().empty());
+
+    uint32_t gateway = inet_addr("10.0.0.9");
+    EXPECT_EQ(plugin.set_oob_gateway(&gateway), KEEPER_OK);
+    EXPECT_EQ(daemon.jobs.back().argv, (std::vector<std::string>{"/sbin/route", "del", "-net",
+                                                                 "0.0.0.0", "gw", "10.0.0.1"}));
+    EXPECT_EQ(daemon.jobs.back().queue, APP_ROUTE_QUEUE);
 }
 
 TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
@@ -201,6 +276,16 @@ TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     });
     plugin.set_scheduler(
         [&](long delay, TimerHandler::Callback cb, void*) { timers.emplace_back(delay, cb); });
+    // df, as "cat" of the test's file, ends at once.
+    plugin.set_starter([](ProgramRunner::Job job) {
+        EXPECT_TRUE(job.capture);
+        EXPECT_EQ(job.deadline, APP_RUN_DEADLINE_DF);
+        RunOutcome ended;
+        ended.kind = RunOutcome::Exited;
+        ended.output = readText(job.argv.at(1));
+        job.done(ended);
+        return 1;
+    });
 
     plugin.on_timer(nullptr);
     EXPECT_TRUE(events.empty() && timers.empty()) << "no daemon, no step";

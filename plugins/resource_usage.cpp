@@ -33,10 +33,7 @@ unsigned store(int32_t& word, int value, unsigned bit) {
 }  // namespace
 
 ResourceUsage::Sources ResourceUsage::hostSources() {
-    return Sources{
-        APP_PROC_STAT, APP_PROC_MEMINFO,
-        std::vector<std::string>(ARGV_DF, ARGV_DF + sizeof ARGV_DF / sizeof *ARGV_DF - 1),
-        time_so_far};
+    return Sources{APP_PROC_STAT, APP_PROC_MEMINFO, argvWords(ARGV_DF), time_so_far};
 }
 
 ResourceUsage::ResourceUsage(Sources sources) : sources(std::move(sources)) {}
@@ -132,27 +129,9 @@ int ResourceUsage::disk_usage_from(const std::string& df) {
     return percent(static_cast<double>(used), static_cast<double>(used + available));
 }
 
-int ResourceUsage::disk_usage() const {
-    std::vector<const char*> argv;
-    for (const std::string& word : sources.df) argv.push_back(word.c_str());
-    argv.push_back(nullptr);
-    std::string output;
-    const int status = captureProgram(argv.data(), sources.dfTimeoutMs, output);
-    if (status == -1) {
-        EV_TRACE(DL_ERROR, "Error popen( df) command");
-        return -1;
-    }
-    if (status == -2) {
-        EV_TRACE(DL_ERROR, "df did not answer within %d ms: disk usage unknown",
-                 sources.dfTimeoutMs);
-        return -1;
-    }
-    return disk_usage_from(output);
-}
-
-unsigned ResourceUsage::refresh(ConfigHwStatus& record) {
+unsigned ResourceUsage::refresh(ConfigHwStatus& record, int disk) {
     unsigned changes = store(record.cpuUsage, lastCpu, kCpuChanged);
-    changes |= store(record.diskUsage, disk_usage(), kDiskChanged);
+    changes |= store(record.diskUsage, disk, kDiskChanged);
     changes |= store(record.memUsage, mem_usage(), kMemChanged);
     return changes;
 }

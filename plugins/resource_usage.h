@@ -1,6 +1,8 @@
 // CPU, memory and disk usage of the host as whole percentages, -1 where a
 // figure cannot be measured. The CPU figure comes from two snapshots of the
-// tick counters taken a moment apart, so that measuring never blocks.
+// tick counters taken a moment apart, and the disk figure from the output of
+// a df run that the caller starts without waiting, so that measuring never
+// blocks.
 #pragma once
 
 #include <functional>
@@ -22,9 +24,6 @@ public:
         std::vector<std::string> df;
         // Seconds since the epoch with microseconds.
         std::function<double()> now;
-        // How long the disk usage may take: a dead network mount makes df
-        // hang, and the daemon's loop waits meanwhile.
-        int dfTimeoutMs = 3000;
     };
     // The host's own files, "df -P" and the wall clock.
     static Sources hostSources();
@@ -35,13 +34,14 @@ public:
     void first_cpu_snapshot();
     // Second snapshot: completes the measurement that refresh() reports.
     void next_cpu_snapshot();
-    // Brings the record's memory, CPU and disk words up to date and answers
-    // the change bits of the words that moved.
-    unsigned refresh(ConfigHwStatus& record);
+    // Brings the record's memory, CPU and disk words up to date (the disk
+    // figure as the caller measured it) and answers the change bits of the
+    // words that moved.
+    unsigned refresh(ConfigHwStatus& record, int disk);
 
     int cpu_usage() const { return lastCpu; }
     int mem_usage() const;
-    int disk_usage() const;
+    const std::vector<std::string>& df_command() const { return sources.df; }
     // "df -P" output: used over used and available, for every file system.
     static int disk_usage_from(const std::string& df);
 

@@ -108,9 +108,14 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     }
     _update_host_list_file();
     if (mask & 2) _update_dns_cfg_file();
-    const char* const argv[] = {APP_HOSTNAME_PROG, host_.hostName, nullptr};
-    run(argv);
-    return KEEPER_OK;
+    // The files are written: only a tool that hangs fails the request.
+    ProgramRunner::Job job =
+        ProgramRunner::program({APP_HOSTNAME_PROG, host_.hostName}, APP_RUN_DEADLINE_HOST_CMD);
+    return run_for_reply(std::move(job), [](const RunOutcome& outcome) {
+        if (outcome.kind != RunOutcome::TimedOut) return KEEPER_OK;
+        EV_TRACE(DL_ERROR, "set_host: %s %s", APP_HOSTNAME_PROG, outcome.text().c_str());
+        return KEEPER_FAIL;
+    });
 }
 
 keeperStatus SWConfigPlugin::_update_host_list_file() {
@@ -173,7 +178,7 @@ keeperStatus SWConfigPlugin::_update_ntp_cfg_file() {
                  strerror(errno));
         return KEEPER_FAIL;
     }
-    run(ARGV_NTP_RESTART, true);
+    run_script(ARGV_NTP_RESTART);
     return KEEPER_OK;
 }
 
@@ -454,9 +459,9 @@ void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
 }
 
 void SWConfigPlugin::_apply_sec_changes(int& mask) {
-    if (mask & (4 | 16)) run(ARGV_SECURITY);
-    if (mask & 1) run(security_.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
-    if (mask & 128) run(security_.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
+    if (mask & (4 | 16)) run_script(ARGV_SECURITY);
+    if (mask & 1) run_script(security_.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
+    if (mask & 128) run_script(security_.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,10 +1,12 @@
 // The service-file operations that clients cannot reach on their own yet,
-// and the access files without a hosts.allow.
+// the access files without a hosts.allow, and the programs the changes run.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include "plugins/fake_daemon.h"
 #include "plugins/sw_config_plugin.h"
 #include "plugins/test_paths.h"
+#include "support/appliance.h"
 #include "support/test_util.h"
 
 namespace {
@@ -15,7 +17,7 @@ protected:
         ASSERT_FALSE(dir.path().empty());
         paths = pathsIn(dir);
         plugin.set_paths(paths);
-        plugin.set_runner([](const char* const*, bool) { return 0; });
+        plugin.set_starter([](ProgramRunner::Job) { return 1; });
         plugin.init(nullptr);
         ASSERT_TRUE(plugin.ready());
     }
@@ -63,6 +65,56 @@ TEST_F(ServiceFiles, AccessFilesAreWrittenWithoutAHostsAllow) {
     ASSERT_EQ(plugin.del_acl(&acl), KEEPER_OK);
     EXPECT_EQ(readText(paths.hostsAllow), "ALL: localhost\n# End of hosts.allow.\n");
     EXPECT_EQ(readText(paths.hostsDeny), "# nothing denied\n");
+}
+
+using Words = std::vector<std::string>;
+
+TEST_F(ServiceFiles, ScriptsAreNotWaitedForAndAskToRunOnceMoreAtMostWithTheLatestVerb) {
+    FakeDaemon daemon;
+    daemon.serve(plugin);
+    ConfigAll change{};
+    memset(&change.data.sec, 0xFF, sizeof change.data.sec);
+    change.data.sec.ping = 2;
+    change.data.sec.telnet = 2;
+    EXPECT_EQ(daemon.change(plugin, CONFIG_SECURITY, change), KEEPER_OK);
+    change.data.sec.telnet = 1;
+    EXPECT_EQ(daemon.change(plugin, CONFIG_SECURITY, change), KEEPER_OK);
+    ConfigAll server{};
+    server.data.srv.type = 6;
+    server.data.srv.u.address = inet_addr("10.0.0.7");
+    EXPECT_EQ(daemon.change(plugin, CONFIG_SRV_ADD, server), KEEPER_OK);
+    ASSERT_EQ(daemon.jobs.size(), 4u);
+    EXPECT_EQ(daemon.jobs[0].argv, Words{"/etc/rc.d/rc.security"});
+    EXPECT_EQ(daemon.jobs[1].argv, (Words{"/etc/rc.d/rc.inetd", "stop"}));
+    EXPECT_EQ(daemon.jobs[2].argv, (Words{"/etc/rc.d/rc.inetd", "start"}));
+    EXPECT_EQ(daemon.jobs[3].argv, (Words{"/etc/rc.d/rc.ntp", "restart"}));
+    for (const ProgramRunner::Job& job : daemon.jobs) {
+        EXPECT_EQ(job.queue, job.argv[0]) << "serialised by the script";
+        EXPECT_TRUE(job.coalesce);
+        EXPECT_EQ(job.deadline, APP_RUN_DEADLINE_SCRIPT);
+    }
+    EXPECT_FALSE(daemon.replies.any_open());
+}
+
+TEST_F(ServiceFiles, HostNameIsAnsweredWhenItsToolEndedAndFailsOnlyAtTheDeadline) {
+    FakeDaemon daemon;
+    daemon.serve(plugin);
+    const struct {
+        RunOutcome::Kind kind;
+        int code;
+        int answer;
+    } cases[] = {{RunOutcome::Exited, 1, KEEPER_OK},
+                 {RunOutcome::Signaled, 9, KEEPER_OK},
+                 {RunOutcome::TimedOut, 0, KEEPER_FAIL}};
+    for (const auto& c : cases) {
+        ConfigAll host{};
+        snprintf(host.data.host.hostName, sizeof host.data.host.hostName, "box-%d", c.kind);
+        strcpy(host.data.host.domainName, "lan");
+        EXPECT_EQ(daemon.change(plugin, CONFIG_HOST, host, c.kind, c.code), c.answer) << c.kind;
+        EXPECT_EQ(daemon.jobs.back().argv, (Words{"hostname", host.data.host.hostName}));
+        EXPECT_EQ(daemon.jobs.back().deadline, APP_RUN_DEADLINE_HOST_CMD);
+        EXPECT_EQ(readText(paths.hostname), std::string(host.data.host.hostName) + ".lan\n");
+    }
 }
 
 TEST_F(ServiceFiles, HostNamesAreLettersDigitsDashesAndDots) {

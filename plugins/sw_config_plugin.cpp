@@ -5,8 +5,10 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <utility>
 
 #include "keeper/keeper_srv.h"
+#include "keeper/script_job.h"
 #include "plugins/config_loader.h"
 #include "plugins/link_utils.h"
 #include "support/appliance.h"
@@ -68,6 +70,13 @@ const char* cmd_name(unsigned cmd) {
     return name ? name : "";
 }
 
+// The disk figure of a df run: unknown unless it ran to its end.
+int disk_usage_of(const RunOutcome& outcome) {
+    if (outcome.kind == RunOutcome::Exited) return ResourceUsage::disk_usage_from(outcome.output);
+    EV_TRACE(DL_ERROR, "df %s: disk usage unknown", outcome.text().c_str());
+    return -1;
+}
+
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
@@ -124,6 +133,7 @@ keeperStatus SWConfigPlugin::handleRequest(GeneralMsg& msg) {
     }
     if (msg.type() == KEEPER_SET_CONFIG) {
         _set_conf(msg);
+        msg.replyToken = std::exchange(replyToken, 0);
         return KEEPER_OK;
     }
     return KEEPER_FAIL;
@@ -280,7 +290,17 @@ void SWConfigPlugin::on_timer(void* daemon) {
     if (!daemon) return;
     usage.first_cpu_snapshot();
     _schedule(1, &TimerHandler::run_cpu_usage_status, daemon);
-    const unsigned changes = usage.refresh(hwStatus);
+    // A dead network mount makes df hang: the figures are taken when it ends.
+    ProgramRunner::Job job = ProgramRunner::program(usage.df_command(), APP_RUN_DEADLINE_DF);
+    job.capture = true;
+    job.done = [this, daemon](const RunOutcome& outcome) {
+        _publish_usage(daemon, disk_usage_of(outcome));
+    };
+    if (start(std::move(job)) < 0) _publish_usage(daemon, -1);
+}
+
+void SWConfigPlugin::_publish_usage(void* daemon, int disk) {
+    const unsigned changes = usage.refresh(hwStatus, disk);
     if (changes == 0) return;
     ConfigAll body;
     memset(&body, 0, sizeof body);
@@ -302,12 +322,41 @@ void SWConfigPlugin::_schedule(long delay, TimerHandler::Callback cb, void* arg)
         EV_TRACE(DL_ERROR, "SWConfigPlugin::_schedule, the daemon has no timers");
 }
 
-int SWConfigPlugin::run(const char* const argv[], bool detached) {
-    EV_TRACE(DL_DEBUG_EXT, "run command: %s", commandLineText(argv).c_str());
-    if (runner) return runner(argv, detached);
-    const int rc = detached ? startProgram(argv) : runProgram(argv);
-    if (rc == -1) EV_TRACE(DL_ERROR, "Can't run %s", commandLineText(argv).c_str());
-    return rc;
+void SWConfigPlugin::run_script(const char* const argv[]) { start(scriptJob(argv, argv[0])); }
+
+keeperStatus SWConfigPlugin::run_for_reply(ProgramRunner::Job job, OutcomeStatus finish) {
+    PendingReplies* pending = pending_replies();
+    if (!pending) return finish(RunOutcome());
+    const uint32_t token = pending->open();
+    // The client waits for the answer: time in the queue counts.
+    job.deadline_includes_wait = true;
+    job.done = [pending, token, finish](const RunOutcome& outcome) {
+        pending->close(token, finish(outcome));
+    };
+    if (start(std::move(job)) < 0) {
+        // Nobody waits for the token yet: closing only takes it back.
+        pending->close(token, KEEPER_FAIL);
+        return finish(RunOutcome());
+    }
+    replyToken = token;
+    return KEEPER_OK;
+}
+
+int SWConfigPlugin::start(ProgramRunner::Job job) {
+    const std::string line = commandLineText(job.argv);
+    EV_TRACE(DL_DEBUG_EXT, "run command: %s", line.c_str());
+    int id = -1;
+    if (starter)
+        id = starter(std::move(job));
+    else if (keeper)
+        id = keeper->get_runner().start(std::move(job));
+    if (id < 0) EV_TRACE(DL_ERROR, "Can't run %s", line.c_str());
+    return id;
+}
+
+PendingReplies* SWConfigPlugin::pending_replies() const {
+    if (replies) return replies;
+    return keeper ? &keeper->get_replies() : nullptr;
 }
 
 uint32_t SWConfigPlugin::next_handle() {

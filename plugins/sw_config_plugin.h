@@ -15,6 +15,8 @@
 #include <string>
 
 #include "keeper/keeper_plugin.h"
+#include "keeper/pending_replies.h"
+#include "keeper/program_runner.h"
 #include "keeper/timer_handler.h"
 #include "plugins/link_layer.h"
 #include "plugins/resource_usage.h"
@@ -31,9 +33,11 @@ struct ConfigPaths {
     std::string adminProfile;
 };
 
-// Runs a program given as separate words and waits (or not, `detached`);
-// answers its wait status, -1 when it could not start.
-using PluginRunSeam = std::function<int(const char* const argv[], bool detached)>;
+// Starts a program without waiting for it (ProgramRunner::start of the
+// daemon): the run's id, -1 when it could not start.
+using JobStarter = std::function<int(ProgramRunner::Job job)>;
+// The final status of a request from the outcome of its program.
+using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
 // Arms a one-shot timer of the daemon: the callback runs `delay` seconds later.
 using TimerScheduler = std::function<void(long delay, TimerHandler::Callback cb, void* arg)>;
 // Publishes an event to the daemon's subscribers.
@@ -165,7 +169,8 @@ public:
 
     // Seams for tests.
     void set_paths(const ConfigPaths& p) { paths = p; }
-    void set_runner(PluginRunSeam r) { runner = std::move(r); }
+    void set_starter(JobStarter s) { starter = std::move(s); }
+    void set_replies(PendingReplies* r) { replies = r; }
     void set_link_layer(std::unique_ptr<LinkLayer> layer) { link = std::move(layer); }
     void set_clock(std::function<time_t()> c) { clock = std::move(c); }
     void set_scheduler(TimerScheduler s) { scheduler = std::move(s); }
@@ -209,14 +214,26 @@ protected:
     bool _set_ip_if(const ConfigNetIf* request, unsigned position);
     keeperStatus _set_gateway(unsigned slot, uint32_t address);
     bool _validate_gateway(unsigned slot, uint32_t address) const;
-    keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb);
+    // Runs the route command for the request; `apply` changes the model
+    // once the command has succeeded.
+    keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb,
+                                std::function<void()> apply);
     // The daemon re-applies the network a second later.
     void _schedule_network_restart();
     void _schedule(long delay, TimerHandler::Callback cb, void* arg);
+    // Brings the hardware status up to date with the disk figure of the
+    // step's df run and publishes what changed.
+    void _publish_usage(void* daemon, int disk);
 
     void _print_servers_dbg() const;
-    // Runs one of the fixed programs; waits unless `detached`.
-    int run(const char* const argv[], bool detached = false);
+    // Starts one of the appliance's scripts (scriptJob), serialised by its path.
+    void run_script(const char* const argv[]);
+    // Starts a host tool whose end decides the request's reply: the reply
+    // is deferred under a token, and `finish` makes the final status of the
+    // outcome. A tool that cannot start is finished at once as not started.
+    keeperStatus run_for_reply(ProgramRunner::Job job, OutcomeStatus finish);
+    int start(ProgramRunner::Job job);
+    PendingReplies* pending_replies() const;
     uint32_t next_handle();
     // Position of the entry with that name, -1 when none.
     int find_if_by_name(const char* name) const;
@@ -227,7 +244,11 @@ protected:
     std::string confDir;
     bool ready_ = false;
     ConfigPaths paths;
-    PluginRunSeam runner;
+    JobStarter starter;
+    PendingReplies* replies = nullptr;
+    // The token of the request being handled whose reply is deferred, 0 when
+    // it is answered at once.
+    uint32_t replyToken = 0;
     std::unique_ptr<LinkLayer> link;
     // Seconds since the epoch.
     std::function<time_t()> clock;

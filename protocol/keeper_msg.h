@@ -211,6 +211,9 @@ public:
     // configuration-change event to broadcast (eventId holds the change mask).
     uint32_t eventGrp = 0;
     uint32_t eventId = 0;
+    // KEEPER_SET_CONFIG in the daemon, never on the wire: when not 0, the
+    // reply waits for a program under this token (keeper/pending_replies.h).
+    uint32_t replyToken = 0;
     KeeperPayload payload;
 
     uint32_t eventDataLen() const { return eventDataLen_; }

@@ -2,8 +2,9 @@
  * Fixed paths of the appliance and the command lines of its scripts and host
  * tools: the one place they are spelled out. Command lines (CMD_*) run
  * through the shell; those ending in "&" run in the background. Argument
- * vectors (ARGV_*) run without a shell, their output discarded (see
- * support/run_prog.h); the callers noted "detached" do not wait for them.
+ * vectors (ARGV_*) run without a shell, their output discarded unless the
+ * caller reads it, and the daemon never waits for them (see
+ * keeper/program_runner.h).
  *
  * Plain C so that the database extensions can include it as well. The
  * constants are static: a header-only table needs no library to link, and
@@ -57,9 +58,9 @@ static const char* const ARGV_INET1_RESTART[] = {"/etc/rc.d/rc.inet1", "restart"
 static const char APP_SNAPSHOT_SCRIPT[] = "/opt/velto/bin/create_snapshot_logs.sh";
 
 /* Scripts the configuration plug-in runs when it changed their files. */
-static const char* const ARGV_NTP_RESTART[] = {"/etc/rc.d/rc.ntp", "restart", 0}; /* detached */
+static const char* const ARGV_NTP_RESTART[] = {"/etc/rc.d/rc.ntp", "restart", 0};
 /* Started by the daemon's time-server check when no time daemon runs. */
-static const char* const ARGV_NTP_START[] = {"/etc/rc.d/rc.ntp", "start", 0}; /* detached */
+static const char* const ARGV_NTP_START[] = {"/etc/rc.d/rc.ntp", "start", 0};
 static const char* const ARGV_SECURITY[] = {"/etc/rc.d/rc.security", 0};
 static const char* const ARGV_INETD_START[] = {"/etc/rc.d/rc.inetd", "start", 0};
 static const char* const ARGV_INETD_STOP[] = {"/etc/rc.d/rc.inetd", "stop", 0};

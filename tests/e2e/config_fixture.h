@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -99,17 +100,32 @@ protected:
 
     // One configuration request; the reply's status and block in host order.
     uint32_t request(unsigned type, uint32_t cmd, ConfigAll& data) {
+        Message raw;
+        if (!sendConfig(client, type, cmd, data) || !client.readType(type, raw, 5000)) return 99;
+        return configReply(raw, data);
+    }
+    static bool sendConfig(TestClient& to, unsigned type, uint32_t cmd, const ConfigAll& data) {
         GeneralMsg msg(type);
         msg.payload.config.cmd = cmd;
         msg.payload.config.data = data;
-        Message raw;
-        if (!client.send(msg) || !client.readType(type, raw, 5000)) return 99;
-        const keeper_client_header hdr{type, raw.id, static_cast<uint32_t>(raw.payload.size())};
-        GeneralMsg reply(type);
-        if (reply.fromWire(hdr, reinterpret_cast<const uint8_t*>(raw.payload.data())) != KEEPER_OK)
+        return to.send(msg);
+    }
+    // The status and block of a configuration reply, 98 when it is none.
+    static uint32_t configReply(const Message& raw, ConfigAll& data) {
+        const keeper_client_header hdr{raw.type, raw.id, static_cast<uint32_t>(raw.payload.size())};
+        GeneralMsg reply(static_cast<int>(raw.type));
+        if ((raw.type != KEEPER_GET_CONFIG && raw.type != KEEPER_SET_CONFIG) ||
+            reply.fromWire(hdr, reinterpret_cast<const uint8_t*>(raw.payload.data())) != KEEPER_OK)
             return 98;
         data = reply.payload.config.data;
         return reply.payload.config.status;
+    }
+    // Rewrites a stand-in: it records its command line as before, then runs
+    // `then` (shell text), e.g. "sleep 10".
+    static void standIn(const std::string& path, const std::string& then) {
+        writeText(path, "#!/bin/sh\necho \"$0 $*\" >> " + std::string(getenv("VARDO_E2E_RECORD")) +
+                            "\n" + then + "\n");
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
     }
     uint32_t get(uint32_t cmd, ConfigAll& data) { return request(KEEPER_GET_CONFIG, cmd, data); }
     uint32_t set(uint32_t cmd, ConfigAll& data) { return request(KEEPER_SET_CONFIG, cmd, data); }

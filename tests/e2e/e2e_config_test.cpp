@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "tests/e2e/config_fixture.h"
 
@@ -107,6 +109,45 @@ TEST_F(E2eConfig, SecuritySwitchesRunTheirScriptsAndTheProfileKeepsOneTimeout) {
     const std::string file = readText(kRcConf);
     EXPECT_NE(file.find("PING=\"0\"\nTCPSEC=\"1\"\nSSH=\"0\"\n"), std::string::npos) << file;
     EXPECT_EQ(commandsLog().find("rc.inetd"), std::string::npos);
+}
+
+TEST_F(E2eConfig, AScriptThatRunsLongHoldsNeitherItsRequestNorAnotherConnection) {
+    ASSERT_NO_FATAL_FAILURE(standIn("/etc/rc.d/rc.security", "sleep 10"));
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll change = security(kAllOnes, 2, kAllOnes, kAllOnes, kAllOnes);
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(set(CONFIG_SECURITY, change), KEEPER_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    ASSERT_TRUE(waitCommand("/etc/rc.d/rc.security "));
+    const auto listed = std::chrono::steady_clock::now();
+    EXPECT_NE(psListing().find("watcher"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - listed, std::chrono::milliseconds(100));
+}
+
+TEST_F(E2eConfig, TenTimeServerAdditionsRestartTheTimeDaemonTwice) {
+    // Longer than the ten requests take: they all arrive while the first
+    // restart runs, and only the last of them waits for a second one.
+    ASSERT_NO_FATAL_FAILURE(standIn("/etc/rc.d/rc.ntp", "sleep 1"));
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    for (uint32_t order = 1; order <= 10; ++order) {
+        ConfigAll add{};
+        add.data.srv.type = 6;
+        add.data.srv.order = order;
+        add.data.srv.u.address = ip(("10.0.6." + std::to_string(order)).c_str());
+        ASSERT_EQ(set(CONFIG_SRV_ADD, add), KEEPER_OK);
+    }
+    auto restarts = [&] {
+        const std::string log = commandsLog();
+        size_t count = 0;
+        for (size_t at = log.find("rc.ntp restart"); at != std::string::npos;
+             at = log.find("rc.ntp restart", at + 1))
+            ++count;
+        return count;
+    };
+    EXPECT_TRUE(waitFor([&] { return restarts() == 2; }, 5000)) << commandsLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(restarts(), 2u) << commandsLog();
+    EXPECT_NE(readText("/etc/ntp.conf").find("server 10.0.6.10\n"), std::string::npos);
 }
 
 TEST_F(E2eConfig, HostNameIsWrittenAndSetWithoutAShell) {

@@ -413,5 +413,73 @@ TEST_F(E2eNetwork, RoutesRunTheirCommandWordForWordAndKeepWhatFailed) {
     EXPECT_EQ(last, "route [del] [-net] [10.1.0.0] [netmask] [255.255.0.0] [gw] [10.0.0.1] [t1]");
 }
 
+using Clock = std::chrono::steady_clock;
+
+TEST_F(E2eNetwork, RouteIsAnsweredWhenItsCommandEndedAndHoldsOnlyWhatComesAfterIt) {
+    ASSERT_NO_FATAL_FAILURE(standIn("/sbin/route", "sleep 1"));
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    TestClient other;
+    ASSERT_TRUE(other.connect(port()));
+    const ConfigAll net = routeRequest(1, "10.5.0.0", "255.255.0.0", "10.0.0.1", kT1);
+    const auto asked = Clock::now();
+    ASSERT_TRUE(sendConfig(client, KEEPER_SET_CONFIG, CONFIG_ROUTE_ADD, net));
+    GeneralMsg listing(KEEPER_PRINT_PS);
+    ASSERT_TRUE(client.send(listing));
+    ASSERT_TRUE(waitCommand("/sbin/route add -net 10.5.0.0 netmask 255.255.0.0 gw 10.0.0.1 t1"));
+    ConfigAll acl{};
+    acl.data.acl.u.address = ip("10.7.7.7");
+    ASSERT_TRUE(sendConfig(other, KEEPER_SET_CONFIG, CONFIG_ACL_ADD, acl));
+
+    // Reads on any connection are answered at once; a change waits.
+    const auto listed = Clock::now();
+    EXPECT_NE(psListing().find("watcher"), std::string::npos);
+    EXPECT_LT(Clock::now() - listed, std::chrono::milliseconds(100));
+    Message reply;
+    EXPECT_FALSE(other.read(reply, 300)) << "the access-list change waits behind the route";
+
+    ConfigAll data{};
+    ASSERT_TRUE(client.read(reply, 3000));
+    EXPECT_EQ(configReply(reply, data), KEEPER_OK);
+    EXPECT_GE(Clock::now() - asked, std::chrono::milliseconds(900));
+    ASSERT_TRUE(client.read(reply, 3000));
+    EXPECT_EQ(reply.type, unsigned(KEEPER_PRINT_ACK)) << "the route's own connection: after it";
+    ASSERT_TRUE(other.read(reply, 3000));
+    EXPECT_EQ(configReply(reply, data), KEEPER_OK);
+    EXPECT_EQ(routeWalk(), (std::vector<std::string>{"10.5.0.0"}));
+}
+
+TEST_F(E2eNetwork, RouteWhoseConnectionClosedMeanwhileIsStillMade) {
+    ASSERT_NO_FATAL_FAILURE(standIn("/sbin/route", "sleep 1"));
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    TestClient leaving;
+    ASSERT_TRUE(leaving.connect(port()));
+    const ConfigAll net = routeRequest(1, "10.5.0.0", "255.255.0.0", "10.0.0.1", kT1);
+    ASSERT_TRUE(sendConfig(leaving, KEEPER_SET_CONFIG, CONFIG_ROUTE_ADD, net));
+    ASSERT_TRUE(waitCommand("/sbin/route add -net 10.5.0.0 netmask 255.255.0.0 gw 10.0.0.1 t1"));
+    leaving.reset();
+    ConfigAll acl{};
+    acl.data.acl.u.address = ip("10.7.7.7");
+    EXPECT_EQ(set(CONFIG_ACL_ADD, acl), KEEPER_OK) << "made after the route";
+    EXPECT_EQ(routeWalk(), (std::vector<std::string>{"10.5.0.0"}));
+    EXPECT_TRUE(vardoRunning());
+}
+
+TEST_F(E2eNetwork, RouteCommandThatNeverEndsIsAnsweredTwoAtItsDeadlineAndKilled) {
+    // Ignored by the shell and by its sleep as well: only SIGKILL ends them.
+    ASSERT_NO_FATAL_FAILURE(standIn(
+        "/sbin/route", "echo $$ > /etc/route.pid\ntrap '' TERM\nwhile :; do sleep 1; done"));
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll net = routeRequest(1, "10.6.0.0", "255.255.0.0", "10.0.0.1", kT1);
+    const auto asked = Clock::now();
+    EXPECT_EQ(set(CONFIG_ROUTE_ADD, net), KEEPER_FAIL);
+    const auto answered = Clock::now() - asked;
+    EXPECT_GE(answered, std::chrono::milliseconds(1500));
+    EXPECT_LT(answered, std::chrono::milliseconds(2900));
+    const int pid = atoi(readText("/etc/route.pid").c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(waitFor([&] { return processGone(pid); }, 4000));
+    EXPECT_TRUE(routeWalk().empty());
+}
+
 }  // namespace
 }  // namespace e2e

@@ -1,0 +1,13 @@
+// Appliance scripts as the daemon runs them: never waited for, one run of a
+// queue at a time, a burst of requests folded into at most one more run
+// with the latest arguments, and the outcome traced when the run ends.
+#ifndef KEEPER_SCRIPT_JOB_H
+#define KEEPER_SCRIPT_JOB_H
+
+#include <string>
+
+#include "keeper/program_runner.h"
+
+ProgramRunner::Job scriptJob(const char* const argv[], const std::string& queue);
+
+#endif
