@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <cstring>
 
 #include "keeper/keeper_srv.h"
@@ -25,6 +27,14 @@ const char* type_name(unsigned type) {
     return name ? name : "";
 }
 
+// The change event carries the record as the reply took it out, in network
+// order.
+void announce_change(KeeperSrv* keeper, const GeneralMsg& wire_msg, uint32_t status) {
+    ConfigAll change = wire_msg.payload.config.data;
+    if ((status == KEEPER_OK || status == KEEPER_OK_REBOOT) && wire_msg.eventGrp != EVENT_GRP_NONE)
+        keeper->send_event(wire_msg.eventGrp, wire_msg.eventId, &change, sizeof change);
+}
+
 keeper_client_header host_header(const unsigned char* data) {
     keeper_client_header hdr;
     memcpy(&hdr, data, sizeof hdr);
@@ -44,8 +54,19 @@ int ClientHandler::handleClose(EvAdapter*) {
     // this handler once it is deleted.
     if (deadline_timer >= 0) engine->delTimer(deadline_timer);
     deadline_timer = -1;
-    // A reply still waiting for its program is dropped when the program ends.
-    keeper->get_replies().forget(this);
+    // A reply still waiting for its program is dropped when the program
+    // ends; the change event of a change made then still goes out.
+    std::function<void(keeperStatus)> leftover;
+    if (deferred) {
+        std::shared_ptr<GeneralMsg> change(std::move(deferred));
+        KeeperSrv* owner = keeper;
+        leftover = [owner, change](keeperStatus status) {
+            change->payload.config.status = status;
+            change->msgDataH2NOrder();
+            announce_change(owner, *change, status);
+        };
+    }
+    keeper->get_replies().forget(this, leftover);
     keeper->handle_client_close(this);
     task = nullptr;
     return -1;
@@ -275,11 +296,7 @@ keeperStatus ClientHandler::send_reply(GeneralMsg& msg) {
             msg.msgDataH2NOrder();
             keeperStatus rc =
                 send_msg(socket, KEEPER_SET_CONFIG, msg.payloadLen(), msg.payload.bytes);
-            // The change event carries the record as it went out, in network order.
-            ConfigAll change = msg.payload.config.data;
-            if ((status == KEEPER_OK || status == KEEPER_OK_REBOOT) &&
-                msg.eventGrp != EVENT_GRP_NONE)
-                keeper->send_event(msg.eventGrp, msg.eventId, &change, sizeof change);
+            announce_change(keeper, msg, status);
             return rc;
         }
         default:

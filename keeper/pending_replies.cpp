@@ -21,11 +21,19 @@ void PendingReplies::close(uint32_t token, keeperStatus status) {
     // the change no longer pending.
     replies.erase(found);
     if (waiter) waiter->reply_ready(status);
+    auto leftover = leftovers.find(token);
+    if (leftover == leftovers.end()) return;
+    std::function<void(keeperStatus)> done = std::move(leftover->second);
+    leftovers.erase(leftover);
+    done(status);
 }
 
-void PendingReplies::forget(const Waiter* waiter) {
-    for (auto& entry : replies)
-        if (entry.second == waiter) entry.second = nullptr;
+void PendingReplies::forget(const Waiter* waiter, std::function<void(keeperStatus)> leftover) {
+    for (auto& entry : replies) {
+        if (entry.second != waiter) continue;
+        entry.second = nullptr;
+        if (leftover) leftovers[entry.first] = leftover;
+    }
     leave(waiter);
 }
 

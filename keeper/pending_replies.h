@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 
 #include "protocol/keeper_msg.h"
@@ -33,9 +34,10 @@ public:
     void attach(uint32_t token, Waiter* waiter);
     // The final status goes to the waiting connection, if it is still there.
     void close(uint32_t token, keeperStatus status);
-    // A connection that ended: its replies are dropped when they close, and
-    // it leaves the line.
-    void forget(const Waiter* waiter);
+    // A connection that ended leaves the line; a reply it still owes goes to
+    // `leftover` instead (dropped when that is empty): the change it waited
+    // for is made all the same, and others may need to hear of it.
+    void forget(const Waiter* waiter, std::function<void(keeperStatus)> leftover = nullptr);
     bool any_open() const { return !replies.empty(); }
 
     // Whether `who` may change the configuration now: no reply is open and
@@ -48,6 +50,7 @@ public:
 private:
     uint32_t last = 0;
     std::map<uint32_t, Waiter*> replies;
+    std::map<uint32_t, std::function<void(keeperStatus)>> leftovers;
     std::deque<const Waiter*> line;
 };
 

@@ -9,6 +9,7 @@
 
 #include "keeper/keeper_plugin.h"
 #include "keeper/keeper_srv.h"
+#include "keeper/script_job.h"
 #include "keeper/stc_keeper_srv.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -145,14 +146,7 @@ keeperStatus ntp_LocalCheck::run() {
     EV_TRACE(DL_NOTIFY, "ntp_LocalCheck::run, start NTP daemon");
     // The check does not wait for the script; runs of the script never
     // overlap, and a start asked for while one runs is folded into one.
-    ProgramRunner::Job job = ProgramRunner::program(
-        std::vector<std::string>(ARGV_NTP_START, ARGV_NTP_START + 2), APP_RUN_DEADLINE_SCRIPT);
-    job.queue = job.argv.front();
-    job.coalesce = true;
-    job.done = [](const RunOutcome& outcome) {
-        EV_TRACE(DL_TRACE, "ntp_LocalCheck::run, time daemon start ended: %s",
-                 outcome.text().c_str());
-    };
+    ProgramRunner::Job job = scriptJob(ARGV_NTP_START, ARGV_NTP_START[0]);
     if (keeper->get_runner().start(std::move(job)) < 0)
         EV_TRACE(DL_ERROR, "ntp_LocalCheck::run, cannot run %s",
                  commandLineText(ARGV_NTP_START).c_str());

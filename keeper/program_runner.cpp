@@ -13,18 +13,13 @@
 
 #include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
+#include "support/run_prog.h"
 #include "support/spawn.h"
 
 namespace {
 
 void* as_arg(long value) { return reinterpret_cast<void*>(static_cast<intptr_t>(value)); }
 long from_arg(void* arg) { return static_cast<long>(reinterpret_cast<intptr_t>(arg)); }
-
-std::string words_of(const std::vector<std::string>& argv) {
-    std::string text;
-    for (const std::string& word : argv) text += (text.empty() ? "" : " ") + word;
-    return text;
-}
 
 RunOutcome outcome_of(int status) {
     RunOutcome outcome;
@@ -102,13 +97,13 @@ void ProgramRunner::enqueue(Run run) {
         for (Run& older : waiting) {
             if (!older.job.coalesce || older.job.argv[0] != run.job.argv[0]) continue;
             EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] replaces queued [%s]",
-                     words_of(run.job.argv).c_str(), words_of(older.job.argv).c_str());
+                     commandLineText(run.job.argv).c_str(), commandLineText(older.job.argv).c_str());
             older = std::move(run);
             return;
         }
     }
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] waits behind queue %s",
-             words_of(run.job.argv).c_str(), run.job.queue.c_str());
+             commandLineText(run.job.argv).c_str(), run.job.queue.c_str());
     run.queued_at = engine->getClock().uptime();
     if (run.job.deadline_includes_wait)
         run.wait_timer = engine->addTimer(run.job.deadline, this,
@@ -142,7 +137,7 @@ bool ProgramRunner::launch(Run& run) {
     const SpawnResult child = Com_spawn(plan, mask);
     if (child.pid < 0) {
         EV_TRACE(DL_ERROR, "ProgramRunner::start, cannot run [%s] (%s)",
-                 words_of(run.job.argv).c_str(), strerror(child.error));
+                 commandLineText(run.job.argv).c_str(), strerror(child.error));
         if (run.output_fd >= 0) close(run.output_fd);
         return false;
     }
@@ -151,7 +146,7 @@ bool ProgramRunner::launch(Run& run) {
     run.deadline_timer = engine->addTimer(time_left(run), this, &ProgramRunner::deadline_passed,
                                           as_arg(child.pid), -1);
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] pid %d, deadline %ld s",
-             words_of(run.job.argv).c_str(), child.pid, run.job.deadline);
+             commandLineText(run.job.argv).c_str(), child.pid, run.job.deadline);
     runs.emplace(child.pid, std::move(run));
     return true;
 }
@@ -165,7 +160,7 @@ bool ProgramRunner::child_exited(pid_t pid, int status) {
     RunOutcome outcome = outcome_of(status);
     if (run.exec_failed) outcome.kind = RunOutcome::NotStarted;
     EV_TRACE(DL_TRACE, "ProgramRunner::child_exited, [%s] pid %d: %s",
-             words_of(run.job.argv).c_str(), pid, outcome.text().c_str());
+             commandLineText(run.job.argv).c_str(), pid, outcome.text().c_str());
     if (!run.timed_out) {
         outcome.output = read_output(run);
         finish(run, outcome);
@@ -224,7 +219,7 @@ int ProgramRunner::deadline_passed(void* arg) {
     run.deadline_timer = -1;
     run.timed_out = true;
     EV_TRACE(DL_WARNING, "ProgramRunner, [%s] pid %d passed its deadline of %ld s, stopped",
-             words_of(run.job.argv).c_str(), pid, run.job.deadline);
+             commandLineText(run.job.argv).c_str(), pid, run.job.deadline);
     ::kill(-pid, SIGTERM);
     arm_group_kill(pid);
     RunOutcome outcome;
@@ -241,7 +236,7 @@ int ProgramRunner::wait_deadline_passed(void* arg) {
             Run run = std::move(*at);
             queue.second.erase(at);
             EV_TRACE(DL_WARNING, "ProgramRunner, [%s] passed its deadline of %ld s in queue %s",
-                     words_of(run.job.argv).c_str(), run.job.deadline, run.job.queue.c_str());
+                     commandLineText(run.job.argv).c_str(), run.job.deadline, run.job.queue.c_str());
             RunOutcome outcome;
             outcome.kind = RunOutcome::TimedOut;
             finish(run, outcome);

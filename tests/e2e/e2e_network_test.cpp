@@ -460,6 +460,8 @@ TEST_F(E2eNetwork, RouteWhoseConnectionClosedMeanwhileIsStillMade) {
     ConfigAll acl{};
     acl.data.acl.u.address = ip("10.7.7.7");
     EXPECT_EQ(set(CONFIG_ACL_ADD, acl), KEEPER_OK) << "made after the route";
+    // Those who follow the routes hear of it, though its sender left.
+    ASSERT_NO_FATAL_FAILURE(expectEvent(EVENT_GRP_ROUTE, 0));
     EXPECT_EQ(routeWalk(), (std::vector<std::string>{"10.5.0.0"}));
     EXPECT_TRUE(vardoRunning());
 }
