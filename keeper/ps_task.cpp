@@ -57,6 +57,7 @@ PsTask::PsTask(const PsTask& o)
       user_known(o.user_known),
       uid(o.uid),
       gid(o.gid),
+      groups(o.groups),
       remote(o.remote),
       kill_timeout(o.kill_timeout),
       restart_delay(o.restart_delay),
@@ -118,6 +119,9 @@ void PsTask::set_user(const char* user) {
     }
     uid = entry->pw_uid;
     gid = entry->pw_gid;
+    // Here, as the INI file is read, and not at each start: the name service
+    // may be remote, and the loop must not wait for it.
+    groups = Com_groupsOf(user, gid);
     EV_TRACE(DL_TRACE, "PsTask::set_user, user '%s', gid %d, uid %d", user, gid, uid);
 }
 
@@ -162,7 +166,7 @@ SpawnPlan PsTask::spawn_plan() const {
     if (plan.change_ids && user_known) {
         plan.uid = uid;
         plan.gid = gid;
-        plan.groups = Com_groupsOf(user.c_str(), gid);
+        plan.groups = groups;
     }
     return plan;
 }

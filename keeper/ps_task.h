@@ -6,6 +6,7 @@
 #include <csignal>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "keeper/callback_ps.h"
 #include "keeper/tasks.h"
@@ -167,12 +168,13 @@ protected:
     char** argv = nullptr;
     CallbackPool callbacks;
     unsigned events[EVENT_GROUPS] = {};
-    // The named user ("" for none) and whether it was found; uid and gid
-    // are its ids then.
+    // The named user ("" for none) and whether it was found; uid, gid and
+    // its supplementary groups are its ids then.
     std::string user;
     bool user_known;
     unsigned uid;
     unsigned gid;
+    std::vector<gid_t> groups;
     bool remote;
     int kill_timeout;
     int restart_delay;

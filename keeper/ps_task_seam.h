@@ -19,6 +19,8 @@ struct PsTaskSeam {
         task.ka_error = error;
         task.ka_error_action = on_error;
     }
+    // What a start of the task would run.
+    static SpawnPlan spawn_plan(const PsTask& task) { return task.spawn_plan(); }
     static unsigned missed_probes(const PsTask& task) { return task.ka_missed; }
     static void set_missed_probes(PsTask& task, unsigned n) { task.ka_missed = n; }
 };

@@ -1,9 +1,11 @@
 #include "keeper/ps_task.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <vector>
@@ -14,6 +16,21 @@
 #include "keeper/task_actions.h"
 #include "keeper/test_support.h"
 #include "support/proc_utils.h"
+
+namespace {
+
+int group_lookups = 0;
+
+}  // namespace
+
+// Counts the name service's group look-ups: the test program's own
+// definition takes the place of the C library's and passes each call on.
+extern "C" int getgrouplist(const char* user, gid_t group, gid_t* groups, int* count) {
+    using Lookup = int (*)(const char*, gid_t, gid_t*, int*);
+    static const Lookup library = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getgrouplist"));
+    ++group_lookups;
+    return library(user, group, groups, count);
+}
 
 namespace {
 
@@ -287,6 +304,23 @@ TEST(PsTask, ArgumentVectorFollowsTheArguments) {
     EXPECT_EQ(10, task.get_kill_timeout());
     task.set_kill_timeout(0);
     EXPECT_EQ(10, task.get_kill_timeout());
+}
+
+// The name service may be remote: the user's groups are looked up once,
+// as the INI file is read, and a start of the task or of a copy of it
+// (the fast-update processes) only uses them.
+TEST(PsTask, TheUsersGroupsAreLookedUpOnceWhenTheUserIsSet) {
+    KeeperFixture f;
+    StagedPs task(f, "user");
+    const int before = group_lookups;
+    task.set_user("root");
+    const PsTask copy(task);
+    const SpawnPlan plan = PsTaskSeam::spawn_plan(task);
+    const SpawnPlan copied = PsTaskSeam::spawn_plan(copy);
+    EXPECT_EQ(group_lookups - before, 1);
+    EXPECT_TRUE(plan.change_ids && plan.ids_known);
+    EXPECT_NE(std::find(plan.groups.begin(), plan.groups.end(), 0u), plan.groups.end());
+    EXPECT_EQ(copied.groups, plan.groups);
 }
 
 TEST(PsList, ListingLookupsAndEvents) {

@@ -4,16 +4,13 @@
 #ifndef KEEPER_SIGNALS_H
 #define KEEPER_SIGNALS_H
 
-#include <ctime>
-#include <string>
-
 void SetSignalHandlers();
+// The crash handler alone, writing its back-trace files into `folder`
+// (ending in '/'); SetSignalHandlers names the appliance's folder.
+void SetCrashHandler(const char* folder);
 
 // The last-moment hook run after the loop and before a crash ends the
 // process; this system has nothing to do there.
 void shutdown();
-
-// Back-trace file of a crash at that local time: one per minute.
-std::string bt_file_name(const struct tm& when);
 
 #endif

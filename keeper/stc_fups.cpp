@@ -1,6 +1,7 @@
 // The appliance supervisor's built-in checks and its family of
 // "FastUpdates" processes, one per entry of the fast-update list.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -13,6 +14,7 @@
 #include "keeper/tasks.h"
 #include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
+#include "support/file_utils.h"
 
 namespace {
 
@@ -69,9 +71,12 @@ keeperStatus stcKeeperSrv::fups_management(const char* list_path) {
                  kFupExec);
         return KEEPER_FAIL;
     }
-    FILE* in = fopen(list_path, "r");
+    // Another program writes the list into a folder it can write: a FIFO
+    // or a link put there must neither hold the loop nor lead it elsewhere.
+    FILE* in = fopenRegularForRead(list_path);
     if (!in) {
-        EV_TRACE(DL_NOTIFY, "stcKeeperSrv::fups_management, failed to open file %s", list_path);
+        EV_TRACE(DL_NOTIFY, "stcKeeperSrv::fups_management, failed to open file %s, %s", list_path,
+                 strerror(errno));
         return KEEPER_FAIL;
     }
     const std::vector<FupEntry> entries = read_fups_list(in);

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include "keeper/fups_list.h"
@@ -80,6 +82,21 @@ TEST(FupsList, OnlyWholeLinesWithTwoNumbersCount) {
     EXPECT_TRUE(entries[0].id == 1 && entries[0].enabled);
     EXPECT_TRUE(entries[1].id == 2 && !entries[1].enabled);
     EXPECT_TRUE(entries[2].id == 3 && entries[2].enabled);
+}
+
+// The list's folder is writable by others: a FIFO put at its path is
+// refused at once, and the processes of the last list read stay.
+TEST_F(Fups, AFifoAtTheListPathIsRefusedAtOnce) {
+    keeper.handle_seq_end();
+    ASSERT_EQ(reconcile("1,1\n"), KEEPER_OK);
+    unlink(list.c_str());
+    ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
+    FifoRescue rescue(list, 3);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(keeper.fups_management(list.c_str()), KEEPER_FAIL);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_NE(fup(1), nullptr);
+    EXPECT_GT(fup(1)->get_pid(), 0);
 }
 
 TEST_F(Fups, ListedIdsGetProcessesOfTheirOwn) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "keeper/check_base.h"
+#include "keeper/crash_report.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/ps_task.h"
 #include "keeper/script_job.h"
@@ -60,6 +61,9 @@ int TimerHandler::kill_ps(void* arg) {
 }
 
 int TimerHandler::run_wh_status(void* srv) {
+    // Once a minute: a crash names its file in local time, summer time and
+    // a new time zone included.
+    crash_report_refresh_clock();
     KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
     if (!plugin) return 0;
     plugin->on_timer(srv);

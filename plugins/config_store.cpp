@@ -12,6 +12,7 @@
 #include "support/appliance.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
+#include "support/file_utils.h"
 #include "support/net_utils.h"
 
 namespace {
@@ -136,9 +137,12 @@ keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
 
 keeperStatus SWConfigPlugin::_update_conf_ext(FILE*) { return KEEPER_FAIL; }
 
+// The login profile lies in the administrator's home folder, which is not
+// the daemon's: it is read only as a regular file, so that a FIFO or a link
+// put there can neither hold the loop nor show the daemon another file.
 void SWConfigPlugin::_create_bash_config(const char* path) {
     std::vector<std::string> lines;
-    if (!readTextLines(path, lines)) {
+    if (!readTextLines(fopenRegularForRead(path), lines)) {
         EV_TRACE(DL_NOTIFY, "Can't open file %s, %s", path, strerror(errno));
         return;
     }
@@ -153,7 +157,7 @@ void SWConfigPlugin::_create_bash_config(const char* path) {
 keeperStatus SWConfigPlugin::_update_bash_cfg_file(const char* path) {
     EV_TRACE(DL_DEBUG, " SWConfigPlugin::_update_bash_cfg_file, %s", path);
     std::vector<std::string> lines;
-    if (!readTextLines(path, lines)) {
+    if (!readTextLines(fopenRegularForRead(path), lines)) {
         if (errno != ENOENT) {
             EV_TRACE(DL_ERROR, "Can't open file %s, %s", path, strerror(errno));
             return KEEPER_FAIL;
@@ -161,7 +165,7 @@ keeperStatus SWConfigPlugin::_update_bash_cfg_file(const char* path) {
     } else {
         // The previous profile stays beside the new one.
         const std::string old = std::string(path) + APP_PROFILE_OLD_SUFFIX;
-        if (replaceFileWithCopy(path, old.c_str()) != 0)
+        if (replaceFileWithCopy(fopenRegularForRead(path), old.c_str()) != 0)
             EV_TRACE(DL_ERROR, "Can't copy file %s to %s, %s", path, old.c_str(), strerror(errno));
     }
     AtomicFile file(path);

@@ -6,11 +6,10 @@
 #include <string>
 #include <vector>
 
-// The lines of a file without their line feeds; false when it cannot be
-// opened or read (errno set).
-inline bool readTextLines(const std::string& path, std::vector<std::string>& lines) {
+// The lines of an open file without their line feeds; the file is closed.
+// False when `in` is null or the file cannot be read (errno set).
+inline bool readTextLines(FILE* in, std::vector<std::string>& lines) {
     lines.clear();
-    FILE* in = fopen(path.c_str(), "re");
     if (!in) return false;
     std::string line;
     for (int c; (c = fgetc(in)) != EOF;) {
@@ -25,6 +24,11 @@ inline bool readTextLines(const std::string& path, std::vector<std::string>& lin
     const bool ok = !ferror(in);
     fclose(in);
     return ok;
+}
+
+// The same for the file at `path`.
+inline bool readTextLines(const std::string& path, std::vector<std::string>& lines) {
+    return readTextLines(fopen(path.c_str(), "re"), lines);
 }
 
 #endif

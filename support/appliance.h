@@ -26,7 +26,8 @@ static const char APP_TRACE_PROFILE[] = "qoevdbg.conf";
 
 /* Files of the daemon outside the home folder's configuration. */
 static const char APP_BT_DIR[] = "/usr/local/DYXlog/bt/";
-static const char APP_BT_FILE_BASE[] = "/usr/local/DYXlog/bt/bt_vardo";
+/* A crash's back-trace file in APP_BT_DIR: this name, "_" and the minute. */
+static const char APP_BT_FILE_NAME[] = "bt_vardo";
 static const char KP_SW_BAD_BOOT_FILE[] = "/usr/local/DYX/conf/vardoBadBOoot.boot";
 static const char APP_FUPS_LIST[] = "/opt/velto/conf/fups_list.txt";
 static const char APP_VARDOCTL_LOG[] = "/opt/velto/log/vardoctl.log";

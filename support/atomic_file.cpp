@@ -52,7 +52,10 @@ bool AtomicFile::commit() {
 }
 
 int replaceFileWithCopy(const char* from, const char* to) {
-    FILE* in = from ? fopen(from, "re") : nullptr;
+    return replaceFileWithCopy(from ? fopen(from, "re") : nullptr, to);
+}
+
+int replaceFileWithCopy(FILE* in, const char* to) {
     if (!in) return -1;
     AtomicFile copy(to);
     bool ok = copy.stream() != nullptr;

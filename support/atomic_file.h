@@ -38,3 +38,5 @@ private:
 
 // Copies `from` over `to` as a whole; 0, or -1 with `to` unchanged.
 int replaceFileWithCopy(const char* from, const char* to);
+// The same from an open file, which is closed; -1 when `in` is null.
+int replaceFileWithCopy(FILE* in, const char* to);

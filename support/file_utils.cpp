@@ -30,6 +30,35 @@ bool writeAll(int fd, const char* data, ssize_t len) {
     return true;
 }
 
+int openRegularForRead(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // O_NONBLOCK: a FIFO without a writer opens at once instead of waiting
+    // for one; reading a regular file is the same either way.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    const int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (err == 0) return fd;
+    close(fd);
+    errno = err;
+    return -1;
+}
+
+FILE* fopenRegularForRead(const char* path) {
+    const int fd = openRegularForRead(path);
+    if (fd < 0) return nullptr;
+    FILE* in = fdopen(fd, "r");
+    if (in == nullptr) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return in;
+}
+
 bool isDir(const char* path) { return statIs(path, S_IFDIR); }
 
 bool isFile(const char* path) { return statIs(path, S_IFREG); }

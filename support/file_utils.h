@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 bool isDir(const char* path);
 bool isFile(const char* path);
 // Size of a regular file, -1 for anything else.
@@ -14,3 +16,12 @@ int copyFile(const char* from, const char* to);
 bool writeAll(int fd, const char* data, ssize_t len);
 // Removes the folder tree under `path` and the folder itself.
 bool delDir(const char* path);
+// Opens a file that lies in a folder others can write, for reading. Only a
+// regular file is opened: a link at the path is not followed, and a FIFO or
+// device neither holds the caller nor is read, so whoever can write the
+// folder can neither stall the daemon nor point it at another file. Returns
+// a close-on-exec descriptor, or -1 with errno set (ELOOP for a link, EINVAL
+// for anything else that is not a regular file).
+int openRegularForRead(const char* path);
+// The same as a stream; null on failure.
+FILE* fopenRegularForRead(const char* path);

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+
 #include "support/test_util.h"
 
 namespace {
@@ -19,6 +22,28 @@ TEST(FileUtils, KindsAndSizes) {
     EXPECT_EQ(getFileSize((tmp / "f").c_str()), 5);
     EXPECT_EQ(getFileSize(tmp.path().c_str()), -1);
     EXPECT_EQ(getFileSize((tmp / "none").c_str()), -1);
+}
+
+// Whoever can write the folder may put a FIFO or a link where the file
+// should be: neither holds the reader nor leads it elsewhere.
+TEST(FileUtils, OpenRegularForReadRefusesFifosAndLinksAtOnce) {
+    TempDir tmp;
+    writeText(tmp / "file", "content");
+    ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((tmp / "file").c_str(), (tmp / "link").c_str()), 0);
+    FILE* in = fopenRegularForRead((tmp / "file").c_str());
+    ASSERT_NE(in, nullptr);
+    char text[16] = {};
+    EXPECT_EQ(fread(text, 1, sizeof text - 1, in), 7u);
+    fclose(in);
+
+    FifoRescue rescue(tmp / "fifo", 3);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(openRegularForRead((tmp / "fifo").c_str()), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(openRegularForRead((tmp / "link").c_str()), -1);
+    EXPECT_EQ(errno, ELOOP);
 }
 
 TEST(FileUtils, CopyReplacesTargetWithMode0644) {

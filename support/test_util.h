@@ -1,13 +1,19 @@
 // Helpers for the unit and end-to-end tests: a private temporary folder,
-// a working-folder guard and small file reads and writes.
+// a working-folder guard, small file reads and writes, and a way out of a
+// FIFO that would hold a test.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/file_utils.h"
@@ -71,3 +77,34 @@ inline std::vector<std::string> readLines(const std::string& path) {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
+
+// Opens the writing end of a FIFO once `seconds` have passed, should a
+// reader still wait in open() then: a test of code that must not wait on a
+// FIFO fails on its clock instead of hanging.
+class FifoRescue {
+public:
+    FifoRescue(const std::string& path, int seconds)
+        : worker([this, path, seconds] {
+              std::unique_lock<std::mutex> lock(mutex);
+              if (wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return done; }))
+                  return;
+              const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+              if (fd >= 0) close(fd);
+          }) {}
+    ~FifoRescue() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        wake.notify_one();
+        worker.join();
+    }
+    FifoRescue(const FifoRescue&) = delete;
+    FifoRescue& operator=(const FifoRescue&) = delete;
+
+private:
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    std::thread worker;  // last: it starts once the members above exist
+};

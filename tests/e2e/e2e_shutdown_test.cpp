@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "support/test_util.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
@@ -193,6 +194,9 @@ TEST_F(E2eShutdown, CrashWritesBacktraceAndDiesOfTheSignal) {
     std::ifstream file("/usr/local/DYXlog/bt/" + found);
     std::string frame;
     EXPECT_TRUE(std::getline(file, frame) && !frame.empty()) << "the file lists stack frames";
+    EXPECT_NE(readText(home() + "/vardo.out")
+                  .find("Terminate: Raising signal " + std::to_string(SIGSEGV) + " !!!\n"),
+              std::string::npos);
 }
 
 }  // namespace
