@@ -3,7 +3,9 @@
 #define BENCH_BENCH_UTIL_H
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -97,6 +99,73 @@ inline bool make_victim(const ScratchHome& home, std::string& victim, std::strin
     fifo = home / "starts";
     return !self.empty() && symlink(self.c_str(), victim.c_str()) == 0 &&
            mkfifo(fifo.c_str(), 0600) == 0;
+}
+
+// The supervised program's child role: reports its pid and start time into
+// the FIFO, then waits to be killed.
+inline int victim_role(const char* fifo) {
+    double start = now_us();
+    int fd = open(fifo, O_WRONLY);
+    if (fd < 0) return 1;
+    dprintf(fd, "%d %.3f\n", getpid(), start);
+    close(fd);
+    pause();
+    return 0;
+}
+
+// The reports of victim_role, read from the FIFO without waiting past a
+// deadline. The FIFO is open for reading and writing, so it never reports an
+// end between two children; no child inherits it.
+class VictimReports {
+public:
+    explicit VictimReports(const std::string& fifo)
+        : fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC)) {}
+    ~VictimReports() {
+        if (fd >= 0) close(fd);
+    }
+    VictimReports(const VictimReports&) = delete;
+    VictimReports& operator=(const VictimReports&) = delete;
+
+    bool ok() const { return fd >= 0; }
+
+    // The next report, waiting at most `timeout_us`; false when none came.
+    bool next(int* pid, double* start, double timeout_us) {
+        double give_up = now_us() + timeout_us;
+        size_t end;
+        while ((end = pending.find('\n')) == std::string::npos) {
+            pollfd in = {fd, POLLIN, 0};
+            int left_ms = static_cast<int>((give_up - now_us()) / 1000);
+            char buf[256];
+            ssize_t n = left_ms > 0 && poll(&in, 1, left_ms) == 1 ? read(fd, buf, sizeof buf) : 0;
+            if (n <= 0) return false;
+            pending.append(buf, static_cast<size_t>(n));
+        }
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        return sscanf(line.c_str(), "%d %lf", pid, start) == 2;
+    }
+
+private:
+    int fd;
+    std::string pending;
+};
+
+// Up to `kills` SIGKILLs to the reported program, `gap_us` apart: each
+// restart's latency, from the signal to the new instance's first
+// instruction. `pid` follows the instances. None is sent once `budget_us`
+// has passed, and none waits past it.
+inline std::vector<double> restart_latencies(VictimReports& reports, int& pid, int kills,
+                                             useconds_t gap_us, double budget_us) {
+    std::vector<double> latencies;
+    double give_up = now_us() + budget_us;
+    for (int i = 0; i < kills && now_us() < give_up; ++i) {
+        if (gap_us) usleep(gap_us);
+        double t0 = now_us(), start;
+        kill(pid, SIGKILL);
+        if (!reports.next(&pid, &start, give_up - now_us())) break;
+        latencies.push_back(start - t0);
+    }
+    return latencies;
 }
 
 // An INI section for a program of level 1 that is restarted at once when it

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "protocol/keeper_msg.h"
+#include "bench/keeper_requests.h"
 
 namespace {
 
@@ -38,59 +38,9 @@ using bench::percentile;
 
 const int kKills = 50;
 const int kRoundTrips = 200;
-
-int child_role(const char* fifo) {
-    double start = now_us();
-    int fd = open(fifo, O_WRONLY);
-    if (fd < 0) return 1;
-    dprintf(fd, "%d %.3f\n", getpid(), start);
-    close(fd);
-    pause();
-    return 0;
-}
-
-// One "pid start" line from the FIFO, waiting at most a few seconds.
-bool read_report(FILE* in, int* pid, double* start) {
-    return fscanf(in, "%d %lf", pid, start) == 2;
-}
-
-bool read_exact(int fd, void* buf, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = read(fd, static_cast<char*>(buf) + got, n - got);
-        if (r <= 0) return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// Requests `gap_us` apart, so that a run can span several probe rounds.
-std::vector<double> print_ps_round_trips(int port, useconds_t gap_us) {
-    std::vector<double> times;
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int tries = 0; connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0; ++tries) {
-        if (tries > 100) return times;
-        usleep(20000);
-    }
-    for (int i = 0; i < kRoundTrips; ++i) {
-        if (gap_us) usleep(gap_us);
-        std::vector<unsigned char> request = keeperFrame(KEEPER_PRINT_PS, i, nullptr, 0);
-        double t0 = now_us();
-        if (write(s, request.data(), request.size()) != static_cast<ssize_t>(request.size())) break;
-        keeper_client_header hdr;
-        if (!read_exact(s, &hdr, sizeof hdr)) break;
-        headerN2HOrder(&hdr);
-        std::vector<char> body(hdr.length);
-        if (hdr.length && !read_exact(s, body.data(), hdr.length)) break;
-        times.push_back(now_us() - t0);
-    }
-    close(s);
-    return times;
-}
+// Far more than a run takes: only a daemon that stopped answering meets it.
+const double kBudgetUs = 60e6;
+const double kReportTimeoutUs = 5e6;
 
 // Time servers 127.0.0.30 on that take requests and never answer, listed in
 // the private /etc/ntp.conf; the sockets stay open for the whole run.
@@ -115,7 +65,7 @@ std::string silent_ntp_servers(int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "--child") == 0) return child_role(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--child") == 0) return bench::victim_role(argv[2]);
     const char* vardo = argc > 1 ? argv[1] : BENCH_VARDO_PATH;
     bench::ScratchHome home("keeper_bench");
     std::string victim, fifo;
@@ -132,24 +82,18 @@ int main(int argc, char** argv) {
     }
     if (!home.write_ini(port, bench::ps_task_section("victim", victim, "--child " + fifo) + checks))
         return 1;
-    // Read and write, so the FIFO never reports an end between two children.
-    FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
+    bench::VictimReports starts(fifo);
+    if (!starts.ok()) return 1;
 
     pid_t daemon = bench::start_vardo(vardo, home.path());
     int pid;
     double start;
-    if (!read_report(starts, &pid, &start)) return 1;
+    if (!starts.next(&pid, &start, kReportTimeoutUs)) return 1;
 
-    std::vector<double> restart;
-    for (int i = 0; i < kKills; ++i) {
-        double t0 = now_us();
-        kill(pid, SIGKILL);
-        if (!read_report(starts, &pid, &start)) break;
-        restart.push_back(start - t0);
-    }
+    std::vector<double> restart = bench::restart_latencies(starts, pid, kKills, 0, kBudgetUs);
     // With or without probes, the requests span three seconds: several
     // probe rounds, each waiting for its silent servers.
-    std::vector<double> ps = print_ps_round_trips(port, 15000);
+    std::vector<double> ps = bench::print_ps_round_trips(port, kRoundTrips, 15000, kBudgetUs);
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
 
@@ -162,12 +106,11 @@ int main(int argc, char** argv) {
                   static_cast<char*>(nullptr));
             _exit(127);
         }
-        if (!read_report(starts, &pid, &start)) break;
+        if (!starts.next(&pid, &start, kReportTimeoutUs)) break;
         floor.push_back(start - t0);
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }
-    fclose(starts);
 
     if (restart.empty() || floor.empty() || ps.empty()) {
         fprintf(stderr, "keeper_bench: measurement failed\n");
