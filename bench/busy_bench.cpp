@@ -168,18 +168,32 @@ bool run_scenario(const char* vardo, bool busy, Figures& out) {
         measure(port, reports, pid, home / "runs", out);
     }
     stop_all(daemon, reports, pid);
-    return !out.listing.empty() && !out.restart.empty();
+    return pid > 0;
+}
+
+bool complete(const Figures& f) { return !f.listing.empty() && !f.restart.empty(); }
+
+// "median p99" of the samples, "- -" when there are none.
+std::string cells(const std::vector<double>& v) {
+    char text[64] = "         -          -";
+    if (!v.empty())
+        snprintf(text, sizeof text, "%10.1f %10.1f", percentile(v, 0.5), percentile(v, 0.99));
+    return text;
 }
 
 void print_row(const char* scenario, const Figures& f) {
-    printf("%-9s %10.1f %10.1f %5zu %10.1f %10.1f %4zu %9.1f %9.1f\n", scenario,
-           percentile(f.listing, 0.5), percentile(f.listing, 0.99), f.listing.size(),
-           percentile(f.restart, 0.5), percentile(f.restart, 0.99), f.restart.size(), f.naps_per_s,
+    printf("%-9s %s %5zu %s %4zu %9.1f %9.1f\n", scenario, cells(f.listing).c_str(),
+           f.listing.size(), cells(f.restart).c_str(), f.restart.size(), f.naps_per_s,
            f.runs_per_s);
 }
 
-double ratio(const std::vector<double>& busy, const std::vector<double>& idle, double p) {
-    return percentile(busy, p) / percentile(idle, p);
+// "median p99" of busy over idle, "- -" when either has no samples.
+std::string ratios(const std::vector<double>& busy, const std::vector<double>& idle) {
+    char text[64] = "         -          -";
+    if (!busy.empty() && !idle.empty())
+        snprintf(text, sizeof text, "%10.2f %10.2f", percentile(busy, 0.5) / percentile(idle, 0.5),
+                 percentile(busy, 0.99) / percentile(idle, 0.99));
+    return text;
 }
 
 void print_table(const Figures& idle, const Figures& busy) {
@@ -187,10 +201,13 @@ void print_table(const Figures& idle, const Figures& busy) {
            "restart med", "p99", "n", "1-s run/s", "all run/s");
     print_row("idle", idle);
     print_row("busy", busy);
-    printf("%-9s %10.2f %10.2f %5s %10.2f %10.2f   (target <= 1.2)\n", "busy/idle",
-           ratio(busy.listing, idle.listing, 0.5), ratio(busy.listing, idle.listing, 0.99), "",
-           ratio(busy.restart, idle.restart, 0.5), ratio(busy.restart, idle.restart, 0.99));
-    printf("times in us; listing: KEEPER_PRINT_PS round trip; restart: SIGKILL to new instance\n");
+    printf("%-9s %s %5s %s   (target <= 1.2)\n", "busy/idle",
+           ratios(busy.listing, idle.listing).c_str(), "",
+           ratios(busy.restart, idle.restart).c_str());
+    printf(
+        "times in us; listing: KEEPER_PRINT_PS round trip; restart: SIGKILL to new instance;\n"
+        "n: answers or restarts seen, each phase given %.0f s\n",
+        kPhaseBudgetUs / 1e6);
 }
 
 }  // namespace
@@ -202,9 +219,9 @@ int main(int argc, char** argv) {
     fflush(stdout);
     Figures idle, busy;
     if (!run_scenario(vardo, false, idle) || !run_scenario(vardo, true, busy)) {
-        fprintf(stderr, "busy_bench: measurement failed\n");
+        fprintf(stderr, "busy_bench: the scenario could not be set up\n");
         return 1;
     }
     print_table(idle, busy);
-    return 0;
+    return complete(idle) && complete(busy) ? 0 : 1;
 }

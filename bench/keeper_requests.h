@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -57,13 +58,17 @@ inline double print_ps_round_trip(int s, uint32_t id) {
 }
 
 // Up to `count` round trips on one connection, `gap_us` apart so that they
-// spread over the daemon's timers; no new request once `budget_us` has
-// passed, so that a daemon that holds its loop still ends the run.
+// spread over the daemon's timers. No new request once `budget_us` has
+// passed, and none waits longer than that for its answer, so that a daemon
+// that holds its loop still ends the run.
 inline std::vector<double> print_ps_round_trips(int port, int count, useconds_t gap_us,
                                                 double budget_us) {
     std::vector<double> times;
     int s = connect_keeper(port);
     if (s < 0) return times;
+    timeval patience = {static_cast<time_t>(budget_us / 1e6),
+                        static_cast<suseconds_t>(static_cast<long>(budget_us) % 1000000)};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     double give_up = now_us() + budget_us;
     for (int i = 0; i < count && now_us() < give_up; ++i) {
         if (gap_us) usleep(gap_us);
