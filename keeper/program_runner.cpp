@@ -127,6 +127,8 @@ bool ProgramRunner::launch(Run& run) {
     plan.file = argv[0];
     plan.argv = argv.data();
     plan.stdio[0] = plan.stdio[1] = plan.stdio[2] = null_fd;
+    // The loop does not wait until the program has been executed either.
+    plan.wait_for_exec = false;
     if (run.job.capture) {
         run.output_fd = memfd_create("vardo-run", MFD_CLOEXEC);
         if (run.output_fd >= 0) plan.stdio[1] = run.output_fd;
@@ -142,7 +144,6 @@ bool ProgramRunner::launch(Run& run) {
         return false;
     }
     run.pid = child.pid;
-    run.exec_failed = child.failed != SpawnStep::None;
     run.deadline_timer = engine->addTimer(time_left(run), this, &ProgramRunner::deadline_passed,
                                           as_arg(child.pid), -1);
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] pid %d, deadline %ld s",
@@ -158,7 +159,6 @@ bool ProgramRunner::child_exited(pid_t pid, int status) {
     runs.erase(found);
     if (run.deadline_timer >= 0) engine->delTimer(run.deadline_timer);
     RunOutcome outcome = outcome_of(status);
-    if (run.exec_failed) outcome.kind = RunOutcome::NotStarted;
     EV_TRACE(DL_TRACE, "ProgramRunner::child_exited, [%s] pid %d: %s",
              commandLineText(run.job.argv).c_str(), pid, outcome.text().c_str());
     if (!run.timed_out) {

@@ -71,9 +71,9 @@ public:
     static Job program(std::vector<std::string> argv, long deadline);
 
     // Starts the job, or queues it behind its queue's running job. Answers
-    // the run's id (> 0), or -1 when it could not be started: then `done`
-    // is not called. A queued job that later fails to start is reported
-    // through `done` as NotStarted.
+    // the run's id (> 0), or -1 when no process could be made: then `done`
+    // is not called. A queued job that later fails so is reported through
+    // `done` as NotStarted; a program that cannot be executed exits 127.
     int start(Job job);
     // The loop's child-exit path: true when pid was one of the runner's.
     bool child_exited(pid_t pid, int status);
@@ -104,7 +104,6 @@ private:
         pid_t pid = -1;
         int deadline_timer = -1;
         int output_fd = -1;
-        bool exec_failed = false;
         bool timed_out = false;
         long queued_at = 0;  // uptime when it was queued
         int wait_timer = -1;

@@ -51,7 +51,7 @@ TEST_F(Runner, ReportsExitSignalOutputAndAFailedStart) {
     EXPECT_EQ("exit 3", outcomes[0].text());
     EXPECT_EQ("hello\n", outcomes[0].output);
     EXPECT_EQ("signal 9", outcomes[1].text());
-    EXPECT_EQ(RunOutcome::NotStarted, outcomes[2].kind);
+    EXPECT_EQ("exit 127", outcomes[2].text()) << "as the shell says it";
     EXPECT_FALSE(runner.child_exited(1, 0)) << "a pid that is not the runner's";
 }
 

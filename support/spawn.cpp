@@ -38,7 +38,9 @@ alignas(16) char child_stack[64 * 1024];
 [[noreturn]] CHILD_SIDE void give_up(Job* job, SpawnStep step, int error) {
     job->failed = step;
     job->error = error;
-    _exit(1);
+    // A caller that did not wait sees only this status: the shell's for a
+    // program it could not run.
+    _exit(job->plan->wait_for_exec ? 1 : 127);
 }
 
 // A signal between here and exec must not run the daemon's handlers in the
@@ -94,8 +96,11 @@ SpawnResult Com_spawn(const SpawnPlan& plan, const sigset_t& child_mask) {
     sigprocmask(SIG_BLOCK, &all, &previous);
     const int saved_errno = errno;
     SpawnResult result;
-    result.pid = clone(child_main, child_stack + sizeof child_stack,
-                       CLONE_VM | CLONE_VFORK | SIGCHLD, &job);
+    const int sharing = plan.wait_for_exec ? CLONE_VM | CLONE_VFORK : 0;
+    result.pid = clone(child_main, child_stack + sizeof child_stack, sharing | SIGCHLD, &job);
+    // Made from both sides: a signal to the group right after the call must
+    // find it, before the child has run a step of its own.
+    if (result.pid > 0 && !plan.wait_for_exec) setpgid(result.pid, result.pid);
     result.error = result.pid < 0 ? errno : job.error;
     result.failed = job.failed;
     result.nice_error = job.nice_error;

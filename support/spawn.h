@@ -27,6 +27,10 @@ struct SpawnPlan {
     std::vector<gid_t> groups;      // supplementary groups, gid included
     // Descriptors that become the child's 0, 1 and 2; -1 keeps the daemon's.
     int stdio[3] = {-1, -1, -1};
+    // false: the caller goes on at once, its memory copied for the child
+    // (cheap for a small process), and a failed step shows only as the
+    // child's exit status 127. An exec that hangs then holds only the child.
+    bool wait_for_exec = true;
 };
 
 // Where the child gave up; it then exited with status 1, and that exit is
