@@ -97,7 +97,8 @@ void ProgramRunner::enqueue(Run run) {
         for (Run& older : waiting) {
             if (!older.job.coalesce || older.job.argv[0] != run.job.argv[0]) continue;
             EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] replaces queued [%s]",
-                     commandLineText(run.job.argv).c_str(), commandLineText(older.job.argv).c_str());
+                     commandLineText(run.job.argv).c_str(),
+                     commandLineText(older.job.argv).c_str());
             older = std::move(run);
             return;
         }
@@ -236,7 +237,8 @@ int ProgramRunner::wait_deadline_passed(void* arg) {
             Run run = std::move(*at);
             queue.second.erase(at);
             EV_TRACE(DL_WARNING, "ProgramRunner, [%s] passed its deadline of %ld s in queue %s",
-                     commandLineText(run.job.argv).c_str(), run.job.deadline, run.job.queue.c_str());
+                     commandLineText(run.job.argv).c_str(), run.job.deadline,
+                     run.job.queue.c_str());
             RunOutcome outcome;
             outcome.kind = RunOutcome::TimedOut;
             finish(run, outcome);
