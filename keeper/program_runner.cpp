@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
 #include "support/run_prog.h"
 #include "support/spawn.h"
@@ -49,7 +48,7 @@ std::string RunOutcome::text() const {
 }
 
 ProgramRunner::ProgramRunner(EvEngine* e)
-    : engine(e), null_fd(open("/dev/null", O_RDWR | O_CLOEXEC)) {}
+    : alarms(e), null_fd(open("/dev/null", O_RDWR | O_CLOEXEC)) {}
 
 ProgramRunner::~ProgramRunner() {
     for (auto& entry : runs)
@@ -105,19 +104,20 @@ void ProgramRunner::enqueue(Run run) {
     }
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] waits behind queue %s",
              commandLineText(run.job.argv).c_str(), run.job.queue.c_str());
-    run.queued_at = engine->getClock().uptime();
+    run.queued_ms = PreciseTimers::now_ms();
+    const int id = run.id;
     if (run.job.deadline_includes_wait)
-        run.wait_timer = engine->addTimer(run.job.deadline, this,
-                                          &ProgramRunner::wait_deadline_passed, as_arg(run.id), -1);
+        run.wait_timer =
+            alarms.add(run.job.deadline * 1000, [this, id] { wait_deadline_passed(as_arg(id)); });
     waiting.push_back(std::move(run));
 }
 
-long ProgramRunner::time_left(Run& run) const {
-    if (run.wait_timer >= 0) engine->delTimer(run.wait_timer);
+long long ProgramRunner::time_left(Run& run) {
+    alarms.cancel(run.wait_timer);
     run.wait_timer = -1;
-    if (!run.job.deadline_includes_wait || run.queued_at == 0) return run.job.deadline;
-    const long waited = engine->getClock().uptime() - run.queued_at;
-    return std::max(1L, run.job.deadline - waited);
+    const long long whole = run.job.deadline * 1000LL;
+    if (!run.job.deadline_includes_wait || run.queued_ms == 0) return whole;
+    return std::max(1LL, whole - (PreciseTimers::now_ms() - run.queued_ms));
 }
 
 bool ProgramRunner::launch(Run& run) {
@@ -145,8 +145,8 @@ bool ProgramRunner::launch(Run& run) {
         return false;
     }
     run.pid = child.pid;
-    run.deadline_timer = engine->addTimer(time_left(run), this, &ProgramRunner::deadline_passed,
-                                          as_arg(child.pid), -1);
+    const pid_t pid = child.pid;
+    run.deadline_timer = alarms.add(time_left(run), [this, pid] { deadline_passed(as_arg(pid)); });
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] pid %d, deadline %ld s",
              commandLineText(run.job.argv).c_str(), child.pid, run.job.deadline);
     runs.emplace(child.pid, std::move(run));
@@ -158,7 +158,7 @@ bool ProgramRunner::child_exited(pid_t pid, int status) {
     if (found == runs.end()) return false;
     Run run = std::move(found->second);
     runs.erase(found);
-    if (run.deadline_timer >= 0) engine->delTimer(run.deadline_timer);
+    alarms.cancel(run.deadline_timer);
     RunOutcome outcome = outcome_of(status);
     EV_TRACE(DL_TRACE, "ProgramRunner::child_exited, [%s] pid %d: %s",
              commandLineText(run.job.argv).c_str(), pid, outcome.text().c_str());
@@ -217,6 +217,7 @@ int ProgramRunner::deadline_passed(void* arg) {
     auto found = runs.find(pid);
     if (found == runs.end()) return 0;
     Run& run = found->second;
+    alarms.cancel(run.deadline_timer);
     run.deadline_timer = -1;
     run.timed_out = true;
     EV_TRACE(DL_WARNING, "ProgramRunner, [%s] pid %d passed its deadline of %ld s, stopped",
@@ -236,6 +237,7 @@ int ProgramRunner::wait_deadline_passed(void* arg) {
             if (at->id != id) continue;
             Run run = std::move(*at);
             queue.second.erase(at);
+            alarms.cancel(run.wait_timer);
             EV_TRACE(DL_WARNING, "ProgramRunner, [%s] passed its deadline of %ld s in queue %s",
                      commandLineText(run.job.argv).c_str(), run.job.deadline,
                      run.job.queue.c_str());
@@ -248,7 +250,7 @@ int ProgramRunner::wait_deadline_passed(void* arg) {
 }
 
 void ProgramRunner::arm_group_kill(pid_t pgid) {
-    engine->addTimer(kKillGrace, this, &ProgramRunner::kill_group, as_arg(pgid), -1);
+    alarms.add(kKillGrace * 1000, [this, pgid] { kill_group(as_arg(pgid)); });
 }
 
 // Whatever of the group is left after the grace gets SIGKILL, the leader
@@ -290,7 +292,7 @@ void ProgramRunner::kill(int id) {
     for (auto& queue : queued)
         for (auto at = queue.second.begin(); at != queue.second.end(); ++at)
             if (at->id == id) {
-                if (at->wait_timer >= 0) engine->delTimer(at->wait_timer);
+                alarms.cancel(at->wait_timer);
                 queue.second.erase(at);
                 return;
             }
@@ -298,8 +300,7 @@ void ProgramRunner::kill(int id) {
 
 void ProgramRunner::stop_all(int sig) {
     for (auto& queue : queued)
-        for (Run& run : queue.second)
-            if (run.wait_timer >= 0) engine->delTimer(run.wait_timer);
+        for (Run& run : queue.second) alarms.cancel(run.wait_timer);
     queued.clear();
     for (auto& entry : runs) {
         entry.second.job.done = nullptr;

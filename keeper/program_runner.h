@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "reactor/ev_handler.h"
+#include "keeper/precise_timers.h"
 
 class EvEngine;
 
@@ -39,7 +39,7 @@ struct RunOutcome {
     std::string text() const;
 };
 
-class ProgramRunner : public EvHandler {
+class ProgramRunner {
 public:
     using Done = std::function<void(const RunOutcome&)>;
     // Seconds between SIGTERM and SIGKILL to a group past its deadline.
@@ -61,7 +61,7 @@ public:
     };
 
     explicit ProgramRunner(EvEngine* engine);
-    ~ProgramRunner() override;
+    ~ProgramRunner();
     ProgramRunner(const ProgramRunner&) = delete;
     ProgramRunner& operator=(const ProgramRunner&) = delete;
 
@@ -92,8 +92,8 @@ public:
     // The process (and group) of a running run; -1 when it does not run.
     pid_t pid_of(int id) const;
 
-    // Timer callbacks.
-    int deadline_passed(void* id);
+    // What the runner's timers do; tests call them in place of the clock.
+    int deadline_passed(void* pid);
     int kill_group(void* pgid);
     int wait_deadline_passed(void* id);
 
@@ -105,12 +105,13 @@ private:
         int deadline_timer = -1;
         int output_fd = -1;
         bool timed_out = false;
-        long queued_at = 0;  // uptime when it was queued
+        long long queued_ms = 0;  // when it was queued, 0: never
         int wait_timer = -1;
     };
 
     bool launch(Run& run);
-    long time_left(Run& run) const;
+    // Milliseconds of its deadline still to come when it starts now.
+    long long time_left(Run& run);
     void finish(Run& run, const RunOutcome& outcome);
     void start_next(const std::string& queue);
     bool queue_busy(const std::string& queue) const;
@@ -120,7 +121,7 @@ private:
     std::string read_output(Run& run);
     void arm_group_kill(pid_t pgid);
 
-    EvEngine* engine;
+    PreciseTimers alarms;
     int last_id = 0;
     int null_fd = -1;
     std::map<pid_t, Run> runs;                      // by pid
