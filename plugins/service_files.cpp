@@ -2,10 +2,12 @@
 // security switches, the version record and the web-start descriptor: each
 // keeps its part of the model and rewrites the file its service reads.
 #include <arpa/inet.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -41,6 +43,30 @@ std::string aclText(const ConfigACLHost& acl) {
     if (acl.byName) return std::string(acl.u.name, strnlen(acl.u.name, sizeof acl.u.name));
     return long2ipstr(ntohl(acl.u.address));
 }
+
+// Whether two list records name the same host: host names are compared as
+// DNS compares them, without regard to case.
+template <class A, class B>
+bool sameHost(const A& a, const B& b) {
+    if ((a.byName != 0) != (b.byName != 0)) return false;
+    if (!a.byName) return a.u.address == b.u.address;
+    return strncasecmp(a.u.name, b.u.name, std::min(sizeof a.u.name, sizeof b.u.name)) == 0;
+}
+
+// The access list's line of hosts.allow.
+std::string aclLine(const std::list<Handled<ConfigACLHost>>& acl) {
+    std::string all = "ALL: localhost";
+    for (const auto& entry : acl) all += " " + aclText(entry.rec);
+    return all;
+}
+
+// Bounds of the lists: the services that read them stay quick and
+// hosts_access reads a line into a buffer of 2,048 bytes and skips a longer
+// one, which would lock out every host listed on it.
+constexpr size_t kAclMax = 100;
+constexpr size_t kServersPerTypeMax = 16;
+constexpr uint32_t kServerTypeMax = 6;
+constexpr size_t kHostsLineMax = 2048;
 
 // Time-zone names as the zone folder spells them, never leaving it.
 bool validZoneName(const char* zone) {
@@ -188,27 +214,42 @@ keeperStatus SWConfigPlugin::_update_srv_cfg_file(uint32_t type) {
     return KEEPER_OK;
 }
 
+// Why a server cannot be added to `servers`: a message, nullptr when it can.
+// A server already listed is not one of these: the list stays as it is.
+static const char* serverRefusal(const std::list<Handled<ConfigAll>>& servers,
+                                 const ConfigSrv& srv) {
+    if (srv.type > kServerTypeMax) return "no such server type";
+    if (srv.byName && (!terminated(srv.u.name) || !validHostName(srv.u.name, false)))
+        return "server name is no valid host name";
+    size_t ofType = 0;
+    for (const auto& server : servers) {
+        const ConfigSrv& listed = server.rec.data.srv;
+        if (listed.type != srv.type) continue;
+        if (listed.order == srv.order) return "a server of that type has that order";
+        ++ofType;
+    }
+    return ofType >= kServersPerTypeMax ? "the servers of that type are full" : nullptr;
+}
+
 keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
     ConfigSrv& srv = all->data.srv;
-    if (srv.byName && (!terminated(srv.u.name) || !validHostName(srv.u.name, false))) {
-        EV_TRACE(DL_ERROR, "add_server: refused, server name is no valid host name");
+    if (const char* refusal = serverRefusal(servers_, srv)) {
+        EV_TRACE(DL_ERROR, "add_server: refused, %s (type %u, order %u)", refusal, srv.type,
+                 srv.order);
         return KEEPER_FAIL;
     }
     EV_TRACE(DL_NOTIFY, "Try to add/update server type = %d ip= [%s]", srv.type,
              serverText(srv).c_str());
+    for (const auto& server : servers_) {
+        const ConfigSrv& listed = server.rec.data.srv;
+        if (listed.type == srv.type && sameHost(listed, srv)) return KEEPER_NO_CHANGE;
+    }
     // Sorted by type, then by order.
     auto at = servers_.begin();
-    for (; at != servers_.end(); ++at) {
-        const ConfigSrv& listed = at->rec.data.srv;
-        if (listed.type < srv.type || (listed.type == srv.type && listed.order < srv.order))
-            continue;
-        if (listed.type == srv.type && listed.order == srv.order) {
-            EV_TRACE(DL_ERROR, "Server with same order= %d  and type ip= %d is exists", srv.order,
-                     srv.type);
-            return KEEPER_FAIL;
-        }
-        break;
-    }
+    while (at != servers_.end() && (at->rec.data.srv.type < srv.type ||
+                                    (at->rec.data.srv.type == srv.type &&
+                                     at->rec.data.srv.order < srv.order)))
+        ++at;
     ConfigAll rec{};
     rec.action = SRV_STATUS_ADDED;
     rec.data.srv.type = srv.type;
@@ -265,21 +306,25 @@ bool SWConfigPlugin::reach_ntp_srv() const {
 
 keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
     ConfigACLHost rec{};
-    if (acl->byName) {
-        if (!terminated(acl->u.name) || !validHostName(acl->u.name, false)) {
-            EV_TRACE(DL_ERROR, "add_acl: refused, host is no valid host name");
-            return KEEPER_FAIL;
-        }
-        rec.byName = 1;
+    rec.byName = acl->byName ? 1 : 0;
+    if (!rec.byName) {
+        rec.u.address = acl->u.address;
+    } else if (terminated(acl->u.name) && validHostName(acl->u.name, false)) {
         strcpy(rec.u.name, acl->u.name);
     } else {
-        for (const auto& entry : acl_) {
-            if (!entry.rec.byName && entry.rec.u.address == acl->u.address) {
-                EV_TRACE(DL_NOTIFY, "ACL already exists in the table.");
-                return KEEPER_NO_CHANGE;
-            }
-        }
-        rec.u.address = acl->u.address;
+        EV_TRACE(DL_ERROR, "add_acl: refused, host is no valid host name");
+        return KEEPER_FAIL;
+    }
+    for (const auto& entry : acl_) {
+        if (!sameHost(entry.rec, rec)) continue;
+        EV_TRACE(DL_NOTIFY, "ACL already exists in the table.");
+        return KEEPER_NO_CHANGE;
+    }
+    // The line with the new host and its line feed.
+    const size_t line = aclLine(acl_).size() + 1 + aclText(rec).size() + 1;
+    if (acl_.size() >= kAclMax || line >= kHostsLineMax) {
+        EV_TRACE(DL_ERROR, "add_acl: refused, the list is full");
+        return KEEPER_FAIL;
     }
     EV_TRACE(DL_NOTIFY, "ACL host is added.");
     acl_.push_front({next_handle(), rec});
@@ -312,12 +357,8 @@ keeperStatus SWConfigPlugin::_update_acl_file() {
         EV_TRACE(DL_ERROR, "Can't open %s file for write", paths.hostsAllow.c_str());
         return KEEPER_FAIL;
     }
-    std::string all = "ALL: localhost";
-    for (const auto& entry : acl_) {
-        const std::string text = aclText(entry.rec);
-        EV_TRACE(DL_DEBUG, "    ACL - %s", text.c_str());
-        all += " " + text;
-    }
+    const std::string all = aclLine(acl_);
+    EV_TRACE(DL_DEBUG, "    ACL - %s", all.c_str());
     const char end[] = "# End of hosts.allow.";
     bool allSeen = false;
     for (const std::string& line : lines) {

@@ -67,6 +67,82 @@ TEST_F(ServiceFiles, AccessFilesAreWrittenWithoutAHostsAllow) {
     EXPECT_EQ(readText(paths.hostsDeny), "# nothing denied\n");
 }
 
+ConfigACLHost aclName(const std::string& name) {
+    ConfigACLHost acl{};
+    acl.byName = 1;
+    snprintf(acl.u.name, sizeof acl.u.name, "%s", name.c_str());
+    return acl;
+}
+
+TEST_F(ServiceFiles, AccessListHoldsEachHostOnceAndAHundredAtMost) {
+    ConfigACLHost named = aclName("Admin.Example.org");
+    ASSERT_EQ(plugin.add_acl(&named), KEEPER_OK);
+    ConfigACLHost again = aclName("admin.example.ORG");
+    EXPECT_EQ(plugin.add_acl(&again), KEEPER_NO_CHANGE);
+    for (uint32_t n = 1; n < 100; ++n) {
+        ConfigACLHost acl{};
+        acl.u.address = htonl(0x0A000000 + n);
+        ASSERT_EQ(plugin.add_acl(&acl), KEEPER_OK) << n;
+    }
+    const std::string full = readText(paths.hostsAllow);
+    ConfigACLHost extra{};
+    extra.u.address = htonl(0x0B000001);
+    EXPECT_EQ(plugin.add_acl(&extra), KEEPER_FAIL);
+    EXPECT_EQ(plugin.acl().size(), 100u);
+    EXPECT_EQ(readText(paths.hostsAllow), full);
+}
+
+TEST_F(ServiceFiles, AccessListLineStaysShorterThanHostsAccessReads) {
+    const std::string label(63, 'h');
+    int added = 0;
+    for (char c = 'a'; c <= 'z'; ++c) {
+        ConfigACLHost acl = aclName(std::string(1, c) + label.substr(1) + "." + label);
+        if (plugin.add_acl(&acl) != KEEPER_OK) break;
+        ++added;
+    }
+    EXPECT_EQ(added, 15) << "127 bytes and a space each after \"ALL: localhost\"";
+    for (const std::string& line : readLines(paths.hostsAllow))
+        EXPECT_LT(line.size() + 1, 2048u);
+}
+
+ConfigAll server(uint32_t type, uint32_t order, const char* address) {
+    ConfigAll all{};
+    all.data.srv.type = type;
+    all.data.srv.order = order;
+    all.data.srv.u.address = inet_addr(address);
+    return all;
+}
+
+TEST_F(ServiceFiles, ServersAreListedOncePerTypeSixteenAtMostOfKnownTypes) {
+    int mask = 0;
+    ConfigAll dns = server(1, 1, "10.0.0.1");
+    ASSERT_EQ(plugin.add_server(&dns, mask), KEEPER_OK);
+    ConfigAll same = server(1, 2, "10.0.0.1");
+    EXPECT_EQ(plugin.add_server(&same, mask), KEEPER_NO_CHANGE);
+    ConfigAll sameOrder = server(1, 1, "10.0.0.1");
+    EXPECT_EQ(plugin.add_server(&sameOrder, mask), KEEPER_FAIL) << "the order is taken";
+    ConfigAll named = server(1, 3, "0.0.0.0");
+    named.data.srv.byName = 1;
+    strcpy(named.data.srv.u.name, "NS.example.org");
+    ASSERT_EQ(plugin.add_server(&named, mask), KEEPER_OK);
+    strcpy(named.data.srv.u.name, "ns.EXAMPLE.org");
+    named.data.srv.order = 4;
+    EXPECT_EQ(plugin.add_server(&named, mask), KEEPER_NO_CHANGE);
+    ConfigAll time = server(6, 1, "10.0.0.1");
+    EXPECT_EQ(plugin.add_server(&time, mask), KEEPER_OK) << "another type";
+    ConfigAll unknown = server(7, 1, "10.0.0.9");
+    EXPECT_EQ(plugin.add_server(&unknown, mask), KEEPER_FAIL);
+    for (uint32_t order = 5; order < 19; ++order) {
+        ConfigAll more = server(1, order, ("10.0.1." + std::to_string(order)).c_str());
+        ASSERT_EQ(plugin.add_server(&more, mask), KEEPER_OK) << order;
+    }
+    const std::string resolv = readText(paths.resolv);
+    ConfigAll seventeenth = server(1, 40, "10.0.2.1");
+    EXPECT_EQ(plugin.add_server(&seventeenth, mask), KEEPER_FAIL);
+    EXPECT_EQ(plugin.servers().size(), 17u) << "16 name servers and a time server";
+    EXPECT_EQ(readText(paths.resolv), resolv);
+}
+
 using Words = std::vector<std::string>;
 
 TEST_F(ServiceFiles, ScriptsAreNotWaitedForAndAskToRunOnceMoreAtMostWithTheLatestVerb) {

@@ -277,6 +277,28 @@ TEST_F(E2eConfig, AccessListRewritesHostsAllowAndHostsDeny) {
     EXPECT_EQ(set(CONFIG_ACL_DEL, acl), KEEPER_NO_CHANGE);
 }
 
+TEST_F(E2eConfig, AccessListTakesEachHostOnceAndAHundredAtMost) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll named{};
+    named.data.acl.byName = 1;
+    strcpy(named.data.acl.u.name, "Admin.example.org");
+    ASSERT_EQ(set(CONFIG_ACL_ADD, named), KEEPER_OK);
+    strcpy(named.data.acl.u.name, "admin.EXAMPLE.org");
+    EXPECT_EQ(set(CONFIG_ACL_ADD, named), KEEPER_NO_CHANGE);
+    EXPECT_EQ(readText("/etc/hosts.allow"),
+              "sshd: ALL\nALL: localhost Admin.example.org\n# End of hosts.allow.\n");
+    for (int n = 1; n < 100; ++n) {
+        ConfigAll acl{};
+        acl.data.acl.u.address = ip(("10.6.0." + std::to_string(n)).c_str());
+        ASSERT_EQ(set(CONFIG_ACL_ADD, acl), KEEPER_OK) << n;
+    }
+    const std::string full = readText("/etc/hosts.allow");
+    ConfigAll extra{};
+    extra.data.acl.u.address = ip("10.7.0.1");
+    EXPECT_EQ(set(CONFIG_ACL_ADD, extra), KEEPER_FAIL);
+    EXPECT_EQ(readText("/etc/hosts.allow"), full);
+}
+
 TEST_F(E2eConfig, TimeAndZoneAreSetAndBadZonesRefused) {
     ASSERT_NO_FATAL_FAILURE(startWithWatcher());
     ConfigAll all{};
