@@ -31,6 +31,12 @@ echo 'print "h" * (2 * 1024 * 1024)' >"$commands/huge"
 # Writes more than a pipe holds before it reads its (also large) input.
 echo 'print "c" * 200_000; print " #{STDIN.read.size}"' >"$commands/chatty"
 echo "File.write('$scratch/sleepy.pid', Process.pid.to_s); sleep 30; print 'late'" >"$commands/sleepy"
+# Failed generators, each after half a rule.
+echo 'print "pass in quick"; exit 1' >"$commands/half"
+echo 'print "pass in quick"; STDOUT.flush; Process.kill("KILL", Process.pid)' >"$commands/killed"
+# Done with its output, yet never exits.
+echo "File.write('$scratch/stalled.pid', Process.pid.to_s); print 'rule'; STDOUT.close; sleep 30" \
+  >"$commands/stalled"
 
 passed=0 failed=0
 result() {   # <name> <ok?> <details>
@@ -144,7 +150,9 @@ expect "output past 2048 bytes complete" "SELECT length(tolvar.get_rule_text('lo
 expect "large input and output at once" "SELECT right(tolvar.get_rule_text('chatty', NULL, 6), 6)" \
   "c $(( $(pgc_psql -At -c "SELECT length(fast.pattern_from_strips(6))") + 1 ))"
 expect_error "empty output" "$(rule "'silent'" NULL 7)" "output returned by silent is empty"
-expect_error "missing script" "$(rule "'nosuch'" NULL 7)" "output returned by nosuch is empty"
+expect_error "missing script" "$(rule "'nosuch'" NULL 7)" "nosuch exited with status 1"
+expect_error "half a rule and exit 1" "$(rule "'half'" NULL 7)" "half exited with status 1"
+expect_error "half a rule and a kill" "$(rule "'killed'" NULL 7)" "killed was terminated by signal 9"
 expect_error "output bound" "$(rule "'huge'" NULL 7)" "output returned by huge exceeds 1048576 bytes"
 expect_error "type without settings" "$(rule "'nocfg'" 3 7)" "no configuration for type: nocfg"
 expect_error "unknown side" "$(thresholds '(1, 50)') $(rule "'x'" 3 8)" "Unknown side: z"
@@ -159,6 +167,14 @@ sleepy_pid=$(cat "$scratch/sleepy.pid" 2>/dev/null)
 [ -n "$sleepy_pid" ] && ! kill -0 "$sleepy_pid" 2>/dev/null &&
   result "cancelled generator gone" yes ||
   result "cancelled generator gone" no "  generator pid '${sleepy_pid}' still there"
+
+# The whole exchange is bounded: a generator that never exits is killed.
+expect_error "generator bounded in time" "$(rule "'stalled'" NULL 7)" \
+  "stalled did not finish within 10000 ms"
+stalled_pid=$(cat "$scratch/stalled.pid" 2>/dev/null)
+[ -n "$stalled_pid" ] && ! kill -0 "$stalled_pid" 2>/dev/null &&
+  result "stalled generator gone" yes ||
+  result "stalled generator gone" no "  generator pid '${stalled_pid}' still there"
 
 # --- injection attempts ----------------------------------------------------
 for target in "x; touch $scratch/pwned" "\$(touch $scratch/pwned)" "x\`touch $scratch/pwned\`" \

@@ -20,6 +20,9 @@ extern char *tolvar_commands_dir;
 /* Generator output past this is an error rather than a cut rule. */
 #define GENERATOR_OUTPUT_MAX (1024 * 1024)
 
+/* A generator still busy after this long is killed: the query waits no longer. */
+#define GENERATOR_TIMEOUT_MS 10000
+
 /* One top host of a pattern within a flood. */
 typedef struct Host
 {
@@ -59,11 +62,14 @@ extern text *run_external(const char *type_name, int32 pattern_id,
 /*
  * Runs the program argv[0] with argv, without a shell, writes input to its
  * standard input and returns all of its standard output (NUL-terminated,
- * length in *output_len). More than max_output bytes raise an ERROR naming
- * what; an error of any kind kills and reaps the child first.
+ * length in *output_len). More than max_output bytes, an exchange and exit
+ * not done within timeout_ms, an exit status other than 0 or a death by a
+ * signal raise an ERROR naming what: a failed generator's output is never
+ * a rule. An error of any kind kills and reaps the child first.
  */
 extern char *run_generator_process(char *const argv[], const char *input,
 								   size_t input_len, size_t max_output,
-								   const char *what, size_t *output_len);
+								   int timeout_ms, const char *what,
+								   size_t *output_len);
 
 #endif

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "lib/stringinfo.h"
@@ -20,14 +21,39 @@
 
 /* How long one wait lasts before a cancel of the query is looked at. */
 #define POLL_SLICE_MS 1000
+/* How often a child that closed its output is looked at until it exits. */
+#define EXIT_POLL_MS 2
 #define READ_CHUNK 8192
 
 typedef struct Generator
 {
-	pid_t		pid;
+	pid_t		pid;			/* -1 once reaped */
 	int			to_child;		/* -1 once all input is written */
 	int			from_child;		/* -1 once closed */
+	int			timeout_ms;
+	int64		deadline_ms;	/* on the monotonic clock */
 } Generator;
+
+static int64
+now_ms(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (int64) ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* How long the next wait may last: at most a slice, an ERROR once past the deadline. */
+static int
+wait_slice(const Generator *gen, const char *what)
+{
+	int64		left = gen->deadline_ms - now_ms();
+
+	if (left <= 0)
+		ereport(ERROR,
+				(errmsg("%s did not finish within %d ms", what, gen->timeout_ms)));
+	return (int) Min(left, POLL_SLICE_MS);
+}
 
 static void
 close_fd(int *fd)
@@ -147,7 +173,7 @@ exchange(Generator *gen, const char *input, size_t input_len, size_t max_output,
 		fds[nfds++] = (struct pollfd) {.fd = gen->from_child, .events = POLLIN};
 		if (gen->to_child >= 0)
 			fds[nfds++] = (struct pollfd) {.fd = gen->to_child, .events = POLLOUT};
-		if (poll(fds, nfds, POLL_SLICE_MS) < 0)
+		if (poll(fds, nfds, wait_slice(gen, what)) < 0)
 		{
 			if (errno == EINTR)
 				continue;
@@ -169,11 +195,46 @@ reap_child(pid_t pid)
 		;
 }
 
+/* A generator that failed may have printed part of a rule: none of it counts. */
+static void
+check_exit(int status, const char *what)
+{
+	if (WIFSIGNALED(status))
+		ereport(ERROR,
+				(errmsg("%s was terminated by signal %d", what, WTERMSIG(status))));
+	if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+		ereport(ERROR,
+				(errmsg("%s exited with status %d", what, WEXITSTATUS(status))));
+}
+
+/* The end of its output is not its exit: it is waited for within the same deadline. */
+static void
+await_exit(Generator *gen, const char *what)
+{
+	int			status = 0;
+	pid_t		done;
+
+	for (;;)
+	{
+		CHECK_FOR_INTERRUPTS();
+		done = waitpid(gen->pid, &status, WNOHANG);
+		if (done == gen->pid)
+			break;
+		if (done < 0 && errno != EINTR)
+			elog(ERROR, "could not wait for %s: %m", what);
+		pg_usleep(Min(wait_slice(gen, what), EXIT_POLL_MS) * 1000L);
+	}
+	gen->pid = -1;
+	check_exit(status, what);
+}
+
 char *
 run_generator_process(char *const argv[], const char *input, size_t input_len,
-					  size_t max_output, const char *what, size_t *output_len)
+					  size_t max_output, int timeout_ms, const char *what,
+					  size_t *output_len)
 {
-	Generator	gen = {.pid = -1, .to_child = -1, .from_child = -1};
+	Generator	gen = {.pid = -1, .to_child = -1, .from_child = -1,
+		.timeout_ms = timeout_ms, .deadline_ms = now_ms() + timeout_ms};
 	Generator  *volatile genp = &gen;
 	StringInfoData out;
 
@@ -182,19 +243,22 @@ run_generator_process(char *const argv[], const char *input, size_t input_len,
 	PG_TRY();
 	{
 		exchange(genp, input, input_len, max_output, what, &out);
+		close_fd(&genp->to_child);
+		close_fd(&genp->from_child);
+		await_exit(genp, what);
 	}
 	PG_CATCH();
 	{
 		close_fd(&genp->to_child);
 		close_fd(&genp->from_child);
-		kill(genp->pid, SIGKILL);
-		reap_child(genp->pid);
+		if (genp->pid > 0)
+		{
+			kill(genp->pid, SIGKILL);
+			reap_child(genp->pid);
+		}
 		PG_RE_THROW();
 	}
 	PG_END_TRY();
-	close_fd(&gen.to_child);
-	close_fd(&gen.from_child);
-	reap_child(gen.pid);
 	*output_len = out.len;
 	return out.data;
 }

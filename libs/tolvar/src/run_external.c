@@ -76,7 +76,7 @@ run_external(const char *type_name, int32 pattern_id, const HostList *sources,
 	elog(DEBUG2, "command_sh - :\n%s\n", join_array(argc, argv, ' '));
 
 	output = run_generator_process(argv, input, strlen(input), GENERATOR_OUTPUT_MAX,
-								   type_name, &output_len);
+								   GENERATOR_TIMEOUT_MS, type_name, &output_len);
 	/* A text ends at the first NUL, as the rule would for any C reader. */
 	output_len = strnlen(output, output_len);
 	elog(DEBUG2, "Output result:\n%s\n", output);
