@@ -2,6 +2,7 @@
 // security switches, the version record and the web-start descriptor: each
 // keeps its part of the model and rewrites the file its service reads.
 #include <arpa/inet.h>
+#include <limits.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -387,65 +388,80 @@ keeperStatus SWConfigPlugin::_update_acl_file() {
 // ---------------------------------------------------------------------------
 // Time and time zone.
 
+// Whether /etc/localtime must change to `target`: the zone is unchanged only
+// when the link is exactly the zone's file (Etc/GMT+1 is no part of
+// Etc/GMT+10). False with `refused` set when the new zone has no file.
+static bool zoneChangeNeeded(const std::string& localtime, const std::string& target,
+                             bool& refused) {
+    char previous[PATH_MAX + 1] = {};
+    const ssize_t len = readlink(localtime.c_str(), previous, sizeof previous - 1);
+    if (len > 0) previous[len] = '\0';
+    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Previous timezone was %s", previous);
+    if (target == previous) return false;
+    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Try to SET timezone to %s", target.c_str());
+    // Checked before anything changes: a link to nothing would leave the
+    // host without a time zone.
+    refused = !readableFile(target);
+    if (refused)
+        EV_TRACE(DL_ERROR,
+                 "SWConfigPlugin::set_time. File %s does not exist or is not accessible in the "
+                 "read mode",
+                 target.c_str());
+    return !refused;
+}
+
+// A new link beside the old one, renamed over it: never a moment without one.
+static bool replaceLink(const std::string& link, const std::string& target) {
+    const std::string temp = link + ".new" + std::to_string(getpid());
+    unlink(temp.c_str());
+    if (symlink(target.c_str(), temp.c_str()) == 0 && rename(temp.c_str(), link.c_str()) == 0)
+        return true;
+    EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Error in symlink() as %s  ->  %s",
+             strerror(errno), target.c_str());
+    unlink(temp.c_str());
+    return false;
+}
+
+static bool setClock(uint32_t seconds) {
+    const time_t when = static_cast<time_t>(seconds);
+    char text[32] = {};
+    ctime_r(&when, text);
+    text[strcspn(text, "\n")] = '\0';
+    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. SET time %s", text);
+    const timeval tv{when, 0};
+    if (settimeofday(&tv, nullptr) == 0) return true;
+    EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Error in settimeofday() as %s", strerror(errno));
+    return false;
+}
+
 keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
     mask = 0;
     if (!terminated(request->timeZone)) return KEEPER_FAIL;
     const char* zone = request->timeZone;
-    bool zoneChange = false;
     const std::string target = paths.zoneinfoDir + zone;
+    bool zoneChange = false;
     if (zone[0]) {
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. SET timezone %s", zone);
         if (!validZoneName(zone)) {
             EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Refused timezone name %s", zone);
             return KEEPER_FAIL;
         }
-        char previous[257] = {};
-        const ssize_t len = readlink(paths.localtime.c_str(), previous, sizeof previous - 1);
-        if (len > 0) previous[len] = '\0';
-        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Previous timezone was %s", previous);
-        zoneChange = strstr(previous, zone) == nullptr;
-        if (zoneChange) {
-            EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Try to SET timezone to %s",
-                     target.c_str());
-            // Checked before anything changes: a link to nothing would leave
-            // the host without a time zone.
-            if (!readableFile(target)) {
-                EV_TRACE(DL_ERROR,
-                         "SWConfigPlugin::set_time. File %s does not exist or is not accessible in "
-                         "the read mode",
-                         target.c_str());
-                return KEEPER_FAIL;
-            }
-        }
+        bool refused = false;
+        zoneChange = zoneChangeNeeded(paths.localtime, target, refused);
+        if (refused) return KEEPER_FAIL;
+    }
+    // The zone first: a request whose zone cannot be set leaves the clock
+    // as it was.
+    if (zoneChange) {
+        if (!replaceLink(paths.localtime, target)) return KEEPER_FAIL;
+        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Now timezone is %s", target.c_str());
+        mask |= 2;
     }
     if (request->time != 0) {
-        const time_t when = static_cast<time_t>(request->time);
-        char text[32] = {};
-        ctime_r(&when, text);
-        text[strcspn(text, "\n")] = '\0';
-        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. SET time %s", text);
-        const timeval tv{when, 0};
-        if (settimeofday(&tv, nullptr) != 0) {
-            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Error in settimeofday() as %s",
-                     strerror(errno));
-            return KEEPER_FAIL;
-        }
+        if (!setClock(request->time)) return KEEPER_FAIL;
         mask |= 1;
     }
-    if (!zoneChange) return mask ? KEEPER_OK : KEEPER_NO_CHANGE;
-    // A new link beside the old one, renamed over it: never a moment without one.
-    const std::string temp = paths.localtime + ".new" + std::to_string(getpid());
-    unlink(temp.c_str());
-    if (symlink(target.c_str(), temp.c_str()) != 0 ||
-        rename(temp.c_str(), paths.localtime.c_str()) != 0) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_time. Error in symlink() as %s  ->  %s",
-                 strerror(errno), target.c_str());
-        unlink(temp.c_str());
-        return mask ? KEEPER_OK : KEEPER_FAIL;
-    }
-    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Now timezone is %s", target.c_str());
-    mask |= 2;
-    return KEEPER_OK;
+    return mask ? KEEPER_OK : KEEPER_NO_CHANGE;
 }
 
 keeperStatus SWConfigPlugin::get_time(ConfigTime* out) {

@@ -2,6 +2,8 @@
 // the access files without a hosts.allow, and the programs the changes run.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "plugins/fake_daemon.h"
 #include "plugins/sw_config_plugin.h"
@@ -141,6 +143,32 @@ TEST_F(ServiceFiles, ServersAreListedOncePerTypeSixteenAtMostOfKnownTypes) {
     EXPECT_EQ(plugin.add_server(&seventeenth, mask), KEEPER_FAIL);
     EXPECT_EQ(plugin.servers().size(), 17u) << "16 name servers and a time server";
     EXPECT_EQ(readText(paths.resolv), resolv);
+}
+
+TEST_F(ServiceFiles, ZoneIsUnchangedOnlyWhenTheLinkIsExactlyItsFile) {
+    paths.zoneinfoDir = dir / "zoneinfo/";
+    paths.localtime = dir / "localtime";
+    plugin.set_paths(paths);
+    ASSERT_EQ(mkdir(paths.zoneinfoDir.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((paths.zoneinfoDir + "Etc").c_str(), 0755), 0);
+    writeText(paths.zoneinfoDir + "Etc/GMT+1", "TZif");
+    writeText(paths.zoneinfoDir + "Etc/GMT+10", "TZif");
+    int mask = 0;
+    ConfigTime request{};
+    strcpy(request.timeZone, "Etc/GMT+10");
+    ASSERT_EQ(plugin.set_time(&request, mask), KEEPER_OK);
+    strcpy(request.timeZone, "Etc/GMT+1");
+    ASSERT_EQ(plugin.set_time(&request, mask), KEEPER_OK);
+    EXPECT_EQ(mask, 2);
+    char target[512] = {};
+    ASSERT_GT(readlink(paths.localtime.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(target, paths.zoneinfoDir + "Etc/GMT+1");
+    EXPECT_EQ(plugin.set_time(&request, mask), KEEPER_NO_CHANGE);
+
+    // A link that cannot be made: a folder stands where it goes.
+    ASSERT_EQ(unlink(paths.localtime.c_str()), 0);
+    ASSERT_EQ(mkdir(paths.localtime.c_str(), 0755), 0);
+    EXPECT_EQ(plugin.set_time(&request, mask), KEEPER_FAIL);
 }
 
 using Words = std::vector<std::string>;

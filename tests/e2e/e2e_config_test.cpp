@@ -299,6 +299,26 @@ TEST_F(E2eConfig, AccessListTakesEachHostOnceAndAHundredAtMost) {
     EXPECT_EQ(readText("/etc/hosts.allow"), full);
 }
 
+TEST_F(E2eConfig, ZoneIsComparedWholeAndALinkThatCannotBeMadeSetsNothing) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ConfigAll zone{};
+    strcpy(zone.data.time.timeZone, "Etc/GMT+10");
+    ASSERT_EQ(set(CONFIG_TIME, zone), KEEPER_OK);
+    strcpy(zone.data.time.timeZone, "Etc/GMT+1");
+    ASSERT_EQ(set(CONFIG_TIME, zone), KEEPER_OK);
+    char target[256] = {};
+    ASSERT_GT(readlink("/etc/localtime", target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/usr/share/zoneinfo/Etc/GMT+1");
+
+    // A folder where the link goes: no link can replace it.
+    ASSERT_EQ(unlink("/etc/localtime"), 0);
+    ASSERT_EQ(mkdir("/etc/localtime", 0755), 0);
+    zone.data.time.time = 1700000000;
+    EXPECT_EQ(set(CONFIG_TIME, zone), KEEPER_FAIL);
+    EXPECT_EQ(clockLog(), "") << "nor the clock";
+    rmdir("/etc/localtime");
+}
+
 TEST_F(E2eConfig, TimeAndZoneAreSetAndBadZonesRefused) {
     ASSERT_NO_FATAL_FAILURE(startWithWatcher());
     ConfigAll all{};
