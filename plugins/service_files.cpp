@@ -247,9 +247,9 @@ keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
     }
     // Sorted by type, then by order.
     auto at = servers_.begin();
-    while (at != servers_.end() && (at->rec.data.srv.type < srv.type ||
-                                    (at->rec.data.srv.type == srv.type &&
-                                     at->rec.data.srv.order < srv.order)))
+    while (at != servers_.end() &&
+           (at->rec.data.srv.type < srv.type ||
+            (at->rec.data.srv.type == srv.type && at->rec.data.srv.order < srv.order)))
         ++at;
     ConfigAll rec{};
     rec.action = SRV_STATUS_ADDED;

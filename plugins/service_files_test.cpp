@@ -103,8 +103,7 @@ TEST_F(ServiceFiles, AccessListLineStaysShorterThanHostsAccessReads) {
         ++added;
     }
     EXPECT_EQ(added, 15) << "127 bytes and a space each after \"ALL: localhost\"";
-    for (const std::string& line : readLines(paths.hostsAllow))
-        EXPECT_LT(line.size() + 1, 2048u);
+    for (const std::string& line : readLines(paths.hostsAllow)) EXPECT_LT(line.size() + 1, 2048u);
 }
 
 ConfigAll server(uint32_t type, uint32_t order, const char* address) {
