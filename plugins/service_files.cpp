@@ -392,11 +392,12 @@ keeperStatus SWConfigPlugin::_update_acl_file() {
 // when the link is exactly the zone's file (Etc/GMT+1 is no part of
 // Etc/GMT+10). False with `refused` set when the new zone has no file.
 static bool zoneChangeNeeded(const std::string& localtime, const std::string& target,
-                             bool& refused) {
-    char previous[PATH_MAX + 1] = {};
-    const ssize_t len = readlink(localtime.c_str(), previous, sizeof previous - 1);
-    if (len > 0) previous[len] = '\0';
-    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Previous timezone was %s", previous);
+                             std::string& previous, bool& refused) {
+    char link[PATH_MAX + 1] = {};
+    const ssize_t len = readlink(localtime.c_str(), link, sizeof link - 1);
+    if (len > 0) link[len] = '\0';
+    previous = link;
+    EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Previous timezone was %s", link);
     if (target == previous) return false;
     EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Try to SET timezone to %s", target.c_str());
     // Checked before anything changes: a link to nothing would leave the
@@ -439,6 +440,7 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
     if (!terminated(request->timeZone)) return KEEPER_FAIL;
     const char* zone = request->timeZone;
     const std::string target = paths.zoneinfoDir + zone;
+    std::string previous;
     bool zoneChange = false;
     if (zone[0]) {
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. SET timezone %s", zone);
@@ -447,7 +449,7 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
             return KEEPER_FAIL;
         }
         bool refused = false;
-        zoneChange = zoneChangeNeeded(paths.localtime, target, refused);
+        zoneChange = zoneChangeNeeded(paths.localtime, target, previous, refused);
         if (refused) return KEEPER_FAIL;
     }
     // The zone first: a request whose zone cannot be set leaves the clock
@@ -458,7 +460,11 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
         mask |= 2;
     }
     if (request->time != 0) {
-        if (!setClock(request->time)) return KEEPER_FAIL;
+        if (!setClock(request->time)) {
+            // Refused as a whole: the zone goes back to what it was.
+            if (zoneChange && !previous.empty()) replaceLink(paths.localtime, previous);
+            return KEEPER_FAIL;
+        }
         mask |= 1;
     }
     return mask ? KEEPER_OK : KEEPER_NO_CHANGE;
