@@ -136,6 +136,14 @@ bool iniKeeper_srv::_parse_general() {
                  listen.c_str());
         return false;
     }
+    std::string allowed = get_text("general", "allow from", "");
+    if (!allowed.empty() && !desc.allow_from.parse(allowed)) {
+        EV_TRACE(DL_ERROR,
+                 "iniKeeper_srv::_parse_general, allow from [%s] is no list of IPv4 "
+                 "addresses and blocks",
+                 allowed.c_str());
+        return false;
+    }
     keeper->set_desc(desc);
     return true;
 }

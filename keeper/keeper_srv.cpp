@@ -159,6 +159,20 @@ int KeeperSrv::run(bool noLoop) {
     return 0;
 }
 
+bool KeeperSrv::admits(EvAdapter* sock) {
+    std::string peer;
+    // No IPv4 peer (a local socket pair) is none the list speaks of.
+    in_addr_t address = EvEngine::getPeer(sock, peer);
+    if (!address || desc.allow_from.allows(address)) return true;
+    long now = engine->getClock().uptime();
+    if (now != refusal_traced_at) {
+        refusal_traced_at = now;
+        EV_TRACE(DL_WARNING, "KeeperSrv::admits, connection from %s refused: not in allow from",
+                 peer.c_str());
+    }
+    return false;
+}
+
 void KeeperSrv::adopt_task(TaskOnSeq* task) { owned_tasks.push_back(task); }
 
 void KeeperSrv::adopt_predefined_check(CheckBase* check) {

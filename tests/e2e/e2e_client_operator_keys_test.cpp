@@ -16,6 +16,7 @@
 
 #include "support/test_util.h"
 #include "tests/e2e/client_fixture.h"
+#include "tests/e2e/test_client.h"
 
 namespace e2e {
 namespace {
@@ -54,6 +55,32 @@ TEST_F(E2eOperatorKeys, ListenIpBindsTheControlPortToThatAddressOnly) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(1, WEXITSTATUS(status));
     EXPECT_NE(std::string::npos, traceLog().find("listen ip [10.77.0] is no IPv4 address"));
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(E2eOperatorKeys, AllowFromClosesAStrangerUnansweredAndServesLoopback) {
+    writeIni(general() + "allow from = 127.0.0.1\n");
+    startVardo();
+    TestClient stranger;
+    ASSERT_TRUE(stranger.connect(port(), "127.0.0.2"));
+    Message reply;
+    EXPECT_FALSE(stranger.printPs(reply, 2000)) << "a stranger gets no answer";
+    EXPECT_TRUE(stranger.closedByPeer(2000));
+    TestClient local;
+    ASSERT_TRUE(local.connect(port()));
+    EXPECT_TRUE(local.printPs(reply));
+
+    // A flood of strangers leaves a line a second in the trace, not one each.
+    for (int n = 0; n < 50; ++n) stranger.connect(port(), "127.0.0.2");
+    EXPECT_TRUE(waitFor([&] { return traceLog().find("127.0.0.2") != std::string::npos; }, 2000));
+    EXPECT_LE(occurrences(traceLog(), "connection from 127.0.0.2:"), 4u);
+    EXPECT_TRUE(local.printPs(reply)) << "the daemon still serves";
 }
 
 TEST_F(E2eOperatorKeys, StopSignalReachesTheProgramInPlaceOfSigterm) {
