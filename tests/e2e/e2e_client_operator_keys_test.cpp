@@ -67,6 +67,7 @@ size_t occurrences(const std::string& text, const std::string& part) {
 TEST_F(E2eOperatorKeys, AllowFromClosesAStrangerUnansweredAndServesLoopback) {
     writeIni(general() + "allow from = 127.0.0.1\n");
     startVardo();
+    const long long begin = nowMs();
     TestClient stranger;
     ASSERT_TRUE(stranger.connect(port(), "127.0.0.2"));
     Message reply;
@@ -77,10 +78,12 @@ TEST_F(E2eOperatorKeys, AllowFromClosesAStrangerUnansweredAndServesLoopback) {
     EXPECT_TRUE(local.printPs(reply));
 
     // A flood of strangers leaves a line a second in the trace, not one each.
-    for (int n = 0; n < 50; ++n) stranger.connect(port(), "127.0.0.2");
-    EXPECT_TRUE(waitFor([&] { return traceLog().find("127.0.0.2") != std::string::npos; }, 2000));
-    EXPECT_LE(occurrences(traceLog(), "connection from 127.0.0.2:"), 4u);
+    for (int n = 0; n < 40; ++n) stranger.connect(port(), "127.0.0.2");
     EXPECT_TRUE(local.printPs(reply)) << "the daemon still serves";
+    const size_t seconds = static_cast<size_t>((nowMs() - begin) / 1000);
+    const size_t lines = occurrences(traceLog(), "connection from 127.0.0.2:");
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, seconds + 2);
 }
 
 TEST_F(E2eOperatorKeys, StopSignalReachesTheProgramInPlaceOfSigterm) {
