@@ -149,9 +149,11 @@ bool iniKeeper_srv::_parse_general() {
 }
 
 keeperStatus iniKeeper_srv::initial_parsing() {
+    general_refused = false;
     if (!dict) return KEEPER_FAIL;
     section_count = static_cast<int>(sections().size());
-    if (!_parse_general()) return KEEPER_FAIL;
+    general_refused = !_parse_general();
+    if (general_refused) return KEEPER_FAIL;
     for (const char* section : sections())
         if (ini_section_family(section) == INI_FLAGS) _parse_flag(section);
     return KEEPER_OK;

@@ -49,12 +49,14 @@ TEST_F(E2eOperatorKeys, ListenIpBindsTheControlPortToThatAddressOnly) {
 
     // An address that does not parse never widens the port to every address.
     writeIni(general() + "listen ip = 10.77.0\n");
-    writeConf("vardo.ini.backup", general() + "listen ip = localhost.example\n");
+    // Nor does a backup that would: the file as written is the operator's.
+    writeConf("vardo.ini.backup", general());
     spawnVardo();
     const int status = waitVardoExit(10000);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(1, WEXITSTATUS(status));
     EXPECT_NE(std::string::npos, traceLog().find("listen ip [10.77.0] is no IPv4 address"));
+    EXPECT_EQ(std::string::npos, traceLog().find("reading backup"));
 }
 
 size_t occurrences(const std::string& text, const std::string& part) {
@@ -84,6 +86,17 @@ TEST_F(E2eOperatorKeys, AllowFromClosesAStrangerUnansweredAndServesLoopback) {
     const size_t lines = occurrences(traceLog(), "connection from 127.0.0.2:");
     EXPECT_GE(lines, 1u);
     EXPECT_LE(lines, seconds + 2);
+}
+
+TEST_F(E2eOperatorKeys, MalformedAllowFromStopsTheDaemonEvenWithAValidBackup) {
+    writeIni(general() + "allow from = 10.0.0.0/8, 10.1\n");
+    writeConf("vardo.ini.backup", general());
+    spawnVardo();
+    const int status = waitVardoExit(10000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, traceLog().find("allow from [10.0.0.0/8, 10.1] is no list"));
+    EXPECT_EQ(std::string::npos, traceLog().find("reading backup"));
 }
 
 TEST_F(E2eOperatorKeys, StopSignalReachesTheProgramInPlaceOfSigterm) {
