@@ -1,6 +1,6 @@
-// The operator's knobs of the INI file: the address the control port binds,
-// the signal that stops a program, the back-off of a program that keeps
-// dying young, and readiness told to a service manager.
+// The operator's knobs of the INI file: the address the control port binds
+// and the peers it serves, the signal that stops a program, the back-off of
+// a program that keeps dying young, and readiness told to a service manager.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
