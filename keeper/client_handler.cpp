@@ -46,6 +46,8 @@ keeper_client_header host_header(const unsigned char* data) {
 
 int ClientHandler::handleOpen(EvAdapter* sock) {
     socket = sock;
+    // Refused before a byte is read: a stranger gets no answer at all.
+    if (!keeper->admits(sock)) engine->evClose(sock);
     return 0;
 }
 

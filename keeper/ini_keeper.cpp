@@ -136,14 +136,24 @@ bool iniKeeper_srv::_parse_general() {
                  listen.c_str());
         return false;
     }
+    std::string allowed = get_text("general", "allow from", "");
+    if (!allowed.empty() && !desc.allow_from.parse(allowed)) {
+        EV_TRACE(DL_ERROR,
+                 "iniKeeper_srv::_parse_general, allow from [%s] is no list of IPv4 "
+                 "addresses and blocks",
+                 allowed.c_str());
+        return false;
+    }
     keeper->set_desc(desc);
     return true;
 }
 
 keeperStatus iniKeeper_srv::initial_parsing() {
+    general_refused = false;
     if (!dict) return KEEPER_FAIL;
     section_count = static_cast<int>(sections().size());
-    if (!_parse_general()) return KEEPER_FAIL;
+    general_refused = !_parse_general();
+    if (general_refused) return KEEPER_FAIL;
     for (const char* section : sections())
         if (ini_section_family(section) == INI_FLAGS) _parse_flag(section);
     return KEEPER_OK;

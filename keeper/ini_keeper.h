@@ -53,6 +53,9 @@ public:
     virtual TaskOnSeq* _handle_remote_keeper(dictionary*, const char*) { return nullptr; }
     virtual TaskOnSeq* _handle_local_keeper(dictionary*, const char*) { return nullptr; }
     virtual keeperStatus initial_parsing();
+    // Whether the last parse stopped at a value of the general section the
+    // daemon cannot run with.
+    bool general_malformed() const { return general_refused; }
 
     keeperStatus set_task_mode(const TaskOnSeq& task, bool enabled);
     keeperStatus set_flag_mode(const char* name, bool enabled);
@@ -73,6 +76,9 @@ protected:
     int section_count;
     KeeperSrv* keeper;
     TimerHandler* timer_handler;
+
+private:
+    bool general_refused = false;
 };
 
 // What choosing a device mode switches on: its tasks, by program and

@@ -1,5 +1,6 @@
 #include "keeper/ini_keeper.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,8 +69,19 @@ TEST_F(IniTest, BuildsTheConfiguredObjects) {
 TEST_F(IniTest, AnInvalidMustTaskFailsTheFile) {
     EXPECT_EQ(KEEPER_FAIL,
               load("[general]\nkeeper port = 1\n[tasks/x]\ntype = ps\nname = /bin/true\n"));
+    EXPECT_FALSE(ini->general_malformed()) << "the backup may still be read";
     EXPECT_EQ(KEEPER_OK, load("[general]\nkeeper port = 1\n"));
     EXPECT_EQ(KEEPER_FAIL, load(""));
+    EXPECT_FALSE(ini->general_malformed());
+}
+
+TEST_F(IniTest, AllowFromIsReadAndAMalformedOneIsToldApart) {
+    EXPECT_EQ(KEEPER_OK, load("[general]\nallow from = 10.0.0.0/8 , 192.168.1.7\n"));
+    const AllowList& allowed = f.keeper.get_desc().allow_from;
+    EXPECT_TRUE(allowed.allows(inet_addr("10.1.2.3")));
+    EXPECT_FALSE(allowed.allows(inet_addr("192.168.1.8")));
+    EXPECT_EQ(KEEPER_FAIL, load("[general]\nallow from = 10.0.0.0/8,\n"));
+    EXPECT_TRUE(ini->general_malformed());
 }
 
 TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {

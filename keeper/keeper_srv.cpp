@@ -105,12 +105,14 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
     set_action_registry(registry);
     build_predefined_checks();
     keeperStatus rc = parse_ini_file(confDir);
+    // A daemon that is about to exit opens no port, not even for a moment,
+    // and not on the every-address default of a "listen ip" it refused.
+    if (rc != KEEPER_OK) return rc;
     EV_TRACE(DL_NOTIFY, "Keeper is listening on port %d", desc.port);
     if (!engine->evListen(desc.port, factory, desc.listen_ip)) {
         EV_TRACE(DL_ERROR, "Keeper can't listen on port %d", desc.port);
         return 2;
     }
-    if (rc != KEEPER_OK) return rc;
     return _init_specific();
 }
 
@@ -141,6 +143,15 @@ keeperStatus KeeperSrv::parse_ini_file(const char* confDir) {
     create_iniparser(path.c_str());
     keeperStatus rc = ini->parse_ini_file();
     if (rc != KEEPER_FAIL) return rc;
+    // The backup may open the control port wider than the file says: a
+    // "listen ip" or "allow from" written wrong is for the operator to mend.
+    if (ini->general_malformed()) {
+        EV_TRACE(DL_ERROR,
+                 "KeeperSrv::parse_ini_file, %s has a malformed general key, the backup "
+                 "is not read",
+                 path.c_str());
+        return KEEPER_FAIL;
+    }
     EV_TRACE(DL_WARNING, "KeeperSrv::parse_ini_file, Failed parse ini file, reading backup");
     // Nothing of the refused file may stay: a program in both files would
     // otherwise run twice.
@@ -157,6 +168,20 @@ int KeeperSrv::run(bool noLoop) {
     prerun_actions();
     if (!noLoop) engine->run();
     return 0;
+}
+
+bool KeeperSrv::admits(EvAdapter* sock) {
+    std::string peer;
+    // No IPv4 peer (a local socket pair) is none the list speaks of.
+    in_addr_t address = EvEngine::getPeer(sock, peer);
+    if (!address || desc.allow_from.allows(address)) return true;
+    long now = engine->getClock().uptime();
+    if (now != refusal_traced_at) {
+        refusal_traced_at = now;
+        EV_TRACE(DL_WARNING, "KeeperSrv::admits, connection from %s refused: not in allow from",
+                 peer.c_str());
+    }
+    return false;
 }
 
 void KeeperSrv::adopt_task(TaskOnSeq* task) { owned_tasks.push_back(task); }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "keeper/allow_list.h"
 #include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
 #include "keeper/pending_replies.h"
@@ -46,6 +47,7 @@ struct KeeperDesc {
     int primary_port = 0;
     char secondary_name[100] = {};
     uint32_t listen_ip = 0;  // network order; 0 binds every address
+    AllowList allow_from;    // empty: every peer is served
 };
 
 class KeeperSrv : public EvHandler {
@@ -142,6 +144,10 @@ public:
     void reap_children();
     void handleExitedChildPs(int pid);
     void handle_client_close(ClientHandler* handler);
+    // Whether the peer of a new connection is one "allow from" lets in; a
+    // refusal is traced at most once a second, so that a flood of them
+    // cannot fill the trace.
+    bool admits(EvAdapter* sock);
     // Async-signal-safe: records a termination request for the loop.
     void request_sigterm();
 
@@ -203,6 +209,7 @@ private:
     bool first_run;
     bool not_finished;
     bool shutting_down = false;
+    long refusal_traced_at = -1;  // uptime second of the last refusal traced
     std::vector<TaskOnSeq*> owned_tasks;
 };
 

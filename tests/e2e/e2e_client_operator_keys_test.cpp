@@ -1,6 +1,6 @@
-// The operator's knobs of the INI file: the address the control port binds,
-// the signal that stops a program, the back-off of a program that keeps
-// dying young, and readiness told to a service manager.
+// The operator's knobs of the INI file: the address the control port binds
+// and the peers it serves, the signal that stops a program, the back-off of
+// a program that keeps dying young, and readiness told to a service manager.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +16,7 @@
 
 #include "support/test_util.h"
 #include "tests/e2e/client_fixture.h"
+#include "tests/e2e/test_client.h"
 
 namespace e2e {
 namespace {
@@ -48,12 +49,54 @@ TEST_F(E2eOperatorKeys, ListenIpBindsTheControlPortToThatAddressOnly) {
 
     // An address that does not parse never widens the port to every address.
     writeIni(general() + "listen ip = 10.77.0\n");
-    writeConf("vardo.ini.backup", general() + "listen ip = localhost.example\n");
+    // Nor does a backup that would: the file as written is the operator's.
+    writeConf("vardo.ini.backup", general());
     spawnVardo();
     const int status = waitVardoExit(10000);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(1, WEXITSTATUS(status));
     EXPECT_NE(std::string::npos, traceLog().find("listen ip [10.77.0] is no IPv4 address"));
+    EXPECT_EQ(std::string::npos, traceLog().find("reading backup"));
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(E2eOperatorKeys, AllowFromClosesAStrangerUnansweredAndServesLoopback) {
+    writeIni(general() + "allow from = 127.0.0.1\n");
+    startVardo();
+    const long long begin = nowMs();
+    TestClient stranger;
+    ASSERT_TRUE(stranger.connect(port(), "127.0.0.2"));
+    Message reply;
+    EXPECT_FALSE(stranger.printPs(reply, 2000)) << "a stranger gets no answer";
+    EXPECT_TRUE(stranger.closedByPeer(2000));
+    TestClient local;
+    ASSERT_TRUE(local.connect(port()));
+    EXPECT_TRUE(local.printPs(reply));
+
+    // A flood of strangers leaves a line a second in the trace, not one each.
+    for (int n = 0; n < 40; ++n) stranger.connect(port(), "127.0.0.2");
+    EXPECT_TRUE(local.printPs(reply)) << "the daemon still serves";
+    const size_t seconds = static_cast<size_t>((nowMs() - begin) / 1000);
+    const size_t lines = occurrences(traceLog(), "connection from 127.0.0.2:");
+    EXPECT_GE(lines, 1u);
+    EXPECT_LE(lines, seconds + 2);
+}
+
+TEST_F(E2eOperatorKeys, MalformedAllowFromStopsTheDaemonEvenWithAValidBackup) {
+    writeIni(general() + "allow from = 10.0.0.0/8, 10.1\n");
+    writeConf("vardo.ini.backup", general());
+    spawnVardo();
+    const int status = waitVardoExit(10000);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, traceLog().find("allow from [10.0.0.0/8, 10.1] is no list"));
+    EXPECT_EQ(std::string::npos, traceLog().find("reading backup"));
 }
 
 TEST_F(E2eOperatorKeys, StopSignalReachesTheProgramInPlaceOfSigterm) {

@@ -17,12 +17,17 @@ namespace e2e {
 
 TestClient::~TestClient() { close(); }
 
-bool TestClient::connect(int port) {
+bool TestClient::connect(int port, const char* from) {
     close();
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
+    if (from && (inet_pton(AF_INET, from, &addr.sin_addr) != 1 ||
+                 bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)) {
+        close();
+        return false;
+    }
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {

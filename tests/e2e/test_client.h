@@ -25,7 +25,9 @@ public:
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
 
-    bool connect(int port);
+    // From `from` (an IPv4 address of this host) when given: the daemon
+    // tells its peers apart by their address.
+    bool connect(int port, const char* from = nullptr);
     void close();
     // Closes with a reset instead of an orderly end.
     void reset();
