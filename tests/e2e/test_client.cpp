@@ -23,6 +23,11 @@ bool TestClient::connect(int port, const char* from) {
     if (fd_ < 0) return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
+    // The port is chosen at connect, knowing the peer: a port picked at bind
+    // may meet a connection of the same four still in TIME_WAIT on the
+    // daemon's side, and the connect then stalls for a retransmission.
+    const int one = 1;
+    if (from) setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (from && (inet_pton(AF_INET, from, &addr.sin_addr) != 1 ||
                  bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)) {
         close();
