@@ -2,8 +2,15 @@
 // name in the same folder and renamed over the file, so a reader sees either
 // the old file or the new one, never a part of it, and a full disk or a crash
 // leaves the old file as it was.
+//
+// The daemon runs as root and many of the files it rewrites lie in folders
+// others can write, so the file replaced is opened once, without following a
+// link and without waiting on a FIFO, and only a regular file is replaced:
+// the new file gets that file's owner, group and permission bits (set-id bits
+// dropped), and nothing else at the path is ever touched.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -17,8 +24,13 @@ constexpr size_t kAtomicTempUnique = 6;
 
 class AtomicFile {
 public:
-    // The new file keeps the mode of the file it replaces, or gets `mode`.
+    // The new file keeps the owner, group and mode of the file it replaces;
+    // a new file gets `mode` and belongs to whoever runs the daemon. A link
+    // or anything else that is not a regular file at `path` is refused.
     explicit AtomicFile(const char* path, mode_t mode = 0644);
+    // A copy of the file `like` describes: the new file gets its owner,
+    // group and mode instead, while `path` is still refused as above.
+    AtomicFile(const char* path, const struct stat& like);
     // Without commit() the temporary file is removed and the file stays.
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
@@ -31,12 +43,20 @@ public:
     bool commit();
 
 private:
+    // 1 with `old` filled when a regular file is at the path, 0 when nothing
+    // is, -1 (traced, errno set) when it must not be replaced.
+    int inspect(struct stat& old) const;
+    // Creates the temporary file with the given owner and mode.
+    void open(uid_t uid, gid_t gid, mode_t mode);
+
     std::string path;
     std::string temp;
     FILE* out = nullptr;
 };
 
-// Copies `from` over `to` as a whole; 0, or -1 with `to` unchanged.
+// Copies `from` over `to` as a whole, `to` keeping its owner and mode; 0, or
+// -1 with `to` unchanged.
 int replaceFileWithCopy(const char* from, const char* to);
-// The same from an open file, which is closed; -1 when `in` is null.
+// The same from an open file, which is closed; the copy gets the owner,
+// group and mode of `in`, as a backup of it should. -1 when `in` is null.
 int replaceFileWithCopy(FILE* in, const char* to);
