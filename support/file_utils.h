@@ -9,8 +9,6 @@ bool isDir(const char* path);
 bool isFile(const char* path);
 // Size of a regular file, -1 for anything else.
 long long getFileSize(const char* path);
-// Copies `from` over `to` (created or truncated, mode 0644); 0 or -1.
-int copyFile(const char* from, const char* to);
 // Writes all `len` bytes, resuming after a signal or a partial write;
 // false on an error.
 bool writeAll(int fd, const char* data, ssize_t len);
