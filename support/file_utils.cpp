@@ -59,6 +59,15 @@ FILE* fopenRegularForRead(const char* path) {
     return in;
 }
 
+int openLogFile(const char* path, bool truncate) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND),
+                0640);
+}
+
 bool isDir(const char* path) { return statIs(path, S_IFDIR); }
 
 bool isFile(const char* path) { return statIs(path, S_IFREG); }

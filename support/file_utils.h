@@ -23,3 +23,9 @@ bool delDir(const char* path);
 int openRegularForRead(const char* path);
 // The same as a stream; null on failure.
 FILE* fopenRegularForRead(const char* path);
+// Opens a log, trace or crash file for writing, emptied when `truncate` is
+// set and appended to otherwise. A new file is made 0640 (less the umask):
+// what the daemon logs is for root and its group only. A link at the path is
+// not followed, so whoever can write the folder cannot have root empty or
+// fill another file. A close-on-exec descriptor, or -1 with errno set.
+int openLogFile(const char* path, bool truncate);

@@ -1,6 +1,7 @@
 #include "support/logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -127,6 +128,29 @@ TEST(LoggerOpen, TruncateModeStartsEmpty) {
     EXPECT_EQ(readLines(path),
               std::vector<std::string>{"00000001 " + ctime24(1) + "    Info    Sys fresh"});
     EXPECT_FALSE(isFile((path + ".old").c_str())) << "an emptied file is not full";
+}
+
+// The daemon logs as root into folders others may write: a link there must
+// not make it empty or fill another file, and what it logs is not for all.
+TEST(LoggerOpen, DoesNotFollowALinkAndCreatesTheFile0640) {
+    TempDir tmp;
+    writeText(tmp / "victim", "kept");
+    ASSERT_EQ(symlink((tmp / "victim").c_str(), (tmp / "link.log").c_str()), 0);
+    testing::internal::CaptureStderr();
+    Logger linked;
+    EXPECT_FALSE(linked.init((tmp / "link.log").c_str(), "1K", Logger::Truncate));
+    testing::internal::GetCapturedStderr();
+    linked.log("dropped", 8, "Sys", 1);
+    EXPECT_EQ(readText(tmp / "victim"), "kept");
+
+    const mode_t mask = umask(0);
+    Logger log;
+    const bool opened = log.init((tmp / "new.log").c_str(), "1K", Logger::Append);
+    umask(mask);
+    ASSERT_TRUE(opened);
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "new.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(LoggerOpen, FailureIsReportedAndLinesDropped) {
