@@ -25,8 +25,9 @@ constexpr size_t kAtomicTempUnique = 6;
 class AtomicFile {
 public:
     // The new file keeps the owner, group and mode of the file it replaces;
-    // a new file gets `mode` and belongs to whoever runs the daemon. A link
-    // or anything else that is not a regular file at `path` is refused.
+    // a new file gets `mode` (set-id bits dropped all the same) and belongs
+    // to whoever runs the daemon. A link or anything else that is not a
+    // regular file at `path` is refused.
     explicit AtomicFile(const char* path, mode_t mode = 0644);
     // A copy of the file `like` describes: the new file gets its owner,
     // group and mode instead, while `path` is still refused as above.
@@ -36,10 +37,13 @@ public:
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Where to write; null when the temporary file could not be created.
+    // Where to write; null when the path was refused or the temporary file
+    // could not be created.
     FILE* stream() const { return out; }
-    // Flushes to disk and renames over the file; false (errno set, old file
-    // kept) when anything failed, a write before included.
+    // Flushes to disk, renames over the file and syncs the folder; false
+    // (errno set, old file kept) when anything up to the rename failed, a
+    // write before included. A failed sync of the folder is only traced:
+    // the new file is in place by then.
     bool commit();
 
 private:
