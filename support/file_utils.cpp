@@ -64,8 +64,9 @@ int openLogFile(const char* path, bool truncate) {
         errno = EINVAL;
         return -1;
     }
-    return open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND),
-                0640);
+    // O_NONBLOCK changes nothing for a regular file's writes.
+    const int how = truncate ? O_TRUNC : O_APPEND;
+    return open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | how, 0640);
 }
 
 bool isDir(const char* path) { return statIs(path, S_IFDIR); }

@@ -27,5 +27,7 @@ FILE* fopenRegularForRead(const char* path);
 // set and appended to otherwise. A new file is made 0640 (less the umask):
 // what the daemon logs is for root and its group only. A link at the path is
 // not followed, so whoever can write the folder cannot have root empty or
-// fill another file. A close-on-exec descriptor, or -1 with errno set.
+// fill another file, and a FIFO there without a reader is refused at once
+// (ENXIO) rather than holding the daemon. A close-on-exec descriptor, or -1
+// with errno set.
 int openLogFile(const char* path, bool truncate);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "support/test_util.h"
@@ -131,8 +132,9 @@ TEST(LoggerOpen, TruncateModeStartsEmpty) {
 }
 
 // The daemon logs as root into folders others may write: a link there must
-// not make it empty or fill another file, and what it logs is not for all.
-TEST(LoggerOpen, DoesNotFollowALinkAndCreatesTheFile0640) {
+// not make it empty or fill another file, a FIFO must not hold it, and what
+// it logs is not for all.
+TEST(LoggerOpen, DoesNotFollowALinkOrWaitOnAFifoAndCreatesTheFile0640) {
     TempDir tmp;
     writeText(tmp / "victim", "kept");
     ASSERT_EQ(symlink((tmp / "victim").c_str(), (tmp / "link.log").c_str()), 0);
@@ -142,6 +144,15 @@ TEST(LoggerOpen, DoesNotFollowALinkAndCreatesTheFile0640) {
     testing::internal::GetCapturedStderr();
     linked.log("dropped", 8, "Sys", 1);
     EXPECT_EQ(readText(tmp / "victim"), "kept");
+
+    ASSERT_EQ(mkfifo((tmp / "fifo.log").c_str(), 0600), 0);
+    FifoRescue rescue(tmp / "fifo.log", 3);
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    Logger fifo;
+    EXPECT_FALSE(fifo.init((tmp / "fifo.log").c_str(), "1K", Logger::Append));
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 
     const mode_t mask = umask(0);
     Logger log;
