@@ -1,7 +1,6 @@
 #include "keeper/crash_report.h"
 
 #include <execinfo.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <ctime>
 
 #include "support/appliance.h"
+#include "support/file_utils.h"
 
 namespace {
 
@@ -143,7 +143,7 @@ void crash_report_write() {
         return;
     // Nobody else may put files where the daemon, as root, writes.
     mkdir(folder_path, 0755);
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = openLogFile(path, true);
     if (fd < 0) return;
     void* frames[kMaxFrames];
     const int count = backtrace(frames, kMaxFrames);

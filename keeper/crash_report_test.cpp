@@ -114,9 +114,9 @@ TEST(CrashHandler, LeavesTheTraceInLocalTimeAndTheNoticeThenDiesOfTheSignal) {
     const time_t before = time(nullptr);
     const Crash crash = crash_in(folder);
     const time_t after = time(nullptr);
-    std::string trace;
+    std::string trace, trace_name;
     for (const std::string& name : files_between(folder, before, after))
-        if (trace.empty()) trace = readText(name);
+        if (trace.empty()) trace = readText(trace_name = name);
     old_tz.empty() ? unsetenv("TZ") : setenv("TZ", old_tz.c_str(), 1);
     tzset();
 
@@ -126,6 +126,8 @@ TEST(CrashHandler, LeavesTheTraceInLocalTimeAndTheNoticeThenDiesOfTheSignal) {
     struct stat st;
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 022, 0u) << "nobody else may put files into the folder";
+    ASSERT_EQ(stat(trace_name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "the trace is for root and its group only";
 }
 
 // The folder may be older than this daemon and writable by others: a link

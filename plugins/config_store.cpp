@@ -163,7 +163,8 @@ keeperStatus SWConfigPlugin::_update_bash_cfg_file(const char* path) {
             return KEEPER_FAIL;
         }
     } else {
-        // The previous profile stays beside the new one.
+        // The previous profile stays beside the new one, with its owner and
+        // mode: both are the administrator's files, not the daemon's.
         const std::string old = std::string(path) + APP_PROFILE_OLD_SUFFIX;
         if (replaceFileWithCopy(fopenRegularForRead(path), old.c_str()) != 0)
             EV_TRACE(DL_ERROR, "Can't copy file %s to %s, %s", path, old.c_str(), strerror(errno));

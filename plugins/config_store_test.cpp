@@ -36,6 +36,24 @@ protected:
         return plugin;
     }
     std::string rcConf() const { return readText(dir / "rc.conf"); }
+    // A plug-in that has read the login profile.
+    std::unique_ptr<STCConfigPluginX> profilePlugin() {
+        std::unique_ptr<STCConfigPluginX> plugin(
+            new STCConfigPluginX((dir / "rc.conf").c_str(), dir.path().c_str()));
+        plugin->set_paths(paths);
+        plugin->set_starter([](ProgramRunner::Job) { return 1; });
+        plugin->init(nullptr);
+        return plugin;
+    }
+    // Changes the shell time-out alone, which rewrites the login profile.
+    static void setTimeout(STCConfigPluginX& plugin, uint32_t seconds) {
+        ConfigSecurity change;
+        memset(&change, 0xFF, sizeof change);
+        change.shellTimeout = seconds;
+        int mask = 0;
+        ASSERT_EQ(plugin.set_security(&change, mask), KEEPER_OK);
+        EXPECT_EQ(mask, 32);
+    }
     static std::string dotted(uint32_t address) {
         in_addr a{address};
         return inet_ntoa(a);
@@ -215,26 +233,47 @@ TEST_F(ConfigStore, ServiceFilesAreLoadedIntoTheModel) {
 
 TEST_F(ConfigStore, LoginProfileKeepsOneTimeoutAsItsLastLine) {
     writeText(paths.adminProfile, "export PATH=/bin\nTMOUT=300\nalias ll='ls -l'\nTMOUT=600\n");
-    STCConfigPluginX plugin((dir / "rc.conf").c_str(), dir.path().c_str());
-    plugin.set_paths(paths);
-    plugin.set_starter([](ProgramRunner::Job) { return 1; });
-    plugin.init(nullptr);
-    EXPECT_EQ(plugin.security().shellTimeout, 300u) << "the first TMOUT= line counts";
+    std::unique_ptr<STCConfigPluginX> plugin = profilePlugin();
+    EXPECT_EQ(plugin->security().shellTimeout, 300u) << "the first TMOUT= line counts";
 
-    ConfigSecurity change;
-    memset(&change, 0xFF, sizeof change);
-    change.shellTimeout = 900;
-    int mask = 0;
-    ASSERT_EQ(plugin.set_security(&change, mask), KEEPER_OK);
-    EXPECT_EQ(mask, 32);
+    setTimeout(*plugin, 900);
     EXPECT_EQ(readText(paths.adminProfile), "export PATH=/bin\nalias ll='ls -l'\nTMOUT=900\n");
     EXPECT_EQ(readText(paths.adminProfile + ".old"),
               "export PATH=/bin\nTMOUT=300\nalias ll='ls -l'\nTMOUT=600\n");
 
     unlink(paths.adminProfile.c_str());
-    change.shellTimeout = 60;
-    ASSERT_EQ(plugin.set_security(&change, mask), KEEPER_OK);
+    setTimeout(*plugin, 60);
     EXPECT_EQ(readText(paths.adminProfile), "TMOUT=60\n");
+}
+
+// The profile belongs to the administrator, not to the daemon that rewrites
+// it as root: both it and its backup stay the administrator's.
+TEST_F(ConfigStore, LoginProfileAndItsBackupKeepTheOwnerAndMode) {
+    writeText(paths.adminProfile, "TMOUT=300\n");
+    ASSERT_EQ(chown(paths.adminProfile.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod(paths.adminProfile.c_str(), 0600), 0);
+    setTimeout(*profilePlugin(), 900);
+    for (const std::string& path : {paths.adminProfile, paths.adminProfile + ".old"}) {
+        struct stat st = {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_uid, 1000u) << path;
+        EXPECT_EQ(st.st_gid, 1000u) << path;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << path;
+    }
+    EXPECT_EQ(readText(paths.adminProfile + ".old"), "TMOUT=300\n");
+}
+
+// A link put in place of the profile leads the daemon nowhere: neither the
+// file it names nor the link is rewritten.
+TEST_F(ConfigStore, LoginProfileThatIsALinkIsRefused) {
+    writeText(dir / "elsewhere", "TMOUT=300\n");
+    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), paths.adminProfile.c_str()), 0);
+    setTimeout(*profilePlugin(), 900);
+    EXPECT_EQ(readText(dir / "elsewhere"), "TMOUT=300\n");
+    struct stat st = {};
+    ASSERT_EQ(lstat(paths.adminProfile.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(access((paths.adminProfile + ".old").c_str(), F_OK), 0);
 }
 
 }  // namespace

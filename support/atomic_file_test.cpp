@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 
 #include "support/test_util.h"
 
@@ -45,6 +47,62 @@ TEST(AtomicFile, ReplacesOnCommitOnlyAndKeepsTheMode) {
     EXPECT_FALSE(nowhere.commit());
     EXPECT_EQ(replaceFileWithCopy((dir / "absent").c_str(), path.c_str()), -1);
     EXPECT_EQ(readText(path), "new\n");
+}
+
+struct stat statOf(const std::string& path) {
+    struct stat st = {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+bool rewrite(const std::string& path, const char* text) {
+    AtomicFile file(path.c_str());
+    return file.stream() != nullptr && fputs(text, file.stream()) >= 0 && file.commit();
+}
+
+// Owner and group of a file root rewrites stay those of the file it replaced,
+// or a user's file would become root's; a set-id bit never survives.
+TEST(AtomicFile, RewriteKeepsOwnerGroupAndModeAndDropsSetIdBits) {
+    TempDir dir;
+    const std::string path = dir / "profile";
+    writeText(path, "old\n");
+    ASSERT_EQ(chown(path.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_TRUE(rewrite(path, "new\n"));
+    struct stat st = statOf(path);
+    EXPECT_EQ(st.st_uid, 1000u);
+    EXPECT_EQ(st.st_gid, 1000u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ASSERT_EQ(chmod(path.c_str(), 06750), 0);
+    ASSERT_TRUE(rewrite(path, "newer\n"));
+    EXPECT_EQ(statOf(path).st_mode & 07777, 0750u);
+
+    const mode_t mask = umask(077);
+    ASSERT_TRUE(rewrite(dir / "fresh", "x"));
+    umask(mask);
+    EXPECT_EQ(statOf(dir / "fresh").st_mode & 07777, 0644u);
+}
+
+// A link or a FIFO put where the file should be is neither followed nor
+// replaced, and a FIFO does not hold the writer.
+TEST(AtomicFile, RefusesLinksAndFifosAtOnce) {
+    TempDir dir;
+    writeText(dir / "target", "keep\n");
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    FifoRescue rescue(dir / "fifo", 3);
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* name : {"link", "fifo"}) {
+        AtomicFile file((dir / name).c_str());
+        EXPECT_EQ(file.stream(), nullptr) << name;
+        EXPECT_FALSE(file.commit()) << name;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(readText(dir / "target"), "keep\n");
+    EXPECT_TRUE(S_ISLNK(statOf(dir / "link").st_mode));
+    EXPECT_TRUE(S_ISFIFO(statOf(dir / "fifo").st_mode));
+    EXPECT_EQ(entries(dir.path()), 3u) << "no temporary file left";
 }
 
 }  // namespace

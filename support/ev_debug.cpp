@@ -46,6 +46,14 @@ int32_t kilobytesToBytes(int kb) {
     return static_cast<int32_t>(bytes);
 }
 
+// The trace file as a stream, opened as every log is (see openLogFile).
+FILE* openTraceFile(const char* name, bool truncate) {
+    const int fd = openLogFile(name, truncate);
+    FILE* file = fd >= 0 ? fdopen(fd, truncate ? "w" : "a") : nullptr;
+    if (fd >= 0 && file == nullptr) close(fd);
+    return file;
+}
+
 }  // namespace
 
 EvDebug::EvDebug(const char* moduleName, const char* home) { init(moduleName, home); }
@@ -170,7 +178,7 @@ void EvDebug::setFileName(const std::string& path) {
 
 bool EvDebug::openFile() {
     if (fileName == nullptr) return false;
-    file = std::fopen(fileName, truncateOnOpen ? "we" : "ae");
+    file = openTraceFile(fileName, truncateOnOpen);
     curFileSize = truncateOnOpen ? 0 : -1;
     return file != nullptr;
 }
@@ -188,7 +196,7 @@ bool EvDebug::truncateFile() {
     // A trace file deleted by hand fails the rename; start a new one then
     // rather than stop tracing for the rest of the process.
     if (std::rename(fileName, oldName.c_str()) != 0 && errno != ENOENT) return false;
-    file = std::fopen(fileName, "we");
+    file = openTraceFile(fileName, true);
     curFileSize = 0;
     return file != nullptr;
 }

@@ -164,6 +164,27 @@ TEST_F(EvDebugTest, UnopenableFileClearsModule) {
     dbg.print("goes nowhere");
 }
 
+// Traces are written as root: a link at the trace file's path is not
+// followed, and a new trace file is not for all to read.
+TEST_F(EvDebugTest, TraceFileIsNotALinkAndIsCreated0640) {
+    writeText(tmp / "victim", "kept");
+    profile("[mod]\nfilename=" + tmp.path() + "/log/link.log\n[new]\nfilename=" + tmp.path() +
+            "/log/new.log\n");
+    ASSERT_EQ(symlink((tmp / "victim").c_str(), (tmp / "log/link.log").c_str()), 0);
+    EvDebug dbg("mod", home());
+    EXPECT_FALSE(dbg.init("mod", home()));
+    dbg.print("goes nowhere");
+    EXPECT_EQ(readText(tmp / "victim"), "kept");
+
+    const mode_t mask = umask(0);
+    const bool opened = dbg.init("new", home());
+    umask(mask);
+    ASSERT_TRUE(opened);
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "log/new.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
 TEST_F(EvDebugTest, DumpOptionsListsEveryOption) {
     profile("[mod]\nall=1\nPrintToStderr=0\nfilesize=10\n");
     EvDebug dbg("mod", home());

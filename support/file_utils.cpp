@@ -59,6 +59,16 @@ FILE* fopenRegularForRead(const char* path) {
     return in;
 }
 
+int openLogFile(const char* path, bool truncate) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // O_NONBLOCK changes nothing for a regular file's writes.
+    const int how = truncate ? O_TRUNC : O_APPEND;
+    return open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | how, 0640);
+}
+
 bool isDir(const char* path) { return statIs(path, S_IFDIR); }
 
 bool isFile(const char* path) { return statIs(path, S_IFREG); }
@@ -67,28 +77,6 @@ long long getFileSize(const char* path) {
     struct stat st;
     if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return static_cast<long long>(st.st_size);
-}
-
-int copyFile(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr) return -1;
-    int in = open(from, O_RDONLY | O_CLOEXEC);
-    if (in < 0) return -1;
-    int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        close(in);
-        return -1;
-    }
-    char block[4096];
-    int result = 0;
-    for (;;) {
-        ssize_t n = read(in, block, sizeof block);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || (n > 0 && !writeAll(out, block, n))) result = -1;
-        if (n <= 0 || result != 0) break;
-    }
-    close(in);
-    if (close(out) != 0) result = -1;
-    return result;
 }
 
 bool delDir(const char* path) {

@@ -46,23 +46,6 @@ TEST(FileUtils, OpenRegularForReadRefusesFifosAndLinksAtOnce) {
     EXPECT_EQ(errno, ELOOP);
 }
 
-TEST(FileUtils, CopyReplacesTargetWithMode0644) {
-    TempDir tmp;
-    std::string big(10000, 'a');
-    big[4096] = 'b';
-    writeText(tmp / "from", big);
-    writeText(tmp / "to", std::string(20000, 'z'));
-    ASSERT_EQ(copyFile((tmp / "from").c_str(), (tmp / "to").c_str()), 0);
-    EXPECT_EQ(readText(tmp / "to"), big);
-
-    ASSERT_EQ(copyFile((tmp / "from").c_str(), (tmp / "new").c_str()), 0);
-    struct stat st;
-    ASSERT_EQ(stat((tmp / "new").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0644u & ~0022u);
-    EXPECT_EQ(copyFile((tmp / "none").c_str(), (tmp / "x").c_str()), -1);
-    EXPECT_EQ(copyFile((tmp / "from").c_str(), (tmp / "no/dir").c_str()), -1);
-}
-
 TEST(FileUtils, DelDirRemovesTreeButNotLinkTargets) {
     TempDir tmp;
     TempDir outside;

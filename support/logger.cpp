@@ -1,6 +1,5 @@
 #include "support/logger.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -40,10 +39,7 @@ void Logger::update(const char* sizeText) { maxSize = getLogSize(sizeText); }
 
 bool Logger::openFile(OpenMode mode) {
     closeFile();
-    if (!path.empty()) {
-        const int how = mode == Truncate ? O_TRUNC : O_APPEND;
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | how, 0666);
-    }
+    if (!path.empty()) fd = openLogFile(path.c_str(), mode == Truncate);
     position = fd >= 0 ? lseek(fd, 0, SEEK_END) : 0;
     if (position < 0) position = 0;
     isOpen = fd >= 0;

@@ -1,7 +1,9 @@
 #include "support/logger.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "support/test_util.h"
@@ -127,6 +129,39 @@ TEST(LoggerOpen, TruncateModeStartsEmpty) {
     EXPECT_EQ(readLines(path),
               std::vector<std::string>{"00000001 " + ctime24(1) + "    Info    Sys fresh"});
     EXPECT_FALSE(isFile((path + ".old").c_str())) << "an emptied file is not full";
+}
+
+// The daemon logs as root into folders others may write: a link there must
+// not make it empty or fill another file, a FIFO must not hold it, and what
+// it logs is not for all.
+TEST(LoggerOpen, DoesNotFollowALinkOrWaitOnAFifoAndCreatesTheFile0640) {
+    TempDir tmp;
+    writeText(tmp / "victim", "kept");
+    ASSERT_EQ(symlink((tmp / "victim").c_str(), (tmp / "link.log").c_str()), 0);
+    testing::internal::CaptureStderr();
+    Logger linked;
+    EXPECT_FALSE(linked.init((tmp / "link.log").c_str(), "1K", Logger::Truncate));
+    testing::internal::GetCapturedStderr();
+    linked.log("dropped", 8, "Sys", 1);
+    EXPECT_EQ(readText(tmp / "victim"), "kept");
+
+    ASSERT_EQ(mkfifo((tmp / "fifo.log").c_str(), 0600), 0);
+    FifoRescue rescue(tmp / "fifo.log", 3);
+    const auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    Logger fifo;
+    EXPECT_FALSE(fifo.init((tmp / "fifo.log").c_str(), "1K", Logger::Append));
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+    const mode_t mask = umask(0);
+    Logger log;
+    const bool opened = log.init((tmp / "new.log").c_str(), "1K", Logger::Append);
+    umask(mask);
+    ASSERT_TRUE(opened);
+    struct stat st;
+    ASSERT_EQ(stat((tmp / "new.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(LoggerOpen, FailureIsReportedAndLinesDropped) {

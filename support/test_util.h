@@ -78,9 +78,10 @@ inline std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-// Opens the writing end of a FIFO once `seconds` have passed, should a
-// reader still wait in open() then: a test of code that must not wait on a
-// FIFO fails on its clock instead of hanging.
+// Opens a FIFO for both reading and writing once `seconds` have passed,
+// which Linux allows without waiting, should a reader or a writer still wait
+// in open() then: a test of code that must not wait on a FIFO fails on its
+// clock instead of hanging.
 class FifoRescue {
 public:
     FifoRescue(const std::string& path, int seconds)
@@ -88,7 +89,7 @@ public:
               std::unique_lock<std::mutex> lock(mutex);
               if (wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return done; }))
                   return;
-              const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+              const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
               if (fd >= 0) close(fd);
           }) {}
     ~FifoRescue() {
