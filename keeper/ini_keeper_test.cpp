@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -128,6 +129,36 @@ TEST_F(IniTest, FailedWriteBackLeavesTheOldFileAndValue) {
     EXPECT_EQ(original, readText(moved + "/vardo.ini"));
 }
 
+// The daemon's own requests change nothing in memory that the file did not
+// take: a task keeps its mode, a flag its state, a check its arguments.
+TEST_F(IniTest, RequestsChangeNothingTheFileDidNotTake) {
+    writeText(path(), kIni);
+    f.keeper.create_iniparser(path().c_str());
+    ASSERT_EQ(KEEPER_OK, f.keeper.get_iniparser()->parse_ini_file());
+    const std::string gone = dir.path() + ".gone";
+    ASSERT_EQ(0, rename(dir.path().c_str(), gone.c_str()));
+    GeneralMsg flag(KEEPER_SET_FLAG);
+    flag.payload.value.value = 1;
+    strcpy(flag.payload.value.name, "Alpha");
+    EXPECT_EQ(KEEPER_FAIL, f.keeper.set_flag_mode(flag));
+    strcpy(flag.payload.value.name, "Newcomer");
+    EXPECT_EQ(KEEPER_FAIL, f.keeper.set_flag_mode(flag));
+    GeneralMsg task(KEEPER_SET_TASK);
+    strcpy(task.payload.setTask.task, "upper");
+    EXPECT_EQ(KEEPER_FAIL, f.keeper.set_task(task));
+    GeneralMsg check(KEEPER_SET_CHECK);
+    strcpy(check.payload.setCheck.check, "c1");
+    strcpy(check.payload.setCheck.args, "-v");
+    EXPECT_EQ(KEEPER_FAIL, f.keeper.set_check(check));
+    ASSERT_EQ(0, rename(gone.c_str(), dir.path().c_str()));
+    EXPECT_FALSE(f.keeper.find_flag_by_name("Alpha")->enabled);
+    EXPECT_EQ(nullptr, f.keeper.find_flag_by_name("Newcomer"));
+    EXPECT_TRUE(f.keeper.find_task_by_name("upper")->is_enabled());
+    EXPECT_STREQ("", f.keeper.find_check_by_name("c1")->get_args());
+    EXPECT_EQ(KEEPER_OK, f.keeper.set_check(check)) << "and once it can be written, it is";
+    EXPECT_STREQ("-v", f.keeper.find_check_by_name("c1")->get_args());
+}
+
 TEST_F(IniTest, FlagStatesSurviveARestart) {
     ASSERT_EQ(KEEPER_OK, load(kIni));
     ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Alpha", true));
@@ -146,8 +177,8 @@ TEST_F(IniTest, WriteBackRefusesWhatWouldBecomeStructure) {
     ASSERT_EQ(KEEPER_OK, load(kIni));
     ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Alpha", true));
     const std::string before = readText(path());
-    for (const char* bad : {"x\n[tasks/evil]\nname = /bin/sh", "a]b", "a[b", "a;b", "a#b", "a\rb",
-                            "a\x7f"}) {
+    for (const char* bad :
+         {"x\n[tasks/evil]\nname = /bin/sh", "a]b", "a[b", "a;b", "a#b", "a\rb", "a\x7f"}) {
         EXPECT_EQ(KEEPER_FAIL, ini->set_flag_mode(bad, true)) << bad;
         EXPECT_EQ(KEEPER_FAIL, ini->set_check_args("c1", bad)) << bad;
     }

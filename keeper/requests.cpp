@@ -223,7 +223,12 @@ keeperStatus KeeperSrv::set_task(GeneralMsg& msg) {
     TaskOnSeq* task = find_task_by_name(name);
     if (!task) return KEEPER_FAIL;
     bool mode = msg.payload.setTask.mode != 0;
-    if (task->is_enabled() != mode && ini) ini->set_task_mode(*task, mode);
+    // The file first: a change it does not hold would be lost at the next
+    // start, so the task neither changes nor starts or stops.
+    if (task->is_enabled() != mode && (!ini || ini->set_task_mode(*task, mode) != KEEPER_OK)) {
+        EV_TRACE(DL_ERROR, "KeeperSrv::set_task, task %s: not written, nothing changed", name);
+        return KEEPER_FAIL;
+    }
     return task->set_permanent_mode(mode, msg.payload.setTask.second != 0);
 }
 
@@ -233,8 +238,14 @@ keeperStatus KeeperSrv::set_check(GeneralMsg& msg) {
     copyWireText(check_args, msg.payload.setCheck.args);
     EV_TRACE(DL_TRACE, "KeeperSrv::set_check, check %s", name);
     CheckBase* check = find_check_by_name(name);
-    if (!check || check->reinit(check_args) != KEEPER_OK) return KEEPER_FAIL;
-    return ini ? ini->set_check_args(name, check_args) : KEEPER_FAIL;
+    if (!check) return KEEPER_FAIL;
+    const std::string before(check->get_args());
+    if (check->reinit(check_args) != KEEPER_OK) return KEEPER_FAIL;
+    if (ini && ini->set_check_args(name, check_args) == KEEPER_OK) return KEEPER_OK;
+    // Only what the file holds stays in force.
+    check->reinit(before.c_str());
+    EV_TRACE(DL_ERROR, "KeeperSrv::set_check, check %s: not written, nothing changed", name);
+    return KEEPER_FAIL;
 }
 
 keeperStatus KeeperSrv::set_flag_mode(GeneralMsg& msg) {
@@ -247,12 +258,16 @@ keeperStatus KeeperSrv::set_flag_mode(GeneralMsg& msg) {
     }
     EV_TRACE(DL_TRACE, "KeeperSrv::set_flag_mode, flag %s", name);
     bool state = msg.payload.value.value != 0;
+    if (!ini || ini->set_flag_mode(name, state) != KEEPER_OK) {
+        EV_TRACE(DL_ERROR, "KeeperSrv::set_flag_mode, flag %s: not written, nothing changed", name);
+        return KEEPER_FAIL;
+    }
     Flag* flag = find_flag_by_name(name);
     if (flag)
         flag->enabled = state;
     else
         add_flag(name, state);
-    return ini ? ini->set_flag_mode(name, state) : KEEPER_FAIL;
+    return KEEPER_OK;
 }
 
 keeperStatus KeeperSrv::action_on_ps(GeneralMsg& msg) {
