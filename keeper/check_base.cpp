@@ -97,10 +97,7 @@ keeperStatus CheckBase::run() {
         waiting_for_lower = true;
         return KEEPER_OK;
     }
-    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
-             command.c_str(), args.c_str(), implement);
-    if (validate() != KEEPER_OK ||
-        run_command([this](keeperStatus rc) { take_result(rc); }) != KEEPER_OK)
+    if (start_app([this](keeperStatus rc) { take_result(rc); }) != KEEPER_OK)
         take_result(KEEPER_FAIL);
     return KEEPER_OK;
 }

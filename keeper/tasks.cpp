@@ -165,7 +165,14 @@ bool TaskSingle::start_shell(const char* line, long deadline,
     return run_slot.id > 0;
 }
 
-keeperStatus TaskSingle::run_command(RunDone done) {
+void TaskSingle::trace_attempt() const {
+    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
+             command.c_str(), args.c_str(), implement);
+}
+
+keeperStatus TaskSingle::start_app(RunDone done) {
+    trace_attempt();
+    if (validate() == KEEPER_FAIL) return KEEPER_FAIL;
     const std::string line(command);
     auto ended = [this, line, done](const RunOutcome& outcome) {
         const keeperStatus rc = outcome.ok() ? KEEPER_OK : KEEPER_FAIL;
@@ -179,10 +186,9 @@ keeperStatus TaskSingle::run_command(RunDone done) {
 }
 
 keeperStatus TaskSingle::run(void*) {
-    EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
-             command.c_str(), args.c_str(), implement);
+    if (implement == IMPLEMENT_APP) return start_app(nullptr);
+    trace_attempt();
     if (validate() == KEEPER_FAIL) return KEEPER_FAIL;
-    if (implement == IMPLEMENT_APP) return run_command(nullptr);
     keeperStatus rc = KEEPER_FAIL;
     if (implement == IMPLEMENT_INTERNAL && callback) {
         // A callback may write into its arguments.
@@ -236,7 +242,7 @@ keeperStatus TaskOnSeq::run() {
     if (!enabled || !mode_allows_run()) return KEEPER_OK;
     if (refused_by_shutdown()) return KEEPER_FAIL;
     if (valid && implement == IMPLEMENT_APP &&
-        run_command([this](keeperStatus rc) { boot_run_ended(rc); }) == KEEPER_OK)
+        start_app([this](keeperStatus rc) { boot_run_ended(rc); }) == KEEPER_OK)
         return KEEPER_OK;
     if (valid && implement != IMPLEMENT_APP && TaskSingle::run(nullptr) == KEEPER_OK) {
         status = 0;

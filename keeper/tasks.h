@@ -87,9 +87,11 @@ protected:
     // a child of this daemon among them is spared. `origin` names the caller
     // in the trace.
     void kill_stale_copies(const std::vector<int>& copies, const char* origin) const;
-    // Starts the composed command line through the shell; `done` gets its
-    // result when it has ended. KEEPER_FAIL when it could not start.
-    keeperStatus run_command(RunDone done);
+    // Traces the attempt, validates the unit and starts its composed command
+    // line through the shell; `done` gets the result when it has ended.
+    // KEEPER_FAIL when it is not valid or could not start.
+    keeperStatus start_app(RunDone done);
+    void trace_attempt() const;
     // Starts `line` through the shell with that deadline. A run of this unit
     // still going is stopped first: two copies of one action or task never
     // run side by side. False when it could not start (done is not called).
