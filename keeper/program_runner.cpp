@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstring>
 
 #include "support/ev_debug.h"
@@ -16,9 +15,6 @@
 #include "support/spawn.h"
 
 namespace {
-
-void* as_arg(long value) { return reinterpret_cast<void*>(static_cast<intptr_t>(value)); }
-long from_arg(void* arg) { return static_cast<long>(reinterpret_cast<intptr_t>(arg)); }
 
 RunOutcome outcome_of(int status) {
     RunOutcome outcome;
@@ -108,7 +104,7 @@ void ProgramRunner::enqueue(Run run) {
     const int id = run.id;
     if (run.job.deadline_includes_wait)
         run.wait_timer =
-            alarms.add(run.job.deadline * 1000, [this, id] { wait_deadline_passed(as_arg(id)); });
+            alarms.add(run.job.deadline * 1000, [this, id] { wait_deadline_passed(id); });
     waiting.push_back(std::move(run));
 }
 
@@ -146,7 +142,7 @@ bool ProgramRunner::launch(Run& run) {
     }
     run.pid = child.pid;
     const pid_t pid = child.pid;
-    run.deadline_timer = alarms.add(time_left(run), [this, pid] { deadline_passed(as_arg(pid)); });
+    run.deadline_timer = alarms.add(time_left(run), [this, pid] { deadline_passed(pid); });
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] pid %d, deadline %ld s",
              commandLineText(run.job.argv).c_str(), child.pid, run.job.deadline);
     runs.emplace(child.pid, std::move(run));
@@ -212,10 +208,9 @@ bool ProgramRunner::queue_running(const std::string& queue) const {
     return false;
 }
 
-int ProgramRunner::deadline_passed(void* arg) {
-    const pid_t pid = static_cast<pid_t>(from_arg(arg));
+void ProgramRunner::deadline_passed(pid_t pid) {
     auto found = runs.find(pid);
-    if (found == runs.end()) return 0;
+    if (found == runs.end()) return;
     Run& run = found->second;
     alarms.cancel(run.deadline_timer);
     run.deadline_timer = -1;
@@ -227,49 +222,51 @@ int ProgramRunner::deadline_passed(void* arg) {
     RunOutcome outcome;
     outcome.kind = RunOutcome::TimedOut;
     finish(run, outcome);
-    return 0;
 }
 
-int ProgramRunner::wait_deadline_passed(void* arg) {
-    const int id = static_cast<int>(from_arg(arg));
+void ProgramRunner::wait_deadline_passed(int id) {
+    Run run;
+    if (!take_queued(id, run)) return;
+    EV_TRACE(DL_WARNING, "ProgramRunner, [%s] passed its deadline of %ld s in queue %s",
+             commandLineText(run.job.argv).c_str(), run.job.deadline, run.job.queue.c_str());
+    RunOutcome outcome;
+    outcome.kind = RunOutcome::TimedOut;
+    finish(run, outcome);
+}
+
+bool ProgramRunner::take_queued(int id, Run& taken) {
     for (auto& queue : queued)
         for (auto at = queue.second.begin(); at != queue.second.end(); ++at) {
             if (at->id != id) continue;
-            Run run = std::move(*at);
+            alarms.cancel(at->wait_timer);
+            taken = std::move(*at);
             queue.second.erase(at);
-            alarms.cancel(run.wait_timer);
-            EV_TRACE(DL_WARNING, "ProgramRunner, [%s] passed its deadline of %ld s in queue %s",
-                     commandLineText(run.job.argv).c_str(), run.job.deadline,
-                     run.job.queue.c_str());
-            RunOutcome outcome;
-            outcome.kind = RunOutcome::TimedOut;
-            finish(run, outcome);
-            return 0;
+            return true;
         }
-    return 0;
+    return false;
 }
 
 void ProgramRunner::arm_group_kill(pid_t pgid) {
-    alarms.add(kKillGrace * 1000, [this, pgid] { kill_group(as_arg(pgid)); });
+    alarms.add(kKillGrace * 1000, [this, pgid] { kill_group(pgid); });
 }
 
 // Whatever of the group is left after the grace gets SIGKILL, the leader
 // included when it ignored SIGTERM.
-int ProgramRunner::kill_group(void* arg) {
-    ::kill(-static_cast<pid_t>(from_arg(arg)), SIGKILL);
-    return 0;
-}
+void ProgramRunner::kill_group(pid_t pgid) { ::kill(-pgid, SIGKILL); }
 
-ProgramRunner::Run* ProgramRunner::find_running(int id) {
-    for (auto& entry : runs)
+const ProgramRunner::Run* ProgramRunner::find_running(int id) const {
+    for (const auto& entry : runs)
         if (entry.second.id == id) return &entry.second;
     return nullptr;
 }
 
+ProgramRunner::Run* ProgramRunner::find_running(int id) {
+    return const_cast<Run*>(static_cast<const ProgramRunner*>(this)->find_running(id));
+}
+
 bool ProgramRunner::active(int id) const {
     if (id <= 0) return false;
-    for (const auto& entry : runs)
-        if (entry.second.id == id) return true;
+    if (find_running(id)) return true;
     for (const auto& queue : queued)
         for (const Run& run : queue.second)
             if (run.id == id) return true;
@@ -289,13 +286,8 @@ void ProgramRunner::kill(int id) {
         ::kill(-run->pid, SIGKILL);
         return;
     }
-    for (auto& queue : queued)
-        for (auto at = queue.second.begin(); at != queue.second.end(); ++at)
-            if (at->id == id) {
-                alarms.cancel(at->wait_timer);
-                queue.second.erase(at);
-                return;
-            }
+    Run dropped;
+    take_queued(id, dropped);
 }
 
 void ProgramRunner::stop_all(int sig) {
@@ -311,7 +303,6 @@ void ProgramRunner::stop_all(int sig) {
 size_t ProgramRunner::running_count() const { return runs.size(); }
 
 pid_t ProgramRunner::pid_of(int id) const {
-    for (const auto& entry : runs)
-        if (entry.second.id == id) return entry.first;
-    return -1;
+    const Run* run = find_running(id);
+    return run ? run->pid : -1;
 }

@@ -93,9 +93,9 @@ public:
     pid_t pid_of(int id) const;
 
     // What the runner's timers do; tests call them in place of the clock.
-    int deadline_passed(void* pid);
-    int kill_group(void* pgid);
-    int wait_deadline_passed(void* id);
+    void deadline_passed(pid_t pid);
+    void kill_group(pid_t pgid);
+    void wait_deadline_passed(int id);
 
 private:
     struct Run {
@@ -117,7 +117,10 @@ private:
     bool queue_busy(const std::string& queue) const;
     bool queue_running(const std::string& queue) const;
     void enqueue(Run run);
+    const Run* find_running(int id) const;
     Run* find_running(int id);
+    // Takes a waiting run out of its queue; false when none has that id.
+    bool take_queued(int id, Run& taken);
     std::string read_output(Run& run);
     void arm_group_kill(pid_t pgid);
 

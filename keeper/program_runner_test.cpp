@@ -6,14 +6,11 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <vector>
 
 #include "reactor/ev_engine.h"
 
 namespace {
-
-void* arg_of(pid_t pid) { return reinterpret_cast<void*>(static_cast<intptr_t>(pid)); }
 
 struct Runner : ::testing::Test {
     EvEngine engine;
@@ -79,11 +76,11 @@ TEST_F(Runner, DeadlineStopsTheWholeGroup) {
     const pid_t group = runner.pid_of(id);
     ASSERT_GT(group, 0);
     usleep(100 * 1000);  // the trap is set
-    runner.deadline_passed(arg_of(group));
+    runner.deadline_passed(group);
     ASSERT_EQ(1u, outcomes.size());
     EXPECT_EQ(RunOutcome::TimedOut, outcomes[0].kind);
     EXPECT_TRUE(runner.active(id)) << "gone only once reaped";
-    runner.kill_group(arg_of(group));
+    runner.kill_group(group);
     reap_all();
     EXPECT_EQ(1u, outcomes.size()) << "reported once";
     // The orphaned sleeps are reaped by whoever adopted them.
