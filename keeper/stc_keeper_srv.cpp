@@ -9,6 +9,7 @@
 #include "keeper/check_base.h"
 #include "keeper/ini_keeper.h"
 #include "keeper/ps_task.h"
+#include "keeper/script_job.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 
@@ -31,17 +32,13 @@ void stcKeeperSrv::linux_shutdown(CommandType command) {
     char line[64];
     snprintf(line, sizeof line, CMD_SHUTDOWN_FMT, command == COMMAND_SHUTDOWN ? "-h" : "-r");
     EV_TRACE(DL_NOTIFY, "stcKeeperSrv::linux_shutdown, run command:%s", line);
-    run_own(ProgramRunner::program({APP_SHUTDOWN, command == COMMAND_SHUTDOWN ? "-h" : "-r", "now"},
-                                   APP_RUN_DEADLINE_SCRIPT));
+    run_own({APP_SHUTDOWN, command == COMMAND_SHUTDOWN ? "-h" : "-r", "now"});
 }
 
-void stcKeeperSrv::run_own(ProgramRunner::Job job) {
-    const std::string line = job.argv.front();
-    job.done = [line](const RunOutcome& outcome) {
-        EV_TRACE(DL_NOTIFY, "stcKeeperSrv, %s ended: %s", line.c_str(), outcome.text().c_str());
-    };
-    if (runner.start(std::move(job)) < 0)
-        EV_TRACE(DL_ERROR, "stcKeeperSrv, cannot run %s", line.c_str());
+void stcKeeperSrv::run_own(std::vector<std::string> argv) {
+    const std::string program = argv.front();
+    if (runner.start(tracedJob(std::move(argv))) < 0)
+        EV_TRACE(DL_ERROR, "stcKeeperSrv, cannot run %s", program.c_str());
 }
 
 keeperStatus stcKeeperSrv::process_command(GeneralMsg& msg) {
@@ -51,7 +48,7 @@ keeperStatus stcKeeperSrv::process_command(GeneralMsg& msg) {
         shutdown(new KeeperCommand(cmd));
     } else if (cmd.type == COMMAND_CREATE_SNAPSHOT) {
         // Not waited for by anyone, but reaped, and stopped at its deadline.
-        run_own(ProgramRunner::program({APP_SNAPSHOT_SCRIPT}, APP_RUN_DEADLINE_SCRIPT));
+        run_own({APP_SNAPSHOT_SCRIPT});
     }
     return KEEPER_OK;
 }

@@ -49,7 +49,7 @@ public:
 private:
     // Starts a host command or script of the daemon's own, not waited for;
     // its end is traced.
-    void run_own(ProgramRunner::Job job);
+    void run_own(std::vector<std::string> argv);
     PsTask* create_fup(int id, const char* fup_args);
     // Stops the process of a dropped id; its task goes once it has exited.
     void retire_fup(PsTask* task);
