@@ -39,6 +39,15 @@ std::string tableName(const char* const* table, size_t size, uint32_t index, con
     return index < size ? table[index] : fallback;
 }
 
+// IP interfaces and link groups are written under the index they were
+// loaded from, which ends their name ("ip3", "link0"): what names them in the
+// file names the same entry at the next load.
+int loadedIndex(const ConfigNetIf& entry) {
+    const std::string name = fieldText(entry.name);
+    const size_t digits = name.find_first_of("0123456789");
+    return digits == std::string::npos ? 0 : atoi(name.c_str() + digits);
+}
+
 }  // namespace
 
 keeperStatus SWConfigPlugin::update_cfg_file() {
@@ -50,13 +59,12 @@ keeperStatus SWConfigPlugin::update_cfg_file() {
                  cfgFile.c_str(), strerror(errno));
         return KEEPER_FAIL;
     }
-    fputs("#! /bin/sh\n#\n# rc.conf This shell script holds configurable system parameters\n#\n",
-          out);
+    fputs(CFG_FILE_HEADER, out);
     putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
     putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
     _update_sec_conf(out);
 
-    int n = 0, m = 0, k = 0;
+    int n = 0;
     for (unsigned pos = 0; pos < CFG_IF_MAX; ++pos) {
         const ConfigNetIf& e = ifTable[pos];
         if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
@@ -85,6 +93,7 @@ keeperStatus SWConfigPlugin::update_cfg_file() {
                 if (i) devices += ',';
                 devices += if_name_by_id(ip.member[i]);
             }
+            const int m = loadedIndex(e);
             putVar(out, "IPDEV", m, devices);
             const bool down = e.adminStatus == 1;
             putVar(out, "IPADDR", m, down ? "" : dotted(ip.address));
@@ -92,7 +101,6 @@ keeperStatus SWConfigPlugin::update_cfg_file() {
             putVar(out, "BROADCAST", m, down ? "" : dotted(ip.address | ~ip.mask));
             putVar(out, "VLAN", m, ip.vlan == CFG_ALL_ONES ? "" : std::to_string(ip.vlan));
             fputc('\n', out);
-            ++m;
         } else if (e.kind == NETIF_KIND_GROUP) {
             const ConfigNetIfGroup& group = e.u.group;
             std::string members;
@@ -100,11 +108,11 @@ keeperStatus SWConfigPlugin::update_cfg_file() {
                 if (i) members += ',';
                 members += if_name_by_id(group.member[i] + 1);
             }
+            const int k = loadedIndex(e);
             putVar(out, "LINK", k, members);
             putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
             putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
             fputc('\n', out);
-            ++k;
         }
     }
     int r = 0;
@@ -118,6 +126,7 @@ keeperStatus SWConfigPlugin::update_cfg_file() {
         ++r;
     }
     _update_conf_ext(out);
+    _write_kept_lines(out);
     if (!file.commit()) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't write file %s, %s",
                  cfgFile.c_str(), strerror(errno));
