@@ -4,9 +4,12 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -390,6 +393,51 @@ TEST_F(E2eRequests, FlagStateSurvivesDaemonRestart) {
     EXPECT_EQ(lines(listingText(reply)),
               (std::set<std::string>{"myflag On", "plain Off", "fresh On"}))
         << listingText(reply);
+}
+
+// Fills the file system of `path` with a file of its own; returns its path.
+std::string fillUp(const std::string& path) {
+    const std::string filler = path + "/filler";
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    while (out.write(block.data(), block.size()) && out.flush()) {
+    }
+    return filler;
+}
+
+TEST_F(E2eRequests, RequestsTheIniFileCannotTakeChangeNothing) {
+    const std::string conf = home() + "/conf";
+    const std::string trace = readConf("qoevdbg.conf");
+    ASSERT_EQ(mount("tmpfs", conf.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+    writeConf("qoevdbg.conf", trace);
+    writeIni(general() + psTask("t", 1, "--record ${REC}/t --init ${PORT}") +
+             "[flags/f]\nname = myflag\nenabled = no\n");
+    startVardo();
+    ASSERT_TRUE(waitBound("t", "t"));
+    const int pid = psPid("t");
+    const std::string before = readConf();
+    const std::string filler = fillUp(conf);
+
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.setFlag(1, "myflag"));
+    ASSERT_TRUE(client.setTask(0, 1, "t"));
+    Message reply;
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(listingText(reply), "myflag Off\n");
+    settle();
+    EXPECT_EQ(psPid("t"), pid) << "still running under the same pid";
+    EXPECT_TRUE(records("t", "quit").empty());
+    EXPECT_EQ(readConf(), before);
+
+    // With room again the same request is taken.
+    ASSERT_EQ(unlink(filler.c_str()), 0);
+    ASSERT_TRUE(client.setFlag(1, "myflag"));
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_EQ(listingText(reply), "myflag On\n");
+    client.close();
+    ASSERT_TRUE(exitedWith(stopVardo(), 0));
+    EXPECT_EQ(umount(conf.c_str()), 0);
 }
 
 TEST_F(E2eRequests, SurvivesGarbageAndVanishingClients) {
