@@ -11,6 +11,7 @@
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
+#include "protocol/link_modes.h"
 #include "reactor/ev_engine.h"
 #include "reactor/ev_sock.h"
 
@@ -195,9 +196,3 @@ private:
     // When the message being read must be complete.
     Clock::time_point readEnd;
 };
-
-// Whether a port whose capability mask (ethtool SUPPORTED_* bits) is caps
-// supports the speed and duplex codes; 1 or 0.
-int check_supported(int speed, int duplex, int caps);
-// Whether redundancy mode `mode` is supported by the capability mask; 1 or 0.
-int check_supported_redundancy(int mode, int caps);

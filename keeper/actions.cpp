@@ -34,7 +34,9 @@ keeperStatus SwBootAction::run(void*) {
     EV_TRACE(DL_TRACE, "Running swBootAction");
     int fd = open(KP_SW_BAD_BOOT_FILE, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) close(fd);
-    if (keeper) keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_STOP, 5});
+    if (keeper)
+        keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_STOP,
+                                           keeper->get_shutdown_delays().stop_grace});
     return KEEPER_OK;
 }
 

@@ -68,7 +68,8 @@ int SigChildNotifier::handleInput(EvAdapter* sock) {
     if (!keeper) return 0;
     if (termination_requested) {
         termination_requested = 0;
-        keeper->handle_sigterm(new KeeperCommand{COMMAND_QUIT, SHUTDOWN_STOP, 5});
+        keeper->handle_sigterm(new KeeperCommand{COMMAND_QUIT, SHUTDOWN_STOP,
+                                                 keeper->get_shutdown_delays().stop_grace});
     }
     keeper->reap_children();
     return 0;

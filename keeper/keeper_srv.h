@@ -15,6 +15,7 @@
 #include "keeper/pending_replies.h"
 #include "keeper/program_runner.h"
 #include "keeper/ps_list.h"
+#include "keeper/shutdown_delays.h"
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
@@ -138,6 +139,8 @@ public:
     int shutdown(void* cmd);
     // Once the staged stop has begun no task is started any more.
     bool is_shutting_down() const { return shutting_down; }
+    const ShutdownDelays& get_shutdown_delays() const { return shutdown_delays; }
+    void set_shutdown_delays(const ShutdownDelays& delays) { shutdown_delays = delays; }
     // Async-signal-safe: wakes the loop, which reaps the children.
     void handle_sigchld();
     // Reaps every exited child and hands it to its run or its task.
@@ -209,6 +212,7 @@ private:
     bool first_run;
     bool not_finished;
     bool shutting_down = false;
+    ShutdownDelays shutdown_delays;
     long refusal_traced_at = -1;  // uptime second of the last refusal traced
     std::vector<TaskOnSeq*> owned_tasks;
 };

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "keeper/actions.h"
+#include "keeper/shutdown_delays.h"
 #include "keeper/signals.h"
 #include "keeper/stc_keeper_srv.h"
 #include "plugins/stc_config_plugin.h"
@@ -25,6 +26,7 @@ int main() {
     stcKeeperSrv* keeper = new stcKeeperSrv(&gReactor);
     keeper->get_child_notifier().init(&gReactor, keeper);
     stcKeeper = keeper;
+    keeper->set_shutdown_delays(daemon_shutdown_delays());
     if (keeper->init(&actions, confDir.c_str()) != 0) {
         delete keeper;
         return 1;

@@ -23,7 +23,7 @@ int KeeperSrv::shutdown(void* arg) {
     if (cmd->technique == SHUTDOWN_DELAY && cmd->timer > 0) {
         long delay = cmd->timer;
         cmd->technique = SHUTDOWN_STOP;
-        cmd->timer = 5;
+        cmd->timer = shutdown_delays.stop_grace;
         engine->addTimer(delay, this, &KeeperSrv::shutdown, cmd, -1);
         return 0;
     }

@@ -55,14 +55,20 @@ Headers, the static library, a pkg-config file (keeperclient) and a CMake
 package (find_package(keeperclient)) for building programs that vardo
 supervises.")
 
-set(CPACK_DEBIAN_PG-EXTENSIONS_PACKAGE_SECTION database)
-set(CPACK_DEBIAN_PG-EXTENSIONS_PACKAGE_DEPENDS "postgresql-${PG_MAJOR}")
-# The rule generators tolvar runs are the appliance's own ruby scripts.
-set(CPACK_DEBIAN_PG-EXTENSIONS_PACKAGE_RECOMMENDS ruby)
-set(CPACK_COMPONENT_PG-EXTENSIONS_DESCRIPTION "PostgreSQL ${PG_MAJOR} extensions of the vardo appliance
+if(PG_MAJOR)
+  set(CPACK_DEBIAN_PG-EXTENSIONS_PACKAGE_SECTION database)
+  set(CPACK_DEBIAN_PG-EXTENSIONS_PACKAGE_DEPENDS "postgresql-${PG_MAJOR}")
+  # The rule generators tolvar runs are the appliance's own ruby scripts.
+  set(CPACK_DEBIAN_PG-EXTENSIONS_PACKAGE_RECOMMENDS ruby)
+  set(CPACK_COMPONENT_PG-EXTENSIONS_DESCRIPTION "PostgreSQL ${PG_MAJOR} extensions of the vardo appliance
 Three extensions over the appliance's attack-pattern tables: fast (libFAST,
 pattern text from strips), detect (libdetect, prevalent hosts of a pattern)
 and tolvar (libtolvar, filter rule text for a target, through external rule
 generators run with ruby).")
+endif()
+
+# Read by packaging/check_packages.sh, which then checks the packages as made.
+string(REPLACE ";" "\n" omitted "${PACKAGES_OMITTED}")
+file(WRITE ${CPACK_PACKAGE_DIRECTORY}/omitted "${omitted}")
 
 include(CPack)

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "client/keeper_client.h"
 #include "keeper/keeper_srv.h"
 #include "plugins/config_loader.h"
 #include "plugins/sw_config_plugin.h"
+#include "protocol/link_modes.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"

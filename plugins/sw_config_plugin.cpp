@@ -282,7 +282,8 @@ void SWConfigPlugin::_set_conf(GeneralMsg& msg) {
     }
     if (status == KEEPER_OK_REBOOT && keeper) {
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_set_conf, %s needs a reboot", cmd_name(req.cmd));
-        keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_DELAY, 30});
+        keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_DELAY,
+                                           keeper->get_shutdown_delays().reboot});
     }
 }
 

@@ -90,6 +90,12 @@ static const char APP_NTPD[] = "/usr/sbin/ntpd";
 static const long APP_RUN_DEADLINE_SCRIPT = 60; /* scripts, actions, boot tasks, stop procedures */
 static const long APP_RUN_DEADLINE_HOST_CMD = 2; /* route and hostname: below the client's 3 s */
 static const long APP_RUN_DEADLINE_DF = 3;
+/* Delays, in seconds, of the shutdown sequence: a configuration change that
+ * needs a reboot waits APP_REBOOT_DELAY before the orderly stop begins; an
+ * orderly stop (SIGTERM, the "Boot" action, a delayed shutdown command) leaves
+ * the programs APP_STOP_GRACE before SIGKILL ends what is left. */
+static const unsigned APP_REBOOT_DELAY = 30;
+static const unsigned APP_STOP_GRACE = 5;
 /* Queue shared by the route commands and the network restart, which applies
  * the routes again: they never run side by side. */
 static const char APP_ROUTE_QUEUE[] = "route";

@@ -134,6 +134,7 @@ TEST_F(E2eChecks, SetCheckChangesArgumentsAndWritesThemBack) {
 }
 
 TEST_F(E2eChecks, HostileArgumentsAreRefusedAndNeverReachTheShell) {
+    quickStop();
     writeIni(base() + check("c", 1, "c one"));
     startVardo();
     ASSERT_TRUE(waitLines("runs_c", 1, 5000));

@@ -506,6 +506,7 @@ protected:
 };
 
 TEST_F(E2eDeviceMode, ChosenOnceWrittenBackAndRefusedAgainAlsoAfterARestart) {
+    quickStop();
     ASSERT_NO_FATAL_FAILURE(startWithModes());
     EXPECT_EQ(chosen(), "");
     actionOnPs(0, "dpi");

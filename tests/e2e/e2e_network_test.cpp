@@ -277,8 +277,10 @@ TEST_F(E2eNetwork, PortActionAnswersZeroAndALinkModeAsksForAReboot) {
     EXPECT_EQ(commandsLog().find("/sbin/shutdown"), std::string::npos) << "the reboot is delayed";
 }
 
-TEST_F(E2eNetwork, AnswerOneRebootsTheHostHalfAMinuteLater) {
-    // No supervised program: the reboot follows the delay without a stop stage.
+TEST_F(E2eNetwork, AnswerOneRebootsTheHostAfterTheRebootDelay) {
+    // No supervised program: the reboot follows the delay without a stop
+    // stage. The delay is the appliance's 30 s, here shortened to 3 s.
+    shortenShutdown(3, 5);
     writeIni(general());
     startVardo();
     ASSERT_TRUE(client.connect(port()));
@@ -286,8 +288,9 @@ TEST_F(E2eNetwork, AnswerOneRebootsTheHostHalfAMinuteLater) {
     r.data.netIf.u.eth.autoneg = 0;
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_EQ(set(CONFIG_IF, r), KEEPER_OK_REBOOT);
-    ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 40000));
-    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(29));
+    ASSERT_TRUE(waitFor([&] { return !commandsLog().empty(); }, 10000));
+    // Timers count whole seconds of uptime: up to a second early.
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
     EXPECT_EQ(commandsLog(), "/sbin/shutdown -r now\n");
 }
 

@@ -231,6 +231,7 @@ TEST_F(E2eRequests, ClientThatNeverReadsIsCutOffWhileOthersAreServed) {
 }
 
 TEST_F(E2eRequests, HostileFlagNamesAreRefusedAndTheIniFileKeepsItsShape) {
+    quickStop();
     writeIni(general() + psTask("t", 1, "--record ${REC}/t") +
              "[flags/plain]\nname = plain\nenabled = yes\n\n");
     startVardo();

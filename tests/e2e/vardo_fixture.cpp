@@ -40,9 +40,10 @@ void replaceAll(std::string& text, const std::string& token, const std::string& 
         text.replace(at, token.size(), value);
 }
 
-std::string vardoPath() {
+std::string vardoPath(bool shortDelays) {
     const char* chosen = getenv("VARDO_E2E_VARDO");
-    return chosen && *chosen ? chosen : E2E_VARDO_PATH;
+    if (chosen && *chosen) return chosen;
+    return shortDelays ? E2E_SHORT_DELAYS_VARDO_PATH : E2E_VARDO_PATH;
 }
 
 // The stand-in of /sbin/shutdown records into VARDO_E2E_RECORD; anything
@@ -175,7 +176,7 @@ std::string VardoTest::childPath() { return E2E_CHILD_PATH; }
 
 void VardoTest::spawnVardo(bool withHome) {
     ASSERT_EQ(vardo_, -1) << "vardo already running";
-    const std::string path = vardoPath();
+    const std::string path = vardoPath(!rebootDelay_.empty());
     ASSERT_EQ(access(path.c_str(), X_OK), 0) << path << ": " << strerror(errno);
     const std::string out = home_ + "/vardo.out";
     const std::string clockLog = clockLogPath();
@@ -192,6 +193,10 @@ void VardoTest::spawnVardo(bool withHome) {
         // The real-time clock is not namespaced: setting it is recorded only.
         setenv("LD_PRELOAD", E2E_CLOCK_SHIM_PATH, 1);
         setenv("VARDO_E2E_CLOCK_LOG", clockLog.c_str(), 1);
+        if (!rebootDelay_.empty()) {
+            setenv("VARDO_E2E_REBOOT_DELAY", rebootDelay_.c_str(), 1);
+            setenv("VARDO_E2E_STOP_GRACE", stopGrace_.c_str(), 1);
+        }
         // A sanitized daemon would refuse to run with a library ahead of its runtime.
         const char* asan = getenv("ASAN_OPTIONS");
         setenv("ASAN_OPTIONS",
@@ -202,6 +207,11 @@ void VardoTest::spawnVardo(bool withHome) {
         execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
+}
+
+void VardoTest::shortenShutdown(unsigned rebootDelay, unsigned stopGrace) {
+    rebootDelay_ = std::to_string(rebootDelay);
+    stopGrace_ = std::to_string(stopGrace);
 }
 
 void VardoTest::startVardo() {
