@@ -11,6 +11,7 @@
 #include "keeper/ps_task.h"
 #include "keeper/tasks.h"
 #include "protocol/wire_text.h"
+#include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/str_utils.h"
 
@@ -129,6 +130,13 @@ keeperStatus KeeperSrv::register_cb(GeneralMsg& msg, ClientHandler* handler) {
     PsTask* task = processes.find_ps_by_handler(handler);
     if (!handler || !task) {
         EV_TRACE(DL_TRACE, "KeeperSrv::register_cb, failed to find task by hndl");
+        return KEEPER_FAIL;
+    }
+    // Registrations stay while the daemon runs: a program may not make them
+    // grow without end.
+    if (task->get_callbacks().get_callbacks().size() >= APP_MAX_TASK_CALLBACKS) {
+        EV_TRACE(DL_ERROR, "KeeperSrv::register_cb, task %s holds %u callbacks, %s refused",
+                 task->get_name(), APP_MAX_TASK_CALLBACKS, name);
         return KEEPER_FAIL;
     }
     CallbackPs* cb = new CallbackPs(name, text, msg.payload.cb.cbId, task);
@@ -257,12 +265,18 @@ keeperStatus KeeperSrv::set_flag_mode(GeneralMsg& msg) {
         return KEEPER_FAIL;
     }
     EV_TRACE(DL_TRACE, "KeeperSrv::set_flag_mode, flag %s", name);
+    Flag* flag = find_flag_by_name(name);
+    // Each new flag is kept in memory and in the INI file for good.
+    if (!flag && flags.size() >= APP_MAX_FLAGS) {
+        EV_TRACE(DL_ERROR, "KeeperSrv::set_flag_mode, %u flags known, flag %s refused",
+                 APP_MAX_FLAGS, name);
+        return KEEPER_FAIL;
+    }
     bool state = msg.payload.value.value != 0;
     if (!ini || ini->set_flag_mode(name, state) != KEEPER_OK) {
         EV_TRACE(DL_ERROR, "KeeperSrv::set_flag_mode, flag %s: not written, nothing changed", name);
         return KEEPER_FAIL;
     }
-    Flag* flag = find_flag_by_name(name);
     if (flag)
         flag->enabled = state;
     else

@@ -100,6 +100,12 @@ static const unsigned APP_STOP_GRACE = 5;
  * the routes again: they never run side by side. */
 static const char APP_ROUTE_QUEUE[] = "route";
 
+/* What clients may leave in the daemon's memory: the callbacks one
+ * supervised program registers, and the flags, those of the INI file and
+ * those clients create. A request beyond either is refused. */
+static const unsigned APP_MAX_TASK_CALLBACKS = 128;
+static const unsigned APP_MAX_FLAGS = 128;
+
 /* Host state read by the resource sampling and the uptime clock. */
 static const char APP_PROC_UPTIME[] = "/proc/uptime";
 static const char APP_PROC_STAT[] = "/proc/stat";

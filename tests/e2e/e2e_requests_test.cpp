@@ -1,6 +1,6 @@
 // Client requests to vardo over the wire: listings, actions on processes,
 // task and flag switches written back to the INI file, and clients that
-// misbehave.
+// misbehave or try to leave their garbage in the daemon.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <signal.h>
@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "protocol/wire_text.h"
+#include "support/appliance.h"
+#include "tests/e2e/hostile_wire.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
 
@@ -582,6 +584,98 @@ TEST_F(E2eRequests, ScriptsStartWithDefaultSignalsAndOnlyTheirOwnFiles) {
     const unsigned long long ignored =
         std::stoull(line.substr(line.find_first_not_of("SigIgn:\t ")), nullptr, 16);
     EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << line;
+}
+
+const char kPeerIni[] = "[tasks/peer]\ntype = remote\nlevel = 1\nrestart = yes\n\n";
+
+// The callbacks registered by the task "peer", as listed.
+std::string peerCallbacks(TestClient& client) {
+    GeneralMsg ask(KEEPER_PRINT_CB);
+    ask.payload.value.value = 2;
+    setWireText(ask.payload.value.name, hostile::kPeerTask);
+    Message reply;
+    if (!client.send(ask) || !client.readType(KEEPER_PRINT_ACK, reply, 3000)) return "<none>";
+    return listingText(reply);
+}
+
+size_t lineCount(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST_F(E2eRequests, CallbacksOfAProgramAndFlagsStopAtTheirLimits) {
+    writeIni(general() + kPeerIni + "[flags/plain]\nname = plain\nenabled = yes\n\n");
+    startVardo();
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    ASSERT_TRUE(client.init(1, 4242, hostile::kPeerTask));
+    for (unsigned i = 0; i <= APP_MAX_TASK_CALLBACKS; ++i) {
+        GeneralMsg cb(KEEPER_REGISTER_CB);
+        cb.payload.cb.cbId = i;
+        setWireText(cb.payload.cb.name, ("cb" + std::to_string(i)).c_str());
+        setWireText(cb.payload.cb.name2, "text");
+        ASSERT_TRUE(client.send(cb));
+    }
+    for (unsigned i = 1; i <= APP_MAX_FLAGS; ++i)
+        ASSERT_TRUE(client.setFlag(1, ("f" + std::to_string(i)).c_str()));
+    ASSERT_TRUE(client.setFlag(0, "plain")) << "a known flag still switches";
+
+    const std::string callbacks = peerCallbacks(client);
+    EXPECT_EQ(lineCount(callbacks), APP_MAX_TASK_CALLBACKS);
+    const std::string last = "cb" + std::to_string(APP_MAX_TASK_CALLBACKS - 1) + " text\n";
+    EXPECT_EQ(callbacks.substr(callbacks.size() - last.size()), last);
+    Message reply;
+    ASSERT_TRUE(client.printFlags(reply));
+    const std::string flags = listingText(reply);
+    EXPECT_EQ(lineCount(flags), APP_MAX_FLAGS);
+    EXPECT_EQ(flags.find("plain Off\n"), 0u);
+    const std::string refused = "f" + std::to_string(APP_MAX_FLAGS);
+    EXPECT_EQ(flags.find(refused + " "), std::string::npos);
+    EXPECT_EQ(confString("vardo.ini", "flags/" + refused + ":name"), "<absent>");
+    const std::string trace = traceLog();
+    EXPECT_NE(trace.find("task peer holds " + std::to_string(APP_MAX_TASK_CALLBACKS) +
+                         " callbacks, cb" + std::to_string(APP_MAX_TASK_CALLBACKS) + " refused"),
+              std::string::npos);
+    EXPECT_NE(
+        trace.find(std::to_string(APP_MAX_FLAGS) + " flags known, flag " + refused + " refused"),
+        std::string::npos);
+}
+
+#ifdef __SANITIZE_ADDRESS__
+// The address sanitizer holds freed memory back for a while, so the daemon's
+// memory tells nothing: a shorter stream runs for what the sanitizers find.
+constexpr uint32_t kHostileInputs = 300000;
+constexpr bool kMemoryTells = false;
+#else
+constexpr uint32_t kHostileInputs = 3000000;
+constexpr bool kMemoryTells = true;
+#endif
+
+// Three million inputs of the hostile stream after a warm-up: the daemon's
+// own memory stays within 512 KiB of where it was, and so do its
+// registrations. bench/hostile_bench prints the growth as it goes.
+TEST_F(E2eRequests, HostileStreamLeavesNothingBehind) {
+    writeIni(general() + kPeerIni);
+    startVardo();
+    hostile::Rng rng(22);
+    hostile::replay_inputs(port(), rng, 200000);
+    ASSERT_NE(psListing(), "") << "served everything sent so far";
+    const long before = hostile::anonymous_kb(vardoPid());
+    const uint32_t connections = hostile::replay_inputs(port(), rng, kHostileInputs);
+    ASSERT_NE(psListing(), "");
+    const long after = hostile::anonymous_kb(vardoPid());
+    ASSERT_GT(before, 0);
+    EXPECT_GT(connections, kHostileInputs / 2000);
+    if (kMemoryTells) {
+        EXPECT_LT(after - before, 512) << before << " kB before, " << after << " kB after";
+    }
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()));
+    // Names of any bytes may hold newlines: the listing is measured, not
+    // its lines counted.
+    EXPECT_LE(peerCallbacks(client).size(), APP_MAX_TASK_CALLBACKS * 2 * KEEPER_NAME_LEN);
+    Message reply;
+    ASSERT_TRUE(client.printFlags(reply));
+    EXPECT_LE(lineCount(listingText(reply)), APP_MAX_FLAGS);
 }
 
 }  // namespace
