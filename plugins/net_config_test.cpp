@@ -250,6 +250,33 @@ TEST_F(Routes, ChangeWhoseConnectionClosedStillAppliesAndTheOldGatewayIsNotWaite
     EXPECT_EQ(daemon.jobs.back().queue, APP_ROUTE_QUEUE);
 }
 
+// The file is prepared before the route command runs: a route whose file
+// cannot be written runs no command, and one whose file another change
+// rewrote meanwhile is written with that change.
+TEST_F(Routes, FileIsPreparedBeforeTheCommandAndWrittenWithWhatChangedMeanwhile) {
+    writeText(dir / "kept", "kept\n");
+    ASSERT_EQ(unlink((dir / "rc.conf").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
+    EXPECT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited), KEEPER_FAIL);
+    EXPECT_TRUE(daemon.jobs.empty());
+    EXPECT_TRUE(plugin.routes().empty());
+    ASSERT_EQ(unlink((dir / "rc.conf").c_str()), 0);
+
+    GeneralMsg msg(KEEPER_SET_CONFIG);
+    msg.payload.config.cmd = CONFIG_ROUTE_ADD;
+    msg.payload.config.data.data.route = net;
+    plugin.handleRequest(msg);
+    ASSERT_EQ(daemon.jobs.size(), 1u);
+    EXPECT_NE(access((dir / "rc.conf").c_str(), F_OK), 0) << "prepared, not yet in place";
+    uint32_t gateway = inet_addr("10.0.0.9");
+    ASSERT_EQ(plugin.set_oob_gateway(&gateway), KEEPER_OK);
+    daemon.end(0, RunOutcome::Exited);
+    const std::string file = readText(dir / "rc.conf");
+    EXPECT_NE(file.find("GATEWAY[0]=\"10.0.0.9\""), std::string::npos) << file;
+    EXPECT_NE(file.find("ROUTEADDR[0]=\"10.1.0.0\""), std::string::npos) << file;
+    EXPECT_EQ(plugin.routes().size(), 1u);
+}
+
 TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     TempDir dir;
     double now = 5000.0;
