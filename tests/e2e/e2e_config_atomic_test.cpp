@@ -163,5 +163,23 @@ TEST_F(E2eConfigAtomic, HostNameWhoseHostsFileIsALinkChangesNothing) {
     ASSERT_NO_FATAL_FAILURE(expectNothingHappened());
 }
 
+// A request that sets the zone and the clock: when the clock refuses, the
+// zone goes back to what it was.
+TEST_F(E2eConfigAtomic, ZoneGoesBackWhenTheClockCannotBeSet) {
+    ASSERT_NO_FATAL_FAILURE(startWithWatcher());
+    ASSERT_EQ(mkdir(clockLogPath().c_str(), 0755), 0);
+    ConfigAll request{};
+    request.data.time.time = 1700000000;
+    strcpy(request.data.time.timeZone, "Europe/Paris");
+    EXPECT_EQ(set(CONFIG_TIME, request), KEEPER_FAIL);
+    char target[256] = {};
+    ASSERT_GT(readlink("/etc/localtime", target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/usr/share/zoneinfo/Etc/UTC");
+    ConfigAll read{};
+    ASSERT_EQ(get(CONFIG_TIME, read), KEEPER_OK);
+    EXPECT_EQ(wireText(read.data.time.timeZone), "Etc/UTC");
+    ASSERT_NO_FATAL_FAILURE(expectNothingHappened());
+}
+
 }  // namespace
 }  // namespace e2e
