@@ -147,6 +147,14 @@ TEST_F(LinkMirror, ActionChangeRebuildsTheListsAndRunsThePass) {
         *field = CFG_ALL_ONES;
     request.u.eth.action = 3;  // "on_all": eth3 is followed by every port now
     int mask = 0;
+    // Not before the change is written: a file that cannot be refuses it.
+    ASSERT_EQ(rename((dir / "rc.conf").c_str(), (dir / "kept").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
+    EXPECT_EQ(plugin->set_if(&request, mask), KEEPER_FAIL);
+    EXPECT_EQ(plugin->if_entry(3).u.eth.action, 1u);
+    EXPECT_EQ(mask, 0);
+    EXPECT_TRUE(link->calls.empty());
+    ASSERT_EQ(rename((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
     EXPECT_EQ(plugin->set_if(&request, mask), KEEPER_OK) << "no reboot for an action";
     EXPECT_EQ(mask, 8);
     EXPECT_EQ(partners(2), (std::vector<unsigned>{1, 3}));

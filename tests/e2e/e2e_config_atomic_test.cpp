@@ -140,7 +140,7 @@ TEST_F(E2eConfigAtomic, HostNameWhoseHostsFileIsALinkChangesNothing) {
     ASSERT_NO_FATAL_FAILURE(startWithWatcher());
     writeText("/etc/secret", "root only\n");
     ASSERT_EQ(chmod("/etc/secret", 0600), 0);
-    ASSERT_EQ(unlink("/etc/hosts") == 0 || errno == ENOENT, true);
+    ASSERT_TRUE(unlink("/etc/hosts") == 0 || errno == ENOENT);
     ASSERT_EQ(symlink("/etc/secret", "/etc/hosts"), 0);
     char before[64] = {};
     gethostname(before, sizeof before);
