@@ -387,6 +387,21 @@ keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char
             return KEEPER_FAIL;
         }
     }
+    const uint32_t generation = fileGeneration;
+    return run_for_reply(
+        routeJob(_route_words(route, verb)),
+        [this, route, verb, edit, batch, generation](const RunOutcome& outcome) {
+            if (!outcome.ok()) {
+                EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
+                return KEEPER_FAIL;
+            }
+            FileBatch* prepared = generation == fileGeneration ? batch.get() : nullptr;
+            return _keep_route_change(route, verb, edit, prepared);
+        });
+}
+
+std::vector<std::string> SWConfigPlugin::_route_words(const ConfigRoute& route,
+                                                      const char* verb) const {
     const std::string device = if_name_by_id(route.device);
     std::vector<std::string> words =
         route.type == 1
@@ -396,27 +411,24 @@ keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char
                            {verb, dotted(route.destination), dotted(route.gateway), device});
     // The device is the last word; a route without one has no such word.
     if (device.empty()) words.pop_back();
-    const uint32_t generation = fileGeneration;
-    return run_for_reply(
-        routeJob(std::move(words)), [this, edit, batch, generation](const RunOutcome& outcome) {
-            if (!outcome.ok()) {
-                EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
-                return KEEPER_FAIL;
-            }
-            return _keep_route_change(edit, generation == fileGeneration ? batch.get() : nullptr);
-        });
+    return words;
 }
 
-keeperStatus SWConfigPlugin::_keep_route_change(const RouteEdit& edit, FileBatch* prepared) {
+keeperStatus SWConfigPlugin::_keep_route_change(const ConfigRoute& route, const char* verb,
+                                                const RouteEdit& edit, FileBatch* prepared) {
     ModelUndo<RouteList> undo(routes_);
     edit(routes_);
     FileBatch fresh;
-    if (!prepared && update_cfg_file(fresh) != KEEPER_OK) return KEEPER_FAIL;
-    if (!_commit(prepared ? *prepared : fresh)) {
-        EV_TRACE(DL_ERROR, "route made, but %s cannot be written: the route is not kept",
-                 cfgFile.c_str());
-        return KEEPER_FAIL;
+    const bool written =
+        (prepared || update_cfg_file(fresh) == KEEPER_OK) && _commit(prepared ? *prepared : fresh);
+    if (written) {
+        undo.keep();
+        return KEEPER_OK;
     }
-    undo.keep();
-    return KEEPER_OK;
+    // The kernel goes back to what the list and the file hold.
+    const char* back = strcmp(verb, "add") == 0 ? "del" : "add";
+    EV_TRACE(DL_ERROR, "route %s made, but %s cannot be written: route %s", verb, cfgFile.c_str(),
+             back);
+    start(routeJob(_route_words(route, back)));
+    return KEEPER_FAIL;
 }

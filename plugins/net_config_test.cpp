@@ -283,6 +283,18 @@ TEST_F(Routes, FileIsPreparedBeforeTheCommandAndWrittenWithWhatChangedMeanwhile)
     EXPECT_NE(file.find("GATEWAY[0]=\"10.0.0.9\""), std::string::npos) << file;
     EXPECT_NE(file.find("ROUTEADDR[0]=\"10.1.0.0\""), std::string::npos) << file;
     EXPECT_EQ(plugin.routes().size(), 1u);
+    // Written meanwhile, and then no more writable: the route is taken back.
+    msg.payload.config.cmd = CONFIG_ROUTE_DEL;
+    plugin.handleRequest(msg);
+    gateway = inet_addr("10.0.0.8");
+    ASSERT_EQ(plugin.set_oob_gateway(&gateway), KEEPER_OK);
+    ASSERT_EQ(rename((dir / "rc.conf").c_str(), (dir / "kept").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
+    const size_t ran = daemon.jobs.size();
+    daemon.end(ran - 2, RunOutcome::Exited);
+    EXPECT_EQ(plugin.routes().size(), 1u);
+    ASSERT_EQ(daemon.jobs.size(), ran + 1);
+    EXPECT_EQ(daemon.jobs.back().argv[1], "add");
 }
 
 TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {

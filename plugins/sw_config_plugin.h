@@ -13,6 +13,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "keeper/keeper_plugin.h"
 #include "keeper/pending_replies.h"
@@ -260,8 +261,12 @@ protected:
     keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb, RouteEdit edit);
     // Makes the change of a route command that succeeded: commits the
     // batch prepared for it, or writes the file anew when another change
-    // was written meanwhile (`prepared` null).
-    keeperStatus _keep_route_change(const RouteEdit& edit, FileBatch* prepared);
+    // was written meanwhile (`prepared` null). A file that cannot be
+    // written takes the route back out of the kernel.
+    keeperStatus _keep_route_change(const ConfigRoute& route, const char* verb,
+                                    const RouteEdit& edit, FileBatch* prepared);
+    // The words of the route command.
+    std::vector<std::string> _route_words(const ConfigRoute& route, const char* verb) const;
     // Commits a batch of files; each commit counts in fileGeneration.
     bool _commit(FileBatch& batch);
     // Writes the file of a server type; once it is written, a time server's

@@ -25,9 +25,9 @@ void syncFolder(const std::string& path) {
     if (fd >= 0) close(fd);
 }
 
-// Hard links `path` under a name beside it, so that the file stays
-// reachable once another is renamed over it: "" when there is no file,
-// false (errno set) when it cannot be kept.
+// Hard links the file at `path` under a name beside its temporary file, so
+// that it stays reachable once another is renamed over it. `backup` is left
+// empty when there is no file; false (errno set) when it cannot be kept.
 bool keepReachable(const std::string& path, const std::string& temp, std::string& backup) {
     backup = temp + ".old";
     if (link(path.c_str(), backup.c_str()) == 0) return true;
