@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,8 @@
 #include "protocol/wire_text.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
+#include "support/file_utils.h"
+#include "support/ini_lines.h"
 #include "support/net_utils.h"
 #include "support/str_utils.h"
 
@@ -38,6 +41,35 @@ std::string last_component(const std::string& section) {
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// The dictionary as iniparser writes a whole file.
+bool dumped(const dictionary* dict, std::string& text) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&buffer, &size);
+    if (!out) return false;
+    iniparser_dump_ini(dict, out);
+    const bool ok = fclose(out) == 0;
+    if (ok) text.assign(buffer, size);
+    free(buffer);
+    return ok;
+}
+
+// The text of the file at `path` as it is now. A file that is gone is
+// written afresh from the dictionary, the only copy of it left.
+bool current_text(const std::string& path, const dictionary* dict, std::string& text) {
+    FILE* in = fopenRegularForRead(path.c_str());
+    if (!in && errno == ENOENT) return dumped(dict, text);
+    if (!in) {
+        EV_TRACE(DL_ERROR, "iniKeeper_file, can't read %s, %s", path.c_str(), strerror(errno));
+        return false;
+    }
+    char block[4096];
+    for (size_t n; (n = fread(block, 1, sizeof block, in)) > 0;) text.append(block, n);
+    const bool ok = !ferror(in);
+    fclose(in);
+    return ok;
 }
 
 }  // namespace
@@ -64,13 +96,27 @@ void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
     closedir(folder);
 }
 
-keeperStatus iniKeeper_file::write_back() {
-    if (!dict) return KEEPER_FAIL;
-    // Clients read this file too: the new one keeps the old one's mode.
+keeperStatus iniKeeper_file::write_back(const std::vector<IniEntry>& entries) {
+    std::string text;
+    if (!dict || !current_text(path, dict, text)) return KEEPER_FAIL;
+    // Only the lines of these keys change: the operator's comments, blank
+    // lines and order stay as they are.
+    IniLines file(text);
+    for (const IniEntry& entry : entries) {
+        const size_t colon = entry.first.rfind(':');
+        if (colon == std::string::npos ||
+            !file.set(entry.first.substr(0, colon), entry.first.substr(colon + 1), entry.second)) {
+            EV_TRACE(DL_ERROR, "iniKeeper_file::write_back, %s can't hold %s = [%s]", path.c_str(),
+                     entry.first.c_str(), entry.second.c_str());
+            return KEEPER_FAIL;
+        }
+    }
+    text = file.text();
+    // Clients read this file too: the new one keeps the old one's owner and mode.
     AtomicFile out(path.c_str());
     if (!out.stream()) return KEEPER_FAIL;
-    iniparser_dump_ini(dict, out.stream());
-    return out.commit() ? KEEPER_OK : KEEPER_FAIL;
+    const bool written = fwrite(text.data(), 1, text.size(), out.stream()) == text.size();
+    return written && out.commit() ? KEEPER_OK : KEEPER_FAIL;
 }
 
 keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries) {
@@ -88,7 +134,7 @@ keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries)
     keeperStatus rc = KEEPER_OK;
     for (const IniEntry& entry : entries) {
         const std::string& key = entry.first;
-        std::string section = key.substr(0, key.find(':'));
+        std::string section = key.substr(0, key.rfind(':'));
         const char* current = iniparser_getstr(dict, key.c_str());
         undo.push_back({key, section, current ? current : "", current != nullptr,
                         iniparser_find_entry(dict, section.c_str()) != 0});
@@ -99,7 +145,7 @@ keeperStatus iniKeeper_file::set_and_write(const std::vector<IniEntry>& entries)
             break;
         }
     }
-    if (rc == KEEPER_OK && write_back() == KEEPER_OK) return KEEPER_OK;
+    if (rc == KEEPER_OK && write_back(entries) == KEEPER_OK) return KEEPER_OK;
     for (auto it = undo.rbegin(); it != undo.rend(); ++it) {
         if (it->existed)
             iniparser_setstr(dict, it->key.c_str(), it->value.c_str());
@@ -335,15 +381,8 @@ keeperStatus iniKeeper_srv::set_flag_mode(const char* name, bool enabled) {
         section = base;
         for (int n = 2; iniparser_find_entry(dict, section.c_str()); ++n)
             section = base + "_" + std::to_string(n);
-        int set = iniparser_setstr(dict, ini_key(section, "name").c_str(), name);
-        dictionary_changed();
-        if (set != 0) return KEEPER_FAIL;
-        if (set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no") == KEEPER_OK)
-            return KEEPER_OK;
-        iniparser_unset(dict, ini_key(section, "name").c_str());
-        iniparser_unset(dict, section.c_str());
-        dictionary_changed();
-        return KEEPER_FAIL;
+        return set_and_write({{ini_key(section, "name"), name},
+                              {ini_key(section, "enabled"), enabled ? "yes" : "no"}});
     }
     return set_and_write(ini_key(section, "enabled"), enabled ? "yes" : "no");
 }

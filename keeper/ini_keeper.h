@@ -31,10 +31,14 @@ public:
     static void remove_stale_temp_files(const std::string& path);
 
 protected:
-    // Replaces the file with the dictionary's content: a temporary file in the
-    // same folder renamed over it, so a crash or a full disk never leaves a
-    // truncated file behind. 2 when the file could not be replaced.
-    keeperStatus write_back();
+    // Writes the entries into the file: the line of each key gets its value,
+    // or the key is added to its section, every other line staying as it is.
+    // The file is replaced as a whole (a temporary file in the same folder
+    // renamed over it), so a crash or a full disk never leaves a truncated
+    // file behind; one that is gone is written afresh from the dictionary.
+    // 2 when the file could not be read or replaced, or cannot hold an entry
+    // as it is.
+    keeperStatus write_back(const std::vector<IniEntry>& entries);
     // Sets the entries and writes the file; on failure every entry gets its
     // old value back (an entry's new section goes again), so memory and file
     // agree. Refused (2, nothing set) when a key or value could become

@@ -16,7 +16,7 @@
 namespace {
 
 const char kIni[] =
-    "; comment that a rewrite loses\n"
+    "; the operator's comment\n"
     "[general]\nkeeper type = secondary\nkeeper port = 4321\nprimary ip = 10.1.2.3\n"
     "[flags/first]\nname = Alpha\nenabled = no\n"
     "[flags/nameless]\nenabled = yes\n"
@@ -85,20 +85,30 @@ TEST_F(IniTest, AllowFromIsReadAndAMalformedOneIsToldApart) {
     EXPECT_TRUE(ini->general_malformed());
 }
 
-TEST_F(IniTest, TaskModeWriteBackKeepsModeAndLosesComments) {
-    ASSERT_EQ(KEEPER_OK, load(kIni));
+// A flag flip or a task switch changes the one line of its key, or adds
+// it to its section: comments, blank lines, spacing, order and the file's
+// mode stay.
+TEST_F(IniTest, WriteBackChangesOnlyTheLineOfItsKey) {
+    const std::string text =
+        "; operator's notes\n[general]\nkeeper port = 4321\n\n"
+        "[flags/first]\n  Name = Alpha   ; the first\nEnabled=no  # set by hand\n\n"
+        "[tasks/Upper]\ntype = ps\nname = /bin/sleep\nlevel = 2\n\n# last words\n";
+    ASSERT_EQ(KEEPER_OK, load(text));
     chmod(path().c_str(), 0640);
+    ASSERT_EQ(KEEPER_OK, ini->set_flag_mode("Alpha", true));
+    std::string expected = text;
+    expected.replace(expected.find("Enabled=no"), 10, "Enabled=yes");
+    EXPECT_EQ(expected, readText(path()));
     ASSERT_EQ(KEEPER_OK, ini->set_task_mode(*f.keeper.find_task_by_name("upper"), false));
-    std::string text = readText(path());
-    EXPECT_EQ(std::string::npos, text.find("comment"));
+    expected.replace(expected.find("level = 2\n"), 10, "level = 2\nenabled = no\n");
+    EXPECT_EQ(expected, readText(path()));
     struct stat st;
     ASSERT_EQ(0, stat(path().c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 0777);
-    iniKeeper_stc reread(path().c_str(), nullptr, nullptr);
-    EXPECT_EQ(0, iniparser_getboolean(reread.get_dictionary(), "tasks/upper:enabled", 1));
     TaskOnSeq missing(&f.keeper, &f.timers);
     missing.set_name("missing");
     EXPECT_EQ(KEEPER_FAIL, ini->set_task_mode(missing, true));
+    EXPECT_EQ(expected, readText(path()));
 }
 
 TEST_F(IniTest, LeadingZerosAreDecimalAndWriteBackFindsTheTaskSection) {

@@ -44,10 +44,17 @@ std::string nextWord(const std::string& line, size_t& at) {
     return line.substr(start, at - start);
 }
 
+// How the trace names an entry of a group that the model cannot hold.
+std::string entryName(int group, int index) {
+    const char* const prefixes[CFG_GROUPS] = {"port ", "ip", "link", "route "};
+    return prefixes[group] + std::to_string(index);
+}
+
 }  // namespace
 
 keeperStatus SWConfigPlugin::_parse_cfg_file() {
     parsed.reset(new ParseTables);
+    keptLines.clear();
     std::vector<std::string> lines;
     if (!cfgFile.empty() && !readTextLines(cfgFile, lines)) {
         if (errno != ENOENT) {
@@ -58,6 +65,7 @@ keeperStatus SWConfigPlugin::_parse_cfg_file() {
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_parse_cfg_file, no file %s: empty configuration",
                  cfgFile.c_str());
     }
+    const size_t header = headerLineCount(lines);
     std::string name, value;
     for (size_t n = 0; n < lines.size(); ++n) {
         const int kind = parseShellLine(lines[n], name, value);
@@ -66,7 +74,13 @@ keeperStatus SWConfigPlugin::_parse_cfg_file() {
                      cfgFile.c_str(), static_cast<unsigned>(n + 1), lines[n].c_str());
         else if (kind > 0)
             _parse_cfg_param(name.c_str(), value.c_str(), static_cast<int>(value.size()));
+        if (n >= header && keptAcrossWrites(lines[n])) keptLines.push_back(lines[n]);
     }
+    for (int group = 0; group < CFG_GROUPS; ++group)
+        for (int index : parsed->outside[group])
+            EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s left out: index beyond %d",
+                     entryName(group, index).c_str(),
+                     (group == CFG_GROUP_ROUTE ? CFG_ROUTE_SLOTS : CFG_IF_SLOTS) - 1);
     _create_if_config();
     _create_pair_config();
     _create_route_config();
@@ -75,6 +89,51 @@ keeperStatus SWConfigPlugin::_parse_cfg_file() {
     _create_ntp_config();
     _create_acl_config();
     return KEEPER_OK;
+}
+
+SWConfigPlugin::ParseTables::Stored SWConfigPlugin::ParseTables::store(const std::string& base,
+                                                                       int index,
+                                                                       const std::string& value) {
+    struct Table {
+        const char* name;
+        std::string* slots;
+        CfgGroup group;
+    };
+    const Table tables[] = {
+        {"IFNAME", ifName, CFG_GROUP_PORT},
+        {"IFTYPE", ifType, CFG_GROUP_PORT},
+        {"IFSTATUS", ifStatus, CFG_GROUP_PORT},
+        {"IFAUTO", ifAuto, CFG_GROUP_PORT},
+        {"IFSPEED", ifSpeed, CFG_GROUP_PORT},
+        {"IFDUPLX", ifDuplex, CFG_GROUP_PORT},
+        {"IFLABEL", ifLabel, CFG_GROUP_PORT},
+        {"IFACTION", ifAction, CFG_GROUP_PORT},
+        {"LINK", link, CFG_GROUP_LINK},
+        {"LINKTYPE", linkType, CFG_GROUP_LINK},
+        {"LINKSRC", linkSrc, CFG_GROUP_LINK},
+        {"IPDEV", ipDev, CFG_GROUP_IP},
+        {"IPADDR", ipAddr, CFG_GROUP_IP},
+        {"NETMASK", netmask, CFG_GROUP_IP},
+        {"VLAN", vlan, CFG_GROUP_IP},
+        {"ROUTEDEV", routeDev, CFG_GROUP_ROUTE},
+        {"ROUTETYPE", routeType, CFG_GROUP_ROUTE},
+        {"ROUTEADDR", routeAddr, CFG_GROUP_ROUTE},
+        {"ROUTEMASK", routeMask, CFG_GROUP_ROUTE},
+        {"ROUTEGWAY", routeGway, CFG_GROUP_ROUTE},
+    };
+    bool* const seen[CFG_GROUPS] = {ifSeen, ipSeen, linkSeen, routeSeen};
+    for (const Table& table : tables) {
+        if (base != table.name) continue;
+        const int slots = table.group == CFG_GROUP_ROUTE ? CFG_ROUTE_SLOTS : CFG_IF_SLOTS;
+        if (index >= slots) {
+            outside[table.group].insert(index);
+            return OUTSIDE;
+        }
+        table.slots[index] = value;
+        seen[table.group][index] = true;
+        return STORED;
+    }
+    return NO_TABLE;
 }
 
 keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text, int length) {
@@ -87,49 +146,11 @@ keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text
         EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_param, bad index in [%s]", name);
         return KEEPER_FAIL;
     }
-    ParseTables& t = *parsed;
-    struct Table {
-        const char* name;
-        std::string* slots;
-        int count;
-    };
-    const Table tables[] = {
-        {"IFNAME", t.ifName, CFG_IF_SLOTS},
-        {"IFTYPE", t.ifType, CFG_IF_SLOTS},
-        {"IFSTATUS", t.ifStatus, CFG_IF_SLOTS},
-        {"IFAUTO", t.ifAuto, CFG_IF_SLOTS},
-        {"IFSPEED", t.ifSpeed, CFG_IF_SLOTS},
-        {"IFDUPLX", t.ifDuplex, CFG_IF_SLOTS},
-        {"IFLABEL", t.ifLabel, CFG_IF_SLOTS},
-        {"IFACTION", t.ifAction, CFG_IF_SLOTS},
-        {"LINK", t.link, CFG_IF_SLOTS},
-        {"LINKTYPE", t.linkType, CFG_IF_SLOTS},
-        {"LINKSRC", t.linkSrc, CFG_IF_SLOTS},
-        {"IPDEV", t.ipDev, CFG_IF_SLOTS},
-        {"IPADDR", t.ipAddr, CFG_IF_SLOTS},
-        {"NETMASK", t.netmask, CFG_IF_SLOTS},
-        {"VLAN", t.vlan, CFG_IF_SLOTS},
-        {"ROUTEDEV", t.routeDev, CFG_ROUTE_SLOTS},
-        {"ROUTETYPE", t.routeType, CFG_ROUTE_SLOTS},
-        {"ROUTEADDR", t.routeAddr, CFG_ROUTE_SLOTS},
-        {"ROUTEMASK", t.routeMask, CFG_ROUTE_SLOTS},
-        {"ROUTEGWAY", t.routeGway, CFG_ROUTE_SLOTS},
-    };
-    for (const Table& table : tables) {
-        if (base != table.name || index < 0) continue;
-        if (index >= table.count) {
-            EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_param, %s index out of range (0 to %d)",
-                     name, table.count - 1);
-            return KEEPER_FAIL;
-        }
-        table.slots[index] = value;
-        bool* seen = base.compare(0, 2, "IF") == 0      ? t.ifSeen
-                     : base.compare(0, 4, "LINK") == 0  ? t.linkSeen
-                     : base.compare(0, 5, "ROUTE") == 0 ? t.routeSeen
-                                                        : t.ipSeen;
-        seen[index] = true;
-        return KEEPER_OK;
-    }
+    // Entries beyond the tables are traced once each, after the whole file.
+    const ParseTables::Stored stored =
+        index >= 0 ? parsed->store(base, index, value) : ParseTables::NO_TABLE;
+    if (stored != ParseTables::NO_TABLE)
+        return stored == ParseTables::STORED ? KEEPER_OK : KEEPER_FAIL;
     if (base == "GATEWAY" && (index == 0 || index == 1)) {
         gateways[index] = parseAddress(value, name);
         return KEEPER_OK;
@@ -155,7 +176,7 @@ keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text
         return KEEPER_OK;
     }
     // Written by us from the address and mask, so nothing to keep.
-    if (base == "BROADCAST" && index >= 0 && index < CFG_IF_SLOTS) return KEEPER_OK;
+    if (base == "BROADCAST" && index >= 0) return KEEPER_OK;
     if (_read_conf_ext(name, value.c_str()) == KEEPER_OK) return KEEPER_OK;
     EV_TRACE(DL_ERROR, "Unknown name of parameter [%s] value [%s]", name, value.c_str());
     return KEEPER_FAIL;
@@ -163,105 +184,138 @@ keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text
 
 keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return KEEPER_FAIL; }
 
+// Entries in this order: ports, IP interfaces, link groups, each in the
+// order of the file's indexes. An entry's position, and so its id, is the
+// same at every load of a file the writer wrote.
 void SWConfigPlugin::_create_if_config() {
-    const ParseTables& t = *parsed;
     memset(ifTable, 0, sizeof ifTable);
     ifCount = 0;
-    const time_t now = clock();
-    for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
+    _create_ports();
+    fileIfCount = ifCount;
+    _create_ip_ifs();
+    const uint32_t groupsFrom = ifCount;
+    _create_link_groups();
+    fileLinkCount = ifCount - groupsFrom;
+}
+
+ConfigNetIf* SWConfigPlugin::_add_if_entry(uint32_t kind, const std::string& name) {
+    if (ifCount == CFG_IF_MAX) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s left out: the table holds %u",
+                 name.c_str(), CFG_IF_MAX);
+        return nullptr;
+    }
+    ConfigNetIf& e = ifTable[ifCount];
+    if (!copyField(e.name, name)) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, name too long [%s]", name.c_str());
+        return nullptr;
+    }
+    e.kind = kind;
+    e.id = ifCount + 1;
+    mirror[ifCount] = MirrorRecord{clock(), 2, 2};
+    ++ifCount;
+    return &e;
+}
+
+void SWConfigPlugin::_create_ports() {
+    const ParseTables& t = *parsed;
+    for (int i = 0; i < CFG_IF_SLOTS; ++i) {
         if (t.ifName[i].empty()) continue;
-        ConfigNetIf& e = ifTable[ifCount];
-        if (!copyField(e.name, t.ifName[i])) {
-            EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, name too long [%s]",
-                     t.ifName[i].c_str());
-            continue;
-        }
-        e.kind = NETIF_KIND_ETH;
-        e.id = ifCount + 1;
+        ConfigNetIf* const e = _add_if_entry(NETIF_KIND_ETH, t.ifName[i]);
+        if (!e) continue;
         const int role = strMatch(t.ifType[i].c_str(), kPortRoles);
-        e.role = role >= 0 ? static_cast<uint32_t>(role + 1) : IF_ROLE_OTHER;
+        e->role = role >= 0 ? static_cast<uint32_t>(role + 1) : IF_ROLE_OTHER;
         const std::string& label =
             t.ifLabel[i].empty() ? kDefaultLabels[role >= 0 ? role : 3] : t.ifLabel[i];
-        copyField(e.descr, label.substr(0, sizeof e.descr - 1));
-        e.adminStatus = t.ifStatus[i] == __if_status[1] ? 1 : 0;
+        copyField(e->descr, label.substr(0, sizeof e->descr - 1));
+        e->adminStatus = t.ifStatus[i] == __if_status[1] ? 1 : 0;
         const int action = strMatch(t.ifAction[i].c_str(), __if_action);
-        e.u.eth.action = action >= 0 ? static_cast<uint32_t>(action + 1) : 1;
+        e->u.eth.action = action >= 0 ? static_cast<uint32_t>(action + 1) : 1;
         const int speed = strMatch(t.ifSpeed[i].c_str(), __if_speed);
         if (speed >= 0 && strcasecmp(t.ifAuto[i].c_str(), "on") != 0) {
-            e.u.eth.autoneg = 1;
-            e.u.eth.speed = static_cast<uint32_t>(speed);
-            e.u.eth.duplex = strcasecmp(t.ifDuplex[i].c_str(), "half") == 0 ? 1 : 0;
+            e->u.eth.autoneg = 1;
+            e->u.eth.speed = static_cast<uint32_t>(speed);
+            e->u.eth.duplex = strcasecmp(t.ifDuplex[i].c_str(), "half") == 0 ? 1 : 0;
         } else {
-            e.u.eth.autoneg = 0;
-            e.u.eth.speed = CFG_ALL_ONES;
-            e.u.eth.duplex = CFG_ALL_ONES;
+            e->u.eth.autoneg = 0;
+            e->u.eth.speed = CFG_ALL_ONES;
+            e->u.eth.duplex = CFG_ALL_ONES;
         }
-        _fill_link_details(e);
-        mirror[ifCount] = MirrorRecord{now, 2, 2};
-        ++ifCount;
+        _fill_link_details(*e);
     }
-    const unsigned ports = ifCount;
-    fileIfCount = ports;
-    // Members name ports only.
-    auto portId = [&](const std::string& name, const char* owner) -> int {
-        for (unsigned pos = 0; pos < ports; ++pos)
-            if (name == ifTable[pos].name) return static_cast<int>(pos + 1);
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s names no port [%s]", owner,
-                 name.c_str());
-        return 0;
-    };
+}
+
+// Named after their index in the file, "ip<index>", which the writer keeps:
+// a route's ROUTEDEV names the same interface at every load.
+void SWConfigPlugin::_create_ip_ifs() {
+    const ParseTables& t = *parsed;
     std::vector<std::string> names;
-    for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
+    for (int i = 0; i < CFG_IF_SLOTS; ++i) {
         if (!t.ipSeen[i]) continue;
-        ConfigNetIf& e = ifTable[ifCount];
-        e.kind = NETIF_KIND_IP;
-        e.id = ifCount + 1;
-        e.role = IF_ROLE_OTHER;
-        e.adminStatus = 1;
-        snprintf(e.name, sizeof e.name, "ip%d", i);
-        copyField(e.descr, "Virtual IP");
+        ConfigNetIf* const e = _add_if_entry(NETIF_KIND_IP, "ip" + std::to_string(i));
+        if (!e) continue;
+        e->role = IF_ROLE_OTHER;
+        e->adminStatus = 1;
+        copyField(e->descr, "Virtual IP");
         splitStr(t.ipDev[i].c_str(), ",", names);
         for (const std::string& name : names) {
-            const int id = portId(name, e.name);
+            const uint32_t id = _port_id(name, e->name);
             if (id == 0) continue;
-            if (e.u.ip.memberCount == NETIF_IP_MEMBERS) break;
-            e.u.ip.member[e.u.ip.memberCount++] = static_cast<uint32_t>(id);
+            if (e->u.ip.memberCount == NETIF_IP_MEMBERS) break;
+            e->u.ip.member[e->u.ip.memberCount++] = id;
         }
         if (!t.ipAddr[i].empty()) {
-            e.u.ip.address = parseAddress(t.ipAddr[i], "IPADDR");
-            e.u.ip.mask = parseAddress(t.netmask[i], "NETMASK");
-            if (e.u.ip.address != 0) e.adminStatus = 0;
+            e->u.ip.address = parseAddress(t.ipAddr[i], "IPADDR");
+            e->u.ip.mask = parseAddress(t.netmask[i], "NETMASK");
+            if (e->u.ip.address != 0) e->adminStatus = 0;
         }
-        e.u.ip.vlan = t.vlan[i].empty()
-                          ? CFG_ALL_ONES
-                          : static_cast<uint32_t>(strtoul(t.vlan[i].c_str(), nullptr, 10));
-        mirror[ifCount] = MirrorRecord{now, 2, 2};
-        ++ifCount;
+        e->u.ip.vlan = t.vlan[i].empty()
+                           ? CFG_ALL_ONES
+                           : static_cast<uint32_t>(strtoul(t.vlan[i].c_str(), nullptr, 10));
     }
-    fileLinkCount = 0;
-    for (int i = 0; i < CFG_IF_SLOTS && ifCount < CFG_IF_MAX; ++i) {
+}
+
+// Named "link<index>" as IP interfaces are.
+void SWConfigPlugin::_create_link_groups() {
+    const ParseTables& t = *parsed;
+    std::vector<std::string> names;
+    std::vector<std::pair<ConfigNetIf*, int>> clones;
+    for (int i = 0; i < CFG_IF_SLOTS; ++i) {
         if (!t.linkSeen[i]) continue;
-        ConfigNetIf& e = ifTable[ifCount];
-        e.kind = NETIF_KIND_GROUP;
-        e.id = ifCount + 1;
-        snprintf(e.name, sizeof e.name, "link%d", i);
-        copyField(e.descr, "Virtual Link");
-        e.role = t.linkType[i] == "br"    ? IF_ROLE_BR
-                 : t.linkType[i] == "tap" ? IF_ROLE_TAP
-                                          : IF_ROLE_CLONE;
-        if (e.role == IF_ROLE_CLONE && !t.linkSrc[i].empty())
-            e.u.group.sourceId = static_cast<uint32_t>(portId(t.linkSrc[i], e.name));
+        ConfigNetIf* const e = _add_if_entry(NETIF_KIND_GROUP, "link" + std::to_string(i));
+        if (!e) continue;
+        copyField(e->descr, "Virtual Link");
+        e->role = t.linkType[i] == "br"    ? IF_ROLE_BR
+                  : t.linkType[i] == "tap" ? IF_ROLE_TAP
+                                           : IF_ROLE_CLONE;
+        if (e->role == IF_ROLE_CLONE && !t.linkSrc[i].empty()) clones.push_back({e, i});
         splitStr(t.link[i].c_str(), ",", names);
         for (const std::string& name : names) {
-            const int id = portId(name, e.name);
+            const uint32_t id = _port_id(name, e->name);
             if (id == 0) continue;
-            if (e.u.group.memberCount == NETIF_GROUP_MEMBERS) break;
-            e.u.group.member[e.u.group.memberCount++] = static_cast<uint32_t>(id - 1);
+            if (e->u.group.memberCount == NETIF_GROUP_MEMBERS) break;
+            e->u.group.member[e->u.group.memberCount++] = id - 1;
         }
-        mirror[ifCount] = MirrorRecord{now, 2, 2};
-        ++ifCount;
-        ++fileLinkCount;
     }
+    // Once every entry is in place: a source may be any of them.
+    for (const auto& clone : clones)
+        clone.first->u.group.sourceId = _entry_id(t.linkSrc[clone.second], clone.first->name);
+}
+
+// Members are ports only.
+uint32_t SWConfigPlugin::_port_id(const std::string& name, const char* owner) const {
+    for (uint32_t pos = 0; pos < fileIfCount; ++pos)
+        if (name == ifTable[pos].name) return pos + 1;
+    EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s names no port [%s]", owner,
+             name.c_str());
+    return 0;
+}
+
+uint32_t SWConfigPlugin::_entry_id(const std::string& name, const char* owner) const {
+    const int pos = find_if_by_name(name.c_str());
+    if (pos >= 0) return static_cast<uint32_t>(pos + 1);
+    EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s names no interface [%s]", owner,
+             name.c_str());
+    return 0;
 }
 
 void SWConfigPlugin::_create_pair_config() {
@@ -296,8 +350,9 @@ void SWConfigPlugin::_create_route_config() {
         route.destination = parseAddress(t.routeAddr[i], "ROUTEADDR");
         route.mask = parseAddress(t.routeMask[i], "ROUTEMASK");
         route.gateway = parseAddress(t.routeGway[i], "ROUTEGWAY");
-        const int pos = find_if_by_name(t.routeDev[i].c_str());
-        route.device = pos >= 0 ? static_cast<uint32_t>(pos + 1) : 0;
+        route.device = t.routeDev[i].empty()
+                           ? 0
+                           : _entry_id(t.routeDev[i], ("route " + std::to_string(i)).c_str());
         routes_.push_back({next_handle(), route});
     }
 }

@@ -40,6 +40,15 @@ std::string tableName(const char* const* table, size_t size, uint32_t index, con
     return index < size ? table[index] : fallback;
 }
 
+// IP interfaces and link groups are written under the index they were
+// loaded from, which ends their name ("ip3", "link0"): what names them in the
+// file names the same entry at the next load.
+int loadedIndex(const ConfigNetIf& entry) {
+    const std::string name = fieldText(entry.name);
+    const size_t digits = name.find_first_of("0123456789");
+    return digits == std::string::npos ? 0 : atoi(name.c_str() + digits);
+}
+
 }  // namespace
 
 keeperStatus SWConfigPlugin::update_cfg_file() {
@@ -63,13 +72,12 @@ keeperStatus SWConfigPlugin::update_cfg_file(FileBatch& batch) {
 }
 
 void SWConfigPlugin::_write_cfg(FILE* out) {
-    fputs("#! /bin/sh\n#\n# rc.conf This shell script holds configurable system parameters\n#\n",
-          out);
+    fputs(CFG_FILE_HEADER, out);
     putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
     putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
     _update_sec_conf(out);
 
-    int n = 0, m = 0, k = 0;
+    int n = 0;
     for (unsigned pos = 0; pos < CFG_IF_MAX; ++pos) {
         const ConfigNetIf& e = ifTable[pos];
         if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
@@ -98,6 +106,7 @@ void SWConfigPlugin::_write_cfg(FILE* out) {
                 if (i) devices += ',';
                 devices += if_name_by_id(ip.member[i]);
             }
+            const int m = loadedIndex(e);
             putVar(out, "IPDEV", m, devices);
             const bool down = e.adminStatus == 1;
             putVar(out, "IPADDR", m, down ? "" : dotted(ip.address));
@@ -105,7 +114,6 @@ void SWConfigPlugin::_write_cfg(FILE* out) {
             putVar(out, "BROADCAST", m, down ? "" : dotted(ip.address | ~ip.mask));
             putVar(out, "VLAN", m, ip.vlan == CFG_ALL_ONES ? "" : std::to_string(ip.vlan));
             fputc('\n', out);
-            ++m;
         } else if (e.kind == NETIF_KIND_GROUP) {
             const ConfigNetIfGroup& group = e.u.group;
             std::string members;
@@ -113,11 +121,11 @@ void SWConfigPlugin::_write_cfg(FILE* out) {
                 if (i) members += ',';
                 members += if_name_by_id(group.member[i] + 1);
             }
+            const int k = loadedIndex(e);
             putVar(out, "LINK", k, members);
             putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
             putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
             fputc('\n', out);
-            ++k;
         }
     }
     int r = 0;
@@ -131,6 +139,7 @@ void SWConfigPlugin::_write_cfg(FILE* out) {
         ++r;
     }
     _update_conf_ext(out);
+    _write_kept_lines(out);
 }
 
 keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {

@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "plugins/config_loader.h"
+#include "plugins/fake_daemon.h"
 #include "plugins/stc_config_plugin.h"
 #include "plugins/test_paths.h"
+#include "support/ev_debug.h"
 #include "support/test_util.h"
 
 namespace {
@@ -183,6 +185,177 @@ TEST_F(ConfigStore, ReadsHandEditedShellSyntaxAndRefusesIndexesOutsideTables) {
     EXPECT_EQ(value, "$(reboot) `x` \"q\" \\");
     EXPECT_EQ(parseShellLine("X=\"open", name, value), -1);
     EXPECT_EQ(parseShellLine("X=a b", name, value), -1);
+}
+
+const char kOnePort[] =
+    "IFNAME[0]=\"eth0\"\nIFTYPE[0]=\"int\"\nIFLABEL[0]=\"INTERNAL\"\nIFAUTO[0]=\"on\"\n"
+    "IFSPEED[0]=\"auto\"\nIFDUPLX[0]=\"auto\"\nIFACTION[0]=\"off\"\n\n";
+const char kSwitches[] = "TELNET=\"1\"\nPING=\"1\"\nTCPSEC=\"1\"\nSSH=\"1\"\n";
+
+ConfigAll routeTo(const char* destination, uint32_t device) {
+    ConfigAll all{};
+    inet_pton(AF_INET, destination, &all.data.route.destination);
+    inet_pton(AF_INET, "255.255.255.255", &all.data.route.mask);
+    inet_pton(AF_INET, "10.0.0.1", &all.data.route.gateway);
+    all.data.route.device = device;
+    return all;
+}
+
+// The appliance's scripts source the file: every line the writer does not
+// write itself comes back after its part, as it was, whatever is rewritten;
+// the writer's own variables at any index are its alone.
+TEST_F(ConfigStore, LinesTheWriterDoesNotWriteAreKeptByteForByte) {
+    const std::string kept =
+        "# the operator's note\n"
+        "HTTP=\"0\"\n"
+        "LCDCONF=1   # panel\n"
+        "MYTOOL_OPTS='-a -b'\n"
+        "export MYTOOL_OPTS\n"
+        "DBSESS=\"0\"\r\n"
+        "IFMTU[0]=9000\n"
+        "#! /bin/sh\n"
+        "BRSTP=1\n";
+    auto plugin = load(std::string(kHeader) + "# the operator's note\nHTTP=\"0\"\n" +
+                       "GATEWAY[0]=\"\"\nGATEWAY[1]=\"\"\n\n  \t\nLCDCONF=1   # panel\n" +
+                       kOnePort + "MYTOOL_OPTS='-a -b'\nexport MYTOOL_OPTS\nDBSESS=\"0\"\r\n" +
+                       "IFNAME[16]=\"eth9\"\nROUTEDEV[7]=\"eth0\"\nROUTEADDR[7]=\"10.7.0.0\"\n" +
+                       "ROUTEMASK[7]=\"255.255.255.255\"\nROUTEGWAY[7]=\"10.0.0.1\"\n" +
+                       "IFMTU[0]=9000\nTELNET=\"1\"\nIFSTATUS[0]=\"up\"\n#! /bin/sh\nBRSTP=1");
+    const std::string owned =
+        std::string(kHeader) + "GATEWAY[0]=\"\"\nGATEWAY[1]=\"\"\n" + kSwitches + kOnePort;
+    const std::string route =
+        "ROUTEDEV[0]=\"eth0\"\nROUTEADDR[0]=\"10.7.0.0\"\nROUTEMASK[0]=\"255.255.255.255\"\n"
+        "ROUTEGWAY[0]=\"10.0.0.1\"\nROUTETYPE[0]=\"host\"\n";
+    FakeDaemon daemon;
+    daemon.serve(*plugin);
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(plugin->ready());
+        EXPECT_EQ(plugin->security().http, 2u) << round;
+        EXPECT_EQ(plugin->security().lcdconf, 1u) << round;
+        ASSERT_EQ(plugin->update_cfg_file(), KEEPER_OK);
+        EXPECT_EQ(rcConf(), owned + route + kept) << round;
+        plugin = loadExisting();
+        daemon.serve(*plugin);
+    }
+    // A deleted route's lines do not come back, from the file or the model.
+    ASSERT_EQ(daemon.change(*plugin, CONFIG_ROUTE_DEL, routeTo("10.7.0.0", 1)), KEEPER_OK);
+    EXPECT_EQ(rcConf(), owned + kept);
+    plugin = loadExisting();
+    EXPECT_TRUE(plugin->routes().empty());
+    ASSERT_EQ(plugin->update_cfg_file(), KEEPER_OK);
+    EXPECT_EQ(rcConf(), owned + kept);
+}
+
+// A variant that writes variables of its own.
+class ExtPlugin : public SWConfigPlugin {
+public:
+    using SWConfigPlugin::SWConfigPlugin;
+    keeperStatus _update_conf_ext(FILE* out) override {
+        fputs("# variant\nEXTRA[2]=\"new\"\n", out);
+        return KEEPER_OK;
+    }
+};
+
+TEST_F(ConfigStore, WhatAVariantWritesIsNotKeptBesideIt) {
+    writeText(dir / "rc.conf", "# variant\nEXTRA[2]=\"old\"\nEXTRA=\"older\"\n# mine\n");
+    for (int round = 0; round < 2; ++round) {
+        ExtPlugin plugin((dir / "rc.conf").c_str(), dir.path().c_str());
+        plugin.set_paths(paths);
+        plugin.init(nullptr);
+        ASSERT_EQ(plugin.update_cfg_file(), KEEPER_OK);
+        EXPECT_EQ(rcConf(), std::string(kHeader) + "GATEWAY[0]=\"\"\nGATEWAY[1]=\"\"\n" +
+                                kSwitches + "# variant\nEXTRA[2]=\"new\"\n# mine\n")
+            << round;
+    }
+}
+
+// The loader reads 20 routes: no request makes the file hold more.
+TEST_F(ConfigStore, TwentyRoutesAtMost) {
+    auto plugin = load(std::string(kHeader) + kOnePort);
+    FakeDaemon daemon;
+    daemon.serve(*plugin);
+    auto address = [](int n) { return "10.0.0." + std::to_string(100 + n); };
+    for (int n = 0; n < CFG_ROUTE_SLOTS; ++n)
+        ASSERT_EQ(daemon.change(*plugin, CONFIG_ROUTE_ADD, routeTo(address(n).c_str(), 1)),
+                  KEEPER_OK);
+    const std::string full = rcConf();
+    const size_t jobs = daemon.jobs.size();
+    EXPECT_EQ(daemon.change(*plugin, CONFIG_ROUTE_ADD, routeTo("10.0.1.1", 1)), KEEPER_FAIL);
+    EXPECT_EQ(daemon.jobs.size(), jobs) << "no route command for a refused addition";
+    EXPECT_EQ(plugin->routes().size(), 20u);
+    EXPECT_EQ(rcConf(), full);
+    EXPECT_NE(full.find("ROUTEADDR[19]=\"10.0.0.100\""), std::string::npos) << "oldest last";
+
+    auto again = loadExisting();
+    EXPECT_EQ(again->routes().size(), 20u);
+    const std::string written = rcConf();
+    ASSERT_EQ(again->update_cfg_file(), KEEPER_OK);
+    EXPECT_EQ(rcConf(), written);
+}
+
+// A file the model cannot hold whole: what fits is loaded, and each entry
+// left out gets one trace line, however many variables it has.
+TEST_F(ConfigStore, EntriesThatDoNotFitAreLeftOutWithOneTraceLineEach) {
+    ASSERT_EQ(mkdir((dir / "conf").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "log").c_str(), 0755), 0);
+    writeText(dir / "conf/qoevdbg.conf", "[cfgstore]\n");
+    ASSERT_TRUE(EvDebug::setConfPath("cfgstore", dir.path().c_str()));
+    std::string file;
+    for (int i = 0; i < CFG_IF_SLOTS; ++i) {
+        const std::string n = std::to_string(i);
+        file += "IFNAME[" + n + "]=eth" + n + "\nIPDEV[" + n + "]=eth" + n + "\n";
+    }
+    file += "LINK[0]=eth0\nLINKTYPE[0]=br\nLINK[3]=eth1\n";
+    file += "IFNAME[16]=eth16\nIFTYPE[16]=int\nIPDEV[17]=eth0\nVLAN[17]=5\nLINK[16]=eth1\n";
+    file += "ROUTEADDR[20]=10.9.0.0\nROUTEDEV[20]=eth0\nROUTEDEV[0]=link0\nROUTEADDR[0]=10.8.0.0\n";
+    auto plugin = load(file);
+    ASSERT_TRUE(plugin->ready());
+    EXPECT_EQ(plugin->if_count(), 32u);
+    EXPECT_STREQ(plugin->if_entry(31).name, "ip15");
+    ASSERT_EQ(plugin->routes().size(), 1u);
+    EXPECT_EQ(plugin->routes().front().rec.device, 0u) << "link0 did not fit";
+
+    std::vector<std::string> leftOut;
+    for (const std::string& line : readLines(dir / "log/evdbg.cfgstore.log"))
+        if (line.find("left out") != std::string::npos)
+            leftOut.push_back(line.substr(line.find(": ") + 2));
+    EXPECT_EQ(leftOut, (std::vector<std::string>{
+                           "SWConfigPlugin::_parse_cfg_file, port 16 left out: index beyond 15",
+                           "SWConfigPlugin::_parse_cfg_file, ip17 left out: index beyond 15",
+                           "SWConfigPlugin::_parse_cfg_file, link16 left out: index beyond 15",
+                           "SWConfigPlugin::_parse_cfg_file, route 20 left out: index beyond 19",
+                           "SWConfigPlugin::_create_if_config, link0 left out: the table holds 32",
+                           "SWConfigPlugin::_create_if_config, link3 left out: the table holds 32",
+                       }));
+}
+
+// IP interfaces and link groups are named after their index in the file,
+// gaps included, and written back under it: what names them (a route's
+// device, a clone's source) names the same entry at every load.
+TEST_F(ConfigStore, GapsInTheIndexesKeepEveryReferenceAcrossLoadsAndRewrites) {
+    writeText(dir / "rc.conf", std::string(kHeader) + kOnePort +
+                                   "IPDEV[1]=\"eth0\"\nIPADDR[1]=\"10.0.0.2\"\n"
+                                   "NETMASK[1]=\"255.255.255.0\"\n"
+                                   "LINK[2]=\"eth0\"\nLINKTYPE[2]=\"clone\"\nLINKSRC[2]=\"ip1\"\n"
+                                   "ROUTEDEV[0]=\"ip1\"\nROUTEADDR[0]=\"10.5.0.0\"\n"
+                                   "ROUTEDEV[1]=\"link2\"\nROUTEADDR[1]=\"10.6.0.0\"\n");
+    std::string first;
+    for (int round = 0; round < 3; ++round) {
+        auto plugin = loadExisting();
+        ASSERT_EQ(plugin->if_count(), 3u) << round;
+        EXPECT_STREQ(plugin->if_entry(1).name, "ip1") << round;
+        EXPECT_STREQ(plugin->if_entry(2).name, "link2") << round;
+        EXPECT_EQ(plugin->if_entry(2).u.group.sourceId, 2u) << round;
+        ASSERT_EQ(plugin->routes().size(), 2u) << round;
+        EXPECT_EQ(plugin->routes().front().rec.device, 2u) << round;
+        EXPECT_EQ(plugin->routes().back().rec.device, 3u) << round;
+        ASSERT_EQ(plugin->update_cfg_file(), KEEPER_OK);
+        if (round == 0) first = rcConf();
+        EXPECT_EQ(rcConf(), first) << round;
+    }
+    for (const char* line : {"IPDEV[1]=\"eth0\"\n", "LINK[2]=\"eth0\"\n", "LINKSRC[2]=\"ip1\"\n",
+                             "ROUTEDEV[0]=\"ip1\"\n", "ROUTEDEV[1]=\"link2\"\n"})
+        EXPECT_NE(first.find(line), std::string::npos) << line << first;
 }
 
 TEST_F(ConfigStore, UnreadableFileLeavesThePluginNotReady) {

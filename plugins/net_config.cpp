@@ -14,6 +14,7 @@
 
 #include "client/keeper_client.h"
 #include "keeper/keeper_srv.h"
+#include "plugins/config_loader.h"
 #include "plugins/sw_config_plugin.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -344,6 +345,11 @@ bool SWConfigPlugin::_validate_gateway(unsigned slot, uint32_t address) const {
 // Static routes.
 
 keeperStatus SWConfigPlugin::add_route(ConfigRoute* route) {
+    // The file holds no more routes than the loader reads back.
+    if (routes_.size() >= static_cast<size_t>(CFG_ROUTE_SLOTS)) {
+        EV_TRACE(DL_ERROR, "add_route: refused, the table holds %d routes", CFG_ROUTE_SLOTS);
+        return KEEPER_FAIL;
+    }
     for (const auto& entry : routes_) {
         if (sameRoute(entry.rec, *route)) {
             EV_TRACE(DL_NOTIFY, "Route already exists in the table.");

@@ -30,22 +30,29 @@ bool readQuoted(const std::string& line, size_t& at, char quote, std::string& va
     return false;
 }
 
+// The name that the line from `at` on assigns (NAME or NAME[index], after
+// blanks), with `at` left on its "="; false when the line assigns nothing.
+bool scanAssignment(const std::string& line, size_t& at, std::string& name) {
+    while (at < line.size() && blank(line[at])) ++at;
+    const size_t start = at;
+    while (at < line.size() && nameChar(line[at], at == start)) ++at;
+    if (at == start) return false;
+    if (at < line.size() && line[at] == '[') {
+        const size_t close = line.find(']', at);
+        if (close == std::string::npos) return false;
+        at = close + 1;
+    }
+    name = line.substr(start, at - start);
+    return at < line.size() && line[at] == '=';
+}
+
 }  // namespace
 
 int parseShellLine(const std::string& line, std::string& name, std::string& value) {
     size_t at = 0;
     while (at < line.size() && blank(line[at])) ++at;
     if (at == line.size() || line[at] == '#') return 0;
-    const size_t start = at;
-    while (at < line.size() && nameChar(line[at], at == start)) ++at;
-    if (at == start) return -1;
-    if (at < line.size() && line[at] == '[') {
-        const size_t close = line.find(']', at);
-        if (close == std::string::npos) return -1;
-        at = close + 1;
-    }
-    name = line.substr(start, at - start);
-    if (at == line.size() || line[at] != '=') return -1;
+    if (!scanAssignment(line, at, name)) return -1;
     ++at;
     value.clear();
     // A value may join quoted and unquoted pieces, as in the shell.
@@ -60,6 +67,13 @@ int parseShellLine(const std::string& line, std::string& name, std::string& valu
     }
     while (at < line.size() && blank(line[at])) ++at;
     return at == line.size() || line[at] == '#' ? 1 : -1;
+}
+
+std::string assignedBase(const std::string& line) {
+    size_t at = 0;
+    std::string name;
+    if (!scanAssignment(line, at, name)) return "";
+    return name.substr(0, name.find('['));
 }
 
 bool splitIndexedName(const char* name, std::string& base, int& index) {

@@ -240,6 +240,19 @@ protected:
     void _create_ntp_config();
     void _create_acl_config();
     void _release_mem();
+    // Parts of _create_if_config: ports, IP interfaces, link groups.
+    void _create_ports();
+    void _create_ip_ifs();
+    void _create_link_groups();
+    // The next entry of the table with its kind, id and name; null (traced)
+    // when the table is full or the name does not fit.
+    ConfigNetIf* _add_if_entry(uint32_t kind, const std::string& name);
+    // Id of the port so named, 0 (traced for `owner`) when none.
+    uint32_t _port_id(const std::string& name, const char* owner) const;
+    // Id of the entry so named, 0 (traced for `owner`) when none.
+    uint32_t _entry_id(const std::string& name, const char* owner) const;
+    // Writes the kept lines of the file after the writer's own part.
+    void _write_kept_lines(FILE* out);
     // The capability mask and hardware address of a port, from the link layer.
     virtual void _fill_link_details(ConfigNetIf& entry);
     // Live link state, speed and duplex of a port from the link layer.
@@ -330,6 +343,9 @@ protected:
     std::list<Handled<ConfigRoute>> routes_;
     std::list<Handled<ConfigAll>> servers_;
     std::list<Handled<ConfigACLHost>> acl_;
+    // The lines of the configuration file that are not the writer's, in
+    // file order, as read.
+    std::vector<std::string> keptLines;
     uint32_t lastHandle = 0;
     // Batches committed so far: a batch prepared earlier is stale once it
     // changed.

@@ -385,6 +385,69 @@ TEST_F(E2eConfig, DispatchRefusesUnknownCommandsAndPublishesVersionAndNotDeviceM
     EXPECT_EQ(wireText(read.data.ver.swVersion), "Version 7.1.2 build 44") << "unchanged";
 }
 
+// The file as the appliance's own scripts also use it: variables the daemon
+// does not write and a comment, an IP interface under index 1 only that a
+// route names, and 19 routes. Four starts, each with a rewrite.
+TEST_F(E2eConfig, RcConfKeepsOtherLinesTwentyRoutesAndTheRoutesDevicesAcrossRestarts) {
+    const std::vector<std::string> others = {"# site settings: keep", "HTTP=\"0\"",
+                                             "LCDCONF=1  # panel on", "SITE_ID='north 7'"};
+    std::string routes =
+        "ROUTEDEV[0]=\"ip1\"\nROUTEADDR[0]=\"10.5.0.0\"\nROUTEMASK[0]=\"255.255.0.0\"\n"
+        "ROUTEGWAY[0]=\"10.0.0.1\"\nROUTETYPE[0]=\"net\"\n";
+    for (int n = 1; n < 19; ++n)
+        routes += "ROUTEDEV[" + std::to_string(n) + "]=\"eth0\"\nROUTEADDR[" + std::to_string(n) +
+                  "]=\"10.6.0." + std::to_string(n) + "\"\n";
+    writeText(kRcConf,
+              kHeader + others[0] + "\n" + others[1] + "\nGATEWAY[0]=\"\"\n" +
+                  "IFNAME[0]=\"eth0\"\nIFTYPE[0]=\"int\"\n" + others[2] + "\n" +
+                  "IPDEV[1]=\"eth0\"\nIPADDR[1]=\"10.0.0.2\"\nNETMASK[1]=\"255.255.255.0\"\n" +
+                  others[3] + "\n" + routes);
+    writeIni(general());
+    for (int start = 0; start < 4; ++start) {
+        if (start > 0) {
+            client.close();
+            ASSERT_TRUE(exitedWith(stopVardo(), 0));
+        }
+        startVardo();
+        ASSERT_TRUE(client.connect(port())) << start;
+        ConfigAll all{};
+        ASSERT_EQ(get(CONFIG_SECURITY, all), KEEPER_OK);
+        EXPECT_EQ(all.data.sec.http, 2u) << start;
+        EXPECT_EQ(all.data.sec.lcdconf, 1u) << start;
+        all = ConfigAll{};
+        all.cursor = 1;
+        ASSERT_EQ(get(CONFIG_IF, all), KEEPER_OK);
+        EXPECT_EQ(wireText(all.data.netIf.name), "ip1") << start;
+        uint32_t device = 0;
+        all = ConfigAll{};
+        for (int guard = 0; guard < 25 && get(CONFIG_ROUTE_GET, all) == KEEPER_OK && all.cursor;
+             ++guard)
+            if (all.data.route.destination == ip("10.5.0.0")) device = all.data.route.device;
+        EXPECT_EQ(device, 2u) << "ip1 after eth0, at start " << start;
+
+        if (start == 0) {
+            ConfigAll route{};
+            route.data.route = ConfigRoute{0, ip("10.7.0.1"), kAllOnes, ip("10.0.0.1"), 1};
+            ASSERT_EQ(set(CONFIG_ROUTE_ADD, route), KEEPER_OK);
+            const std::string twenty = readText(kRcConf);
+            route.data.route.destination = ip("10.7.0.2");
+            EXPECT_EQ(set(CONFIG_ROUTE_ADD, route), KEEPER_FAIL) << "the 21st";
+            EXPECT_EQ(readText(kRcConf), twenty);
+        } else {
+            ConfigAll change = security(start % 2 ? 2 : 1, kAllOnes, kAllOnes, kAllOnes, kAllOnes);
+            ASSERT_EQ(set(CONFIG_SECURITY, change), KEEPER_OK) << start;
+        }
+        const std::string file = readText(kRcConf);
+        for (const std::string& line : others)
+            EXPECT_NE(file.find("\n" + line + "\n"), std::string::npos) << line << "\n" << file;
+        EXPECT_NE(file.find("IPDEV[1]=\"eth0\"\n"), std::string::npos) << file;
+        // The 20th route came first: the one on ip1 is second from then on.
+        EXPECT_NE(file.find("ROUTEDEV[1]=\"ip1\"\nROUTEADDR[1]=\"10.5.0.0\"\n"), std::string::npos)
+            << file;
+        EXPECT_EQ(file.find("ROUTEADDR[20]"), std::string::npos) << file;
+    }
+}
+
 TEST_F(E2eConfig, UnreadableConfigurationRefusesEveryRequest) {
     unlink(kRcConf);
     ASSERT_EQ(mkdir(kRcConf, 0755), 0);

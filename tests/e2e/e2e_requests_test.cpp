@@ -354,12 +354,15 @@ TEST_F(E2eRequests, SetTaskOnUnknownTaskChangesNothing) {
     EXPECT_EQ(psPid("t"), records("t").at(0).pid);
 }
 
+// Each flip changes the one line of its flag, the operator's comments,
+// blank lines, spacing and order staying byte for byte.
 TEST_F(E2eRequests, FlagStateSurvivesDaemonRestart) {
     // The first flag's section is not named after the flag.
-    writeIni(general() +
-             "[flags/x]\nname = myflag\nenabled = no\n\n"
-             "[flags/plain]\nname = plain\nenabled = yes\n\n");
+    writeIni("; appliance flags\n" + general() +
+             "[flags/x]\nname = myflag\n  Enabled =  no   ; until the link is up\n\n"
+             "# plain stays on\n[flags/plain]\nname = plain\nenabled = yes\n\n");
     startVardo();
+    std::string expected = readConf();
     TestClient client;
     ASSERT_TRUE(client.connect(port()));
     Message reply;
@@ -367,10 +370,16 @@ TEST_F(E2eRequests, FlagStateSurvivesDaemonRestart) {
     EXPECT_EQ(listingText(reply), "myflag Off\nplain On\n");
 
     ASSERT_TRUE(client.setFlag(1, "myflag"));
+    ASSERT_TRUE(client.printFlags(reply));
+    expected.replace(expected.find("Enabled =  no"), 13, "Enabled =  yes");
+    EXPECT_EQ(readConf(), expected);
     ASSERT_TRUE(client.setFlag(0, "plain"));
     ASSERT_TRUE(client.setFlag(1, "fresh"));
     ASSERT_TRUE(client.printFlags(reply));
     EXPECT_EQ(listingText(reply), "myflag On\nplain Off\nfresh On\n");
+    expected.replace(expected.find("enabled = yes"), 13, "enabled = no");
+    expected += "[flags/fresh]\nname = fresh\nenabled = yes\n";
+    EXPECT_EQ(readConf(), expected);
     client.close();
 
     const int status = stopVardo(5000);
