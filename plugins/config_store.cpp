@@ -1,6 +1,7 @@
 // Writing the model to the configuration file, and the shell time-out of the
 // login profile.
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -51,14 +52,26 @@ int loadedIndex(const ConfigNetIf& entry) {
 }  // namespace
 
 keeperStatus SWConfigPlugin::update_cfg_file() {
+    FileBatch batch;
+    if (update_cfg_file(batch) == KEEPER_OK && _commit(batch)) return KEEPER_OK;
+    EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't write file %s, %s", cfgFile.c_str(),
+             strerror(errno));
+    return KEEPER_FAIL;
+}
+
+keeperStatus SWConfigPlugin::update_cfg_file(FileBatch& batch) {
     if (cfgFile.empty()) return KEEPER_FAIL;
-    AtomicFile file(cfgFile.c_str());
-    FILE* out = file.stream();
+    FILE* out = batch.add(cfgFile.c_str()).stream();
     if (!out) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't open for write file %s, %s",
                  cfgFile.c_str(), strerror(errno));
         return KEEPER_FAIL;
     }
+    _write_cfg(out);
+    return KEEPER_OK;
+}
+
+void SWConfigPlugin::_write_cfg(FILE* out) {
     fputs(CFG_FILE_HEADER, out);
     putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
     putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
@@ -127,12 +140,6 @@ keeperStatus SWConfigPlugin::update_cfg_file() {
     }
     _update_conf_ext(out);
     _write_kept_lines(out);
-    if (!file.commit()) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't write file %s, %s",
-                 cfgFile.c_str(), strerror(errno));
-        return KEEPER_FAIL;
-    }
-    return KEEPER_OK;
 }
 
 keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
@@ -163,32 +170,32 @@ void SWConfigPlugin::_create_bash_config(const char* path) {
     }
 }
 
-keeperStatus SWConfigPlugin::_update_bash_cfg_file(const char* path) {
+// The profile is the administrator's file, read and copied from one
+// descriptor that follows no link; its previous content stays beside it as
+// the ".old" copy, with the profile's owner and mode.
+keeperStatus SWConfigPlugin::_update_bash_cfg_file(FileBatch& batch, const char* path) {
     EV_TRACE(DL_DEBUG, " SWConfigPlugin::_update_bash_cfg_file, %s", path);
-    std::vector<std::string> lines;
-    if (!readTextLines(fopenRegularForRead(path), lines)) {
-        if (errno != ENOENT) {
-            EV_TRACE(DL_ERROR, "Can't open file %s, %s", path, strerror(errno));
-            return KEEPER_FAIL;
-        }
-    } else {
-        // The previous profile stays beside the new one, with its owner and
-        // mode: both are the administrator's files, not the daemon's.
-        const std::string old = std::string(path) + APP_PROFILE_OLD_SUFFIX;
-        if (replaceFileWithCopy(fopenRegularForRead(path), old.c_str()) != 0)
-            EV_TRACE(DL_ERROR, "Can't copy file %s to %s, %s", path, old.c_str(), strerror(errno));
+    std::string text;
+    struct stat like;
+    FILE* in = fopenRegularForRead(path);
+    const bool read = in && fstat(fileno(in), &like) == 0 && readAllText(in, text);
+    if (in) fclose(in);
+    if (!read && (in || errno != ENOENT)) {
+        EV_TRACE(DL_ERROR, "Can't open file %s, %s", path, strerror(errno));
+        return KEEPER_FAIL;
     }
-    AtomicFile file(path);
-    if (!file.stream()) {
+    if (read) {
+        const std::string old = std::string(path) + APP_PROFILE_OLD_SUFFIX;
+        if (FILE* copy = batch.add(old.c_str(), like).stream())
+            fwrite(text.data(), 1, text.size(), copy);
+    }
+    FILE* out = batch.add(path).stream();
+    if (!out) {
         EV_TRACE(DL_ERROR, "Can't open for write file %s, %s", path, strerror(errno));
         return KEEPER_FAIL;
     }
-    for (const std::string& line : lines)
-        if (line.find("TMOUT=") == std::string::npos) fprintf(file.stream(), "%s\n", line.c_str());
-    fprintf(file.stream(), "TMOUT=%u\n", security_.shellTimeout);
-    if (!file.commit()) {
-        EV_TRACE(DL_ERROR, "Can't write file %s, %s", path, strerror(errno));
-        return KEEPER_FAIL;
-    }
+    for (const std::string& line : splitTextLines(text))
+        if (line.find("TMOUT=") == std::string::npos) fprintf(out, "%s\n", line.c_str());
+    fprintf(out, "TMOUT=%u\n", security_.shellTimeout);
     return KEEPER_OK;
 }

@@ -437,11 +437,21 @@ TEST_F(ConfigStore, LoginProfileAndItsBackupKeepTheOwnerAndMode) {
 }
 
 // A link put in place of the profile leads the daemon nowhere: neither the
-// file it names nor the link is rewritten.
+// file it names nor the link is rewritten, and the change is refused whole.
 TEST_F(ConfigStore, LoginProfileThatIsALinkIsRefused) {
     writeText(dir / "elsewhere", "TMOUT=300\n");
     ASSERT_EQ(symlink((dir / "elsewhere").c_str(), paths.adminProfile.c_str()), 0);
-    setTimeout(*profilePlugin(), 900);
+    writeText(dir / "rc.conf", "as loaded\n");
+    std::unique_ptr<STCConfigPluginX> plugin = profilePlugin();
+    ConfigSecurity change;
+    memset(&change, 0xFF, sizeof change);
+    change.shellTimeout = 900;
+    change.ssh = 2;
+    int mask = 0;
+    const ConfigSecurity before = plugin->security();
+    EXPECT_EQ(plugin->set_security(&change, mask), KEEPER_FAIL);
+    EXPECT_EQ(memcmp(&plugin->security(), &before, sizeof before), 0);
+    EXPECT_EQ(rcConf(), "as loaded\n");
     EXPECT_EQ(readText(dir / "elsewhere"), "TMOUT=300\n");
     struct stat st = {};
     ASSERT_EQ(lstat(paths.adminProfile.c_str(), &st), 0);

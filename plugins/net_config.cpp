@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "plugins/sw_config_plugin.h"
 #include "protocol/link_modes.h"
 #include "support/appliance.h"
+#include "support/atomic_file.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
 
@@ -133,50 +135,69 @@ keeperStatus SWConfigPlugin::set_if(ConfigNetIf* request, int& mask) {
         return KEEPER_FAIL;
     }
     const unsigned position = id - 1;
-    ConfigNetIf& entry = ifTable[position];
+    const ConfigNetIf& entry = ifTable[position];
     if (entry.kind != kind || !terminated(request->name) ||
         strcmp(entry.name, request->name) != 0) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, interface %u is no kind %u named as asked", id,
                  kind);
         return KEEPER_FAIL;
     }
+    if (kind == NETIF_KIND_IP) return _change_ip_interface(request, position);
+    if (kind == NETIF_KIND_PORT) return _change_plain_port(request, position);
+    return _change_eth_port(request, position, mask);
+}
 
-    if (kind == NETIF_KIND_IP) {
-        const ConfigNetIfIp& ip = request->u.ip;
-        if ((given(ip.vlan) && ip.vlan > 4094) || (ip.address != 0 && !contiguousMask(ip.mask))) {
-            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: VLAN %u or mask %s refused", entry.name,
-                     ip.vlan, dotted(ip.mask).c_str());
-            return KEEPER_FAIL;
-        }
-        if (!_set_ip_if(request, position)) return KEEPER_NO_CHANGE;
-        update_cfg_file();
-        _schedule_network_restart();
-        return KEEPER_OK;
+keeperStatus SWConfigPlugin::_change_ip_interface(const ConfigNetIf* request, unsigned position) {
+    const ConfigNetIfIp& ip = request->u.ip;
+    if ((given(ip.vlan) && ip.vlan > 4094) || (ip.address != 0 && !contiguousMask(ip.mask))) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: VLAN %u or mask %s refused",
+                 ifTable[position].name, ip.vlan, dotted(ip.mask).c_str());
+        return KEEPER_FAIL;
     }
+    ModelUndo<ConfigNetIf> undo(ifTable[position]);
+    FileBatch batch;
+    if (!_set_ip_if(request, position, batch)) return KEEPER_NO_CHANGE;
+    if (update_cfg_file(batch) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    undo.keep();
+    _schedule_network_restart();
+    return KEEPER_OK;
+}
 
-    if (kind == NETIF_KIND_PORT) {
-        // Kept for readers of the model; nothing of it is written.
-        const ConfigNetIfEth& want = request->u.eth;
-        if (!givenInRange(want.speed, 0, 2) || !givenInRange(want.duplex, 0, 1) ||
-            !givenInRange(want.action, 1, 4)) {
-            EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: a code out of range", entry.name);
-            return KEEPER_FAIL;
-        }
-        ConfigNetIfEth& eth = entry.u.eth;
-        for (auto field :
-             {&ConfigNetIfEth::speed, &ConfigNetIfEth::duplex, &ConfigNetIfEth::liveSpeed,
-              &ConfigNetIfEth::liveDuplex, &ConfigNetIfEth::action})
-            if (given(want.*field)) eth.*field = want.*field;
-        return KEEPER_NO_CHANGE;
+// Kept for readers of the model; nothing of it is written.
+keeperStatus SWConfigPlugin::_change_plain_port(const ConfigNetIf* request, unsigned position) {
+    ConfigNetIf& entry = ifTable[position];
+    const ConfigNetIfEth& want = request->u.eth;
+    if (!givenInRange(want.speed, 0, 2) || !givenInRange(want.duplex, 0, 1) ||
+        !givenInRange(want.action, 1, 4)) {
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: a code out of range", entry.name);
+        return KEEPER_FAIL;
     }
+    ConfigNetIfEth& eth = entry.u.eth;
+    for (auto field : {&ConfigNetIfEth::speed, &ConfigNetIfEth::duplex, &ConfigNetIfEth::liveSpeed,
+                       &ConfigNetIfEth::liveDuplex, &ConfigNetIfEth::action})
+        if (given(want.*field)) eth.*field = want.*field;
+    return KEEPER_NO_CHANGE;
+}
 
+// The port's links follow its new action only once the change is written.
+keeperStatus SWConfigPlugin::_change_eth_port(ConfigNetIf* request, unsigned position, int& mask) {
+    ConfigNetIf& entry = ifTable[position];
     const ConfigNetIfEth& want = request->u.eth;
     EV_TRACE(DL_NOTIFY, "Try to set IF [%s] conf: autoneg= %d, duplex= %d, speed= %d, action= %d",
              entry.name, static_cast<int>(want.autoneg), static_cast<int>(want.duplex),
              static_cast<int>(want.speed), static_cast<int>(want.action));
-    const keeperStatus status = _set_eth_if(request, mask);
+    ModelUndo<ConfigNetIf> undo(entry);
+    const uint32_t action = entry.u.eth.action;
+    int changes = 0;
+    const keeperStatus status = _set_eth_if(request, changes);
     if (status > KEEPER_OK_REBOOT) return status;
-    update_cfg_file();
+    if (update_cfg_file() != KEEPER_OK) return KEEPER_FAIL;
+    undo.keep();
+    mask |= changes;
+    if (entry.u.eth.action != action) {
+        _create_mirror_lists();
+        _process_mirroring();
+    }
     return status;
 }
 
@@ -223,15 +244,13 @@ keeperStatus SWConfigPlugin::_set_eth_if(ConfigNetIf* request, int& mask) {
     if (given(want.action) && want.action != eth.action) {
         eth.action = want.action;
         mask |= 8;
-        _create_mirror_lists();
-        _process_mirroring();
         answer = adminChanges || modeChanges ? KEEPER_OK_REBOOT : KEEPER_OK;
     }
     *request = entry;
     return answer;
 }
 
-bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position) {
+bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, FileBatch& batch) {
     ConfigNetIf& entry = ifTable[position];
     ConfigNetIfIp& ip = entry.u.ip;
     const ConfigNetIfIp& want = request->u.ip;
@@ -243,7 +262,7 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position) {
     ip.mask = want.mask;
     if (ip.address == 0) {
         entry.adminStatus = 1;
-        _update_host_list_file();
+        _update_host_list_file(batch);
         return true;
     }
     bool management = false;
@@ -254,13 +273,14 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position) {
             management = true;
     }
     if (management) {
-        if (updateJavaWebStart(dotted(ip.address).c_str()))
+        if (updateJavaWebStart(dotted(ip.address).c_str(), batch))
             EV_TRACE(DL_NOTIFY, "kelda.jnlp ip change success.");
         else
             EV_TRACE(DL_ERROR, "kelda.jnlp ip change FAILURE.");
     }
     entry.adminStatus = 0;
-    _update_host_list_file();
+    // A hosts file that cannot be written fails the batch.
+    _update_host_list_file(batch);
     return true;
 }
 
@@ -283,12 +303,14 @@ keeperStatus SWConfigPlugin::_set_gateway(unsigned slot, uint32_t address) {
     if (address == gateways[slot]) return KEEPER_NO_CHANGE;
     EV_TRACE(DL_NOTIFY, "_set_gateway: [%d] %s", slot, dotted(address).c_str());
     if (!_validate_gateway(slot, address)) return KEEPER_FAIL;
+    const uint32_t old = gateways[slot];
+    ModelUndo<uint32_t> undo(gateways[slot]);
+    gateways[slot] = address;
+    if (update_cfg_file() != KEEPER_OK) return KEEPER_FAIL;
+    undo.keep();
     // The answer never depended on the old default route's removal: nothing
     // waits for it.
-    if (gateways[slot] != 0)
-        start(routeJob(commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(gateways[slot])})));
-    gateways[slot] = address;
-    update_cfg_file();
+    if (old != 0) start(routeJob(commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(old)})));
     _schedule_network_restart();
     return KEEPER_OK;
 }
@@ -340,12 +362,9 @@ keeperStatus SWConfigPlugin::add_route(ConfigRoute* route) {
                  route->device);
         return KEEPER_FAIL;
     }
-    const ConfigRoute added = *route;
-    return _run_route_cmd(added, "add", [this, added] {
-        // Newest first, in the list and in the file.
-        routes_.push_front({next_handle(), added});
-        update_cfg_file();
-    });
+    const Handled<ConfigRoute> added{next_handle(), *route};
+    // Newest first, in the list and in the file.
+    return _run_route_cmd(*route, "add", [added](RouteList& routes) { routes.push_front(added); });
 }
 
 keeperStatus SWConfigPlugin::del_route(ConfigRoute* route) {
@@ -356,16 +375,39 @@ keeperStatus SWConfigPlugin::del_route(ConfigRoute* route) {
         return KEEPER_NO_CHANGE;
     }
     const ConfigRoute removed = found->rec;
-    return _run_route_cmd(removed, "del", [this, removed] {
-        routes_.remove_if([&removed](const Handled<ConfigRoute>& entry) {
+    return _run_route_cmd(removed, "del", [removed](RouteList& routes) {
+        routes.remove_if([&removed](const Handled<ConfigRoute>& entry) {
             return sameRoute(entry.rec, removed);
         });
-        update_cfg_file();
     });
 }
 
 keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char* verb,
-                                            std::function<void()> apply) {
+                                            RouteEdit edit) {
+    auto batch = std::make_shared<FileBatch>();
+    {
+        ModelUndo<RouteList> undo(routes_);
+        edit(routes_);
+        if (update_cfg_file(*batch) != KEEPER_OK || !batch->prepare()) {
+            EV_TRACE(DL_ERROR, "route %s refused: %s cannot be written", verb, cfgFile.c_str());
+            return KEEPER_FAIL;
+        }
+    }
+    const uint32_t generation = fileGeneration;
+    return run_for_reply(
+        routeJob(_route_words(route, verb)),
+        [this, route, verb, edit, batch, generation](const RunOutcome& outcome) {
+            if (!outcome.ok()) {
+                EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
+                return KEEPER_FAIL;
+            }
+            FileBatch* prepared = generation == fileGeneration ? batch.get() : nullptr;
+            return _keep_route_change(route, verb, edit, prepared);
+        });
+}
+
+std::vector<std::string> SWConfigPlugin::_route_words(const ConfigRoute& route,
+                                                      const char* verb) const {
     const std::string device = if_name_by_id(route.device);
     std::vector<std::string> words =
         route.type == 1
@@ -375,12 +417,24 @@ keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char
                            {verb, dotted(route.destination), dotted(route.gateway), device});
     // The device is the last word; a route without one has no such word.
     if (device.empty()) words.pop_back();
-    return run_for_reply(routeJob(std::move(words)), [apply](const RunOutcome& outcome) {
-        if (!outcome.ok()) {
-            EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
-            return KEEPER_FAIL;
-        }
-        apply();
+    return words;
+}
+
+keeperStatus SWConfigPlugin::_keep_route_change(const ConfigRoute& route, const char* verb,
+                                                const RouteEdit& edit, FileBatch* prepared) {
+    ModelUndo<RouteList> undo(routes_);
+    edit(routes_);
+    FileBatch fresh;
+    const bool written =
+        (prepared || update_cfg_file(fresh) == KEEPER_OK) && _commit(prepared ? *prepared : fresh);
+    if (written) {
+        undo.keep();
         return KEEPER_OK;
-    });
+    }
+    // The kernel goes back to what the list and the file hold.
+    const char* back = strcmp(verb, "add") == 0 ? "del" : "add";
+    EV_TRACE(DL_ERROR, "route %s made, but %s cannot be written: route %s", verb, cfgFile.c_str(),
+             back);
+    start(routeJob(_route_words(route, back)));
+    return KEEPER_FAIL;
 }

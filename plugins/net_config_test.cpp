@@ -147,6 +147,14 @@ TEST_F(LinkMirror, ActionChangeRebuildsTheListsAndRunsThePass) {
         *field = CFG_ALL_ONES;
     request.u.eth.action = 3;  // "on_all": eth3 is followed by every port now
     int mask = 0;
+    // Not before the change is written: a file that cannot be refuses it.
+    ASSERT_EQ(rename((dir / "rc.conf").c_str(), (dir / "kept").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
+    EXPECT_EQ(plugin->set_if(&request, mask), KEEPER_FAIL);
+    EXPECT_EQ(plugin->if_entry(3).u.eth.action, 1u);
+    EXPECT_EQ(mask, 0);
+    EXPECT_TRUE(link->calls.empty());
+    ASSERT_EQ(rename((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
     EXPECT_EQ(plugin->set_if(&request, mask), KEEPER_OK) << "no reboot for an action";
     EXPECT_EQ(mask, 8);
     EXPECT_EQ(partners(2), (std::vector<unsigned>{1, 3}));
@@ -248,6 +256,45 @@ TEST_F(Routes, ChangeWhoseConnectionClosedStillAppliesAndTheOldGatewayIsNotWaite
     EXPECT_EQ(daemon.jobs.back().argv, (std::vector<std::string>{"/sbin/route", "del", "-net",
                                                                  "0.0.0.0", "gw", "10.0.0.1"}));
     EXPECT_EQ(daemon.jobs.back().queue, APP_ROUTE_QUEUE);
+}
+
+// The file is prepared before the route command runs: a route whose file
+// cannot be written runs no command, and one whose file another change
+// rewrote meanwhile is written with that change.
+TEST_F(Routes, FileIsPreparedBeforeTheCommandAndWrittenWithWhatChangedMeanwhile) {
+    writeText(dir / "kept", "kept\n");
+    ASSERT_EQ(unlink((dir / "rc.conf").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
+    EXPECT_EQ(change(CONFIG_ROUTE_ADD, RunOutcome::Exited), KEEPER_FAIL);
+    EXPECT_TRUE(daemon.jobs.empty());
+    EXPECT_TRUE(plugin.routes().empty());
+    ASSERT_EQ(unlink((dir / "rc.conf").c_str()), 0);
+
+    GeneralMsg msg(KEEPER_SET_CONFIG);
+    msg.payload.config.cmd = CONFIG_ROUTE_ADD;
+    msg.payload.config.data.data.route = net;
+    plugin.handleRequest(msg);
+    ASSERT_EQ(daemon.jobs.size(), 1u);
+    EXPECT_NE(access((dir / "rc.conf").c_str(), F_OK), 0) << "prepared, not yet in place";
+    uint32_t gateway = inet_addr("10.0.0.9");
+    ASSERT_EQ(plugin.set_oob_gateway(&gateway), KEEPER_OK);
+    daemon.end(0, RunOutcome::Exited);
+    const std::string file = readText(dir / "rc.conf");
+    EXPECT_NE(file.find("GATEWAY[0]=\"10.0.0.9\""), std::string::npos) << file;
+    EXPECT_NE(file.find("ROUTEADDR[0]=\"10.1.0.0\""), std::string::npos) << file;
+    EXPECT_EQ(plugin.routes().size(), 1u);
+    // Written meanwhile, and then no more writable: the route is taken back.
+    msg.payload.config.cmd = CONFIG_ROUTE_DEL;
+    plugin.handleRequest(msg);
+    gateway = inet_addr("10.0.0.8");
+    ASSERT_EQ(plugin.set_oob_gateway(&gateway), KEEPER_OK);
+    ASSERT_EQ(rename((dir / "rc.conf").c_str(), (dir / "kept").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "kept").c_str(), (dir / "rc.conf").c_str()), 0);
+    const size_t ran = daemon.jobs.size();
+    daemon.end(ran - 2, RunOutcome::Exited);
+    EXPECT_EQ(plugin.routes().size(), 1u);
+    ASSERT_EQ(daemon.jobs.size(), ran + 1);
+    EXPECT_EQ(daemon.jobs.back().argv[1], "add");
 }
 
 TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {

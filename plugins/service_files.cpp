@@ -92,6 +92,23 @@ bool replaceUpTo(std::string& line, size_t from, char stop, const char* with) {
     return true;
 }
 
+// A line of the web-start descriptor with the management address in the
+// one place it names it, if any.
+std::string withAddress(std::string line, const char* address) {
+    const char codebase[] = "codebase=\"http://";
+    size_t at;
+    if (line.find("<jnlp") != std::string::npos &&
+        (at = line.find(codebase)) != std::string::npos) {
+        replaceUpTo(line, at + sizeof codebase - 1, '"', address);
+    } else if (line.find("<title>Mirevant") != std::string::npos &&
+               line.find("One -") != std::string::npos) {
+        replaceUpTo(line, line.find('-') + 2, '<', address);
+    } else if ((at = line.find("<argument>")) != std::string::npos) {
+        replaceUpTo(line, at + 10, '<', address);
+    }
+    return line;
+}
+
 }  // namespace
 
 bool validHostName(const char* text, bool allowEmpty) {
@@ -122,19 +139,20 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     if (strcmp(host_.domainName, host->domainName) != 0) mask |= 2;
     if (mask == 0) return KEEPER_NO_CHANGE;
     EV_TRACE(DL_NOTIFY, "set_host: %s.%s", host->hostName, host->domainName);
+    ModelUndo<ConfigHost> undo(host_);
     memset(&host_, 0, sizeof host_);
     strcpy(host_.hostName, host->hostName);
     strcpy(host_.domainName, host->domainName);
-
-    AtomicFile file(paths.hostname.c_str());
-    if (file.stream()) fprintf(file.stream(), "%s.%s\n", host_.hostName, host_.domainName);
-    if (!file.commit()) {
+    FileBatch batch;
+    if (FILE* out = batch.add(paths.hostname.c_str()).stream())
+        fprintf(out, "%s.%s\n", host_.hostName, host_.domainName);
+    else
         EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", paths.hostname.c_str(),
                  strerror(errno));
-        return KEEPER_FAIL;
-    }
-    _update_host_list_file();
-    if (mask & 2) _update_dns_cfg_file();
+    const bool rendered = _update_host_list_file(batch) == KEEPER_OK &&
+                          (!(mask & 2) || _update_dns_cfg_file(batch) == KEEPER_OK);
+    if (!rendered || !_commit(batch)) return KEEPER_FAIL;
+    undo.keep();
     // The files are written: only a tool that hangs fails the request.
     ProgramRunner::Job job =
         ProgramRunner::program({APP_HOSTNAME_PROG, host_.hostName}, APP_RUN_DEADLINE_HOST_CMD);
@@ -145,21 +163,19 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     });
 }
 
-keeperStatus SWConfigPlugin::_update_host_list_file() {
-    AtomicFile file(paths.hosts.c_str());
-    if (FILE* out = file.stream()) {
-        fputs("127.0.0.1       localhost\n", out);
-        for (unsigned pos = 0; pos < ifCount; ++pos) {
-            const ConfigNetIf& e = ifTable[pos];
-            if (e.kind != NETIF_KIND_IP || e.adminStatus == 1) continue;
-            fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), host_.hostName,
-                    host_.domainName, host_.hostName);
-        }
-    }
-    if (!file.commit()) {
+keeperStatus SWConfigPlugin::_update_host_list_file(FileBatch& batch) {
+    FILE* out = batch.add(paths.hosts.c_str()).stream();
+    if (!out) {
         EV_TRACE(DL_ERROR, "_update_host_list_file: failed to open %s: %s", paths.hosts.c_str(),
                  strerror(errno));
         return KEEPER_FAIL;
+    }
+    fputs("127.0.0.1       localhost\n", out);
+    for (unsigned pos = 0; pos < ifCount; ++pos) {
+        const ConfigNetIf& e = ifTable[pos];
+        if (e.kind != NETIF_KIND_IP || e.adminStatus == 1) continue;
+        fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), host_.hostName,
+                host_.domainName, host_.hostName);
     }
     return KEEPER_OK;
 }
@@ -167,51 +183,53 @@ keeperStatus SWConfigPlugin::_update_host_list_file() {
 // ---------------------------------------------------------------------------
 // Name and time servers.
 
-keeperStatus SWConfigPlugin::_update_dns_cfg_file() {
-    AtomicFile file(paths.resolv.c_str());
-    if (FILE* out = file.stream()) {
-        fprintf(out, "%s %s\n", "domain", host_.domainName);
-        for (const auto& server : servers_)
-            if (server.rec.data.srv.type == 1)
-                fprintf(out, "nameserver %s\n", serverText(server.rec.data.srv).c_str());
-    }
-    if (!file.commit()) {
+keeperStatus SWConfigPlugin::_update_dns_cfg_file(FileBatch& batch) {
+    FILE* out = batch.add(paths.resolv.c_str()).stream();
+    if (!out) {
         EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_dns_cfg_file",
                  paths.resolv.c_str(), strerror(errno));
         return KEEPER_FAIL;
     }
+    fprintf(out, "%s %s\n", "domain", host_.domainName);
+    for (const auto& server : servers_)
+        if (server.rec.data.srv.type == 1)
+            fprintf(out, "nameserver %s\n", serverText(server.rec.data.srv).c_str());
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_ntp_cfg_file() {
-    AtomicFile file(paths.ntp.c_str());
-    if (FILE* out = file.stream()) {
-        const char local[] = "127.127.1.0";
-        fprintf(out, "server %s\n", local);
-        fprintf(out, "fudge  %s stratum 14\n", local);
-        fputs(
-            "driftfile /etc/ntp/drift\nrestrict default ignore\nrestrict 127.0.0.1\n"
-            "disable monitor stats\n",
-            out);
-        std::vector<std::string> names;
-        for (const auto& server : servers_)
-            if (server.rec.data.srv.type == 6) names.push_back(serverText(server.rec.data.srv));
-        for (const std::string& name : names) fprintf(out, "server %s\n", name.c_str());
-        for (const std::string& name : names)
-            fprintf(out, "restrict %s noquery nomodify notrap nopeer\n", name.c_str());
-    }
-    if (!file.commit()) {
+keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
+    FILE* out = batch.add(paths.ntp.c_str()).stream();
+    if (!out) {
         EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_ntp_cfg_file", paths.ntp.c_str(),
                  strerror(errno));
         return KEEPER_FAIL;
     }
-    run_script(ARGV_NTP_RESTART);
+    const char local[] = "127.127.1.0";
+    fprintf(out, "server %s\n", local);
+    fprintf(out, "fudge  %s stratum 14\n", local);
+    fputs(
+        "driftfile /etc/ntp/drift\nrestrict default ignore\nrestrict 127.0.0.1\n"
+        "disable monitor stats\n",
+        out);
+    std::vector<std::string> names;
+    for (const auto& server : servers_)
+        if (server.rec.data.srv.type == 6) names.push_back(serverText(server.rec.data.srv));
+    for (const std::string& name : names) fprintf(out, "server %s\n", name.c_str());
+    for (const std::string& name : names)
+        fprintf(out, "restrict %s noquery nomodify notrap nopeer\n", name.c_str());
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_srv_cfg_file(uint32_t type) {
-    if (type == 1) return _update_dns_cfg_file();
-    if (type == 6) return _update_ntp_cfg_file();
+keeperStatus SWConfigPlugin::_update_srv_cfg_file(FileBatch& batch, uint32_t type) {
+    if (type == 1) return _update_dns_cfg_file(batch);
+    if (type == 6) return _update_ntp_cfg_file(batch);
+    return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_write_servers(uint32_t type) {
+    FileBatch batch;
+    if (_update_srv_cfg_file(batch, type) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    if (type == 6) run_script(ARGV_NTP_RESTART);
     return KEEPER_OK;
 }
 
@@ -251,6 +269,7 @@ keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
            (at->rec.data.srv.type < srv.type ||
             (at->rec.data.srv.type == srv.type && at->rec.data.srv.order < srv.order)))
         ++at;
+    ModelUndo<std::list<Handled<ConfigAll>>> undo(servers_);
     ConfigAll rec{};
     rec.action = SRV_STATUS_ADDED;
     rec.data.srv.type = srv.type;
@@ -261,8 +280,9 @@ keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
     else
         rec.data.srv.u.address = srv.u.address;
     servers_.insert(at, {next_handle(), rec});
+    if (_write_servers(srv.type) != KEEPER_OK) return KEEPER_FAIL;
+    undo.keep();
     _print_servers_dbg();
-    _update_srv_cfg_file(srv.type);
     mask |= serverTypeBit(srv.type);
     return KEEPER_OK;
 }
@@ -275,9 +295,13 @@ keeperStatus SWConfigPlugin::del_server(ConfigAll* all, int& mask) {
         const ConfigSrv& listed = it->rec.data.srv;
         if (listed.type != srv.type || listed.order != srv.order) continue;
         const uint32_t type = listed.type;
-        servers_.erase(it);
+        ModelUndo<std::list<Handled<ConfigAll>>> undo(servers_);
+        servers_.remove_if([&srv](const Handled<ConfigAll>& server) {
+            return server.rec.data.srv.type == srv.type && server.rec.data.srv.order == srv.order;
+        });
+        if (_write_servers(type) != KEEPER_OK) return KEEPER_FAIL;
+        undo.keep();
         _print_servers_dbg();
-        _update_srv_cfg_file(type);
         mask |= serverTypeBit(type);
         return KEEPER_OK;
     }
@@ -327,17 +351,23 @@ keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
         EV_TRACE(DL_ERROR, "add_acl: refused, the list is full");
         return KEEPER_FAIL;
     }
-    EV_TRACE(DL_NOTIFY, "ACL host is added.");
+    ModelUndo<std::list<Handled<ConfigACLHost>>> undo(acl_);
     acl_.push_front({next_handle(), rec});
-    _update_acl_file();
+    if (_write_acl() != KEEPER_OK) return KEEPER_FAIL;
+    undo.keep();
+    EV_TRACE(DL_NOTIFY, "ACL host is added.");
     return KEEPER_OK;
 }
 
 keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
     for (auto it = acl_.begin(); !acl->byName && it != acl_.end(); ++it) {
         if (it->rec.byName || it->rec.u.address != acl->u.address) continue;
-        acl_.erase(it);
-        _update_acl_file();
+        ModelUndo<std::list<Handled<ConfigACLHost>>> undo(acl_);
+        const uint32_t handle = it->handle;
+        acl_.remove_if(
+            [handle](const Handled<ConfigACLHost>& entry) { return entry.handle == handle; });
+        if (_write_acl() != KEEPER_OK) return KEEPER_FAIL;
+        undo.keep();
         EV_TRACE(DL_NOTIFY, "ACL host is deleted.");
         return KEEPER_OK;
     }
@@ -345,15 +375,19 @@ keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
     return KEEPER_NO_CHANGE;
 }
 
-keeperStatus SWConfigPlugin::_update_acl_file() {
+keeperStatus SWConfigPlugin::_write_acl() {
+    FileBatch batch;
+    return _update_acl_file(batch) == KEEPER_OK && _commit(batch) ? KEEPER_OK : KEEPER_FAIL;
+}
+
+keeperStatus SWConfigPlugin::_update_acl_file(FileBatch& batch) {
     std::vector<std::string> lines;
     // A missing file is written anew.
     if (!readTextLines(paths.hostsAllow, lines) && errno != ENOENT) {
         EV_TRACE(DL_ERROR, "Can't open %s file for read", paths.hostsAllow.c_str());
         return KEEPER_FAIL;
     }
-    AtomicFile file(paths.hostsAllow.c_str());
-    FILE* out = file.stream();
+    FILE* out = batch.add(paths.hostsAllow.c_str()).stream();
     if (!out) {
         EV_TRACE(DL_ERROR, "Can't open %s file for write", paths.hostsAllow.c_str());
         return KEEPER_FAIL;
@@ -372,13 +406,8 @@ keeperStatus SWConfigPlugin::_update_acl_file() {
     }
     if (!allSeen) fprintf(out, "%s\n", all.c_str());
     fprintf(out, "%s\n", end);
-    if (!file.commit()) {
-        EV_TRACE(DL_ERROR, "Can't rename file %s to %s errono= %d", "(temporary)",
-                 paths.hostsAllow.c_str(), errno);
-        return KEEPER_FAIL;
-    }
     const std::string& deny = acl_.empty() ? paths.hostsDenyEmpty : paths.hostsDenyAll;
-    if (replaceFileWithCopy(deny.c_str(), paths.hostsDeny.c_str()) != 0) {
+    if (!batch.addCopy(deny.c_str(), paths.hostsDeny.c_str())) {
         EV_TRACE(DL_ERROR, "Can't copy file %s to %s", deny.c_str(), paths.hostsDeny.c_str());
         return KEEPER_FAIL;
     }
@@ -495,13 +524,20 @@ keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
             return KEEPER_FAIL;
         }
     }
+    ModelUndo<ConfigSecurity> undo(security_);
     int changes = 0;
     _read_sec_changes(request, changes);
     if (changes == 0) return KEEPER_NO_CHANGE;
+    FileBatch batch;
+    if (_update_sec_files(batch, changes) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    undo.keep();
     mask |= changes;
-    update_cfg_file();
     _apply_sec_changes(changes);
     return KEEPER_OK;
+}
+
+keeperStatus SWConfigPlugin::_update_sec_files(FileBatch& batch, int) {
+    return update_cfg_file(batch);
 }
 
 void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
@@ -552,39 +588,26 @@ keeperStatus SWConfigPlugin::_create_version_config() {
     return KEEPER_OK;
 }
 
-bool SWConfigPlugin::updateJavaWebStart(const char* address) {
+bool SWConfigPlugin::updateJavaWebStart(const char* address, FileBatch& batch) {
     std::vector<std::string> lines;
     if (!readTextLines(paths.webstart, lines)) {
         EV_TRACE(DL_ERROR, "updateJavaWebStart: failed to open kelda.jnlp file");
         return false;
     }
-    AtomicFile file(paths.webstart.c_str());
-    if (!file.stream()) {
-        EV_TRACE(DL_ERROR, "updateJavaWebStart: Renaming new file failed");
-        return false;
-    }
-    const char codebase[] = "codebase=\"http://";
+    std::string text;
     for (std::string line : lines) {
         if (line.empty()) continue;
         if (line.size() > 254) {
             EV_TRACE(DL_ERROR, "updateJavaWebStart: line too long, exiting.");
             return false;
         }
-        size_t at;
-        if (line.find("<jnlp") != std::string::npos &&
-            (at = line.find(codebase)) != std::string::npos) {
-            replaceUpTo(line, at + sizeof codebase - 1, '"', address);
-        } else if (line.find("<title>Mirevant") != std::string::npos &&
-                   line.find("One -") != std::string::npos) {
-            replaceUpTo(line, line.find('-') + 2, '<', address);
-        } else if ((at = line.find("<argument>")) != std::string::npos) {
-            replaceUpTo(line, at + 10, '<', address);
-        }
-        fprintf(file.stream(), "%s\n", line.c_str());
+        text += withAddress(line, address) + "\n";
     }
-    if (!file.commit()) {
-        EV_TRACE(DL_ERROR, "updateJavaWebStart: Renaming new file failed");
-        return false;
+    // A descriptor that cannot be replaced fails the batch.
+    if (FILE* out = batch.add(paths.webstart.c_str()).stream()) {
+        fputs(text.c_str(), out);
+        return true;
     }
-    return true;
+    EV_TRACE(DL_ERROR, "updateJavaWebStart: Renaming new file failed");
+    return false;
 }

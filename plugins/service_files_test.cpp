@@ -9,9 +9,18 @@
 #include "plugins/sw_config_plugin.h"
 #include "plugins/test_paths.h"
 #include "support/appliance.h"
+#include "support/atomic_file.h"
 #include "support/test_util.h"
 
 namespace {
+
+ConfigAll server(uint32_t type, uint32_t order, const char* address) {
+    ConfigAll all{};
+    all.data.srv.type = type;
+    all.data.srv.order = order;
+    all.data.srv.u.address = inet_addr(address);
+    return all;
+}
 
 class ServiceFiles : public ::testing::Test {
 protected:
@@ -22,6 +31,8 @@ protected:
         plugin.set_starter([](ProgramRunner::Job) { return 1; });
         plugin.init(nullptr);
         ASSERT_TRUE(plugin.ready());
+        writeText(paths.hostsDenyAll, "ALL: ALL\n");
+        writeText(paths.hostsDenyEmpty, "# nothing denied\n");
     }
 
     TempDir dir;
@@ -38,7 +49,9 @@ TEST_F(ServiceFiles, WebStartDescriptorGetsTheNewAddress) {
         "  <argument>10.0.0.1</argument>\n"
         "  <vendor>x</vendor>\n";
     writeText(paths.webstart, original);
-    ASSERT_TRUE(plugin.updateJavaWebStart("10.0.0.2"));
+    FileBatch batch;
+    ASSERT_TRUE(plugin.updateJavaWebStart("10.0.0.2", batch));
+    ASSERT_TRUE(batch.commit());
     EXPECT_EQ(readText(paths.webstart),
               "<?xml version=\"1.0\"?>\n"
               "<jnlp spec=\"1.0+\" codebase=\"http://10.0.0.2\">\n"
@@ -48,13 +61,50 @@ TEST_F(ServiceFiles, WebStartDescriptorGetsTheNewAddress) {
 
     const std::string tooLong = original + std::string(255, 'x') + "\n";
     writeText(paths.webstart, tooLong);
-    EXPECT_FALSE(plugin.updateJavaWebStart("10.0.0.3"));
+    FileBatch refused;
+    EXPECT_FALSE(plugin.updateJavaWebStart("10.0.0.3", refused));
+    EXPECT_TRUE(refused.commit()) << "nothing to write";
     EXPECT_EQ(readText(paths.webstart), tooLong) << "left as it was";
 }
 
+// A change whose files cannot all be written is refused as a whole: the
+// model reads as before, no file changed and no program ran.
+TEST_F(ServiceFiles, ChangeWhoseFilesCannotBeWrittenChangesNothingAndRunsNothing) {
+    FakeDaemon daemon;
+    daemon.serve(plugin);
+    writeText(dir / "secret", "root only\n");
+    ASSERT_EQ(symlink((dir / "secret").c_str(), paths.hosts.c_str()), 0);
+    ConfigAll host{};
+    strcpy(host.data.host.hostName, "box");
+    strcpy(host.data.host.domainName, "lan");
+    EXPECT_EQ(daemon.change(plugin, CONFIG_HOST, host), KEEPER_FAIL);
+    EXPECT_STREQ(plugin.host().hostName, "");
+    EXPECT_NE(access(paths.hostname.c_str(), F_OK), 0) << "written before the refused one";
+    EXPECT_EQ(readText(dir / "secret"), "root only\n");
+
+    ConfigAll acl{};
+    acl.data.acl.u.address = inet_addr("10.1.1.1");
+    ASSERT_EQ(unlink(paths.hostsDenyAll.c_str()), 0);
+    EXPECT_EQ(daemon.change(plugin, CONFIG_ACL_ADD, acl), KEEPER_FAIL) << "no deny.all";
+    EXPECT_TRUE(plugin.acl().empty());
+    EXPECT_NE(access(paths.hostsAllow.c_str(), F_OK), 0);
+
+    ASSERT_EQ(symlink((dir / "secret").c_str(), paths.ntp.c_str()), 0);
+    ConfigAll time = server(6, 1, "10.0.0.7");
+    EXPECT_EQ(daemon.change(plugin, CONFIG_SRV_ADD, time), KEEPER_FAIL);
+    EXPECT_TRUE(plugin.servers().empty());
+
+    ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "rc.conf").c_str()), 0);
+    ConfigAll change{};
+    memset(&change.data.sec, 0xFF, sizeof change.data.sec);
+    change.data.sec.ping = 2;
+    EXPECT_EQ(daemon.change(plugin, CONFIG_SECURITY, change), KEEPER_FAIL);
+    EXPECT_EQ(plugin.security().ping, 0u);
+    EXPECT_TRUE(daemon.jobs.empty()) << daemon.jobs.front().argv[0];
+    EXPECT_EQ(readText(dir / "secret"), "root only\n");
+}
+
 TEST_F(ServiceFiles, AccessFilesAreWrittenWithoutAHostsAllow) {
-    writeText(paths.hostsDenyAll, "ALL: ALL\n");
-    writeText(paths.hostsDenyEmpty, "# nothing denied\n");
     ConfigACLHost acl{};
     inet_pton(AF_INET, "10.1.1.1", &acl.u.address);
     ASSERT_EQ(plugin.add_acl(&acl), KEEPER_OK);
@@ -104,14 +154,6 @@ TEST_F(ServiceFiles, AccessListLineStaysShorterThanHostsAccessReads) {
     }
     EXPECT_EQ(added, 15) << "127 bytes and a space each after \"ALL: localhost\"";
     for (const std::string& line : readLines(paths.hostsAllow)) EXPECT_LT(line.size() + 1, 2048u);
-}
-
-ConfigAll server(uint32_t type, uint32_t order, const char* address) {
-    ConfigAll all{};
-    all.data.srv.type = type;
-    all.data.srv.order = order;
-    all.data.srv.u.address = inet_addr(address);
-    return all;
 }
 
 TEST_F(ServiceFiles, ServersAreListedOncePerTypeSixteenAtMostOfKnownTypes) {

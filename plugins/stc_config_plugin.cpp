@@ -11,9 +11,10 @@ void STCConfigPluginX::init(KeeperSrv* srv) {
     _create_bash_config(paths.adminProfile.c_str());
 }
 
-void STCConfigPluginX::_apply_sec_changes(int& mask) {
-    SWConfigPlugin::_apply_sec_changes(mask);
-    if (mask & 32) _update_bash_cfg_file(paths.adminProfile.c_str());
+keeperStatus STCConfigPluginX::_update_sec_files(FileBatch& batch, int mask) {
+    const keeperStatus status = SWConfigPlugin::_update_sec_files(batch, mask);
+    if (status != KEEPER_OK || !(mask & 32)) return status;
+    return _update_bash_cfg_file(batch, paths.adminProfile.c_str());
 }
 
 void STCConfigPluginX::_get_conf(GeneralMsg& msg) {

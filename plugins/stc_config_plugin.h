@@ -11,7 +11,8 @@ public:
     using SWConfigPlugin::SWConfigPlugin;
 
     void init(KeeperSrv* srv) override;
-    void _apply_sec_changes(int& mask) override;
+    // Adds the login profile for a new shell time-out.
+    keeperStatus _update_sec_files(FileBatch& batch, int mask) override;
     void _get_conf(GeneralMsg& msg) override;
     void _set_conf(GeneralMsg& msg) override;
 

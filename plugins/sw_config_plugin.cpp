@@ -12,6 +12,7 @@
 #include "plugins/config_loader.h"
 #include "plugins/link_utils.h"
 #include "support/appliance.h"
+#include "support/atomic_file.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
 #include "support/run_prog.h"
@@ -358,6 +359,12 @@ int SWConfigPlugin::start(ProgramRunner::Job job) {
 PendingReplies* SWConfigPlugin::pending_replies() const {
     if (replies) return replies;
     return keeper ? &keeper->get_replies() : nullptr;
+}
+
+bool SWConfigPlugin::_commit(FileBatch& batch) {
+    if (!batch.commit()) return false;
+    ++fileGeneration;
+    return true;
 }
 
 uint32_t SWConfigPlugin::next_handle() {

@@ -23,6 +23,8 @@
 #include "plugins/resource_usage.h"
 #include "protocol/keeper_records.h"
 
+class FileBatch;
+
 // Where the plug-in finds the host's files. The defaults are the appliance's
 // own (support/appliance.h); tests point them into a folder of their own.
 struct ConfigPaths {
@@ -95,6 +97,26 @@ struct MirrorRecord {
     uint8_t partners[CFG_IF_MAX] = {};
 };
 
+// A copy of a part of the model that is put back when it goes out of scope
+// unless the change was kept: a setter changes the model, writes the files
+// from it, and keeps the change only once every file is written.
+template <class Part>
+class ModelUndo {
+public:
+    explicit ModelUndo(Part& part) : live(part), saved(part) {}
+    ~ModelUndo() {
+        if (!kept) live = saved;
+    }
+    ModelUndo(const ModelUndo&) = delete;
+    ModelUndo& operator=(const ModelUndo&) = delete;
+    void keep() { kept = true; }
+
+private:
+    Part& live;
+    const Part saved;
+    bool kept = false;
+};
+
 // A list element with the handle that list reads use as their cursor.
 template <class Rec>
 struct Handled {
@@ -117,7 +139,7 @@ public:
     void get_next_cpu_usage() override;
 
     virtual keeperStatus _create_version_config();
-    virtual keeperStatus _update_ntp_cfg_file();
+    virtual keeperStatus _update_ntp_cfg_file(FileBatch& batch);
     // Brings the port at that position up (2) or down (other states).
     virtual keeperStatus _set_link_status(int position, int state);
     virtual keeperStatus _set_eth_if(ConfigNetIf* request, int& mask);
@@ -127,18 +149,25 @@ public:
     virtual keeperStatus _update_conf_ext(FILE* out);
     virtual keeperStatus _update_sec_conf(FILE* out);
     virtual void _read_sec_changes(ConfigSecurity* request, int& mask);
+    // The files a security change rewrites, into the batch.
+    virtual keeperStatus _update_sec_files(FileBatch& batch, int mask);
+    // Runs the scripts of a security change once its files are written.
     virtual void _apply_sec_changes(int& mask);
     virtual void _get_conf(GeneralMsg& msg);
     virtual void _set_conf(GeneralMsg& msg);
 
     bool ready() const { return ready_; }
 
-    // The configuration file.
+    // The configuration file: written on its own, or into a batch of files
+    // that change together.
     keeperStatus update_cfg_file();
+    keeperStatus update_cfg_file(FileBatch& batch);
+    // The content of the configuration file.
+    void _write_cfg(FILE* out);
     keeperStatus _parse_cfg_file();
     keeperStatus _parse_cfg_param(const char* name, const char* value, int length);
     void _create_bash_config(const char* path);
-    keeperStatus _update_bash_cfg_file(const char* path);
+    keeperStatus _update_bash_cfg_file(FileBatch& batch, const char* path);
 
     // Network part (interfaces, gateways, routes, mirroring).
     keeperStatus get_if(ConfigAll& all);
@@ -161,12 +190,16 @@ public:
     keeperStatus set_time(ConfigTime* time, int& mask);
     keeperStatus get_time(ConfigTime* time);
     keeperStatus set_security(ConfigSecurity* request, int& mask);
-    bool updateJavaWebStart(const char* address);
+    // False when the descriptor is missing or has a line too long: it is
+    // then left as it is.
+    bool updateJavaWebStart(const char* address, FileBatch& batch);
 
-    keeperStatus _update_host_list_file();
-    keeperStatus _update_dns_cfg_file();
-    keeperStatus _update_srv_cfg_file(uint32_t type);
-    keeperStatus _update_acl_file();
+    // The writers of the service files: each adds its file to the batch;
+    // KEEPER_FAIL when it cannot.
+    keeperStatus _update_host_list_file(FileBatch& batch);
+    keeperStatus _update_dns_cfg_file(FileBatch& batch);
+    keeperStatus _update_srv_cfg_file(FileBatch& batch, uint32_t type);
+    keeperStatus _update_acl_file(FileBatch& batch);
 
     // Seams for tests.
     void set_paths(const ConfigPaths& p) { paths = p; }
@@ -224,14 +257,36 @@ protected:
     virtual void _fill_link_details(ConfigNetIf& entry);
     // Live link state, speed and duplex of a port from the link layer.
     void _update_if_status(ConfigNetIf& entry);
-    // Kind 132: false when nothing changed.
-    bool _set_ip_if(const ConfigNetIf* request, unsigned position);
+    // The changes of set_if by kind, on the entry at `position`.
+    keeperStatus _change_ip_interface(const ConfigNetIf* request, unsigned position);
+    keeperStatus _change_plain_port(const ConfigNetIf* request, unsigned position);
+    keeperStatus _change_eth_port(ConfigNetIf* request, unsigned position, int& mask);
+    // Kind 132: false when nothing changed; the files the change needs
+    // besides the configuration file go into the batch.
+    bool _set_ip_if(const ConfigNetIf* request, unsigned position, FileBatch& batch);
     keeperStatus _set_gateway(unsigned slot, uint32_t address);
     bool _validate_gateway(unsigned slot, uint32_t address) const;
-    // Runs the route command for the request; `apply` changes the model
-    // once the command has succeeded.
-    keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb,
-                                std::function<void()> apply);
+    using RouteList = std::list<Handled<ConfigRoute>>;
+    using RouteEdit = std::function<void(RouteList&)>;
+    // A route change that `edit` makes on the list: the file is prepared
+    // before the route command runs, and list and file change only once
+    // the command has succeeded.
+    keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb, RouteEdit edit);
+    // Makes the change of a route command that succeeded: commits the
+    // batch prepared for it, or writes the file anew when another change
+    // was written meanwhile (`prepared` null). A file that cannot be
+    // written takes the route back out of the kernel.
+    keeperStatus _keep_route_change(const ConfigRoute& route, const char* verb,
+                                    const RouteEdit& edit, FileBatch* prepared);
+    // The words of the route command.
+    std::vector<std::string> _route_words(const ConfigRoute& route, const char* verb) const;
+    // Commits a batch of files; each commit counts in fileGeneration.
+    bool _commit(FileBatch& batch);
+    // Writes the file of a server type; once it is written, a time server's
+    // daemon is restarted.
+    keeperStatus _write_servers(uint32_t type);
+    // Writes the access files.
+    keeperStatus _write_acl();
     // The daemon re-applies the network a second later.
     void _schedule_network_restart();
     void _schedule(long delay, TimerHandler::Callback cb, void* arg);
@@ -292,6 +347,9 @@ protected:
     // file order, as read.
     std::vector<std::string> keptLines;
     uint32_t lastHandle = 0;
+    // Batches committed so far: a batch prepared earlier is stale once it
+    // changed.
+    uint32_t fileGeneration = 0;
     std::unique_ptr<ParseTables> parsed;
 };
 

@@ -25,15 +25,14 @@ void syncFolder(const std::string& path) {
     if (fd >= 0) close(fd);
 }
 
-// Copies the rest of `in`, which is closed, into `copy` and commits it.
-bool copyInto(FILE* in, AtomicFile& copy) {
-    bool ok = copy.stream() != nullptr;
-    char block[4096];
-    for (size_t n; ok && (n = fread(block, 1, sizeof block, in)) > 0;)
-        ok = fwrite(block, 1, n, copy.stream()) == n;
-    ok = ok && !ferror(in);
-    fclose(in);
-    return ok && copy.commit();
+// Hard links the file at `path` under a name beside its temporary file, so
+// that it stays reachable once another is renamed over it. `backup` is left
+// empty when there is no file; false (errno set) when it cannot be kept.
+bool keepReachable(const std::string& path, const std::string& temp, std::string& backup) {
+    backup = temp + ".old";
+    if (link(path.c_str(), backup.c_str()) == 0) return true;
+    backup.clear();
+    return errno == ENOENT;
 }
 
 }  // namespace
@@ -93,7 +92,8 @@ void AtomicFile::open(uid_t uid, gid_t gid, mode_t mode) {
     }
 }
 
-bool AtomicFile::commit() {
+bool AtomicFile::prepare() {
+    if (prepared) return true;
     if (!out) return false;
     bool written = fflush(out) == 0 && !ferror(out) && fsync(fileno(out)) == 0;
     int err = errno;
@@ -102,32 +102,92 @@ bool AtomicFile::commit() {
         err = errno;
     }
     out = nullptr;
-    if (written && rename(temp.c_str(), path.c_str()) == 0) {
-        temp.clear();
-        syncFolder(path);
-        return true;
-    }
-    if (written) err = errno;
+    if (written) return prepared = true;
     unlink(temp.c_str());
     temp.clear();
     errno = err;
     return false;
 }
 
-int replaceFileWithCopy(const char* from, const char* to) {
-    FILE* in = from ? fopen(from, "re") : nullptr;
-    if (!in) return -1;
-    AtomicFile copy(to);
-    return copyInto(in, copy) ? 0 : -1;
+bool AtomicFile::install() {
+    if (!prepared || temp.empty()) return false;
+    if (rename(temp.c_str(), path.c_str()) != 0) return false;
+    temp.clear();
+    syncFolder(path);
+    return true;
 }
 
-int replaceFileWithCopy(FILE* in, const char* to) {
-    if (!in) return -1;
-    struct stat source;
-    if (fstat(fileno(in), &source) != 0) {
-        fclose(in);
-        return -1;
+FileBatch::~FileBatch() { dropBackups(); }
+
+void FileBatch::dropBackups() {
+    for (Entry& entry : files) {
+        if (!entry.backup.empty()) unlink(entry.backup.c_str());
+        entry.backup.clear();
     }
-    AtomicFile copy(to, source);
-    return copyInto(in, copy) ? 0 : -1;
+}
+
+AtomicFile& FileBatch::add(const char* path, mode_t mode) {
+    files.push_back({std::make_unique<AtomicFile>(path, mode), ""});
+    return *files.back().file;
+}
+
+AtomicFile& FileBatch::add(const char* path, const struct stat& like) {
+    files.push_back({std::make_unique<AtomicFile>(path, like), ""});
+    return *files.back().file;
+}
+
+bool FileBatch::addCopy(const char* from, const char* to) {
+    FILE* in = from ? fopen(from, "re") : nullptr;
+    FILE* out = add(to).stream();
+    bool ok = in != nullptr && out != nullptr;
+    char block[4096];
+    for (size_t n; ok && (n = fread(block, 1, sizeof block, in)) > 0;)
+        ok = fwrite(block, 1, n, out) == n;
+    ok = ok && !ferror(in);
+    if (in) fclose(in);
+    failed = failed || !ok;
+    return ok;
+}
+
+bool FileBatch::prepare() {
+    if (failed) errno = EIO;
+    for (Entry& entry : files)
+        if (!failed && !entry.file->prepare()) failed = true;
+    return !failed;
+}
+
+bool FileBatch::commit() {
+    if (committed || !prepare()) return committed;
+    for (size_t n = 0; n < files.size(); ++n) {
+        if (install(files[n])) continue;
+        const int err = errno;
+        EV_TRACE(DL_ERROR, "AtomicFile: can't replace %s, %s; the batch is put back",
+                 files[n].file->target().c_str(), strerror(err));
+        putBack(n);
+        failed = true;
+        errno = err;
+        return false;
+    }
+    dropBackups();
+    return committed = true;
+}
+
+bool FileBatch::install(Entry& entry) {
+    AtomicFile& file = *entry.file;
+    return keepReachable(file.target(), file.tempName(), entry.backup) && file.install();
+}
+
+void FileBatch::putBack(size_t count) {
+    while (count-- > 0) {
+        Entry& entry = files[count];
+        const std::string& path = entry.file->target();
+        const bool back = entry.backup.empty() ? unlink(path.c_str()) == 0
+                                               : rename(entry.backup.c_str(), path.c_str()) == 0;
+        // A file that cannot be put back stays under its backup name.
+        if (!back)
+            EV_TRACE(DL_ERROR, "AtomicFile: can't put back %s from %s, %s", path.c_str(),
+                     entry.backup.c_str(), strerror(errno));
+        entry.backup.clear();
+        syncFolder(path);
+    }
 }

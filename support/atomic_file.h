@@ -15,7 +15,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 // The temporary file is "<file>.tmp." and mkostemp's six characters, so that
 // one left behind by a crash can be told from anything else in the folder.
@@ -40,11 +42,19 @@ public:
     // Where to write; null when the path was refused or the temporary file
     // could not be created.
     FILE* stream() const { return out; }
-    // Flushes to disk, renames over the file and syncs the folder; false
-    // (errno set, old file kept) when anything up to the rename failed, a
-    // write before included. A failed sync of the folder is only traced:
-    // the new file is in place by then.
-    bool commit();
+    // Flushes the new content to disk under the temporary name and closes
+    // it; the file itself is untouched. False (errno set, temporary removed)
+    // when anything failed, a write before included.
+    bool prepare();
+    // Renames the prepared temporary file over the file and syncs the
+    // folder; false (errno set, old file kept) when the rename failed. A
+    // failed sync of the folder is only traced: the new file is in place.
+    bool install();
+    // prepare() and install().
+    bool commit() { return prepare() && install(); }
+    const std::string& target() const { return path; }
+    // The temporary file's name; empty once installed or dropped.
+    const std::string& tempName() const { return temp; }
 
 private:
     // 1 with `old` filled when a regular file is at the path, 0 when nothing
@@ -56,11 +66,47 @@ private:
     std::string path;
     std::string temp;
     FILE* out = nullptr;
+    bool prepared = false;
 };
 
-// Copies `from` over `to` as a whole, `to` keeping its owner and mode; 0, or
-// -1 with `to` unchanged.
-int replaceFileWithCopy(const char* from, const char* to);
-// The same from an open file, which is closed; the copy gets the owner,
-// group and mode of `in`, as a backup of it should. -1 when `in` is null.
-int replaceFileWithCopy(FILE* in, const char* to);
+// Files that change together, as one: each is written and prepared under
+// its temporary name before any is renamed, so a full disk or a refused
+// path changes none of them; a rename that fails part way puts back the
+// files this batch already replaced. Without commit() nothing changes.
+class FileBatch {
+public:
+    FileBatch() = default;
+    ~FileBatch();
+    FileBatch(const FileBatch&) = delete;
+    FileBatch& operator=(const FileBatch&) = delete;
+
+    // A file of the batch, taken as AtomicFile takes it; its stream() is
+    // null when refused, and commit() then fails.
+    AtomicFile& add(const char* path, mode_t mode = 0644);
+    AtomicFile& add(const char* path, const struct stat& like);
+    // Copies `from` over `to`, which keeps its owner and mode; false when
+    // `from` cannot be read (commit() fails then as well).
+    bool addCopy(const char* from, const char* to);
+    // Prepares every file that is not prepared yet; false (errno set) when
+    // one could not be.
+    bool prepare();
+    // Prepares and renames every file; false (errno set) with every file as
+    // it was when one could not be prepared or renamed.
+    bool commit();
+
+private:
+    struct Entry {
+        std::unique_ptr<AtomicFile> file;
+        // The replaced file, kept reachable under this name until the batch
+        // is done; empty when there was none.
+        std::string backup;
+    };
+    bool install(Entry& entry);
+    // Puts back the first `count` files, which were installed.
+    void putBack(size_t count);
+    void dropBackups();
+
+    std::vector<Entry> files;
+    bool failed = false;
+    bool committed = false;
+};

@@ -45,7 +45,9 @@ TEST(AtomicFile, ReplacesOnCommitOnlyAndKeepsTheMode) {
     AtomicFile nowhere((dir / "missing/conf").c_str());
     EXPECT_EQ(nowhere.stream(), nullptr);
     EXPECT_FALSE(nowhere.commit());
-    EXPECT_EQ(replaceFileWithCopy((dir / "absent").c_str(), path.c_str()), -1);
+    FileBatch copy;
+    EXPECT_FALSE(copy.addCopy((dir / "absent").c_str(), path.c_str()));
+    EXPECT_FALSE(copy.commit());
     EXPECT_EQ(readText(path), "new\n");
 }
 
@@ -103,6 +105,63 @@ TEST(AtomicFile, RefusesLinksAndFifosAtOnce) {
     EXPECT_TRUE(S_ISLNK(statOf(dir / "link").st_mode));
     EXPECT_TRUE(S_ISFIFO(statOf(dir / "fifo").st_mode));
     EXPECT_EQ(entries(dir.path()), 3u) << "no temporary file left";
+}
+
+// A batch replaces all its files or none: when the second rename fails, the
+// first file is the one it replaced (the same bytes, owner and mode), a file
+// the batch created is gone, and nothing of the batch is left in the folder.
+TEST(FileBatch, FailedRenamePutsBackWhatTheBatchReplaced) {
+    TempDir dir;
+    const std::string first = dir / "first", fresh = dir / "fresh", second = dir / "second";
+    writeText(first, "first\n");
+    ASSERT_EQ(chown(first.c_str(), 1000, 1000), 0);
+    ASSERT_EQ(chmod(first.c_str(), 0640), 0);
+    writeText(second, "second\n");
+    const struct stat before = statOf(first);
+    {
+        FileBatch batch;
+        for (const std::string* path : {&first, &fresh, &second})
+            fputs("new\n", batch.add(path->c_str()).stream());
+        ASSERT_TRUE(batch.prepare());
+        EXPECT_EQ(readText(first), "first\n") << "prepared is not replaced";
+        // A folder where the second file was: no file can be renamed over it.
+        ASSERT_EQ(unlink(second.c_str()), 0);
+        ASSERT_EQ(mkdir(second.c_str(), 0755), 0);
+        writeText(second + "/x", "");
+        EXPECT_FALSE(batch.commit());
+    }
+    EXPECT_EQ(readText(first), "first\n");
+    const struct stat after = statOf(first);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, 1000u);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+    EXPECT_EQ(entries(dir.path()), 2u) << "no temporary file or backup left";
+}
+
+TEST(FileBatch, RefusedFileChangesNoneAndCommitReplacesAll) {
+    TempDir dir;
+    const std::string a = dir / "a", b = dir / "b";
+    writeText(a, "a\n");
+    writeText(dir / "target", "keep\n");
+    ASSERT_EQ(symlink((dir / "target").c_str(), b.c_str()), 0);
+    {
+        FileBatch batch;
+        fputs("new\n", batch.add(a.c_str()).stream());
+        EXPECT_EQ(batch.add(b.c_str()).stream(), nullptr);
+        EXPECT_FALSE(batch.commit());
+    }
+    EXPECT_EQ(readText(a), "a\n");
+    EXPECT_EQ(readText(dir / "target"), "keep\n");
+    ASSERT_EQ(unlink(b.c_str()), 0);
+
+    FileBatch batch;
+    fputs("new a\n", batch.add(a.c_str()).stream());
+    EXPECT_TRUE(batch.addCopy((dir / "target").c_str(), b.c_str()));
+    ASSERT_TRUE(batch.commit());
+    EXPECT_EQ(readText(a), "new a\n");
+    EXPECT_EQ(readText(b), "keep\n");
+    EXPECT_EQ(entries(dir.path()), 3u) << "no backup left";
 }
 
 }  // namespace
