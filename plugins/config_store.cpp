@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,25 @@ int loadedIndex(const ConfigNetIf& entry) {
     return digits == std::string::npos ? 0 : atoi(name.c_str() + digits);
 }
 
+// A port's lines under its position among the ports.
+void writePort(FILE* out, const ConfigNetIf& e, int n) {
+    const ConfigNetIfEth& eth = e.u.eth;
+    putVar(out, "IFNAME", n, fieldText(e.name));
+    putVar(out, "IFTYPE", n, tableName(__if_attr, 7, e.role - 1, ""));
+    putVar(out, "IFLABEL", n, fieldText(e.descr));
+    if (e.adminStatus == 1) putVar(out, "IFSTATUS", n, __if_status[1]);
+    if (e.kind == NETIF_KIND_ETH) {
+        const bool autoneg = eth.autoneg != 1;
+        putVar(out, "IFAUTO", n, __if_autoneg[autoneg ? 0 : 1]);
+        putVar(out, "IFSPEED", n,
+               autoneg ? DEF_CONFIG_AUTO : tableName(__if_speed, 3, eth.speed, DEF_CONFIG_AUTO));
+        putVar(out, "IFDUPLX", n,
+               autoneg ? DEF_CONFIG_AUTO : tableName(__if_duplex, 2, eth.duplex, DEF_CONFIG_AUTO));
+    }
+    putVar(out, "IFACTION", n, tableName(__if_action, 4, eth.action - 1, __if_action[0]));
+    fputc('\n', out);
+}
+
 }  // namespace
 
 keeperStatus SWConfigPlugin::update_cfg_file() {
@@ -76,58 +96,55 @@ void SWConfigPlugin::_write_cfg(FILE* out) {
     putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
     putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
     _update_sec_conf(out);
-
-    int n = 0;
+    int port = 0;
     for (unsigned pos = 0; pos < CFG_IF_MAX; ++pos) {
         const ConfigNetIf& e = ifTable[pos];
-        if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
-            const ConfigNetIfEth& eth = e.u.eth;
-            putVar(out, "IFNAME", n, fieldText(e.name));
-            putVar(out, "IFTYPE", n, tableName(__if_attr, 7, e.role - 1, ""));
-            putVar(out, "IFLABEL", n, fieldText(e.descr));
-            if (e.adminStatus == 1) putVar(out, "IFSTATUS", n, __if_status[1]);
-            if (e.kind == NETIF_KIND_ETH) {
-                const bool autoneg = eth.autoneg != 1;
-                putVar(out, "IFAUTO", n, __if_autoneg[autoneg ? 0 : 1]);
-                putVar(out, "IFSPEED", n,
-                       autoneg ? DEF_CONFIG_AUTO
-                               : tableName(__if_speed, 3, eth.speed, DEF_CONFIG_AUTO));
-                putVar(out, "IFDUPLX", n,
-                       autoneg ? DEF_CONFIG_AUTO
-                               : tableName(__if_duplex, 2, eth.duplex, DEF_CONFIG_AUTO));
-            }
-            putVar(out, "IFACTION", n, tableName(__if_action, 4, eth.action - 1, __if_action[0]));
-            fputc('\n', out);
-            ++n;
-        } else if (e.kind == NETIF_KIND_IP) {
-            const ConfigNetIfIp& ip = e.u.ip;
-            std::string devices;
-            for (uint32_t i = 0; i < ip.memberCount && i < NETIF_IP_MEMBERS; ++i) {
-                if (i) devices += ',';
-                devices += if_name_by_id(ip.member[i]);
-            }
-            const int m = loadedIndex(e);
-            putVar(out, "IPDEV", m, devices);
-            const bool down = e.adminStatus == 1;
-            putVar(out, "IPADDR", m, down ? "" : dotted(ip.address));
-            putVar(out, "NETMASK", m, down ? "" : dotted(ip.mask));
-            putVar(out, "BROADCAST", m, down ? "" : dotted(ip.address | ~ip.mask));
-            putVar(out, "VLAN", m, ip.vlan == CFG_ALL_ONES ? "" : std::to_string(ip.vlan));
-            fputc('\n', out);
-        } else if (e.kind == NETIF_KIND_GROUP) {
-            const ConfigNetIfGroup& group = e.u.group;
-            std::string members;
-            for (uint32_t i = 0; i < group.memberCount && i < NETIF_GROUP_MEMBERS; ++i) {
-                if (i) members += ',';
-                members += if_name_by_id(group.member[i] + 1);
-            }
-            const int k = loadedIndex(e);
-            putVar(out, "LINK", k, members);
-            putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
-            putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
-            fputc('\n', out);
-        }
+        if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT)
+            writePort(out, e, port++);
+        else if (e.kind == NETIF_KIND_IP)
+            _write_ip_if(out, e);
+        else if (e.kind == NETIF_KIND_GROUP)
+            _write_link_group(out, e);
     }
+    _write_routes(out);
+    _update_conf_ext(out);
+    _write_kept_lines(out);
+}
+
+// Ids of other entries as the file names them, comma-separated; a link
+// group counts its members from 0, hence `offset`.
+std::string SWConfigPlugin::_names_of(const uint32_t* ids, uint32_t count, uint32_t offset) const {
+    std::string names;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (i) names += ',';
+        names += if_name_by_id(ids[i] + offset);
+    }
+    return names;
+}
+
+void SWConfigPlugin::_write_ip_if(FILE* out, const ConfigNetIf& e) const {
+    const ConfigNetIfIp& ip = e.u.ip;
+    const int m = loadedIndex(e);
+    putVar(out, "IPDEV", m, _names_of(ip.member, std::min(ip.memberCount, NETIF_IP_MEMBERS), 0));
+    const bool down = e.adminStatus == 1;
+    putVar(out, "IPADDR", m, down ? "" : dotted(ip.address));
+    putVar(out, "NETMASK", m, down ? "" : dotted(ip.mask));
+    putVar(out, "BROADCAST", m, down ? "" : dotted(ip.address | ~ip.mask));
+    putVar(out, "VLAN", m, ip.vlan == CFG_ALL_ONES ? "" : std::to_string(ip.vlan));
+    fputc('\n', out);
+}
+
+void SWConfigPlugin::_write_link_group(FILE* out, const ConfigNetIf& e) const {
+    const ConfigNetIfGroup& group = e.u.group;
+    const int k = loadedIndex(e);
+    putVar(out, "LINK", k,
+           _names_of(group.member, std::min(group.memberCount, NETIF_GROUP_MEMBERS), 1));
+    putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
+    putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
+    fputc('\n', out);
+}
+
+void SWConfigPlugin::_write_routes(FILE* out) const {
     int r = 0;
     for (const auto& entry : routes_) {
         const ConfigRoute& route = entry.rec;
@@ -138,8 +155,6 @@ void SWConfigPlugin::_write_cfg(FILE* out) {
         putVar(out, "ROUTETYPE", r, tableName(__rt_type, 2, route.type, __rt_type[0]));
         ++r;
     }
-    _update_conf_ext(out);
-    _write_kept_lines(out);
 }
 
 keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {

@@ -164,6 +164,10 @@ public:
     keeperStatus update_cfg_file(FileBatch& batch);
     // The content of the configuration file.
     void _write_cfg(FILE* out);
+    std::string _names_of(const uint32_t* ids, uint32_t count, uint32_t offset) const;
+    void _write_ip_if(FILE* out, const ConfigNetIf& e) const;
+    void _write_link_group(FILE* out, const ConfigNetIf& e) const;
+    void _write_routes(FILE* out) const;
     keeperStatus _parse_cfg_file();
     keeperStatus _parse_cfg_param(const char* name, const char* value, int length);
     void _create_bash_config(const char* path);
