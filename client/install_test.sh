@@ -13,6 +13,14 @@ trap 'rm -rf "$scratch"' EXIT
 for component in keeperclient keeperclient-dev; do
   cmake --install "$build" --component "$component" --prefix "$scratch/prefix" >/dev/null
 done
+# The engine's own sockets, buffers and containers stay out of what programs
+# are built against: they may change without breaking the ABI.
+engine=$(find "$scratch/prefix" -type d -path '*/vardo/reactor')
+if [ ! -f "$engine/ev_engine.h" ] || [ -e "$engine/ev_sock.h" ] ||
+   grep -E 'std::(vector|multiset|set|unordered_map|map|list|deque)\b' "$engine"/*.h; then
+  echo "the installed engine headers show its sockets or containers" >&2
+  exit 1
+fi
 pc=$(dirname "$(find "$scratch/prefix" -name keeperclient.pc)")
 export PKG_CONFIG_PATH="$pc"
 

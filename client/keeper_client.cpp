@@ -20,6 +20,7 @@
 
 #include "client/ini_keeper_cli.h"
 #include "protocol/wire_text.h"
+#include "reactor/ev_sock.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"

@@ -13,7 +13,8 @@
 #include "protocol/keeper_records.h"
 #include "protocol/link_modes.h"
 #include "reactor/ev_engine.h"
-#include "reactor/ev_sock.h"
+
+class EvSock;
 
 // What a synchronous get_card_list() reads: the status and cards of the
 // reply (a new[] array).

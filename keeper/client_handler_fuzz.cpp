@@ -10,6 +10,7 @@
 #include "keeper/client_handler.h"
 #include "keeper/keeper_srv.h"
 #include "reactor/ev_engine.h"
+#include "reactor/ev_notifier.h"
 
 namespace {
 

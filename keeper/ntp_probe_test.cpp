@@ -23,6 +23,7 @@
 #include "keeper/ps_task.h"
 #include "keeper/timer_handler.h"
 #include "reactor/ev_engine.h"
+#include "reactor/ev_sock.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "keeper/ps_task_seam.h"
 #include "keeper/task_actions.h"
 #include "keeper/test_support.h"
+#include "reactor/ev_sock.h"
 #include "support/proc_utils.h"
 
 namespace {

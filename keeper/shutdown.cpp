@@ -5,6 +5,7 @@
 
 #include "keeper/keeper_srv.h"
 #include "reactor/ev_engine.h"
+#include "reactor/ev_notifier.h"
 #include "support/ev_debug.h"
 
 void KeeperSrv::handle_sigterm(KeeperCommand* cmd) {

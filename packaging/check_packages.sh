@@ -19,7 +19,11 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 omitted=$(cat "$debs/omitted" 2>/dev/null)
 built() { ! grep -qxF -e "$1" <<<"$omitted"; }
-packages="vardo libkeeperclient1 libkeeperclient-dev"
+# The client library's runtime package is named after its ABI number.
+client=$(cd "$debs" && ls libkeeperclient[0-9]*_*.deb 2>/dev/null | sed 's/_.*//')
+[ "$(wc -w <<<"$client")" -eq 1 ] || { echo "FAIL: one libkeeperclient<N> package wanted, not '$client'"; exit 1; }
+so=${client#libkeeperclient}
+packages="vardo $client libkeeperclient-dev"
 built "database extensions" && packages="$packages postgresql-15-vardo-extensions"
 
 deb() { ls "$debs"/"$1"_*.deb 2>/dev/null | head -1; }
@@ -48,9 +52,10 @@ built "man pages" || man_pages=""
 for page in $man_pages; do
   expect vardo -rw-r--r-- /usr/share/man/$page.gz
 done
-expect libkeeperclient1 -rw-r--r-- $lib/libkeeperclient.so.1.0.0
-expect libkeeperclient1 lrwxrwxrwx $lib/libkeeperclient.so.1
-listing libkeeperclient1 | grep -q '\.so$' && fail "libkeeperclient1 ships the link-time name"
+release=$(dpkg-deb -f "$(deb $client)" Version)
+expect $client -rw-r--r-- $lib/libkeeperclient.so.$so.${release#*.}
+expect $client lrwxrwxrwx $lib/libkeeperclient.so.$so
+listing $client | grep -q '\.so$' && fail "$client ships the link-time name"
 expect libkeeperclient-dev lrwxrwxrwx $lib/libkeeperclient.so
 expect libkeeperclient-dev -rw-r--r-- $lib/libkeeperclient.a
 expect libkeeperclient-dev -rw-r--r-- $lib/pkgconfig/keeperclient.pc
@@ -69,6 +74,8 @@ for p in $packages; do
 done | grep . && failures=$((failures + 1))
 
 for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$root"; done
+readelf -d "$root$lib/libkeeperclient.so.$so" | grep -qF "[libkeeperclient.so.$so]" ||
+  fail "libkeeperclient.so.$so has another SONAME"
 
 # The unit: the daemon, its home, its restart policy and the staged stop.
 unit=$root/usr/lib/systemd/system/vardo.service

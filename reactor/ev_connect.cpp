@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "reactor/ev_engine.h"
+#include "reactor/ev_notifier.h"
 #include "reactor/ev_socket_setup.h"
 #include "support/ev_debug.h"
 
@@ -64,7 +65,7 @@ EvAdapter* EvEngine::Connect(const char* host, int port, EvHandler* h) {
         return nullptr;
     }
     setNoDelay(fd);
-    return adopt(fd, h, 0);
+    return registerSocket(fd, h, false, 0);
 }
 
 EvAdapter* EvEngine::evConnect(const char* host, int port, EvHandler* h) {

@@ -7,9 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <unordered_map>
+#include <vector>
 
+#include "reactor/ev_notifier.h"
+#include "reactor/ev_sock.h"
 #include "reactor/ev_socket_setup.h"
 #include "support/ev_debug.h"
 
@@ -101,21 +107,79 @@ void EvListener::refuseOne(EvAdapter* listenSock) {
 // The listener goes with its socket.
 int EvListener::handleClose(EvAdapter*) { return -1; }
 
-EvEngine::EvEngine() : state(EV_IDLE), clock(&systemClock) { SxSockInit(); }
+// The loop and everything it walks. The loop runs wholly in here, so an
+// event costs no more than it would with these members in EvEngine itself.
+class EvEngine::Core {
+public:
+    struct EvTimer {
+        int id;
+        long expiry;  // uptime seconds
+        long period;  // added to expiry when re-armed
+        EvHandler* handler;
+        EvTimerCb cb;
+        void* arg;
+        int minGap;  // seconds between the callback's return and the next firing; -1 none
+    };
+    struct ByExpiry {
+        bool operator()(const EvTimer& a, const EvTimer& b) const { return a.expiry < b.expiry; }
+    };
+    using TimerSet = std::multiset<EvTimer, ByExpiry>;
+
+    Core() : state(EV_IDLE), clock(&systemClock) {}
+
+    EvAdapter* adopt(int fd, EvHandler* h, int flags);
+    int arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap);
+    void delTimer(int id);
+    void loop();
+    void releaseNonSSL();
+    void releaseAll();
+
+    std::vector<EvSock*> sockets;
+    TimerSet timers;
+    // Where each armed timer sits: thousands of tasks each hold one, and a
+    // removal must not walk them all.
+    std::unordered_map<int, TimerSet::iterator> timerById;
+    EvNotifier notifier;
+    int state;
+    // Atomic so that a signal handler or another thread may set it.
+    std::atomic<bool> stopRequest{false};
+    int lastId = 0;
+    const EvClock* clock;
+
+private:
+    bool prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd);
+    timeval* timeout(bool inputReady, timeval* tv) const;
+    void fireDueTimers();
+    void rearm(EvTimer timer);
+    void insertTimer(const EvTimer& timer);
+    void eraseTimer(TimerSet::iterator at);
+    void clearTimers();
+    void serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet);
+    void serviceInput(EvSock* sock);
+    void serviceOutput(EvSock* sock);
+    void reap();
+    static void drop(EvSock* sock);
+};
+
+EvEngine::EvEngine() : core(new Core) { SxSockInit(); }
 
 EvEngine::~EvEngine() {
-    releaseAll();
+    core->releaseAll();
     SxSockEnd();
 }
 
-void EvEngine::setState(int s) { state = s >= EV_RUNNING && s <= EV_IDLE ? s : EV_IDLE; }
+void EvEngine::setState(int s) { core->state = s >= EV_RUNNING && s <= EV_IDLE ? s : EV_IDLE; }
 
 void EvEngine::setState(evState s) { setState(static_cast<int>(s)); }
 
-void EvEngine::setClock(const EvClock* c) { clock = c ? c : &systemClock; }
+int EvEngine::getState() const { return core->state; }
+
+void EvEngine::setClock(const EvClock* c) { core->clock = c ? c : &systemClock; }
+
+const EvClock& EvEngine::getClock() const { return *core->clock; }
 
 // Every way a descriptor joins the engine ends here.
-EvSock* EvEngine::adopt(int fd, EvHandler* h, int flags) {
+EvAdapter* EvEngine::Core::adopt(int fd, EvHandler* h, int flags) {
     if (fd >= FD_SETSIZE) {
         // select() cannot watch it, and FD_SET on it would write past the set.
         EV_TRACE(DL_ERROR, "EvEngine::adopt, descriptor %d is beyond select's limit %d, closed", fd,
@@ -137,7 +201,7 @@ EvSock* EvEngine::adopt(int fd, EvHandler* h, int flags) {
 
 EvAdapter* EvEngine::registerSocket(int fd, EvHandler* h, bool framed, int flags) {
     if (fd < 0) return nullptr;
-    return adopt(fd, h, framed ? 0 : flags);
+    return core->adopt(fd, h, framed ? 0 : flags);
 }
 
 EvAdapter* EvEngine::evListen(int port, EvHandler* h, in_addr_t address) {
@@ -151,22 +215,27 @@ EvAdapter* EvEngine::evListen(int port, EvHandler* h, in_addr_t address) {
         close(fd);
         return nullptr;
     }
-    return adopt(fd, h, EV_RAW_READ);
+    return core->adopt(fd, h, EV_RAW_READ);
 }
 
-EvAdapter* EvEngine::listenOn(int port, EvHandlerFactory* f, bool secure, in_addr_t address) {
-    auto* listener = new EvListener(f, this, secure);
-    EvAdapter* sock = evListen(port, listener, address);
+namespace {
+
+EvAdapter* listenOn(EvEngine* engine, int port, EvHandlerFactory* f, bool secure,
+                    in_addr_t address) {
+    auto* listener = new EvListener(f, engine, secure);
+    EvAdapter* sock = engine->evListen(port, listener, address);
     if (!sock) delete listener;
     return sock;
 }
 
+}  // namespace
+
 EvAdapter* EvEngine::evListen(int port, EvHandlerFactory* f, in_addr_t address) {
-    return listenOn(port, f, false, address);
+    return listenOn(this, port, f, false, address);
 }
 
 EvAdapter* EvEngine::evListenSSL(int port, EvHandlerFactory* f) {
-    return listenOn(port, f, true, htonl(INADDR_ANY));
+    return listenOn(this, port, f, true, htonl(INADDR_ANY));
 }
 
 EvAdapter* EvEngine::evAccept(EvAdapter* listener, EvHandler* h) {
@@ -181,7 +250,7 @@ EvAdapter* EvEngine::evAccept(EvAdapter* listener, EvHandler* h) {
         return nullptr;
     }
     setNoDelay(fd);
-    return adopt(fd, h, 0);
+    return core->adopt(fd, h, 0);
 }
 
 void EvEngine::evClose(EvAdapter* sock) {
@@ -220,18 +289,20 @@ bool EvEngine::isLocal(EvAdapter* sock) {
            reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 }
 
-void EvEngine::drop(EvSock* sock) {
+void EvEngine::Core::drop(EvSock* sock) {
     sock->sclose();
     sock->handleClose();
     delete sock;
 }
 
-void EvEngine::releaseNonSSL() {
+void EvEngine::releaseNonSSL() { core->releaseNonSSL(); }
+
+void EvEngine::Core::releaseNonSSL() {
     // Backwards, so that removing an entry leaves the ones still to visit in
     // place; handlers may append sockets, never remove them.
     for (size_t i = sockets.size(); i-- > 0;) {
         EvSock* sock = sockets[i];
-        if (isLocal(sock)) continue;
+        if (EvEngine::isLocal(sock)) continue;
         sockets.erase(sockets.begin() + static_cast<long>(i));
         drop(sock);
     }
@@ -239,7 +310,9 @@ void EvEngine::releaseNonSSL() {
 
 void EvEngine::releaseSSL() {}
 
-void EvEngine::releaseAll() {
+void EvEngine::releaseAll() { core->releaseAll(); }
+
+void EvEngine::Core::releaseAll() {
     clearTimers();
     while (!sockets.empty()) {
         EvSock* sock = sockets.front();
@@ -250,46 +323,59 @@ void EvEngine::releaseAll() {
     clearTimers();
 }
 
-int EvEngine::arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
+int EvEngine::Core::arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg,
+                        int minGap) {
     int id = ++lastId;
     insertTimer(EvTimer{id, expiry, period, h, cb, arg, minGap});
     return id;
 }
 
-void EvEngine::insertTimer(const EvTimer& timer) {
+void EvEngine::Core::insertTimer(const EvTimer& timer) {
     // multiset inserts after equal keys: equal expiries fire in the order added.
     timerById[timer.id] = timers.insert(timer);
 }
 
-void EvEngine::eraseTimer(std::multiset<EvTimer, ByExpiry>::iterator at) {
+void EvEngine::Core::eraseTimer(TimerSet::iterator at) {
     timerById.erase(at->id);
     timers.erase(at);
 }
 
-void EvEngine::clearTimers() {
+void EvEngine::Core::clearTimers() {
     timers.clear();
     timerById.clear();
 }
 
 int EvEngine::addTimer(long delay, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
     if (delay == 0) return -1;
-    return arm(clock->uptime() + delay, delay, h, cb, arg, minGap);
+    return core->arm(core->clock->uptime() + delay, delay, h, cb, arg, minGap);
 }
 
 int EvEngine::addTimer(long when, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap) {
-    return arm(when - static_cast<long>(clock->wallTime()) + clock->uptime(), period, h, cb, arg,
-               minGap);
+    const EvClock* clock = core->clock;
+    return core->arm(when - static_cast<long>(clock->wallTime()) + clock->uptime(), period, h, cb,
+                     arg, minGap);
 }
 
-void EvEngine::delTimer(int id) {
+void EvEngine::delTimer(int id) { core->delTimer(id); }
+
+void EvEngine::Core::delTimer(int id) {
     auto found = timerById.find(id);
     if (found != timerById.end()) eraseTimer(found->second);
 }
 
 void EvEngine::run() {
-    stopRequest = false;
-    state = EV_RUNNING;
-    evNotifier.init(this);
+    core->stopRequest = false;
+    core->state = EV_RUNNING;
+    core->notifier.init(this);
+    core->loop();
+    core->state = EV_IDLE;
+}
+
+void EvEngine::requestStop() { core->stopRequest = true; }
+
+EvNotifier& EvEngine::notifier() { return core->notifier; }
+
+void EvEngine::Core::loop() {
     int highestFd = -1;
     while (!sockets.empty() || !timers.empty()) {
         fd_set readSet, writeSet;
@@ -307,10 +393,9 @@ void EvEngine::run() {
         reap();
     }
     releaseAll();
-    state = EV_IDLE;
 }
 
-bool EvEngine::prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd) {
+bool EvEngine::Core::prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd) {
     FD_ZERO(readSet);
     FD_ZERO(writeSet);
     bool inputReady = false;
@@ -334,7 +419,7 @@ bool EvEngine::prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd) {
 }
 
 // Null blocks until a descriptor is ready.
-timeval* EvEngine::timeout(bool inputReady, timeval* tv) const {
+timeval* EvEngine::Core::timeout(bool inputReady, timeval* tv) const {
     tv->tv_sec = 0;
     tv->tv_usec = 0;
     if (inputReady) return tv;
@@ -344,7 +429,7 @@ timeval* EvEngine::timeout(bool inputReady, timeval* tv) const {
     return tv;
 }
 
-void EvEngine::fireDueTimers() {
+void EvEngine::Core::fireDueTimers() {
     while (!timers.empty()) {
         auto first = timers.begin();
         if (clock->uptime() < first->expiry) return;
@@ -356,7 +441,7 @@ void EvEngine::fireDueTimers() {
     }
 }
 
-void EvEngine::rearm(EvTimer timer) {
+void EvEngine::Core::rearm(EvTimer timer) {
     if (timer.period <= 0) {
         // Its expiry would never move forward, so it would fire again and
         // again within this pass and starve everything else: it fires once.
@@ -378,7 +463,7 @@ void EvEngine::rearm(EvTimer timer) {
     insertTimer(timer);
 }
 
-void EvEngine::serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet) {
+void EvEngine::Core::serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet) {
     // A handler that releases sockets shrinks the list under these loops.
     for (size_t i = 0; i < count && i < sockets.size(); ++i) {
         EvSock* sock = sockets[i];
@@ -404,7 +489,7 @@ void EvEngine::serviceSockets(size_t count, const fd_set& readSet, const fd_set&
     }
 }
 
-void EvEngine::serviceInput(EvSock* sock) {
+void EvEngine::Core::serviceInput(EvSock* sock) {
     if (sock->getFlags() & EV_RAW_READ) {
         if (sock->getHandler()->handleInput(sock) < 0) sock->sclose();
         return;
@@ -430,7 +515,7 @@ void EvEngine::serviceInput(EvSock* sock) {
     }
 }
 
-void EvEngine::serviceOutput(EvSock* sock) {
+void EvEngine::Core::serviceOutput(EvSock* sock) {
     int result = 0;
     if (sock->getFlags() & EV_RAW_WRITE)
         result = sock->getHandler()->handleOutput(sock);
@@ -439,7 +524,7 @@ void EvEngine::serviceOutput(EvSock* sock) {
     if (result < 0) sock->sclose();
 }
 
-void EvEngine::reap() {
+void EvEngine::Core::reap() {
     for (size_t i = 0; i < sockets.size();) {
         EvSock* sock = sockets[i];
         if (sock->getHandle() != -1) {

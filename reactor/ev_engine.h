@@ -4,19 +4,13 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <sys/select.h>
 
-#include <atomic>
 #include <ctime>
-#include <set>
+#include <memory>
 #include <string>
 #include <type_traits>
-#include <unordered_map>
-#include <vector>
 
 #include "reactor/ev_handler.h"
-#include "reactor/ev_notifier.h"
-#include "reactor/ev_sock.h"
 
 // Where the engine reads the time; tests substitute their own to move time
 // without sleeping.
@@ -32,16 +26,7 @@ public:
 using EvTimerCb = int (EvHandler::*)(void*);
 
 class EvEngine;
-
-struct EvTimer {
-    int id;
-    long expiry;  // uptime seconds
-    long period;  // added to expiry when re-armed
-    EvHandler* handler;
-    EvTimerCb cb;
-    void* arg;
-    int minGap;  // seconds between the callback's return and the next firing; -1 none
-};
+class EvNotifier;
 
 // Accepts connections and gives each a handler from its factory.
 class EvListener : public EvHandler {
@@ -64,6 +49,8 @@ private:
     int spareFd;
 };
 
+// The engine's sockets, timers and loop live behind one pointer, so that
+// programs built against this header keep working when they change.
 class EvEngine {
 public:
     // Where the loop is: run() sets RUNNING and, on return, IDLE; an owner
@@ -78,11 +65,11 @@ public:
 
     void setState(int state);
     void setState(evState state);
-    int getState() const { return state; }
+    int getState() const;
 
     // A null clock restores the system clock. The clock is not owned.
     void setClock(const EvClock* clock);
-    const EvClock& getClock() const { return *clock; }
+    const EvClock& getClock() const;
 
     // Sockets. Each returns the new socket, or null; a descriptor handed in
     // or opened here is closed on failure. Descriptors at or above
@@ -135,40 +122,13 @@ public:
     // Turns until a stop request or until no socket and no timer is left.
     void run();
     // Makes run() release everything and return; wake a blocked run() with
-    // notifier().notify() afterwards.
-    void requestStop() { stopRequest = true; }
-    EvNotifier& notifier() { return evNotifier; }
+    // notifier().notify() afterwards. A signal handler or another thread
+    // may call it.
+    void requestStop();
+    // The engine's own wake-up pair (reactor/ev_notifier.h).
+    EvNotifier& notifier();
 
 private:
-    struct ByExpiry {
-        bool operator()(const EvTimer& a, const EvTimer& b) const { return a.expiry < b.expiry; }
-    };
-
-    EvSock* adopt(int fd, EvHandler* h, int flags);
-    EvAdapter* listenOn(int port, EvHandlerFactory* f, bool secure, in_addr_t address);
-    int arm(long expiry, long period, EvHandler* h, EvTimerCb cb, void* arg, int minGap);
-    bool prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd);
-    timeval* timeout(bool inputReady, timeval* tv) const;
-    void fireDueTimers();
-    void rearm(EvTimer timer);
-    void insertTimer(const EvTimer& timer);
-    void eraseTimer(std::multiset<EvTimer, ByExpiry>::iterator at);
-    void clearTimers();
-    void serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet);
-    void serviceInput(EvSock* sock);
-    void serviceOutput(EvSock* sock);
-    void reap();
-    static void drop(EvSock* sock);
-
-    std::vector<EvSock*> sockets;
-    std::multiset<EvTimer, ByExpiry> timers;
-    // Where each armed timer sits: thousands of tasks each hold one, and a
-    // removal must not walk them all.
-    std::unordered_map<int, std::multiset<EvTimer, ByExpiry>::iterator> timerById;
-    EvNotifier evNotifier;
-    int state;
-    // Atomic so that a signal handler or another thread may set it.
-    std::atomic<bool> stopRequest{false};
-    int lastId = 0;
-    const EvClock* clock;
+    class Core;
+    const std::unique_ptr<Core> core;
 };

@@ -1,8 +1,25 @@
 // The callback side of the event engine: what the engine calls on the
-// objects that own a conversation.
+// objects that own a conversation, and the connection as they see it.
 #pragma once
 
-class EvAdapter;
+// What a handler may do with its connection.
+class EvAdapter {
+public:
+    virtual ~EvAdapter() = default;
+    virtual int getHandle() = 0;
+    virtual int read(unsigned char* buf, int n) = 0;
+    virtual int peek(unsigned char* buf, int n) = 0;
+    virtual int write(unsigned char* buf, int n) = 0;
+};
+
+// Mode flags of a connection; registerSocket() takes the raw ones.
+enum EvSockFlag : int {
+    EV_WANT_READ = 1,    // the framed reader needs more bytes
+    EV_WANT_WRITE = 2,   // output is queued
+    EV_RAW_READ = 4,     // the handler reads the descriptor itself
+    EV_INPUT_READY = 8,  // a complete unit is already buffered
+    EV_RAW_WRITE = 16,   // the handler is told when the descriptor is writable
+};
 
 // Base of everything the engine calls back. Every operation has a harmless
 // default so a handler overrides only what it needs.

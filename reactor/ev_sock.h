@@ -1,29 +1,11 @@
-// A connection as the event engine and its handlers see it: a descriptor,
-// its mode flags, framed input and queued output.
+// A connection as the event engine sees it: a descriptor, its mode flags,
+// framed input and queued output. Private to the engine and the programs of
+// this tree; handlers see it as an EvAdapter.
 #pragma once
 
 #include <sys/types.h>
 
-class EvHandler;
-
-// What a handler may do with its connection.
-class EvAdapter {
-public:
-    virtual ~EvAdapter() = default;
-    virtual int getHandle() = 0;
-    virtual int read(unsigned char* buf, int n) = 0;
-    virtual int peek(unsigned char* buf, int n) = 0;
-    virtual int write(unsigned char* buf, int n) = 0;
-};
-
-// Mode flags of an EvSock.
-enum EvSockFlag : int {
-    EV_WANT_READ = 1,    // the framed reader needs more bytes
-    EV_WANT_WRITE = 2,   // output is queued
-    EV_RAW_READ = 4,     // the handler reads the descriptor itself
-    EV_INPUT_READY = 8,  // a complete unit is already buffered
-    EV_RAW_WRITE = 16,   // the handler is told when the descriptor is writable
-};
+#include "reactor/ev_handler.h"
 
 // One input or output buffer of a socket; the memory comes from malloc so
 // that it can grow in place with realloc.

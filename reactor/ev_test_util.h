@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "reactor/ev_engine.h"
+#include "reactor/ev_notifier.h"
+#include "reactor/ev_sock.h"
 
 // Time that moves only when a test says so.
 struct FakeClock : EvClock {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (vardo, libkeeperclient1, libkeeperclient-dev,
+# Builds the Debian packages (vardo, libkeeperclient2, libkeeperclient-dev,
 # postgresql-<major>-vardo-extensions) into <build dir>/packages.
 # Usage: scripts/packages.sh [build dir, default build-default]
 set -euo pipefail
