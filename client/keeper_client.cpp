@@ -30,8 +30,8 @@ namespace {
 // INI base name by keeper type, for a program the daemon did not start.
 const char* const default_keeper[] = {"keeper", "vardo"};
 
-const char* ip_text(uint32_t ip) {
-    static char text[INET_ADDRSTRLEN];
+std::string ip_text(uint32_t ip) {
+    char text[INET_ADDRSTRLEN];
     in_addr addr;
     addr.s_addr = ip;
     return inet_ntop(AF_INET, &addr, text, sizeof text) ? text : "?";
@@ -134,10 +134,10 @@ void keeperClient::_get_keeper_properties(keeperType type) {
 
 bool keeperClient::_connect_keeper() {
     EV_TRACE(DL_DEBUG, "keeperClient: Trying to connect to keeper ip:%s, port %d",
-             ip_text(keeperIp), keeperPort);
+             ip_text(keeperIp).c_str(), keeperPort);
     if (keeperPort < 1) {
         EV_TRACE(DL_ERROR, "keeperClient::_connect_keeper, invalid parameters: ip:%s, port %d",
-                 ip_text(keeperIp), keeperPort);
+                 ip_text(keeperIp).c_str(), keeperPort);
         return true;
     }
     // Close-on-exec: a child of the program must not keep the connection
@@ -611,7 +611,9 @@ keeperStatus keeperClient::activate_callback(char** argv, int argc) {
 
 keeperStatus keeperClient::send_command(KeeperCommand& command) {
     if (!_connected("send_command")) return KEEPER_FAIL;
-    EV_TRACE(DL_NOTIFY, "keeperClient::send_command, %s", keeperCommandStr(&command));
+    char text[KEEPER_COMMAND_STR_LEN];
+    EV_TRACE(DL_NOTIFY, "keeperClient::send_command, %s",
+             keeperCommandStr(&command, text, sizeof text));
     KeeperCommand wire = command;
     commandH2NOrder(&wire);
     return _send_msg(KEEPER_COMMAND, sizeof wire, &wire);

@@ -368,15 +368,20 @@ const char* eventGrpStr(unsigned group) {
     return group == EVENT_GRP_ALL ? "EVENT_GRP_ALL" : nameAt(kEventGrpNames, group);
 }
 
-const char* keeperCommandStr(const KeeperCommand* cmd) {
-    static char text[128];
-    std::memset(text, 0, sizeof text);
-    if (cmd == nullptr) return text;
+const char* keeperCommandStr(const KeeperCommand* cmd, char* buf, size_t size) {
+    if (size == 0) return buf;
+    buf[0] = '\0';
+    if (cmd == nullptr) return buf;
     const char* type = nameAt(kCommandNames, cmd->type);
     const char* technique = nameAt(kTechniqueNames, cmd->technique);
     if (type != nullptr && technique != nullptr)
-        std::snprintf(text, sizeof text, "command type:%s(%u), technique:%s(%u), timer:%u", type,
+        std::snprintf(buf, size, "command type:%s(%u), technique:%s(%u), timer:%u", type,
                       static_cast<unsigned>(cmd->type), technique,
                       static_cast<unsigned>(cmd->technique), static_cast<unsigned>(cmd->timer));
-    return text;
+    return buf;
+}
+
+const char* keeperCommandStr(const KeeperCommand* cmd) {
+    static char text[KEEPER_COMMAND_STR_LEN];
+    return keeperCommandStr(cmd, text, sizeof text);
 }

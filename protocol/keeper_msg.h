@@ -6,6 +6,7 @@
 // themselves and use these types to frame, check and convert them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -285,6 +286,11 @@ private:
 const char* keeperMgsTypeStr(unsigned type);
 const char* configCmdStr(unsigned cmd);
 const char* eventGrpStr(unsigned group);
-// "command type:%s(%u), technique:%s(%u), timer:%u" in a static buffer,
-// empty for an unknown type or technique. Not reentrant.
+// Room for the text of keeperCommandStr.
+constexpr size_t KEEPER_COMMAND_STR_LEN = 128;
+// "command type:%s(%u), technique:%s(%u), timer:%u" into buf, cut to fit;
+// empty for a null command or an unknown type or technique. Returns buf.
+const char* keeperCommandStr(const KeeperCommand* cmd, char* buf, size_t size);
+// The same in a static buffer shared by every thread, each call overwriting
+// the text of the last: not thread-safe.
 const char* keeperCommandStr(const KeeperCommand* cmd);

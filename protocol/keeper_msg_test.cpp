@@ -277,4 +277,21 @@ TEST(Names, CommandText) {
     EXPECT_STREQ(keeperCommandStr(&cmd), "");
 }
 
+TEST(Names, CommandTextIntoCallersBuffer) {
+    const KeeperCommand shutdown{COMMAND_SHUTDOWN, SHUTDOWN_DELAY, 30};
+    const KeeperCommand ntp{COMMAND_RESTART_NTP, 3, 0};
+    char first[KEEPER_COMMAND_STR_LEN];
+    char second[KEEPER_COMMAND_STR_LEN];
+    EXPECT_EQ(keeperCommandStr(&shutdown, first, sizeof first), first);
+    keeperCommandStr(&ntp, second, sizeof second);
+    EXPECT_STREQ(first, "command type:COMMAND_SHUTDOWN(0), technique:SHUTDOWN_DELAY(2), timer:30");
+    EXPECT_STREQ(second, "command type:COMMAND_RESTART_NTP(9), technique:NA(3), timer:0");
+    // A short buffer is cut, never overrun.
+    char guarded[12];
+    std::memset(guarded, 'x', sizeof guarded);
+    EXPECT_STREQ(keeperCommandStr(&shutdown, guarded, 8), "command");
+    EXPECT_EQ(guarded[8], 'x');
+    EXPECT_STREQ(keeperCommandStr(nullptr, first, sizeof first), "");
+}
+
 }  // namespace

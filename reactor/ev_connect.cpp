@@ -31,21 +31,35 @@ in_addr_t name2ip(const char* host) {
     return ip;
 }
 
-const char* devName() {
-    static char name[129];
+const char* devName(char* buf, size_t size) {
+    if (size == 0) return buf;
+    char name[DEV_NAME_LEN] = {};
     if (gethostname(name, sizeof(name) - 1) < 0) {
         fputs("gethostname failed\n", stderr);
         name[0] = '\0';
     }
-    return name;
+    snprintf(buf, size, "%s", name);
+    return buf;
+}
+
+const char* devIp(char* buf, size_t size) {
+    if (size == 0) return buf;
+    char name[DEV_NAME_LEN];
+    in_addr addr;
+    addr.s_addr = name2ip(devName(name, sizeof(name)));
+    char ip[INET_ADDRSTRLEN];
+    snprintf(buf, size, "%s", inet_ntop(AF_INET, &addr, ip, sizeof(ip)) ? ip : "");
+    return buf;
+}
+
+const char* devName() {
+    static char name[DEV_NAME_LEN];
+    return devName(name, sizeof(name));
 }
 
 const char* devIp() {
     static char ip[INET_ADDRSTRLEN];
-    in_addr addr;
-    addr.s_addr = name2ip(devName());
-    if (!inet_ntop(AF_INET, &addr, ip, sizeof(ip))) ip[0] = '\0';
-    return ip;
+    return devIp(ip, sizeof(ip));
 }
 
 EvAdapter* EvEngine::Connect(const char* host, int port, EvHandler* h) {
@@ -78,6 +92,9 @@ EvAdapter* EvEngine::evConnectSSL(const char* host, int port, EvHandler* h) {
 
 bool EvEngine::isLocal(const char* host) {
     if (!host) return false;
-    return strcmp(host, devName()) == 0 || strcmp(host, devIp()) == 0 ||
-           strcmp(host, "localhost") == 0 || strcmp(host, "127.0.0.1") == 0;
+    char name[DEV_NAME_LEN];
+    char ip[INET_ADDRSTRLEN];
+    return strcmp(host, devName(name, sizeof(name))) == 0 ||
+           strcmp(host, devIp(ip, sizeof(ip))) == 0 || strcmp(host, "localhost") == 0 ||
+           strcmp(host, "127.0.0.1") == 0;
 }

@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -64,7 +65,16 @@ int SxSockError();
 // IPv4 address of a dotted quad or host name, in network order;
 // INADDR_NONE when neither works.
 in_addr_t name2ip(const char* host);
-// This host's name and its address as text, in shared static buffers.
+// Room for this host's name (128 bytes at most) and its NUL.
+constexpr size_t DEV_NAME_LEN = 129;
+// This host's name into buf, cut to fit; empty (and a line on standard
+// error) when it cannot be had. Returns buf.
+const char* devName(char* buf, size_t size);
+// The dotted address of this host's name into buf (INET_ADDRSTRLEN bytes
+// hold any), cut to fit. Returns buf.
+const char* devIp(char* buf, size_t size);
+// The same in static buffers shared by every thread, each call overwriting
+// the text of the last: not thread-safe.
 const char* devName();
 const char* devIp();
 

@@ -50,6 +50,21 @@ TEST(NameTest, DottedQuadAndUnresolvableName) {
     EXPECT_FALSE(EvEngine::isLocal("10.1.2.3"));
 }
 
+TEST(NameTest, HostNameAndAddressIntoCallersBuffer) {
+    char expected[DEV_NAME_LEN] = {};
+    ASSERT_EQ(gethostname(expected, sizeof expected - 1), 0);
+    char name[DEV_NAME_LEN];
+    EXPECT_EQ(devName(name, sizeof name), name);
+    EXPECT_STREQ(name, expected);
+    char cut[4];
+    EXPECT_EQ(std::string(devName(cut, sizeof cut)), std::string(expected).substr(0, 3));
+    in_addr addr;
+    addr.s_addr = name2ip(expected);
+    char ip[INET_ADDRSTRLEN];
+    EXPECT_STREQ(devIp(ip, sizeof ip), inet_ntoa(addr));
+    EXPECT_TRUE(EvEngine::isLocal(ip));
+}
+
 TEST(CountersTest, PrintedForm) {
     evSelectActions = 1;
     evStartTimersActions = 2;

@@ -100,7 +100,9 @@ int statusField(const std::string& status, const char* key) {
 }
 
 const char* programNameOf(int pid) {
-    static char name[256];
+    // Per thread: client programs with threads construct clients, which
+    // ask for these names, on any of them.
+    static thread_local char name[256];
     std::string cmdline;
     if (readWholeFile(procPath(pid, "cmdline"), cmdline) && !cmdline.empty() && cmdline[0] != '\0')
         std::snprintf(name, sizeof name, "%s", Com_extractProgName(cmdline.c_str()));
@@ -165,8 +167,8 @@ const char* Com_getPidName() { return programNameOf(static_cast<int>(getpid()));
 // Asked more than once by a short-lived tool (for its log line and for its
 // INI file): the name is read again only when the parent has changed.
 const char* Com_getPpidName() {
-    static int named = 0;
-    static char name[256];
+    static thread_local int named = 0;
+    static thread_local char name[256];
     const int parent = static_cast<int>(getppid());
     if (parent != named) {
         std::snprintf(name, sizeof name, "%s", programNameOf(parent));

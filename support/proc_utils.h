@@ -31,7 +31,7 @@ private:
 int Com_getPPidof(int pid);
 // Program name of this process / its parent (argument 0 after its last "/"),
 // or the process id in decimal when the command line cannot be read. The
-// result lives in a buffer shared by both calls.
+// result lives in a buffer of the calling thread shared by both calls.
 const char* Com_getPidName();
 const char* Com_getPpidName();
 // Closes every descriptor from `lowest` up (in a child before exec); a
