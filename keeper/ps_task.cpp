@@ -21,7 +21,6 @@
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
 
-
 PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
       watched(false),
@@ -382,7 +381,7 @@ void PsTask::handle_client_close() {
 }
 
 void PsTask::set_events(unsigned group, unsigned mask) {
-    if (group < EVENT_GROUPS) events[group] = mask;
+    if (group < EVENT_GRP_LIMIT) events[group] = mask;
 }
 
 void PsTask::send_status_event(ConfigTaskStatus st) {
@@ -400,9 +399,8 @@ keeperStatus PsTask::send_to_client(unsigned msg_type, unsigned len, void* data)
 }
 
 keeperStatus PsTask::send_run_cb(unsigned id, const char* cb_args) {
-    unsigned char payload[104] = {};
-    uint32_t net_id = htonl(id);
-    memcpy(payload, &net_id, sizeof net_id);
-    setWireText(reinterpret_cast<char*>(payload + 4), KEEPER_NAME_LEN, cb_args);
-    return send_to_client(KEEPER_RUN_CB, sizeof payload, payload);
+    KeeperRunCbReply reply = {};
+    reply.cbId = htonl(id);
+    setWireText(reply.args, cb_args);
+    return send_to_client(KEEPER_RUN_CB, sizeof reply, &reply);
 }
