@@ -14,6 +14,7 @@
 #include "keeper/client_handler.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/task_actions.h"
+#include "keeper/task_defaults.h"
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
 #include "protocol/wire_text.h"
@@ -33,13 +34,13 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       uid(0),
       gid(0),
       remote(false),
-      kill_timeout(10),
+      kill_timeout(TASK_KILL_TIMEOUT),
       restart_delay(0),
-      ka_enable(false),
-      ka_period(60),
-      ka_warning(1),
+      ka_enable(KA_ENABLE_UNREAD),
+      ka_period(KA_PERIOD),
+      ka_warning(KA_WARNING),
       ka_warning_action(_TaskActionBase::none()),
-      ka_error(3),
+      ka_error(KA_ERROR),
       ka_error_action(_TaskActionBase::none()) {
     build_argv();
 }
