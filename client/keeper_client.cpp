@@ -83,7 +83,7 @@ keeperClient::keeperClient(EvEngine* eng, keeperType type) : engine(eng) {
 }
 
 keeperClient::keeperClient(EvEngine* eng, const char* clientName, int ip, int port)
-    : engine(eng), keeperIp(uint32_t(ip)), keeperPort(port), keeper_type(1) {
+    : engine(eng), keeperIp(uint32_t(ip)), keeperPort(port), keeper_type(KEEPER_INIT_PROGRAM) {
     _clear();
     setWireText(name, clientName);
     if (!_connect_keeper()) _schedule_reconnect();
@@ -180,7 +180,7 @@ bool keeperClient::_connected(const char* who) {
 
 keeperStatus keeperClient::init(unsigned type) {
     if (!_connected("init")) return KEEPER_FAIL;
-    if (keeper_type == 0) keeper_type = type;
+    if (keeper_type == KEEPER_INIT_NONE) keeper_type = type;
     KeeperInitMsg msg = {};
     msg.keeperType = htonl(keeper_type);
     msg.pid = htonl(uint32_t(getpid()));
@@ -193,7 +193,7 @@ keeperStatus keeperClient::init(unsigned type) {
 int keeperClient::reconnect_keeper() {
     _connect_keeper();
     int fd = get_keeperSock();
-    if (fd >= 0) init(2);
+    if (fd >= 0) init(KEEPER_INIT_RECONNECT);
     return fd;
 }
 
@@ -201,7 +201,7 @@ int keeperClient::reconnect_keeper_cb(void*) {
     if (!_connect_keeper()) return 1;
     reconnectTimer = 0;
     if (get_keeperSock() > 0) {
-        init(2);
+        init(KEEPER_INIT_RECONNECT);
         _reregister_keeper();
     }
     return 0;
@@ -606,7 +606,7 @@ keeperStatus keeperClient::activate_callback(unsigned kind, const char* task, co
 
 keeperStatus keeperClient::activate_callback(char** argv, int argc) {
     if (argc < 2) return KEEPER_FAIL;
-    return activate_callback(2, argv[0], argv[1], join_words(argv, 2, argc).c_str());
+    return activate_callback(CB_KIND_TASK, argv[0], argv[1], join_words(argv, 2, argc).c_str());
 }
 
 keeperStatus keeperClient::send_command(KeeperCommand& command) {

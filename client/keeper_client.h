@@ -33,7 +33,7 @@ public:
     typedef keeperStatus (*ListHook)(char* text, unsigned len);
     typedef void (*Hook)();
 
-    static constexpr unsigned kEventGroups = 64;
+    static constexpr unsigned kEventGroups = EVENT_GRP_LIMIT;
     // Seconds between reconnect attempts.
     static constexpr int kReconnectDelay = 10;
     // How long a synchronous request waits for its whole reply, and how long
@@ -44,7 +44,7 @@ public:
     // a reconnect timer keeps trying. Installs the SIGUSR2 keep-alive handler.
     keeperClient(EvEngine* engine, keeperType type);
     // Connects to a known address (IPv4, network order) without reading any
-    // file; announces keeper type 1.
+    // file; announces KEEPER_INIT_PROGRAM.
     keeperClient(EvEngine* engine, const char* name, int ip, int port);
     ~keeperClient() override;
     keeperClient(const keeperClient&) = delete;
@@ -70,12 +70,12 @@ public:
 
     // Requests (one-way unless said otherwise).
     keeperStatus act_on_ps(const char* module, unsigned action);
-    keeperStatus start_ps(const char* module) { return act_on_ps(module, 0); }
-    keeperStatus kill_ps(const char* module) { return act_on_ps(module, 1); }
-    keeperStatus restart_ps(const char* module) { return act_on_ps(module, 2); }
+    keeperStatus start_ps(const char* module) { return act_on_ps(module, TASK_ACTION_START); }
+    keeperStatus kill_ps(const char* module) { return act_on_ps(module, TASK_ACTION_KILL); }
+    keeperStatus restart_ps(const char* module) { return act_on_ps(module, TASK_ACTION_RESTART); }
     keeperStatus act_on_check(const char* check, unsigned action);
-    keeperStatus start_check(const char* check) { return act_on_check(check, 0); }
-    keeperStatus stop_check(const char* check) { return act_on_check(check, 1); }
+    keeperStatus start_check(const char* check) { return act_on_check(check, CHECK_ACTION_START); }
+    keeperStatus stop_check(const char* check) { return act_on_check(check, CHECK_ACTION_STOP); }
     keeperStatus set_check(const char* check, const char* args);
     // argv[0] is the check, argv[1..] its arguments joined with blanks.
     keeperStatus set_check(char** argv, int argc);
@@ -86,15 +86,15 @@ public:
     keeperStatus list_flags(ListHook hook);
     keeperStatus list_callbacks(unsigned kind, const char* task, ListHook hook);
     keeperStatus list_callbacks(const char* task, ListHook hook) {
-        return list_callbacks(2, task, hook);
+        return list_callbacks(CB_KIND_TASK, task, hook);
     }
     keeperStatus activate_callback(unsigned kind, const char* task, const char* cb,
                                    const char* args);
     keeperStatus activate_callback(const char* task, const char* cb, const char* args) {
-        return activate_callback(2, task, cb, args);
+        return activate_callback(CB_KIND_TASK, task, cb, args);
     }
     keeperStatus activate_callback(const char* task, const char* cb) {
-        return activate_callback(2, task, cb, "");
+        return activate_callback(CB_KIND_TASK, task, cb, "");
     }
     // argv[0] task, argv[1] callback, argv[2..] its arguments.
     keeperStatus activate_callback(char** argv, int argc);
@@ -179,12 +179,12 @@ private:
 
     EvEngine* engine;
     EvSock* socket = nullptr;
-    char name[100];
+    char name[KEEPER_NAME_LEN];
     unsigned kaReceived = 0;
     unsigned kaSent = 0;
     uint32_t keeperIp = 0xFFFFFFFF;
     int keeperPort = -1;
-    keeperType keeper_type = 0;
+    keeperType keeper_type = KEEPER_INIT_NONE;
     // The callbacks this program registered; the number is their id.
     CallbackPool callbacks;
     uint32_t msgCounter = 0;

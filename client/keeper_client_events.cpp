@@ -15,14 +15,12 @@
 namespace {
 
 constexpr unsigned kAllGroups = EVENT_GRP_ALL;
-constexpr unsigned kRegister = 0;
-constexpr unsigned kUnregister = 1;
 
 }  // namespace
 
 keeperStatus keeperClient::register_event(unsigned group, unsigned id, EventCallback cb) {
     if (!_set_event_entries("register_event", group, id, cb)) return KEEPER_FAIL;
-    return _send_reg_event(kRegister, group, id);
+    return _send_reg_event(EVENT_OP_REGISTER, group, id);
 }
 
 // EVENT_GRP_ALL is one subscription on the daemon's side but an entry for
@@ -54,7 +52,7 @@ keeperStatus keeperClient::_send_reg_event(uint32_t operation, uint32_t group, u
 
 keeperStatus keeperClient::unregister_event(unsigned group, unsigned id) {
     if (!_set_event_entries("unregister_event", group, id, nullptr)) return KEEPER_FAIL;
-    return _send_reg_event(kUnregister, group, id);
+    return _send_reg_event(EVENT_OP_UNREGISTER, group, id);
 }
 
 keeperStatus keeperClient::send_event(unsigned group, unsigned id, void* data, size_t len) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "keeper/keeper_srv.h"
+#include "keeper/task_defaults.h"
 #include "keeper/timer_handler.h"
 #include "protocol/wire_text.h"
 #include "support/ev_debug.h"
@@ -18,7 +19,7 @@ const char kSafeArgChars[] = " -_.,:/=+@%";
 CheckBase::CheckBase(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
       active(true),
-      interval(5),
+      interval(CHECK_INTERVAL),
       timeout(0),
       check_timer(-1),
       success_action(nullptr),

@@ -1,12 +1,11 @@
 #include "keeper/ini_keeper.h"
 
-#include <algorithm>
-
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include "keeper/ps_ext_task.h"
 #include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
+#include "keeper/task_defaults.h"
 #include "protocol/wire_text.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
@@ -244,7 +244,7 @@ void iniKeeper_srv::read_process_keys(PsTask* task, const std::string& section) 
     task->set_retries(static_cast<unsigned>(get_int(section, "retries", 0)));
     task->set_retries_interval(get_int(section, "retries interval", 0));
     task->set_restart_delay(get_int(section, "restart delay", 0));
-    task->set_kill_timeout(get_int(section, "kill timeout", 10));
+    task->set_kill_timeout(get_int(section, "kill timeout", TASK_KILL_TIMEOUT));
     task->set_stop_signal(get_text(section, "stop signal", "").c_str());
     task->set_restart_backoff(get_int(section, "restart backoff", 0));
     task->set_user(get_text(section, "user", "").c_str());
@@ -323,7 +323,7 @@ void iniKeeper_srv::_parse_check(const std::string& section) {
     check->set_active_on_bypass(get_bool(section, "activate on bypass", false));
     int level = get_int(section, "level", 0);
     check->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
-    check->set_interval(static_cast<unsigned>(get_int(section, "interval", 5)));
+    check->set_interval(static_cast<unsigned>(get_int(section, "interval", CHECK_INTERVAL)));
     check->set_timeout(static_cast<unsigned>(get_int(section, "timeout", 0)));
     check->set_run_timeout(static_cast<unsigned>(std::max(0, get_int(section, "run timeout", 0))));
     check->set_failure_action(

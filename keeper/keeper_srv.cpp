@@ -29,7 +29,6 @@ KeeperSrv* stcKeeper = nullptr;
 
 namespace {
 
-const unsigned kAllIds = 0xFFFFFFFF;
 const long kResourceTimerPeriod = 60;
 
 // Decimal text other than 0: the text names a process by its index.
@@ -273,15 +272,17 @@ keeperStatus KeeperSrv::send_event(unsigned group, unsigned id, void* data, unsi
 }
 
 void KeeperSrv::_register_event(PsTask* task, unsigned group, unsigned id, int operation) {
-    if (!task || group >= EVENT_GROUPS) return;
+    if (!task || group >= EVENT_GRP_LIMIT) return;
+    const bool subscribe = static_cast<uint32_t>(operation) == EVENT_OP_REGISTER;
     if (group == EVENT_GRP_ALL) {
         // Registering for all groups subscribes to everything, whatever the
         // id; unregistering them ends every subscription.
-        for (unsigned g = 0; g < EVENT_GROUPS; ++g) task->set_events(g, operation == 0 ? kAllIds : 0);
-    } else if (operation == 0) {
-        task->set_events(group, id == kAllIds ? kAllIds : (task->get_events(group) | id));
+        for (unsigned g = 0; g < EVENT_GRP_LIMIT; ++g)
+            task->set_events(g, subscribe ? EVENT_ID_ALL : 0);
+    } else if (subscribe) {
+        task->set_events(group, id == EVENT_ID_ALL ? EVENT_ID_ALL : (task->get_events(group) | id));
     } else {
-        task->set_events(group, id == kAllIds ? 0u : (task->get_events(group) & ~id));
+        task->set_events(group, id == EVENT_ID_ALL ? 0u : (task->get_events(group) & ~id));
     }
     EV_TRACE(DL_TRACE,
              "KeeperSrv::register_event, success registration from task [%s],pid [%d] on event_grp "

@@ -13,11 +13,6 @@
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 
-namespace {
-const unsigned kMaxEventData = 512;
-const unsigned kAllIds = 0xFFFFFFFF;
-}  // namespace
-
 keeperStatus PsList::add_ps_to_list(PsTask* task) {
     if (!ps_exist(task)) tasks.push_back(task);
     return KEEPER_OK;
@@ -153,17 +148,19 @@ keeperStatus PsList::ps_list(char** text, unsigned* size) const {
 }
 
 keeperStatus PsList::send_event(unsigned group, unsigned event, void* data, size_t len) {
-    if (group >= EVENT_GROUPS || len > kMaxEventData || (!data) != (len == 0)) return KEEPER_FAIL;
+    if (group >= EVENT_GRP_LIMIT || len > KEEPER_MAX_EVENT_DATA || (!data) != (len == 0))
+        return KEEPER_FAIL;
     // Encoded once for every receiver: each connection copies it behind a
     // header of its own.
-    unsigned char payload[12 + kMaxEventData];
-    uint32_t words[3] = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
-    memcpy(payload, words, sizeof words);
-    if (len) memcpy(payload + 12, data, len);
+    unsigned char payload[sizeof(KeeperEventMsg) + KEEPER_MAX_EVENT_DATA];
+    KeeperEventMsg fixed = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
+    memcpy(payload, &fixed, sizeof fixed);
+    if (len) memcpy(payload + sizeof fixed, data, len);
     for (PsTask* task : tasks) {
         unsigned mask = task->get_events(group);
-        if (mask != kAllIds && (event & mask) == 0) continue;
-        task->send_to_client(KEEPER_NOTIFY_EVENT, static_cast<unsigned>(len + 12), payload);
+        if (mask != EVENT_ID_ALL && (event & mask) == 0) continue;
+        task->send_to_client(KEEPER_NOTIFY_EVENT, static_cast<unsigned>(sizeof fixed + len),
+                             payload);
     }
     return KEEPER_OK;
 }

@@ -14,13 +14,13 @@
 #include "keeper/client_handler.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/task_actions.h"
+#include "keeper/task_defaults.h"
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
 #include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
-
 
 PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
@@ -34,13 +34,13 @@ PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
       uid(0),
       gid(0),
       remote(false),
-      kill_timeout(10),
+      kill_timeout(TASK_KILL_TIMEOUT),
       restart_delay(0),
-      ka_enable(false),
-      ka_period(60),
-      ka_warning(1),
+      ka_enable(KA_ENABLE_UNREAD),
+      ka_period(KA_PERIOD),
+      ka_warning(KA_WARNING),
       ka_warning_action(_TaskActionBase::none()),
-      ka_error(3),
+      ka_error(KA_ERROR),
       ka_error_action(_TaskActionBase::none()) {
     build_argv();
 }
@@ -382,7 +382,7 @@ void PsTask::handle_client_close() {
 }
 
 void PsTask::set_events(unsigned group, unsigned mask) {
-    if (group < EVENT_GROUPS) events[group] = mask;
+    if (group < EVENT_GRP_LIMIT) events[group] = mask;
 }
 
 void PsTask::send_status_event(ConfigTaskStatus st) {
@@ -400,9 +400,8 @@ keeperStatus PsTask::send_to_client(unsigned msg_type, unsigned len, void* data)
 }
 
 keeperStatus PsTask::send_run_cb(unsigned id, const char* cb_args) {
-    unsigned char payload[104] = {};
-    uint32_t net_id = htonl(id);
-    memcpy(payload, &net_id, sizeof net_id);
-    setWireText(reinterpret_cast<char*>(payload + 4), KEEPER_NAME_LEN, cb_args);
-    return send_to_client(KEEPER_RUN_CB, sizeof payload, payload);
+    KeeperRunCbReply reply = {};
+    reply.cbId = htonl(id);
+    setWireText(reply.args, cb_args);
+    return send_to_client(KEEPER_RUN_CB, sizeof reply, &reply);
 }

@@ -17,11 +17,6 @@ class ClientHandler;
 class IniFile;
 class _TaskActionBase;
 
-const int EVENT_GROUPS = 64;
-
-// Status carried by a task-status event (EVENT_GRP_TASK).
-enum ConfigTaskStatus { TASK_STATUS_UP = 1, TASK_STATUS_DOWN = 2 };
-
 // The life cycle of a task's program. The state lies in the process id, the
 // time of the last exit and three marks:
 //
@@ -87,7 +82,9 @@ public:
     bool run_allowed();
     void set_user(const char* user);
     void set_events(unsigned group, unsigned mask);
-    unsigned get_events(unsigned group) const { return group < EVENT_GROUPS ? events[group] : 0; }
+    unsigned get_events(unsigned group) const {
+        return group < EVENT_GRP_LIMIT ? events[group] : 0;
+    }
     void send_status_event(ConfigTaskStatus st);
     // Sends a message to the program's connection; 2 when it has none.
     keeperStatus send_to_client(unsigned type, unsigned len, void* data);
@@ -167,7 +164,7 @@ protected:
     bool external;
     char** argv = nullptr;
     CallbackPool callbacks;
-    unsigned events[EVENT_GROUPS] = {};
+    unsigned events[EVENT_GRP_LIMIT] = {};
     // The named user ("" for none) and whether it was found; uid, gid and
     // its supplementary groups are its ids then.
     std::string user;

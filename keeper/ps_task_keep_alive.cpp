@@ -2,6 +2,7 @@
 // periodic probe with its warning and error actions, and the answer.
 #include "keeper/ps_task.h"
 #include "keeper/task_actions.h"
+#include "keeper/task_defaults.h"
 #include "keeper/timer_handler.h"
 #include "support/ev_debug.h"
 #include "support/ini_file.h"
@@ -21,12 +22,12 @@ void PsTask::drop_keep_alive() {
 keeperStatus PsTask::ka_read_config(const IniFile& ini, const char* section) {
     dictionary* dict = ini.get_dictionary();
     if (!dict) return KEEPER_FAIL;
-    ka_enable = ini.get_bool(section, "kaEnable", true);
-    ka_period = ini.get_int(section, "kaPeriod", 60);
-    ka_warning = static_cast<unsigned>(ini.get_int(section, "kaWarning", 1));
-    ka_warning_action = _TaskActionBase::create(dict, section, "kaWarningAction");
-    ka_error = static_cast<unsigned>(ini.get_int(section, "kaError", 3));
-    ka_error_action = _TaskActionBase::create(dict, section, "kaErrorAction");
+    ka_enable = ini.get_bool(section, INI_KA_ENABLE, KA_ENABLE_FROM_FILE);
+    ka_period = ini.get_int(section, INI_KA_PERIOD, KA_PERIOD);
+    ka_warning = static_cast<unsigned>(ini.get_int(section, INI_KA_WARNING, KA_WARNING));
+    ka_warning_action = _TaskActionBase::create(dict, section, INI_KA_WARNING_ACTION);
+    ka_error = static_cast<unsigned>(ini.get_int(section, INI_KA_ERROR, KA_ERROR));
+    ka_error_action = _TaskActionBase::create(dict, section, INI_KA_ERROR_ACTION);
     EV_TRACE(DL_NOTIFY,
              "Keep alive initial info for task [%s]: enable= %d, period= %d, warning= %d, error= "
              "%d, warning_act= "

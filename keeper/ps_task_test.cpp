@@ -481,9 +481,9 @@ TEST(KeeperSrv, GroupAllSubscribesToEverythingAndUnregisterClearsEveryGroup) {
     StagedPs a(f, "a");
     f.keeper._register_event(&a, 3, 0x4, 0);
     f.keeper._register_event(&a, EVENT_GRP_ALL, 0x5, 0);
-    for (unsigned g = 0; g < EVENT_GROUPS; ++g) EXPECT_EQ(0xFFFFFFFFu, a.get_events(g)) << g;
+    for (unsigned g = 0; g < EVENT_GRP_LIMIT; ++g) EXPECT_EQ(0xFFFFFFFFu, a.get_events(g)) << g;
     f.keeper._register_event(&a, EVENT_GRP_ALL, 0x5, 1);
-    for (unsigned g = 0; g < EVENT_GROUPS; ++g) EXPECT_EQ(0u, a.get_events(g)) << g;
+    for (unsigned g = 0; g < EVENT_GRP_LIMIT; ++g) EXPECT_EQ(0u, a.get_events(g)) << g;
     f.keeper._register_event(&a, 7, 0x2, 0);
     f.keeper._register_event(&a, EVENT_GRP_ALL, 0, 1);
     EXPECT_EQ(0u, a.get_events(7)) << "whatever the id";

@@ -17,8 +17,6 @@
 
 namespace {
 
-const unsigned kKaConfigCommand = 28;
-
 // Hands a listing built by the caller to the message, which sends it.
 keeperStatus take_listing(GeneralMsg& msg, keeperStatus rc, char* text, unsigned len) {
     if (rc == KEEPER_OK && text) msg.setListing(text, len);
@@ -76,7 +74,7 @@ keeperStatus KeeperSrv::handleRequest(GeneralMsg& msg, ClientHandler* handler) {
 }
 
 keeperStatus KeeperSrv::get_config(GeneralMsg& msg, ClientHandler* handler) {
-    if (msg.payload.config.cmd == kKaConfigCommand) return _get_ka_config(msg, handler);
+    if (msg.payload.config.cmd == CONFIG_KA_PERIOD) return _get_ka_config(msg, handler);
     return handle_config_req(msg);
 }
 
@@ -108,8 +106,9 @@ keeperStatus KeeperSrv::handle_init(GeneralMsg& msg, ClientHandler* handler) {
     copyWireText(name, msg.payload.init.name);
     EV_TRACE(DL_TRACE, "KeeperSrv::handle_init, client %s, type %d, pid %d", name, keeper_type,
              pid);
-    if (keeper_type == 3) return KEEPER_OK;
-    if (keeper_type != 1 && keeper_type != 2) return KEEPER_FAIL;
+    if (keeper_type == KEEPER_INIT_QUIET) return KEEPER_OK;
+    if (keeper_type != KEEPER_INIT_PROGRAM && keeper_type != KEEPER_INIT_RECONNECT)
+        return KEEPER_FAIL;
     PsTask* task = processes.find_ps_by_pid(pid);
     if (!task) task = processes.find_ps_by_name(name);
     if (!task) return KEEPER_FAIL;
@@ -152,8 +151,8 @@ keeperStatus KeeperSrv::run_cb(GeneralMsg& msg) {
     copyWireText(cb_name, msg.payload.runCb.callback);
     copyWireText(cb_args, msg.payload.runCb.args);
     EV_TRACE(DL_TRACE, "KeeperSrv::run_cb  %s, task %s", cb_name, task_name);
-    if (kind == 0) return callbacks.run_callback(cb_name, cb_args);
-    if (kind == 1) return KEEPER_FAIL;
+    if (kind == CB_KIND_KEEPER) return callbacks.run_callback(cb_name, cb_args);
+    if (kind == CB_KIND_REFUSED) return KEEPER_FAIL;
     PsTask* task = find_ps_by_name(task_name);
     if (!task) {
         EV_TRACE(DL_TRACE, "KeeperSrv::run_cb, failed to find task %s", task_name);
@@ -168,8 +167,8 @@ keeperStatus KeeperSrv::print_cb(GeneralMsg& msg) {
     copyWireText(task_name, msg.payload.value.name);
     EV_TRACE(DL_TRACE, "KeeperSrv::print_cb, task %s", task_name);
     const CallbackPool* pool = &callbacks;
-    if (kind == 1) return KEEPER_FAIL;
-    if (kind != 0) {
+    if (kind == CB_KIND_REFUSED) return KEEPER_FAIL;
+    if (kind != CB_KIND_KEEPER) {
         PsTask* task = find_ps_by_name(task_name);
         if (!task) return KEEPER_FAIL;
         pool = &task->get_callbacks();
@@ -291,11 +290,11 @@ keeperStatus KeeperSrv::action_on_ps(GeneralMsg& msg) {
     PsTask* task = find_ps_by_name(name);
     if (!task) return KEEPER_FAIL;
     switch (msg.payload.value.value) {
-        case 0:
+        case TASK_ACTION_START:
             return task->start();
-        case 1:
+        case TASK_ACTION_KILL:
             return task->stop();
-        case 2:
+        case TASK_ACTION_RESTART:
             return task->restart();
         default:
             return KEEPER_FAIL;
@@ -309,10 +308,10 @@ keeperStatus KeeperSrv::action_on_check(GeneralMsg& msg) {
     CheckBase* check = find_check_by_name(name);
     if (!check) return KEEPER_FAIL;
     unsigned action = msg.payload.value.value;
-    if (action == 0) {
+    if (action == CHECK_ACTION_START) {
         EV_TRACE(DL_TRACE, "KeeperSrv::resume_check, found check:\n%s", check->asString().c_str());
         check->add_to_timer();
-    } else if (action == 1)
+    } else if (action == CHECK_ACTION_STOP)
         check->stop();
     return KEEPER_OK;
 }

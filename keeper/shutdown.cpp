@@ -8,6 +8,14 @@
 #include "reactor/ev_notifier.h"
 #include "support/ev_debug.h"
 
+namespace {
+
+// The bypass command of a stop carries a technique outside the named ones:
+// no handler acts on it, it only leaves its trace.
+constexpr uint32_t kStopBypassTechnique = 32;
+
+}  // namespace
+
 void KeeperSrv::handle_sigterm(KeeperCommand* cmd) {
     EV_TRACE(DL_NOTIFY, "Handling SIGTERM");
     stop_predefined_checks();
@@ -31,7 +39,7 @@ int KeeperSrv::shutdown(void* arg) {
     if (!shutting_down) EV_TRACE(DL_NOTIFY, "KeeperSrv::shutdown, no task is started any more");
     shutting_down = true;
     GeneralMsg bypass(KEEPER_COMMAND);
-    bypass.payload.command = KeeperCommand{COMMAND_BYPASS, 32, 0};
+    bypass.payload.command = KeeperCommand{COMMAND_BYPASS, kStopBypassTechnique, 0};
     process_command(bypass);
     if (!processes.all_closed() && cmd->timer > 0 && cmd->technique == SHUTDOWN_STOP) {
         processes.stop_all();

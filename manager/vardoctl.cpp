@@ -147,7 +147,7 @@ int vardoctl_main(int argc, char** argv) {
     int opt = strcmp(argv[1], "-SW") == 0 ? 2 : 1;
     // The engine only lends the client its socket registry; it never runs.
     EvEngine reactor;
-    keeperClient client(&reactor, 1);
+    keeperClient client(&reactor, KEEPER_INIT_PROGRAM);
     if (client.get_keeperSock() < 0) {
         printf("cannot connect to keeper\n");
         return 1;

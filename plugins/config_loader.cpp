@@ -346,7 +346,7 @@ void SWConfigPlugin::_create_route_config() {
     for (int i = 0; i < CFG_ROUTE_SLOTS; ++i) {
         if (!t.routeSeen[i]) continue;
         ConfigRoute route{};
-        route.type = t.routeType[i] == __rt_type[1] ? 1 : 0;
+        route.type = t.routeType[i] == __rt_type[1] ? ROUTE_TYPE_NET : ROUTE_TYPE_HOST;
         route.destination = parseAddress(t.routeAddr[i], "ROUTEADDR");
         route.mask = parseAddress(t.routeMask[i], "ROUTEMASK");
         route.gateway = parseAddress(t.routeGway[i], "ROUTEGWAY");
@@ -397,13 +397,13 @@ void loadServers(const std::string& path, const char* keyword, uint32_t type, ui
 
 void SWConfigPlugin::_create_dns_config() {
     std::vector<ConfigAll> found;
-    loadServers(paths.resolv, "nameserver", 1, SRV_STATUS_ADDED, nullptr, found);
+    loadServers(paths.resolv, "nameserver", SRV_TYPE_DNS, SRV_STATUS_ADDED, nullptr, found);
     for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
 }
 
 void SWConfigPlugin::_create_ntp_config() {
     std::vector<ConfigAll> found;
-    loadServers(paths.ntp, "server", 6, SRV_STATUS_LOADED_NTP, "127.127.1.0", found);
+    loadServers(paths.ntp, "server", SRV_TYPE_NTP, SRV_STATUS_LOADED_NTP, "127.127.1.0", found);
     for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
 }
 

@@ -77,7 +77,7 @@ void SWConfigPlugin::_process_mirroring() {
                      static_cast<int>(partner.adminStatus), static_cast<int>(fromUp));
             // A partner brought down by the mirroring itself, or one whose
             // link is still coming up, takes nobody down.
-            if (partner.u.eth.linkState == 1 && mirror[q].mirrorState == kMirrorUp &&
+            if (partner.u.eth.linkState == NETIF_LINK_DOWN && mirror[q].mirrorState == kMirrorUp &&
                 fromUp > static_cast<long>(linkHoldTime))
                 state = kMirrorDown;
         }

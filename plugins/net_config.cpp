@@ -97,11 +97,11 @@ keeperStatus SWConfigPlugin::get_if(ConfigAll& all) {
 void SWConfigPlugin::_update_if_status(ConfigNetIf& entry) {
     if (entry.kind != NETIF_KIND_ETH) return;
     ConfigNetIfEth& eth = entry.u.eth;
-    eth.linkState = 1;
+    eth.linkState = NETIF_LINK_DOWN;
     int status = HWU_LINK_DOWN, speed = 0, duplex = 0;
     if (link->status(entry.name, &status) != 0 || status != HWU_LINK_UP) return;
     if (link->speed(entry.name, &speed) != 0 || link->duplex(entry.name, &duplex) != 0) return;
-    eth.linkState = 0;
+    eth.linkState = NETIF_LINK_UP;
     eth.liveSpeed = static_cast<uint32_t>(speed) << 20;
     eth.liveDuplex = duplex == 1 ? 0 : 1;
     EV_TRACE(DL_DEBUG_EXT, "If statuses from low level: speed= %d, duplex= %d, status= %d", speed,
@@ -228,12 +228,12 @@ keeperStatus SWConfigPlugin::_set_eth_if(ConfigNetIf* request, int& mask) {
 
     if (adminChanges) {
         entry.adminStatus = request->adminStatus;
-        mask |= 1;
+        mask |= IF_CHANGED_ADMIN;
     }
     if (modeChanges) {
-        if (autoneg != eth.autoneg) mask |= 2 | 4;
-        if (speed != eth.speed) mask |= 2;
-        if (duplex != eth.duplex) mask |= 4;
+        if (autoneg != eth.autoneg) mask |= IF_CHANGED_SPEED | IF_CHANGED_DUPLEX;
+        if (speed != eth.speed) mask |= IF_CHANGED_SPEED;
+        if (duplex != eth.duplex) mask |= IF_CHANGED_DUPLEX;
         eth.autoneg = autoneg;
         eth.speed = speed;
         eth.duplex = duplex;
@@ -243,7 +243,7 @@ keeperStatus SWConfigPlugin::_set_eth_if(ConfigNetIf* request, int& mask) {
     keeperStatus answer = adminChanges || modeChanges ? KEEPER_OK_REBOOT : KEEPER_NO_CHANGE;
     if (given(want.action) && want.action != eth.action) {
         eth.action = want.action;
-        mask |= 8;
+        mask |= IF_CHANGED_ACTION;
         answer = adminChanges || modeChanges ? KEEPER_OK_REBOOT : KEEPER_OK;
     }
     *request = entry;
@@ -410,7 +410,7 @@ std::vector<std::string> SWConfigPlugin::_route_words(const ConfigRoute& route,
                                                       const char* verb) const {
     const std::string device = if_name_by_id(route.device);
     std::vector<std::string> words =
-        route.type == 1
+        route.type == ROUTE_TYPE_NET
             ? commandWords(ARGV_ROUTE_NET, {verb, dotted(route.destination), dotted(route.mask),
                                             dotted(route.gateway), device})
             : commandWords(ARGV_ROUTE_HOST,

@@ -135,8 +135,8 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
         EV_TRACE(DL_ERROR, "set_host: refused, host or domain is no valid name");
         return KEEPER_FAIL;
     }
-    if (strcmp(host_.hostName, host->hostName) != 0) mask |= 1;
-    if (strcmp(host_.domainName, host->domainName) != 0) mask |= 2;
+    if (strcmp(host_.hostName, host->hostName) != 0) mask |= HOST_CHANGED_NAME;
+    if (strcmp(host_.domainName, host->domainName) != 0) mask |= HOST_CHANGED_DOMAIN;
     if (mask == 0) return KEEPER_NO_CHANGE;
     EV_TRACE(DL_NOTIFY, "set_host: %s.%s", host->hostName, host->domainName);
     ModelUndo<ConfigHost> undo(host_);
@@ -149,8 +149,9 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     else
         EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", paths.hostname.c_str(),
                  strerror(errno));
-    const bool rendered = _update_host_list_file(batch) == KEEPER_OK &&
-                          (!(mask & 2) || _update_dns_cfg_file(batch) == KEEPER_OK);
+    const bool rendered =
+        _update_host_list_file(batch) == KEEPER_OK &&
+        (!(mask & HOST_CHANGED_DOMAIN) || _update_dns_cfg_file(batch) == KEEPER_OK);
     if (!rendered || !_commit(batch)) return KEEPER_FAIL;
     undo.keep();
     // The files are written: only a tool that hangs fails the request.
@@ -192,7 +193,7 @@ keeperStatus SWConfigPlugin::_update_dns_cfg_file(FileBatch& batch) {
     }
     fprintf(out, "%s %s\n", "domain", host_.domainName);
     for (const auto& server : servers_)
-        if (server.rec.data.srv.type == 1)
+        if (server.rec.data.srv.type == SRV_TYPE_DNS)
             fprintf(out, "nameserver %s\n", serverText(server.rec.data.srv).c_str());
     return KEEPER_OK;
 }
@@ -213,7 +214,8 @@ keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
         out);
     std::vector<std::string> names;
     for (const auto& server : servers_)
-        if (server.rec.data.srv.type == 6) names.push_back(serverText(server.rec.data.srv));
+        if (server.rec.data.srv.type == SRV_TYPE_NTP)
+            names.push_back(serverText(server.rec.data.srv));
     for (const std::string& name : names) fprintf(out, "server %s\n", name.c_str());
     for (const std::string& name : names)
         fprintf(out, "restrict %s noquery nomodify notrap nopeer\n", name.c_str());
@@ -221,15 +223,15 @@ keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
 }
 
 keeperStatus SWConfigPlugin::_update_srv_cfg_file(FileBatch& batch, uint32_t type) {
-    if (type == 1) return _update_dns_cfg_file(batch);
-    if (type == 6) return _update_ntp_cfg_file(batch);
+    if (type == SRV_TYPE_DNS) return _update_dns_cfg_file(batch);
+    if (type == SRV_TYPE_NTP) return _update_ntp_cfg_file(batch);
     return KEEPER_OK;
 }
 
 keeperStatus SWConfigPlugin::_write_servers(uint32_t type) {
     FileBatch batch;
     if (_update_srv_cfg_file(batch, type) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
-    if (type == 6) run_script(ARGV_NTP_RESTART);
+    if (type == SRV_TYPE_NTP) run_script(ARGV_NTP_RESTART);
     return KEEPER_OK;
 }
 
@@ -322,7 +324,8 @@ bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll*>& out) {
 
 bool SWConfigPlugin::reach_ntp_srv() const {
     for (const auto& server : servers_)
-        if (server.rec.data.srv.type == 6 && server.rec.action == SRV_STATUS_ADDED) return true;
+        if (server.rec.data.srv.type == SRV_TYPE_NTP && server.rec.action == SRV_STATUS_ADDED)
+            return true;
     return false;
 }
 
@@ -486,7 +489,7 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
     if (zoneChange) {
         if (!replaceLink(paths.localtime, target)) return KEEPER_FAIL;
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Now timezone is %s", target.c_str());
-        mask |= 2;
+        mask |= TIME_CHANGED_ZONE;
     }
     if (request->time != 0) {
         if (!setClock(request->time)) {
@@ -494,7 +497,7 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
             if (zoneChange && !previous.empty()) replaceLink(paths.localtime, previous);
             return KEEPER_FAIL;
         }
-        mask |= 1;
+        mask |= TIME_CHANGED_CLOCK;
     }
     return mask ? KEEPER_OK : KEEPER_NO_CHANGE;
 }
@@ -544,11 +547,11 @@ void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
     const struct {
         uint32_t ConfigSecurity::*field;
         int bit;
-    } fields[] = {{&ConfigSecurity::telnet, 1},
-                  {&ConfigSecurity::ping, 4},
-                  {&ConfigSecurity::tcpsec, 16},
-                  {&ConfigSecurity::shellTimeout, 32},
-                  {&ConfigSecurity::ssh, 128}};
+    } fields[] = {{&ConfigSecurity::telnet, SEC_CHANGED_TELNET},
+                  {&ConfigSecurity::ping, SEC_CHANGED_PING},
+                  {&ConfigSecurity::tcpsec, SEC_CHANGED_TCPSEC},
+                  {&ConfigSecurity::shellTimeout, SEC_CHANGED_SHELL_TIMEOUT},
+                  {&ConfigSecurity::ssh, SEC_CHANGED_SSH}};
     for (const auto& f : fields) {
         const uint32_t wanted = request->*f.field;
         if (wanted == CFG_ALL_ONES || wanted == security_.*f.field) continue;
@@ -558,9 +561,10 @@ void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
 }
 
 void SWConfigPlugin::_apply_sec_changes(int& mask) {
-    if (mask & (4 | 16)) run_script(ARGV_SECURITY);
-    if (mask & 1) run_script(security_.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
-    if (mask & 128) run_script(security_.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
+    if (mask & (SEC_CHANGED_PING | SEC_CHANGED_TCPSEC)) run_script(ARGV_SECURITY);
+    if (mask & SEC_CHANGED_TELNET)
+        run_script(security_.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
+    if (mask & SEC_CHANGED_SSH) run_script(security_.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
 }
 
 // ---------------------------------------------------------------------------

@@ -13,7 +13,7 @@ void STCConfigPluginX::init(KeeperSrv* srv) {
 
 keeperStatus STCConfigPluginX::_update_sec_files(FileBatch& batch, int mask) {
     const keeperStatus status = SWConfigPlugin::_update_sec_files(batch, mask);
-    if (status != KEEPER_OK || !(mask & 32)) return status;
+    if (status != KEEPER_OK || !(mask & SEC_CHANGED_SHELL_TIMEOUT)) return status;
     return _update_bash_cfg_file(batch, paths.adminProfile.c_str());
 }
 

@@ -224,32 +224,32 @@ void SWConfigPlugin::_set_conf(GeneralMsg& msg) {
         case CONFIG_INB_GATEWAY:
             status = set_inb_gateway(&all.data.word[0]);
             group = EVENT_GRP_GATEWAY;
-            mask = 8;
+            mask = GATEWAY_CHANGED_INB;
             break;
         case CONFIG_OOB_GATEWAY:
             status = set_oob_gateway(&all.data.word[0]);
             group = EVENT_GRP_GATEWAY;
-            mask = 4;
+            mask = GATEWAY_CHANGED_OOB;
             break;
         case CONFIG_SRV_ADD:
             status = add_server(&all, mask);
             group = EVENT_GRP_SERVER;
-            all.action = 1;
+            all.action = CONFIG_ACTION_ADD;
             break;
         case CONFIG_SRV_DEL:
             status = del_server(&all, mask);
             group = EVENT_GRP_SERVER;
-            all.action = 6;
+            all.action = CONFIG_ACTION_DEL;
             break;
         case CONFIG_ROUTE_ADD:
             status = add_route(&all.data.route);
             group = EVENT_GRP_ROUTE;
-            all.action = 1;
+            all.action = CONFIG_ACTION_ADD;
             break;
         case CONFIG_ROUTE_DEL:
             status = del_route(&all.data.route);
             group = EVENT_GRP_ROUTE;
-            all.action = 6;
+            all.action = CONFIG_ACTION_DEL;
             break;
         case CONFIG_SECURITY:
             status = set_security(&all.data.sec, mask);
@@ -258,12 +258,12 @@ void SWConfigPlugin::_set_conf(GeneralMsg& msg) {
         case CONFIG_ACL_ADD:
             status = add_acl(&all.data.acl);
             group = EVENT_GRP_ACL;
-            all.action = 1;
+            all.action = CONFIG_ACTION_ADD;
             break;
         case CONFIG_ACL_DEL:
             status = del_acl(&all.data.acl);
             group = EVENT_GRP_ACL;
-            all.action = 6;
+            all.action = CONFIG_ACTION_DEL;
             break;
         case CONFIG_VERSION:
             // Publishes the version record as the client sent it; the model

@@ -42,9 +42,37 @@ static_assert(sizeof(KeeperPayload) == KEEPER_PAYLOAD_LEN, "KeeperPayload");
 
 namespace {
 
+// By type, in the order of keeperMsgType; 0 where nothing fixed travels.
 constexpr unsigned kFixedLen[KEEPER_MSG_TYPES] = {
-    100, 0,   112, 204, 304, 0,   0,  104, 0, 204, 0,  12, 12, 108, 200,
-    104, 104, 104, 0,   272, 272, 12, 8,   8, 0,   40, 8,  16, 0,
+    KEEPER_NAME_LEN,            // KEEPER_SECONDARY_UP
+    0,                          // KEEPER_START_SEQ
+    sizeof(KeeperInitMsg),      // KEEPER_INIT
+    sizeof(KeeperCbMsg),        // KEEPER_REGISTER_CB
+    sizeof(KeeperRunCbMsg),     // KEEPER_RUN_CB
+    0,                          // KEEPER_PRINT_PS
+    0,                          // KEEPER_PRINT_FLAGS
+    sizeof(KeeperValueMsg),     // KEEPER_PRINT_CB
+    0,                          // KEEPER_PRINT_ACK
+    sizeof(KeeperCbMsg),        // KEEPER_UNREGISTER_CB
+    0,                          // KEEPER_CHECK_ALIVE
+    sizeof(KeeperRegEventMsg),  // KEEPER_REGISTER_EVENT
+    sizeof(KeeperEventMsg),     // KEEPER_NOTIFY_EVENT
+    sizeof(KeeperSetTaskMsg),   // KEEPER_SET_TASK
+    sizeof(KeeperSetCheckMsg),  // KEEPER_SET_CHECK
+    sizeof(KeeperValueMsg),     // KEEPER_SET_FLAG
+    sizeof(KeeperValueMsg),     // KEEPER_ACTION_ON_PS
+    sizeof(KeeperValueMsg),     // KEEPER_ACTION_ON_CHECK
+    0,                          // KEEPER_QUIT
+    sizeof(KeeperConfigMsg),    // KEEPER_GET_CONFIG
+    sizeof(KeeperConfigMsg),    // KEEPER_SET_CONFIG
+    sizeof(KeeperCommand),      // KEEPER_COMMAND
+    sizeof(KeeperListMsg),      // KEEPER_UNIT_STATUS
+    sizeof(KeeperListMsg),      // KEEPER_UNIT_LIST
+    0,                          // KEEPER_GET_UNIT_LIST
+    KEEPER_STATISTICS_LEN,      // KEEPER_GET_STATISTICS
+    sizeof(KeeperListMsg),      // KEEPER_GET_IF
+    sizeof(ack_msg),            // KEEPER_MSG_ACKNOWLEDGE
+    0,                          // KEEPER_GET_ACTIVE_DPICS
 };
 
 const char* const kMsgTypeNames[KEEPER_MSG_TYPES] = {

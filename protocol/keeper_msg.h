@@ -105,10 +105,49 @@ void acknowledgeH2NOrder(ack_msg* ack);
 void acknowledgeN2HOrder(ack_msg* ack);
 
 // ---------------------------------------------------------------------------
+// Values of the payload words that select what a request does.
+
+// Keeper type announced in KEEPER_INIT. The daemon binds the connection to a
+// task for a program or a reconnect, accepts a quiet announcement without
+// binding anything and refuses any other type, none included.
+enum KeeperInitType : uint32_t {
+    KEEPER_INIT_NONE = 0,       // not chosen yet
+    KEEPER_INIT_PROGRAM = 1,    // a program of the system
+    KEEPER_INIT_RECONNECT = 2,  // sent after a reconnect when none was chosen
+    KEEPER_INIT_QUIET = 3,
+};
+
+// Whose callbacks KEEPER_RUN_CB and KEEPER_PRINT_CB address.
+enum CallbackKind : uint32_t {
+    CB_KIND_KEEPER = 0,   // the daemon's own
+    CB_KIND_REFUSED = 1,  // always refused
+    CB_KIND_TASK = 2,     // the named task's (as is any other value)
+};
+
+// KEEPER_ACTION_ON_PS.
+enum TaskAction : uint32_t {
+    TASK_ACTION_START = 0,
+    TASK_ACTION_KILL = 1,
+    TASK_ACTION_RESTART = 2,
+};
+
+// KEEPER_ACTION_ON_CHECK; any other value does nothing.
+enum CheckAction : uint32_t {
+    CHECK_ACTION_START = 0,
+    CHECK_ACTION_STOP = 1,
+};
+
+// KEEPER_REGISTER_EVENT.
+enum EventOperation : uint32_t {
+    EVENT_OP_REGISTER = 0,
+    EVENT_OP_UNREGISTER = 1,
+};
+
+// ---------------------------------------------------------------------------
 // Fixed payloads by type.
 
 struct KeeperInitMsg {  // KEEPER_INIT
-    uint32_t keeperType;
+    uint32_t keeperType;  // KeeperInitType
     uint32_t pid;
     char name[KEEPER_NAME_LEN];
     uint32_t time;  // seconds since the epoch
@@ -121,7 +160,7 @@ struct KeeperCbMsg {  // KEEPER_REGISTER_CB, KEEPER_UNREGISTER_CB
 };
 
 struct KeeperRunCbMsg {  // KEEPER_RUN_CB, client to daemon
-    uint32_t kind;
+    uint32_t kind;       // CallbackKind
     char task[KEEPER_NAME_LEN];
     char callback[KEEPER_NAME_LEN];
     char args[KEEPER_NAME_LEN];
@@ -140,7 +179,7 @@ struct KeeperValueMsg {
 };
 
 struct KeeperRegEventMsg {  // KEEPER_REGISTER_EVENT
-    uint32_t operation;     // 0 register, 1 unregister
+    uint32_t operation;     // EventOperation
     uint32_t group;
     uint32_t id;
 };
@@ -173,7 +212,9 @@ struct KeeperListMsg {  // fixed part of KEEPER_UNIT_STATUS, _UNIT_LIST, _GET_IF
     uint32_t count;
 };
 
-constexpr unsigned KEEPER_PAYLOAD_LEN = 304;  // the largest fixed payload
+constexpr unsigned KEEPER_PAYLOAD_LEN = sizeof(KeeperRunCbMsg);  // the largest fixed payload
+// KEEPER_GET_STATISTICS carries this many bytes that nothing here reads.
+constexpr unsigned KEEPER_STATISTICS_LEN = 40;
 
 union KeeperPayload {
     uint8_t bytes[KEEPER_PAYLOAD_LEN];

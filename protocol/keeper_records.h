@@ -84,6 +84,8 @@ enum EventGrp : uint32_t {
 };
 constexpr unsigned EVENT_GRP_NAMED = 26;  // groups 0..25 have names
 constexpr unsigned EVENT_GRP_LIMIT = 64;  // every group is below this
+// Event ids are bits of a mask; this one stands for every id of a group.
+constexpr uint32_t EVENT_ID_ALL = 0xFFFFFFFF;
 
 enum CommandType : uint32_t {
     COMMAND_SHUTDOWN = 0,
@@ -147,6 +149,9 @@ constexpr uint32_t NETIF_KIND_PORT = 172;  // port written without link settings
 constexpr uint32_t NETIF_KIND_GROUP = 209;
 constexpr uint32_t NETIF_IP_MEMBERS = 16;
 constexpr uint32_t NETIF_GROUP_MEMBERS = 18;
+// Live link state of an Ethernet port.
+constexpr uint32_t NETIF_LINK_UP = 0;
+constexpr uint32_t NETIF_LINK_DOWN = 1;
 
 struct ConfigNetIfEth {  // kinds 6 and 172 (172 carries the first six words)
     uint32_t autoneg;
@@ -155,7 +160,7 @@ struct ConfigNetIfEth {  // kinds 6 and 172 (172 carries the first six words)
     uint32_t liveSpeed;  // Mbit/s << 20
     uint32_t liveDuplex;
     uint32_t action;
-    uint32_t linkState;  // 0 up, 1 down
+    uint32_t linkState;  // NETIF_LINK_UP or NETIF_LINK_DOWN
     uint32_t supported;  // capability mask
     uint8_t hwAddr[6];
     uint8_t spare[42];
@@ -200,8 +205,12 @@ struct ConfigHost {
     char domainName[128];
 };
 
+// Server types of ConfigSrv.
+constexpr uint32_t SRV_TYPE_DNS = 1;
+constexpr uint32_t SRV_TYPE_NTP = 6;
+
 struct ConfigSrv {
-    uint32_t type;    // 1 name server, 6 time server
+    uint32_t type;    // SRV_TYPE_DNS, SRV_TYPE_NTP or another
     uint32_t byName;  // non-zero: name holds the server's name
     uint32_t order;
     union {
@@ -210,8 +219,11 @@ struct ConfigSrv {
     } u;
 };
 
+constexpr uint32_t ROUTE_TYPE_HOST = 0;
+constexpr uint32_t ROUTE_TYPE_NET = 1;
+
 struct ConfigRoute {
-    uint32_t type;         // 0 host, 1 net
+    uint32_t type;         // ROUTE_TYPE_HOST or ROUTE_TYPE_NET
     uint32_t destination;  // IPv4, network order
     uint32_t mask;         // IPv4, network order
     uint32_t gateway;      // IPv4, network order
@@ -279,15 +291,39 @@ struct CardInfo {
     uint32_t word10;
 };
 
+// Status carried by a task-status event (EVENT_GRP_TASK).
+enum ConfigTaskStatus : uint32_t { TASK_STATUS_UP = 1, TASK_STATUS_DOWN = 2 };
+
 struct ConfigTask {
-    uint32_t status;  // 1 up, 2 exited
+    uint32_t status;  // ConfigTaskStatus
     char task[KEEPER_NAME_LEN];
 };
+
+// Change masks: the id of a configuration-change event says what changed.
+constexpr uint32_t TIME_CHANGED_CLOCK = 1;
+constexpr uint32_t TIME_CHANGED_ZONE = 2;
+constexpr uint32_t HOST_CHANGED_NAME = 1;
+constexpr uint32_t HOST_CHANGED_DOMAIN = 2;
+constexpr uint32_t IF_CHANGED_ADMIN = 1;
+constexpr uint32_t IF_CHANGED_SPEED = 2;
+constexpr uint32_t IF_CHANGED_DUPLEX = 4;
+constexpr uint32_t IF_CHANGED_ACTION = 8;
+constexpr uint32_t GATEWAY_CHANGED_OOB = 4;
+constexpr uint32_t GATEWAY_CHANGED_INB = 8;
+constexpr uint32_t SEC_CHANGED_TELNET = 1;
+constexpr uint32_t SEC_CHANGED_PING = 4;
+constexpr uint32_t SEC_CHANGED_TCPSEC = 16;
+constexpr uint32_t SEC_CHANGED_SHELL_TIMEOUT = 32;
+constexpr uint32_t SEC_CHANGED_SSH = 128;
+
+// What a change to a list did, in ConfigAll's action word.
+constexpr uint32_t CONFIG_ACTION_ADD = 1;
+constexpr uint32_t CONFIG_ACTION_DEL = 6;
 
 // Body of configuration requests and of configuration-change events.
 struct ConfigAll {
     uint32_t cursor;
-    uint32_t action;
+    uint32_t action;  // CONFIG_ACTION_ADD or _DEL after a list change
     union {
         uint8_t raw[256];
         uint32_t word[64];

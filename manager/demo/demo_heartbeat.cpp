@@ -17,7 +17,7 @@ void onWarning() { gWarnings = gWarnings + 1; }
 
 class Heartbeat : public keeperClient {
 public:
-    explicit Heartbeat(EvEngine* engine) : keeperClient(engine, 1) {}
+    explicit Heartbeat(EvEngine* engine) : keeperClient(engine, KEEPER_INIT_PROGRAM) {}
 
 protected:
     keeperStatus _handle_check_alive() override {
@@ -51,7 +51,7 @@ int main() {
     EvEngine engine;
     Heartbeat client(&engine);
     keeperClient::_keep_alive_signal_foo = onWarning;
-    client.init(1);
+    client.init(KEEPER_INIT_PROGRAM);
     unsigned id = 0;
     client.register_callback("mute", "stop answering keep-alive probes", mute, &id);
     client.register_callback("unmute", "answer keep-alive probes again", unmute, &id);

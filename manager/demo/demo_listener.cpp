@@ -29,8 +29,8 @@ keeperStatus onTask(unsigned, unsigned, void* data, size_t len) {
 int main() {
     demoStart("demo_listener");
     EvEngine engine;
-    keeperClient client(&engine, 1);
-    client.init(1);
+    keeperClient client(&engine, KEEPER_INIT_PROGRAM);
+    client.init(KEEPER_INIT_PROGRAM);
     client.register_event(EVENT_GRP_SENSOR, 0xFFFFFFFF, onSensor);
     client.register_event(EVENT_GRP_TASK, 0xFFFFFFFF, onTask);
     printf("demo_listener: up, subscribed to sensor and task events\n");

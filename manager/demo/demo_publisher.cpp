@@ -44,9 +44,9 @@ private:
 int main() {
     demoStart("demo_publisher");
     EvEngine engine;
-    keeperClient client(&engine, 1);
+    keeperClient client(&engine, KEEPER_INIT_PROGRAM);
     gClient = &client;
-    client.init(1);
+    client.init(KEEPER_INIT_PROGRAM);
     unsigned id = 0;
     client.register_callback("greet", "publish a greeting event", greet, &id);
     Sensor sensor;
