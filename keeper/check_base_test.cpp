@@ -10,17 +10,6 @@
 
 namespace {
 
-// An action that counts its runs.
-class CountingAction : public TaskSingle {
-public:
-    explicit CountingAction(const char* n) : TaskSingle(nullptr, nullptr) { set_name(n); }
-    keeperStatus run(void*) override {
-        ++runs;
-        return KEEPER_OK;
-    }
-    int runs = 0;
-};
-
 // A check whose single run fails or succeeds as the test says.
 class ScriptedCheck : public CheckBase {
 public:
@@ -61,7 +50,7 @@ struct Checks : ::testing::Test {
     }
 
     KeeperFixture f;
-    CountingAction failure{"onFail"}, timeout{"onTimeout"}, success{"onSuccess"};
+    RecordingAction failure{"onFail"}, timeout{"onTimeout"}, success{"onSuccess"};
     std::vector<std::unique_ptr<ScriptedCheck>> unplaced;
 };
 
@@ -252,7 +241,7 @@ namespace {
 // while it still runs does not start it twice.
 TEST(ProgramCheck, ResultArrivesWhenTheProgramEndsAndRunsNeverOverlap) {
     KeeperFixture f;
-    CountingAction failure("fail");
+    RecordingAction failure("fail");
     CheckBase check(&f.keeper, &f.timers);
     check.set_name("prog");
     check.set_exec("sh");
