@@ -19,6 +19,7 @@
 #include <string>
 
 #include "client/ini_keeper_cli.h"
+#include "client/reconnect_delay.h"
 #include "protocol/wire_text.h"
 #include "reactor/ev_sock.h"
 #include "support/appliance.h"
@@ -208,9 +209,10 @@ int keeperClient::reconnect_keeper_cb(void*) {
 }
 
 void keeperClient::_schedule_reconnect() {
-    if (engine && !reconnectTimer)
-        reconnectTimer = engine->addTimer(kReconnectDelay, this, &keeperClient::reconnect_keeper_cb,
-                                          nullptr, kReconnectDelay);
+    if (!engine || reconnectTimer) return;
+    const int delay = client_reconnect_delay();
+    reconnectTimer =
+        engine->addTimer(delay, this, &keeperClient::reconnect_keeper_cb, nullptr, delay);
 }
 
 int keeperClient::handleInput(EvAdapter*) {

@@ -12,13 +12,19 @@ if(VARDO_SANITIZE)
     "UBSAN_OPTIONS=exitcode=${VARDO_SANITIZER_EXITCODE}:halt_on_error=1:print_stacktrace=1")
 endif()
 
-# vardo_test(<name> SOURCES ... LIBS ...): one GoogleTest program beside the
-# code it tests; every test case becomes its own CTest test.
+# vardo_test(<name> SOURCES ... LIBS ... [EXCLUDE <case>...]): one GoogleTest
+# program beside the code it tests; every test case becomes its own CTest
+# test, but for the EXCLUDEd cases, which the caller registers itself.
 function(vardo_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;EXCLUDE" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_LIST ${name}_TESTS
+  set(filter "")
+  if(T_EXCLUDE)
+    list(JOIN T_EXCLUDE ":" excluded)
+    set(filter TEST_FILTER "-${excluded}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_LIST ${name}_TESTS ${filter}
                        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   # Set on the cases once they are discovered: the discovery's own PROPERTIES
   # would split a list of more than one variable into separate properties.

@@ -12,7 +12,8 @@
 # pg_ctl binaries are copied (a symlink would lead back to the system
 # tree), and every other file of the system's lib and share folders is
 # linked in. The cluster listens on a socket in a private folder only.
-# When run as root, the server and psql run as the "postgres" user.
+# When run as root, the server runs as the "postgres" user; psql connects
+# as its role whoever runs it.
 
 PGC_ROOT=""
 
@@ -45,7 +46,9 @@ pgc_install_copy() {   # <pg_config> <source dir>:<build dir>...
       install DESTDIR="$copy" >/dev/null || return 1
   done
   mkdir -p "$copy$bindir"
-  cp "$bindir/postgres" "$bindir/pg_ctl" "$copy$bindir/"
+  # A hard link is a copy as far as the server's own path goes, and quicker.
+  ln "$bindir/postgres" "$bindir/pg_ctl" "$copy$bindir/" 2>/dev/null ||
+    cp "$bindir/postgres" "$bindir/pg_ctl" "$copy$bindir/"
   pgc_link_missing "$bindir" "$copy$bindir"
   pgc_link_missing "$pkglibdir" "$copy$pkglibdir"
   pgc_link_missing "$sharedir/extension" "$copy$sharedir/extension"
@@ -71,7 +74,7 @@ pgc_start() {   # <pg_config> <source dir>:<build dir>...
 }
 
 pgc_psql() {
-  pgc_as_server_user "$PGC_BIN/psql" -h "$PGC_ROOT/sock" -U postgres -d postgres \
+  "$PGC_BIN/psql" -h "$PGC_ROOT/sock" -U postgres -d postgres \
     -X -q -v ON_ERROR_STOP=1 "$@"
 }
 

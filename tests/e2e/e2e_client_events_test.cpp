@@ -180,6 +180,7 @@ TEST_F(E2eClientEvents, ClientReRegistersAfterDaemonRestart) {
     ASSERT_GE(outside, 0);
     if (outside == 0) {
         setenv("VELTO_HOME", home().c_str(), 1);
+        setenv("VARDO_E2E_RECONNECT_DELAY", "1", 1);
         execl(E2E_KC_PROG_PATH, "e2e_kc_prog", "--record", rec.c_str(), "--subscribe", "6:0x1",
               "--callback", "ping", static_cast<char*>(nullptr));
         _exit(127);
@@ -195,8 +196,9 @@ TEST_F(E2eClientEvents, ClientReRegistersAfterDaemonRestart) {
     ASSERT_NE(waitVardoExit(3000), -1);
     startVardo();
     ASSERT_TRUE(waitRecords("stand-in", "start", 2));
-    // The client retries every 10 seconds; its callback is listed again once
-    // it re-registered everything.
+    // The client retries every second (the library's delay, shortened for
+    // the test); its callback is listed again once it re-registered
+    // everything.
     ASSERT_TRUE(
         waitFor([&] { return vardoctl("-L e2e_kc_prog").out.find("ping") != std::string::npos; },
                 15000, 200));

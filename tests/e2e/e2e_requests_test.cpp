@@ -409,6 +409,7 @@ std::string fillUp(const std::string& path) {
 }
 
 TEST_F(E2eRequests, RequestsTheIniFileCannotTakeChangeNothing) {
+    quickStop();
     const std::string conf = home() + "/conf";
     const std::string trace = readConf("qoevdbg.conf");
     ASSERT_EQ(mount("tmpfs", conf.c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
