@@ -13,6 +13,7 @@
 #include "keeper/check_base.h"
 #include "keeper/client_handler.h"
 #include "keeper/ini_keeper.h"
+#include "keeper/plugin_host.h"
 #include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
 #include "keeper/tasks.h"
@@ -53,6 +54,7 @@ KeeperSrv::KeeperSrv(EvEngine* e)
       end_level(task_levels.end()),
       last_enabled_level(0),
       runner(e),
+      plugin_host(new DaemonPluginHost(*this, e)),
       first_run(true),
       not_finished(true) {}
 
@@ -249,7 +251,7 @@ KeeperBasePligin* KeeperSrv::get_plugin(pluginType type) const {
 keeperStatus KeeperSrv::registerPlugin(pluginType type, KeeperBasePligin* plugin) {
     if (plugins.count(type)) return KEEPER_FAIL;
     plugins[type] = plugin;
-    plugin->init(this);
+    plugin->init(plugin_host.get());
     return KEEPER_OK;
 }
 

@@ -1,16 +1,11 @@
 #include "keeper/timer_handler.h"
 
-#include <string>
-
 #include "keeper/check_base.h"
 #include "keeper/crash_report.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/ps_task.h"
-#include "keeper/script_job.h"
 #include "reactor/ev_engine.h"
-#include "support/appliance.h"
 #include "support/ev_debug.h"
-#include "support/run_prog.h"
 
 int TimerHandler::add(long delay, Callback cb, void* arg, int min_gap) {
     return engine->addTimer(delay, this, cb, arg, min_gap);
@@ -64,25 +59,8 @@ int TimerHandler::run_wh_status(void* srv) {
     // Once a minute: a crash names its file in local time, summer time and
     // a new time zone included.
     crash_report_refresh_clock();
-    KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
+    KeeperBasePligin* plugin = keeper->get_plugin(PLUGIN_CONFIG);
     if (!plugin) return 0;
     plugin->on_timer(srv);
     return 1;
-}
-
-int TimerHandler::run_cpu_usage_status(void* srv) {
-    KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
-    if (plugin) plugin->get_next_cpu_usage();
-    return 0;
-}
-
-// In the route commands' queue: the script applies the routes again, and a
-// burst of address and gateway changes restarts the network at most twice.
-int TimerHandler::run_delayed_inet1(void*) {
-    ProgramRunner::Job job = scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE);
-    const std::string line = commandLineText(job.argv);
-    EV_TRACE(DL_NOTIFY, "Run script [%s]", line.c_str());
-    if (keeper->get_runner().start(std::move(job)) < 0)
-        EV_TRACE(DL_ERROR, "Run script [%s] failed", line.c_str());
-    return 0;
 }

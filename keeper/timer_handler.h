@@ -32,8 +32,6 @@ public:
     int run_ka_check(void* task);
     int kill_ps(void* record);
     int run_wh_status(void* keeper);
-    int run_cpu_usage_status(void* keeper);
-    int run_delayed_inet1(void*);
 
     // Arms a timer on the engine with one of the callbacks above.
     int add(long delay, Callback cb, void* arg, int min_gap);

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "keeper/keeper_srv.h"
+#include "keeper/script_job.h"
 #include "plugins/config_loader.h"
 #include "plugins/sw_config_plugin.h"
 #include "protocol/link_modes.h"
@@ -284,8 +284,10 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
     return true;
 }
 
+// In the route commands' queue: the script applies the routes again, and a
+// burst of address and gateway changes restarts the network at most twice.
 void SWConfigPlugin::_schedule_network_restart() {
-    if (keeper || scheduler) _schedule(1, &TimerHandler::run_delayed_inet1, nullptr);
+    if (daemon_) _schedule(1, [this] { start(scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE)); });
 }
 
 // ---------------------------------------------------------------------------

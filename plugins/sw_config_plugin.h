@@ -16,9 +16,6 @@
 #include <vector>
 
 #include "keeper/keeper_plugin.h"
-#include "keeper/pending_replies.h"
-#include "keeper/program_runner.h"
-#include "keeper/timer_handler.h"
 #include "plugins/link_layer.h"
 #include "plugins/resource_usage.h"
 #include "protocol/keeper_records.h"
@@ -41,10 +38,6 @@ struct ConfigPaths {
 using JobStarter = std::function<int(ProgramRunner::Job job)>;
 // The final status of a request from the outcome of its program.
 using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
-// Arms a one-shot timer of the daemon: the callback runs `delay` seconds later.
-using TimerScheduler = std::function<void(long delay, TimerHandler::Callback cb, void* arg)>;
-// Publishes an event to the daemon's subscribers.
-using EventPublisher = std::function<void(unsigned group, unsigned code, void* data, unsigned len)>;
 
 constexpr unsigned CFG_IF_MAX = 32;
 constexpr unsigned CFG_PAIR_MAX = 128;
@@ -132,11 +125,11 @@ public:
     SWConfigPlugin& operator=(const SWConfigPlugin&) = delete;
 
     keeperStatus handleRequest(GeneralMsg& msg) override;
-    void init(KeeperSrv* srv) override;
+    void init(PluginHost* host) override;
     // Resource sampling: the daemon's minute step (its argument is the
     // daemon) and the second CPU snapshot one second later.
     void on_timer(void* daemon) override;
-    void get_next_cpu_usage() override;
+    void get_next_cpu_usage();
 
     virtual keeperStatus _create_version_config();
     virtual keeperStatus _update_ntp_cfg_file(FileBatch& batch);
@@ -208,11 +201,10 @@ public:
     // Seams for tests.
     void set_paths(const ConfigPaths& p) { paths = p; }
     void set_starter(JobStarter s) { starter = std::move(s); }
-    void set_replies(PendingReplies* r) { replies = r; }
+    // The daemon without init(), which loads the configuration.
+    void set_host(PluginHost* h) { daemon_ = h; }
     void set_link_layer(std::unique_ptr<LinkLayer> layer) { link = std::move(layer); }
     void set_clock(std::function<time_t()> c) { clock = std::move(c); }
-    void set_scheduler(TimerScheduler s) { scheduler = std::move(s); }
-    void set_publisher(EventPublisher p) { publisher = std::move(p); }
     void set_resource_sources(ResourceUsage::Sources sources) { usage = ResourceUsage(sources); }
 
     // Read access to the model.
@@ -293,10 +285,10 @@ protected:
     keeperStatus _write_acl();
     // The daemon re-applies the network a second later.
     void _schedule_network_restart();
-    void _schedule(long delay, TimerHandler::Callback cb, void* arg);
+    void _schedule(long delay, std::function<void()> call);
     // Brings the hardware status up to date with the disk figure of the
     // step's df run and publishes what changed.
-    void _publish_usage(void* daemon, int disk);
+    void _publish_usage(int disk);
 
     void _print_servers_dbg() const;
     // Starts one of the appliance's scripts (scriptJob), serialised by its path.
@@ -318,15 +310,12 @@ protected:
     bool ready_ = false;
     ConfigPaths paths;
     JobStarter starter;
-    PendingReplies* replies = nullptr;
     // The token of the request being handled whose reply is deferred, 0 when
     // it is answered at once.
     uint32_t replyToken = 0;
     std::unique_ptr<LinkLayer> link;
     // Seconds since the epoch.
     std::function<time_t()> clock;
-    TimerScheduler scheduler;
-    EventPublisher publisher;
     ResourceUsage usage;
 
     // The model.
