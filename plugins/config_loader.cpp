@@ -211,7 +211,7 @@ ConfigNetIf* SWConfigPlugin::_add_if_entry(uint32_t kind, const std::string& nam
     }
     e.kind = kind;
     e.id = ifCount + 1;
-    mirror[ifCount] = MirrorRecord{clock(), 2, 2};
+    net.entry_added(ifCount);
     ++ifCount;
     return &e;
 }
@@ -240,7 +240,7 @@ void SWConfigPlugin::_create_ports() {
             e->u.eth.speed = CFG_ALL_ONES;
             e->u.eth.duplex = CFG_ALL_ONES;
         }
-        _fill_link_details(*e);
+        net.fill_link_details(*e);
     }
 }
 

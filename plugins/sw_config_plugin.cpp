@@ -53,10 +53,7 @@ int disk_usage_of(const RunOutcome& outcome) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : cfgFile(cfg ? cfg : ""),
-      confDir(conf ? conf : ""),
-      link(new LinkLayer),
-      clock([] { return time(nullptr); }) {
+    : cfgFile(cfg ? cfg : ""), confDir(conf ? conf : ""), net(ifTable, ifCount) {
     memset(&host_, 0, sizeof host_);
     memset(gateways, 0, sizeof gateways);
     brStp = brLearn = 0;
@@ -70,7 +67,6 @@ SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
     memset(ifTable, 0, sizeof ifTable);
     memset(pairs, 0, sizeof pairs);
     pairCount = 0;
-    linkHoldTime = CFG_LINK_HOLD_TIME;
     fileIfCount = fileLinkCount = 0;
 }
 
@@ -176,6 +172,15 @@ int SWConfigPlugin::start(ProgramRunner::Job job) {
 
 PendingReplies* SWConfigPlugin::pending_replies() const {
     return daemon_ ? &daemon_->pending_replies() : nullptr;
+}
+
+// A file without interfaces leaves the ports to themselves.
+void SWConfigPlugin::_create_mirror_lists() {
+    if (ifCount != 0 && fileIfCount != 0) net.create_mirror_lists();
+}
+
+void SWConfigPlugin::_process_mirroring() {
+    if (ifCount != 0 && fileIfCount != 0) net.process_mirroring();
 }
 
 bool SWConfigPlugin::_commit(FileBatch& batch) {

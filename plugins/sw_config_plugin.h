@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "keeper/keeper_plugin.h"
-#include "plugins/link_layer.h"
+#include "plugins/net_applier.h"
 #include "plugins/resource_usage.h"
 #include "protocol/keeper_records.h"
 
@@ -39,7 +39,6 @@ using JobStarter = std::function<int(ProgramRunner::Job job)>;
 // The final status of a request from the outcome of its program.
 using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
 
-constexpr unsigned CFG_IF_MAX = 32;
 constexpr unsigned CFG_PAIR_MAX = 128;
 constexpr uint32_t CFG_ALL_ONES = 0xFFFFFFFFu;
 // Status word of a server that was added (or loaded from the name-server
@@ -59,36 +58,6 @@ extern const char* const __dev_mode[];     // device mode
 extern const char* const __if_action[];    // port action
 extern const char* const __adna_values[];  // double session
 extern const char DEF_CONFIG_AUTO[];
-
-// Roles of interface entries.
-enum IfRole : uint32_t {
-    IF_ROLE_INT = 1,
-    IF_ROLE_EXT = 2,
-    IF_ROLE_MGMT = 3,
-    IF_ROLE_BR = 4,
-    IF_ROLE_TAP = 5,
-    IF_ROLE_CLONE = 6,
-    IF_ROLE_OTHER = 7,
-};
-
-// Seconds a port must have been up before its link counts as down for the
-// ports that mirror it. Bringing a port up restarts auto-negotiation, which
-// takes a gigabit PHY about three seconds and some link partners longer;
-// during that time the port reads as down. A port brought up by the
-// mirroring must not take its partners down again for that reason, so the
-// hold time is a safe margin above negotiation, yet short enough that a real
-// failure is mirrored within seconds.
-constexpr uint32_t CFG_LINK_HOLD_TIME = 10;
-
-// Link-state bookkeeping kept beside each interface entry.
-struct MirrorRecord {
-    time_t lastUp = 0;
-    uint32_t mirrorState = 0;   // 1 down, 2 up
-    uint32_t standbyState = 0;  // 1 standby
-    // Positions + 1 of the entries whose link state this port follows,
-    // ended by 0.
-    uint8_t partners[CFG_IF_MAX] = {};
-};
 
 // A copy of a part of the model that is put back when it goes out of scope
 // unless the change was kept: a setter changes the model, writes the files
@@ -134,7 +103,9 @@ public:
     virtual keeperStatus _create_version_config();
     virtual keeperStatus _update_ntp_cfg_file(FileBatch& batch);
     // Brings the port at that position up (2) or down (other states).
-    virtual keeperStatus _set_link_status(int position, int state);
+    keeperStatus _set_link_status(int position, int state) {
+        return net.set_link_status(position, state);
+    }
     virtual keeperStatus _set_eth_if(ConfigNetIf* request, int& mask);
     // Hooks of a variant for extra variables of the configuration file:
     // KEEPER_FAIL means "not mine".
@@ -203,8 +174,8 @@ public:
     void set_starter(JobStarter s) { starter = std::move(s); }
     // The daemon without init(), which loads the configuration.
     void set_host(PluginHost* h) { daemon_ = h; }
-    void set_link_layer(std::unique_ptr<LinkLayer> layer) { link = std::move(layer); }
-    void set_clock(std::function<time_t()> c) { clock = std::move(c); }
+    void set_link_layer(std::unique_ptr<LinkLayer> layer) { net.set_link_layer(std::move(layer)); }
+    void set_clock(std::function<time_t()> c) { net.set_clock(std::move(c)); }
     void set_resource_sources(ResourceUsage::Sources sources) { usage = ResourceUsage(sources); }
 
     // Read access to the model.
@@ -219,7 +190,7 @@ public:
     const std::list<Handled<ConfigRoute>>& routes() const { return routes_; }
     const std::list<Handled<ConfigAll>>& servers() const { return servers_; }
     const std::list<Handled<ConfigACLHost>>& acl() const { return acl_; }
-    const MirrorRecord& mirror_record(unsigned position) const { return mirror[position]; }
+    const MirrorRecord& mirror_record(unsigned position) const { return net.record(position); }
     const ConfigHwStatus& hw_status() const { return hwStatus; }
 
 protected:
@@ -249,10 +220,6 @@ protected:
     uint32_t _entry_id(const std::string& name, const char* owner) const;
     // Writes the kept lines of the file after the writer's own part.
     void _write_kept_lines(FILE* out);
-    // The capability mask and hardware address of a port, from the link layer.
-    virtual void _fill_link_details(ConfigNetIf& entry);
-    // Live link state, speed and duplex of a port from the link layer.
-    void _update_if_status(ConfigNetIf& entry);
     // The changes of set_if by kind, on the entry at `position`.
     keeperStatus _change_ip_interface(const ConfigNetIf* request, unsigned position);
     keeperStatus _change_plain_port(const ConfigNetIf* request, unsigned position);
@@ -313,9 +280,6 @@ protected:
     // The token of the request being handled whose reply is deferred, 0 when
     // it is answered at once.
     uint32_t replyToken = 0;
-    std::unique_ptr<LinkLayer> link;
-    // Seconds since the epoch.
-    std::function<time_t()> clock;
     ResourceUsage usage;
 
     // The model.
@@ -330,9 +294,9 @@ protected:
     ConfigNetIf ifTable[CFG_IF_MAX];
     ConfigIfPair pairs[CFG_PAIR_MAX];
     uint32_t pairCount;
-    MirrorRecord mirror[CFG_IF_MAX];
-    uint32_t linkHoldTime;
     uint32_t fileIfCount, fileLinkCount;
+    // Live link state and mirroring of the ports of ifTable.
+    NetApplier net;
     std::list<Handled<ConfigRoute>> routes_;
     std::list<Handled<ConfigAll>> servers_;
     std::list<Handled<ConfigACLHost>> acl_;
