@@ -233,7 +233,7 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
     ip.mask = want.mask;
     if (ip.address == 0) {
         entry.adminStatus = 1;
-        _update_host_list_file(batch);
+        files.write_hosts(batch);
         return true;
     }
     bool management = false;
@@ -244,14 +244,14 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
             management = true;
     }
     if (management) {
-        if (updateJavaWebStart(dotted(ip.address).c_str(), batch))
+        if (files.write_webstart(dotted(ip.address).c_str(), batch))
             EV_TRACE(DL_NOTIFY, "kelda.jnlp ip change success.");
         else
             EV_TRACE(DL_ERROR, "kelda.jnlp ip change FAILURE.");
     }
     entry.adminStatus = 0;
     // A hosts file that cannot be written fails the batch.
-    _update_host_list_file(batch);
+    files.write_hosts(batch);
     return true;
 }
 

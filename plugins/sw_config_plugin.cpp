@@ -27,20 +27,6 @@ const char* const __if_action[] = {"off", "on_pair", "on_all", "bypass", nullptr
 const char* const __adna_values[] = {"1", "0", "NA", nullptr};
 const char DEF_CONFIG_AUTO[] = "auto";
 
-ConfigPaths::ConfigPaths()
-    : hostname(APP_HOSTNAME_FILE),
-      hosts(APP_HOSTS_FILE),
-      resolv(APP_RESOLV_CONF),
-      ntp(APP_NTP_CONF),
-      hostsAllow(APP_HOSTS_ALLOW),
-      hostsDeny(APP_HOSTS_DENY),
-      hostsDenyAll(APP_HOSTS_DENY_ALL),
-      hostsDenyEmpty(APP_HOSTS_DENY_EMPTY),
-      zoneinfoDir(APP_ZONEINFO_DIR),
-      localtime(APP_LOCALTIME_LINK),
-      webstart(APP_WEBSTART_FILE),
-      adminProfile(APP_ADMIN_PROFILE) {}
-
 namespace {
 
 // The disk figure of a df run: unknown unless it ran to its end.
@@ -53,7 +39,10 @@ int disk_usage_of(const RunOutcome& outcome) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : cfgFile(cfg ? cfg : ""), confDir(conf ? conf : ""), net(ifTable, ifCount) {
+    : cfgFile(cfg ? cfg : ""),
+      confDir(conf ? conf : ""),
+      net(ifTable, ifCount),
+      files(host_, ifTable, ifCount, servers_, acl_) {
     memset(&host_, 0, sizeof host_);
     memset(gateways, 0, sizeof gateways);
     brStp = brLearn = 0;

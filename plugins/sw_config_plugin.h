@@ -18,20 +18,8 @@
 #include "keeper/keeper_plugin.h"
 #include "plugins/net_applier.h"
 #include "plugins/resource_usage.h"
+#include "plugins/service_files.h"
 #include "protocol/keeper_records.h"
-
-class FileBatch;
-
-// Where the plug-in finds the host's files. The defaults are the appliance's
-// own (support/appliance.h); tests point them into a folder of their own.
-struct ConfigPaths {
-    ConfigPaths();
-    std::string hostname, hosts, resolv, ntp;
-    std::string hostsAllow, hostsDeny, hostsDenyAll, hostsDenyEmpty;
-    std::string zoneinfoDir, localtime;
-    std::string webstart;
-    std::string adminProfile;
-};
 
 // Starts a program without waiting for it (ProgramRunner::start of the
 // daemon): the run's id, -1 when it could not start.
@@ -77,13 +65,6 @@ private:
     Part& live;
     const Part saved;
     bool kept = false;
-};
-
-// A list element with the handle that list reads use as their cursor.
-template <class Rec>
-struct Handled {
-    uint32_t handle;
-    Rec rec;
 };
 
 class SWConfigPlugin : public KeeperBasePligin {
@@ -155,22 +136,20 @@ public:
     bool reach_ntp_srv() const override;
     keeperStatus add_acl(ConfigACLHost* acl);
     keeperStatus del_acl(ConfigACLHost* acl);
-    keeperStatus set_time(ConfigTime* time, int& mask);
-    keeperStatus get_time(ConfigTime* time);
+    keeperStatus set_time(ConfigTime* time, int& mask) { return files.set_time(*time, mask); }
+    keeperStatus get_time(ConfigTime* time) { return files.get_time(time); }
     keeperStatus set_security(ConfigSecurity* request, int& mask);
     // False when the descriptor is missing or has a line too long: it is
     // then left as it is.
-    bool updateJavaWebStart(const char* address, FileBatch& batch);
+    bool updateJavaWebStart(const char* address, FileBatch& batch) {
+        return files.write_webstart(address, batch);
+    }
 
-    // The writers of the service files: each adds its file to the batch;
-    // KEEPER_FAIL when it cannot.
-    keeperStatus _update_host_list_file(FileBatch& batch);
-    keeperStatus _update_dns_cfg_file(FileBatch& batch);
+    // The file of a server type into the batch; KEEPER_FAIL when it cannot.
     keeperStatus _update_srv_cfg_file(FileBatch& batch, uint32_t type);
-    keeperStatus _update_acl_file(FileBatch& batch);
 
     // Seams for tests.
-    void set_paths(const ConfigPaths& p) { paths = p; }
+    void set_paths(const ConfigPaths& p) { files.set_paths(p); }
     void set_starter(JobStarter s) { starter = std::move(s); }
     // The daemon without init(), which loads the configuration.
     void set_host(PluginHost* h) { daemon_ = h; }
@@ -275,7 +254,6 @@ protected:
     std::string cfgFile;
     std::string confDir;
     bool ready_ = false;
-    ConfigPaths paths;
     JobStarter starter;
     // The token of the request being handled whose reply is deferred, 0 when
     // it is answered at once.
@@ -308,6 +286,7 @@ protected:
     // changed.
     uint32_t fileGeneration = 0;
     std::unique_ptr<ParseTables> parsed;
+    ServiceFiles files;
 };
 
 // Whether text is a host or domain name this plug-in writes into system
