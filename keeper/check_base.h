@@ -13,7 +13,7 @@
 
 class CheckBase : public TaskOnSeq {
 public:
-    CheckBase(KeeperSrv* keeper, TimerHandler* timers);
+    CheckBase(TaskHost* keeper, TimerHandler* timers);
 
     using TaskOnSeq::run;
     keeperStatus run() override;
