@@ -13,6 +13,7 @@
 #include "keeper/check_base.h"
 #include "keeper/client_handler.h"
 #include "keeper/ini_keeper.h"
+#include "keeper/plugin_host.h"
 #include "keeper/ps_remote_task.h"
 #include "keeper/ps_task.h"
 #include "keeper/tasks.h"
@@ -50,7 +51,8 @@ KeeperSrv::KeeperSrv(EvEngine* e)
       timer_handler(nullptr),
       factory(nullptr),
       boot(this, task_levels, check_levels),
-      runner(e) {}
+      runner(e),
+      plugin_host(new DaemonPluginHost(*this, e)) {}
 
 KeeperSrv::~KeeperSrv() {
     for (auto& entry : plugins) delete entry.second;
@@ -246,7 +248,7 @@ bool KeeperSrv::run_plugin_work() {
 keeperStatus KeeperSrv::registerPlugin(pluginType type, KeeperBasePligin* plugin) {
     if (plugins.count(type)) return KEEPER_FAIL;
     plugins[type] = plugin;
-    plugin->init(this);
+    plugin->init(plugin_host.get());
     return KEEPER_OK;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ class PsTask;
 class ClientHandler;
 class ClientHandlerFactory;
 class KeeperSrv;
+class DaemonPluginHost;
 
 struct Flag {
     Flag(const char* name, bool enabled);
@@ -90,6 +92,10 @@ public:
     virtual keeperStatus register_event(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus check_alive_ack(ClientHandler* handler);
     virtual keeperStatus process_command(GeneralMsg&) { return KEEPER_FAIL; }
+    // The device mode, for the plug-ins: a daemon without modes has none
+    // and chooses none.
+    virtual const char* get_dev_mode() const { return ""; }
+    virtual keeperStatus set_dev_mode(const char*) { return KEEPER_FAIL; }
 
     int run(bool noLoop);
     // Keeps the action registry and lets it register the predefined actions.
@@ -212,6 +218,8 @@ protected:
     SigChildNotifier child_notifier;
     ProgramRunner runner;
     PendingReplies replies;
+    // What the plug-ins are given of the daemon.
+    std::unique_ptr<DaemonPluginHost> plugin_host;
 
 private:
     // Deletes the flags, tasks, checks and levels built from the INI file.

@@ -27,9 +27,9 @@ public:
 
     // Chooses the device mode once (2 when chosen before or when the INI
     // file cannot be written) and switches its tasks on.
-    keeperStatus set_dev_mode(const char* mode);
+    keeperStatus set_dev_mode(const char* mode) override;
     // The device mode, "" until one is chosen.
-    const char* get_dev_mode() const;
+    const char* get_dev_mode() const override;
     keeperStatus set_task_mode(const char* name, const char* args, bool on);
     keeperStatus set_check_mode(const char* name, const char* args, bool on);
     PsTask* get_default_fup() const { return default_fup; }

@@ -1,17 +1,11 @@
 #include "keeper/timer_handler.h"
 
-#include <string>
-
 #include "keeper/check_base.h"
 #include "keeper/crash_report.h"
-#include "keeper/program_runner.h"
 #include "keeper/ps_task.h"
-#include "keeper/script_job.h"
 #include "keeper/task_host.h"
 #include "reactor/ev_engine.h"
-#include "support/appliance.h"
 #include "support/ev_debug.h"
-#include "support/run_prog.h"
 
 int TimerHandler::add(long delay, Callback cb, void* arg, int min_gap) {
     return engine->addTimer(delay, this, cb, arg, min_gap);
@@ -66,21 +60,4 @@ int TimerHandler::run_wh_status(void*) {
     // a new time zone included.
     crash_report_refresh_clock();
     return keeper && keeper->run_plugin_work() ? 1 : 0;
-}
-
-int TimerHandler::run_cpu_usage_status(void*) {
-    KeeperBasePligin* plugin = keeper ? keeper->get_plugin(PLUGIN_CONFIG) : nullptr;
-    if (plugin) plugin->get_next_cpu_usage();
-    return 0;
-}
-
-// In the route commands' queue: the script applies the routes again, and a
-// burst of address and gateway changes restarts the network at most twice.
-int TimerHandler::run_delayed_inet1(void*) {
-    ProgramRunner::Job job = scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE);
-    const std::string line = commandLineText(job.argv);
-    EV_TRACE(DL_NOTIFY, "Run script [%s]", line.c_str());
-    if (keeper->get_runner().start(std::move(job)) < 0)
-        EV_TRACE(DL_ERROR, "Run script [%s] failed", line.c_str());
-    return 0;
 }

@@ -31,11 +31,8 @@ public:
     int run_task(void* task);
     int run_ka_check(void* task);
     int kill_ps(void* record);
-    // The configuration plug-in's periodic work, and its next CPU sample;
-    // the argument is not used.
+    // The configuration plug-in's periodic work; the argument is not used.
     int run_wh_status(void*);
-    int run_cpu_usage_status(void*);
-    int run_delayed_inet1(void*);
 
     // Arms a timer on the engine with one of the callbacks above.
     int add(long delay, Callback cb, void* arg, int min_gap);

@@ -211,7 +211,7 @@ ConfigNetIf* SWConfigPlugin::_add_if_entry(uint32_t kind, const std::string& nam
     }
     e.kind = kind;
     e.id = ifCount + 1;
-    mirror[ifCount] = MirrorRecord{clock(), 2, 2};
+    net.entry_added(ifCount);
     ++ifCount;
     return &e;
 }
@@ -240,7 +240,7 @@ void SWConfigPlugin::_create_ports() {
             e->u.eth.speed = CFG_ALL_ONES;
             e->u.eth.duplex = CFG_ALL_ONES;
         }
-        _fill_link_details(*e);
+        net.fill_link_details(*e);
     }
 }
 
@@ -359,7 +359,7 @@ void SWConfigPlugin::_create_route_config() {
 
 void SWConfigPlugin::_create_host_config() {
     std::vector<std::string> lines;
-    if (!readTextLines(paths.hostname, lines) || lines.empty()) return;
+    if (!readTextLines(files.paths().hostname, lines) || lines.empty()) return;
     const std::string& line = lines[0];
     const size_t dot = line.find('.');
     copyField(host_.hostName, line.substr(0, dot).substr(0, sizeof host_.hostName - 1));
@@ -397,19 +397,20 @@ void loadServers(const std::string& path, const char* keyword, uint32_t type, ui
 
 void SWConfigPlugin::_create_dns_config() {
     std::vector<ConfigAll> found;
-    loadServers(paths.resolv, "nameserver", SRV_TYPE_DNS, SRV_STATUS_ADDED, nullptr, found);
+    loadServers(files.paths().resolv, "nameserver", SRV_TYPE_DNS, SRV_STATUS_ADDED, nullptr, found);
     for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
 }
 
 void SWConfigPlugin::_create_ntp_config() {
     std::vector<ConfigAll> found;
-    loadServers(paths.ntp, "server", SRV_TYPE_NTP, SRV_STATUS_LOADED_NTP, "127.127.1.0", found);
+    loadServers(files.paths().ntp, "server", SRV_TYPE_NTP, SRV_STATUS_LOADED_NTP, "127.127.1.0",
+                found);
     for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
 }
 
 void SWConfigPlugin::_create_acl_config() {
     std::vector<std::string> lines;
-    if (!readTextLines(paths.hostsAllow, lines)) return;
+    if (!readTextLines(files.paths().hostsAllow, lines)) return;
     for (const std::string& line : lines) {
         const size_t all = line.find("ALL:");
         if (all == std::string::npos) continue;

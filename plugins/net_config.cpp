@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "keeper/keeper_srv.h"
+#include "keeper/script_job.h"
 #include "plugins/config_loader.h"
 #include "plugins/sw_config_plugin.h"
 #include "protocol/link_modes.h"
@@ -87,40 +87,11 @@ keeperStatus SWConfigPlugin::get_if(ConfigAll& all) {
     memset(&all.data, 0, sizeof all.data);
     all.cursor = 0;
     if (position < ifCount) {
-        _update_if_status(ifTable[position]);
+        net.update_status(ifTable[position]);
         all.data.netIf = ifTable[position];
         all.cursor = ifTable[position].id;
     }
     return KEEPER_OK;
-}
-
-void SWConfigPlugin::_update_if_status(ConfigNetIf& entry) {
-    if (entry.kind != NETIF_KIND_ETH) return;
-    ConfigNetIfEth& eth = entry.u.eth;
-    eth.linkState = NETIF_LINK_DOWN;
-    int status = HWU_LINK_DOWN, speed = 0, duplex = 0;
-    if (link->status(entry.name, &status) != 0 || status != HWU_LINK_UP) return;
-    if (link->speed(entry.name, &speed) != 0 || link->duplex(entry.name, &duplex) != 0) return;
-    eth.linkState = NETIF_LINK_UP;
-    eth.liveSpeed = static_cast<uint32_t>(speed) << 20;
-    eth.liveDuplex = duplex == 1 ? 0 : 1;
-    EV_TRACE(DL_DEBUG_EXT, "If statuses from low level: speed= %d, duplex= %d, status= %d", speed,
-             duplex, status);
-}
-
-void SWConfigPlugin::_fill_link_details(ConfigNetIf& entry) {
-    unsigned supported = 0;
-    if (link->details(entry.name, &supported) != 0) {
-        EV_TRACE(DL_ERROR, "Error in call hwu_link_details() for interface %s", entry.name);
-        supported = 0;
-    }
-    entry.u.eth.supported = supported;
-    unsigned char mac[6] = {0};
-    if (link->hwAddr(entry.name, mac) != 0) {
-        EV_TRACE(DL_ERROR, "Error in call hwu_link_hwAddr() for interface %s", entry.name);
-        memset(mac, 0, sizeof mac);
-    }
-    memcpy(entry.u.eth.hwAddr, mac, sizeof entry.u.eth.hwAddr);
 }
 
 keeperStatus SWConfigPlugin::set_if(ConfigNetIf* request, int& mask) {
@@ -262,7 +233,7 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
     ip.mask = want.mask;
     if (ip.address == 0) {
         entry.adminStatus = 1;
-        _update_host_list_file(batch);
+        files.write_hosts(batch);
         return true;
     }
     bool management = false;
@@ -273,19 +244,21 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
             management = true;
     }
     if (management) {
-        if (updateJavaWebStart(dotted(ip.address).c_str(), batch))
+        if (files.write_webstart(dotted(ip.address).c_str(), batch))
             EV_TRACE(DL_NOTIFY, "kelda.jnlp ip change success.");
         else
             EV_TRACE(DL_ERROR, "kelda.jnlp ip change FAILURE.");
     }
     entry.adminStatus = 0;
     // A hosts file that cannot be written fails the batch.
-    _update_host_list_file(batch);
+    files.write_hosts(batch);
     return true;
 }
 
+// In the route commands' queue: the script applies the routes again, and a
+// burst of address and gateway changes restarts the network at most twice.
 void SWConfigPlugin::_schedule_network_restart() {
-    if (keeper || scheduler) _schedule(1, &TimerHandler::run_delayed_inet1, nullptr);
+    if (daemon_) _schedule(1, [this] { start(scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE)); });
 }
 
 // ---------------------------------------------------------------------------

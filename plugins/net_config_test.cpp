@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -100,6 +101,30 @@ protected:
 
 using Calls = std::vector<std::string>;
 
+// The request tables: an unknown command is refused without an event, and a
+// port change that only a reboot applies asks the daemon for one.
+TEST_F(LinkMirror, UnknownCommandsAreRefusedAndChangesThatNeedARebootAskTheDaemon) {
+    FakeDaemon daemon;
+    daemon.serve(*plugin);
+    for (auto type : {KEEPER_GET_CONFIG, KEEPER_SET_CONFIG}) {
+        GeneralMsg msg(type);
+        msg.payload.config.cmd = 999;
+        EXPECT_EQ(plugin->handleRequest(msg), KEEPER_OK);
+        EXPECT_EQ(msg.payload.config.status, 2u) << type;
+        EXPECT_EQ(msg.eventGrp, 0u) << type;
+    }
+    ConfigAll all;
+    memset(&all, 0, sizeof all);
+    ConfigNetIf& port = all.data.netIf;
+    port = plugin->if_entry(1);
+    memset(&port.u.eth, 0xff, sizeof port.u.eth);
+    port.adminStatus = port.adminStatus == 0 ? 1 : 0;
+    EXPECT_EQ(daemon.change(*plugin, CONFIG_IF, all), KEEPER_OK_REBOOT);
+    EXPECT_EQ(daemon.reboots, 1);
+    EXPECT_EQ(daemon.change(*plugin, CONFIG_IF, all), KEEPER_NO_CHANGE);
+    EXPECT_EQ(daemon.reboots, 1);
+}
+
 TEST_F(LinkMirror, PortsFollowTheirPartnersAfterTheHoldTime) {
     plugin->_create_mirror_lists();
     EXPECT_EQ(partners(0), (std::vector<unsigned>{1}));
@@ -192,7 +217,7 @@ protected:
         plugin.set_paths(pathsIn(dir));
         plugin.set_link_layer(std::unique_ptr<LinkLayer>(new FakeLink));
         daemon.serve(plugin);
-        plugin.init(nullptr);
+        plugin.init(&daemon);
         ASSERT_TRUE(plugin.ready());
     }
     int change(uint32_t cmd, RunOutcome::Kind kind, int code = 0) {
@@ -311,18 +336,10 @@ TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     SWConfigPlugin plugin("", "");
     plugin.set_resource_sources(ResourceUsage::Sources{
         dir / "stat", dir / "meminfo", {"cat", dir / "df"}, [&now] { return now; }});
-    struct Published {
-        unsigned group, code;
-        ConfigAll body;
-    };
-    std::vector<Published> events;
-    std::vector<std::pair<long, TimerHandler::Callback>> timers;
-    plugin.set_publisher([&](unsigned group, unsigned code, void* data, unsigned len) {
-        ASSERT_EQ(len, sizeof(ConfigAll));
-        events.push_back({group, code, *static_cast<ConfigAll*>(data)});
-    });
-    plugin.set_scheduler(
-        [&](long delay, TimerHandler::Callback cb, void*) { timers.emplace_back(delay, cb); });
+    FakeDaemon host;
+    plugin.set_host(&host);
+    std::vector<FakeDaemon::Published>& events = host.events;
+    auto& timers = host.timers;
     // df, as "cat" of the test's file, ends at once.
     plugin.set_starter([](ProgramRunner::Job job) {
         EXPECT_TRUE(job.capture);
@@ -340,7 +357,6 @@ TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     plugin.on_timer(&daemon);
     ASSERT_EQ(timers.size(), 1u);
     EXPECT_EQ(timers[0].first, 1);
-    EXPECT_TRUE(timers[0].second == &TimerHandler::run_cpu_usage_status);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].group, unsigned(EVENT_GRP_HW_STATUS));
     EXPECT_EQ(events[0].code, 64u | 32u) << "memory and disk; the CPU figure comes a step late";
@@ -352,7 +368,7 @@ TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     // Two processors, 100 busy ticks in one second: 50 %.
     now += 1.0;
     stat(200);
-    plugin.get_next_cpu_usage();
+    timers[0].second();
     plugin.on_timer(&daemon);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1].code, 128u);
@@ -361,7 +377,7 @@ TEST(ResourceSampling, PublishesOnlyChangesAndMeasuresCpuBetweenTwoTimers) {
     // Nothing moved: nothing is published.
     now += 1.0;
     stat(300);
-    plugin.get_next_cpu_usage();
+    timers[1].second();
     plugin.on_timer(&daemon);
     EXPECT_EQ(events.size(), 2u);
     EXPECT_EQ(timers.size(), 3u);

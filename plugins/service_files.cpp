@@ -1,6 +1,9 @@
 // Host name, name and time servers, the access list, time and time zone,
-// security switches, the version record and the web-start descriptor: each
-// keeps its part of the model and rewrites the file its service reads.
+// security switches, the version record and the web-start descriptor: the
+// plug-in's changes keep their part of the model, and ServiceFiles rewrites
+// the file its service reads.
+#include "plugins/service_files.h"
+
 #include <arpa/inet.h>
 #include <limits.h>
 #include <strings.h>
@@ -20,6 +23,20 @@
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
+
+ConfigPaths::ConfigPaths()
+    : hostname(APP_HOSTNAME_FILE),
+      hosts(APP_HOSTS_FILE),
+      resolv(APP_RESOLV_CONF),
+      ntp(APP_NTP_CONF),
+      hostsAllow(APP_HOSTS_ALLOW),
+      hostsDeny(APP_HOSTS_DENY),
+      hostsDenyAll(APP_HOSTS_DENY_ALL),
+      hostsDenyEmpty(APP_HOSTS_DENY_EMPTY),
+      zoneinfoDir(APP_ZONEINFO_DIR),
+      localtime(APP_LOCALTIME_LINK),
+      webstart(APP_WEBSTART_FILE),
+      adminProfile(APP_ADMIN_PROFILE) {}
 
 namespace {
 
@@ -144,14 +161,13 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     strcpy(host_.hostName, host->hostName);
     strcpy(host_.domainName, host->domainName);
     FileBatch batch;
-    if (FILE* out = batch.add(paths.hostname.c_str()).stream())
+    if (FILE* out = batch.add(files.paths().hostname.c_str()).stream())
         fprintf(out, "%s.%s\n", host_.hostName, host_.domainName);
     else
-        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", paths.hostname.c_str(),
+        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", files.paths().hostname.c_str(),
                  strerror(errno));
-    const bool rendered =
-        _update_host_list_file(batch) == KEEPER_OK &&
-        (!(mask & HOST_CHANGED_DOMAIN) || _update_dns_cfg_file(batch) == KEEPER_OK);
+    const bool rendered = files.write_hosts(batch) == KEEPER_OK &&
+                          (!(mask & HOST_CHANGED_DOMAIN) || files.write_resolv(batch) == KEEPER_OK);
     if (!rendered || !_commit(batch)) return KEEPER_FAIL;
     undo.keep();
     // The files are written: only a tool that hangs fails the request.
@@ -164,19 +180,19 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     });
 }
 
-keeperStatus SWConfigPlugin::_update_host_list_file(FileBatch& batch) {
-    FILE* out = batch.add(paths.hosts.c_str()).stream();
+keeperStatus ServiceFiles::write_hosts(FileBatch& batch) const {
+    FILE* out = batch.add(paths_.hosts.c_str()).stream();
     if (!out) {
-        EV_TRACE(DL_ERROR, "_update_host_list_file: failed to open %s: %s", paths.hosts.c_str(),
+        EV_TRACE(DL_ERROR, "_update_host_list_file: failed to open %s: %s", paths_.hosts.c_str(),
                  strerror(errno));
         return KEEPER_FAIL;
     }
     fputs("127.0.0.1       localhost\n", out);
-    for (unsigned pos = 0; pos < ifCount; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+    for (unsigned pos = 0; pos < count; ++pos) {
+        const ConfigNetIf& e = table[pos];
         if (e.kind != NETIF_KIND_IP || e.adminStatus == 1) continue;
-        fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), host_.hostName,
-                host_.domainName, host_.hostName);
+        fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), host.hostName,
+                host.domainName, host.hostName);
     }
     return KEEPER_OK;
 }
@@ -184,24 +200,24 @@ keeperStatus SWConfigPlugin::_update_host_list_file(FileBatch& batch) {
 // ---------------------------------------------------------------------------
 // Name and time servers.
 
-keeperStatus SWConfigPlugin::_update_dns_cfg_file(FileBatch& batch) {
-    FILE* out = batch.add(paths.resolv.c_str()).stream();
+keeperStatus ServiceFiles::write_resolv(FileBatch& batch) const {
+    FILE* out = batch.add(paths_.resolv.c_str()).stream();
     if (!out) {
         EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_dns_cfg_file",
-                 paths.resolv.c_str(), strerror(errno));
+                 paths_.resolv.c_str(), strerror(errno));
         return KEEPER_FAIL;
     }
-    fprintf(out, "%s %s\n", "domain", host_.domainName);
-    for (const auto& server : servers_)
+    fprintf(out, "%s %s\n", "domain", host.domainName);
+    for (const auto& server : servers)
         if (server.rec.data.srv.type == SRV_TYPE_DNS)
             fprintf(out, "nameserver %s\n", serverText(server.rec.data.srv).c_str());
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
-    FILE* out = batch.add(paths.ntp.c_str()).stream();
+keeperStatus ServiceFiles::write_ntp(FileBatch& batch) const {
+    FILE* out = batch.add(paths_.ntp.c_str()).stream();
     if (!out) {
-        EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_ntp_cfg_file", paths.ntp.c_str(),
+        EV_TRACE(DL_ERROR, "%s: failed to open %s: %s", "_update_ntp_cfg_file", paths_.ntp.c_str(),
                  strerror(errno));
         return KEEPER_FAIL;
     }
@@ -213,7 +229,7 @@ keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
         "disable monitor stats\n",
         out);
     std::vector<std::string> names;
-    for (const auto& server : servers_)
+    for (const auto& server : servers)
         if (server.rec.data.srv.type == SRV_TYPE_NTP)
             names.push_back(serverText(server.rec.data.srv));
     for (const std::string& name : names) fprintf(out, "server %s\n", name.c_str());
@@ -222,8 +238,12 @@ keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
     return KEEPER_OK;
 }
 
+keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
+    return files.write_ntp(batch);
+}
+
 keeperStatus SWConfigPlugin::_update_srv_cfg_file(FileBatch& batch, uint32_t type) {
-    if (type == SRV_TYPE_DNS) return _update_dns_cfg_file(batch);
+    if (type == SRV_TYPE_DNS) return files.write_resolv(batch);
     if (type == SRV_TYPE_NTP) return _update_ntp_cfg_file(batch);
     return KEEPER_OK;
 }
@@ -380,22 +400,22 @@ keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
 
 keeperStatus SWConfigPlugin::_write_acl() {
     FileBatch batch;
-    return _update_acl_file(batch) == KEEPER_OK && _commit(batch) ? KEEPER_OK : KEEPER_FAIL;
+    return files.write_acl(batch) == KEEPER_OK && _commit(batch) ? KEEPER_OK : KEEPER_FAIL;
 }
 
-keeperStatus SWConfigPlugin::_update_acl_file(FileBatch& batch) {
+keeperStatus ServiceFiles::write_acl(FileBatch& batch) const {
     std::vector<std::string> lines;
     // A missing file is written anew.
-    if (!readTextLines(paths.hostsAllow, lines) && errno != ENOENT) {
-        EV_TRACE(DL_ERROR, "Can't open %s file for read", paths.hostsAllow.c_str());
+    if (!readTextLines(paths_.hostsAllow, lines) && errno != ENOENT) {
+        EV_TRACE(DL_ERROR, "Can't open %s file for read", paths_.hostsAllow.c_str());
         return KEEPER_FAIL;
     }
-    FILE* out = batch.add(paths.hostsAllow.c_str()).stream();
+    FILE* out = batch.add(paths_.hostsAllow.c_str()).stream();
     if (!out) {
-        EV_TRACE(DL_ERROR, "Can't open %s file for write", paths.hostsAllow.c_str());
+        EV_TRACE(DL_ERROR, "Can't open %s file for write", paths_.hostsAllow.c_str());
         return KEEPER_FAIL;
     }
-    const std::string all = aclLine(acl_);
+    const std::string all = aclLine(acl);
     EV_TRACE(DL_DEBUG, "    ACL - %s", all.c_str());
     const char end[] = "# End of hosts.allow.";
     bool allSeen = false;
@@ -409,9 +429,9 @@ keeperStatus SWConfigPlugin::_update_acl_file(FileBatch& batch) {
     }
     if (!allSeen) fprintf(out, "%s\n", all.c_str());
     fprintf(out, "%s\n", end);
-    const std::string& deny = acl_.empty() ? paths.hostsDenyEmpty : paths.hostsDenyAll;
-    if (!batch.addCopy(deny.c_str(), paths.hostsDeny.c_str())) {
-        EV_TRACE(DL_ERROR, "Can't copy file %s to %s", deny.c_str(), paths.hostsDeny.c_str());
+    const std::string& deny = acl.empty() ? paths_.hostsDenyEmpty : paths_.hostsDenyAll;
+    if (!batch.addCopy(deny.c_str(), paths_.hostsDeny.c_str())) {
+        EV_TRACE(DL_ERROR, "Can't copy file %s to %s", deny.c_str(), paths_.hostsDeny.c_str());
         return KEEPER_FAIL;
     }
     return KEEPER_OK;
@@ -467,11 +487,11 @@ static bool setClock(uint32_t seconds) {
     return false;
 }
 
-keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
+keeperStatus ServiceFiles::set_time(const ConfigTime& request, int& mask) const {
     mask = 0;
-    if (!terminated(request->timeZone)) return KEEPER_FAIL;
-    const char* zone = request->timeZone;
-    const std::string target = paths.zoneinfoDir + zone;
+    if (!terminated(request.timeZone)) return KEEPER_FAIL;
+    const char* zone = request.timeZone;
+    const std::string target = paths_.zoneinfoDir + zone;
     std::string previous;
     bool zoneChange = false;
     if (zone[0]) {
@@ -481,20 +501,20 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
             return KEEPER_FAIL;
         }
         bool refused = false;
-        zoneChange = zoneChangeNeeded(paths.localtime, target, previous, refused);
+        zoneChange = zoneChangeNeeded(paths_.localtime, target, previous, refused);
         if (refused) return KEEPER_FAIL;
     }
     // The zone first: a request whose zone cannot be set leaves the clock
     // as it was.
     if (zoneChange) {
-        if (!replaceLink(paths.localtime, target)) return KEEPER_FAIL;
+        if (!replaceLink(paths_.localtime, target)) return KEEPER_FAIL;
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::set_time. Now timezone is %s", target.c_str());
         mask |= TIME_CHANGED_ZONE;
     }
-    if (request->time != 0) {
-        if (!setClock(request->time)) {
+    if (request.time != 0) {
+        if (!setClock(request.time)) {
             // Refused as a whole: the zone goes back to what it was.
-            if (zoneChange && !previous.empty()) replaceLink(paths.localtime, previous);
+            if (zoneChange && !previous.empty()) replaceLink(paths_.localtime, previous);
             return KEEPER_FAIL;
         }
         mask |= TIME_CHANGED_CLOCK;
@@ -502,13 +522,13 @@ keeperStatus SWConfigPlugin::set_time(ConfigTime* request, int& mask) {
     return mask ? KEEPER_OK : KEEPER_NO_CHANGE;
 }
 
-keeperStatus SWConfigPlugin::get_time(ConfigTime* out) {
+keeperStatus ServiceFiles::get_time(ConfigTime* out) const {
     memset(out, 0, sizeof *out);
     out->time = static_cast<uint32_t>(time(nullptr));
     strcpy(out->timeZone, "UTC");
     char target[257] = {};
-    const ssize_t len = readlink(paths.localtime.c_str(), target, sizeof target - 1);
-    const std::string& dir = paths.zoneinfoDir;
+    const ssize_t len = readlink(paths_.localtime.c_str(), target, sizeof target - 1);
+    const std::string& dir = paths_.zoneinfoDir;
     if (len > 0 && static_cast<size_t>(len) > dir.size() &&
         dir.compare(0, dir.size(), target, dir.size()) == 0) {
         const std::string zone(target + dir.size(), static_cast<size_t>(len) - dir.size());
@@ -592,9 +612,9 @@ keeperStatus SWConfigPlugin::_create_version_config() {
     return KEEPER_OK;
 }
 
-bool SWConfigPlugin::updateJavaWebStart(const char* address, FileBatch& batch) {
+bool ServiceFiles::write_webstart(const char* address, FileBatch& batch) const {
     std::vector<std::string> lines;
-    if (!readTextLines(paths.webstart, lines)) {
+    if (!readTextLines(paths_.webstart, lines)) {
         EV_TRACE(DL_ERROR, "updateJavaWebStart: failed to open kelda.jnlp file");
         return false;
     }
@@ -608,7 +628,7 @@ bool SWConfigPlugin::updateJavaWebStart(const char* address, FileBatch& batch) {
         text += withAddress(line, address) + "\n";
     }
     // A descriptor that cannot be replaced fails the batch.
-    if (FILE* out = batch.add(paths.webstart.c_str()).stream()) {
+    if (FILE* out = batch.add(paths_.webstart.c_str()).stream()) {
         fputs(text.c_str(), out);
         return true;
     }

@@ -2,19 +2,18 @@
 
 #include <cstring>
 
-#include "keeper/stc_keeper_srv.h"
 #include "protocol/wire_text.h"
 #include "support/ev_debug.h"
 
-void STCConfigPluginX::init(KeeperSrv* srv) {
-    SWConfigPlugin::init(srv);
-    _create_bash_config(paths.adminProfile.c_str());
+void STCConfigPluginX::init(PluginHost* daemon) {
+    SWConfigPlugin::init(daemon);
+    _create_bash_config(files.paths().adminProfile.c_str());
 }
 
 keeperStatus STCConfigPluginX::_update_sec_files(FileBatch& batch, int mask) {
     const keeperStatus status = SWConfigPlugin::_update_sec_files(batch, mask);
     if (status != KEEPER_OK || !(mask & SEC_CHANGED_SHELL_TIMEOUT)) return status;
-    return _update_bash_cfg_file(batch, paths.adminProfile.c_str());
+    return _update_bash_cfg_file(batch, files.paths().adminProfile.c_str());
 }
 
 void STCConfigPluginX::_get_conf(GeneralMsg& msg) {
@@ -36,15 +35,11 @@ void STCConfigPluginX::_set_conf(GeneralMsg& msg) {
     msg.eventGrp = EVENT_GRP_NONE;
 }
 
-std::string STCConfigPluginX::_dev_mode() const {
-    const stcKeeperSrv* stc = dynamic_cast<const stcKeeperSrv*>(keeper);
-    return stc ? stc->get_dev_mode() : "";
-}
+std::string STCConfigPluginX::_dev_mode() const { return daemon_ ? daemon_->dev_mode() : ""; }
 
 keeperStatus STCConfigPluginX::_set_dev_mode(const char* mode) {
-    stcKeeperSrv* stc = dynamic_cast<stcKeeperSrv*>(keeper);
-    if (!stc) return KEEPER_FAIL;
-    const keeperStatus status = stc->set_dev_mode(mode);
+    if (!daemon_) return KEEPER_FAIL;
+    const keeperStatus status = daemon_->set_dev_mode(mode);
     EV_TRACE(DL_NOTIFY, "STCConfigPluginX::_set_dev_mode, %s: %d", mode, status);
     return status;
 }

@@ -10,7 +10,7 @@ class STCConfigPluginX : public SWConfigPlugin {
 public:
     using SWConfigPlugin::SWConfigPlugin;
 
-    void init(KeeperSrv* srv) override;
+    void init(PluginHost* host) override;
     // Adds the login profile for a new shell time-out.
     keeperStatus _update_sec_files(FileBatch& batch, int mask) override;
     void _get_conf(GeneralMsg& msg) override;

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "keeper/keeper_srv.h"
 #include "keeper/script_job.h"
 #include "plugins/config_loader.h"
 #include "plugins/link_utils.h"
@@ -28,48 +27,7 @@ const char* const __if_action[] = {"off", "on_pair", "on_all", "bypass", nullptr
 const char* const __adna_values[] = {"1", "0", "NA", nullptr};
 const char DEF_CONFIG_AUTO[] = "auto";
 
-ConfigPaths::ConfigPaths()
-    : hostname(APP_HOSTNAME_FILE),
-      hosts(APP_HOSTS_FILE),
-      resolv(APP_RESOLV_CONF),
-      ntp(APP_NTP_CONF),
-      hostsAllow(APP_HOSTS_ALLOW),
-      hostsDeny(APP_HOSTS_DENY),
-      hostsDenyAll(APP_HOSTS_DENY_ALL),
-      hostsDenyEmpty(APP_HOSTS_DENY_EMPTY),
-      zoneinfoDir(APP_ZONEINFO_DIR),
-      localtime(APP_LOCALTIME_LINK),
-      webstart(APP_WEBSTART_FILE),
-      adminProfile(APP_ADMIN_PROFILE) {}
-
 namespace {
-
-// The element after the one whose handle is the cursor (the first for 0);
-// null past the end and for a cursor that names no element.
-template <class Rec>
-const Handled<Rec>* next_after(const std::list<Handled<Rec>>& list, uint32_t cursor) {
-    auto it = list.begin();
-    if (cursor != 0) {
-        while (it != list.end() && it->handle != cursor) ++it;
-        if (it != list.end()) ++it;
-    }
-    return it == list.end() ? nullptr : &*it;
-}
-
-// One step of a list walk: the next element into `field`, its handle into
-// the cursor; past the end an empty payload and cursor 0.
-template <class Rec>
-void read_next(const std::list<Handled<Rec>>& list, ConfigAll& all, Rec& field) {
-    const Handled<Rec>* next = next_after(list, all.cursor);
-    memset(&all.data, 0, sizeof all.data);
-    all.cursor = next ? next->handle : 0;
-    if (next) field = next->rec;
-}
-
-const char* cmd_name(unsigned cmd) {
-    const char* name = configCmdStr(cmd);
-    return name ? name : "";
-}
 
 // The disk figure of a df run: unknown unless it ran to its end.
 int disk_usage_of(const RunOutcome& outcome) {
@@ -83,8 +41,8 @@ int disk_usage_of(const RunOutcome& outcome) {
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
     : cfgFile(cfg ? cfg : ""),
       confDir(conf ? conf : ""),
-      link(new LinkLayer),
-      clock([] { return time(nullptr); }) {
+      net(ifTable, ifCount),
+      files(host_, ifTable, ifCount, servers_, acl_) {
     memset(&host_, 0, sizeof host_);
     memset(gateways, 0, sizeof gateways);
     brStp = brLearn = 0;
@@ -98,7 +56,6 @@ SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
     memset(ifTable, 0, sizeof ifTable);
     memset(pairs, 0, sizeof pairs);
     pairCount = 0;
-    linkHoldTime = CFG_LINK_HOLD_TIME;
     fileIfCount = fileLinkCount = 0;
 }
 
@@ -108,8 +65,8 @@ SWConfigPlugin::~SWConfigPlugin() {
     acl_.clear();
 }
 
-void SWConfigPlugin::init(KeeperSrv* srv) {
-    KeeperBasePligin::init(srv);
+void SWConfigPlugin::init(PluginHost* daemon) {
+    KeeperBasePligin::init(daemon);
     hwu_logger_init_file();
     if (_parse_cfg_file() == KEEPER_FAIL) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::init, %s not loaded: configuration requests refused",
@@ -140,188 +97,34 @@ keeperStatus SWConfigPlugin::handleRequest(GeneralMsg& msg) {
     return KEEPER_FAIL;
 }
 
-void SWConfigPlugin::_get_conf(GeneralMsg& msg) {
-    KeeperConfigMsg& req = msg.payload.config;
-    ConfigAll& all = req.data;
-    req.status = KEEPER_OK;
-    switch (req.cmd) {
-        case CONFIG_TIME:
-            req.status = get_time(&all.data.time);
-            break;
-        case CONFIG_IF:
-            req.status = get_if(all);
-            break;
-        case CONFIG_IFPAIR: {
-            const uint32_t index = all.cursor;
-            memset(&all.data, 0, sizeof all.data);
-            all.cursor = 0;
-            if (index < pairCount) {
-                all.data.ifPair = pairs[index];
-                all.cursor = index + 1;
-            }
-            break;
-        }
-        case CONFIG_HOST:
-            all.data.host = host_;
-            break;
-        case CONFIG_INB_GATEWAY:
-            all.data.word[0] = gateways[1];
-            break;
-        case CONFIG_OOB_GATEWAY:
-            all.data.word[0] = gateways[0];
-            break;
-        case CONFIG_SRV_GET: {
-            const Handled<ConfigAll>* next = next_after(servers_, all.cursor);
-            if (next) {
-                all = next->rec;
-                all.cursor = next->handle;
-            } else {
-                memset(&all, 0, sizeof all);
-            }
-            break;
-        }
-        case CONFIG_ROUTE_GET:
-            read_next(routes_, all, all.data.route);
-            break;
-        case CONFIG_SECURITY:
-            all.data.sec = security_;
-            break;
-        case CONFIG_ACL_GET:
-            read_next(acl_, all, all.data.acl);
-            break;
-        case CONFIG_VERSION:
-            all.data.ver = version_;
-            break;
-        case CONFIG_HWSTATUS:
-            all.data.hw = hwStatus;
-            break;
-        default:
-            EV_TRACE(DL_ERROR, "ClientHandler::get_conf, unknown command:%s (%u)",
-                     cmd_name(req.cmd), req.cmd);
-            req.status = KEEPER_FAIL;
-    }
-}
-
-void SWConfigPlugin::_set_conf(GeneralMsg& msg) {
-    KeeperConfigMsg& req = msg.payload.config;
-    ConfigAll& all = req.data;
-    int mask = 0;
-    keeperStatus status = KEEPER_FAIL;
-    uint32_t group = EVENT_GRP_NONE;
-    switch (req.cmd) {
-        case CONFIG_TIME:
-            status = set_time(&all.data.time, mask);
-            group = EVENT_GRP_TIME;
-            break;
-        case CONFIG_IF:
-            status = set_if(&all.data.netIf, mask);
-            group = EVENT_GRP_IF;
-            break;
-        case CONFIG_HOST:
-            status = set_host(&all.data.host, mask);
-            group = EVENT_GRP_HOST;
-            break;
-        case CONFIG_INB_GATEWAY:
-            status = set_inb_gateway(&all.data.word[0]);
-            group = EVENT_GRP_GATEWAY;
-            mask = GATEWAY_CHANGED_INB;
-            break;
-        case CONFIG_OOB_GATEWAY:
-            status = set_oob_gateway(&all.data.word[0]);
-            group = EVENT_GRP_GATEWAY;
-            mask = GATEWAY_CHANGED_OOB;
-            break;
-        case CONFIG_SRV_ADD:
-            status = add_server(&all, mask);
-            group = EVENT_GRP_SERVER;
-            all.action = CONFIG_ACTION_ADD;
-            break;
-        case CONFIG_SRV_DEL:
-            status = del_server(&all, mask);
-            group = EVENT_GRP_SERVER;
-            all.action = CONFIG_ACTION_DEL;
-            break;
-        case CONFIG_ROUTE_ADD:
-            status = add_route(&all.data.route);
-            group = EVENT_GRP_ROUTE;
-            all.action = CONFIG_ACTION_ADD;
-            break;
-        case CONFIG_ROUTE_DEL:
-            status = del_route(&all.data.route);
-            group = EVENT_GRP_ROUTE;
-            all.action = CONFIG_ACTION_DEL;
-            break;
-        case CONFIG_SECURITY:
-            status = set_security(&all.data.sec, mask);
-            group = EVENT_GRP_SECURITY;
-            break;
-        case CONFIG_ACL_ADD:
-            status = add_acl(&all.data.acl);
-            group = EVENT_GRP_ACL;
-            all.action = CONFIG_ACTION_ADD;
-            break;
-        case CONFIG_ACL_DEL:
-            status = del_acl(&all.data.acl);
-            group = EVENT_GRP_ACL;
-            all.action = CONFIG_ACTION_DEL;
-            break;
-        case CONFIG_VERSION:
-            // Publishes the version record as the client sent it; the model
-            // keeps its own.
-            status = KEEPER_OK;
-            group = EVENT_GRP_VERSION;
-            break;
-        default:
-            EV_TRACE(DL_ERROR, "SWConfigPlugin::_set_conf, unsupported command:%s (%u)",
-                     cmd_name(req.cmd), req.cmd);
-            break;
-    }
-    req.status = status;
-    if (status != KEEPER_FAIL) {
-        msg.eventGrp = group;
-        msg.eventId = static_cast<uint32_t>(mask);
-    }
-    if (status == KEEPER_OK_REBOOT && keeper) {
-        EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_set_conf, %s needs a reboot", cmd_name(req.cmd));
-        keeper->shutdown(new KeeperCommand{COMMAND_REBOOT, SHUTDOWN_DELAY,
-                                           keeper->get_shutdown_delays().reboot});
-    }
-}
-
 void SWConfigPlugin::on_timer(void* daemon) {
     if (!daemon) return;
     usage.first_cpu_snapshot();
-    _schedule(1, &TimerHandler::run_cpu_usage_status, daemon);
+    _schedule(1, [this] { get_next_cpu_usage(); });
     // A dead network mount makes df hang: the figures are taken when it ends.
     ProgramRunner::Job job = ProgramRunner::program(usage.df_command(), APP_RUN_DEADLINE_DF);
     job.capture = true;
-    job.done = [this, daemon](const RunOutcome& outcome) {
-        _publish_usage(daemon, disk_usage_of(outcome));
-    };
-    if (start(std::move(job)) < 0) _publish_usage(daemon, -1);
+    job.done = [this](const RunOutcome& outcome) { _publish_usage(disk_usage_of(outcome)); };
+    if (start(std::move(job)) < 0) _publish_usage(-1);
 }
 
-void SWConfigPlugin::_publish_usage(void* daemon, int disk) {
+void SWConfigPlugin::_publish_usage(int disk) {
     const unsigned changes = usage.refresh(hwStatus, disk);
     if (changes == 0) return;
     ConfigAll body;
     memset(&body, 0, sizeof body);
     body.data.hw = hwStatus;
     config_hwH2NOrder(&body.data.hw);
-    if (publisher)
-        publisher(EVENT_GRP_HW_STATUS, changes, &body, sizeof body);
-    else
-        static_cast<KeeperSrv*>(daemon)->send_event(EVENT_GRP_HW_STATUS, changes, &body,
-                                                    sizeof body);
+    if (daemon_) daemon_->publish(EVENT_GRP_HW_STATUS, changes, &body, sizeof body);
 }
 
 void SWConfigPlugin::get_next_cpu_usage() { usage.next_cpu_snapshot(); }
 
-void SWConfigPlugin::_schedule(long delay, TimerHandler::Callback cb, void* arg) {
-    if (scheduler) return scheduler(delay, cb, arg);
-    TimerHandler* timers = keeper ? keeper->get_timer_handler() : nullptr;
-    if (!timers || timers->add(delay, cb, arg, -1) < 0)
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::_schedule, the daemon has no timers");
+void SWConfigPlugin::_schedule(long delay, std::function<void()> call) {
+    if (daemon_)
+        daemon_->schedule(delay, std::move(call));
+    else
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::_schedule, no daemon to keep the time");
 }
 
 void SWConfigPlugin::run_script(const char* const argv[]) { start(scriptJob(argv, argv[0])); }
@@ -350,15 +153,23 @@ int SWConfigPlugin::start(ProgramRunner::Job job) {
     int id = -1;
     if (starter)
         id = starter(std::move(job));
-    else if (keeper)
-        id = keeper->get_runner().start(std::move(job));
+    else if (daemon_)
+        id = daemon_->start(std::move(job));
     if (id < 0) EV_TRACE(DL_ERROR, "Can't run %s", line.c_str());
     return id;
 }
 
 PendingReplies* SWConfigPlugin::pending_replies() const {
-    if (replies) return replies;
-    return keeper ? &keeper->get_replies() : nullptr;
+    return daemon_ ? &daemon_->pending_replies() : nullptr;
+}
+
+// A file without interfaces leaves the ports to themselves.
+void SWConfigPlugin::_create_mirror_lists() {
+    if (ifCount != 0 && fileIfCount != 0) net.create_mirror_lists();
+}
+
+void SWConfigPlugin::_process_mirroring() {
+    if (ifCount != 0 && fileIfCount != 0) net.process_mirroring();
 }
 
 bool SWConfigPlugin::_commit(FileBatch& batch) {

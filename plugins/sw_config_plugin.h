@@ -16,37 +16,17 @@
 #include <vector>
 
 #include "keeper/keeper_plugin.h"
-#include "keeper/pending_replies.h"
-#include "keeper/program_runner.h"
-#include "keeper/timer_handler.h"
-#include "plugins/link_layer.h"
+#include "plugins/net_applier.h"
 #include "plugins/resource_usage.h"
+#include "plugins/service_files.h"
 #include "protocol/keeper_records.h"
-
-class FileBatch;
-
-// Where the plug-in finds the host's files. The defaults are the appliance's
-// own (support/appliance.h); tests point them into a folder of their own.
-struct ConfigPaths {
-    ConfigPaths();
-    std::string hostname, hosts, resolv, ntp;
-    std::string hostsAllow, hostsDeny, hostsDenyAll, hostsDenyEmpty;
-    std::string zoneinfoDir, localtime;
-    std::string webstart;
-    std::string adminProfile;
-};
 
 // Starts a program without waiting for it (ProgramRunner::start of the
 // daemon): the run's id, -1 when it could not start.
 using JobStarter = std::function<int(ProgramRunner::Job job)>;
 // The final status of a request from the outcome of its program.
 using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
-// Arms a one-shot timer of the daemon: the callback runs `delay` seconds later.
-using TimerScheduler = std::function<void(long delay, TimerHandler::Callback cb, void* arg)>;
-// Publishes an event to the daemon's subscribers.
-using EventPublisher = std::function<void(unsigned group, unsigned code, void* data, unsigned len)>;
 
-constexpr unsigned CFG_IF_MAX = 32;
 constexpr unsigned CFG_PAIR_MAX = 128;
 constexpr uint32_t CFG_ALL_ONES = 0xFFFFFFFFu;
 // Status word of a server that was added (or loaded from the name-server
@@ -66,36 +46,6 @@ extern const char* const __dev_mode[];     // device mode
 extern const char* const __if_action[];    // port action
 extern const char* const __adna_values[];  // double session
 extern const char DEF_CONFIG_AUTO[];
-
-// Roles of interface entries.
-enum IfRole : uint32_t {
-    IF_ROLE_INT = 1,
-    IF_ROLE_EXT = 2,
-    IF_ROLE_MGMT = 3,
-    IF_ROLE_BR = 4,
-    IF_ROLE_TAP = 5,
-    IF_ROLE_CLONE = 6,
-    IF_ROLE_OTHER = 7,
-};
-
-// Seconds a port must have been up before its link counts as down for the
-// ports that mirror it. Bringing a port up restarts auto-negotiation, which
-// takes a gigabit PHY about three seconds and some link partners longer;
-// during that time the port reads as down. A port brought up by the
-// mirroring must not take its partners down again for that reason, so the
-// hold time is a safe margin above negotiation, yet short enough that a real
-// failure is mirrored within seconds.
-constexpr uint32_t CFG_LINK_HOLD_TIME = 10;
-
-// Link-state bookkeeping kept beside each interface entry.
-struct MirrorRecord {
-    time_t lastUp = 0;
-    uint32_t mirrorState = 0;   // 1 down, 2 up
-    uint32_t standbyState = 0;  // 1 standby
-    // Positions + 1 of the entries whose link state this port follows,
-    // ended by 0.
-    uint8_t partners[CFG_IF_MAX] = {};
-};
 
 // A copy of a part of the model that is put back when it goes out of scope
 // unless the change was kept: a setter changes the model, writes the files
@@ -117,13 +67,6 @@ private:
     bool kept = false;
 };
 
-// A list element with the handle that list reads use as their cursor.
-template <class Rec>
-struct Handled {
-    uint32_t handle;
-    Rec rec;
-};
-
 class SWConfigPlugin : public KeeperBasePligin {
 public:
     SWConfigPlugin(const char* cfgFile, const char* confDir);
@@ -132,16 +75,18 @@ public:
     SWConfigPlugin& operator=(const SWConfigPlugin&) = delete;
 
     keeperStatus handleRequest(GeneralMsg& msg) override;
-    void init(KeeperSrv* srv) override;
+    void init(PluginHost* host) override;
     // Resource sampling: the daemon's minute step (its argument is the
     // daemon) and the second CPU snapshot one second later.
     void on_timer(void* daemon) override;
-    void get_next_cpu_usage() override;
+    void get_next_cpu_usage();
 
     virtual keeperStatus _create_version_config();
     virtual keeperStatus _update_ntp_cfg_file(FileBatch& batch);
     // Brings the port at that position up (2) or down (other states).
-    virtual keeperStatus _set_link_status(int position, int state);
+    keeperStatus _set_link_status(int position, int state) {
+        return net.set_link_status(position, state);
+    }
     virtual keeperStatus _set_eth_if(ConfigNetIf* request, int& mask);
     // Hooks of a variant for extra variables of the configuration file:
     // KEEPER_FAIL means "not mine".
@@ -191,28 +136,25 @@ public:
     bool reach_ntp_srv() const override;
     keeperStatus add_acl(ConfigACLHost* acl);
     keeperStatus del_acl(ConfigACLHost* acl);
-    keeperStatus set_time(ConfigTime* time, int& mask);
-    keeperStatus get_time(ConfigTime* time);
+    keeperStatus set_time(ConfigTime* time, int& mask) { return files.set_time(*time, mask); }
+    keeperStatus get_time(ConfigTime* time) { return files.get_time(time); }
     keeperStatus set_security(ConfigSecurity* request, int& mask);
     // False when the descriptor is missing or has a line too long: it is
     // then left as it is.
-    bool updateJavaWebStart(const char* address, FileBatch& batch);
+    bool updateJavaWebStart(const char* address, FileBatch& batch) {
+        return files.write_webstart(address, batch);
+    }
 
-    // The writers of the service files: each adds its file to the batch;
-    // KEEPER_FAIL when it cannot.
-    keeperStatus _update_host_list_file(FileBatch& batch);
-    keeperStatus _update_dns_cfg_file(FileBatch& batch);
+    // The file of a server type into the batch; KEEPER_FAIL when it cannot.
     keeperStatus _update_srv_cfg_file(FileBatch& batch, uint32_t type);
-    keeperStatus _update_acl_file(FileBatch& batch);
 
     // Seams for tests.
-    void set_paths(const ConfigPaths& p) { paths = p; }
+    void set_paths(const ConfigPaths& p) { files.set_paths(p); }
     void set_starter(JobStarter s) { starter = std::move(s); }
-    void set_replies(PendingReplies* r) { replies = r; }
-    void set_link_layer(std::unique_ptr<LinkLayer> layer) { link = std::move(layer); }
-    void set_clock(std::function<time_t()> c) { clock = std::move(c); }
-    void set_scheduler(TimerScheduler s) { scheduler = std::move(s); }
-    void set_publisher(EventPublisher p) { publisher = std::move(p); }
+    // The daemon without init(), which loads the configuration.
+    void set_host(PluginHost* h) { daemon_ = h; }
+    void set_link_layer(std::unique_ptr<LinkLayer> layer) { net.set_link_layer(std::move(layer)); }
+    void set_clock(std::function<time_t()> c) { net.set_clock(std::move(c)); }
     void set_resource_sources(ResourceUsage::Sources sources) { usage = ResourceUsage(sources); }
 
     // Read access to the model.
@@ -227,7 +169,7 @@ public:
     const std::list<Handled<ConfigRoute>>& routes() const { return routes_; }
     const std::list<Handled<ConfigAll>>& servers() const { return servers_; }
     const std::list<Handled<ConfigACLHost>>& acl() const { return acl_; }
-    const MirrorRecord& mirror_record(unsigned position) const { return mirror[position]; }
+    const MirrorRecord& mirror_record(unsigned position) const { return net.record(position); }
     const ConfigHwStatus& hw_status() const { return hwStatus; }
 
 protected:
@@ -257,10 +199,6 @@ protected:
     uint32_t _entry_id(const std::string& name, const char* owner) const;
     // Writes the kept lines of the file after the writer's own part.
     void _write_kept_lines(FILE* out);
-    // The capability mask and hardware address of a port, from the link layer.
-    virtual void _fill_link_details(ConfigNetIf& entry);
-    // Live link state, speed and duplex of a port from the link layer.
-    void _update_if_status(ConfigNetIf& entry);
     // The changes of set_if by kind, on the entry at `position`.
     keeperStatus _change_ip_interface(const ConfigNetIf* request, unsigned position);
     keeperStatus _change_plain_port(const ConfigNetIf* request, unsigned position);
@@ -293,10 +231,10 @@ protected:
     keeperStatus _write_acl();
     // The daemon re-applies the network a second later.
     void _schedule_network_restart();
-    void _schedule(long delay, TimerHandler::Callback cb, void* arg);
+    void _schedule(long delay, std::function<void()> call);
     // Brings the hardware status up to date with the disk figure of the
     // step's df run and publishes what changed.
-    void _publish_usage(void* daemon, int disk);
+    void _publish_usage(int disk);
 
     void _print_servers_dbg() const;
     // Starts one of the appliance's scripts (scriptJob), serialised by its path.
@@ -316,17 +254,10 @@ protected:
     std::string cfgFile;
     std::string confDir;
     bool ready_ = false;
-    ConfigPaths paths;
     JobStarter starter;
-    PendingReplies* replies = nullptr;
     // The token of the request being handled whose reply is deferred, 0 when
     // it is answered at once.
     uint32_t replyToken = 0;
-    std::unique_ptr<LinkLayer> link;
-    // Seconds since the epoch.
-    std::function<time_t()> clock;
-    TimerScheduler scheduler;
-    EventPublisher publisher;
     ResourceUsage usage;
 
     // The model.
@@ -341,9 +272,9 @@ protected:
     ConfigNetIf ifTable[CFG_IF_MAX];
     ConfigIfPair pairs[CFG_PAIR_MAX];
     uint32_t pairCount;
-    MirrorRecord mirror[CFG_IF_MAX];
-    uint32_t linkHoldTime;
     uint32_t fileIfCount, fileLinkCount;
+    // Live link state and mirroring of the ports of ifTable.
+    NetApplier net;
     std::list<Handled<ConfigRoute>> routes_;
     std::list<Handled<ConfigAll>> servers_;
     std::list<Handled<ConfigACLHost>> acl_;
@@ -355,6 +286,7 @@ protected:
     // changed.
     uint32_t fileGeneration = 0;
     std::unique_ptr<ParseTables> parsed;
+    ServiceFiles files;
 };
 
 // Whether text is a host or domain name this plug-in writes into system

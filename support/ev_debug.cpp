@@ -148,6 +148,11 @@ void EvDebug::readConfig(const char* confFile, const char* home) {
 
     maxFileSize = kilobytesToBytes(profile.getInt("filesize", kDefaultMaxFileSize / 1024));
 
+    readLevels(profile);
+}
+
+// "all" sets every level, or none, before the keys of single levels.
+void EvDebug::readLevels(const VtProfile& profile) {
     switch (profile.getInt("all", -1)) {
         case 1:
             levelMask = DL_ALL;

@@ -30,6 +30,8 @@ constexpr uint32_t DL_ALL = 0xFFFFFFFF;
         if (evTraceDbg_.levelMask & (level)) evTraceDbg_.print(__VA_ARGS__); \
     } while (0)
 
+class VtProfile;
+
 class EvDebug {
 public:
     static constexpr int32_t kDefaultMaxFileSize = 5000 * 1024;
@@ -73,6 +75,7 @@ public:
 
 private:
     void readConfig(const char* confFile, const char* home);
+    void readLevels(const VtProfile& profile);
     void setFileName(const std::string& path);
     bool openFile();
     void closeFile();
