@@ -534,6 +534,15 @@ public:
 
 }  // namespace
 
+// The loopback address a listener of the engine is bound to.
+sockaddr_in loopbackAddress(EvAdapter* listener) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    getsockname(listener->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
 // One pending connection and a listener, turned for 30 passes; with
 // `exhausted` every descriptor below a lowered limit is in use meanwhile.
 // Returns how many handlers the factory made; *closed tells whether the
@@ -543,11 +552,8 @@ int acceptPending(bool exhausted, bool* closed) {
     CountingFactory factory;
     EvAdapter* listener = engine.evListen(0, &factory);
     if (!listener) return -1;
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(listener->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
+    sockaddr_in addr = loopbackAddress(listener);
     int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return -1;
     Ticker ticker(engine, 30);
     rlimit saved;
@@ -585,10 +591,7 @@ TEST(EngineRealClockTest, BurstOfConnectsAcceptedInOnePass) {
     CountingFactory factory;
     EvAdapter* listener = engine.evListen(0, &factory);
     ASSERT_NE(listener, nullptr);
-    sockaddr_in addr{};
-    socklen_t len = sizeof(addr);
-    getsockname(listener->getHandle(), reinterpret_cast<sockaddr*>(&addr), &len);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopbackAddress(listener);
     constexpr int kClients = 40;
     std::vector<int> clients;
     for (int i = 0; i < kClients; ++i) {
