@@ -558,8 +558,7 @@ keeperStatus keeperClient::_wait_reply(unsigned wanted, void* out, keeperStatus*
     FlagScope exact(exactReads);
     // Bytes already received are read before anything is polled for: they
     // may hold the reply itself.
-    while (get_keeperSock() >= 0 &&
-           (inTail > inHead || _wait_io(get_keeperSock(), 1, end) == 0)) {
+    while (get_keeperSock() >= 0 && (inTail > inHead || _wait_io(get_keeperSock(), 1, end) == 0)) {
         unsigned type = ~0u;
         keeperStatus rc = _read_message(&type, out, end);
         if (get_keeperSock() < 0) return rc != KEEPER_OK ? rc : KEEPER_FAIL;
