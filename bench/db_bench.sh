@@ -6,6 +6,7 @@
 # Usage: db_bench.sh [<libs build dir>]   (PGXS builds in FAST/, detect/,
 # tolvar/, as the CMake build makes them; built afresh when left out)
 # Environment: PATTERNS (10000), STRIPS (20), OFFSETS (16), HOSTS (20),
+# RUNS (3, medians of that many runs of each query),
 # FLOOD_FUNCTIONS (plpgsql): the language of the generated
 # flood.pattern_*_real functions. With "sql" the scalar packet count is
 # re-planned on every execution of the C function's saved plan (a SQL
@@ -16,7 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/libs/test/pg_cluster.sh"
 patterns=${PATTERNS:-10000} strips=${STRIPS:-20} offsets=${OFFSETS:-16} hosts=${HOSTS:-20}
-flood_functions=${FLOOD_FUNCTIONS:-plpgsql}
+flood_functions=${FLOOD_FUNCTIONS:-plpgsql} runs=${RUNS:-3}
 pg_config=$(command -v pg_config)
 
 build=${1:-}
@@ -122,12 +123,19 @@ timed() {
     awk '/^Time:/ { ms = $2 } !/^Time:/ && !/^Timing/ { r = $0 } END { print r "#" ms }'
 }
 
+median() { sort -n | awk 'NF { v[++n] = $1 } END { print v[int((n + 1) / 2)] }'; }
+
+# The C and SQL queries run in turn, RUNS times each, and the medians are
+# compared: on a shared machine one run of each says more about the load.
 compare() {   # <label> <C query> <SQL query>
-  local c sql
-  c=$(timed "$2")
-  sql=$(timed "$3")
-  [ "${c%#*}" = "${sql%#*}" ] || { echo "$1: results differ: C ${c%#*}, SQL ${sql%#*}"; exit 1; }
-  awk -v label="$1" -v c="${c#*#}" -v s="${sql#*#}" -v r="${c%#*}" 'BEGIN {
+  local c sql c_ms="" sql_ms="" i
+  for ((i = 0; i < runs; i++)); do
+    c=$(timed "$2")
+    sql=$(timed "$3")
+    [ "${c%#*}" = "${sql%#*}" ] || { echo "$1: results differ: C ${c%#*}, SQL ${sql%#*}"; exit 1; }
+    c_ms+="${c#*#}"$'\n' sql_ms+="${sql#*#}"$'\n'
+  done
+  awk -v label="$1" -v c="$(median <<<"$c_ms")" -v s="$(median <<<"$sql_ms")" -v r="${c%#*}" 'BEGIN {
     printf "%-24s C %9.1f ms   SQL %9.1f ms   SQL/C %5.2f   (rows|sum %s)\n", label, c, s, s / c, r }'
 }
 

@@ -142,6 +142,12 @@ private:
         publisher->send_event(kGroup, kEventId, &stamp, sizeof stamp);
     }
 
+    // Every message one receive brought, before the next poll.
+    static void read_all(keeperClient& sub) {
+        do sub.read_callback(nullptr, nullptr);
+        while (sub.has_buffered_message());
+    }
+
     // Reads events until `target` receipts were counted or timeout_ms passed
     // without progress.
     bool drain(long target, int timeout_ms) {
@@ -151,7 +157,7 @@ private:
             int ready = poll(fds.data(), fds.size(), timeout_ms);
             if (ready <= 0) return false;
             for (size_t i = 0; i < fds.size(); ++i)
-                if (fds[i].revents & POLLIN) subs[i]->read_callback(nullptr, nullptr);
+                if (fds[i].revents & POLLIN) read_all(*subs[i]);
         }
         return true;
     }

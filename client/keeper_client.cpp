@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -37,6 +38,22 @@ std::string ip_text(uint32_t ip) {
     addr.s_addr = ip;
     return inet_ntop(AF_INET, &addr, text, sizeof text) ? text : "?";
 }
+
+// The receive buffer: a few hundred events of a busy subscriber.
+constexpr size_t kInBufSize = 16384;
+
+// Sets a flag for the life of a scope, then puts back what it was.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag(flag), saved(flag) { flag = true; }
+    ~FlagScope() { flag = saved; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag;
+    bool saved;
+};
 
 // poll() of one descriptor until `end`, resumed after a signal with the time
 // that is left: > 0 ready, 0 time-out, < 0 error.
@@ -167,6 +184,8 @@ bool keeperClient::_connect_keeper() {
     } else {
         socket = new EvSock(fd, fd, this);
     }
+    // Nothing of an earlier connection may be taken for this one's.
+    inHead = inTail = 0;
     EV_TRACE(DL_NOTIFY, "keeperClient connected to keeper on sock %d", fd);
     return true;
 }
@@ -219,9 +238,12 @@ int keeperClient::handleInput(EvAdapter*) {
     // A late configuration reply carries its own status, and a malformed
     // message is read away whole: neither says anything about the
     // connection. Only a broken stream ends it, and the read that found it
-    // has dropped it already.
-    if (read_callback(nullptr, nullptr) == KEEPER_OK) return 0;
-    return get_keeperSock() >= 0 ? 0 : -1;
+    // has dropped it already. Every whole message the receive brought is
+    // served now: select() would not report them again.
+    do {
+        if (read_callback(nullptr, nullptr) != KEEPER_OK && get_keeperSock() < 0) return -1;
+    } while (has_buffered_message());
+    return 0;
 }
 
 int keeperClient::handleClose(EvAdapter* sock) {
@@ -230,6 +252,7 @@ int keeperClient::handleClose(EvAdapter* sock) {
     if (sock == socket) {
         socket->sdetach();
         socket = nullptr;
+        inHead = inTail = 0;
     }
     return 0;
 }
@@ -238,6 +261,7 @@ int keeperClient::handleClose(EvAdapter* sock) {
 // again (vardoctl) and must not call back a client that may be gone by the
 // time it would reap the socket.
 void keeperClient::_connection_lost() {
+    inHead = inTail = 0;
     if (engine) {
         int fd = engine->evDetach(socket);
         if (fd >= 0) close(fd);
@@ -287,22 +311,53 @@ keeperStatus keeperClient::_send_ack_message(keeperStatus status, keeperMsgType 
 // Part of a message read and the rest missing leaves no way to find where
 // the next one starts: every failure here ends the connection. The wait
 // ends at readEnd, so a daemon that stalls in the middle of a message
-// holds the program no longer than a request's wait. Bytes already
-// received are taken at once; poll() is asked only when none are there,
-// which halves the system calls of a busy subscriber.
+// holds the program no longer than a request's wait.
 keeperStatus keeperClient::_read_full(void* buf, size_t n, const char* who) {
     unsigned char* at = static_cast<unsigned char*>(buf);
-    for (size_t got = 0; got < n;) {
-        ssize_t r = recv(get_keeperSock(), at + got, n - got, MSG_DONTWAIT);
+    for (size_t got = _take(at, n); got < n; got += _take(at + got, n - got)) {
+        keeperStatus rc = _receive(n - got, who);
+        if (rc != KEEPER_OK) return rc;
+    }
+    return KEEPER_OK;
+}
+
+size_t keeperClient::_take(unsigned char* to, size_t n) {
+    size_t count = std::min(n, inTail - inHead);
+    if (count == 0) return 0;
+    memcpy(to, inBuf.get() + inHead, count);
+    inHead += count;
+    return count;
+}
+
+bool keeperClient::has_buffered_message() const {
+    size_t unread = inTail - inHead;
+    if (unread < KEEPER_HEADER_LEN) return false;
+    return size_t(keeperChkBuf(inBuf.get() + inHead, int(unread))) <= unread;
+}
+
+// One receive takes every byte that has arrived, however many messages they
+// hold; poll() is asked only when none are there, so a busy subscriber
+// makes one system call for many events.
+keeperStatus keeperClient::_receive(size_t wanted, const char* who) {
+    if (!inBuf) inBuf.reset(new unsigned char[kInBufSize]);
+    // What is left is the start of a message (the rest was taken): moved to
+    // the front, so the receive has the whole buffer behind it.
+    if (inHead > 0) memmove(inBuf.get(), inBuf.get() + inHead, inTail - inHead);
+    inTail -= inHead;
+    inHead = 0;
+    size_t room = kInBufSize - inTail;
+    size_t ask = exactReads ? std::min(wanted, room) : room;
+    for (;;) {
+        ssize_t r = recv(get_keeperSock(), inBuf.get() + inTail, ask, MSG_DONTWAIT);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd entry = {get_keeperSock(), POLLIN, 0};
             int ready = poll_until(entry, readEnd);
+            if (ready > 0) continue;
             if (ready == 0) {
                 EV_TRACE(DL_ERROR, "keeperClient<%s>: Read timed out", who);
                 _connection_lost();
                 return KEEPER_FAIL;
             }
-            r = ready < 0 ? -1 : ::read(get_keeperSock(), at + got, n - got);
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
@@ -315,9 +370,9 @@ keeperStatus keeperClient::_read_full(void* buf, size_t n, const char* who) {
             _connection_lost();
             return KEEPER_CLOSED;
         }
-        got += size_t(r);
+        inTail += size_t(r);
+        return KEEPER_OK;
     }
-    return KEEPER_OK;
 }
 
 keeperClient::Clock::time_point keeperClient::_wait_end() const {
@@ -476,6 +531,7 @@ keeperStatus keeperClient::_handle_unknown_msg(keeper_client_header& header) {
 }
 
 int keeperClient::wait_for_io_or_timeout(int fd, int forRead) {
+    if (forRead && fd == get_keeperSock() && has_buffered_message()) return 0;
     return _wait_io(fd, forRead, _wait_end());
 }
 
@@ -501,7 +557,10 @@ int keeperClient::_wait_io(int fd, int forRead, Clock::time_point end) {
 // within one wait, however the daemon spreads what it sends meanwhile.
 keeperStatus keeperClient::_wait_reply(unsigned wanted, void* out, keeperStatus* reply) {
     Clock::time_point end = _wait_end();
-    while (get_keeperSock() >= 0 && _wait_io(get_keeperSock(), 1, end) == 0) {
+    FlagScope exact(exactReads);
+    // Bytes already received are read before anything is polled for: they
+    // may hold the reply itself.
+    while (get_keeperSock() >= 0 && (inTail > inHead || _wait_io(get_keeperSock(), 1, end) == 0)) {
         unsigned type = ~0u;
         keeperStatus rc = _read_message(&type, out, end);
         if (get_keeperSock() < 0) return rc != KEEPER_OK ? rc : KEEPER_FAIL;

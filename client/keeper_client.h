@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
@@ -65,6 +66,13 @@ public:
     // be kept in step (read error, close, a length no message may have, a
     // message not complete within the wait) drops the connection.
     keeperStatus read_callback(unsigned* typeOut, void* out);
+    // Whether a whole message waits in the library's receive buffer. One
+    // receive takes every byte that has arrived, so after read_callback()
+    // more messages may wait there, where poll() on get_keeperSock() cannot
+    // see them: a program that polls the socket itself calls read_callback()
+    // again while this is true, and polls only when it is false. (The
+    // engine's handleInput() and the library's own waits do so already.)
+    bool has_buffered_message() const;
     // 0 when fd is ready for reading (forRead) or writing, -1 otherwise.
     int wait_for_io_or_timeout(int fd, int forRead);
 
@@ -163,6 +171,12 @@ private:
     // Reads exactly n bytes by readEnd; 2 on error or time-out, 3 when the
     // daemon closed. Any failure drops the connection.
     keeperStatus _read_full(void* buf, size_t n, const char* who);
+    // Copies up to n buffered bytes to `to`; how many it copied.
+    size_t _take(unsigned char* to, size_t n);
+    // Receives at least one byte into the buffer by readEnd: whatever has
+    // arrived, or no more than `wanted` during a synchronous wait. The
+    // results and failures are _read_full's.
+    keeperStatus _receive(size_t wanted, const char* who);
     // Drops the connection after a failed write or read and lets the
     // reconnect timer take over.
     void _connection_lost();
@@ -196,4 +210,13 @@ private:
     int reconnectTimer = 0;
     // When the message being read must be complete.
     Clock::time_point readEnd;
+    // Received bytes not taken yet: [inHead, inTail) of inBuf, made at the
+    // first receive.
+    std::unique_ptr<unsigned char[]> inBuf;
+    size_t inHead = 0;
+    size_t inTail = 0;
+    // Set during a synchronous wait, which receives no byte beyond the
+    // message it reads: what follows the reply stays in the socket, where
+    // the engine's select() sees it once the wait has returned.
+    bool exactReads = false;
 };

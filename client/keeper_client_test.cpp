@@ -93,12 +93,18 @@ keeperStatus on_list(char* text, unsigned len) {
     return KEEPER_OK;
 }
 
-void sendEvent(FakeKeeper& keeper, uint32_t group, uint32_t id, const std::string& data) {
+// An event message as the daemon sends it.
+std::vector<unsigned char> eventFrame(uint32_t group, uint32_t id, const std::string& data) {
     std::vector<unsigned char> body(12 + data.size());
     uint32_t words[3] = {htonl(id), htonl(group), htonl(uint32_t(data.size()))};
     memcpy(body.data(), words, 12);
     memcpy(body.data() + 12, data.data(), data.size());
-    keeper.send(KEEPER_NOTIFY_EVENT, body.data(), uint32_t(body.size()));
+    return keeperFrame(KEEPER_NOTIFY_EVENT, 1, body.data(), uint32_t(body.size()));
+}
+
+void sendEvent(FakeKeeper& keeper, uint32_t group, uint32_t id, const std::string& data) {
+    std::vector<unsigned char> frame = eventFrame(group, id, data);
+    keeper.sendRaw(frame.data(), frame.size());
 }
 
 }  // namespace
@@ -437,6 +443,52 @@ TEST_F(ClientTest, EventWhoseLengthsDisagreeIsDroppedWithoutLosingStep) {
     unsigned type = 0;
     EXPECT_EQ(KEEPER_OK, client->read_callback(&type, nullptr));
     EXPECT_EQ(unsigned(KEEPER_CHECK_ALIVE), type);
+}
+
+// Messages that arrive together are taken by one receive: a read serves
+// one and the rest wait in the buffer, which says so; a synchronous wait
+// finds its reply there without polling; the engine's handler serves every
+// whole message there, and one cut short stays until its rest comes.
+TEST_F(ClientTest, MessagesReceivedTogetherAreServedFromTheBuffer) {
+    seen = Seen();
+    client->register_event(3, 1, on_event);
+    expect(KEEPER_REGISTER_EVENT);
+    // One send each, so that they arrive together.
+    std::vector<unsigned char> burst;
+    for (const char* data : {"a", "b", "c"}) {
+        std::vector<unsigned char> frame = eventFrame(3, 1, data);
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    KeeperConfigMsg reply = {};
+    reply.cmd = htonl(CONFIG_HOST);
+    reply.status = htonl(KEEPER_NO_CHANGE);
+    std::vector<unsigned char> replyFrame = keeperFrame(KEEPER_SET_CONFIG, 1, &reply, sizeof reply);
+    burst.insert(burst.end(), replyFrame.begin(), replyFrame.end());
+    keeper.sendRaw(burst.data(), burst.size());
+    EXPECT_FALSE(client->has_buffered_message());
+    EXPECT_EQ(KEEPER_OK, client->read_callback(nullptr, nullptr));
+    EXPECT_EQ(1, seen.calls);
+    EXPECT_TRUE(client->has_buffered_message());
+    ConfigAll data = {};
+    EXPECT_EQ(KEEPER_NO_CHANGE, client->set_conf(CONFIG_HOST, &data));
+    EXPECT_EQ(3, seen.calls) << "the events before the reply served on the way, in order";
+    EXPECT_EQ("c", seen.data);
+    EXPECT_FALSE(client->has_buffered_message());
+
+    burst = eventFrame(3, 1, "d");
+    std::vector<unsigned char> frame = eventFrame(3, 1, "e");
+    burst.insert(burst.end(), frame.begin(), frame.end());
+    std::vector<unsigned char> last = eventFrame(3, 1, "z");
+    burst.insert(burst.end(), last.begin(), last.begin() + 20);
+    keeper.sendRaw(burst.data(), burst.size());
+    EXPECT_EQ(0, client->handleInput(nullptr));
+    EXPECT_EQ(5, seen.calls);
+    EXPECT_FALSE(client->has_buffered_message()) << "a message cut short is not whole";
+    keeper.sendRaw(last.data() + 20, last.size() - 20);
+    EXPECT_EQ(0, client->handleInput(nullptr));
+    EXPECT_EQ(6, seen.calls);
+    EXPECT_EQ("z", seen.data);
+    EXPECT_GE(client->get_keeperSock(), 0);
 }
 
 TEST_F(ClientTest, CallbacksAreRegisteredOnceAndRunWithTerminatedArguments) {

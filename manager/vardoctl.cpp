@@ -102,6 +102,8 @@ keeperStatus list_display(char* text, unsigned len) {
 }
 
 keeperStatus get_list_sync_reply(keeperClient& client, int fd, int waitSeconds) {
+    // A reply already received is in the library's buffer, out of select's sight.
+    if (client.has_buffered_message()) return client.read_callback(nullptr, nullptr);
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);

@@ -208,3 +208,20 @@ TEST(Vardoctl, SilentDaemonTimesOutTheListing) {
     keeper.hangUp();
     EXPECT_EQ(KEEPER_CLOSED, get_list_sync_reply(client, client.get_keeperSock(), 1));
 }
+
+TEST(Vardoctl, ListingAlreadyReceivedIsTakenWithoutWaiting) {
+    FakeKeeper keeper;
+    EvEngine engine;
+    keeperClient client(&engine, "vardoctl", int(htonl(INADDR_LOOPBACK)), keeper.port());
+    ASSERT_TRUE(keeper.accept());
+    client.set_list_hook(list_display);
+    std::vector<unsigned char> both = keeperFrame(KEEPER_CHECK_ALIVE, 1, nullptr, 0);
+    std::vector<unsigned char> listing = keeperFrame(KEEPER_PRINT_ACK, 2, "x 1", 4);
+    both.insert(both.end(), listing.begin(), listing.end());
+    keeper.sendRaw(both.data(), both.size());  // in one send, to arrive together
+    // The probe's receive took the listing too: it waits in the buffer.
+    ASSERT_EQ(KEEPER_OK, client.read_callback(nullptr, nullptr));
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(KEEPER_OK, get_list_sync_reply(client, client.get_keeperSock(), 0));
+    EXPECT_EQ("x 1\n", ::testing::internal::GetCapturedStdout());
+}

@@ -11,7 +11,11 @@ set(CPACK_PACKAGE_VENDOR "vardo maintainers")
 set(CPACK_PACKAGE_CONTACT "${PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# The generator strips the programs and libraries itself and keeps what it
+# strips, one <package>-dbgsym .ddeb each; files stripped before it sees
+# them (CPACK_STRIP_FILES) would leave it nothing to keep.
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL ${PACKAGE_COMPONENTS})

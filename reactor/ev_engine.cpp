@@ -21,7 +21,9 @@
 
 namespace {
 
-constexpr int kListenBacklog = 5;
+// The system's queue: a client that connects in a loop must not overflow
+// it, or its next connect waits a second for the retransmitted SYN.
+constexpr int kListenBacklog = SOMAXCONN;
 // Units a buffered socket may deliver in one pass, counting only those its
 // handler took.
 constexpr int kUnitsPerPass = 32;
@@ -85,13 +87,48 @@ EvListener::~EvListener() {
     if (spareFd >= 0) close(spareFd);
 }
 
+namespace {
+
+// Failures that concern only the connection being accepted: the next one
+// may still be taken in the same pass.
+bool connectionOnly(int err) {
+    return err == ECONNABORTED || err == EINTR || err == ENOTCONN || err == EPROTO;
+}
+
+// The next connection of the listener's queue, set up as the engine's own;
+// -1 with errno set when there is none or it could not be set up.
+int acceptConnection(int listenFd) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return -1;
+    sockaddr_storage peer;
+    socklen_t len = sizeof(peer);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) < 0 ||
+        !setOption(fd, SO_KEEPALIVE)) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    setNoDelay(fd);
+    return fd;
+}
+
+}  // namespace
+
+// Every pending connection in one pass, until the queue is empty: one a pass
+// lets a burst of connects overflow the queue while the loop goes round.
 int EvListener::handleInput(EvAdapter* listenSock) {
-    EvHandler* h = factory->newHandler();
-    if (engine->evAccept(listenSock, h)) return 0;
-    int err = errno;
-    delete h;
-    if (err == EMFILE || err == ENFILE) refuseOne(listenSock);
-    return 0;
+    for (;;) {
+        int fd = acceptConnection(listenSock->getHandle());
+        if (fd >= 0) {
+            EvHandler* h = factory->newHandler();
+            if (!engine->registerSocket(fd, h, true, 0)) delete h;
+            continue;
+        }
+        int err = errno;
+        if (err == EMFILE || err == ENFILE) refuseOne(listenSock);
+        if (!connectionOnly(err)) return 0;
+    }
 }
 
 void EvListener::refuseOne(EvAdapter* listenSock) {
@@ -240,17 +277,8 @@ EvAdapter* EvEngine::evListenSSL(int port, EvHandlerFactory* f) {
 
 EvAdapter* EvEngine::evAccept(EvAdapter* listener, EvHandler* h) {
     if (!listener) return nullptr;
-    int fd = accept4(listener->getHandle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return nullptr;
-    sockaddr_storage peer;
-    socklen_t len = sizeof(peer);
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) < 0 ||
-        !setOption(fd, SO_KEEPALIVE)) {
-        close(fd);
-        return nullptr;
-    }
-    setNoDelay(fd);
-    return core->adopt(fd, h, 0);
+    int fd = acceptConnection(listener->getHandle());
+    return fd < 0 ? nullptr : core->adopt(fd, h, 0);
 }
 
 void EvEngine::evClose(EvAdapter* sock) {

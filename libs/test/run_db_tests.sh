@@ -132,6 +132,18 @@ expect "flood NULL" "$(thresholds '(1, 50)') $(hosts 12 NULL s true)" "10.0.0.5=
 expect "composite result" \
   "$(thresholds '(1, 50)') SELECT pg_typeof(ip) || ' ' || pg_typeof(pkts) FROM flood.pattern_prevalent_hosts(10, 1, 0, 's', true)" \
   "inet bigint"
+expect "one query over several patterns and sides" \
+  "$(thresholds '(1, 30)') SELECT string_agg(p || h.side || '=' || host(h.ip), ' ' ORDER BY p, h.side)
+     FROM (VALUES (10), (11), (12)) v(p),
+          LATERAL (SELECT s AS side, x.* FROM unnest('{d,s}'::\"char\"[]) s,
+                   LATERAL flood.pattern_prevalent_hosts(p, 1, 0, s, true) x) h" \
+  "10s=10.0.0.1 11d=10.9.0.1 11s=10.0.0.1"
+expect "in the select list" \
+  "$(thresholds '(3, 90)') SELECT string_agg(host((h).ip), ' ')
+     FROM (SELECT flood.pattern_prevalent_hosts(10, 1, 0, 's', false) h) r" \
+  "10.0.0.1 10.0.0.2 10.0.0.3"
+expect "null side: no host" \
+  "$(thresholds '(1, 10)') SELECT count(*) FROM flood.pattern_prevalent_hosts(10, 1, 0, NULL, false)" "0"
 expect_error "empty thresholds" "DELETE FROM tolvar.percents; $(hosts 10 1 s false)" \
   "get_host_percents(): tolvar.percents contains 0 rows"
 expect "empty thresholds unread without hosts" "DELETE FROM tolvar.percents; $(hosts 10 1 d false)" "-"

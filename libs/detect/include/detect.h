@@ -7,6 +7,7 @@
 #define DETECT_H
 
 #include "postgres.h"
+#include "access/tupdesc.h"
 #include "fmgr.h"
 
 /* One row of tolvar.percents: that many top hosts must carry min_percent. */
@@ -15,6 +16,34 @@ typedef struct ThresholdRow
 	int64		host_count;
 	int32		min_percent;
 } ThresholdRow;
+
+/* One host of a pattern on the requested side. */
+typedef struct HostSlot
+{
+	Datum		ip;
+	Datum		pkts;
+	double		match;			/* share of the pattern's packets, percent */
+	bool		ip_null;
+	bool		pkts_null;
+} HostSlot;
+
+/* The packet functions' calls, set up once per query of the caller. */
+typedef struct FloodCalls FloodCalls;
+
+/*
+ * Looks the packet functions up and prepares their calls in the current
+ * memory context, which must last as long as the caller's query. result is
+ * the record type the hosts are returned in.
+ */
+extern FloodCalls *flood_calls_open(TupleDesc result);
+
+/*
+ * The hosts of the pattern that the caller's first three arguments name, on
+ * side, highest match first (equal matches by ip), in the current memory
+ * context. None when the pattern has no packet total.
+ */
+extern int	flood_top_hosts(FloodCalls *calls, FunctionCallInfo fcinfo, char side,
+							HostSlot **hosts);
 
 /* SQL: flood.pattern_prevalent_hosts(integer, integer, integer, "char", boolean) */
 extern PGDLLEXPORT Datum pattern_prevalent_hosts(PG_FUNCTION_ARGS);

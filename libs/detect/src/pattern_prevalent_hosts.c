@@ -1,20 +1,22 @@
 /*
  * pattern_prevalent_hosts: the hosts that carry most of a pattern's packets.
  *
- * The first call of a scan reads the pattern's hosts on the requested side,
- * highest match first, and chooses how many of them to return with the
- * thresholds of tolvar.percents; every call then returns the next chosen
- * host. The thresholds are cached per backend and read again at most once a
- * minute, so that a query over many patterns does not read them per row.
+ * Each call reads the pattern's hosts on the requested side, highest match
+ * first, chooses how many of them to return with the thresholds of
+ * tolvar.percents and returns them as one materialized set. The calls of
+ * the packet functions are set up once per query; the thresholds are cached
+ * per backend and read again at most once a minute, so that a query over
+ * many patterns does not read them per row.
  */
 #include "detect.h"
 
 #include <time.h>
 
-#include "catalog/pg_type.h"
 #include "executor/spi.h"
 #include "funcapi.h"
-#include "utils/datum.h"
+#include "miscadmin.h"
+#include "utils/memutils.h"
+#include "utils/tuplestore.h"
 
 PG_MODULE_MAGIC;
 
@@ -27,16 +29,9 @@ PG_FUNCTION_INFO_V1(pattern_prevalent_hosts);
 #define fail_spi(func, what, code) \
 	elog(ERROR, "%s(): %s; (%s)", (func), (what), SPI_result_code_string(code))
 
-static const char top_hosts_sql[] =
-	"SELECT ip.ip, ip.pkts, (ip.pkts * 100.0 / total)::FLOAT AS ip_match "
-	"FROM flood.pattern_packets_real($1, $2, $3) AS total, "
-	"flood.pattern_ip_packets_real($1, $2, $3) AS ip WHERE side = $4   "
-	"AND total IS NOT NULL ORDER BY ip_match DESC, ip";
-
 static const char thresholds_sql[] =
 	"SELECT host_count, min_percent FROM tolvar.percents ORDER BY 1 DESC";
 
-static SPIPlanPtr top_hosts_plan = NULL;
 static SPIPlanPtr thresholds_plan = NULL;
 
 /* Thresholds outlive every memory context: plain malloc, owned here. */
@@ -44,19 +39,13 @@ static ThresholdRow *thresholds = NULL;
 static int	nthresholds = 0;
 static time_t thresholds_refresh_at = 0;
 
-typedef struct HostSlot
+/* What one query of the caller keeps between calls (fn_extra). */
+typedef struct HostQuery
 {
-	Datum		ip;
-	Datum		pkts;
-	double		match;
-} HostSlot;
-
-/* What the scan returns: the first count slots. */
-typedef struct HostScan
-{
-	HostSlot   *hosts;
-	int			count;
-} HostScan;
+	TupleDesc	result;
+	FloodCalls *calls;
+	MemoryContext call_cxt;		/* the hosts of one call */
+} HostQuery;
 
 static SPIPlanPtr
 make_plan(const char *sql, int nargs, Oid *argtypes)
@@ -88,96 +77,19 @@ required_column(const char *func, HeapTuple row, TupleDesc desc, int column,
 	return d;
 }
 
-static Datum
-copy_column(Datum d, TupleDesc desc, int column)
-{
-	Form_pg_attribute attr = TupleDescAttr(desc, column - 1);
-
-	return datumCopy(d, attr->attbyval, attr->attlen);
-}
-
-/*
- * The result record is formed from the packet function's own values, so
- * their types must be the declared ones.
- */
-static void
-check_host_types(TupleDesc hosts, TupleDesc result)
-{
-	if (result->natts != 2 ||
-		SPI_gettypeid(hosts, 1) != TupleDescAttr(result, 0)->atttypid ||
-		SPI_gettypeid(hosts, 2) != TupleDescAttr(result, 1)->atttypid)
-		fail("get_top_hosts", "host columns do not match the result type");
-}
-
-/* The hosts on one side, highest match first, kept in memory cxt. */
-static int
-get_top_hosts(FunctionCallInfo fcinfo, TupleDesc result, MemoryContext cxt,
-			  HostSlot **hosts)
-{
-	Oid			argtypes[4] = {INT4OID, INT4OID, INT4OID, CHAROID};
-	Datum		args[4];
-	char		nulls[4];
-	TupleDesc	desc;
-	HostSlot   *slots;
-
-	if (top_hosts_plan == NULL)
-		top_hosts_plan = make_plan(top_hosts_sql, 4, argtypes);
-
-	for (int i = 0; i < 4; i++)
-	{
-		args[i] = PG_GETARG_DATUM(i);
-		nulls[i] = PG_ARGISNULL(i) ? 'n' : ' ';
-	}
-	/* -1 is how callers say "no flood". */
-	if (nulls[1] == ' ' && DatumGetInt32(args[1]) == -1)
-		nulls[1] = 'n';
-
-	if (SPI_execute_plan(top_hosts_plan, args, nulls, true, 0) != SPI_OK_SELECT)
-		fail("get_top_hosts", "SPI_execp()");
-	if (SPI_processed == 0)
-		return 0;
-	if (SPI_processed > INT_MAX / sizeof(HostSlot))
-		fail("get_top_hosts", "too many hosts");
-
-	desc = SPI_tuptable->tupdesc;
-	check_host_types(desc, result);
-	slots = MemoryContextAlloc(cxt, SPI_processed * sizeof(HostSlot));
-	for (uint64 i = 0; i < SPI_processed; i++)
-	{
-		HeapTuple	row = SPI_tuptable->vals[i];
-		MemoryContext old = MemoryContextSwitchTo(cxt);
-
-		slots[i].ip = copy_column(required_column("get_top_hosts", row, desc, 1,
-												  "could not get host ip",
-												  "host ip is null"), desc, 1);
-		slots[i].pkts = copy_column(required_column("get_top_hosts", row, desc, 2,
-													"could not get host packets",
-													"host packets is null"), desc, 2);
-		MemoryContextSwitchTo(old);
-		slots[i].match = DatumGetFloat8(required_column("get_top_hosts", row, desc, 3,
-														"could not get host match",
-														"host match is null"));
-	}
-	*hosts = slots;
-	return (int) SPI_processed;
-}
-
 /*
  * Rereads tolvar.percents when the cached copy is due. The rows are read
  * into SPI memory first, so that an error half-way leaves the cache as it
  * was and leaks nothing.
  */
 static void
-get_host_percents(void)
+get_host_percents(time_t now)
 {
-	time_t		now = time(NULL);
 	ThresholdRow *rows;
 	ThresholdRow *kept;
 	int			nrows;
 	TupleDesc	desc;
 
-	if (now < thresholds_refresh_at)
-		return;
 	if (thresholds_plan == NULL)
 		thresholds_plan = make_plan(thresholds_sql, 0, NULL);
 	if (SPI_execute_plan(thresholds_plan, NULL, NULL, true, 0) != SPI_OK_SELECT)
@@ -213,79 +125,117 @@ get_host_percents(void)
 	thresholds_refresh_at = now + THRESHOLDS_TTL_SECONDS;
 }
 
+
+/* SPI only when the thresholds are due: most calls need no query at all. */
+static void
+refresh_host_percents(void)
+{
+	const char *func = "pattern_prevalent_hosts";
+	time_t		now = time(NULL);
+	int			rc;
+
+	if (now < thresholds_refresh_at)
+		return;
+	rc = SPI_connect();
+	if (rc != SPI_OK_CONNECT)
+		fail_spi(func, "SPI_connect()", rc);
+	get_host_percents(now);
+	rc = SPI_finish();
+	if (rc != SPI_OK_FINISH)
+		fail_spi(func, "SPI_finish()", rc);
+}
+
+/* The state of the caller's query, made on its first call. */
+static HostQuery *
+host_query(FunctionCallInfo fcinfo)
+{
+	HostQuery  *query = fcinfo->flinfo->fn_extra;
+	MemoryContext old;
+	TupleDesc	result;
+
+	if (query != NULL)
+		return query;
+	old = MemoryContextSwitchTo(fcinfo->flinfo->fn_mcxt);
+	if (get_call_result_type(fcinfo, NULL, &result) != TYPEFUNC_COMPOSITE)
+		fail("pattern_prevalent_hosts",
+			 "function returning record called in context that cannot accept type record");
+	query = palloc0(sizeof(HostQuery));
+	query->result = BlessTupleDesc(result);
+	query->calls = flood_calls_open(query->result);
+	query->call_cxt = AllocSetContextCreate(CurrentMemoryContext, "prevalent hosts",
+											ALLOCSET_DEFAULT_SIZES);
+	MemoryContextSwitchTo(old);
+	fcinfo->flinfo->fn_extra = query;
+	return query;
+}
+
+static ReturnSetInfo *
+materialize_context(FunctionCallInfo fcinfo)
+{
+	ReturnSetInfo *rsinfo = (ReturnSetInfo *) fcinfo->resultinfo;
+
+	if (rsinfo == NULL || !IsA(rsinfo, ReturnSetInfo))
+		ereport(ERROR, (errcode(ERRCODE_FEATURE_NOT_SUPPORTED),
+						errmsg("set-valued function called in context that cannot accept a set")));
+	if (!(rsinfo->allowedModes & SFRM_Materialize))
+		ereport(ERROR, (errcode(ERRCODE_FEATURE_NOT_SUPPORTED),
+						errmsg("materialize mode required, but it is not allowed in this context")));
+	return rsinfo;
+}
+
+/* The first count hosts as the call's whole result set. */
+static void
+return_hosts(ReturnSetInfo *rsinfo, TupleDesc result, const HostSlot *hosts, int count)
+{
+	MemoryContext old = MemoryContextSwitchTo(rsinfo->econtext->ecxt_per_query_memory);
+	bool		random = (rsinfo->allowedModes & SFRM_Materialize_Random) != 0;
+	Tuplestorestate *store = tuplestore_begin_heap(random, false, work_mem);
+
+	/* The caller frees the descriptor it is handed. */
+	rsinfo->setDesc = CreateTupleDescCopy(result);
+	MemoryContextSwitchTo(old);
+	for (int i = 0; i < count; i++)
+	{
+		Datum		values[2] = {hosts[i].ip, hosts[i].pkts};
+		bool		nulls[2] = {false, false};
+
+		tuplestore_putvalues(store, result, values, nulls);
+	}
+	rsinfo->returnMode = SFRM_Materialize;
+	rsinfo->setResult = store;
+}
+
 static int
 chosen_host_count(const HostSlot *hosts, int n, bool none_when_unmet)
 {
 	double	   *matches = palloc(n * sizeof(double));
-	int			chosen;
 
 	for (int i = 0; i < n; i++)
 		matches[i] = hosts[i].match;
-	chosen = choose_host_count(matches, n, thresholds, nthresholds, none_when_unmet);
-	pfree(matches);
-	return chosen;
-}
-
-static HostScan *
-start_scan(FunctionCallInfo fcinfo, FuncCallContext *funcctx)
-{
-	const char *func = "pattern_prevalent_hosts";
-	TupleDesc	result;
-	HostScan  *scan;
-	int			rc;
-	int			n;
-
-	if (get_call_result_type(fcinfo, NULL, &result) != TYPEFUNC_COMPOSITE)
-		fail(func, "function returning record called in context that cannot accept type record");
-	funcctx->tuple_desc = BlessTupleDesc(result);
-
-	scan = palloc0(sizeof(HostScan));
-	rc = SPI_connect();
-	if (rc != SPI_OK_CONNECT)
-		fail_spi(func, "SPI_connect()", rc);
-
-	n = get_top_hosts(fcinfo, funcctx->tuple_desc, funcctx->multi_call_memory_ctx,
-					  &scan->hosts);
-	if (n > 0)
-	{
-		bool		none_when_unmet = !PG_ARGISNULL(4) && PG_GETARG_BOOL(4);
-
-		get_host_percents();
-		scan->count = chosen_host_count(scan->hosts, n, none_when_unmet);
-	}
-
-	rc = SPI_finish();
-	if (rc != SPI_OK_FINISH)
-		fail_spi(func, "SPI_finish()", rc);
-	return scan;
+	return choose_host_count(matches, n, thresholds, nthresholds, none_when_unmet);
 }
 
 Datum
 pattern_prevalent_hosts(PG_FUNCTION_ARGS)
 {
-	FuncCallContext *funcctx;
-	HostScan  *scan;
+	ReturnSetInfo *rsinfo = materialize_context(fcinfo);
+	HostQuery  *query = host_query(fcinfo);
+	MemoryContext old;
+	HostSlot   *hosts = NULL;
+	int			count = 0;
 
-	if (SRF_IS_FIRSTCALL())
+	MemoryContextReset(query->call_cxt);
+	old = MemoryContextSwitchTo(query->call_cxt);
+	if (!PG_ARGISNULL(3))
+		count = flood_top_hosts(query->calls, fcinfo, PG_GETARG_CHAR(3), &hosts);
+	if (count > 0)
 	{
-		MemoryContext old;
+		bool		none_when_unmet = !PG_ARGISNULL(4) && PG_GETARG_BOOL(4);
 
-		funcctx = SRF_FIRSTCALL_INIT();
-		old = MemoryContextSwitchTo(funcctx->multi_call_memory_ctx);
-		funcctx->user_fctx = start_scan(fcinfo, funcctx);
-		MemoryContextSwitchTo(old);
+		refresh_host_percents();
+		count = chosen_host_count(hosts, count, none_when_unmet);
 	}
-
-	funcctx = SRF_PERCALL_SETUP();
-	scan = funcctx->user_fctx;
-	if (funcctx->call_cntr < (uint64) scan->count)
-	{
-		const HostSlot *host = &scan->hosts[funcctx->call_cntr];
-		Datum		values[2] = {host->ip, host->pkts};
-		bool		nulls[2] = {false, false};
-		HeapTuple	tuple = heap_form_tuple(funcctx->tuple_desc, values, nulls);
-
-		SRF_RETURN_NEXT(funcctx, HeapTupleGetDatum(tuple));
-	}
-	SRF_RETURN_DONE(funcctx);
+	MemoryContextSwitchTo(old);
+	return_hosts(rsinfo, query->result, hosts, count);
+	return (Datum) 0;
 }
