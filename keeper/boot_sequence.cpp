@@ -54,6 +54,7 @@ void KeeperSrv::run_boot_sequence() {
         processes.close_start_span();
         if (started == KEEPER_FAIL) break;
         unsigned number = cur_level->first;
+        daemon_counters.reached(number);
         auto next = std::next(cur_level);
         update_next_level(number);
         // update_next_level may already have moved the cursor to the end.

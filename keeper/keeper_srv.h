@@ -6,16 +6,19 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "keeper/allow_list.h"
 #include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
+#include "keeper/metrics_file.h"
 #include "keeper/pending_replies.h"
 #include "keeper/program_runner.h"
 #include "keeper/ps_list.h"
 #include "keeper/shutdown_delays.h"
+#include "keeper/task_status.h"
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
@@ -49,6 +52,8 @@ struct KeeperDesc {
     char secondary_name[100] = {};
     uint32_t listen_ip = 0;  // network order; 0 binds every address
     AllowList allow_from;    // empty: every peer is served
+    // The Prometheus text file of the status; empty: none.
+    std::string metrics_file;
 };
 
 class KeeperSrv : public EvHandler {
@@ -81,6 +86,8 @@ public:
     virtual keeperStatus pass_event(GeneralMsg& msg);
     virtual keeperStatus print_ps(GeneralMsg& msg);
     virtual keeperStatus list_flags(GeneralMsg& msg);
+    // KEEPER_PRINT_STATUS: the counters of the daemon, its tasks and checks.
+    virtual keeperStatus print_status(GeneralMsg& msg);
     virtual keeperStatus handle_config_req(GeneralMsg& msg);
     virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
@@ -145,7 +152,8 @@ public:
     void handle_sigchld();
     // Reaps every exited child and hands it to its run or its task.
     void reap_children();
-    void handleExitedChildPs(int pid);
+    // The wait status (-1 when unknown) goes into the task's counters.
+    void handleExitedChildPs(int pid, int status = -1);
     void handle_client_close(ClientHandler* handler);
     // Whether the peer of a new connection is one "allow from" lets in; a
     // refusal is traced at most once a second, so that a flood of them
@@ -172,6 +180,7 @@ public:
     ProgramRunner& get_runner() { return runner; }
     // Replies that wait for such a program, and the changes that wait for them.
     PendingReplies& get_replies() { return replies; }
+    DaemonCounters& get_daemon_counters() { return daemon_counters; }
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
@@ -204,6 +213,8 @@ protected:
     SigChildNotifier child_notifier;
     ProgramRunner runner;
     PendingReplies replies;
+    DaemonCounters daemon_counters;
+    std::unique_ptr<MetricsFile> metrics;
 
 private:
     // Deletes the flags, tasks, checks and levels built from the INI file.
