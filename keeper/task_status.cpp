@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -74,11 +75,21 @@ const char* task_state(const PsTask& task, long now) {
     return c.exit_unexpected ? "exited" : "stopped";
 }
 
-// Uptime seconds to seconds since the epoch.
+// Uptime seconds to seconds since the epoch. The loop's clock counts whole
+// seconds since boot, so a time is taken as the end of the second it fell in:
+// never before what it stands for.
 struct EpochOf {
-    long uptime;
-    time_t wall;
-    long operator()(long t) const { return t == 0 ? 0 : static_cast<long>(wall) - (uptime - t); }
+    long uptime;  // now, as the tasks count
+    double boot;  // the epoch's seconds at boot
+
+    static EpochOf now(const EvClock& clock) {
+        timespec wall, up;
+        clock_gettime(CLOCK_REALTIME, &wall);
+        clock_gettime(CLOCK_BOOTTIME, &up);
+        return {clock.uptime(),
+                double(wall.tv_sec - up.tv_sec) + (wall.tv_nsec - up.tv_nsec) / 1e9};
+    }
+    long operator()(long t) const { return t == 0 ? 0 : static_cast<long>(std::ceil(boot + t)); }
 };
 
 TaskStatusRow task_row(const PsTask& task, const EpochOf& epoch) {
@@ -95,10 +106,10 @@ TaskStatusRow task_row(const PsTask& task, const EpochOf& epoch) {
 StatusSnapshot collect_status(KeeperSrv& keeper) {
     StatusSnapshot snap;
     const EvClock& clock = keeper.get_engine()->getClock();
-    const EpochOf epoch{clock.uptime(), clock.wallTime()};
+    const EpochOf epoch = EpochOf::now(clock);
     snap.pid = static_cast<int>(getpid());
     snap.daemon = keeper.get_daemon_counters();
-    snap.now = epoch.wall;
+    snap.now = clock.wallTime();
     for (const PsTask* task : keeper.get_ps_list().get_tasks())
         snap.tasks.push_back(task_row(*task, epoch));
     for (const auto& level : keeper.get_check_levels())

@@ -149,6 +149,8 @@ TEST_F(E2eStatus, CrashesExitsAndOddNamesInJsonMetricsAndANodeExporter) {
     struct stat st {};
     ASSERT_EQ(stat(promFile().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
+    // No temporary file is left beside it.
+    EXPECT_EQ(run("ls -A " + promDir()), "vardo.prom\n");
 
     // A Prometheus text parser takes the file whole and gives the name back.
     EXPECT_EQ(run(kPython +
@@ -245,16 +247,8 @@ TEST_F(E2eStatus, PeerWithoutTheRequestLeavesTheToolToTimeOut) {
     stopVardo();
 
     // Such a peer in place of the daemon: the tool gives up as for any listing.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const int listener = silentPeer();
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port()));
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
     const ToolRun run = vardoctl("-i");
     EXPECT_EQ(run.out, "Failed to read reply timeout\n");
     EXPECT_EQ(run.status, 2);
