@@ -337,7 +337,9 @@ void families(std::string& out, const std::vector<Series<Row>>& series, const ch
 
 const std::vector<Series<TaskStatusRow>> kTaskSeries = {
     {"vardo_task_up", "gauge", "Whether the task's program runs (1) or not (0).",
-     [](const TaskStatusRow& t) { return std::string(t.state) == "running" ? 1.0 : 0.0; }},
+     [](const TaskStatusRow& t) {
+         return t.pid > 0 || std::string(t.state) == "running" ? 1.0 : 0.0;
+     }},
     {"vardo_task_starts_total", "counter", "Starts of the task's program.",
      [](const TaskStatusRow& t) { return double(t.counters.starts); }},
     {"vardo_task_restarts_total", "counter", "Starts after an exit nobody asked for.",
