@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "keeper/keeper_srv.h"
+#include "keeper/task_host.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 
@@ -16,9 +16,9 @@ void name_action(TaskSingle* action, const char* name) {
 }
 }  // namespace
 
-NoAction::NoAction(KeeperSrv* k) : TaskSingle(k, nullptr) { name_action(this, "None"); }
+NoAction::NoAction(TaskHost* k) : TaskSingle(k, nullptr) { name_action(this, "None"); }
 
-StopAction::StopAction(KeeperSrv* k) : TaskSingle(k, nullptr) { name_action(this, "Stop"); }
+StopAction::StopAction(TaskHost* k) : TaskSingle(k, nullptr) { name_action(this, "Stop"); }
 
 keeperStatus StopAction::run(void* task) {
     if (task) {
@@ -28,7 +28,7 @@ keeperStatus StopAction::run(void* task) {
     return KEEPER_OK;
 }
 
-SwBootAction::SwBootAction(KeeperSrv* k) : TaskSingle(k, nullptr) { name_action(this, "Boot"); }
+SwBootAction::SwBootAction(TaskHost* k) : TaskSingle(k, nullptr) { name_action(this, "Boot"); }
 
 keeperStatus SwBootAction::run(void*) {
     EV_TRACE(DL_TRACE, "Running swBootAction");
@@ -50,7 +50,7 @@ ActionHandler::ActionHandler() : keeper(nullptr) { actions.reserve(kMinBuckets);
 
 ActionHandler::~ActionHandler() = default;
 
-void ActionHandler::init(KeeperSrv* k) {
+void ActionHandler::init(TaskHost* k) {
     keeper = k;
     register_predefined_actions();
 }

@@ -11,21 +11,21 @@
 
 class NoAction : public TaskSingle {
 public:
-    explicit NoAction(KeeperSrv* keeper);
+    explicit NoAction(TaskHost* keeper);
     keeperStatus run(void*) override { return KEEPER_OK; }
 };
 
 // Disables the task that triggered it.
 class StopAction : public TaskSingle {
 public:
-    explicit StopAction(KeeperSrv* keeper);
+    explicit StopAction(TaskHost* keeper);
     keeperStatus run(void* task) override;
 };
 
 // Leaves the bad-boot marker and reboots the host.
 class SwBootAction : public TaskSingle {
 public:
-    explicit SwBootAction(KeeperSrv* keeper);
+    explicit SwBootAction(TaskHost* keeper);
     keeperStatus run(void*) override;
 };
 
@@ -37,7 +37,7 @@ public:
     ActionHandler& operator=(const ActionHandler&) = delete;
 
     virtual void register_predefined_actions();
-    virtual void init(KeeperSrv* keeper);
+    virtual void init(TaskHost* keeper);
 
     // Stores the action under its name, replacing any of that name; the
     // registry keeps every action it was given until it is destroyed, since
@@ -54,7 +54,7 @@ private:
         size_t operator()(const std::string& name) const;
     };
 
-    KeeperSrv* keeper;
+    TaskHost* keeper;
     std::unordered_map<std::string, TaskSingle*, NameHash> actions;
     std::vector<std::unique_ptr<TaskSingle>> owned;
 };

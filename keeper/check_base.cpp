@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "keeper/keeper_srv.h"
 #include "keeper/task_defaults.h"
+#include "keeper/task_host.h"
 #include "keeper/timer_handler.h"
 #include "protocol/wire_text.h"
 #include "support/ev_debug.h"
@@ -16,7 +16,7 @@ const char kSafeArgChars[] = " -_.,:/=+@%";
 
 }  // namespace
 
-CheckBase::CheckBase(KeeperSrv* k, TimerHandler* timers)
+CheckBase::CheckBase(TaskHost* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
       active(true),
       interval(CHECK_INTERVAL),

@@ -14,7 +14,7 @@
 
 class CheckBase : public TaskOnSeq {
 public:
-    CheckBase(KeeperSrv* keeper, TimerHandler* timers);
+    CheckBase(TaskHost* keeper, TimerHandler* timers);
 
     using TaskOnSeq::run;
     keeperStatus run() override;

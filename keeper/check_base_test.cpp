@@ -5,20 +5,10 @@
 #include <memory>
 #include <vector>
 
+#include "keeper/fake_task_host.h"
 #include "keeper/test_support.h"
 
 namespace {
-
-// An action that counts its runs.
-class CountingAction : public TaskSingle {
-public:
-    explicit CountingAction(const char* n) : TaskSingle(nullptr, nullptr) { set_name(n); }
-    keeperStatus run(void*) override {
-        ++runs;
-        return KEEPER_OK;
-    }
-    int runs = 0;
-};
 
 // A check whose single run fails or succeeds as the test says.
 class ScriptedCheck : public CheckBase {
@@ -60,7 +50,7 @@ struct Checks : ::testing::Test {
     }
 
     KeeperFixture f;
-    CountingAction failure{"onFail"}, timeout{"onTimeout"}, success{"onSuccess"};
+    RecordingAction failure{"onFail"}, timeout{"onTimeout"}, success{"onSuccess"};
     std::vector<std::unique_ptr<ScriptedCheck>> unplaced;
 };
 
@@ -251,7 +241,7 @@ namespace {
 // while it still runs does not start it twice.
 TEST(ProgramCheck, ResultArrivesWhenTheProgramEndsAndRunsNeverOverlap) {
     KeeperFixture f;
-    CountingAction failure("fail");
+    RecordingAction failure("fail");
     CheckBase check(&f.keeper, &f.timers);
     check.set_name("prog");
     check.set_exec("sh");
@@ -270,6 +260,72 @@ TEST(ProgramCheck, ResultArrivesWhenTheProgramEndsAndRunsNeverOverlap) {
     f.settle_runs();
     EXPECT_EQ(1u, check.check_status());
     EXPECT_EQ(1, failure.runs);
+}
+
+}  // namespace
+
+namespace {
+
+// A check whose callback result the test sets, on a host of its own.
+class HostedCheck : public CheckBase {
+public:
+    HostedCheck(TaskHost* host, unsigned lvl, bool must_check) : CheckBase(host, nullptr) {
+        set_name(must_check ? "must" : "plain");
+        set_level(lvl);
+        set_enabled(true);
+        set_must(must_check);
+        set_failure_action(&failure);
+        valid = true;
+    }
+    using CheckBase::run;
+    keeperStatus run(void*) override { return fails ? KEEPER_FAIL : KEEPER_OK; }
+
+    bool fails = false;
+    RecordingAction failure;
+};
+
+TEST(HostedChecks, EpisodesHoldAndReleaseTheLevelsOnTheHost) {
+    FakeTaskHost host;
+    HostedCheck must(&host, 3, true);
+    HostedCheck plain(&host, 5, false);
+    ASSERT_EQ(KEEPER_OK, must.add_to_manager());
+    ASSERT_EQ(1u, host.checks.size());
+    EXPECT_EQ(3u, host.checks[0].second);
+
+    must.fails = plain.fails = true;
+    must.run();
+    plain.run();
+    EXPECT_EQ(std::vector<unsigned>{3}, host.skipped) << "only a must-check holds";
+    EXPECT_EQ(1, must.failure.runs);
+    EXPECT_EQ(1, plain.failure.runs);
+    must.fails = plain.fails = false;
+    must.run();
+    plain.run();
+    // A plain check's recovery releases its level too, which may still hold.
+    EXPECT_EQ((std::vector<unsigned>{3, 5}), host.resumed);
+    EXPECT_TRUE(host.waiting_released.empty()) << "a callback check keeps nobody waiting";
+}
+
+TEST(HostedChecks, ProgramCheckWaitsForALowerMustCheckAndReleasesTheWaiting) {
+    FakeTaskHost host;
+    CheckBase check(&host, nullptr);
+    check.set_name("prog");
+    check.set_exec("/bin/true");
+    check.set_implement(IMPLEMENT_APP);
+    check.set_level(2);
+    check.set_enabled(true);
+    check.set_must(true);
+    ASSERT_EQ(KEEPER_OK, check.validate());
+    host.lower_must_running = true;
+    check.run();
+    EXPECT_EQ(0u, host.runner.running_count()) << "waits for the lower must-check";
+    host.lower_must_running = false;
+    check.run_if_waiting();
+    EXPECT_EQ(1u, host.runner.running_count());
+    check.run_if_waiting();
+    EXPECT_EQ(1u, host.runner.running_count()) << "no longer waiting";
+    host.settle_runs();
+    EXPECT_EQ(std::vector<unsigned>{2}, host.waiting_released);
 }
 
 }  // namespace

@@ -49,12 +49,8 @@ KeeperSrv::KeeperSrv(EvEngine* e)
       ini(nullptr),
       timer_handler(nullptr),
       factory(nullptr),
-      cur_level(task_levels.end()),
-      end_level(task_levels.end()),
-      last_enabled_level(0),
-      runner(e),
-      first_run(true),
-      not_finished(true) {}
+      boot(this, task_levels, check_levels),
+      runner(e) {}
 
 KeeperSrv::~KeeperSrv() {
     for (auto& entry : plugins) delete entry.second;
@@ -87,7 +83,7 @@ void KeeperSrv::delete_configured_objects() {
     owned_tasks.clear();
     for (auto& entry : task_levels) delete entry.second;
     task_levels.clear();
-    cur_level = end_level = task_levels.end();
+    boot.forget_levels();
 }
 
 void KeeperSrv::discard_configuration() {
@@ -119,6 +115,8 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
     }
     return _init_specific();
 }
+
+void KeeperSrv::prerun_actions() { start_tasks(); }
 
 void KeeperSrv::set_action_registry(ActionHandler* registry) {
     actions = registry;
@@ -214,14 +212,6 @@ TaskOnSeq* KeeperSrv::find_task_by_name(const char* name) const {
     return nullptr;
 }
 
-CheckBase* KeeperSrv::find_check_by_name(const char* name) const {
-    for (auto& entry : check_levels) {
-        CheckBase* check = entry.second->get_check(name);
-        if (check) return check;
-    }
-    return nullptr;
-}
-
 Flag* KeeperSrv::find_flag_by_name(const char* name) const {
     for (Flag* flag : flags)
         if (strcmp(flag->name, name) == 0) return flag;
@@ -249,6 +239,13 @@ CheckBase* KeeperSrv::get_predefined_check(const char* name) const {
 KeeperBasePligin* KeeperSrv::get_plugin(pluginType type) const {
     auto it = plugins.find(type);
     return it == plugins.end() ? nullptr : it->second;
+}
+
+bool KeeperSrv::run_plugin_work() {
+    KeeperBasePligin* plugin = get_plugin(PLUGIN_CONFIG);
+    if (!plugin) return false;
+    plugin->on_timer(this);
+    return true;
 }
 
 keeperStatus KeeperSrv::registerPlugin(pluginType type, KeeperBasePligin* plugin) {

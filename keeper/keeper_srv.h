@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "keeper/allow_list.h"
+#include "keeper/boot_sequence.h"
 #include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
 #include "keeper/metrics_file.h"
@@ -18,6 +19,7 @@
 #include "keeper/program_runner.h"
 #include "keeper/ps_list.h"
 #include "keeper/shutdown_delays.h"
+#include "keeper/task_host.h"
 #include "keeper/task_status.h"
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
@@ -56,7 +58,7 @@ struct KeeperDesc {
     std::string metrics_file;
 };
 
-class KeeperSrv : public EvHandler {
+class KeeperSrv : public EvHandler, public TaskHost {
 public:
     explicit KeeperSrv(EvEngine* engine);
     ~KeeperSrv() override;
@@ -66,9 +68,9 @@ public:
     virtual int init(ActionHandler* actions, const char* confDir);
     virtual keeperStatus parse_ini_file(const char* confDir);
     virtual void prerun_actions();
-    virtual void handle_seq_end() {}
+    void handle_seq_end() override {}
     virtual keeperStatus handleRequest(GeneralMsg& msg, ClientHandler* handler);
-    virtual int get_system_mode() { return 1; }
+    int get_system_mode() override { return 1; }
     virtual void handle_sigterm(KeeperCommand* cmd);
     virtual int _init_specific() { return 0; }
     virtual void build_predefined_checks() {}
@@ -101,38 +103,45 @@ public:
     void set_action_registry(ActionHandler* registry);
 
     // Look-ups.
-    PsTask* find_ps_by_pid(int pid) const;
+    PsTask* find_ps_by_pid(int pid) const override;
     PsTask* find_ps_by_name(const char* name) const;
     TaskOnSeq* find_task_by_name(const char* name) const;
-    CheckBase* find_check_by_name(const char* name) const;
+    CheckBase* find_check_by_name(const char* name) const { return boot.find_check(name); }
     Flag* find_flag_by_name(const char* name) const;
     TaskSingle* find_action_by_name(const char* name) const;
-    CallbackBase* find_cb_by_name(const char* name) const;
+    CallbackBase* find_cb_by_name(const char* name) const override;
     CheckBase* get_predefined_check(const char* name) const;
     // Boot time of the peer at that address (its remote task), 0 if unknown.
     unsigned get_target_boot_tm(const char* ip) const;
-    KeeperBasePligin* get_plugin(pluginType type) const;
+    KeeperBasePligin* get_plugin(pluginType type) const override;
+    bool run_plugin_work() override;
+    // A daemon without fast-update processes has nothing to reconcile.
+    keeperStatus fups_management() override { return KEEPER_OK; }
 
     keeperStatus registerPlugin(pluginType type, KeeperBasePligin* plugin);
     keeperStatus unregisterPlugin(pluginType type, KeeperBasePligin* plugin);
 
     // Boot sequence.
-    keeperStatus add_task_to_mgr(TaskOnSeq* task, unsigned level);
-    keeperStatus add_check_to_mgr(CheckBase* check, unsigned level);
-    void start_tasks();
-    void run_boot_sequence();
-    void update_next_level(unsigned level);
-    void init_checks();
-    void resume_next_check(unsigned level);
-    void skip_next_check(unsigned level);
-    // Whether a must-check of a level below this one has a run going.
-    bool lower_must_check_running(unsigned level) const;
-    // The checks above this level that waited for its result run now.
-    void run_waiting_checks(unsigned level);
-    bool boot_sequence_finished() const { return !not_finished; }
+    keeperStatus add_task_to_mgr(TaskOnSeq* task, unsigned level) override {
+        return boot.add_task(task, level);
+    }
+    keeperStatus add_check_to_mgr(CheckBase* check, unsigned level) override {
+        return boot.add_check(check, level);
+    }
+    void start_tasks() { boot.start(); }
+    void run_boot_sequence() override { boot.run(); }
+    void update_next_level(unsigned level) override { boot.update_next_level(level); }
+    void init_checks() { boot.init_checks(); }
+    void resume_next_check(unsigned level) override { boot.resume_next_check(level); }
+    void skip_next_check(unsigned level) override { boot.skip_next_check(level); }
+    bool lower_must_check_running(unsigned level) const override {
+        return boot.lower_must_check_running(level);
+    }
+    void run_waiting_checks(unsigned level) override { boot.run_waiting_checks(level); }
+    bool boot_sequence_finished() const { return boot.finished(); }
 
     // Events, callbacks, flags, actions.
-    keeperStatus send_event(unsigned group, unsigned id, void* data, unsigned len);
+    keeperStatus send_event(unsigned group, unsigned id, void* data, unsigned len) override;
     void _register_event(PsTask* task, unsigned group, unsigned id, int operation);
     keeperStatus register_cb(const char* name, const char* text, CallbackLocal::Function fn);
     void add_flag(const char* name, unsigned enabled);
@@ -143,10 +152,10 @@ public:
     void adopt_predefined_check(CheckBase* check);
 
     // Shutdown sequence; also its own timer callback.
-    int shutdown(void* cmd);
+    int shutdown(void* cmd) override;
     // Once the staged stop has begun no task is started any more.
-    bool is_shutting_down() const { return shutting_down; }
-    const ShutdownDelays& get_shutdown_delays() const { return shutdown_delays; }
+    bool is_shutting_down() const override { return shutting_down; }
+    const ShutdownDelays& get_shutdown_delays() const override { return shutdown_delays; }
     void set_shutdown_delays(const ShutdownDelays& delays) { shutdown_delays = delays; }
     // Async-signal-safe: wakes the loop, which reaps the children.
     void handle_sigchld();
@@ -165,9 +174,9 @@ public:
     EvEngine* get_engine() const { return engine; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
     iniKeeper_srv* get_iniparser() const { return ini; }
-    PsList& get_ps_list() { return processes; }
+    PsList& get_ps_list() override { return processes; }
     // Puts a process into the process list (once), or takes it out.
-    keeperStatus add_process(PsTask* task) { return processes.add_ps_to_list(task); }
+    keeperStatus add_process(PsTask* task) override { return processes.add_ps_to_list(task); }
     keeperStatus remove_process(PsTask* task) { return processes.remove_ps(task); }
     const KeeperDesc& get_desc() const { return desc; }
     void set_desc(const KeeperDesc& identity) { desc = identity; }
@@ -177,10 +186,11 @@ public:
     const std::vector<Flag*>& get_flags() const { return flags; }
     SigChildNotifier& get_child_notifier() { return child_notifier; }
     // Runs the programs the daemon needs for itself, without waiting.
-    ProgramRunner& get_runner() { return runner; }
+    ProgramRunner& get_runner() override { return runner; }
     // Replies that wait for such a program, and the changes that wait for them.
     PendingReplies& get_replies() { return replies; }
     DaemonCounters& get_daemon_counters() { return daemon_counters; }
+    long get_boot_level() const { return boot.reached_level(); }
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
@@ -207,9 +217,8 @@ protected:
     std::vector<Flag*> flags;
     KeeperDesc desc;
     ClientHandlerFactory* factory;
-    std::map<unsigned, TaskLevel*>::iterator cur_level;
-    std::map<unsigned, TaskLevel*>::iterator end_level;
-    unsigned last_enabled_level;
+    // After the levels it refers to.
+    BootSequence boot;
     SigChildNotifier child_notifier;
     ProgramRunner runner;
     PendingReplies replies;
@@ -220,8 +229,6 @@ private:
     // Deletes the flags, tasks, checks and levels built from the INI file.
     void delete_configured_objects();
 
-    bool first_run;
-    bool not_finished;
     bool shutting_down = false;
     ShutdownDelays shutdown_delays;
     long refusal_traced_at = -1;  // uptime second of the last refusal traced

@@ -122,7 +122,7 @@ public:
 // that never runs: what it is sent stays queued for the test to read.
 class Subscriber : public PsTask {
 public:
-    Subscriber(KeeperSrv& k, TimerHandler& timers, EvEngine& idle) : PsTask(&k, &timers) {
+    Subscriber(KeeperSrv& k, TimerHandler& timers, EvEngine& idle) : PsTask(&k, &timers), owner(k) {
         set_name("subscriber");
         int fds[2];
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
@@ -134,7 +134,7 @@ public:
         k._register_event(this, EVENT_GRP_SERVER, 0xFFFFFFFF, 0);
     }
     ~Subscriber() override {
-        keeper->remove_process(this);
+        owner.remove_process(this);
         close(peer);
     }
     // Event id and record (in host order) of every event sent so far.
@@ -155,6 +155,7 @@ public:
         }
         return found;
     }
+    KeeperSrv& owner;
     ClientHandler* handler;
     int peer;
 };

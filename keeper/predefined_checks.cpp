@@ -8,9 +8,10 @@
 #include <string>
 
 #include "keeper/keeper_plugin.h"
-#include "keeper/keeper_srv.h"
+#include "keeper/program_runner.h"
 #include "keeper/script_job.h"
-#include "keeper/stc_keeper_srv.h"
+#include "keeper/task_host.h"
+#include "keeper/timer_handler.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
@@ -20,7 +21,7 @@ namespace {
 
 const uint16_t kNtpPort = 123;
 
-KeeperBasePligin* config_plugin(KeeperSrv* keeper) {
+KeeperBasePligin* config_plugin(TaskHost* keeper) {
     return keeper ? keeper->get_plugin(PLUGIN_CONFIG) : nullptr;
 }
 
@@ -42,7 +43,7 @@ bool server_address(const ConfigSrv& server, in_addr_t* address) {
 
 // ---------------------------------------------------------------------------
 
-predefined_check::predefined_check(KeeperSrv* k, TimerHandler* timers, const char* registered,
+predefined_check::predefined_check(TaskHost* k, TimerHandler* timers, const char* registered,
                                    const char* l)
     : CheckBase(k, timers), label(l) {
     set_name(registered);
@@ -62,9 +63,9 @@ void predefined_check::dump(std::string& out) const {
 
 // ---------------------------------------------------------------------------
 
-ntp_RemCheck::ntp_RemCheck(KeeperSrv* k, TimerHandler* timers)
+ntp_RemCheck::ntp_RemCheck(TaskHost* k, TimerHandler* timers)
     : predefined_check(k, timers, "NTP_RemCheck", "ntp_RemCheck"),
-      probe(k ? k->get_engine() : nullptr, kNtpPort) {}
+      probe(timers ? timers->get_engine() : nullptr, kNtpPort) {}
 
 keeperStatus ntp_RemCheck::init() {
     if (check_can_run()) _update_ntp_srv_status();
@@ -137,7 +138,7 @@ void ntp_RemCheck::_take_results(const std::vector<Target>& targets,
 
 // ---------------------------------------------------------------------------
 
-ntp_LocalCheck::ntp_LocalCheck(KeeperSrv* k, TimerHandler* timers)
+ntp_LocalCheck::ntp_LocalCheck(TaskHost* k, TimerHandler* timers)
     : predefined_check(k, timers, "NTP_LocalCheck", "ntp_LocalCheck") {}
 
 keeperStatus ntp_LocalCheck::run() {
@@ -170,7 +171,7 @@ bool ntp_LocalCheck::_can_reach_peer() {
 
 // ---------------------------------------------------------------------------
 
-kpiCheck::kpiCheck(KeeperSrv* k, TimerHandler* timers)
+kpiCheck::kpiCheck(TaskHost* k, TimerHandler* timers)
     : predefined_check(k, timers, "KpiCheck", "kpiCheck") {
     interval = 60;
     level = 8;
@@ -181,14 +182,13 @@ kpiCheck::kpiCheck(KeeperSrv* k, TimerHandler* timers)
 
 keeperStatus kpiCheck::run() {
     EV_TRACE(DL_USER1, "kpiCheck::run");
-    KeeperBasePligin* plugin = config_plugin(keeper);
-    if (check_can_run() && plugin) plugin->on_timer(keeper);
+    if (check_can_run() && keeper) keeper->run_plugin_work();
     return KEEPER_OK;
 }
 
 // ---------------------------------------------------------------------------
 
-fups_RunCheck::fups_RunCheck(KeeperSrv* k, TimerHandler* timers)
+fups_RunCheck::fups_RunCheck(TaskHost* k, TimerHandler* timers)
     : predefined_check(k, timers, "FUPs_RunCheck", "fups_RunCheck"), list_mtime(), list_size(0) {}
 
 keeperStatus fups_RunCheck::init() {
@@ -218,7 +218,6 @@ keeperStatus fups_RunCheck::fups_management() {
         return KEEPER_OK;
     list_mtime = mtime;
     list_size = size;
-    stcKeeperSrv* device = dynamic_cast<stcKeeperSrv*>(keeper);
-    if (device) device->fups_management();
+    if (keeper) keeper->fups_management();
     return KEEPER_OK;
 }

@@ -17,7 +17,7 @@ class predefined_check : public CheckBase {
 public:
     // `registered` is both the check's name and its executable; `label`
     // heads its dump.
-    predefined_check(KeeperSrv* keeper, TimerHandler* timers, const char* registered,
+    predefined_check(TaskHost* keeper, TimerHandler* timers, const char* registered,
                      const char* label);
 
     using CheckBase::run;
@@ -39,7 +39,7 @@ class ntp_RemCheck : public predefined_check {
 public:
     static constexpr unsigned kEventId = 2048;
 
-    ntp_RemCheck(KeeperSrv* keeper, TimerHandler* timers);
+    ntp_RemCheck(TaskHost* keeper, TimerHandler* timers);
 
     using predefined_check::run;
     keeperStatus run() override;
@@ -68,7 +68,7 @@ private:
 // server answered the last probe.
 class ntp_LocalCheck : public predefined_check {
 public:
-    ntp_LocalCheck(KeeperSrv* keeper, TimerHandler* timers);
+    ntp_LocalCheck(TaskHost* keeper, TimerHandler* timers);
 
     using predefined_check::run;
     keeperStatus run() override;
@@ -79,7 +79,7 @@ public:
 // Calls the configuration plug-in's periodic work.
 class kpiCheck : public predefined_check {
 public:
-    kpiCheck(KeeperSrv* keeper, TimerHandler* timers);
+    kpiCheck(TaskHost* keeper, TimerHandler* timers);
 
     using predefined_check::run;
     keeperStatus run() override;
@@ -89,7 +89,7 @@ public:
 // modification time or size differs from what it saw last.
 class fups_RunCheck : public predefined_check {
 public:
-    fups_RunCheck(KeeperSrv* keeper, TimerHandler* timers);
+    fups_RunCheck(TaskHost* keeper, TimerHandler* timers);
 
     using predefined_check::run;
     keeperStatus run() override;

@@ -4,14 +4,14 @@
 #include <cstdio>
 #include <string>
 
-#include "keeper/keeper_srv.h"
 #include "keeper/program_runner.h"
+#include "keeper/task_host.h"
 #include "keeper/timer_handler.h"
 #include "protocol/wire_text.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 
-PsExtTask::PsExtTask(KeeperSrv* k, TimerHandler* timers)
+PsExtTask::PsExtTask(TaskHost* k, TimerHandler* timers)
     : PsTask(k, timers), terminate_cmd(), terminate_refused(false) {
     external = true;
 }

@@ -8,7 +8,7 @@
 
 class PsExtTask : public PsTask {
 public:
-    PsExtTask(KeeperSrv* keeper, TimerHandler* timers);
+    PsExtTask(TaskHost* keeper, TimerHandler* timers);
 
     keeperStatus validate() override;
     keeperStatus stop() override;

@@ -11,24 +11,13 @@
 #include <string>
 
 #include "keeper/client_handler.h"
+#include "keeper/fake_task_host.h"
 #include "keeper/ps_list.h"
 #include "keeper/ps_remote_task.h"
 #include "keeper/test_support.h"
 #include "support/proc_utils.h"
 
 namespace {
-
-class CountingAction : public TaskSingle {
-public:
-    CountingAction() : TaskSingle(nullptr, nullptr) { set_name("counting"); }
-    keeperStatus run(void* arg) override {
-        ++runs;
-        last_arg = arg;
-        return KEEPER_OK;
-    }
-    int runs = 0;
-    void* last_arg = nullptr;
-};
 
 // An external program: a private copy of sleep, forked for real by run().
 // Starting a program kills other copies of it, so tests running in parallel
@@ -147,7 +136,7 @@ struct Remote : ::testing::Test {
     }
     KeeperFixture f;
     PsRemoteTask task;
-    CountingAction failure;
+    RecordingAction failure;
 };
 
 TEST_F(Remote, WaitsForThePeerAndTreatsTheLostConnectionAsAnExit) {

@@ -1,12 +1,12 @@
 #include "keeper/ps_remote_task.h"
 
 #include "keeper/client_handler.h"
-#include "keeper/keeper_srv.h"
+#include "keeper/task_host.h"
 #include "keeper/timer_handler.h"
 #include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
 
-PsRemoteTask::PsRemoteTask(KeeperSrv* k, TimerHandler* timers) : PsTask(k, timers), boot_time(0) {
+PsRemoteTask::PsRemoteTask(TaskHost* k, TimerHandler* timers) : PsTask(k, timers), boot_time(0) {
     remote = true;
     valid = true;
 }

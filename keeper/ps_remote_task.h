@@ -11,7 +11,7 @@
 
 class PsRemoteTask : public PsTask {
 public:
-    PsRemoteTask(KeeperSrv* keeper, TimerHandler* timers);
+    PsRemoteTask(TaskHost* keeper, TimerHandler* timers);
 
     using PsTask::run;
     keeperStatus run() override;

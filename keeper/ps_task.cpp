@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "keeper/client_handler.h"
-#include "keeper/keeper_srv.h"
+#include "keeper/ps_list.h"
 #include "keeper/task_actions.h"
 #include "keeper/task_defaults.h"
+#include "keeper/task_host.h"
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
 #include "protocol/wire_text.h"
@@ -22,7 +23,7 @@
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
 
-PsTask::PsTask(KeeperSrv* k, TimerHandler* timers)
+PsTask::PsTask(TaskHost* k, TimerHandler* timers)
     : TaskOnSeq(k, timers),
       watched(false),
       nice_value(0),

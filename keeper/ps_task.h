@@ -61,7 +61,7 @@ enum class LifeEvent {
 
 class PsTask : public TaskOnSeq {
 public:
-    PsTask(KeeperSrv* keeper, TimerHandler* timers);
+    PsTask(TaskHost* keeper, TimerHandler* timers);
     // A clone of a template task: its configuration, none of its run state.
     PsTask(const PsTask& other);
     ~PsTask() override;

@@ -37,7 +37,7 @@ public:
     // Reconciles the "FastUpdates" processes with the fast-update list file:
     // one per listed id, started when its entry is enabled; the processes of
     // ids no longer listed are stopped and dropped.
-    keeperStatus fups_management() { return fups_management(APP_FUPS_LIST); }
+    keeperStatus fups_management() override { return fups_management(APP_FUPS_LIST); }
     keeperStatus fups_management(const char* list_path);
     // The processes of listed ids, and those of dropped ids on their way out.
     const std::vector<PsTask*>& get_fups() const { return fups; }

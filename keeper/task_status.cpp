@@ -109,6 +109,8 @@ StatusSnapshot collect_status(KeeperSrv& keeper) {
     const EpochOf epoch = EpochOf::now(clock);
     snap.pid = static_cast<int>(getpid());
     snap.daemon = keeper.get_daemon_counters();
+    if (keeper.get_boot_level() >= 0)
+        snap.daemon.reached(static_cast<unsigned>(keeper.get_boot_level()));
     snap.now = clock.wallTime();
     for (const PsTask* task : keeper.get_ps_list().get_tasks())
         snap.tasks.push_back(task_row(*task, epoch));

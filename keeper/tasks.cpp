@@ -10,7 +10,8 @@
 #include <string>
 
 #include "keeper/callback_ps.h"
-#include "keeper/keeper_srv.h"
+#include "keeper/program_runner.h"
+#include "keeper/task_host.h"
 #include "protocol/wire_text.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -46,7 +47,7 @@ void TaskText::set(const char* src) {
     text.assign(src, strnlen(src, kMax));
 }
 
-TaskSingle::TaskSingle(KeeperSrv* k, TimerHandler* timers)
+TaskSingle::TaskSingle(TaskHost* k, TimerHandler* timers)
     : implement(IMPLEMENT_INTERNAL),
       callback(nullptr),
       valid(false),
@@ -200,7 +201,7 @@ keeperStatus TaskSingle::run(void*) {
     return rc;
 }
 
-TaskOnSeq::TaskOnSeq(KeeperSrv* k, TimerHandler* timers)
+TaskOnSeq::TaskOnSeq(TaskHost* k, TimerHandler* timers)
     : TaskSingle(k, timers),
       must(false),
       level(0),

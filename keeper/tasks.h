@@ -9,7 +9,7 @@
 
 #include "protocol/keeper_msg.h"
 
-class KeeperSrv;
+class TaskHost;
 class TimerHandler;
 class CallbackBase;
 struct RunOutcome;
@@ -49,7 +49,7 @@ public:
     // program has ended for an App.
     using RunDone = std::function<void(keeperStatus)>;
 
-    TaskSingle(KeeperSrv* keeper, TimerHandler* timers);
+    TaskSingle(TaskHost* keeper, TimerHandler* timers);
     virtual ~TaskSingle();
     TaskSingle(const TaskSingle&) = default;
     TaskSingle& operator=(const TaskSingle&) = delete;
@@ -78,7 +78,7 @@ public:
     bool is_valid() const { return valid; }
     // Whether a program this unit started is still running.
     bool run_in_flight() const;
-    KeeperSrv* get_keeper() const { return keeper; }
+    TaskHost* get_keeper() const { return keeper; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
 
 protected:
@@ -109,7 +109,7 @@ protected:
     TaskText args;
     TaskText exec_path;
     unsigned type;
-    KeeperSrv* keeper;
+    TaskHost* keeper;
     TimerHandler* timer_handler;
     // The unit's program on the daemon's runner; a copy of the unit has none.
     struct RunSlot {
@@ -122,7 +122,7 @@ protected:
 
 class TaskOnSeq : public TaskSingle {
 public:
-    TaskOnSeq(KeeperSrv* keeper, TimerHandler* timers);
+    TaskOnSeq(TaskHost* keeper, TimerHandler* timers);
     TaskOnSeq(const TaskOnSeq&) = default;
 
     using TaskSingle::run;

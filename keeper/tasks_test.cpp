@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "keeper/fake_task_host.h"
 #include "keeper/test_support.h"
 
 namespace {
@@ -178,6 +179,68 @@ TEST_F(BootSequence, NothingEnabledNeverFinishes) {
 TEST_F(BootSequence, NoLevelAtAllNeverRuns) {
     f.keeper.start_tasks();
     EXPECT_FALSE(f.keeper.boot_sequence_finished());
+}
+
+}  // namespace
+
+namespace {
+
+// A boot step's program on a host of its own: its end, not its start, lets
+// the level go on; the host's mode and shutdown decide whether it starts.
+struct HostedStep {
+    HostedStep() : task(&host, nullptr) {
+        task.set_name("step");
+        task.set_implement("App");
+        task.set_level(4);
+        task.set_enabled(true);
+        task.set_must(true);
+        task.set_failure_action(&failure);
+    }
+
+    FakeTaskHost host;
+    TaskOnSeq task;
+    RecordingAction failure;
+};
+
+TEST(TaskOnSeq, OnItsHostTheEndOfItsProgramDrivesTheBootOn) {
+    HostedStep ok;
+    ok.task.set_exec("/bin/true");
+    ASSERT_EQ(KEEPER_OK, ok.task.add_to_manager());
+    ASSERT_EQ(1u, ok.host.tasks.size());
+    EXPECT_EQ(4u, ok.host.tasks[0].second);
+    EXPECT_EQ(KEEPER_OK, ok.task.run());
+    EXPECT_TRUE(ok.host.next_levels.empty()) << "not before the program has ended";
+    ok.host.settle_runs();
+    EXPECT_EQ(std::vector<unsigned>{4}, ok.host.next_levels);
+    EXPECT_EQ(1, ok.host.boot_runs);
+    EXPECT_EQ(0, ok.failure.runs);
+
+    HostedStep failing;
+    failing.task.set_exec("/bin/false");
+    ASSERT_EQ(KEEPER_OK, failing.task.validate());
+    EXPECT_EQ(KEEPER_OK, failing.task.run());
+    failing.host.settle_runs();
+    EXPECT_TRUE(failing.host.next_levels.empty());
+    EXPECT_EQ(1u, failing.task.check_status());
+    EXPECT_EQ(1, failing.failure.runs);
+}
+
+TEST(TaskOnSeq, HostModeAndShutdownDecideWhetherItStarts) {
+    HostedStep step;
+    step.task.set_exec("/bin/true");
+    ASSERT_EQ(KEEPER_OK, step.task.validate());
+    step.host.system_mode = 0;
+    EXPECT_EQ(KEEPER_OK, step.task.run());
+    EXPECT_EQ(0u, step.host.runner.running_count()) << "bypassed";
+    step.host.shutting_down = true;
+    step.task.set_active_on_bypass(true);
+    EXPECT_EQ(KEEPER_FAIL, step.task.run());
+    EXPECT_EQ(0u, step.host.runner.running_count()) << "shutting down";
+    EXPECT_EQ(0, step.failure.runs) << "a refusal is no failure";
+    step.host.shutting_down = false;
+    EXPECT_EQ(KEEPER_OK, step.task.run());
+    EXPECT_EQ(1u, step.host.runner.running_count());
+    step.host.settle_runs();
 }
 
 }  // namespace

@@ -4,9 +4,10 @@
 
 #include "keeper/check_base.h"
 #include "keeper/crash_report.h"
-#include "keeper/keeper_srv.h"
+#include "keeper/program_runner.h"
 #include "keeper/ps_task.h"
 #include "keeper/script_job.h"
+#include "keeper/task_host.h"
 #include "reactor/ev_engine.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -60,18 +61,15 @@ int TimerHandler::kill_ps(void* arg) {
     return 0;
 }
 
-int TimerHandler::run_wh_status(void* srv) {
+int TimerHandler::run_wh_status(void*) {
     // Once a minute: a crash names its file in local time, summer time and
     // a new time zone included.
     crash_report_refresh_clock();
-    KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
-    if (!plugin) return 0;
-    plugin->on_timer(srv);
-    return 1;
+    return keeper && keeper->run_plugin_work() ? 1 : 0;
 }
 
-int TimerHandler::run_cpu_usage_status(void* srv) {
-    KeeperBasePligin* plugin = static_cast<KeeperSrv*>(srv)->get_plugin(PLUGIN_CONFIG);
+int TimerHandler::run_cpu_usage_status(void*) {
+    KeeperBasePligin* plugin = keeper ? keeper->get_plugin(PLUGIN_CONFIG) : nullptr;
     if (plugin) plugin->get_next_cpu_usage();
     return 0;
 }

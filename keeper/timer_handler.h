@@ -8,7 +8,7 @@
 #include "reactor/ev_handler.h"
 
 class EvEngine;
-class KeeperSrv;
+class TaskHost;
 
 // Argument of kill_ps.
 struct KillRecord {
@@ -20,7 +20,7 @@ class TimerHandler : public EvHandler {
 public:
     typedef int (TimerHandler::*Callback)(void*);
 
-    TimerHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
+    TimerHandler(EvEngine* engine, TaskHost* keeper) : engine(engine), keeper(keeper) {}
     // Frees the records of kill timers that never fired: the engine drops
     // pending timers unfired when its loop ends.
     ~TimerHandler() override;
@@ -31,8 +31,10 @@ public:
     int run_task(void* task);
     int run_ka_check(void* task);
     int kill_ps(void* record);
-    int run_wh_status(void* keeper);
-    int run_cpu_usage_status(void* keeper);
+    // The configuration plug-in's periodic work, and its next CPU sample;
+    // the argument is not used.
+    int run_wh_status(void*);
+    int run_cpu_usage_status(void*);
     int run_delayed_inet1(void*);
 
     // Arms a timer on the engine with one of the callbacks above.
@@ -44,11 +46,11 @@ public:
     long now() const;
 
     EvEngine* get_engine() const { return engine; }
-    KeeperSrv* get_keeper() const { return keeper; }
+    TaskHost* get_keeper() const { return keeper; }
 
 private:
     EvEngine* engine;
-    KeeperSrv* keeper;
+    TaskHost* keeper;
     std::set<KillRecord*> kill_records;
 };
 
