@@ -133,6 +133,11 @@ TEST_F(E2eStatus, CrashesExitsAndOddNamesInJsonMetricsAndANodeExporter) {
     EXPECT_EQ(field(status, "seven", "last_exit_signal"), "null");
     EXPECT_EQ(field(status, "seven", "state"), "\"exited\"");
     EXPECT_EQ(field(status, "odd\\\"na\\\\me", "state"), "\"running\"") << status;
+    // The daemon: its pid, the boot level reached, this connection at least.
+    EXPECT_NE(status.find("{\"daemon\": {\"pid\": " + std::to_string(vardoPid()) + ", "),
+              std::string::npos);
+    EXPECT_TRUE(std::regex_search(status, std::regex(", \"level\": 1, \"clients\": [1-9]")))
+        << status;
     // The text is JSON as a JSON parser reads it, the odd name included.
     const std::string jsonFile = home() + "/status.json";
     std::ofstream(jsonFile) << status;
@@ -145,6 +150,7 @@ TEST_F(E2eStatus, CrashesExitsAndOddNamesInJsonMetricsAndANodeExporter) {
     ASSERT_TRUE(waitMetric("vardo_task_restarts_total{task=\"crashy\"} 3")) << metrics();
     EXPECT_TRUE(waitMetric("vardo_task_last_exit_signal{task=\"crashy\"} 9"));
     EXPECT_TRUE(waitMetric("vardo_task_last_exit_code{task=\"seven\"} 7"));
+    EXPECT_TRUE(waitMetric("vardo_boot_level 1"));
     EXPECT_TRUE(waitMetric("vardo_task_up{task=\"odd\\\"na\\\\me\"} 1")) << metrics();
     struct stat st {};
     ASSERT_EQ(stat(promFile().c_str(), &st), 0);
