@@ -634,16 +634,24 @@ keeperStatus keeperClient::set_task_mode(const char* task, bool mode, bool secon
     return _send_msg(KEEPER_SET_TASK, sizeof msg, &msg);
 }
 
-keeperStatus keeperClient::list_procs(ListHook hook) {
-    if (!_connected("list_procs")) return KEEPER_FAIL;
+keeperStatus keeperClient::_request_listing(const char* who, keeperMsgType type, unsigned len,
+                                            const void* data, ListHook hook) {
+    if (!_connected(who)) return KEEPER_FAIL;
     if (hook) listHook = hook;
-    return _send_msg(KEEPER_PRINT_PS, 0, nullptr);
+    return _send_msg(type, len, data);
+}
+
+keeperStatus keeperClient::list_procs(ListHook hook) {
+    return _request_listing("list_procs", KEEPER_PRINT_PS, 0, nullptr, hook);
 }
 
 keeperStatus keeperClient::list_flags(ListHook hook) {
-    if (!_connected("list_flags")) return KEEPER_FAIL;
-    if (hook) listHook = hook;
-    return _send_msg(KEEPER_PRINT_FLAGS, 0, nullptr);
+    return _request_listing("list_flags", KEEPER_PRINT_FLAGS, 0, nullptr, hook);
+}
+
+keeperStatus keeperClient::list_status(unsigned form, ListHook hook) {
+    const KeeperStatusMsg msg = {htonl(form)};
+    return _request_listing("list_status", KEEPER_PRINT_STATUS, sizeof msg, &msg, hook);
 }
 
 keeperStatus keeperClient::list_callbacks(unsigned kind, const char* task, ListHook hook) {

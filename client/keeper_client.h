@@ -96,6 +96,9 @@ public:
     keeperStatus list_callbacks(const char* task, ListHook hook) {
         return list_callbacks(CB_KIND_TASK, task, hook);
     }
+    // The daemon's counters of itself, its tasks and checks, in a StatusForm
+    // (a table or JSON).
+    keeperStatus list_status(unsigned form, ListHook hook);
     keeperStatus activate_callback(unsigned kind, const char* task, const char* cb,
                                    const char* args);
     keeperStatus activate_callback(const char* task, const char* cb, const char* args) {
@@ -182,6 +185,9 @@ private:
     void _connection_lost();
     void _schedule_reconnect();
     bool _connected(const char* who);
+    // Sends a listing request whose answer goes to hook (or the last one).
+    keeperStatus _request_listing(const char* who, keeperMsgType type, unsigned len,
+                                  const void* data, ListHook hook);
     // Records (cb non-null) or clears the entries of one group, or of every
     // group for EVENT_GRP_ALL; false when not connected or the group is bad.
     bool _set_event_entries(const char* who, unsigned group, unsigned id, EventCallback cb);

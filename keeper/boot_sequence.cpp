@@ -81,6 +81,7 @@ void BootSequence::run_levels() {
         processes.close_start_span();
         if (started == KEEPER_FAIL) break;
         unsigned number = cur_level->first;
+        if (static_cast<long>(number) > reached) reached = number;
         auto next = std::next(cur_level);
         update_next_level(number);
         // update_next_level may already have moved the cursor to the end.

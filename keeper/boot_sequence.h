@@ -38,6 +38,8 @@ public:
     // Puts every check level on its timer.
     void init_checks();
     bool finished() const { return !not_finished; }
+    // The highest level whose tasks were run, -1 before the first.
+    long reached_level() const { return reached; }
     // The levels were deleted: nothing is left to run.
     void forget_levels();
 
@@ -60,6 +62,7 @@ private:
     unsigned last_enabled_level = 0;
     bool first_run = true;
     bool not_finished = true;
+    long reached = -1;
 };
 
 #endif

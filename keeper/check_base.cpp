@@ -82,14 +82,19 @@ long CheckBase::run_deadline() const {
 }
 
 keeperStatus CheckBase::run() {
-    if (!check_can_run()) return KEEPER_OK;
+    if (!check_can_run()) {
+        ++counters.skipped;
+        return KEEPER_OK;
+    }
     if (implement != IMPLEMENT_APP) {
         // The single run of the callback (a check class may replace it).
+        begin_run();
         take_result(run(static_cast<void*>(nullptr)));
         return KEEPER_OK;
     }
     if (run_in_flight()) {
         EV_TRACE(DL_NOTIFY, "Check [%s] is still running, this run is skipped", name);
+        ++counters.skipped;
         return KEEPER_OK;
     }
     // A lower must-check's result may hold this level: the run waits for it,
@@ -98,12 +103,16 @@ keeperStatus CheckBase::run() {
         waiting_for_lower = true;
         return KEEPER_OK;
     }
+    begin_run();
     if (start_app([this](keeperStatus rc) { take_result(rc); }) != KEEPER_OK)
         take_result(KEEPER_FAIL);
     return KEEPER_OK;
 }
 
+void CheckBase::begin_run() { counters.begin(timer_handler ? timer_handler->now() : 0); }
+
 void CheckBase::take_result(keeperStatus rc) {
+    counters.finished(rc != KEEPER_OK);
     if (rc == KEEPER_OK)
         on_success();
     else

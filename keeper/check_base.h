@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "keeper/task_status.h"
 #include "keeper/tasks.h"
 
 class CheckBase : public TaskOnSeq {
@@ -48,6 +49,7 @@ public:
     unsigned get_timeout() const { return timeout; }
     unsigned get_run_timeout() const { return run_timeout; }
     bool is_active() const { return active; }
+    const CheckCounters& get_counters() const { return counters; }
     int get_timer() const { return check_timer; }
     TaskSingle* get_success_action() const { return success_action; }
     TaskSingle* get_timeout_action() const { return timeout_action; }
@@ -67,8 +69,11 @@ protected:
     bool timeout_fired;
     unsigned run_timeout = 0;
     bool waiting_for_lower = false;
+    CheckCounters counters;
 
 private:
+    // A run begins: counted, with the loop's clock.
+    void begin_run();
     // One run's result turned into the episode handling.
     void take_result(keeperStatus rc);
     void on_failure();

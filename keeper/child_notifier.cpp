@@ -79,17 +79,19 @@ void KeeperSrv::reap_children() {
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) >= 1)
-        if (!runner.child_exited(pid, status)) handleExitedChildPs(pid);
+        if (!runner.child_exited(pid, status)) handleExitedChildPs(pid, status);
 }
 
 void KeeperSrv::handle_sigchld() { child_notifier.wake(); }
 
 void KeeperSrv::request_sigterm() { child_notifier.request_termination(); }
 
-void KeeperSrv::handleExitedChildPs(int pid) {
+void KeeperSrv::handleExitedChildPs(int pid, int status) {
     EV_TRACE(DL_DEBUG, "KeeperSrv::handleExitedChildPs, child pid %d", pid);
     PsTask* task = processes.find_ps_by_pid(pid);
-    if (task) task->handle_sigchld();
+    if (!task) return;
+    task->get_counters().exit_status(status);
+    task->handle_sigchld();
 }
 
 void KeeperSrv::handle_client_close(ClientHandler* handler) {

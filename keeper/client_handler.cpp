@@ -46,6 +46,7 @@ keeper_client_header host_header(const unsigned char* data) {
 
 int ClientHandler::handleOpen(EvAdapter* sock) {
     socket = sock;
+    ++keeper->get_daemon_counters().clients;
     // Refused before a byte is read: a stranger gets no answer at all.
     if (!keeper->admits(sock)) engine->evClose(sock);
     return 0;
@@ -70,6 +71,7 @@ int ClientHandler::handleClose(EvAdapter*) {
     }
     keeper->get_replies().forget(this, leftover);
     keeper->handle_client_close(this);
+    --keeper->get_daemon_counters().clients;
     task = nullptr;
     return -1;
 }
@@ -291,6 +293,7 @@ keeperStatus ClientHandler::send_reply(GeneralMsg& msg) {
         case KEEPER_PRINT_PS:
         case KEEPER_PRINT_FLAGS:
         case KEEPER_PRINT_CB:
+        case KEEPER_PRINT_STATUS:
             return send_msg(socket, KEEPER_PRINT_ACK, static_cast<unsigned>(msg.listing().size()),
                             msg.listing().data());
         case KEEPER_SET_CONFIG: {

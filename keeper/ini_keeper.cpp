@@ -190,6 +190,7 @@ bool iniKeeper_srv::_parse_general() {
                  allowed.c_str());
         return false;
     }
+    desc.metrics_file = get_text("general", "metrics file", "");
     keeper->set_desc(desc);
     return true;
 }

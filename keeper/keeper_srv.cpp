@@ -95,6 +95,7 @@ void KeeperSrv::discard_configuration() {
 }
 
 int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
+    daemon_counters.start_time = engine->getClock().wallTime();
     create_client_handler_factory();
     timer_handler = new TimerHandler(engine, this);
     timer_handler->add(kResourceTimerPeriod, &TimerHandler::run_wh_status, this,
@@ -109,6 +110,10 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
     if (!engine->evListen(desc.port, factory, desc.listen_ip)) {
         EV_TRACE(DL_ERROR, "Keeper can't listen on port %d", desc.port);
         return 2;
+    }
+    if (!desc.metrics_file.empty()) {
+        metrics.reset(new MetricsFile(*this));
+        metrics->start(desc.metrics_file);
     }
     return _init_specific();
 }
@@ -266,6 +271,7 @@ keeperStatus KeeperSrv::send_event(unsigned group, unsigned id, void* data, unsi
     EV_TRACE(DL_TRACE, "KeeperSrv::send_event, event group:%s(%d), event id:%d", eventGrpStr(group),
              group, id);
     keeperStatus rc = processes.send_event(group, id, data, len);
+    ++daemon_counters.events;
     if (rc != KEEPER_OK) EV_TRACE(DL_ERROR, "*** Can't send event. group %d id= %d", group, id);
     return rc;
 }

@@ -14,11 +14,13 @@
 #include "keeper/boot_sequence.h"
 #include "keeper/child_notifier.h"
 #include "keeper/keeper_plugin.h"
+#include "keeper/metrics_file.h"
 #include "keeper/pending_replies.h"
 #include "keeper/program_runner.h"
 #include "keeper/ps_list.h"
 #include "keeper/shutdown_delays.h"
 #include "keeper/task_host.h"
+#include "keeper/task_status.h"
 #include "protocol/callback_pool.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
@@ -53,6 +55,8 @@ struct KeeperDesc {
     char secondary_name[100] = {};
     uint32_t listen_ip = 0;  // network order; 0 binds every address
     AllowList allow_from;    // empty: every peer is served
+    // The Prometheus text file of the status; empty: none.
+    std::string metrics_file;
 };
 
 class KeeperSrv : public EvHandler, public TaskHost {
@@ -85,6 +89,8 @@ public:
     virtual keeperStatus pass_event(GeneralMsg& msg);
     virtual keeperStatus print_ps(GeneralMsg& msg);
     virtual keeperStatus list_flags(GeneralMsg& msg);
+    // KEEPER_PRINT_STATUS: the counters of the daemon, its tasks and checks.
+    virtual keeperStatus print_status(GeneralMsg& msg);
     virtual keeperStatus handle_config_req(GeneralMsg& msg);
     virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
@@ -160,7 +166,8 @@ public:
     void handle_sigchld();
     // Reaps every exited child and hands it to its run or its task.
     void reap_children();
-    void handleExitedChildPs(int pid);
+    // The wait status (-1 when unknown) goes into the task's counters.
+    void handleExitedChildPs(int pid, int status = -1);
     void handle_client_close(ClientHandler* handler);
     // Whether the peer of a new connection is one "allow from" lets in; a
     // refusal is traced at most once a second, so that a flood of them
@@ -187,6 +194,8 @@ public:
     ProgramRunner& get_runner() override { return runner; }
     // Replies that wait for such a program, and the changes that wait for them.
     PendingReplies& get_replies() { return replies; }
+    DaemonCounters& get_daemon_counters() { return daemon_counters; }
+    long get_boot_level() const { return boot.reached_level(); }
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);
@@ -220,6 +229,8 @@ protected:
     PendingReplies replies;
     // What the plug-ins are given of the daemon.
     std::unique_ptr<DaemonPluginHost> plugin_host;
+    DaemonCounters daemon_counters;
+    std::unique_ptr<MetricsFile> metrics;
 
 private:
     // Deletes the flags, tasks, checks and levels built from the INI file.

@@ -26,6 +26,7 @@ keeperStatus PsRemoteTask::restart() { return KEEPER_FAIL; }
 keeperStatus PsRemoteTask::handle_init_msg(ClientHandler* handler, int, unsigned start_time) {
     EV_TRACE(DL_NOTIFY, "Got init confirmation from %s", name);
     set_target_params(handler, start_time);
+    counters.started(uptime());
     status = 0;
     client = handler;
     arm_keep_alive();
@@ -47,6 +48,7 @@ void PsRemoteTask::set_target_params(ClientHandler* handler, unsigned start_time
 
 keeperStatus PsRemoteTask::handle_up_msg(ClientHandler* handler) {
     EV_TRACE(DL_NOTIFY, "Remote task %s is started", name);
+    counters.started(uptime());
     status = 0;
     client = handler;
     keeper->update_next_level(level);

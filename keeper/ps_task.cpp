@@ -224,6 +224,7 @@ void PsTask::life_event(LifeEvent event) {
         case LifeEvent::Exited:
             own_child_reaped = true;
             last_exit_time = uptime();
+            counters.ended(last_exit_time, !kill_request && !restart_request);
             if (restart_policy && (retries || retries_interval) && !kill_request &&
                 !restart_request)
                 bad_kills.push_back(last_exit_time);
@@ -306,6 +307,7 @@ keeperStatus PsTask::spawn() {
     if (external) status = 0;
     send_status_event(TASK_STATUS_UP);
     stop_policy.started = uptime();
+    counters.started(stop_policy.started);
     EV_TRACE(DL_NOTIFY, "Started process %s (%d).", name, pid);
     arm_keep_alive();
     return KEEPER_OK;
@@ -353,6 +355,8 @@ void PsTask::handle_sigchld() {
     drop_keep_alive();
     send_status_event(TASK_STATUS_DOWN);
     const int pause = restart_pause();
+    if (restart_policy && (!kill_request || restart_request))
+        counters.restart_at = last_exit_time + pause;
     if (pause != 0)
         timer_handler->add(pause, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this), -1);
     else

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "keeper/callback_ps.h"
+#include "keeper/task_status.h"
 #include "keeper/tasks.h"
 #include "support/ini_compat.h"
 #include "support/spawn.h"
@@ -128,6 +129,8 @@ public:
     bool get_restart_request() const { return restart_request; }
     size_t bad_kill_count() const { return bad_kills.size(); }
     int get_last_exit_time() const { return last_exit_time; }
+    const TaskCounters& get_counters() const { return counters; }
+    TaskCounters& get_counters() { return counters; }
     char* const* get_argv() const;
 
 protected:
@@ -193,6 +196,8 @@ protected:
     unsigned ka_error;
     _TaskActionBase* ka_error_action;
     int ka_timer = 0;
+    // What happened to the task since the daemon started; a copy starts anew.
+    TaskCounters counters;
 
 private:
     // The life-cycle marks; changed in life_event() only (the retry window

@@ -42,6 +42,7 @@ keeperStatus PsTask::check_alive() {
     if (status == 1 || !client || !ka_enable) return KEEPER_OK;
     if (send_to_client(KEEPER_CHECK_ALIVE, 0, nullptr) != KEEPER_OK) return KEEPER_OK;
     unsigned n = ka_missed;
+    if (n != 0) ++counters.keepalive_missed;  // the last probe went unanswered
     if (n == 1) EV_TRACE(DL_NOTIFY, "Task [%s] is not reachable for keep alive", name);
     if (n < ka_error) {
         if (n < ka_warning) {

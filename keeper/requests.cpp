@@ -56,6 +56,7 @@ keeperStatus KeeperSrv::handleRequest(GeneralMsg& msg, ClientHandler* handler) {
         {KEEPER_PRINT_PS, by_message<&KeeperSrv::print_ps>},
         {KEEPER_PRINT_FLAGS, by_message<&KeeperSrv::list_flags>},
         {KEEPER_PRINT_CB, by_message<&KeeperSrv::print_cb>},
+        {KEEPER_PRINT_STATUS, by_message<&KeeperSrv::print_status>},
         {KEEPER_CHECK_ALIVE, by_client<&KeeperSrv::check_alive_ack>},
         {KEEPER_REGISTER_EVENT, by_both<&KeeperSrv::register_event>},
         {KEEPER_NOTIFY_EVENT, by_message<&KeeperSrv::pass_event>},
@@ -187,6 +188,15 @@ keeperStatus KeeperSrv::print_ps(GeneralMsg& msg) {
     return take_listing(msg, rc, text, len);
 }
 
+keeperStatus KeeperSrv::print_status(GeneralMsg& msg) {
+    EV_TRACE(DL_TRACE, "KeeperSrv::print_status, form %u", msg.payload.status.form);
+    const StatusSnapshot snap = collect_status(*this);
+    const std::string text =
+        msg.payload.status.form == STATUS_FORM_JSON ? status_json(snap) : status_table(snap);
+    msg.setListing(text.data(), text.size());
+    return KEEPER_OK;
+}
+
 keeperStatus KeeperSrv::list_flags(GeneralMsg& msg) {
     EV_TRACE(DL_TRACE, "KeeperSrv::list_flags");
     char* text = nullptr;
@@ -220,6 +230,7 @@ keeperStatus KeeperSrv::register_event(GeneralMsg& msg, ClientHandler* handler) 
 }
 
 keeperStatus KeeperSrv::pass_event(GeneralMsg& msg) {
+    ++daemon_counters.events;
     return processes.send_event(msg.eventGrp, msg.eventId, msg.eventData(), msg.eventDataLen());
 }
 

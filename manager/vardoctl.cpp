@@ -37,6 +37,14 @@ const Option kOptions[] = {
      [](keeperClient& c, char**, int) { return list_reply(c, c.list_procs(list_display)); }},
     {'F', 0,
      [](keeperClient& c, char**, int) { return list_reply(c, c.list_flags(list_display)); }},
+    {'i', 0,
+     [](keeperClient& c, char**, int) {
+         return list_reply(c, c.list_status(STATUS_FORM_TABLE, list_display));
+     }},
+    {'j', 0,
+     [](keeperClient& c, char**, int) {
+         return list_reply(c, c.list_status(STATUS_FORM_JSON, list_display));
+     }},
     {'R', 1, [](keeperClient& c, char** a, int) { return int(c.restart_ps(a[0])); }},
     {'k', 1, [](keeperClient& c, char** a, int) { return int(c.kill_ps(a[0])); }},
     {'s', 1, [](keeperClient& c, char** a, int) { return int(c.start_ps(a[0])); }},

@@ -38,6 +38,7 @@ static_assert(sizeof(KeeperConfigMsg) == 272 && offsetof(KeeperConfigMsg, status
                   offsetof(KeeperConfigMsg, data) == 8,
               "KeeperConfigMsg");
 static_assert(sizeof(KeeperListMsg) == 8, "KeeperListMsg");
+static_assert(sizeof(KeeperStatusMsg) == 4, "KeeperStatusMsg");
 static_assert(sizeof(KeeperPayload) == KEEPER_PAYLOAD_LEN, "KeeperPayload");
 
 namespace {
@@ -73,6 +74,7 @@ constexpr unsigned kFixedLen[KEEPER_MSG_TYPES] = {
     sizeof(KeeperListMsg),      // KEEPER_GET_IF
     sizeof(ack_msg),            // KEEPER_MSG_ACKNOWLEDGE
     0,                          // KEEPER_GET_ACTIVE_DPICS
+    sizeof(KeeperStatusMsg),    // KEEPER_PRINT_STATUS
 };
 
 const char* const kMsgTypeNames[KEEPER_MSG_TYPES] = {
@@ -105,6 +107,7 @@ const char* const kMsgTypeNames[KEEPER_MSG_TYPES] = {
     "KEEPER_GET_IF",
     "KEEPER_MSG_ACKNOWLEDGE",
     "KEEPER_GET_ACTIVE_DPICS",
+    "KEEPER_PRINT_STATUS",
 };
 
 const char* const kConfigCmdNames[CONFIG_CMD_NAMED] = {
@@ -257,6 +260,7 @@ void GeneralMsg::convertPayload(bool toHost) {
         case KEEPER_SET_FLAG:
         case KEEPER_ACTION_ON_PS:
         case KEEPER_ACTION_ON_CHECK:
+        case KEEPER_PRINT_STATUS:
             swapWords(p, 0, 1);
             break;
         case KEEPER_REGISTER_EVENT:

@@ -55,8 +55,9 @@ enum keeperMsgType : uint32_t {
     KEEPER_GET_IF = 26,
     KEEPER_MSG_ACKNOWLEDGE = 27,
     KEEPER_GET_ACTIVE_DPICS = 28,
+    KEEPER_PRINT_STATUS = 29,
 };
-constexpr unsigned KEEPER_MSG_TYPES = 29;
+constexpr unsigned KEEPER_MSG_TYPES = 30;
 
 // Result of every keeper operation, and the status word on the wire.
 enum keeperStatus : uint32_t {
@@ -73,7 +74,7 @@ constexpr unsigned KEEPER_MAX_EVENT_DATA = 512;
 // Largest payload of any message (listings included) a receiver accepts.
 constexpr unsigned KEEPER_MAX_PAYLOAD = 1u << 20;
 
-// Fixed payload length of a type; 0 for types without one and above 27.
+// Fixed payload length of a type; 0 for types without one and unknown ones.
 unsigned keeperFixedPayloadLen(unsigned type);
 // Types whose payload goes on past the fixed part: listings and unit lists.
 bool keeperIsListType(unsigned type);
@@ -135,6 +136,12 @@ enum TaskAction : uint32_t {
 enum CheckAction : uint32_t {
     CHECK_ACTION_START = 0,
     CHECK_ACTION_STOP = 1,
+};
+
+// KEEPER_PRINT_STATUS: how the status is written; any other value is a table.
+enum StatusForm : uint32_t {
+    STATUS_FORM_TABLE = 0,
+    STATUS_FORM_JSON = 1,
 };
 
 // KEEPER_REGISTER_EVENT.
@@ -207,6 +214,10 @@ struct KeeperConfigMsg {  // KEEPER_GET_CONFIG, KEEPER_SET_CONFIG
     ConfigAll data;
 };
 
+struct KeeperStatusMsg {  // KEEPER_PRINT_STATUS
+    uint32_t form;        // StatusForm
+};
+
 struct KeeperListMsg {  // fixed part of KEEPER_UNIT_STATUS, _UNIT_LIST, _GET_IF
     uint32_t status;
     uint32_t count;
@@ -232,6 +243,7 @@ union KeeperPayload {
     KeeperConfigMsg config;
     KeeperCommand command;
     KeeperListMsg list;
+    KeeperStatusMsg status;
     ack_msg ack;
 };
 

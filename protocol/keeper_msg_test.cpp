@@ -39,13 +39,20 @@ keeperStatus receive(const Bytes& frame, GeneralMsg& msg) {
 TEST(Framing, FixedPayloadLengths) {
     const unsigned expected[KEEPER_MSG_TYPES] = {100, 0,  112, 204, 304, 0,   0,   104, 0, 204,
                                                  0,   12, 12,  108, 200, 104, 104, 104, 0, 272,
-                                                 272, 12, 8,   8,   0,   40,  8,   16,  0};
+                                                 272, 12, 8,   8,   0,   40,  8,   16,  0,   4};
     for (unsigned t = 0; t < KEEPER_MSG_TYPES; ++t) {
         EXPECT_EQ(keeperFixedPayloadLen(t), expected[t]) << keeperMgsTypeStr(t);
         EXPECT_EQ(GeneralMsg(static_cast<int>(t)).payloadLen(), expected[t]);
     }
-    EXPECT_EQ(keeperFixedPayloadLen(29), 0u);
+    EXPECT_EQ(keeperFixedPayloadLen(30), 0u);
     EXPECT_EQ(GeneralMsg(-1).payloadLen(), 0u);
+}
+
+TEST(Framing, StatusRequestCarriesItsFormInNetworkOrder) {
+    GeneralMsg msg(KEEPER_PRINT_STATUS);
+    msg.payload.status.form = STATUS_FORM_JSON;
+    msg.msgDataH2NOrder();
+    EXPECT_EQ(msg.toWire(3), bigEndian({KEEPER_PRINT_STATUS, 3, 4, STATUS_FORM_JSON}));
 }
 
 TEST(Framing, CheckAliveIsABareHeader) {
@@ -253,7 +260,8 @@ TEST(RoundTrip, ListCountTravelsInNetworkOrder) {
 TEST(Names, AtTheirBounds) {
     EXPECT_STREQ(keeperMgsTypeStr(0), "KEEPER_SECONDARY_UP");
     EXPECT_STREQ(keeperMgsTypeStr(28), "KEEPER_GET_ACTIVE_DPICS");
-    EXPECT_EQ(keeperMgsTypeStr(29), nullptr);
+    EXPECT_STREQ(keeperMgsTypeStr(29), "KEEPER_PRINT_STATUS");
+    EXPECT_EQ(keeperMgsTypeStr(30), nullptr);
     EXPECT_STREQ(configCmdStr(0), "CONFIG_TIME");
     EXPECT_STREQ(configCmdStr(27), "CONFIG_SG_DISPATCHING");
     EXPECT_EQ(configCmdStr(28), nullptr);

@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev      # the fuzz targets (libFuzzer)
   scdoc mandoc                  # man pages: built, and linted
   dpkg-dev file lintian bash-completion   # the Debian packages: dependencies, checks, completion
+  prometheus-node-exporter python3-prometheus-client   # the metrics file: scraped and parsed in the tests
 )
 
 missing=()

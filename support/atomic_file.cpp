@@ -95,7 +95,7 @@ void AtomicFile::open(uid_t uid, gid_t gid, mode_t mode) {
 bool AtomicFile::prepare() {
     if (prepared) return true;
     if (!out) return false;
-    bool written = fflush(out) == 0 && !ferror(out) && fsync(fileno(out)) == 0;
+    bool written = fflush(out) == 0 && !ferror(out) && (!durable || fsync(fileno(out)) == 0);
     int err = errno;
     if (fclose(out) != 0 && written) {
         written = false;
@@ -113,7 +113,7 @@ bool AtomicFile::install() {
     if (!prepared || temp.empty()) return false;
     if (rename(temp.c_str(), path.c_str()) != 0) return false;
     temp.clear();
-    syncFolder(path);
+    if (durable) syncFolder(path);
     return true;
 }
 

@@ -52,6 +52,10 @@ public:
     bool install();
     // prepare() and install().
     bool commit() { return prepare() && install(); }
+    // For a file rewritten often and written anew soon after a crash: the
+    // rename alone, without waiting for the disk (no fsync of the file or
+    // its folder).
+    void set_durable(bool sync) { durable = sync; }
     const std::string& target() const { return path; }
     // The temporary file's name; empty once installed or dropped.
     const std::string& tempName() const { return temp; }
@@ -67,6 +71,7 @@ private:
     std::string temp;
     FILE* out = nullptr;
     bool prepared = false;
+    bool durable = true;
 };
 
 // Files that change together, as one: each is written and prepared under

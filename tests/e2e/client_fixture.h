@@ -2,7 +2,11 @@
 // the keeperClient test program, and vardoctl run against the daemon.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -77,6 +81,23 @@ protected:
                    int timeoutMs = 5000) const {
         return waitBound(task, recordName, timeoutMs) &&
                waitCount(recordName, "reg:", 2, timeoutMs);
+    }
+
+    // A peer in the daemon's place on port(): it accepts connections and
+    // never answers. Its listening socket (the caller closes it), or -1.
+    int silentPeer() const {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port()));
+        const int one = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            listen(listener, 4) == 0)
+            return listener;
+        if (listener >= 0) close(listener);
+        return -1;
     }
 };
 

@@ -139,15 +139,8 @@ TEST_F(E2eVardoctl, UsageOnBadOptionsAndNoDaemon) {
 }
 
 TEST_F(E2eVardoctl, SilentPeerTimesOutAfterFiveSeconds) {
-    // A peer that accepts and never answers, in place of the daemon.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    const int listener = silentPeer();
     ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port()));
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
     writeIni(generalWithIp());
     const long long start = nowMs();
     ToolRun run = vardoctl("-l");
