@@ -58,11 +58,11 @@ void Logger::reset() {
     lineNo = 0;
 }
 
-void Logger::log(const char* message, int severity, const char* module, time_t time) {
-    if (!isOpen) return;
+bool Logger::log(const char* message, int severity, const char* module, time_t time) {
+    if (!isOpen) return false;
     if (position > maxSize) {
         reset();
-        if (!isOpen) return;
+        if (!isOpen) return false;
     }
     ++lineNo;
     if (time == 0) time = std::time(nullptr);
@@ -73,8 +73,9 @@ void Logger::log(const char* message, int severity, const char* module, time_t t
                   SeverityToStr(severity).c_str(), module != nullptr ? module : "unknown module");
     std::string line = prefix;
     line.append(head).append(message != nullptr ? message : "").push_back('\n');
-    if (writeAll(fd, line.data(), static_cast<ssize_t>(line.size())))
-        position += static_cast<long long>(line.size());
+    if (!writeAll(fd, line.data(), static_cast<ssize_t>(line.size()))) return false;
+    position += static_cast<long long>(line.size());
+    return true;
 }
 
 long long Logger::getLogSize(const char* text) {

@@ -24,8 +24,9 @@ public:
     bool init(const char* path, long long maxSize, OpenMode mode);
     void update(const char* sizeText);
 
-    // One line; `time` 0 means now.
-    void log(const char* message, int severity, const char* module, time_t time = 0);
+    // One line; `time` 0 means now. False when the line could not be
+    // written (closed, or the write failed), so a caller may count it.
+    bool log(const char* message, int severity, const char* module, time_t time = 0);
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
 
