@@ -90,8 +90,9 @@ private:
         if (!sock) return 0;
         ssize_t n = read(sock->getHandle(), read_buffer, sizeof read_buffer);
         if (n <= 0) return n;
+        if (owner) owner->batch_begin();
         lines.feed(read_buffer, static_cast<size_t>(n), monotonic_ms());
-        if (lines.holding() && owner) owner->partial_held();
+        if (owner) owner->batch_end(lines.holding());
         return n;
     }
     void emit(const std::string& line) {
@@ -184,11 +185,20 @@ void TaskOutput::program_exited() {
 }
 
 void TaskOutput::write_line(const std::string& line, int severity, const char* module) {
-    if (!log.log(line.c_str(), severity, module)) count_drop();
+    if (!log.log(line.c_str(), severity, module)) count_drop(1);
 }
 
-void TaskOutput::count_drop() {
-    ++dropped_lines;
+void TaskOutput::batch_begin() { log.hold(); }
+
+void TaskOutput::batch_end(bool partial_held) {
+    const unsigned long failed = log.release();
+    if (failed) count_drop(failed);
+    if (partial_held && idle_timer <= 0)
+        idle_timer = engine->addTimer(1, this, &TaskOutput::flush_idle, nullptr, -1);
+}
+
+void TaskOutput::count_drop(unsigned long lines) {
+    dropped_lines += lines;
     const long now = engine->getClock().uptime();
     if (drop_traced_at >= 0 && now - drop_traced_at < kDropTracePeriod) return;
     EV_TRACE(DL_WARNING, "TaskOutput, task %s: %lu lines of output dropped (%lu in all), %s",
@@ -200,11 +210,6 @@ void TaskOutput::count_drop() {
 void TaskOutput::pipe_gone(OutputPipe* pipe) {
     for (OutputPipe*& mine : pipes)
         if (mine == pipe) mine = nullptr;
-}
-
-void TaskOutput::partial_held() {
-    if (idle_timer <= 0)
-        idle_timer = engine->addTimer(1, this, &TaskOutput::flush_idle, nullptr, -1);
 }
 
 int TaskOutput::flush_idle(void*) {

@@ -67,11 +67,13 @@ public:
     int flush_idle(void*);
     void write_line(const std::string& line, int severity, const char* module);
     void pipe_gone(OutputPipe* pipe);
-    void partial_held();
+    // Around the lines of one read: they leave in one write.
+    void batch_begin();
+    void batch_end(bool partial_held);
 
 private:
     bool open_pipes();
-    void count_drop();
+    void count_drop(unsigned long lines);
 
     EvEngine* engine;
     std::string task;

@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev      # the fuzz targets (libFuzzer)
   scdoc mandoc                  # man pages: built, and linted
   dpkg-dev file lintian bash-completion   # the Debian packages: dependencies, checks, completion
+  s6                            # s6-log, the baseline of the output-capture benchmark
 )
 
 missing=()

@@ -29,6 +29,11 @@ public:
     bool log(const char* message, int severity, const char* module, time_t time = 0);
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
+    // From hold() to release() lines are gathered and leave in as few
+    // writes as possible: for a caller that logs many lines at once.
+    // release() answers how many of them could not be written.
+    void hold() { held = true; }
+    unsigned long release();
 
     bool opened() const { return isOpen; }
 
@@ -40,6 +45,11 @@ public:
 private:
     bool openFile(OpenMode mode);
     void closeFile();
+    bool writeLine(const std::string& line);
+    void writeHeld();
+    // The 24 characters of ctime for `time`, kept for the next line of the
+    // same second.
+    const char* timeText(time_t time);
 
     bool isOpen = false;
     unsigned long lineNo = 0;
@@ -53,4 +63,10 @@ private:
     std::string path;
     std::string oldPath;
     std::string prefix;
+    bool held = false;
+    std::string heldLines;
+    unsigned long heldCount = 0;
+    unsigned long heldFailed = 0;
+    time_t lastTime = -1;
+    char lastTimeText[32] = "";
 };
