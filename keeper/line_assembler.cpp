@@ -11,6 +11,12 @@ void LineAssembler::feed(const char* data, size_t size, long long now_ms) {
         // One byte past the room: a line of exactly kMaxLine is not cut.
         const size_t window = left < room + 1 ? left : room + 1;
         const char* newline = static_cast<const char*>(memchr(data, '\n', window));
+        if (newline && partial.empty()) {
+            // A whole line in the buffer goes out without a copy.
+            sink(data, static_cast<size_t>(newline - data));
+            data = newline + 1;
+            continue;
+        }
         if (newline) {
             partial.append(data, newline);
             data = newline + 1;
@@ -21,14 +27,14 @@ void LineAssembler::feed(const char* data, size_t size, long long now_ms) {
             partial.append(data, end);
             return;
         }
-        sink(partial);
+        sink(partial.data(), partial.size());
         partial.clear();
     }
 }
 
 void LineAssembler::flush() {
     if (partial.empty()) return;
-    sink(partial);
+    sink(partial.data(), partial.size());
     partial.clear();
 }
 

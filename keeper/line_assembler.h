@@ -15,7 +15,7 @@ public:
     static constexpr size_t kMaxLine = 4096;
     static constexpr long long kIdleMs = 1000;
     // Called with each line, without its newline.
-    using Sink = std::function<void(const std::string& line)>;
+    using Sink = std::function<void(const char* line, size_t length)>;
 
     explicit LineAssembler(Sink sink) : sink(std::move(sink)) {}
 

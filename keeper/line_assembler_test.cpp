@@ -9,7 +9,8 @@ namespace {
 
 struct Collect {
     std::vector<std::string> lines;
-    LineAssembler assembler{[this](const std::string& line) { lines.push_back(line); }};
+    LineAssembler assembler{
+        [this](const char* line, size_t length) { lines.emplace_back(line, length); }};
 };
 
 TEST(LineAssembler, JoinsPiecesAndKeepsThePartialLineUntilItsEnd) {

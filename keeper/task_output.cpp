@@ -49,7 +49,7 @@ public:
           write_fd(write_fd),
           severity(severity),
           module(module),
-          lines([this](const std::string& line) { emit(line); }) {}
+          lines([this](const char* line, size_t length) { emit(line, length); }) {}
     ~OutputPipe() override { close(write_fd); }
     OutputPipe(const OutputPipe&) = delete;
     OutputPipe& operator=(const OutputPipe&) = delete;
@@ -95,8 +95,8 @@ private:
         if (owner) owner->batch_end(lines.holding());
         return n;
     }
-    void emit(const std::string& line) {
-        if (owner) owner->write_line(line, severity, module);
+    void emit(const char* line, size_t length) {
+        if (owner) owner->write_line(line, length, severity, module);
     }
 
     TaskOutput* owner;
@@ -184,8 +184,8 @@ void TaskOutput::program_exited() {
         if (pipe) pipe->drain();
 }
 
-void TaskOutput::write_line(const std::string& line, int severity, const char* module) {
-    if (!log.log(line.c_str(), severity, module)) count_drop(1);
+void TaskOutput::write_line(const char* line, size_t length, int severity, const char* module) {
+    if (!log.log(line, length, severity, module)) count_drop(1);
 }
 
 void TaskOutput::batch_begin() { log.hold(); }

@@ -65,7 +65,7 @@ public:
 
     // Engine side.
     int flush_idle(void*);
-    void write_line(const std::string& line, int severity, const char* module);
+    void write_line(const char* line, size_t length, int severity, const char* module);
     void pipe_gone(OutputPipe* pipe);
     // Around the lines of one read: they leave in one write.
     void batch_begin();

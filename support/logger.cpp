@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/file_utils.h"
 
@@ -66,6 +68,12 @@ void Logger::reset() {
 }
 
 bool Logger::log(const char* message, int severity, const char* module, time_t time) {
+    const char* text = message != nullptr ? message : "";
+    return log(text, std::strlen(text), severity, module, time);
+}
+
+bool Logger::log(const char* message, size_t length, int severity, const char* module,
+                 time_t time) {
     if (!isOpen) return false;
     if (position > maxSize) {
         reset();
@@ -74,10 +82,13 @@ bool Logger::log(const char* message, int severity, const char* module, time_t t
     ++lineNo;
     if (time == 0) time = std::time(nullptr);
     char head[96];
-    std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo, timeText(time),
-                  SeverityToStr(severity).c_str(), module != nullptr ? module : "unknown module");
-    std::string line = prefix;
-    line.append(head).append(message != nullptr ? message : "").push_back('\n');
+    const int headLength =
+        std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo, timeText(time),
+                      SeverityToStr(severity).c_str(), module != nullptr ? module : "unknown module");
+    line.assign(prefix)
+        .append(head, std::min(static_cast<size_t>(headLength), sizeof head - 1))
+        .append(message, length)
+        .push_back('\n');
     return writeLine(line);
 }
 

@@ -27,6 +27,9 @@ public:
     // One line; `time` 0 means now. False when the line could not be
     // written (closed, or the write failed), so a caller may count it.
     bool log(const char* message, int severity, const char* module, time_t time = 0);
+    // The same for a message of `length` bytes, not ended by a NUL.
+    bool log(const char* message, size_t length, int severity, const char* module,
+             time_t time = 0);
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
     // From hold() to release() lines are gathered and leave in as few
@@ -63,6 +66,8 @@ private:
     std::string path;
     std::string oldPath;
     std::string prefix;
+    // The line being written: kept to spare an allocation per line.
+    std::string line;
     bool held = false;
     std::string heldLines;
     unsigned long heldCount = 0;
