@@ -165,7 +165,7 @@ bool TaskOutput::open_pipes() {
             return false;
         }
         auto* pipe = new OutputPipe(this, ends[1], severities[i], modules[i]);
-        if (!engine->registerSocket(ends[0], pipe, false, EV_RAW_READ)) {
+        if (!engine->registerSocket(ends[0], pipe, false, EV_RAW_READ | EV_BULK)) {
             // The engine has closed the read end.
             delete pipe;
             return false;

@@ -39,7 +39,8 @@ struct OutputConfig {
 
 class TaskOutput : public EvHandler {
 public:
-    static constexpr int kReadPerPass = 64 * 1024;
+    // A small read keeps a request that arrives meanwhile waiting briefly.
+    static constexpr int kReadPerPass = 16 * 1024;
     // Seconds between two traces of dropped lines.
     static constexpr long kDropTracePeriod = 60;
 

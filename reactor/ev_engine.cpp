@@ -152,6 +152,10 @@ public:
     // By descriptor: its events of this pass. Looked up by number, so a
     // handler that closes or adds sockets during the pass shifts nothing.
     std::vector<short> ready;
+    // The descriptors watched for input but the bulk ones, and where the
+    // next pass starts serving bulk input.
+    std::vector<pollfd> urgent;
+    size_t bulkNext = 0;
 
 private:
     // The descriptors to watch this pass; true when some socket already
@@ -170,6 +174,9 @@ private:
     void eraseTimer(TimerSet::iterator at);
     void clearTimers();
     void serviceSockets(size_t count);
+    void serviceBulk(size_t count);
+    // Whether a socket other than the bulk ones has input now.
+    bool othersWaiting();
     void serviceInput(EvSock* sock);
     void serviceOutput(EvSock* sock);
     void reap();
@@ -404,6 +411,7 @@ void EvEngine::Core::loop() {
 
 bool EvEngine::Core::preparePoll() {
     polled.clear();
+    urgent.clear();
     bool inputReady = false;
     for (EvSock* sock : sockets) {
         int fd = sock->getHandle();
@@ -417,6 +425,7 @@ bool EvEngine::Core::preparePoll() {
             inputReady = true;
         if (flags & (EV_WANT_WRITE | EV_RAW_WRITE)) events |= POLLOUT;
         if (events) polled.push_back(pollfd{fd, events, 0});
+        if ((events & POLLIN) && !(flags & EV_BULK)) urgent.push_back(pollfd{fd, POLLIN, 0});
     }
     return inputReady;
 }
@@ -484,7 +493,7 @@ void EvEngine::Core::serviceSockets(size_t count) {
     // A handler that releases sockets shrinks the list under these loops.
     for (size_t i = 0; i < count && i < sockets.size(); ++i) {
         EvSock* sock = sockets[i];
-        if (sock->getHandle() == -1) continue;
+        if (sock->getHandle() == -1 || (sock->getFlags() & EV_BULK)) continue;
         ++evStartSocketActions;
         if ((reported(sock->getHandle()) & POLLIN) || (sock->getFlags() & EV_INPUT_READY))
             serviceInput(sock);
@@ -504,6 +513,33 @@ void EvEngine::Core::serviceSockets(size_t count) {
             serviceOutput(sock);
         }
     }
+    serviceBulk(count);
+}
+
+// One bulk socket at a time, after the replies of the pass have gone: a
+// flood of output delays a request by one bulk read at most. The first
+// bulk socket served moves on each pass, so that every one gets its turn.
+void EvEngine::Core::serviceBulk(size_t count) {
+    const size_t n = std::min(count, sockets.size());
+    bool servedOne = false;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = (bulkNext + k) % n;
+        if (i >= sockets.size()) break;
+        EvSock* sock = sockets[i];
+        const int fd = sock->getHandle();
+        if (fd == -1 || !(sock->getFlags() & EV_BULK) || !(reported(fd) & POLLIN)) continue;
+        if (servedOne && othersWaiting()) {
+            bulkNext = i;
+            return;
+        }
+        serviceInput(sock);
+        servedOne = true;
+    }
+    if (n > 0) bulkNext = (bulkNext + 1) % n;
+}
+
+bool EvEngine::Core::othersWaiting() {
+    return !urgent.empty() && poll(urgent.data(), urgent.size(), 0) > 0;
 }
 
 void EvEngine::Core::serviceInput(EvSock* sock) {
