@@ -437,6 +437,43 @@ TEST_F(EngineTest, DescriptorsBeyondSelectsLimitAreWatched) {
     EXPECT_EQ(r.got, 'x');
 }
 
+// Takes one byte a call, notes its name, and may poke another socket.
+class ByteTaker : public EvHandler {
+public:
+    ByteTaker(EvEngine& engine, std::vector<std::string>& log, std::string name)
+        : engine(engine), log(log), name(std::move(name)) {}
+    int handleInput(EvAdapter* s) override {
+        char byte;
+        if (::read(s->getHandle(), &byte, 1) == 1) log.push_back(name);
+        if (poke >= 0 && log.size() == 2) (void)::write(poke, "p", 1);
+        if (log.size() >= 5) engine.requestStop();
+        return 0;
+    }
+    EvEngine& engine;
+    std::vector<std::string>& log;
+    std::string name;
+    int poke = -1;
+};
+
+TEST_F(EngineTest, BulkInputComesLastAndYieldsToARequestThatArrives) {
+    std::vector<std::string> log;
+    ByteTaker request(engine, log, "req"), first(engine, log, "bulk1"),
+        second(engine, log, "bulk2");
+    SockPair reqPair, firstPair, secondPair;
+    ASSERT_EQ(write(firstPair.fds[1], "xx", 2), 2);
+    ASSERT_EQ(write(secondPair.fds[1], "xx", 2), 2);
+    ASSERT_EQ(write(reqPair.fds[1], "r", 1), 1);
+    // Registered before the request's socket, and still served after it.
+    engine.registerSocket(firstPair.take(0), &first, false, EV_RAW_READ | EV_BULK);
+    engine.registerSocket(secondPair.take(0), &second, false, EV_RAW_READ | EV_BULK);
+    engine.registerSocket(reqPair.take(0), &request, false, EV_RAW_READ);
+    // A request arrives while the first bulk socket is read: the second
+    // waits for the next pass, and then goes first.
+    first.poke = reqPair.fds[1];
+    engine.run();
+    EXPECT_EQ(log, (std::vector<std::string>{"req", "bulk1", "req", "bulk2", "bulk1"}));
+}
+
 // Echoes every 12-byte unit.
 class Echo : public Recorder {
 public:
