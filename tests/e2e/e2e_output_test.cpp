@@ -140,6 +140,9 @@ TEST_F(E2eOutput, VardoctlShowsTheLastLinesAndFollowsTheLog) {
     EXPECT_TRUE(
         waitFor([&] { return readText(followed).find(" after\n") != std::string::npos; }, 3000));
     kill(tool, SIGINT);
+    // The file is read without the daemon.
+    stopVardo();
+    EXPECT_TRUE(endsWith(vardoctl("-o counter 1").out, " after\n"));
 }
 
 TEST_F(E2eOutput, AFullDiskDropsLinesAndTheProgramRunsOn) {
