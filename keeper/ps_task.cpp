@@ -18,8 +18,8 @@
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
 #include "protocol/wire_text.h"
-#include "support/ev_debug.h"
 #include "support/appliance.h"
+#include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
 
@@ -290,9 +290,8 @@ void PsTask::plan_output(SpawnPlan& plan, const NullOutput* null_output) {
     }
     if (output_config.mode != OutputConfig::Log) return;
     if (!output) {
-        const long long size = output_config.max_size > 0
-                                   ? output_config.max_size
-                                   : Logger::getLogSize(APP_OUTPUT_LOG_SIZE);
+        const long long size = output_config.max_size > 0 ? output_config.max_size
+                                                          : Logger::getLogSize(APP_OUTPUT_LOG_SIZE);
         output.reset(new TaskOutput(timer_handler->get_engine(), name, size));
     }
     if (!output->prepare()) return;

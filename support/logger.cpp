@@ -82,9 +82,9 @@ bool Logger::log(const char* message, size_t length, int severity, const char* m
     ++lineNo;
     if (time == 0) time = std::time(nullptr);
     char head[96];
-    const int headLength =
-        std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo, timeText(time),
-                      SeverityToStr(severity).c_str(), module != nullptr ? module : "unknown module");
+    const int headLength = std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo,
+                                         timeText(time), SeverityToStr(severity).c_str(),
+                                         module != nullptr ? module : "unknown module");
     line.assign(prefix)
         .append(head, std::min(static_cast<size_t>(headLength), sizeof head - 1))
         .append(message, length)

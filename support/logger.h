@@ -28,8 +28,7 @@ public:
     // written (closed, or the write failed), so a caller may count it.
     bool log(const char* message, int severity, const char* module, time_t time = 0);
     // The same for a message of `length` bytes, not ended by a NUL.
-    bool log(const char* message, size_t length, int severity, const char* module,
-             time_t time = 0);
+    bool log(const char* message, size_t length, int severity, const char* module, time_t time = 0);
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
     // From hold() to release() lines are gathered and leave in as few
