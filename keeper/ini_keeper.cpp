@@ -20,6 +20,7 @@
 #include "keeper/ps_task.h"
 #include "keeper/task_defaults.h"
 #include "protocol/wire_text.h"
+#include "support/appliance.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
 #include "support/file_utils.h"
@@ -195,12 +196,33 @@ bool iniKeeper_srv::_parse_general() {
     return true;
 }
 
+OutputConfig iniKeeper_srv::read_output_keys(const std::string& section,
+                                             const OutputConfig& defaults) const {
+    OutputConfig config = defaults;
+    const std::string mode = get_text(section, "output", "");
+    if (!mode.empty() && !OutputConfig::parse_mode(mode, config.mode)) {
+        EV_TRACE(DL_ERROR, "iniKeeper_srv, %s: output [%s] is none of inherit, log, null",
+                 section.c_str(), mode.c_str());
+        config.mode = defaults.mode;
+        config.bad_mode = true;
+    }
+    const std::string size = get_text(section, "output size", "");
+    if (!size.empty() && !OutputConfig::parse_size(size, config.max_size))
+        EV_TRACE(DL_ERROR, "iniKeeper_srv, %s: output size [%s] is no size, %s used",
+                 section.c_str(), size.c_str(),
+                 defaults.max_size > 0 ? "the general one" : APP_OUTPUT_LOG_SIZE);
+    return config;
+}
+
 keeperStatus iniKeeper_srv::initial_parsing() {
     general_refused = false;
     if (!dict) return KEEPER_FAIL;
     section_count = static_cast<int>(sections().size());
     general_refused = !_parse_general();
     if (general_refused) return KEEPER_FAIL;
+    // A bad value here only falls back to the default: no task is to blame.
+    output_defaults = read_output_keys("general", OutputConfig());
+    output_defaults.bad_mode = false;
     for (const char* section : sections())
         if (ini_section_family(section) == INI_FLAGS) _parse_flag(section);
     return KEEPER_OK;
@@ -286,6 +308,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
             ps->ka_read_config(*this, section.c_str());
         }
         read_process_keys(ps, section);
+        ps->set_output(read_output_keys(section, output_defaults));
         task = ps;
     } else if (type == "localKeeper") {
         task = _handle_local_keeper(dict, section.c_str());

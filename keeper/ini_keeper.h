@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "keeper/task_output.h"
 #include "protocol/keeper_msg.h"
 #include "support/ini_file.h"
 
@@ -72,6 +73,8 @@ protected:
     void _parse_check(const std::string& section);
     void read_process_keys(PsTask* task, const std::string& section);
     void read_common_keys(TaskOnSeq* task, const std::string& section);
+    // "output" and "output size" of a section, over `defaults`.
+    OutputConfig read_output_keys(const std::string& section, const OutputConfig& defaults) const;
     // The section of that family whose name ends in "/" + name; "" if none.
     std::string find_named_section(const char* prefix, const char* name) const;
     // The "flags/" section whose "name" key is the flag; "" if none.
@@ -83,6 +86,8 @@ protected:
 
 private:
     bool general_refused = false;
+    // The output of every task that sets none, from the general section.
+    OutputConfig output_defaults;
 };
 
 // What choosing a device mode switches on: its tasks, by program and

@@ -1,5 +1,9 @@
 // vardo: the process supervisor of the appliance.
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "keeper/actions.h"
@@ -14,12 +18,27 @@
 
 EvEngine gReactor;
 
+namespace {
+
+// A task whose output is logged holds five descriptors (two pipes and its
+// log): a thousand of them pass the usual soft limit of 1024.
+void raise_file_limit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        EV_TRACE(DL_WARNING, "vardo, open-file limit not raised: %s", strerror(errno));
+}
+
+}  // namespace
+
 int main() {
     SetSignalHandlers();
     Com_takeNotifySocket();
     const char* home = getenv(APP_HOME_ENV);
     if (!home) home = APP_DEFAULT_HOME;
     EvDebug::setConfPath("vardo", home);
+    raise_file_limit();
     ActionHandler actions;
     std::string confDir = std::string(home) + "/" + APP_CONF_SUBDIR + "/";
 

@@ -19,6 +19,7 @@
 #include "keeper/timer_handler.h"
 #include "protocol/keeper_records.h"
 #include "protocol/wire_text.h"
+#include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 #include "support/str_utils.h"
@@ -63,6 +64,7 @@ PsTask::PsTask(const PsTask& o)
       kill_timeout(o.kill_timeout),
       restart_delay(o.restart_delay),
       stop_policy{o.stop_policy.signal, o.stop_policy.signal_name, o.stop_policy.backoff_max, 0, 0},
+      output_config(o.output_config),
       ka_enable(o.ka_enable),
       ka_period(o.ka_period),
       ka_warning(o.ka_warning),
@@ -283,13 +285,33 @@ void PsTask::clear_stale_copies() {
     kill_stale_copies(copies, "PsTask::run");
 }
 
+void PsTask::plan_output(SpawnPlan& plan, const NullOutput* null_output) {
+    if (null_output) {
+        plan.stdio[1] = plan.stdio[2] = null_output->fd();
+        return;
+    }
+    if (output_config.mode != OutputConfig::Log) return;
+    if (!output) {
+        const long long size = output_config.max_size > 0 ? output_config.max_size
+                                                          : Logger::getLogSize(APP_OUTPUT_LOG_SIZE);
+        output.reset(new TaskOutput(timer_handler->get_engine(), name, size));
+    }
+    if (!output->prepare()) return;
+    plan.stdio[1] = output->stdout_fd();
+    plan.stdio[2] = output->stderr_fd();
+}
+
 keeperStatus PsTask::spawn() {
+    std::unique_ptr<NullOutput> null_output;
+    if (output_config.mode == OutputConfig::Null) null_output.reset(new NullOutput);
+    SpawnPlan plan = spawn_plan();
+    plan_output(plan, null_output.get());
     // An early exit must not be reaped before its pid is known here.
     sigset_t block, previous;
     sigemptyset(&block);
     sigaddset(&block, SIGCHLD);
     sigprocmask(SIG_BLOCK, &block, &previous);
-    const SpawnResult child = Com_spawn(spawn_plan(), previous);
+    const SpawnResult child = Com_spawn(plan, previous);
     if (child.pid >= 0) {
         pid = child.pid;
         trace_child_steps(child);
@@ -350,6 +372,7 @@ keeperStatus PsTask::kill_task(int sig) {
 void PsTask::handle_sigchld() {
     if (pid == -1) return;
     EV_TRACE(DL_NOTIFY, "Exited process %s (%d)", name, pid);
+    if (output) output->program_exited();
     life_event(LifeEvent::Exited);
     client = nullptr;
     drop_keep_alive();

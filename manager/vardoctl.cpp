@@ -10,9 +10,11 @@
 #include <string>
 
 #include "client/keeper_client.h"
+#include "manager/output_tail.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/logger.h"
+#include "support/output_log.h"
 #include "support/proc_utils.h"
 
 namespace {
@@ -61,6 +63,24 @@ const Option kOptions[] = {
          return int(c.set_flag_mode(a[0], strtol(a[1], nullptr, 10) != 0));
      }},
 };
+
+// "-o module [lines]" and "-O module": read from the log file, without the
+// daemon, which may be down.
+int output_option(const char* program, int argc, char** argv, int opt) {
+    const char* word = argv[opt];
+    if (word[0] != '-' || (word[1] != 'o' && word[1] != 'O') || opt + 1 >= argc) Usage(program);
+    long count = kOutputLines;
+    if (word[1] == 'o' && opt + 2 < argc) {
+        char* end = nullptr;
+        count = strtol(argv[opt + 2], &end, 10);
+        if (*end != '\0' || count <= 0) Usage(program);
+    }
+    return show_output(Com_appHome(), argv[opt + 1], count, word[1] == 'O');
+}
+
+bool is_output_option(const char* word) {
+    return word[0] == '-' && (word[1] == 'o' || word[1] == 'O');
+}
 
 const Option* find_option(char letter) {
     for (const Option& option : kOptions)
@@ -145,8 +165,7 @@ int vardoctl_main(int argc, char** argv) {
     if (argc <= 1) Usage(argv[0]);
     // The trace goes where the daemon's does (the home's "log" folder), not
     // into whatever folder the operator happens to be in.
-    const char* home = getenv(APP_HOME_ENV);
-    EvDebug::setConfPath("vardoctl", home ? home : APP_DEFAULT_HOME);
+    EvDebug::setConfPath("vardoctl", Com_appHome().c_str());
 
     Logger adminLogger("");
     if (!adminLogger.init(kAdminLogPath, "500K", Logger::Append))
@@ -155,6 +174,7 @@ int vardoctl_main(int argc, char** argv) {
     adminLogger.log(line.c_str(), Logger::Info, "Sys", 0);
 
     int opt = strcmp(argv[1], "-SW") == 0 ? 2 : 1;
+    if (opt < argc && is_output_option(argv[opt])) return output_option(argv[0], argc, argv, opt);
     // The engine only lends the client its socket registry; it never runs.
     EvEngine reactor;
     keeperClient client(&reactor, KEEPER_INIT_PROGRAM);

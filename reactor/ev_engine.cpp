@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,16 +183,37 @@ public:
     std::atomic<bool> stopRequest{false};
     int lastId = 0;
     const EvClock* clock;
+    // poll() rather than select(): no ceiling on descriptor numbers, which
+    // thousands of programs' output pipes pass.
+    std::vector<pollfd> polled;
+    // By descriptor: its events of this pass. Looked up by number, so a
+    // handler that closes or adds sockets during the pass shifts nothing.
+    std::vector<short> ready;
+    // The descriptors watched for input but the bulk ones, and where the
+    // next pass starts serving bulk input.
+    std::vector<pollfd> urgent;
+    size_t bulkNext = 0;
 
 private:
-    bool prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd);
-    timeval* timeout(bool inputReady, timeval* tv) const;
+    // The descriptors to watch this pass; true when some socket already
+    // holds a complete unit, so the wait must not block.
+    bool preparePoll();
+    int timeoutMs(bool inputReady) const;
+    // What poll() reported for the descriptor this pass (0: nothing).
+    short reported(int fd) const {
+        return fd >= 0 && static_cast<size_t>(fd) < ready.size() ? ready[fd] : 0;
+    }
+    void noteReady();
+    void clearReady();
     void fireDueTimers();
     void rearm(EvTimer timer);
     void insertTimer(const EvTimer& timer);
     void eraseTimer(TimerSet::iterator at);
     void clearTimers();
-    void serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet);
+    void serviceSockets(size_t count);
+    void serviceBulk(size_t count);
+    // Whether a socket other than the bulk ones has input now.
+    bool othersWaiting();
     void serviceInput(EvSock* sock);
     void serviceOutput(EvSock* sock);
     void reap();
@@ -217,13 +239,6 @@ const EvClock& EvEngine::getClock() const { return *core->clock; }
 
 // Every way a descriptor joins the engine ends here.
 EvAdapter* EvEngine::Core::adopt(int fd, EvHandler* h, int flags) {
-    if (fd >= FD_SETSIZE) {
-        // select() cannot watch it, and FD_SET on it would write past the set.
-        EV_TRACE(DL_ERROR, "EvEngine::adopt, descriptor %d is beyond select's limit %d, closed", fd,
-                 FD_SETSIZE);
-        close(fd);
-        return nullptr;
-    }
     int id = ++lastId;
     if (!h) {
         close(fd);
@@ -404,57 +419,68 @@ void EvEngine::requestStop() { core->stopRequest = true; }
 EvNotifier& EvEngine::notifier() { return core->notifier; }
 
 void EvEngine::Core::loop() {
-    int highestFd = -1;
     while (!sockets.empty() || !timers.empty()) {
-        fd_set readSet, writeSet;
-        // Sockets registered later in this pass were not watched by select.
+        // Sockets registered later in this pass were not watched by poll.
         size_t watched = sockets.size();
-        bool inputReady = prepareSets(&readSet, &writeSet, highestFd);
-        timeval tv;
-        int ready = select(highestFd + 1, &readSet, &writeSet, nullptr, timeout(inputReady, &tv));
+        bool inputReady = preparePoll();
+        int n = poll(polled.data(), polled.size(), timeoutMs(inputReady));
         if (stopRequest) break;
         ++evSelectActions;
-        if (ready < 0) continue;
+        if (n < 0) continue;
+        noteReady();
         fireDueTimers();
-        serviceSockets(watched, readSet, writeSet);
+        serviceSockets(watched);
+        clearReady();
         if (stopRequest) break;
         reap();
     }
     releaseAll();
 }
 
-bool EvEngine::Core::prepareSets(fd_set* readSet, fd_set* writeSet, int& highestFd) {
-    FD_ZERO(readSet);
-    FD_ZERO(writeSet);
+bool EvEngine::Core::preparePoll() {
+    polled.clear();
+    urgent.clear();
     bool inputReady = false;
     for (EvSock* sock : sockets) {
         int fd = sock->getHandle();
         if (fd == -1) continue;
         sock->chkState();
         int flags = sock->getFlags();
-        if (flags & (EV_WANT_READ | EV_RAW_READ)) {
-            FD_SET(fd, readSet);
-            highestFd = std::max(highestFd, fd);
-        } else if (flags & EV_INPUT_READY) {
+        short events = 0;
+        if (flags & (EV_WANT_READ | EV_RAW_READ))
+            events |= POLLIN;
+        else if (flags & EV_INPUT_READY)
             inputReady = true;
-        }
-        if (flags & (EV_WANT_WRITE | EV_RAW_WRITE)) {
-            FD_SET(fd, writeSet);
-            highestFd = std::max(highestFd, fd);
-        }
+        if (flags & (EV_WANT_WRITE | EV_RAW_WRITE)) events |= POLLOUT;
+        if (events) polled.push_back(pollfd{fd, events, 0});
+        if ((events & POLLIN) && !(flags & EV_BULK)) urgent.push_back(pollfd{fd, POLLIN, 0});
     }
     return inputReady;
 }
 
-// Null blocks until a descriptor is ready.
-timeval* EvEngine::Core::timeout(bool inputReady, timeval* tv) const {
-    tv->tv_sec = 0;
-    tv->tv_usec = 0;
-    if (inputReady) return tv;
-    if (timers.empty()) return nullptr;
+void EvEngine::Core::noteReady() {
+    for (const pollfd& p : polled) {
+        if (!p.revents) continue;
+        if (static_cast<size_t>(p.fd) >= ready.size()) ready.resize(p.fd + 1, 0);
+        // An error or hang-up shows to the side that watches, as select()
+        // showed it: the handler's read or write then meets it.
+        short events = p.revents;
+        if (events & (POLLERR | POLLHUP)) events |= p.events;
+        ready[p.fd] = events;
+    }
+}
+
+void EvEngine::Core::clearReady() {
+    for (const pollfd& p : polled)
+        if (static_cast<size_t>(p.fd) < ready.size()) ready[p.fd] = 0;
+}
+
+// -1 blocks until a descriptor is ready.
+int EvEngine::Core::timeoutMs(bool inputReady) const {
+    if (inputReady) return 0;
+    if (timers.empty()) return -1;
     long wait = timers.begin()->expiry - clock->uptime();
-    if (wait > 0) tv->tv_sec = wait;
-    return tv;
+    return wait > 0 ? static_cast<int>(std::min<long>(wait, 86400) * 1000) : 0;
 }
 
 void EvEngine::Core::fireDueTimers() {
@@ -491,13 +517,13 @@ void EvEngine::Core::rearm(EvTimer timer) {
     insertTimer(timer);
 }
 
-void EvEngine::Core::serviceSockets(size_t count, const fd_set& readSet, const fd_set& writeSet) {
+void EvEngine::Core::serviceSockets(size_t count) {
     // A handler that releases sockets shrinks the list under these loops.
     for (size_t i = 0; i < count && i < sockets.size(); ++i) {
         EvSock* sock = sockets[i];
-        if (sock->getHandle() == -1) continue;
+        if (sock->getHandle() == -1 || (sock->getFlags() & EV_BULK)) continue;
         ++evStartSocketActions;
-        if (FD_ISSET(sock->getHandle(), &readSet) || (sock->getFlags() & EV_INPUT_READY))
+        if ((reported(sock->getHandle()) & POLLIN) || (sock->getFlags() & EV_INPUT_READY))
             serviceInput(sock);
         ++evFinishSocketActions;
     }
@@ -508,13 +534,40 @@ void EvEngine::Core::serviceSockets(size_t count, const fd_set& readSet, const f
         EvSock* sock = sockets[i];
         int fd = sock->getHandle();
         if (fd == -1) continue;
-        bool writable = FD_ISSET(fd, &writeSet);
+        bool writable = reported(fd) & POLLOUT;
         if (sock->getFlags() & EV_RAW_WRITE) {
             if (writable) serviceOutput(sock);
         } else if (writable || sock->outBuf().used > sock->outBuf().done) {
             serviceOutput(sock);
         }
     }
+    serviceBulk(count);
+}
+
+// One bulk socket at a time, after the replies of the pass have gone: a
+// flood of output delays a request by one bulk read at most. The first
+// bulk socket served moves on each pass, so that every one gets its turn.
+void EvEngine::Core::serviceBulk(size_t count) {
+    const size_t n = std::min(count, sockets.size());
+    bool servedOne = false;
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = (bulkNext + k) % n;
+        if (i >= sockets.size()) break;
+        EvSock* sock = sockets[i];
+        const int fd = sock->getHandle();
+        if (fd == -1 || !(sock->getFlags() & EV_BULK) || !(reported(fd) & POLLIN)) continue;
+        if (servedOne && othersWaiting()) {
+            bulkNext = i;
+            return;
+        }
+        serviceInput(sock);
+        servedOne = true;
+    }
+    if (n > 0) bulkNext = (bulkNext + 1) % n;
+}
+
+bool EvEngine::Core::othersWaiting() {
+    return !urgent.empty() && poll(urgent.data(), urgent.size(), 0) > 0;
 }
 
 void EvEngine::Core::serviceInput(EvSock* sock) {
@@ -537,7 +590,7 @@ void EvEngine::Core::serviceInput(EvSock* sock) {
         // Only a handler that took its unit (or wants the rest of it) is
         // offered more; one that left it is called again next pass. Where
         // the last receive emptied the socket, the next one would only
-        // come back empty: select() will tell when more arrives.
+        // come back empty: poll() will tell when more arrives.
         sock->chkState();
         if (!(sock->getFlags() & EV_WANT_READ) || sock->inputDrained()) return;
     }

@@ -1,4 +1,4 @@
-// The single-threaded select() reactor every program of the system runs on:
+// The single-threaded poll() reactor every program of the system runs on:
 // sockets with framed input and queued output, listeners, and timers on the
 // uptime clock.
 #pragma once
@@ -72,8 +72,7 @@ public:
     const EvClock& getClock() const;
 
     // Sockets. Each returns the new socket, or null; a descriptor handed in
-    // or opened here is closed on failure. Descriptors at or above
-    // FD_SETSIZE are refused, as select() cannot watch them.
+    // or opened here is closed on failure.
     EvAdapter* registerSocket(int fd, EvHandler* h, bool framed, int flags);
     // Listeners bind every address unless given one (network order).
     EvAdapter* evListen(int port, EvHandler* h, in_addr_t address = htonl(INADDR_ANY));

@@ -19,6 +19,9 @@ enum EvSockFlag : int {
     EV_RAW_READ = 4,     // the handler reads the descriptor itself
     EV_INPUT_READY = 8,  // a complete unit is already buffered
     EV_RAW_WRITE = 16,   // the handler is told when the descriptor is writable
+    // Bulk input (a program's output): read after every other socket of the
+    // pass, and left for the next pass as soon as another socket has input.
+    EV_BULK = 32,
 };
 
 // Base of everything the engine calls back. Every operation has a harmless

@@ -17,6 +17,7 @@ packages=(
   scdoc mandoc                  # man pages: built, and linted
   dpkg-dev file lintian bash-completion   # the Debian packages: dependencies, checks, completion
   prometheus-node-exporter python3-prometheus-client   # the metrics file: scraped and parsed in the tests
+  s6                            # s6-log, the baseline of the output-capture benchmark
 )
 
 missing=()

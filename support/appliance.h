@@ -18,6 +18,10 @@ static const char APP_HOME_ENV[] = "VELTO_HOME";
 static const char APP_DEFAULT_HOME[] = "/usr/local/DYX";
 static const char APP_CONF_SUBDIR[] = "conf";
 static const char APP_LOG_SUBDIR[] = "log";
+/* A task's captured output: <home>/log/<task> and this suffix. */
+static const char APP_OUTPUT_LOG_SUFFIX[] = ".out";
+/* Its size limit when the INI file sets none. */
+static const char APP_OUTPUT_LOG_SIZE[] = "1M";
 static const char APP_DEFAULT_CONF_DIR[] = "/usr/local/DYX/conf";
 static const char APP_DEFAULT_LOGS_DIR[] = "/usr/local/DYX/logs";
 static const char APP_INI_SUFFIX[] = ".ini";

@@ -2,14 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/file_utils.h"
 
 namespace {
+
+// Gathered lines leave once they reach this much.
+constexpr size_t kHeldBytes = 64 * 1024;
 
 long long sizeError(const char* reason) {
     fprintf(stderr, " Error: Logger::getLogSize() %s .Defaulting size to 10K\n", reason);
@@ -20,7 +25,10 @@ long long sizeError(const char* reason) {
 
 Logger::Logger(const char* prefix) : prefix(prefix != nullptr ? prefix : "") {}
 
-Logger::~Logger() { closeFile(); }
+Logger::~Logger() {
+    writeHeld();
+    closeFile();
+}
 
 bool Logger::init(const char* filePath, const char* sizeText, OpenMode mode) {
     return init(filePath, getLogSize(sizeText), mode);
@@ -53,28 +61,76 @@ void Logger::closeFile() {
 }
 
 void Logger::reset() {
+    writeHeld();
     if (std::rename(path.c_str(), oldPath.c_str()) != 0) perror("Logger::rename");
     openFile(Truncate);
     lineNo = 0;
 }
 
-void Logger::log(const char* message, int severity, const char* module, time_t time) {
-    if (!isOpen) return;
+bool Logger::log(const char* message, int severity, const char* module, time_t time) {
+    const char* text = message != nullptr ? message : "";
+    return log(text, std::strlen(text), severity, module, time);
+}
+
+bool Logger::log(const char* message, size_t length, int severity, const char* module,
+                 time_t time) {
+    if (!isOpen) return false;
     if (position > maxSize) {
         reset();
-        if (!isOpen) return;
+        if (!isOpen) return false;
     }
     ++lineNo;
     if (time == 0) time = std::time(nullptr);
-    char when[32] = "";
-    if (ctime_r(&time, when) != nullptr) when[24] = '\0';
     char head[96];
-    std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo, when,
-                  SeverityToStr(severity).c_str(), module != nullptr ? module : "unknown module");
-    std::string line = prefix;
-    line.append(head).append(message != nullptr ? message : "").push_back('\n');
-    if (writeAll(fd, line.data(), static_cast<ssize_t>(line.size())))
+    const int headLength = std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo,
+                                         timeText(time), SeverityToStr(severity).c_str(),
+                                         module != nullptr ? module : "unknown module");
+    line.assign(prefix)
+        .append(head, std::min(static_cast<size_t>(headLength), sizeof head - 1))
+        .append(message, length)
+        .push_back('\n');
+    return writeLine(line);
+}
+
+const char* Logger::timeText(time_t time) {
+    if (time != lastTime) {
+        lastTime = time;
+        if (ctime_r(&time, lastTimeText) == nullptr) lastTimeText[0] = '\0';
+        lastTimeText[24] = '\0';
+    }
+    return lastTimeText;
+}
+
+bool Logger::writeLine(const std::string& line) {
+    if (held) {
+        heldLines += line;
+        ++heldCount;
         position += static_cast<long long>(line.size());
+        if (heldLines.size() >= kHeldBytes) writeHeld();
+        return true;
+    }
+    if (!writeAll(fd, line.data(), static_cast<ssize_t>(line.size()))) return false;
+    position += static_cast<long long>(line.size());
+    return true;
+}
+
+void Logger::writeHeld() {
+    if (heldLines.empty()) return;
+    if (fd < 0 || !writeAll(fd, heldLines.data(), static_cast<ssize_t>(heldLines.size()))) {
+        heldFailed += heldCount;
+        // Counted as written when gathered; this many bytes never came.
+        position -= static_cast<long long>(heldLines.size());
+    }
+    heldLines.clear();
+    heldCount = 0;
+}
+
+unsigned long Logger::release() {
+    writeHeld();
+    held = false;
+    const unsigned long failed = heldFailed;
+    heldFailed = 0;
+    return failed;
 }
 
 long long Logger::getLogSize(const char* text) {

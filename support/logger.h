@@ -24,10 +24,18 @@ public:
     bool init(const char* path, long long maxSize, OpenMode mode);
     void update(const char* sizeText);
 
-    // One line; `time` 0 means now.
-    void log(const char* message, int severity, const char* module, time_t time = 0);
+    // One line; `time` 0 means now. False when the line could not be
+    // written (closed, or the write failed), so a caller may count it.
+    bool log(const char* message, int severity, const char* module, time_t time = 0);
+    // The same for a message of `length` bytes, not ended by a NUL.
+    bool log(const char* message, size_t length, int severity, const char* module, time_t time = 0);
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
+    // From hold() to release() lines are gathered and leave in as few
+    // writes as possible: for a caller that logs many lines at once.
+    // release() answers how many of them could not be written.
+    void hold() { held = true; }
+    unsigned long release();
 
     bool opened() const { return isOpen; }
 
@@ -39,6 +47,11 @@ public:
 private:
     bool openFile(OpenMode mode);
     void closeFile();
+    bool writeLine(const std::string& line);
+    void writeHeld();
+    // The 24 characters of ctime for `time`, kept for the next line of the
+    // same second.
+    const char* timeText(time_t time);
 
     bool isOpen = false;
     unsigned long lineNo = 0;
@@ -52,4 +65,12 @@ private:
     std::string path;
     std::string oldPath;
     std::string prefix;
+    // The line being written: kept to spare an allocation per line.
+    std::string line;
+    bool held = false;
+    std::string heldLines;
+    unsigned long heldCount = 0;
+    unsigned long heldFailed = 0;
+    time_t lastTime = -1;
+    char lastTimeText[32] = "";
 };

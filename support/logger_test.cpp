@@ -173,8 +173,35 @@ TEST(LoggerOpen, FailureIsReportedAndLinesDropped) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Couldn't open " + path + ". No logging in effect.\n");
     EXPECT_FALSE(log.opened());
-    log.log("dropped", 8, "Sys", 1);
+    EXPECT_FALSE(log.log("dropped", 8, "Sys", 1));
     EXPECT_FALSE(isFile(path.c_str()));
+}
+
+TEST(LoggerHeld, HeldLinesLeaveTogetherRollOnTimeAndFailuresAreCounted) {
+    TempDir tmp;
+    const std::string path = tmp / "held.log";
+    Logger log;
+    ASSERT_TRUE(log.init(path.c_str(), 100LL, Logger::Append));
+    log.hold();
+    EXPECT_TRUE(log.log("first line of the first file", 8, "Sys", 1));
+    EXPECT_TRUE(log.log("second line, passes the limit", 8, "Sys", 1));
+    EXPECT_EQ(readText(path), "");
+    // The limit counts held lines: this one rolls, and the two go first.
+    log.log("first of the second file", 2, "Sys", 1);
+    EXPECT_EQ(readLines(path + ".old").size(), 2u);
+    EXPECT_EQ(log.release(), 0u);
+    auto lines = readLines(path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(0, 9), "00000001 ");
+
+    Logger full;
+    ASSERT_TRUE(full.init("/dev/full", 1LL << 30, Logger::Append));
+    EXPECT_FALSE(full.log("not held", 8, "Sys", 1));
+    full.hold();
+    full.log("a", 8, "Sys", 1);
+    full.log("b", 8, "Sys", 1);
+    EXPECT_EQ(full.release(), 2u);
+    EXPECT_EQ(full.release(), 0u);
 }
 
 }  // namespace
