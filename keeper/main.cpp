@@ -1,5 +1,4 @@
 // vardo: the process supervisor of the appliance.
-#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/service_notify.h"
+#include "support/spawn.h"
 
 EvEngine gReactor;
 
@@ -23,11 +23,8 @@ namespace {
 // A task whose output is logged holds five descriptors (two pipes and its
 // log): a thousand of them pass the usual soft limit of 1024.
 void raise_file_limit() {
-    rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-    limit.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        EV_TRACE(DL_WARNING, "vardo, open-file limit not raised: %s", strerror(errno));
+    if (const int error = Com_raiseFileLimit())
+        EV_TRACE(DL_WARNING, "vardo, open-file limit not raised: %s", strerror(error));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +26,10 @@ struct Job {
     volatile int error;
     volatile int nice_error;
 };
+
+// The soft open-file limit the daemon had before it raised its own.
+rlimit inherited_files;
+bool files_raised = false;
 
 // One stack for every child: the daemon is suspended while a child runs on
 // it, so no two children use it at once. execvp keeps its PATH buffer and,
@@ -83,6 +88,7 @@ CHILD_SIDE int child_main(void* arg) {
     for (int fd = 0; fd < 3; ++fd)
         if (plan.stdio[fd] >= 0 && plan.stdio[fd] != fd) dup2(plan.stdio[fd], fd);
     Com_closeFrom(3);
+    if (files_raised) setrlimit(RLIMIT_NOFILE, &inherited_files);
     execvp(plan.file, plan.argv);
     give_up(job, SpawnStep::Exec, errno);
 }
@@ -107,6 +113,18 @@ SpawnResult Com_spawn(const SpawnPlan& plan, const sigset_t& child_mask) {
     errno = saved_errno;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
     return result;
+}
+
+int Com_raiseFileLimit() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return errno;
+    if (limit.rlim_cur >= limit.rlim_max) return 0;
+    const rlimit before = limit;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return errno;
+    if (!files_raised) inherited_files = before;
+    files_raised = true;
+    return 0;
 }
 
 std::vector<gid_t> Com_groupsOf(const char* user, gid_t gid) {

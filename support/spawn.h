@@ -51,6 +51,12 @@ struct SpawnResult {
 // blocked for the caller during the call.
 SpawnResult Com_spawn(const SpawnPlan& plan, const sigset_t& child_mask);
 
+// Raises this process's soft open-file limit to its hard limit, for a
+// daemon that holds many descriptors; the programs Com_spawn starts get the
+// soft limit back as it was, which a program built on select() relies on.
+// Returns 0, or the errno of the failed call.
+int Com_raiseFileLimit();
+
 // The supplementary groups of `user` with `gid` added, as initgroups would
 // set them.
 std::vector<gid_t> Com_groupsOf(const char* user, gid_t gid);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,13 @@ int exitStatusOf(pid_t pid) {
 }  // namespace
 
 TEST(Spawn, ChildLeadsItsGroupWithTheGivenMaskAndOnlyTheStandardDescriptors) {
+    // The caller raised its open-file limit: the child gets the old one.
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    ASSERT_EQ(Com_raiseFileLimit(), 0);
     // A descriptor the caller forgot to mark close-on-exec.
     const int stray = open("/dev/null", O_RDONLY);
     ASSERT_GE(stray, 3);
@@ -43,8 +51,10 @@ TEST(Spawn, ChildLeadsItsGroupWithTheGivenMaskAndOnlyTheStandardDescriptors) {
     EXPECT_NE(readText(proc + "/status").find("SigBlk:\t0000000000000800\n"), std::string::npos);
     EXPECT_EQ(access((proc + "/fd/2").c_str(), F_OK), 0);
     EXPECT_NE(access((proc + "/fd/" + std::to_string(stray)).c_str(), F_OK), 0);
+    EXPECT_NE(readText(proc + "/limits").find("Max open files            200 "), std::string::npos);
     kill(child.pid, SIGKILL);
     waitpid(child.pid, nullptr, 0);
+    setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 TEST(Spawn, StepsThatFailEndTheChildWithOneAndAreReported) {
