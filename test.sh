@@ -2,8 +2,9 @@
 # Builds everything and runs every test: the normal build, the same under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the 32-bit x86 build of
 # the libraries that carry the wire layout, and a bounded run of every fuzz
-# target (clang, build-fuzz), and the Debian packages made from the normal
-# build, checked and linted. Exits non-zero on any failure.
+# target (clang, build-fuzz), the Debian packages made from the normal
+# build, checked and linted, and the C++ tree's format. Exits non-zero on any
+# failure.
 set -uo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh || exit 1
@@ -56,9 +57,18 @@ else
 fi
 echo "$fuzz_out"
 
+echo "=== format ==="
+if format_out=$(./scripts/format.sh 2>&1); then
+  summary[format]="clean"
+else
+  summary[format]="DRIFT (scripts/format.sh --fix)"
+  status=1
+fi
+echo "$format_out" | head -20
+
 echo
 echo "=== summary ==="
-for name in default packages sanitize m32 fuzz; do
+for name in default packages sanitize m32 fuzz format; do
   printf '%-9s %s\n' "$name" "${summary[$name]:-not run}"
 done
 exit $status

@@ -14,6 +14,7 @@ packages=(
   gcc-multilib g++-multilib libiniparser-dev:i386 libgtest-dev:i386  # the 32-bit build
   qemu-user                     # runs 32-bit tests where the kernel cannot
   clang libclang-rt-14-dev      # the fuzz targets (libFuzzer)
+  clang-format                  # the C++ tree's format, checked by the tests
   scdoc mandoc                  # man pages: built, and linted
   dpkg-dev file lintian bash-completion   # the Debian packages: dependencies, checks, completion
   prometheus-node-exporter python3-prometheus-client   # the metrics file: scraped and parsed in the tests
