@@ -152,27 +152,28 @@ keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text
     if (stored != ParseTables::NO_TABLE)
         return stored == ParseTables::STORED ? KEEPER_OK : KEEPER_FAIL;
     if (base == "GATEWAY" && (index == 0 || index == 1)) {
-        gateways[index] = parseAddress(value, name);
+        model.gateways[index] = parseAddress(value, name);
         return KEEPER_OK;
     }
     const char* const switches[] = {"HTTP", "TELNET", "PING",    "LCDCONF", "TCPSEC",
                                     "SSH",  "BRSTP",  "BRLEARN", nullptr};
     const int sw = index < 0 ? strMatch(base.c_str(), switches) : -1;
     if (sw >= 0) {
-        uint32_t* const fields[] = {
-            &security_.http,   &security_.telnet, &security_.ping, &security_.lcdconf,
-            &security_.tcpsec, &security_.ssh,    &brStp,          &brLearn};
+        uint32_t* const fields[] = {&model.security.http,   &model.security.telnet,
+                                    &model.security.ping,   &model.security.lcdconf,
+                                    &model.security.tcpsec, &model.security.ssh,
+                                    &model.brStp,           &model.brLearn};
         *fields[sw] = strtol(value.c_str(), nullptr, 10) != 0 ? 1 : 2;
         return KEEPER_OK;
     }
     if (index < 0 && base == "DEVMODE") {
         const int mode = strMatch(value.c_str(), __dev_mode);
-        if (mode >= 0 && devMode != 3) devMode = static_cast<uint32_t>(mode + 1);
+        if (mode >= 0 && model.devMode != 3) model.devMode = static_cast<uint32_t>(mode + 1);
         return KEEPER_OK;
     }
     if (index < 0 && base == "DBSESS") {
         const int sess = strMatch(value.c_str(), __adna_values);
-        dbSess = sess >= 0 ? static_cast<uint32_t>(sess + 1) : 1;
+        model.dbSess = sess >= 0 ? static_cast<uint32_t>(sess + 1) : 1;
         return KEEPER_OK;
     }
     // Written by us from the address and mask, so nothing to keep.
@@ -188,31 +189,31 @@ keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return K
 // order of the file's indexes. An entry's position, and so its id, is the
 // same at every load of a file the writer wrote.
 void SWConfigPlugin::_create_if_config() {
-    memset(ifTable, 0, sizeof ifTable);
-    ifCount = 0;
+    memset(model.ifTable, 0, sizeof model.ifTable);
+    model.ifCount = 0;
     _create_ports();
-    fileIfCount = ifCount;
+    model.fileIfCount = model.ifCount;
     _create_ip_ifs();
-    const uint32_t groupsFrom = ifCount;
+    const uint32_t groupsFrom = model.ifCount;
     _create_link_groups();
-    fileLinkCount = ifCount - groupsFrom;
+    model.fileLinkCount = model.ifCount - groupsFrom;
 }
 
 ConfigNetIf* SWConfigPlugin::_add_if_entry(uint32_t kind, const std::string& name) {
-    if (ifCount == CFG_IF_MAX) {
+    if (model.ifCount == CFG_IF_MAX) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s left out: the table holds %u",
                  name.c_str(), CFG_IF_MAX);
         return nullptr;
     }
-    ConfigNetIf& e = ifTable[ifCount];
+    ConfigNetIf& e = model.ifTable[model.ifCount];
     if (!copyField(e.name, name)) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, name too long [%s]", name.c_str());
         return nullptr;
     }
     e.kind = kind;
-    e.id = ifCount + 1;
-    net.entry_added(ifCount);
-    ++ifCount;
+    e.id = model.ifCount + 1;
+    net.entry_added(model.ifCount);
+    ++model.ifCount;
     return &e;
 }
 
@@ -303,15 +304,15 @@ void SWConfigPlugin::_create_link_groups() {
 
 // Members are ports only.
 uint32_t SWConfigPlugin::_port_id(const std::string& name, const char* owner) const {
-    for (uint32_t pos = 0; pos < fileIfCount; ++pos)
-        if (name == ifTable[pos].name) return pos + 1;
+    for (uint32_t pos = 0; pos < model.fileIfCount; ++pos)
+        if (name == model.ifTable[pos].name) return pos + 1;
     EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s names no port [%s]", owner,
              name.c_str());
     return 0;
 }
 
 uint32_t SWConfigPlugin::_entry_id(const std::string& name, const char* owner) const {
-    const int pos = find_if_by_name(name.c_str());
+    const int pos = model.find_if_by_name(name.c_str());
     if (pos >= 0) return static_cast<uint32_t>(pos + 1);
     EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s names no interface [%s]", owner,
              name.c_str());
@@ -319,12 +320,13 @@ uint32_t SWConfigPlugin::_entry_id(const std::string& name, const char* owner) c
 }
 
 void SWConfigPlugin::_create_pair_config() {
-    pairCount = 0;
+    model.pairCount = 0;
     auto add = [&](uint32_t first, uint32_t second) {
-        if (pairCount < CFG_PAIR_MAX) pairs[pairCount++] = ConfigIfPair{first, second};
+        if (model.pairCount < CFG_PAIR_MAX)
+            model.pairs[model.pairCount++] = ConfigIfPair{first, second};
     };
-    for (unsigned pos = 0; pos < ifCount; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) {
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
             add(0, e.id);
             continue;
@@ -341,7 +343,7 @@ void SWConfigPlugin::_create_pair_config() {
 
 void SWConfigPlugin::_create_route_config() {
     const ParseTables& t = *parsed;
-    routes_.clear();
+    model.routes.clear();
     // In file order, so that loading and rewriting keeps the file as it was.
     for (int i = 0; i < CFG_ROUTE_SLOTS; ++i) {
         if (!t.routeSeen[i]) continue;
@@ -353,7 +355,7 @@ void SWConfigPlugin::_create_route_config() {
         route.device = t.routeDev[i].empty()
                            ? 0
                            : _entry_id(t.routeDev[i], ("route " + std::to_string(i)).c_str());
-        routes_.push_back({next_handle(), route});
+        model.routes.push_back({model.next_handle(), route});
     }
 }
 
@@ -362,10 +364,11 @@ void SWConfigPlugin::_create_host_config() {
     if (!readTextLines(files.paths().hostname, lines) || lines.empty()) return;
     const std::string& line = lines[0];
     const size_t dot = line.find('.');
-    copyField(host_.hostName, line.substr(0, dot).substr(0, sizeof host_.hostName - 1));
-    copyField(host_.domainName, dot == std::string::npos
-                                    ? std::string()
-                                    : line.substr(dot + 1).substr(0, sizeof host_.domainName - 1));
+    copyField(model.host.hostName, line.substr(0, dot).substr(0, sizeof model.host.hostName - 1));
+    copyField(model.host.domainName,
+              dot == std::string::npos
+                  ? std::string()
+                  : line.substr(dot + 1).substr(0, sizeof model.host.domainName - 1));
 }
 
 namespace {
@@ -398,14 +401,14 @@ void loadServers(const std::string& path, const char* keyword, uint32_t type, ui
 void SWConfigPlugin::_create_dns_config() {
     std::vector<ConfigAll> found;
     loadServers(files.paths().resolv, "nameserver", SRV_TYPE_DNS, SRV_STATUS_ADDED, nullptr, found);
-    for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
+    for (const ConfigAll& rec : found) model.servers.push_back({model.next_handle(), rec});
 }
 
 void SWConfigPlugin::_create_ntp_config() {
     std::vector<ConfigAll> found;
     loadServers(files.paths().ntp, "server", SRV_TYPE_NTP, SRV_STATUS_LOADED_NTP, "127.127.1.0",
                 found);
-    for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
+    for (const ConfigAll& rec : found) model.servers.push_back({model.next_handle(), rec});
 }
 
 void SWConfigPlugin::_create_acl_config() {
@@ -424,7 +427,7 @@ void SWConfigPlugin::_create_acl_config() {
                 acl.byName = 1;
                 copyField(acl.u.name, word.substr(0, sizeof acl.u.name - 1));
             }
-            acl_.push_back({next_handle(), acl});
+            model.acl.push_back({model.next_handle(), acl});
         }
         return;
     }

@@ -93,12 +93,12 @@ keeperStatus SWConfigPlugin::update_cfg_file(FileBatch& batch) {
 
 void SWConfigPlugin::_write_cfg(FILE* out) {
     fputs(CFG_FILE_HEADER, out);
-    putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
-    putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
+    putVar(out, "GATEWAY", 0, dottedOrEmpty(model.gateways[0]));
+    putVar(out, "GATEWAY", 1, dottedOrEmpty(model.gateways[1]));
     _update_sec_conf(out);
     int port = 0;
     for (unsigned pos = 0; pos < CFG_IF_MAX; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT)
             writePort(out, e, port++);
         else if (e.kind == NETIF_KIND_IP)
@@ -117,7 +117,7 @@ std::string SWConfigPlugin::_names_of(const uint32_t* ids, uint32_t count, uint3
     std::string names;
     for (uint32_t i = 0; i < count; ++i) {
         if (i) names += ',';
-        names += if_name_by_id(ids[i] + offset);
+        names += model.if_name_by_id(ids[i] + offset);
     }
     return names;
 }
@@ -140,15 +140,15 @@ void SWConfigPlugin::_write_link_group(FILE* out, const ConfigNetIf& e) const {
     putVar(out, "LINK", k,
            _names_of(group.member, std::min(group.memberCount, NETIF_GROUP_MEMBERS), 1));
     putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
-    putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
+    putVar(out, "LINKSRC", k, model.if_name_by_id(group.sourceId));
     fputc('\n', out);
 }
 
 void SWConfigPlugin::_write_routes(FILE* out) const {
     int r = 0;
-    for (const auto& entry : routes_) {
+    for (const auto& entry : model.routes) {
         const ConfigRoute& route = entry.rec;
-        putVar(out, "ROUTEDEV", r, if_name_by_id(route.device));
+        putVar(out, "ROUTEDEV", r, model.if_name_by_id(route.device));
         putVar(out, "ROUTEADDR", r, dotted(route.destination));
         putVar(out, "ROUTEMASK", r, dotted(route.mask));
         putVar(out, "ROUTEGWAY", r, dotted(route.gateway));
@@ -158,10 +158,10 @@ void SWConfigPlugin::_write_routes(FILE* out) const {
 }
 
 keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
-    const std::pair<const char*, uint32_t> switches[] = {{"TELNET", security_.telnet},
-                                                         {"PING", security_.ping},
-                                                         {"TCPSEC", security_.tcpsec},
-                                                         {"SSH", security_.ssh}};
+    const std::pair<const char*, uint32_t> switches[] = {{"TELNET", model.security.telnet},
+                                                         {"PING", model.security.ping},
+                                                         {"TCPSEC", model.security.tcpsec},
+                                                         {"SSH", model.security.ssh}};
     for (const auto& sw : switches) putVar(out, sw.first, -1, sw.second != 2 ? "1" : "0");
     return KEEPER_OK;
 }
@@ -180,7 +180,8 @@ void SWConfigPlugin::_create_bash_config(const char* path) {
     for (const std::string& line : lines) {
         const size_t at = line.find("TMOUT=");
         if (at == std::string::npos) continue;
-        security_.shellTimeout = static_cast<uint32_t>(strtoul(line.c_str() + at + 6, nullptr, 10));
+        model.security.shellTimeout =
+            static_cast<uint32_t>(strtoul(line.c_str() + at + 6, nullptr, 10));
         return;
     }
 }
@@ -211,6 +212,6 @@ keeperStatus SWConfigPlugin::_update_bash_cfg_file(FileBatch& batch, const char*
     }
     for (const std::string& line : splitTextLines(text))
         if (line.find("TMOUT=") == std::string::npos) fprintf(out, "%s\n", line.c_str());
-    fprintf(out, "TMOUT=%u\n", security_.shellTimeout);
+    fprintf(out, "TMOUT=%u\n", model.security.shellTimeout);
     return KEEPER_OK;
 }

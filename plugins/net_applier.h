@@ -10,22 +10,10 @@
 #include <functional>
 #include <memory>
 
+#include "plugins/config_model.h"
 #include "plugins/link_layer.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
-
-constexpr unsigned CFG_IF_MAX = 32;
-
-// Roles of interface entries.
-enum IfRole : uint32_t {
-    IF_ROLE_INT = 1,
-    IF_ROLE_EXT = 2,
-    IF_ROLE_MGMT = 3,
-    IF_ROLE_BR = 4,
-    IF_ROLE_TAP = 5,
-    IF_ROLE_CLONE = 6,
-    IF_ROLE_OTHER = 7,
-};
 
 // Seconds a port must have been up before its link counts as down for the
 // ports that mirror it. Bringing a port up restarts auto-negotiation, which
@@ -48,8 +36,8 @@ struct MirrorRecord {
 
 class NetApplier {
 public:
-    // The model's table of interface entries and how many it holds.
-    NetApplier(ConfigNetIf* table, const uint32_t& count);
+    // The model whose interface entries it applies.
+    explicit NetApplier(ConfigModel& model);
     NetApplier(const NetApplier&) = delete;
     NetApplier& operator=(const NetApplier&) = delete;
 
@@ -80,8 +68,7 @@ private:
     // The mirroring state of port p from its partners' links.
     uint32_t partner_state(unsigned p, time_t now) const;
 
-    ConfigNetIf* table;
-    const uint32_t& count;
+    ConfigModel& model;
     std::unique_ptr<LinkLayer> link;
     std::function<time_t()> clock;
     MirrorRecord mirror[CFG_IF_MAX];

@@ -8,6 +8,7 @@
 #include <list>
 #include <string>
 
+#include "plugins/config_model.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
 
@@ -24,23 +25,10 @@ struct ConfigPaths {
     std::string adminProfile;
 };
 
-// A list element with the handle that list reads use as their cursor.
-template <class Rec>
-struct Handled {
-    uint32_t handle;
-    Rec rec;
-};
-
 class ServiceFiles {
 public:
-    using ServerList = std::list<Handled<ConfigAll>>;
-    using AclList = std::list<Handled<ConfigACLHost>>;
-
-    // The parts of the model the files are written from: the host, the
-    // interface table and its entry count, the servers and the access list.
-    ServiceFiles(const ConfigHost& host, const ConfigNetIf* table, const uint32_t& count,
-                 const ServerList& servers, const AclList& acl)
-        : host(host), table(table), count(count), servers(servers), acl(acl) {}
+    // The model the files are written from.
+    explicit ServiceFiles(ConfigModel& model) : model(model) {}
     ServiceFiles(const ServiceFiles&) = delete;
     ServiceFiles& operator=(const ServiceFiles&) = delete;
 
@@ -63,11 +51,7 @@ public:
     keeperStatus get_time(ConfigTime* out) const;
 
 private:
-    const ConfigHost& host;
-    const ConfigNetIf* table;
-    const uint32_t& count;
-    const ServerList& servers;
-    const AclList& acl;
+    ConfigModel& model;
     ConfigPaths paths_;
 };
 

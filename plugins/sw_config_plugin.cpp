@@ -39,31 +39,9 @@ int disk_usage_of(const RunOutcome& outcome) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : cfgFile(cfg ? cfg : ""),
-      confDir(conf ? conf : ""),
-      net(ifTable, ifCount),
-      files(host_, ifTable, ifCount, servers_, acl_) {
-    memset(&host_, 0, sizeof host_);
-    memset(gateways, 0, sizeof gateways);
-    brStp = brLearn = 0;
-    memset(&version_, 0, sizeof version_);
-    memset(&security_, 0, sizeof security_);
-    memset(&hwStatus, 0, sizeof hwStatus);
-    hwStatus.word5 = 1;
-    hwStatus.word6 = 1;
-    devMode = dbSess = 0;
-    ifCount = 0;
-    memset(ifTable, 0, sizeof ifTable);
-    memset(pairs, 0, sizeof pairs);
-    pairCount = 0;
-    fileIfCount = fileLinkCount = 0;
-}
+    : cfgFile(cfg ? cfg : ""), confDir(conf ? conf : ""), net(model), files(model) {}
 
-SWConfigPlugin::~SWConfigPlugin() {
-    routes_.clear();
-    servers_.clear();
-    acl_.clear();
-}
+SWConfigPlugin::~SWConfigPlugin() = default;
 
 void SWConfigPlugin::init(PluginHost* daemon) {
     KeeperBasePligin::init(daemon);
@@ -109,11 +87,11 @@ void SWConfigPlugin::on_timer(void* daemon) {
 }
 
 void SWConfigPlugin::_publish_usage(int disk) {
-    const unsigned changes = usage.refresh(hwStatus, disk);
+    const unsigned changes = usage.refresh(model.hwStatus, disk);
     if (changes == 0) return;
     ConfigAll body;
     memset(&body, 0, sizeof body);
-    body.data.hw = hwStatus;
+    body.data.hw = model.hwStatus;
     config_hwH2NOrder(&body.data.hw);
     if (daemon_) daemon_->publish(EVENT_GRP_HW_STATUS, changes, &body, sizeof body);
 }
@@ -165,11 +143,11 @@ PendingReplies* SWConfigPlugin::pending_replies() const {
 
 // A file without interfaces leaves the ports to themselves.
 void SWConfigPlugin::_create_mirror_lists() {
-    if (ifCount != 0 && fileIfCount != 0) net.create_mirror_lists();
+    if (model.ifCount != 0 && model.fileIfCount != 0) net.create_mirror_lists();
 }
 
 void SWConfigPlugin::_process_mirroring() {
-    if (ifCount != 0 && fileIfCount != 0) net.process_mirroring();
+    if (model.ifCount != 0 && model.fileIfCount != 0) net.process_mirroring();
 }
 
 bool SWConfigPlugin::_commit(FileBatch& batch) {
@@ -178,28 +156,8 @@ bool SWConfigPlugin::_commit(FileBatch& batch) {
     return true;
 }
 
-uint32_t SWConfigPlugin::next_handle() {
-    if (++lastHandle == 0) ++lastHandle;
-    return lastHandle;
-}
-
-int SWConfigPlugin::find_if_by_name(const char* name) const {
-    if (!name || !*name) return -1;
-    for (unsigned pos = 0; pos < ifCount; ++pos)
-        if (ifTable[pos].kind != 0 &&
-            strncmp(ifTable[pos].name, name, sizeof ifTable[pos].name) == 0)
-            return static_cast<int>(pos);
-    return -1;
-}
-
-std::string SWConfigPlugin::if_name_by_id(uint32_t id) const {
-    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].kind == 0) return "";
-    const char* name = ifTable[id - 1].name;
-    return std::string(name, strnlen(name, sizeof ifTable[id - 1].name));
-}
-
 void SWConfigPlugin::_print_servers_dbg() const {
-    for (const auto& server : servers_) {
+    for (const auto& server : model.servers) {
         const ConfigSrv& srv = server.rec.data.srv;
         EV_TRACE(DL_DEBUG, "%d: %s", srv.type,
                  srv.byName ? srv.u.name : long2ipstr(ntohl(srv.u.address)));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "keeper/keeper_plugin.h"
+#include "plugins/config_model.h"
 #include "plugins/net_applier.h"
 #include "plugins/resource_usage.h"
 #include "plugins/service_files.h"
@@ -27,8 +28,6 @@ using JobStarter = std::function<int(ProgramRunner::Job job)>;
 // The final status of a request from the outcome of its program.
 using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
 
-constexpr unsigned CFG_PAIR_MAX = 128;
-constexpr uint32_t CFG_ALL_ONES = 0xFFFFFFFFu;
 // Status word of a server that was added (or loaded from the name-server
 // file) and of a time server loaded from the time-server file.
 constexpr uint32_t SRV_STATUS_ADDED = 22;
@@ -46,26 +45,6 @@ extern const char* const __dev_mode[];     // device mode
 extern const char* const __if_action[];    // port action
 extern const char* const __adna_values[];  // double session
 extern const char DEF_CONFIG_AUTO[];
-
-// A copy of a part of the model that is put back when it goes out of scope
-// unless the change was kept: a setter changes the model, writes the files
-// from it, and keeps the change only once every file is written.
-template <class Part>
-class ModelUndo {
-public:
-    explicit ModelUndo(Part& part) : live(part), saved(part) {}
-    ~ModelUndo() {
-        if (!kept) live = saved;
-    }
-    ModelUndo(const ModelUndo&) = delete;
-    ModelUndo& operator=(const ModelUndo&) = delete;
-    void keep() { kept = true; }
-
-private:
-    Part& live;
-    const Part saved;
-    bool kept = false;
-};
 
 class SWConfigPlugin : public KeeperBasePligin {
 public:
@@ -158,19 +137,19 @@ public:
     void set_resource_sources(ResourceUsage::Sources sources) { usage = ResourceUsage(sources); }
 
     // Read access to the model.
-    const ConfigHost& host() const { return host_; }
-    uint32_t gateway(unsigned slot) const { return gateways[slot & 1]; }
-    const ConfigSecurity& security() const { return security_; }
-    const ConfigVersion& version() const { return version_; }
-    uint32_t if_count() const { return ifCount; }
-    const ConfigNetIf& if_entry(unsigned position) const { return ifTable[position]; }
-    uint32_t pair_count() const { return pairCount; }
-    const ConfigIfPair& pair(unsigned index) const { return pairs[index]; }
-    const std::list<Handled<ConfigRoute>>& routes() const { return routes_; }
-    const std::list<Handled<ConfigAll>>& servers() const { return servers_; }
-    const std::list<Handled<ConfigACLHost>>& acl() const { return acl_; }
+    const ConfigHost& host() const { return model.host; }
+    uint32_t gateway(unsigned slot) const { return model.gateways[slot & 1]; }
+    const ConfigSecurity& security() const { return model.security; }
+    const ConfigVersion& version() const { return model.version; }
+    uint32_t if_count() const { return model.ifCount; }
+    const ConfigNetIf& if_entry(unsigned position) const { return model.ifTable[position]; }
+    uint32_t pair_count() const { return model.pairCount; }
+    const ConfigIfPair& pair(unsigned index) const { return model.pairs[index]; }
+    const ConfigModel::RouteList& routes() const { return model.routes; }
+    const ConfigModel::ServerList& servers() const { return model.servers; }
+    const ConfigModel::AclList& acl() const { return model.acl; }
     const MirrorRecord& mirror_record(unsigned position) const { return net.record(position); }
-    const ConfigHwStatus& hw_status() const { return hwStatus; }
+    const ConfigHwStatus& hw_status() const { return model.hwStatus; }
 
 protected:
     // The values of the configuration file as read, before the builders turn
@@ -208,7 +187,7 @@ protected:
     bool _set_ip_if(const ConfigNetIf* request, unsigned position, FileBatch& batch);
     keeperStatus _set_gateway(unsigned slot, uint32_t address);
     bool _validate_gateway(unsigned slot, uint32_t address) const;
-    using RouteList = std::list<Handled<ConfigRoute>>;
+    using RouteList = ConfigModel::RouteList;
     using RouteEdit = std::function<void(RouteList&)>;
     // A route change that `edit` makes on the list: the file is prepared
     // before the route command runs, and list and file change only once
@@ -245,11 +224,6 @@ protected:
     keeperStatus run_for_reply(ProgramRunner::Job job, OutcomeStatus finish);
     int start(ProgramRunner::Job job);
     PendingReplies* pending_replies() const;
-    uint32_t next_handle();
-    // Position of the entry with that name, -1 when none.
-    int find_if_by_name(const char* name) const;
-    // Name of the entry with that id, "" when there is none.
-    std::string if_name_by_id(uint32_t id) const;
 
     std::string cfgFile;
     std::string confDir;
@@ -260,28 +234,12 @@ protected:
     uint32_t replyToken = 0;
     ResourceUsage usage;
 
-    // The model.
-    ConfigHost host_;
-    uint32_t gateways[2];  // 0 out-of-band, 1 in-band; network order
-    uint32_t brStp, brLearn;
-    ConfigVersion version_;
-    ConfigSecurity security_;
-    ConfigHwStatus hwStatus;
-    uint32_t devMode, dbSess;
-    uint32_t ifCount;
-    ConfigNetIf ifTable[CFG_IF_MAX];
-    ConfigIfPair pairs[CFG_PAIR_MAX];
-    uint32_t pairCount;
-    uint32_t fileIfCount, fileLinkCount;
-    // Live link state and mirroring of the ports of ifTable.
+    ConfigModel model;
+    // Live link state and mirroring of the model's ports.
     NetApplier net;
-    std::list<Handled<ConfigRoute>> routes_;
-    std::list<Handled<ConfigAll>> servers_;
-    std::list<Handled<ConfigACLHost>> acl_;
     // The lines of the configuration file that are not the writer's, in
     // file order, as read.
     std::vector<std::string> keptLines;
-    uint32_t lastHandle = 0;
     // Batches committed so far: a batch prepared earlier is stale once it
     // changed.
     uint32_t fileGeneration = 0;
