@@ -17,6 +17,11 @@ constexpr unsigned CFG_IF_MAX = 32;
 constexpr unsigned CFG_PAIR_MAX = 128;
 constexpr uint32_t CFG_ALL_ONES = 0xFFFFFFFFu;
 
+// Status word of a server that was added (or loaded from the name-server
+// file) and of a time server loaded from the time-server file.
+constexpr uint32_t SRV_STATUS_ADDED = 22;
+constexpr uint32_t SRV_STATUS_LOADED_NTP = 21;
+
 // Roles of interface entries.
 enum IfRole : uint32_t {
     IF_ROLE_INT = 1,

@@ -128,7 +128,7 @@ keeperStatus SWConfigPlugin::_change_ip_interface(const ConfigNetIf* request, un
     ModelUndo<ConfigNetIf> undo(model.ifTable[position]);
     FileBatch batch;
     if (!_set_ip_if(request, position, batch)) return KEEPER_NO_CHANGE;
-    if (update_cfg_file(batch) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    if (update_cfg_file(batch) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     _schedule_network_restart();
     return KEEPER_OK;
@@ -364,11 +364,11 @@ keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char
         ModelUndo<RouteList> undo(model.routes);
         edit(model.routes);
         if (update_cfg_file(*batch) != KEEPER_OK || !batch->prepare()) {
-            EV_TRACE(DL_ERROR, "route %s refused: %s cannot be written", verb, cfgFile.c_str());
+            EV_TRACE(DL_ERROR, "route %s refused: %s cannot be written", verb, rc.file().c_str());
             return KEEPER_FAIL;
         }
     }
-    const uint32_t generation = fileGeneration;
+    const uint32_t generation = rc.generation();
     return run_for_reply(
         routeJob(_route_words(route, verb)),
         [this, route, verb, edit, batch, generation](const RunOutcome& outcome) {
@@ -376,7 +376,7 @@ keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char
                 EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
                 return KEEPER_FAIL;
             }
-            FileBatch* prepared = generation == fileGeneration ? batch.get() : nullptr;
+            FileBatch* prepared = generation == rc.generation() ? batch.get() : nullptr;
             return _keep_route_change(route, verb, edit, prepared);
         });
 }
@@ -400,15 +400,15 @@ keeperStatus SWConfigPlugin::_keep_route_change(const ConfigRoute& route, const 
     ModelUndo<RouteList> undo(model.routes);
     edit(model.routes);
     FileBatch fresh;
-    const bool written =
-        (prepared || update_cfg_file(fresh) == KEEPER_OK) && _commit(prepared ? *prepared : fresh);
+    const bool written = (prepared || update_cfg_file(fresh) == KEEPER_OK) &&
+                         rc.commit(prepared ? *prepared : fresh);
     if (written) {
         undo.keep();
         return KEEPER_OK;
     }
     // The kernel goes back to what the list and the file hold.
     const char* back = strcmp(verb, "add") == 0 ? "del" : "add";
-    EV_TRACE(DL_ERROR, "route %s made, but %s cannot be written: route %s", verb, cfgFile.c_str(),
+    EV_TRACE(DL_ERROR, "route %s made, but %s cannot be written: route %s", verb, rc.file().c_str(),
              back);
     start(routeJob(_route_words(route, back)));
     return KEEPER_FAIL;

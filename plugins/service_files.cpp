@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "plugins/config_loader.h"
+#include "plugins/sw_config_plugin.h"
 #include "plugins/text_lines.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -168,7 +169,7 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
                  strerror(errno));
     const bool rendered = files.write_hosts(batch) == KEEPER_OK &&
                           (!(mask & HOST_CHANGED_DOMAIN) || files.write_resolv(batch) == KEEPER_OK);
-    if (!rendered || !_commit(batch)) return KEEPER_FAIL;
+    if (!rendered || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     // The files are written: only a tool that hangs fails the request.
     ProgramRunner::Job job =
@@ -250,7 +251,7 @@ keeperStatus SWConfigPlugin::_update_srv_cfg_file(FileBatch& batch, uint32_t typ
 
 keeperStatus SWConfigPlugin::_write_servers(uint32_t type) {
     FileBatch batch;
-    if (_update_srv_cfg_file(batch, type) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    if (_update_srv_cfg_file(batch, type) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
     if (type == SRV_TYPE_NTP) run_script(ARGV_NTP_RESTART);
     return KEEPER_OK;
 }
@@ -400,7 +401,7 @@ keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
 
 keeperStatus SWConfigPlugin::_write_acl() {
     FileBatch batch;
-    return files.write_acl(batch) == KEEPER_OK && _commit(batch) ? KEEPER_OK : KEEPER_FAIL;
+    return files.write_acl(batch) == KEEPER_OK && rc.commit(batch) ? KEEPER_OK : KEEPER_FAIL;
 }
 
 keeperStatus ServiceFiles::write_acl(FileBatch& batch) const {
@@ -552,7 +553,7 @@ keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
     _read_sec_changes(request, changes);
     if (changes == 0) return KEEPER_NO_CHANGE;
     FileBatch batch;
-    if (_update_sec_files(batch, changes) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    if (_update_sec_files(batch, changes) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     mask |= changes;
     _apply_sec_changes(changes);

@@ -33,6 +33,9 @@ public:
     ServiceFiles& operator=(const ServiceFiles&) = delete;
 
     void set_paths(const ConfigPaths& p) { paths_ = p; }
+    // The host, servers and access list of the model from their files, as
+    // far as they can be read.
+    void load();
     const ConfigPaths& paths() const { return paths_; }
 
     // The writers: each adds its file to the batch; KEEPER_FAIL when it
@@ -51,6 +54,11 @@ public:
     keeperStatus get_time(ConfigTime* out) const;
 
 private:
+    void load_host();
+    void load_dns();
+    void load_ntp();
+    void load_acl();
+
     ConfigModel& model;
     ConfigPaths paths_;
 };

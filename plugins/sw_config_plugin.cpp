@@ -8,24 +8,12 @@
 #include <utility>
 
 #include "keeper/script_job.h"
-#include "plugins/config_loader.h"
 #include "plugins/link_utils.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
 #include "support/run_prog.h"
-
-const char* const __if_attr[] = {"int", "ext", "mgmt", "br", "tap", "clone", "", nullptr};
-const char* const __if_status[] = {"up", "down", "test", nullptr};
-const char* const __if_speed[] = {"10", "100", "1000", nullptr};
-const char* const __if_duplex[] = {"full", "half", nullptr};
-const char* const __if_autoneg[] = {"on", "off", nullptr};
-const char* const __rt_type[] = {"host", "net", nullptr};
-const char* const __dev_mode[] = {"active", "tap", "NA", nullptr};
-const char* const __if_action[] = {"off", "on_pair", "on_all", "bypass", nullptr};
-const char* const __adna_values[] = {"1", "0", "NA", nullptr};
-const char DEF_CONFIG_AUTO[] = "auto";
 
 namespace {
 
@@ -39,20 +27,24 @@ int disk_usage_of(const RunOutcome& outcome) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : cfgFile(cfg ? cfg : ""), confDir(conf ? conf : ""), net(model), files(model) {}
-
-SWConfigPlugin::~SWConfigPlugin() = default;
+    : confDir(conf ? conf : ""), net(model), rc(cfg, model, net), files(model) {
+    // Through the virtual hooks: a variant's file has variables of its own.
+    rc.set_hooks(
+        {[this](const char* name, const char* value) { return _read_conf_ext(name, value); },
+         [this](FILE* out) { _update_sec_conf(out); },
+         [this](FILE* out) { _update_conf_ext(out); }});
+}
 
 void SWConfigPlugin::init(PluginHost* daemon) {
     KeeperBasePligin::init(daemon);
     hwu_logger_init_file();
-    if (_parse_cfg_file() == KEEPER_FAIL) {
+    if (rc.load() == KEEPER_FAIL) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::init, %s not loaded: configuration requests refused",
-                 cfgFile.c_str());
+                 rc.file().c_str());
         return;
     }
+    files.load();
     _create_version_config();
-    _release_mem();
     _print_servers_dbg();
     ready_ = true;
 }
@@ -150,11 +142,18 @@ void SWConfigPlugin::_process_mirroring() {
     if (model.ifCount != 0 && model.fileIfCount != 0) net.process_mirroring();
 }
 
-bool SWConfigPlugin::_commit(FileBatch& batch) {
-    if (!batch.commit()) return false;
-    ++fileGeneration;
-    return true;
+keeperStatus SWConfigPlugin::update_cfg_file() { return rc.store(); }
+
+keeperStatus SWConfigPlugin::update_cfg_file(FileBatch& batch) { return rc.store(batch); }
+
+keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return KEEPER_FAIL; }
+
+keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
+    rc.write_switches(out);
+    return KEEPER_OK;
 }
+
+keeperStatus SWConfigPlugin::_update_conf_ext(FILE*) { return KEEPER_FAIL; }
 
 void SWConfigPlugin::_print_servers_dbg() const {
     for (const auto& server : model.servers) {

@@ -18,6 +18,7 @@
 #include "keeper/keeper_plugin.h"
 #include "plugins/config_model.h"
 #include "plugins/net_applier.h"
+#include "plugins/rc_conf.h"
 #include "plugins/resource_usage.h"
 #include "plugins/service_files.h"
 #include "protocol/keeper_records.h"
@@ -28,28 +29,9 @@ using JobStarter = std::function<int(ProgramRunner::Job job)>;
 // The final status of a request from the outcome of its program.
 using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
 
-// Status word of a server that was added (or loaded from the name-server
-// file) and of a time server loaded from the time-server file.
-constexpr uint32_t SRV_STATUS_ADDED = 22;
-constexpr uint32_t SRV_STATUS_LOADED_NTP = 21;
-
-// Name tables of the configuration file. A model code is the index + 1
-// unless the comment says the index is the code.
-extern const char* const __if_attr[];      // role
-extern const char* const __if_status[];    // administrative status, index = code
-extern const char* const __if_speed[];     // index = code
-extern const char* const __if_duplex[];    // index = code
-extern const char* const __if_autoneg[];   // index = code
-extern const char* const __rt_type[];      // index = code
-extern const char* const __dev_mode[];     // device mode
-extern const char* const __if_action[];    // port action
-extern const char* const __adna_values[];  // double session
-extern const char DEF_CONFIG_AUTO[];
-
 class SWConfigPlugin : public KeeperBasePligin {
 public:
     SWConfigPlugin(const char* cfgFile, const char* confDir);
-    ~SWConfigPlugin() override;
     SWConfigPlugin(const SWConfigPlugin&) = delete;
     SWConfigPlugin& operator=(const SWConfigPlugin&) = delete;
 
@@ -86,14 +68,6 @@ public:
     // that change together.
     keeperStatus update_cfg_file();
     keeperStatus update_cfg_file(FileBatch& batch);
-    // The content of the configuration file.
-    void _write_cfg(FILE* out);
-    std::string _names_of(const uint32_t* ids, uint32_t count, uint32_t offset) const;
-    void _write_ip_if(FILE* out, const ConfigNetIf& e) const;
-    void _write_link_group(FILE* out, const ConfigNetIf& e) const;
-    void _write_routes(FILE* out) const;
-    keeperStatus _parse_cfg_file();
-    keeperStatus _parse_cfg_param(const char* name, const char* value, int length);
     void _create_bash_config(const char* path);
     keeperStatus _update_bash_cfg_file(FileBatch& batch, const char* path);
 
@@ -152,32 +126,6 @@ public:
     const ConfigHwStatus& hw_status() const { return model.hwStatus; }
 
 protected:
-    // The values of the configuration file as read, before the builders turn
-    // them into the model.
-    struct ParseTables;
-
-    // Builders of the model from the parsed values and the service files.
-    void _create_if_config();
-    void _create_pair_config();
-    void _create_route_config();
-    void _create_host_config();
-    void _create_dns_config();
-    void _create_ntp_config();
-    void _create_acl_config();
-    void _release_mem();
-    // Parts of _create_if_config: ports, IP interfaces, link groups.
-    void _create_ports();
-    void _create_ip_ifs();
-    void _create_link_groups();
-    // The next entry of the table with its kind, id and name; null (traced)
-    // when the table is full or the name does not fit.
-    ConfigNetIf* _add_if_entry(uint32_t kind, const std::string& name);
-    // Id of the port so named, 0 (traced for `owner`) when none.
-    uint32_t _port_id(const std::string& name, const char* owner) const;
-    // Id of the entry so named, 0 (traced for `owner`) when none.
-    uint32_t _entry_id(const std::string& name, const char* owner) const;
-    // Writes the kept lines of the file after the writer's own part.
-    void _write_kept_lines(FILE* out);
     // The changes of set_if by kind, on the entry at `position`.
     keeperStatus _change_ip_interface(const ConfigNetIf* request, unsigned position);
     keeperStatus _change_plain_port(const ConfigNetIf* request, unsigned position);
@@ -201,8 +149,6 @@ protected:
                                     const RouteEdit& edit, FileBatch* prepared);
     // The words of the route command.
     std::vector<std::string> _route_words(const ConfigRoute& route, const char* verb) const;
-    // Commits a batch of files; each commit counts in fileGeneration.
-    bool _commit(FileBatch& batch);
     // Writes the file of a server type; once it is written, a time server's
     // daemon is restarted.
     keeperStatus _write_servers(uint32_t type);
@@ -225,7 +171,6 @@ protected:
     int start(ProgramRunner::Job job);
     PendingReplies* pending_replies() const;
 
-    std::string cfgFile;
     std::string confDir;
     bool ready_ = false;
     JobStarter starter;
@@ -237,13 +182,7 @@ protected:
     ConfigModel model;
     // Live link state and mirroring of the model's ports.
     NetApplier net;
-    // The lines of the configuration file that are not the writer's, in
-    // file order, as read.
-    std::vector<std::string> keptLines;
-    // Batches committed so far: a batch prepared earlier is stale once it
-    // changed.
-    uint32_t fileGeneration = 0;
-    std::unique_ptr<ParseTables> parsed;
+    RcConf rc;
     ServiceFiles files;
 };
 
