@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "plugins/config_loader.h"
-#include "plugins/sw_config_plugin.h"
+#include "plugins/service_files.h"
 #include "plugins/text_lines.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -169,7 +169,8 @@ void RcConf::write_switches(FILE* out) const {
 // The login profile lies in the administrator's home folder, which is not
 // the daemon's: it is read only as a regular file, so that a FIFO or a link
 // put there can neither hold the loop nor show the daemon another file.
-void SWConfigPlugin::_create_bash_config(const char* path) {
+void ServiceFiles::read_profile() {
+    const char* path = paths_.adminProfile.c_str();
     std::vector<std::string> lines;
     if (!readTextLines(fopenRegularForRead(path), lines)) {
         EV_TRACE(DL_NOTIFY, "Can't open file %s, %s", path, strerror(errno));
@@ -187,7 +188,8 @@ void SWConfigPlugin::_create_bash_config(const char* path) {
 // The profile is the administrator's file, read and copied from one
 // descriptor that follows no link; its previous content stays beside it as
 // the ".old" copy, with the profile's owner and mode.
-keeperStatus SWConfigPlugin::_update_bash_cfg_file(FileBatch& batch, const char* path) {
+keeperStatus ServiceFiles::write_profile(FileBatch& batch) {
+    const char* path = paths_.adminProfile.c_str();
     EV_TRACE(DL_DEBUG, " SWConfigPlugin::_update_bash_cfg_file, %s", path);
     std::string text;
     struct stat like;

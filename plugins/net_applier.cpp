@@ -22,8 +22,10 @@ bool groupHas(const ConfigNetIfGroup& group, unsigned position) {
 
 }  // namespace
 
-NetApplier::NetApplier(ConfigModel& m)
-    : model(m), link(new LinkLayer), clock([] { return time(nullptr); }) {}
+NetApplier::NetApplier(ConfigModel& m, RcConf& r, ServiceFiles& f, PluginJobs& j)
+    : model(m), rc(r), files(f), jobs(j), link(new LinkLayer), clock([] {
+          return time(nullptr);
+      }) {}
 
 void NetApplier::entry_added(unsigned position) {
     // Not on standby.
@@ -41,6 +43,7 @@ bool NetApplier::bridged(unsigned p, unsigned q) const {
 }
 
 void NetApplier::create_mirror_lists() {
+    if (model.ifCount == 0 || model.fileIfCount == 0) return;
     for (unsigned p = 0; p < model.ifCount; ++p) {
         MirrorRecord& rec = mirror[p];
         memset(rec.partners, 0, sizeof rec.partners);
@@ -82,6 +85,7 @@ uint32_t NetApplier::partner_state(unsigned p, time_t now) const {
 }
 
 void NetApplier::process_mirroring() {
+    if (model.ifCount == 0 || model.fileIfCount == 0) return;
     // The link states of this moment, read once for the whole pass.
     for (unsigned pos = 0; pos < model.ifCount; ++pos) update_status(model.ifTable[pos]);
     const time_t now = clock();

@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "plugins/config_loader.h"
-#include "plugins/sw_config_plugin.h"
+#include "plugins/plugin_jobs.h"
+#include "plugins/rc_conf.h"
 #include "plugins/text_lines.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -147,7 +148,7 @@ bool validHostName(const char* text, bool allowEmpty) {
 // ---------------------------------------------------------------------------
 // Host name.
 
-keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
+keeperStatus ServiceFiles::set_host(ConfigHost* host, int& mask) {
     if (!terminated(host->hostName) || !terminated(host->domainName) ||
         !validHostName(host->hostName, false) || !validHostName(host->domainName, true)) {
         EV_TRACE(DL_ERROR, "set_host: refused, host or domain is no valid name");
@@ -162,19 +163,19 @@ keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
     strcpy(model.host.hostName, host->hostName);
     strcpy(model.host.domainName, host->domainName);
     FileBatch batch;
-    if (FILE* out = batch.add(files.paths().hostname.c_str()).stream())
+    if (FILE* out = batch.add(paths_.hostname.c_str()).stream())
         fprintf(out, "%s.%s\n", model.host.hostName, model.host.domainName);
     else
-        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", files.paths().hostname.c_str(),
+        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", paths_.hostname.c_str(),
                  strerror(errno));
-    const bool rendered = files.write_hosts(batch) == KEEPER_OK &&
-                          (!(mask & HOST_CHANGED_DOMAIN) || files.write_resolv(batch) == KEEPER_OK);
+    const bool rendered = write_hosts(batch) == KEEPER_OK &&
+                          (!(mask & HOST_CHANGED_DOMAIN) || write_resolv(batch) == KEEPER_OK);
     if (!rendered || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     // The files are written: only a tool that hangs fails the request.
     ProgramRunner::Job job =
         ProgramRunner::program({APP_HOSTNAME_PROG, model.host.hostName}, APP_RUN_DEADLINE_HOST_CMD);
-    return run_for_reply(std::move(job), [](const RunOutcome& outcome) {
+    return jobs.run_for_reply(std::move(job), [](const RunOutcome& outcome) {
         if (outcome.kind != RunOutcome::TimedOut) return KEEPER_OK;
         EV_TRACE(DL_ERROR, "set_host: %s %s", APP_HOSTNAME_PROG, outcome.text().c_str());
         return KEEPER_FAIL;
@@ -239,20 +240,16 @@ keeperStatus ServiceFiles::write_ntp(FileBatch& batch) const {
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
-    return files.write_ntp(batch);
-}
-
-keeperStatus SWConfigPlugin::_update_srv_cfg_file(FileBatch& batch, uint32_t type) {
-    if (type == SRV_TYPE_DNS) return files.write_resolv(batch);
-    if (type == SRV_TYPE_NTP) return _update_ntp_cfg_file(batch);
+keeperStatus ServiceFiles::write_srv_file(FileBatch& batch, uint32_t type) {
+    if (type == SRV_TYPE_DNS) return write_resolv(batch);
+    if (type == SRV_TYPE_NTP) return write_ntp(batch);
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_write_servers(uint32_t type) {
+keeperStatus ServiceFiles::write_servers(uint32_t type) {
     FileBatch batch;
-    if (_update_srv_cfg_file(batch, type) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
-    if (type == SRV_TYPE_NTP) run_script(ARGV_NTP_RESTART);
+    if (write_srv_file(batch, type) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
+    if (type == SRV_TYPE_NTP) jobs.run_script(ARGV_NTP_RESTART);
     return KEEPER_OK;
 }
 
@@ -273,7 +270,7 @@ static const char* serverRefusal(const std::list<Handled<ConfigAll>>& servers,
     return ofType >= kServersPerTypeMax ? "the servers of that type are full" : nullptr;
 }
 
-keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
+keeperStatus ServiceFiles::add_server(ConfigAll* all, int& mask) {
     ConfigSrv& srv = all->data.srv;
     if (const char* refusal = serverRefusal(model.servers, srv)) {
         EV_TRACE(DL_ERROR, "add_server: refused, %s (type %u, order %u)", refusal, srv.type,
@@ -303,14 +300,14 @@ keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
     else
         rec.data.srv.u.address = srv.u.address;
     model.servers.insert(at, {model.next_handle(), rec});
-    if (_write_servers(srv.type) != KEEPER_OK) return KEEPER_FAIL;
+    if (write_servers(srv.type) != KEEPER_OK) return KEEPER_FAIL;
     undo.keep();
-    _print_servers_dbg();
+    trace_servers();
     mask |= serverTypeBit(srv.type);
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::del_server(ConfigAll* all, int& mask) {
+keeperStatus ServiceFiles::del_server(ConfigAll* all, int& mask) {
     const ConfigSrv& srv = all->data.srv;
     EV_TRACE(DL_NOTIFY, "Try to delete server type = %d ip= [%s]", srv.type,
              srv.byName && !terminated(srv.u.name) ? "" : serverText(srv).c_str());
@@ -322,16 +319,24 @@ keeperStatus SWConfigPlugin::del_server(ConfigAll* all, int& mask) {
         model.servers.remove_if([&srv](const Handled<ConfigAll>& server) {
             return server.rec.data.srv.type == srv.type && server.rec.data.srv.order == srv.order;
         });
-        if (_write_servers(type) != KEEPER_OK) return KEEPER_FAIL;
+        if (write_servers(type) != KEEPER_OK) return KEEPER_FAIL;
         undo.keep();
-        _print_servers_dbg();
+        trace_servers();
         mask |= serverTypeBit(type);
         return KEEPER_OK;
     }
     return KEEPER_NO_CHANGE;
 }
 
-bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll*>& out) {
+void ServiceFiles::trace_servers() const {
+    for (const auto& server : model.servers) {
+        const ConfigSrv& srv = server.rec.data.srv;
+        EV_TRACE(DL_DEBUG, "%d: %s", srv.type,
+                 srv.byName ? srv.u.name : long2ipstr(ntohl(srv.u.address)));
+    }
+}
+
+bool ServiceFiles::ntp_list(std::list<ConfigAll*>& out) {
     bool found = false;
     // The records themselves: the time-server probe keeps each server's
     // state in its status word.
@@ -343,7 +348,7 @@ bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll*>& out) {
     return found;
 }
 
-bool SWConfigPlugin::reach_ntp_srv() const {
+bool ServiceFiles::ntp_reached() const {
     for (const auto& server : model.servers)
         if (server.rec.data.srv.type == SRV_TYPE_NTP && server.rec.action == SRV_STATUS_ADDED)
             return true;
@@ -353,7 +358,7 @@ bool SWConfigPlugin::reach_ntp_srv() const {
 // ---------------------------------------------------------------------------
 // Access list.
 
-keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
+keeperStatus ServiceFiles::add_acl(ConfigACLHost* acl) {
     ConfigACLHost rec{};
     rec.byName = acl->byName ? 1 : 0;
     if (!rec.byName) {
@@ -377,20 +382,20 @@ keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
     }
     ModelUndo<std::list<Handled<ConfigACLHost>>> undo(model.acl);
     model.acl.push_front({model.next_handle(), rec});
-    if (_write_acl() != KEEPER_OK) return KEEPER_FAIL;
+    if (write_acl_files() != KEEPER_OK) return KEEPER_FAIL;
     undo.keep();
     EV_TRACE(DL_NOTIFY, "ACL host is added.");
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
+keeperStatus ServiceFiles::del_acl(ConfigACLHost* acl) {
     for (auto it = model.acl.begin(); !acl->byName && it != model.acl.end(); ++it) {
         if (it->rec.byName || it->rec.u.address != acl->u.address) continue;
         ModelUndo<std::list<Handled<ConfigACLHost>>> undo(model.acl);
         const uint32_t handle = it->handle;
         model.acl.remove_if(
             [handle](const Handled<ConfigACLHost>& entry) { return entry.handle == handle; });
-        if (_write_acl() != KEEPER_OK) return KEEPER_FAIL;
+        if (write_acl_files() != KEEPER_OK) return KEEPER_FAIL;
         undo.keep();
         EV_TRACE(DL_NOTIFY, "ACL host is deleted.");
         return KEEPER_OK;
@@ -399,9 +404,9 @@ keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
     return KEEPER_NO_CHANGE;
 }
 
-keeperStatus SWConfigPlugin::_write_acl() {
+keeperStatus ServiceFiles::write_acl_files() {
     FileBatch batch;
-    return files.write_acl(batch) == KEEPER_OK && rc.commit(batch) ? KEEPER_OK : KEEPER_FAIL;
+    return write_acl(batch) == KEEPER_OK && rc.commit(batch) ? KEEPER_OK : KEEPER_FAIL;
 }
 
 keeperStatus ServiceFiles::write_acl(FileBatch& batch) const {
@@ -541,7 +546,7 @@ keeperStatus ServiceFiles::get_time(ConfigTime* out) const {
 // ---------------------------------------------------------------------------
 // Security switches.
 
-keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
+keeperStatus ServiceFiles::set_security(ConfigSecurity* request, int& mask, const SecFiles& write) {
     for (uint32_t value : {request->telnet, request->ping, request->tcpsec, request->ssh}) {
         if (value != CFG_ALL_ONES && value != 1 && value != 2) {
             EV_TRACE(DL_ERROR, "SWConfigPlugin::set_security, refused switch value %u", value);
@@ -550,21 +555,17 @@ keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
     }
     ModelUndo<ConfigSecurity> undo(model.security);
     int changes = 0;
-    _read_sec_changes(request, changes);
+    read_sec_changes(request, changes);
     if (changes == 0) return KEEPER_NO_CHANGE;
     FileBatch batch;
-    if (_update_sec_files(batch, changes) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
+    if (write(batch, changes) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     mask |= changes;
-    _apply_sec_changes(changes);
+    apply_sec_changes(changes);
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_sec_files(FileBatch& batch, int) {
-    return update_cfg_file(batch);
-}
-
-void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
+void ServiceFiles::read_sec_changes(ConfigSecurity* request, int& mask) {
     const struct {
         uint32_t ConfigSecurity::*field;
         int bit;
@@ -581,18 +582,18 @@ void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
     }
 }
 
-void SWConfigPlugin::_apply_sec_changes(int& mask) {
-    if (mask & (SEC_CHANGED_PING | SEC_CHANGED_TCPSEC)) run_script(ARGV_SECURITY);
+void ServiceFiles::apply_sec_changes(int& mask) {
+    if (mask & (SEC_CHANGED_PING | SEC_CHANGED_TCPSEC)) jobs.run_script(ARGV_SECURITY);
     if (mask & SEC_CHANGED_TELNET)
-        run_script(model.security.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
+        jobs.run_script(model.security.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
     if (mask & SEC_CHANGED_SSH)
-        run_script(model.security.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
+        jobs.run_script(model.security.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
 }
 
 // ---------------------------------------------------------------------------
 // Version record and web-start descriptor.
 
-keeperStatus SWConfigPlugin::_create_version_config() {
+void ServiceFiles::load_version(const std::string& confDir) {
     for (unsigned pos = 0; pos < model.ifCount; ++pos) {
         const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind != NETIF_KIND_ETH || strcmp(e.name, "eth0") != 0) continue;
@@ -611,7 +612,6 @@ keeperStatus SWConfigPlugin::_create_version_config() {
         }
     }
     EV_TRACE(DL_NOTIFY, "serial %u, sw %s", model.version.serial, model.version.swVersion);
-    return KEEPER_OK;
 }
 
 bool ServiceFiles::write_webstart(const char* address, FileBatch& batch) const {

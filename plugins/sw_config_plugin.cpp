@@ -27,7 +27,10 @@ int disk_usage_of(const RunOutcome& outcome) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : confDir(conf ? conf : ""), net(model), rc(cfg, model, net), files(model) {
+    : confDir(conf ? conf : ""),
+      net(model, rc, files, *this),
+      rc(cfg, model, net),
+      files(model, rc, *this) {
     // Through the virtual hooks: a variant's file has variables of its own.
     rc.set_hooks(
         {[this](const char* name, const char* value) { return _read_conf_ext(name, value); },
@@ -44,8 +47,8 @@ void SWConfigPlugin::init(PluginHost* daemon) {
         return;
     }
     files.load();
-    _create_version_config();
-    _print_servers_dbg();
+    files.load_version(confDir);
+    files.trace_servers();
     ready_ = true;
 }
 
@@ -70,7 +73,7 @@ keeperStatus SWConfigPlugin::handleRequest(GeneralMsg& msg) {
 void SWConfigPlugin::on_timer(void* daemon) {
     if (!daemon) return;
     usage.first_cpu_snapshot();
-    _schedule(1, [this] { get_next_cpu_usage(); });
+    schedule(1, [this] { get_next_cpu_usage(); });
     // A dead network mount makes df hang: the figures are taken when it ends.
     ProgramRunner::Job job = ProgramRunner::program(usage.df_command(), APP_RUN_DEADLINE_DF);
     job.capture = true;
@@ -90,11 +93,11 @@ void SWConfigPlugin::_publish_usage(int disk) {
 
 void SWConfigPlugin::get_next_cpu_usage() { usage.next_cpu_snapshot(); }
 
-void SWConfigPlugin::_schedule(long delay, std::function<void()> call) {
+void SWConfigPlugin::schedule(long delay, std::function<void()> call) {
     if (daemon_)
         daemon_->schedule(delay, std::move(call));
     else
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::_schedule, no daemon to keep the time");
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::schedule, no daemon to keep the time");
 }
 
 void SWConfigPlugin::run_script(const char* const argv[]) { start(scriptJob(argv, argv[0])); }
@@ -133,19 +136,6 @@ PendingReplies* SWConfigPlugin::pending_replies() const {
     return daemon_ ? &daemon_->pending_replies() : nullptr;
 }
 
-// A file without interfaces leaves the ports to themselves.
-void SWConfigPlugin::_create_mirror_lists() {
-    if (model.ifCount != 0 && model.fileIfCount != 0) net.create_mirror_lists();
-}
-
-void SWConfigPlugin::_process_mirroring() {
-    if (model.ifCount != 0 && model.fileIfCount != 0) net.process_mirroring();
-}
-
-keeperStatus SWConfigPlugin::update_cfg_file() { return rc.store(); }
-
-keeperStatus SWConfigPlugin::update_cfg_file(FileBatch& batch) { return rc.store(batch); }
-
 keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return KEEPER_FAIL; }
 
 keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
@@ -155,10 +145,12 @@ keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
 
 keeperStatus SWConfigPlugin::_update_conf_ext(FILE*) { return KEEPER_FAIL; }
 
-void SWConfigPlugin::_print_servers_dbg() const {
-    for (const auto& server : model.servers) {
-        const ConfigSrv& srv = server.rec.data.srv;
-        EV_TRACE(DL_DEBUG, "%d: %s", srv.type,
-                 srv.byName ? srv.u.name : long2ipstr(ntohl(srv.u.address)));
-    }
+keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
+    return files.set_security(request, mask, [this](FileBatch& batch, int changes) {
+        return _update_sec_files(batch, changes);
+    });
+}
+
+keeperStatus SWConfigPlugin::_update_sec_files(FileBatch& batch, int) {
+    return update_cfg_file(batch);
 }
