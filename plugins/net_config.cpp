@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "keeper/script_job.h"
 #include "plugins/config_loader.h"
 #include "plugins/net_applier.h"
 #include "plugins/plugin_jobs.h"

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#include "keeper/script_job.h"
 #include "plugins/link_utils.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
