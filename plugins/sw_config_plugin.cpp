@@ -2,8 +2,6 @@
 // requests to its getters and setters.
 #include "plugins/sw_config_plugin.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <utility>
 
@@ -11,7 +9,6 @@
 #include "support/appliance.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
-#include "support/net_utils.h"
 #include "support/run_prog.h"
 
 namespace {
