@@ -68,7 +68,6 @@ public:
     // The time servers, as the model's own records.
     bool ntp_list(std::list<ConfigAll*>& out);
     bool ntp_reached() const;
-    const ConfigPaths& paths() const { return paths_; }
 
     // The writers: each adds its file to the batch; KEEPER_FAIL when it
     // cannot.
