@@ -10,6 +10,8 @@
 
 #include "keeper/pending_replies.h"
 #include "keeper/program_runner.h"
+// The jobs of appliance scripts that a plug-in hands to PluginHost::start.
+#include "keeper/script_job.h"
 #include "protocol/keeper_msg.h"
 
 enum pluginType { PLUGIN_CONFIG = 1 };

@@ -11,7 +11,9 @@
 class EvEngine;
 class KeeperSrv;
 
-class DaemonPluginHost : public PluginHost, public EvHandler {
+// EvHandler first: the engine calls the timer callback through an
+// EvHandler pointer, which then needs no adjustment to reach the object.
+class DaemonPluginHost : public EvHandler, public PluginHost {
 public:
     DaemonPluginHost(KeeperSrv& keeper, EvEngine* engine) : keeper(keeper), engine(engine) {}
     // Takes back the calls still waiting for their timer.

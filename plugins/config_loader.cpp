@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "plugins/net_applier.h"
+#include "plugins/service_files.h"
 #include "plugins/text_lines.h"
 #include "support/ev_debug.h"
 #include "support/net_utils.h"
@@ -52,18 +54,18 @@ std::string entryName(int group, int index) {
 
 }  // namespace
 
-keeperStatus SWConfigPlugin::_parse_cfg_file() {
+keeperStatus RcConf::load() {
     parsed.reset(new ParseTables);
     keptLines.clear();
     std::vector<std::string> lines;
-    if (!cfgFile.empty() && !readTextLines(cfgFile, lines)) {
+    if (!path.empty() && !readTextLines(path, lines)) {
         if (errno != ENOENT) {
             EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, Can't read file %s, %s",
-                     cfgFile.c_str(), strerror(errno));
+                     path.c_str(), strerror(errno));
             return KEEPER_FAIL;
         }
         EV_TRACE(DL_NOTIFY, "SWConfigPlugin::_parse_cfg_file, no file %s: empty configuration",
-                 cfgFile.c_str());
+                 path.c_str());
     }
     const size_t header = headerLineCount(lines);
     std::string name, value;
@@ -71,9 +73,9 @@ keeperStatus SWConfigPlugin::_parse_cfg_file() {
         const int kind = parseShellLine(lines[n], name, value);
         if (kind < 0)
             EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s:%u not understood: %s",
-                     cfgFile.c_str(), static_cast<unsigned>(n + 1), lines[n].c_str());
+                     path.c_str(), static_cast<unsigned>(n + 1), lines[n].c_str());
         else if (kind > 0)
-            _parse_cfg_param(name.c_str(), value.c_str(), static_cast<int>(value.size()));
+            parse_param(name.c_str(), value.c_str(), static_cast<int>(value.size()));
         if (n >= header && keptAcrossWrites(lines[n])) keptLines.push_back(lines[n]);
     }
     for (int group = 0; group < CFG_GROUPS; ++group)
@@ -81,19 +83,15 @@ keeperStatus SWConfigPlugin::_parse_cfg_file() {
             EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s left out: index beyond %d",
                      entryName(group, index).c_str(),
                      (group == CFG_GROUP_ROUTE ? CFG_ROUTE_SLOTS : CFG_IF_SLOTS) - 1);
-    _create_if_config();
-    _create_pair_config();
-    _create_route_config();
-    _create_host_config();
-    _create_dns_config();
-    _create_ntp_config();
-    _create_acl_config();
+    create_if_config();
+    create_pair_config();
+    create_route_config();
+    parsed.reset();
     return KEEPER_OK;
 }
 
-SWConfigPlugin::ParseTables::Stored SWConfigPlugin::ParseTables::store(const std::string& base,
-                                                                       int index,
-                                                                       const std::string& value) {
+RcConf::ParseTables::Stored RcConf::ParseTables::store(const std::string& base, int index,
+                                                       const std::string& value) {
     struct Table {
         const char* name;
         std::string* slots;
@@ -136,7 +134,7 @@ SWConfigPlugin::ParseTables::Stored SWConfigPlugin::ParseTables::store(const std
     return NO_TABLE;
 }
 
-keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text, int length) {
+keeperStatus RcConf::parse_param(const char* name, const char* text, int length) {
     if (!name || !text || length < 0) return KEEPER_FAIL;
     if (!parsed) parsed.reset(new ParseTables);
     const std::string value(text, strnlen(text, static_cast<size_t>(length)));
@@ -152,75 +150,74 @@ keeperStatus SWConfigPlugin::_parse_cfg_param(const char* name, const char* text
     if (stored != ParseTables::NO_TABLE)
         return stored == ParseTables::STORED ? KEEPER_OK : KEEPER_FAIL;
     if (base == "GATEWAY" && (index == 0 || index == 1)) {
-        gateways[index] = parseAddress(value, name);
+        model.gateways[index] = parseAddress(value, name);
         return KEEPER_OK;
     }
     const char* const switches[] = {"HTTP", "TELNET", "PING",    "LCDCONF", "TCPSEC",
                                     "SSH",  "BRSTP",  "BRLEARN", nullptr};
     const int sw = index < 0 ? strMatch(base.c_str(), switches) : -1;
     if (sw >= 0) {
-        uint32_t* const fields[] = {
-            &security_.http,   &security_.telnet, &security_.ping, &security_.lcdconf,
-            &security_.tcpsec, &security_.ssh,    &brStp,          &brLearn};
+        uint32_t* const fields[] = {&model.security.http,   &model.security.telnet,
+                                    &model.security.ping,   &model.security.lcdconf,
+                                    &model.security.tcpsec, &model.security.ssh,
+                                    &model.brStp,           &model.brLearn};
         *fields[sw] = strtol(value.c_str(), nullptr, 10) != 0 ? 1 : 2;
         return KEEPER_OK;
     }
     if (index < 0 && base == "DEVMODE") {
         const int mode = strMatch(value.c_str(), __dev_mode);
-        if (mode >= 0 && devMode != 3) devMode = static_cast<uint32_t>(mode + 1);
+        if (mode >= 0 && model.devMode != 3) model.devMode = static_cast<uint32_t>(mode + 1);
         return KEEPER_OK;
     }
     if (index < 0 && base == "DBSESS") {
         const int sess = strMatch(value.c_str(), __adna_values);
-        dbSess = sess >= 0 ? static_cast<uint32_t>(sess + 1) : 1;
+        model.dbSess = sess >= 0 ? static_cast<uint32_t>(sess + 1) : 1;
         return KEEPER_OK;
     }
     // Written by us from the address and mask, so nothing to keep.
     if (base == "BROADCAST" && index >= 0) return KEEPER_OK;
-    if (_read_conf_ext(name, value.c_str()) == KEEPER_OK) return KEEPER_OK;
+    if (hooks.read_ext && hooks.read_ext(name, value.c_str()) == KEEPER_OK) return KEEPER_OK;
     EV_TRACE(DL_ERROR, "Unknown name of parameter [%s] value [%s]", name, value.c_str());
     return KEEPER_FAIL;
 }
 
-keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return KEEPER_FAIL; }
-
 // Entries in this order: ports, IP interfaces, link groups, each in the
 // order of the file's indexes. An entry's position, and so its id, is the
 // same at every load of a file the writer wrote.
-void SWConfigPlugin::_create_if_config() {
-    memset(ifTable, 0, sizeof ifTable);
-    ifCount = 0;
-    _create_ports();
-    fileIfCount = ifCount;
-    _create_ip_ifs();
-    const uint32_t groupsFrom = ifCount;
-    _create_link_groups();
-    fileLinkCount = ifCount - groupsFrom;
+void RcConf::create_if_config() {
+    memset(model.ifTable, 0, sizeof model.ifTable);
+    model.ifCount = 0;
+    create_ports();
+    model.fileIfCount = model.ifCount;
+    create_ip_ifs();
+    const uint32_t groupsFrom = model.ifCount;
+    create_link_groups();
+    model.fileLinkCount = model.ifCount - groupsFrom;
 }
 
-ConfigNetIf* SWConfigPlugin::_add_if_entry(uint32_t kind, const std::string& name) {
-    if (ifCount == CFG_IF_MAX) {
+ConfigNetIf* RcConf::add_if_entry(uint32_t kind, const std::string& name) {
+    if (model.ifCount == CFG_IF_MAX) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s left out: the table holds %u",
                  name.c_str(), CFG_IF_MAX);
         return nullptr;
     }
-    ConfigNetIf& e = ifTable[ifCount];
+    ConfigNetIf& e = model.ifTable[model.ifCount];
     if (!copyField(e.name, name)) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, name too long [%s]", name.c_str());
         return nullptr;
     }
     e.kind = kind;
-    e.id = ifCount + 1;
-    net.entry_added(ifCount);
-    ++ifCount;
+    e.id = model.ifCount + 1;
+    net.entry_added(model.ifCount);
+    ++model.ifCount;
     return &e;
 }
 
-void SWConfigPlugin::_create_ports() {
+void RcConf::create_ports() {
     const ParseTables& t = *parsed;
     for (int i = 0; i < CFG_IF_SLOTS; ++i) {
         if (t.ifName[i].empty()) continue;
-        ConfigNetIf* const e = _add_if_entry(NETIF_KIND_ETH, t.ifName[i]);
+        ConfigNetIf* const e = add_if_entry(NETIF_KIND_ETH, t.ifName[i]);
         if (!e) continue;
         const int role = strMatch(t.ifType[i].c_str(), kPortRoles);
         e->role = role >= 0 ? static_cast<uint32_t>(role + 1) : IF_ROLE_OTHER;
@@ -246,19 +243,19 @@ void SWConfigPlugin::_create_ports() {
 
 // Named after their index in the file, "ip<index>", which the writer keeps:
 // a route's ROUTEDEV names the same interface at every load.
-void SWConfigPlugin::_create_ip_ifs() {
+void RcConf::create_ip_ifs() {
     const ParseTables& t = *parsed;
     std::vector<std::string> names;
     for (int i = 0; i < CFG_IF_SLOTS; ++i) {
         if (!t.ipSeen[i]) continue;
-        ConfigNetIf* const e = _add_if_entry(NETIF_KIND_IP, "ip" + std::to_string(i));
+        ConfigNetIf* const e = add_if_entry(NETIF_KIND_IP, "ip" + std::to_string(i));
         if (!e) continue;
         e->role = IF_ROLE_OTHER;
         e->adminStatus = 1;
         copyField(e->descr, "Virtual IP");
         splitStr(t.ipDev[i].c_str(), ",", names);
         for (const std::string& name : names) {
-            const uint32_t id = _port_id(name, e->name);
+            const uint32_t id = port_id(name, e->name);
             if (id == 0) continue;
             if (e->u.ip.memberCount == NETIF_IP_MEMBERS) break;
             e->u.ip.member[e->u.ip.memberCount++] = id;
@@ -275,13 +272,13 @@ void SWConfigPlugin::_create_ip_ifs() {
 }
 
 // Named "link<index>" as IP interfaces are.
-void SWConfigPlugin::_create_link_groups() {
+void RcConf::create_link_groups() {
     const ParseTables& t = *parsed;
     std::vector<std::string> names;
     std::vector<std::pair<ConfigNetIf*, int>> clones;
     for (int i = 0; i < CFG_IF_SLOTS; ++i) {
         if (!t.linkSeen[i]) continue;
-        ConfigNetIf* const e = _add_if_entry(NETIF_KIND_GROUP, "link" + std::to_string(i));
+        ConfigNetIf* const e = add_if_entry(NETIF_KIND_GROUP, "link" + std::to_string(i));
         if (!e) continue;
         copyField(e->descr, "Virtual Link");
         e->role = t.linkType[i] == "br"    ? IF_ROLE_BR
@@ -290,7 +287,7 @@ void SWConfigPlugin::_create_link_groups() {
         if (e->role == IF_ROLE_CLONE && !t.linkSrc[i].empty()) clones.push_back({e, i});
         splitStr(t.link[i].c_str(), ",", names);
         for (const std::string& name : names) {
-            const uint32_t id = _port_id(name, e->name);
+            const uint32_t id = port_id(name, e->name);
             if (id == 0) continue;
             if (e->u.group.memberCount == NETIF_GROUP_MEMBERS) break;
             e->u.group.member[e->u.group.memberCount++] = id - 1;
@@ -298,33 +295,34 @@ void SWConfigPlugin::_create_link_groups() {
     }
     // Once every entry is in place: a source may be any of them.
     for (const auto& clone : clones)
-        clone.first->u.group.sourceId = _entry_id(t.linkSrc[clone.second], clone.first->name);
+        clone.first->u.group.sourceId = entry_id(t.linkSrc[clone.second], clone.first->name);
 }
 
 // Members are ports only.
-uint32_t SWConfigPlugin::_port_id(const std::string& name, const char* owner) const {
-    for (uint32_t pos = 0; pos < fileIfCount; ++pos)
-        if (name == ifTable[pos].name) return pos + 1;
+uint32_t RcConf::port_id(const std::string& name, const char* owner) const {
+    for (uint32_t pos = 0; pos < model.fileIfCount; ++pos)
+        if (name == model.ifTable[pos].name) return pos + 1;
     EV_TRACE(DL_ERROR, "SWConfigPlugin::_create_if_config, %s names no port [%s]", owner,
              name.c_str());
     return 0;
 }
 
-uint32_t SWConfigPlugin::_entry_id(const std::string& name, const char* owner) const {
-    const int pos = find_if_by_name(name.c_str());
+uint32_t RcConf::entry_id(const std::string& name, const char* owner) const {
+    const int pos = model.find_if_by_name(name.c_str());
     if (pos >= 0) return static_cast<uint32_t>(pos + 1);
     EV_TRACE(DL_ERROR, "SWConfigPlugin::_parse_cfg_file, %s names no interface [%s]", owner,
              name.c_str());
     return 0;
 }
 
-void SWConfigPlugin::_create_pair_config() {
-    pairCount = 0;
+void RcConf::create_pair_config() {
+    model.pairCount = 0;
     auto add = [&](uint32_t first, uint32_t second) {
-        if (pairCount < CFG_PAIR_MAX) pairs[pairCount++] = ConfigIfPair{first, second};
+        if (model.pairCount < CFG_PAIR_MAX)
+            model.pairs[model.pairCount++] = ConfigIfPair{first, second};
     };
-    for (unsigned pos = 0; pos < ifCount; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) {
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT) {
             add(0, e.id);
             continue;
@@ -339,9 +337,9 @@ void SWConfigPlugin::_create_pair_config() {
     }
 }
 
-void SWConfigPlugin::_create_route_config() {
+void RcConf::create_route_config() {
     const ParseTables& t = *parsed;
-    routes_.clear();
+    model.routes.clear();
     // In file order, so that loading and rewriting keeps the file as it was.
     for (int i = 0; i < CFG_ROUTE_SLOTS; ++i) {
         if (!t.routeSeen[i]) continue;
@@ -352,20 +350,21 @@ void SWConfigPlugin::_create_route_config() {
         route.gateway = parseAddress(t.routeGway[i], "ROUTEGWAY");
         route.device = t.routeDev[i].empty()
                            ? 0
-                           : _entry_id(t.routeDev[i], ("route " + std::to_string(i)).c_str());
-        routes_.push_back({next_handle(), route});
+                           : entry_id(t.routeDev[i], ("route " + std::to_string(i)).c_str());
+        model.routes.push_back({model.next_handle(), route});
     }
 }
 
-void SWConfigPlugin::_create_host_config() {
+void ServiceFiles::load_host() {
     std::vector<std::string> lines;
-    if (!readTextLines(files.paths().hostname, lines) || lines.empty()) return;
+    if (!readTextLines(paths_.hostname, lines) || lines.empty()) return;
     const std::string& line = lines[0];
     const size_t dot = line.find('.');
-    copyField(host_.hostName, line.substr(0, dot).substr(0, sizeof host_.hostName - 1));
-    copyField(host_.domainName, dot == std::string::npos
-                                    ? std::string()
-                                    : line.substr(dot + 1).substr(0, sizeof host_.domainName - 1));
+    copyField(model.host.hostName, line.substr(0, dot).substr(0, sizeof model.host.hostName - 1));
+    copyField(model.host.domainName,
+              dot == std::string::npos
+                  ? std::string()
+                  : line.substr(dot + 1).substr(0, sizeof model.host.domainName - 1));
 }
 
 namespace {
@@ -395,22 +394,21 @@ void loadServers(const std::string& path, const char* keyword, uint32_t type, ui
 
 }  // namespace
 
-void SWConfigPlugin::_create_dns_config() {
+void ServiceFiles::load_dns() {
     std::vector<ConfigAll> found;
-    loadServers(files.paths().resolv, "nameserver", SRV_TYPE_DNS, SRV_STATUS_ADDED, nullptr, found);
-    for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
+    loadServers(paths_.resolv, "nameserver", SRV_TYPE_DNS, SRV_STATUS_ADDED, nullptr, found);
+    for (const ConfigAll& rec : found) model.servers.push_back({model.next_handle(), rec});
 }
 
-void SWConfigPlugin::_create_ntp_config() {
+void ServiceFiles::load_ntp() {
     std::vector<ConfigAll> found;
-    loadServers(files.paths().ntp, "server", SRV_TYPE_NTP, SRV_STATUS_LOADED_NTP, "127.127.1.0",
-                found);
-    for (const ConfigAll& rec : found) servers_.push_back({next_handle(), rec});
+    loadServers(paths_.ntp, "server", SRV_TYPE_NTP, SRV_STATUS_LOADED_NTP, "127.127.1.0", found);
+    for (const ConfigAll& rec : found) model.servers.push_back({model.next_handle(), rec});
 }
 
-void SWConfigPlugin::_create_acl_config() {
+void ServiceFiles::load_acl() {
     std::vector<std::string> lines;
-    if (!readTextLines(files.paths().hostsAllow, lines)) return;
+    if (!readTextLines(paths_.hostsAllow, lines)) return;
     for (const std::string& line : lines) {
         const size_t all = line.find("ALL:");
         if (all == std::string::npos) continue;
@@ -424,10 +422,15 @@ void SWConfigPlugin::_create_acl_config() {
                 acl.byName = 1;
                 copyField(acl.u.name, word.substr(0, sizeof acl.u.name - 1));
             }
-            acl_.push_back({next_handle(), acl});
+            model.acl.push_back({model.next_handle(), acl});
         }
         return;
     }
 }
 
-void SWConfigPlugin::_release_mem() { parsed.reset(); }
+void ServiceFiles::load() {
+    load_host();
+    load_dns();
+    load_ntp();
+    load_acl();
+}

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "plugins/sw_config_plugin.h"
+#include "plugins/rc_conf.h"
 
 // Slots of the indexed variables: interfaces, IP interfaces and link groups,
 // and routes.
@@ -21,7 +21,7 @@ constexpr char CFG_FILE_HEADER[] =
 // The groups of indexed variables, each describing one kind of entry.
 enum CfgGroup { CFG_GROUP_PORT, CFG_GROUP_IP, CFG_GROUP_LINK, CFG_GROUP_ROUTE, CFG_GROUPS };
 
-struct SWConfigPlugin::ParseTables {
+struct RcConf::ParseTables {
     std::string ifName[CFG_IF_SLOTS], ifType[CFG_IF_SLOTS], ifStatus[CFG_IF_SLOTS];
     std::string ifAuto[CFG_IF_SLOTS], ifSpeed[CFG_IF_SLOTS], ifDuplex[CFG_IF_SLOTS];
     std::string ifLabel[CFG_IF_SLOTS], ifAction[CFG_IF_SLOTS];

@@ -73,8 +73,8 @@ using P = SWConfigPlugin;
 using A = ConfigAll;
 
 const std::map<unsigned, Getter> kGetters = {
-    {CONFIG_TIME, [](P& p, A& a) { return p.get_time(&a.data.time); }},
-    {CONFIG_IF, [](P& p, A& a) { return p.get_if(a); }},
+    {CONFIG_TIME, [](P& p, A& a) { return p.service_files().get_time(&a.data.time); }},
+    {CONFIG_IF, [](P& p, A& a) { return p.network().get_if(a); }},
     {CONFIG_IFPAIR, get_pair},
     {CONFIG_HOST, [](P& p, A& a) { return a.data.host = p.host(), KEEPER_OK; }},
     {CONFIG_INB_GATEWAY, [](P& p, A& a) { return a.data.word[0] = p.gateway(1), KEEPER_OK; }},
@@ -90,36 +90,43 @@ const std::map<unsigned, Getter> kGetters = {
 
 const std::map<unsigned, Setter> kSetters = {
     {CONFIG_TIME,
-     {[](P& p, A& a, int& m) { return p.set_time(&a.data.time, m); }, EVENT_GRP_TIME, 0}},
-    {CONFIG_IF, {[](P& p, A& a, int& m) { return p.set_if(&a.data.netIf, m); }, EVENT_GRP_IF, 0}},
+     {[](P& p, A& a, int& m) { return p.service_files().set_time(a.data.time, m); }, EVENT_GRP_TIME,
+      0}},
+    {CONFIG_IF,
+     {[](P& p, A& a, int& m) { return p.network().set_if(&a.data.netIf, m); }, EVENT_GRP_IF, 0}},
     {CONFIG_HOST,
-     {[](P& p, A& a, int& m) { return p.set_host(&a.data.host, m); }, EVENT_GRP_HOST, 0}},
+     {[](P& p, A& a, int& m) { return p.service_files().set_host(&a.data.host, m); },
+      EVENT_GRP_HOST, 0}},
     {CONFIG_INB_GATEWAY,
      {[](P& p, A& a, int& m) {
-          return m = GATEWAY_CHANGED_INB, p.set_inb_gateway(&a.data.word[0]);
+          return m = GATEWAY_CHANGED_INB, p.network().set_gateway(1, a.data.word[0]);
       },
       EVENT_GRP_GATEWAY, 0}},
     {CONFIG_OOB_GATEWAY,
      {[](P& p, A& a, int& m) {
-          return m = GATEWAY_CHANGED_OOB, p.set_oob_gateway(&a.data.word[0]);
+          return m = GATEWAY_CHANGED_OOB, p.network().set_gateway(0, a.data.word[0]);
       },
       EVENT_GRP_GATEWAY, 0}},
     {CONFIG_SRV_ADD,
-     {[](P& p, A& a, int& m) { return p.add_server(&a, m); }, EVENT_GRP_SERVER, CONFIG_ACTION_ADD}},
+     {[](P& p, A& a, int& m) { return p.service_files().add_server(&a, m); }, EVENT_GRP_SERVER,
+      CONFIG_ACTION_ADD}},
     {CONFIG_SRV_DEL,
-     {[](P& p, A& a, int& m) { return p.del_server(&a, m); }, EVENT_GRP_SERVER, CONFIG_ACTION_DEL}},
+     {[](P& p, A& a, int& m) { return p.service_files().del_server(&a, m); }, EVENT_GRP_SERVER,
+      CONFIG_ACTION_DEL}},
     {CONFIG_ROUTE_ADD,
-     {[](P& p, A& a, int&) { return p.add_route(&a.data.route); }, EVENT_GRP_ROUTE,
+     {[](P& p, A& a, int&) { return p.network().add_route(&a.data.route); }, EVENT_GRP_ROUTE,
       CONFIG_ACTION_ADD}},
     {CONFIG_ROUTE_DEL,
-     {[](P& p, A& a, int&) { return p.del_route(&a.data.route); }, EVENT_GRP_ROUTE,
+     {[](P& p, A& a, int&) { return p.network().del_route(&a.data.route); }, EVENT_GRP_ROUTE,
       CONFIG_ACTION_DEL}},
     {CONFIG_SECURITY,
      {[](P& p, A& a, int& m) { return p.set_security(&a.data.sec, m); }, EVENT_GRP_SECURITY, 0}},
     {CONFIG_ACL_ADD,
-     {[](P& p, A& a, int&) { return p.add_acl(&a.data.acl); }, EVENT_GRP_ACL, CONFIG_ACTION_ADD}},
+     {[](P& p, A& a, int&) { return p.service_files().add_acl(&a.data.acl); }, EVENT_GRP_ACL,
+      CONFIG_ACTION_ADD}},
     {CONFIG_ACL_DEL,
-     {[](P& p, A& a, int&) { return p.del_acl(&a.data.acl); }, EVENT_GRP_ACL, CONFIG_ACTION_DEL}},
+     {[](P& p, A& a, int&) { return p.service_files().del_acl(&a.data.acl); }, EVENT_GRP_ACL,
+      CONFIG_ACTION_DEL}},
     // Publishes the version record as the client sent it; the model
     // keeps its own.
     {CONFIG_VERSION, {[](P&, A&, int&) { return KEEPER_OK; }, EVENT_GRP_VERSION, 0}},

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "plugins/config_loader.h"
+#include "plugins/service_files.h"
 #include "plugins/text_lines.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -71,61 +72,61 @@ void writePort(FILE* out, const ConfigNetIf& e, int n) {
 
 }  // namespace
 
-keeperStatus SWConfigPlugin::update_cfg_file() {
+keeperStatus RcConf::store() {
     FileBatch batch;
-    if (update_cfg_file(batch) == KEEPER_OK && _commit(batch)) return KEEPER_OK;
-    EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't write file %s, %s", cfgFile.c_str(),
+    if (store(batch) == KEEPER_OK && commit(batch)) return KEEPER_OK;
+    EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't write file %s, %s", path.c_str(),
              strerror(errno));
     return KEEPER_FAIL;
 }
 
-keeperStatus SWConfigPlugin::update_cfg_file(FileBatch& batch) {
-    if (cfgFile.empty()) return KEEPER_FAIL;
-    FILE* out = batch.add(cfgFile.c_str()).stream();
+keeperStatus RcConf::store(FileBatch& batch) {
+    if (path.empty()) return KEEPER_FAIL;
+    FILE* out = batch.add(path.c_str()).stream();
     if (!out) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::update_cfg_file, Can't open for write file %s, %s",
-                 cfgFile.c_str(), strerror(errno));
+                 path.c_str(), strerror(errno));
         return KEEPER_FAIL;
     }
-    _write_cfg(out);
+    write(out);
     return KEEPER_OK;
 }
 
-void SWConfigPlugin::_write_cfg(FILE* out) {
+void RcConf::write(FILE* out) {
     fputs(CFG_FILE_HEADER, out);
-    putVar(out, "GATEWAY", 0, dottedOrEmpty(gateways[0]));
-    putVar(out, "GATEWAY", 1, dottedOrEmpty(gateways[1]));
-    _update_sec_conf(out);
+    putVar(out, "GATEWAY", 0, dottedOrEmpty(model.gateways[0]));
+    putVar(out, "GATEWAY", 1, dottedOrEmpty(model.gateways[1]));
+    if (hooks.write_sec) hooks.write_sec(out);
     int port = 0;
     for (unsigned pos = 0; pos < CFG_IF_MAX; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind == NETIF_KIND_ETH || e.kind == NETIF_KIND_PORT)
             writePort(out, e, port++);
         else if (e.kind == NETIF_KIND_IP)
-            _write_ip_if(out, e);
+            write_ip_if(out, e);
         else if (e.kind == NETIF_KIND_GROUP)
-            _write_link_group(out, e);
+            write_link_group(out, e);
     }
-    _write_routes(out);
-    _update_conf_ext(out);
-    _write_kept_lines(out);
+    write_routes(out);
+    if (hooks.write_ext) hooks.write_ext(out);
+    write_kept_lines(out);
 }
 
 // Ids of other entries as the file names them, comma-separated; a link
 // group counts its members from 0, hence `offset`.
-std::string SWConfigPlugin::_names_of(const uint32_t* ids, uint32_t count, uint32_t offset) const {
+std::string RcConf::names_of(const uint32_t* ids, uint32_t count, uint32_t offset) const {
     std::string names;
     for (uint32_t i = 0; i < count; ++i) {
         if (i) names += ',';
-        names += if_name_by_id(ids[i] + offset);
+        names += model.if_name_by_id(ids[i] + offset);
     }
     return names;
 }
 
-void SWConfigPlugin::_write_ip_if(FILE* out, const ConfigNetIf& e) const {
+void RcConf::write_ip_if(FILE* out, const ConfigNetIf& e) const {
     const ConfigNetIfIp& ip = e.u.ip;
     const int m = loadedIndex(e);
-    putVar(out, "IPDEV", m, _names_of(ip.member, std::min(ip.memberCount, NETIF_IP_MEMBERS), 0));
+    putVar(out, "IPDEV", m, names_of(ip.member, std::min(ip.memberCount, NETIF_IP_MEMBERS), 0));
     const bool down = e.adminStatus == 1;
     putVar(out, "IPADDR", m, down ? "" : dotted(ip.address));
     putVar(out, "NETMASK", m, down ? "" : dotted(ip.mask));
@@ -134,21 +135,21 @@ void SWConfigPlugin::_write_ip_if(FILE* out, const ConfigNetIf& e) const {
     fputc('\n', out);
 }
 
-void SWConfigPlugin::_write_link_group(FILE* out, const ConfigNetIf& e) const {
+void RcConf::write_link_group(FILE* out, const ConfigNetIf& e) const {
     const ConfigNetIfGroup& group = e.u.group;
     const int k = loadedIndex(e);
     putVar(out, "LINK", k,
-           _names_of(group.member, std::min(group.memberCount, NETIF_GROUP_MEMBERS), 1));
+           names_of(group.member, std::min(group.memberCount, NETIF_GROUP_MEMBERS), 1));
     putVar(out, "LINKTYPE", k, tableName(__if_attr, 7, e.role - 1, ""));
-    putVar(out, "LINKSRC", k, if_name_by_id(group.sourceId));
+    putVar(out, "LINKSRC", k, model.if_name_by_id(group.sourceId));
     fputc('\n', out);
 }
 
-void SWConfigPlugin::_write_routes(FILE* out) const {
+void RcConf::write_routes(FILE* out) const {
     int r = 0;
-    for (const auto& entry : routes_) {
+    for (const auto& entry : model.routes) {
         const ConfigRoute& route = entry.rec;
-        putVar(out, "ROUTEDEV", r, if_name_by_id(route.device));
+        putVar(out, "ROUTEDEV", r, model.if_name_by_id(route.device));
         putVar(out, "ROUTEADDR", r, dotted(route.destination));
         putVar(out, "ROUTEMASK", r, dotted(route.mask));
         putVar(out, "ROUTEGWAY", r, dotted(route.gateway));
@@ -157,21 +158,19 @@ void SWConfigPlugin::_write_routes(FILE* out) const {
     }
 }
 
-keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
-    const std::pair<const char*, uint32_t> switches[] = {{"TELNET", security_.telnet},
-                                                         {"PING", security_.ping},
-                                                         {"TCPSEC", security_.tcpsec},
-                                                         {"SSH", security_.ssh}};
+void RcConf::write_switches(FILE* out) const {
+    const std::pair<const char*, uint32_t> switches[] = {{"TELNET", model.security.telnet},
+                                                         {"PING", model.security.ping},
+                                                         {"TCPSEC", model.security.tcpsec},
+                                                         {"SSH", model.security.ssh}};
     for (const auto& sw : switches) putVar(out, sw.first, -1, sw.second != 2 ? "1" : "0");
-    return KEEPER_OK;
 }
-
-keeperStatus SWConfigPlugin::_update_conf_ext(FILE*) { return KEEPER_FAIL; }
 
 // The login profile lies in the administrator's home folder, which is not
 // the daemon's: it is read only as a regular file, so that a FIFO or a link
 // put there can neither hold the loop nor show the daemon another file.
-void SWConfigPlugin::_create_bash_config(const char* path) {
+void ServiceFiles::read_profile() {
+    const char* path = paths_.adminProfile.c_str();
     std::vector<std::string> lines;
     if (!readTextLines(fopenRegularForRead(path), lines)) {
         EV_TRACE(DL_NOTIFY, "Can't open file %s, %s", path, strerror(errno));
@@ -180,7 +179,8 @@ void SWConfigPlugin::_create_bash_config(const char* path) {
     for (const std::string& line : lines) {
         const size_t at = line.find("TMOUT=");
         if (at == std::string::npos) continue;
-        security_.shellTimeout = static_cast<uint32_t>(strtoul(line.c_str() + at + 6, nullptr, 10));
+        model.security.shellTimeout =
+            static_cast<uint32_t>(strtoul(line.c_str() + at + 6, nullptr, 10));
         return;
     }
 }
@@ -188,7 +188,8 @@ void SWConfigPlugin::_create_bash_config(const char* path) {
 // The profile is the administrator's file, read and copied from one
 // descriptor that follows no link; its previous content stays beside it as
 // the ".old" copy, with the profile's owner and mode.
-keeperStatus SWConfigPlugin::_update_bash_cfg_file(FileBatch& batch, const char* path) {
+keeperStatus ServiceFiles::write_profile(FileBatch& batch) {
+    const char* path = paths_.adminProfile.c_str();
     EV_TRACE(DL_DEBUG, " SWConfigPlugin::_update_bash_cfg_file, %s", path);
     std::string text;
     struct stat like;
@@ -211,6 +212,6 @@ keeperStatus SWConfigPlugin::_update_bash_cfg_file(FileBatch& batch, const char*
     }
     for (const std::string& line : splitTextLines(text))
         if (line.find("TMOUT=") == std::string::npos) fprintf(out, "%s\n", line.c_str());
-    fprintf(out, "TMOUT=%u\n", security_.shellTimeout);
+    fprintf(out, "TMOUT=%u\n", model.security.shellTimeout);
     return KEEPER_OK;
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-// The variables update_cfg_file writes itself. A line that assigns one of
+// The variables the writer writes itself. A line that assigns one of
 // them, at any index, is the writer's: a deleted route's lines stay deleted.
 const char* const kWriterVariables[] = {
     "GATEWAY",  "TELNET",    "PING",      "TCPSEC",    "SSH",       "IFNAME",   "IFTYPE",
@@ -57,12 +57,12 @@ bool keptAcrossWrites(const std::string& line) {
            strMatch(assignedBase(line).c_str(), kWriterVariables) < 0;
 }
 
-void SWConfigPlugin::_write_kept_lines(FILE* out) {
+void RcConf::write_kept_lines(FILE* out) {
     // What a variant's hooks write is the writer's too, its comments
     // included: a dry run of them shows it.
     const std::vector<std::string> hook = linesWritten([this](FILE* dry) {
-        _update_sec_conf(dry);
-        _update_conf_ext(dry);
+        if (hooks.write_sec) hooks.write_sec(dry);
+        if (hooks.write_ext) hooks.write_ext(dry);
     });
     const std::set<std::string> hookLines(hook.begin(), hook.end());
     std::set<std::string> hookVariables;

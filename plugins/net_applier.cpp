@@ -22,8 +22,10 @@ bool groupHas(const ConfigNetIfGroup& group, unsigned position) {
 
 }  // namespace
 
-NetApplier::NetApplier(ConfigNetIf* t, const uint32_t& n)
-    : table(t), count(n), link(new LinkLayer), clock([] { return time(nullptr); }) {}
+NetApplier::NetApplier(ConfigModel& m, RcConf& r, ServiceFiles& f, PluginJobs& j)
+    : model(m), rc(r), files(f), jobs(j), link(new LinkLayer), clock([] {
+          return time(nullptr);
+      }) {}
 
 void NetApplier::entry_added(unsigned position) {
     // Not on standby.
@@ -31,8 +33,8 @@ void NetApplier::entry_added(unsigned position) {
 }
 
 bool NetApplier::bridged(unsigned p, unsigned q) const {
-    for (unsigned pos = 0; pos < count; ++pos) {
-        const ConfigNetIf& g = table[pos];
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) {
+        const ConfigNetIf& g = model.ifTable[pos];
         if (g.kind == NETIF_KIND_GROUP && g.role == IF_ROLE_BR && groupHas(g.u.group, p) &&
             groupHas(g.u.group, q))
             return true;
@@ -41,22 +43,24 @@ bool NetApplier::bridged(unsigned p, unsigned q) const {
 }
 
 void NetApplier::create_mirror_lists() {
-    for (unsigned p = 0; p < count; ++p) {
+    if (model.ifCount == 0 || model.fileIfCount == 0) return;
+    for (unsigned p = 0; p < model.ifCount; ++p) {
         MirrorRecord& rec = mirror[p];
         memset(rec.partners, 0, sizeof rec.partners);
-        if (table[p].kind != NETIF_KIND_ETH) continue;
+        if (model.ifTable[p].kind != NETIF_KIND_ETH) continue;
         unsigned listed = 0;
         std::string names;
         // The last slot stays 0: the list's end.
-        for (unsigned q = 0; q < count && listed + 1 < CFG_IF_MAX; ++q) {
-            const ConfigNetIf& other = table[q];
+        for (unsigned q = 0; q < model.ifCount && listed + 1 < CFG_IF_MAX; ++q) {
+            const ConfigNetIf& other = model.ifTable[q];
             if (q == p || !isPort(other)) continue;
             const uint32_t action = other.u.eth.action;
             if (action != kActionOnAll && !(action == kActionOnPair && bridged(p, q))) continue;
             rec.partners[listed++] = static_cast<uint8_t>(q + 1);
             names += std::string(other.name) + ", ";
         }
-        EV_TRACE(DL_DEBUG, " IF %s will act synchronously with: %s", table[p].name, names.c_str());
+        EV_TRACE(DL_DEBUG, " IF %s will act synchronously with: %s", model.ifTable[p].name,
+                 names.c_str());
     }
 }
 
@@ -64,12 +68,12 @@ uint32_t NetApplier::partner_state(unsigned p, time_t now) const {
     const MirrorRecord& rec = mirror[p];
     for (unsigned i = 0; i < CFG_IF_MAX && rec.partners[i] != 0; ++i) {
         const unsigned q = rec.partners[i] - 1u;
-        const ConfigNetIf& partner = table[q];
+        const ConfigNetIf& partner = model.ifTable[q];
         const long fromUp = static_cast<long>(now - mirror[q].lastUp);
         EV_TRACE(DL_DEBUG,
                  "_process_mirroring(): Link %s reference %s. status= %d, admin_stat= %d, "
                  "time from up= %d",
-                 table[p].name, partner.name, static_cast<int>(partner.u.eth.linkState),
+                 model.ifTable[p].name, partner.name, static_cast<int>(partner.u.eth.linkState),
                  static_cast<int>(partner.adminStatus), static_cast<int>(fromUp));
         // A partner brought down by the mirroring itself, or one whose
         // link is still coming up, takes nobody down.
@@ -81,11 +85,12 @@ uint32_t NetApplier::partner_state(unsigned p, time_t now) const {
 }
 
 void NetApplier::process_mirroring() {
+    if (model.ifCount == 0 || model.fileIfCount == 0) return;
     // The link states of this moment, read once for the whole pass.
-    for (unsigned pos = 0; pos < count; ++pos) update_status(table[pos]);
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) update_status(model.ifTable[pos]);
     const time_t now = clock();
-    for (unsigned p = 0; p < count; ++p) {
-        const ConfigNetIf& port = table[p];
+    for (unsigned p = 0; p < model.ifCount; ++p) {
+        const ConfigNetIf& port = model.ifTable[p];
         if (port.kind != NETIF_KIND_ETH) continue;
         const uint32_t state = partner_state(p, now);
         EV_TRACE(DL_DEBUG,
@@ -99,8 +104,8 @@ void NetApplier::process_mirroring() {
 }
 
 keeperStatus NetApplier::set_link_status(int position, int state) {
-    if (position < 0 || static_cast<unsigned>(position) >= count) return KEEPER_FAIL;
-    const ConfigNetIf& port = table[position];
+    if (position < 0 || static_cast<unsigned>(position) >= model.ifCount) return KEEPER_FAIL;
+    const ConfigNetIf& port = model.ifTable[position];
     MirrorRecord& rec = mirror[position];
     const bool up = state == static_cast<int>(kMirrorUp);
     const char* text = up ? "UP" : "DOWN";

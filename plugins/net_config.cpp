@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "keeper/script_job.h"
 #include "plugins/config_loader.h"
-#include "plugins/sw_config_plugin.h"
+#include "plugins/net_applier.h"
+#include "plugins/plugin_jobs.h"
+#include "plugins/service_files.h"
 #include "protocol/link_modes.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -82,65 +83,65 @@ bool modeSupported(uint32_t speed, uint32_t duplex, uint32_t capability) {
 // ---------------------------------------------------------------------------
 // Interfaces.
 
-keeperStatus SWConfigPlugin::get_if(ConfigAll& all) {
+keeperStatus NetApplier::get_if(ConfigAll& all) {
     const uint32_t position = all.cursor;
     memset(&all.data, 0, sizeof all.data);
     all.cursor = 0;
-    if (position < ifCount) {
-        net.update_status(ifTable[position]);
-        all.data.netIf = ifTable[position];
-        all.cursor = ifTable[position].id;
+    if (position < model.ifCount) {
+        update_status(model.ifTable[position]);
+        all.data.netIf = model.ifTable[position];
+        all.cursor = model.ifTable[position].id;
     }
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::set_if(ConfigNetIf* request, int& mask) {
+keeperStatus NetApplier::set_if(ConfigNetIf* request, int& mask) {
     const uint32_t kind = request->kind;
     if (kind != NETIF_KIND_ETH && kind != NETIF_KIND_PORT && kind != NETIF_KIND_IP) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, kind %u cannot be set", kind);
+        EV_TRACE(DL_ERROR, "NetApplier::set_if, kind %u cannot be set", kind);
         return KEEPER_FAIL;
     }
     const uint32_t id = request->id;
-    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].id != id) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, no interface with id %u", id);
+    if (id == 0 || id > CFG_IF_MAX || model.ifTable[id - 1].id != id) {
+        EV_TRACE(DL_ERROR, "NetApplier::set_if, no interface with id %u", id);
         return KEEPER_FAIL;
     }
     const unsigned position = id - 1;
-    const ConfigNetIf& entry = ifTable[position];
+    const ConfigNetIf& entry = model.ifTable[position];
     if (entry.kind != kind || !terminated(request->name) ||
         strcmp(entry.name, request->name) != 0) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, interface %u is no kind %u named as asked", id,
+        EV_TRACE(DL_ERROR, "NetApplier::set_if, interface %u is no kind %u named as asked", id,
                  kind);
         return KEEPER_FAIL;
     }
-    if (kind == NETIF_KIND_IP) return _change_ip_interface(request, position);
-    if (kind == NETIF_KIND_PORT) return _change_plain_port(request, position);
-    return _change_eth_port(request, position, mask);
+    if (kind == NETIF_KIND_IP) return change_ip_interface(request, position);
+    if (kind == NETIF_KIND_PORT) return change_plain_port(request, position);
+    return change_eth_port(request, position, mask);
 }
 
-keeperStatus SWConfigPlugin::_change_ip_interface(const ConfigNetIf* request, unsigned position) {
+keeperStatus NetApplier::change_ip_interface(const ConfigNetIf* request, unsigned position) {
     const ConfigNetIfIp& ip = request->u.ip;
     if ((given(ip.vlan) && ip.vlan > 4094) || (ip.address != 0 && !contiguousMask(ip.mask))) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: VLAN %u or mask %s refused",
-                 ifTable[position].name, ip.vlan, dotted(ip.mask).c_str());
+        EV_TRACE(DL_ERROR, "NetApplier::set_if, %s: VLAN %u or mask %s refused",
+                 model.ifTable[position].name, ip.vlan, dotted(ip.mask).c_str());
         return KEEPER_FAIL;
     }
-    ModelUndo<ConfigNetIf> undo(ifTable[position]);
+    ModelUndo<ConfigNetIf> undo(model.ifTable[position]);
     FileBatch batch;
-    if (!_set_ip_if(request, position, batch)) return KEEPER_NO_CHANGE;
-    if (update_cfg_file(batch) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    if (!set_ip_if(request, position, batch)) return KEEPER_NO_CHANGE;
+    if (rc.store(batch) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
-    _schedule_network_restart();
+    schedule_network_restart();
     return KEEPER_OK;
 }
 
 // Kept for readers of the model; nothing of it is written.
-keeperStatus SWConfigPlugin::_change_plain_port(const ConfigNetIf* request, unsigned position) {
-    ConfigNetIf& entry = ifTable[position];
+keeperStatus NetApplier::change_plain_port(const ConfigNetIf* request, unsigned position) {
+    ConfigNetIf& entry = model.ifTable[position];
     const ConfigNetIfEth& want = request->u.eth;
     if (!givenInRange(want.speed, 0, 2) || !givenInRange(want.duplex, 0, 1) ||
         !givenInRange(want.action, 1, 4)) {
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::set_if, %s: a code out of range", entry.name);
+        EV_TRACE(DL_ERROR, "NetApplier::set_if, %s: a code out of range", entry.name);
         return KEEPER_FAIL;
     }
     ConfigNetIfEth& eth = entry.u.eth;
@@ -151,8 +152,8 @@ keeperStatus SWConfigPlugin::_change_plain_port(const ConfigNetIf* request, unsi
 }
 
 // The port's links follow its new action only once the change is written.
-keeperStatus SWConfigPlugin::_change_eth_port(ConfigNetIf* request, unsigned position, int& mask) {
-    ConfigNetIf& entry = ifTable[position];
+keeperStatus NetApplier::change_eth_port(ConfigNetIf* request, unsigned position, int& mask) {
+    ConfigNetIf& entry = model.ifTable[position];
     const ConfigNetIfEth& want = request->u.eth;
     EV_TRACE(DL_NOTIFY, "Try to set IF [%s] conf: autoneg= %d, duplex= %d, speed= %d, action= %d",
              entry.name, static_cast<int>(want.autoneg), static_cast<int>(want.duplex),
@@ -160,22 +161,23 @@ keeperStatus SWConfigPlugin::_change_eth_port(ConfigNetIf* request, unsigned pos
     ModelUndo<ConfigNetIf> undo(entry);
     const uint32_t action = entry.u.eth.action;
     int changes = 0;
-    const keeperStatus status = _set_eth_if(request, changes);
+    const keeperStatus status = set_eth_if(request, changes);
     if (status > KEEPER_OK_REBOOT) return status;
-    if (update_cfg_file() != KEEPER_OK) return KEEPER_FAIL;
+    if (rc.store() != KEEPER_OK) return KEEPER_FAIL;
     undo.keep();
     mask |= changes;
     if (entry.u.eth.action != action) {
-        _create_mirror_lists();
-        _process_mirroring();
+        create_mirror_lists();
+        process_mirroring();
     }
     return status;
 }
 
-keeperStatus SWConfigPlugin::_set_eth_if(ConfigNetIf* request, int& mask) {
+keeperStatus NetApplier::set_eth_if(ConfigNetIf* request, int& mask) {
     const uint32_t id = request->id;
-    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].kind != NETIF_KIND_ETH) return KEEPER_FAIL;
-    ConfigNetIf& entry = ifTable[id - 1];
+    if (id == 0 || id > CFG_IF_MAX || model.ifTable[id - 1].kind != NETIF_KIND_ETH)
+        return KEEPER_FAIL;
+    ConfigNetIf& entry = model.ifTable[id - 1];
     ConfigNetIfEth& eth = entry.u.eth;
     const ConfigNetIfEth& want = request->u.eth;
     if (!givenInRange(request->adminStatus, 0, 1) || !givenInRange(want.autoneg, 0, 1) ||
@@ -221,8 +223,8 @@ keeperStatus SWConfigPlugin::_set_eth_if(ConfigNetIf* request, int& mask) {
     return answer;
 }
 
-bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, FileBatch& batch) {
-    ConfigNetIf& entry = ifTable[position];
+bool NetApplier::set_ip_if(const ConfigNetIf* request, unsigned position, FileBatch& batch) {
+    ConfigNetIf& entry = model.ifTable[position];
     ConfigNetIfIp& ip = entry.u.ip;
     const ConfigNetIfIp& want = request->u.ip;
     if (want.vlan == ip.vlan && want.address == ip.address && want.mask == ip.mask) return false;
@@ -239,8 +241,8 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
     bool management = false;
     for (uint32_t m = 0; m < ip.memberCount && m < NETIF_IP_MEMBERS; ++m) {
         const uint32_t member = ip.member[m];
-        if (member >= 1 && member <= CFG_IF_MAX && ifTable[member - 1].kind != 0 &&
-            ifTable[member - 1].role == IF_ROLE_MGMT)
+        if (member >= 1 && member <= CFG_IF_MAX && model.ifTable[member - 1].kind != 0 &&
+            model.ifTable[member - 1].role == IF_ROLE_MGMT)
             management = true;
     }
     if (management) {
@@ -257,49 +259,43 @@ bool SWConfigPlugin::_set_ip_if(const ConfigNetIf* request, unsigned position, F
 
 // In the route commands' queue: the script applies the routes again, and a
 // burst of address and gateway changes restarts the network at most twice.
-void SWConfigPlugin::_schedule_network_restart() {
-    if (daemon_) _schedule(1, [this] { start(scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE)); });
+void NetApplier::schedule_network_restart() {
+    if (jobs.hosted())
+        jobs.schedule(1, [this] { jobs.start(scriptJob(ARGV_INET1_RESTART, APP_ROUTE_QUEUE)); });
 }
 
 // ---------------------------------------------------------------------------
 // Gateways.
 
-keeperStatus SWConfigPlugin::set_inb_gateway(uint32_t* address) {
-    return _set_gateway(1, *address);
-}
-
-keeperStatus SWConfigPlugin::set_oob_gateway(uint32_t* address) {
-    return _set_gateway(0, *address);
-}
-
-keeperStatus SWConfigPlugin::_set_gateway(unsigned slot, uint32_t address) {
-    if (address == gateways[slot]) return KEEPER_NO_CHANGE;
+keeperStatus NetApplier::set_gateway(unsigned slot, uint32_t address) {
+    if (address == model.gateways[slot]) return KEEPER_NO_CHANGE;
     EV_TRACE(DL_NOTIFY, "_set_gateway: [%d] %s", slot, dotted(address).c_str());
-    if (!_validate_gateway(slot, address)) return KEEPER_FAIL;
-    const uint32_t old = gateways[slot];
-    ModelUndo<uint32_t> undo(gateways[slot]);
-    gateways[slot] = address;
-    if (update_cfg_file() != KEEPER_OK) return KEEPER_FAIL;
+    if (!validate_gateway(slot, address)) return KEEPER_FAIL;
+    const uint32_t old = model.gateways[slot];
+    ModelUndo<uint32_t> undo(model.gateways[slot]);
+    model.gateways[slot] = address;
+    if (rc.store() != KEEPER_OK) return KEEPER_FAIL;
     undo.keep();
     // The answer never depended on the old default route's removal: nothing
     // waits for it.
-    if (old != 0) start(routeJob(commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(old)})));
-    _schedule_network_restart();
+    if (old != 0) jobs.start(routeJob(commandWords(ARGV_ROUTE_DEL_DEFAULT, {dotted(old)})));
+    schedule_network_restart();
     return KEEPER_OK;
 }
 
-bool SWConfigPlugin::_validate_gateway(unsigned slot, uint32_t address) const {
+bool NetApplier::validate_gateway(unsigned slot, uint32_t address) const {
     if (address == 0) return true;
     const uint32_t role = slot == 1 ? IF_ROLE_INT : IF_ROLE_MGMT;
     const ConfigNetIf* port = nullptr;
-    for (unsigned pos = 0; pos < ifCount && !port; ++pos)
-        if (ifTable[pos].kind == NETIF_KIND_ETH && ifTable[pos].role == role) port = &ifTable[pos];
+    for (unsigned pos = 0; pos < model.ifCount && !port; ++pos)
+        if (model.ifTable[pos].kind == NETIF_KIND_ETH && model.ifTable[pos].role == role)
+            port = &model.ifTable[pos];
     if (!port) {
         EV_TRACE(DL_ERROR, "_validate_gateway: phys interface not found, attr %d", role);
         return false;
     }
-    for (unsigned pos = 0; pos < ifCount; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) {
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind != NETIF_KIND_IP) continue;
         for (uint32_t m = 0; m < e.u.ip.memberCount && m < NETIF_IP_MEMBERS; ++m) {
             if (e.u.ip.member[m] != port->id) continue;
@@ -317,71 +313,69 @@ bool SWConfigPlugin::_validate_gateway(unsigned slot, uint32_t address) const {
 // ---------------------------------------------------------------------------
 // Static routes.
 
-keeperStatus SWConfigPlugin::add_route(ConfigRoute* route) {
+keeperStatus NetApplier::add_route(ConfigRoute* route) {
     // The file holds no more routes than the loader reads back.
-    if (routes_.size() >= static_cast<size_t>(CFG_ROUTE_SLOTS)) {
+    if (model.routes.size() >= static_cast<size_t>(CFG_ROUTE_SLOTS)) {
         EV_TRACE(DL_ERROR, "add_route: refused, the table holds %d routes", CFG_ROUTE_SLOTS);
         return KEEPER_FAIL;
     }
-    for (const auto& entry : routes_) {
+    for (const auto& entry : model.routes) {
         if (sameRoute(entry.rec, *route)) {
             EV_TRACE(DL_NOTIFY, "Route already exists in the table.");
             return KEEPER_NO_CHANGE;
         }
     }
     // Device 0 is a route without a device; any other id names an interface.
-    if (route->type > 1 || (route->device != 0 && if_name_by_id(route->device).empty())) {
+    if (route->type > 1 || (route->device != 0 && model.if_name_by_id(route->device).empty())) {
         EV_TRACE(DL_ERROR, "add_route: refused, type %u or device %u unknown", route->type,
                  route->device);
         return KEEPER_FAIL;
     }
-    const Handled<ConfigRoute> added{next_handle(), *route};
+    const Handled<ConfigRoute> added{model.next_handle(), *route};
     // Newest first, in the list and in the file.
-    return _run_route_cmd(*route, "add", [added](RouteList& routes) { routes.push_front(added); });
+    return run_route_cmd(*route, "add", [added](RouteList& routes) { routes.push_front(added); });
 }
 
-keeperStatus SWConfigPlugin::del_route(ConfigRoute* route) {
-    auto found = routes_.begin();
-    while (found != routes_.end() && !sameRoute(found->rec, *route)) ++found;
-    if (found == routes_.end()) {
+keeperStatus NetApplier::del_route(ConfigRoute* route) {
+    auto found = model.routes.begin();
+    while (found != model.routes.end() && !sameRoute(found->rec, *route)) ++found;
+    if (found == model.routes.end()) {
         EV_TRACE(DL_NOTIFY, "Route not found in the table.");
         return KEEPER_NO_CHANGE;
     }
     const ConfigRoute removed = found->rec;
-    return _run_route_cmd(removed, "del", [removed](RouteList& routes) {
+    return run_route_cmd(removed, "del", [removed](RouteList& routes) {
         routes.remove_if([&removed](const Handled<ConfigRoute>& entry) {
             return sameRoute(entry.rec, removed);
         });
     });
 }
 
-keeperStatus SWConfigPlugin::_run_route_cmd(const ConfigRoute& route, const char* verb,
-                                            RouteEdit edit) {
+keeperStatus NetApplier::run_route_cmd(const ConfigRoute& route, const char* verb, RouteEdit edit) {
     auto batch = std::make_shared<FileBatch>();
     {
-        ModelUndo<RouteList> undo(routes_);
-        edit(routes_);
-        if (update_cfg_file(*batch) != KEEPER_OK || !batch->prepare()) {
-            EV_TRACE(DL_ERROR, "route %s refused: %s cannot be written", verb, cfgFile.c_str());
+        ModelUndo<RouteList> undo(model.routes);
+        edit(model.routes);
+        if (rc.store(*batch) != KEEPER_OK || !batch->prepare()) {
+            EV_TRACE(DL_ERROR, "route %s refused: %s cannot be written", verb, rc.file().c_str());
             return KEEPER_FAIL;
         }
     }
-    const uint32_t generation = fileGeneration;
-    return run_for_reply(
-        routeJob(_route_words(route, verb)),
+    const uint32_t generation = rc.generation();
+    return jobs.run_for_reply(
+        routeJob(route_words(route, verb)),
         [this, route, verb, edit, batch, generation](const RunOutcome& outcome) {
             if (!outcome.ok()) {
                 EV_TRACE(DL_ERROR, "route command failed (%s)", outcome.text().c_str());
                 return KEEPER_FAIL;
             }
-            FileBatch* prepared = generation == fileGeneration ? batch.get() : nullptr;
-            return _keep_route_change(route, verb, edit, prepared);
+            FileBatch* prepared = generation == rc.generation() ? batch.get() : nullptr;
+            return keep_route_change(route, verb, edit, prepared);
         });
 }
 
-std::vector<std::string> SWConfigPlugin::_route_words(const ConfigRoute& route,
-                                                      const char* verb) const {
-    const std::string device = if_name_by_id(route.device);
+std::vector<std::string> NetApplier::route_words(const ConfigRoute& route, const char* verb) const {
+    const std::string device = model.if_name_by_id(route.device);
     std::vector<std::string> words =
         route.type == ROUTE_TYPE_NET
             ? commandWords(ARGV_ROUTE_NET, {verb, dotted(route.destination), dotted(route.mask),
@@ -393,21 +387,21 @@ std::vector<std::string> SWConfigPlugin::_route_words(const ConfigRoute& route,
     return words;
 }
 
-keeperStatus SWConfigPlugin::_keep_route_change(const ConfigRoute& route, const char* verb,
-                                                const RouteEdit& edit, FileBatch* prepared) {
-    ModelUndo<RouteList> undo(routes_);
-    edit(routes_);
+keeperStatus NetApplier::keep_route_change(const ConfigRoute& route, const char* verb,
+                                           const RouteEdit& edit, FileBatch* prepared) {
+    ModelUndo<RouteList> undo(model.routes);
+    edit(model.routes);
     FileBatch fresh;
     const bool written =
-        (prepared || update_cfg_file(fresh) == KEEPER_OK) && _commit(prepared ? *prepared : fresh);
+        (prepared || rc.store(fresh) == KEEPER_OK) && rc.commit(prepared ? *prepared : fresh);
     if (written) {
         undo.keep();
         return KEEPER_OK;
     }
     // The kernel goes back to what the list and the file hold.
     const char* back = strcmp(verb, "add") == 0 ? "del" : "add";
-    EV_TRACE(DL_ERROR, "route %s made, but %s cannot be written: route %s", verb, cfgFile.c_str(),
+    EV_TRACE(DL_ERROR, "route %s made, but %s cannot be written: route %s", verb, rc.file().c_str(),
              back);
-    start(routeJob(_route_words(route, back)));
+    jobs.start(routeJob(route_words(route, back)));
     return KEEPER_FAIL;
 }

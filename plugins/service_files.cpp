@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "plugins/config_loader.h"
+#include "plugins/plugin_jobs.h"
+#include "plugins/rc_conf.h"
 #include "plugins/text_lines.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
@@ -146,34 +148,34 @@ bool validHostName(const char* text, bool allowEmpty) {
 // ---------------------------------------------------------------------------
 // Host name.
 
-keeperStatus SWConfigPlugin::set_host(ConfigHost* host, int& mask) {
+keeperStatus ServiceFiles::set_host(ConfigHost* host, int& mask) {
     if (!terminated(host->hostName) || !terminated(host->domainName) ||
         !validHostName(host->hostName, false) || !validHostName(host->domainName, true)) {
         EV_TRACE(DL_ERROR, "set_host: refused, host or domain is no valid name");
         return KEEPER_FAIL;
     }
-    if (strcmp(host_.hostName, host->hostName) != 0) mask |= HOST_CHANGED_NAME;
-    if (strcmp(host_.domainName, host->domainName) != 0) mask |= HOST_CHANGED_DOMAIN;
+    if (strcmp(model.host.hostName, host->hostName) != 0) mask |= HOST_CHANGED_NAME;
+    if (strcmp(model.host.domainName, host->domainName) != 0) mask |= HOST_CHANGED_DOMAIN;
     if (mask == 0) return KEEPER_NO_CHANGE;
     EV_TRACE(DL_NOTIFY, "set_host: %s.%s", host->hostName, host->domainName);
-    ModelUndo<ConfigHost> undo(host_);
-    memset(&host_, 0, sizeof host_);
-    strcpy(host_.hostName, host->hostName);
-    strcpy(host_.domainName, host->domainName);
+    ModelUndo<ConfigHost> undo(model.host);
+    memset(&model.host, 0, sizeof model.host);
+    strcpy(model.host.hostName, host->hostName);
+    strcpy(model.host.domainName, host->domainName);
     FileBatch batch;
-    if (FILE* out = batch.add(files.paths().hostname.c_str()).stream())
-        fprintf(out, "%s.%s\n", host_.hostName, host_.domainName);
+    if (FILE* out = batch.add(paths_.hostname.c_str()).stream())
+        fprintf(out, "%s.%s\n", model.host.hostName, model.host.domainName);
     else
-        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", files.paths().hostname.c_str(),
+        EV_TRACE(DL_ERROR, "set_host: failed to open %s: %s", paths_.hostname.c_str(),
                  strerror(errno));
-    const bool rendered = files.write_hosts(batch) == KEEPER_OK &&
-                          (!(mask & HOST_CHANGED_DOMAIN) || files.write_resolv(batch) == KEEPER_OK);
-    if (!rendered || !_commit(batch)) return KEEPER_FAIL;
+    const bool rendered = write_hosts(batch) == KEEPER_OK &&
+                          (!(mask & HOST_CHANGED_DOMAIN) || write_resolv(batch) == KEEPER_OK);
+    if (!rendered || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     // The files are written: only a tool that hangs fails the request.
     ProgramRunner::Job job =
-        ProgramRunner::program({APP_HOSTNAME_PROG, host_.hostName}, APP_RUN_DEADLINE_HOST_CMD);
-    return run_for_reply(std::move(job), [](const RunOutcome& outcome) {
+        ProgramRunner::program({APP_HOSTNAME_PROG, model.host.hostName}, APP_RUN_DEADLINE_HOST_CMD);
+    return jobs.run_for_reply(std::move(job), [](const RunOutcome& outcome) {
         if (outcome.kind != RunOutcome::TimedOut) return KEEPER_OK;
         EV_TRACE(DL_ERROR, "set_host: %s %s", APP_HOSTNAME_PROG, outcome.text().c_str());
         return KEEPER_FAIL;
@@ -188,11 +190,11 @@ keeperStatus ServiceFiles::write_hosts(FileBatch& batch) const {
         return KEEPER_FAIL;
     }
     fputs("127.0.0.1       localhost\n", out);
-    for (unsigned pos = 0; pos < count; ++pos) {
-        const ConfigNetIf& e = table[pos];
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) {
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind != NETIF_KIND_IP || e.adminStatus == 1) continue;
-        fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), host.hostName,
-                host.domainName, host.hostName);
+        fprintf(out, "%s\t%s.%s %s\n", long2ipstr(ntohl(e.u.ip.address)), model.host.hostName,
+                model.host.domainName, model.host.hostName);
     }
     return KEEPER_OK;
 }
@@ -207,8 +209,8 @@ keeperStatus ServiceFiles::write_resolv(FileBatch& batch) const {
                  paths_.resolv.c_str(), strerror(errno));
         return KEEPER_FAIL;
     }
-    fprintf(out, "%s %s\n", "domain", host.domainName);
-    for (const auto& server : servers)
+    fprintf(out, "%s %s\n", "domain", model.host.domainName);
+    for (const auto& server : model.servers)
         if (server.rec.data.srv.type == SRV_TYPE_DNS)
             fprintf(out, "nameserver %s\n", serverText(server.rec.data.srv).c_str());
     return KEEPER_OK;
@@ -229,7 +231,7 @@ keeperStatus ServiceFiles::write_ntp(FileBatch& batch) const {
         "disable monitor stats\n",
         out);
     std::vector<std::string> names;
-    for (const auto& server : servers)
+    for (const auto& server : model.servers)
         if (server.rec.data.srv.type == SRV_TYPE_NTP)
             names.push_back(serverText(server.rec.data.srv));
     for (const std::string& name : names) fprintf(out, "server %s\n", name.c_str());
@@ -238,20 +240,16 @@ keeperStatus ServiceFiles::write_ntp(FileBatch& batch) const {
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_ntp_cfg_file(FileBatch& batch) {
-    return files.write_ntp(batch);
-}
-
-keeperStatus SWConfigPlugin::_update_srv_cfg_file(FileBatch& batch, uint32_t type) {
-    if (type == SRV_TYPE_DNS) return files.write_resolv(batch);
-    if (type == SRV_TYPE_NTP) return _update_ntp_cfg_file(batch);
+keeperStatus ServiceFiles::write_srv_file(FileBatch& batch, uint32_t type) {
+    if (type == SRV_TYPE_DNS) return write_resolv(batch);
+    if (type == SRV_TYPE_NTP) return write_ntp(batch);
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_write_servers(uint32_t type) {
+keeperStatus ServiceFiles::write_servers(uint32_t type) {
     FileBatch batch;
-    if (_update_srv_cfg_file(batch, type) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
-    if (type == SRV_TYPE_NTP) run_script(ARGV_NTP_RESTART);
+    if (write_srv_file(batch, type) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
+    if (type == SRV_TYPE_NTP) jobs.run_script(ARGV_NTP_RESTART);
     return KEEPER_OK;
 }
 
@@ -272,26 +270,26 @@ static const char* serverRefusal(const std::list<Handled<ConfigAll>>& servers,
     return ofType >= kServersPerTypeMax ? "the servers of that type are full" : nullptr;
 }
 
-keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
+keeperStatus ServiceFiles::add_server(ConfigAll* all, int& mask) {
     ConfigSrv& srv = all->data.srv;
-    if (const char* refusal = serverRefusal(servers_, srv)) {
+    if (const char* refusal = serverRefusal(model.servers, srv)) {
         EV_TRACE(DL_ERROR, "add_server: refused, %s (type %u, order %u)", refusal, srv.type,
                  srv.order);
         return KEEPER_FAIL;
     }
     EV_TRACE(DL_NOTIFY, "Try to add/update server type = %d ip= [%s]", srv.type,
              serverText(srv).c_str());
-    for (const auto& server : servers_) {
+    for (const auto& server : model.servers) {
         const ConfigSrv& listed = server.rec.data.srv;
         if (listed.type == srv.type && sameHost(listed, srv)) return KEEPER_NO_CHANGE;
     }
     // Sorted by type, then by order.
-    auto at = servers_.begin();
-    while (at != servers_.end() &&
+    auto at = model.servers.begin();
+    while (at != model.servers.end() &&
            (at->rec.data.srv.type < srv.type ||
             (at->rec.data.srv.type == srv.type && at->rec.data.srv.order < srv.order)))
         ++at;
-    ModelUndo<std::list<Handled<ConfigAll>>> undo(servers_);
+    ModelUndo<std::list<Handled<ConfigAll>>> undo(model.servers);
     ConfigAll rec{};
     rec.action = SRV_STATUS_ADDED;
     rec.data.srv.type = srv.type;
@@ -301,40 +299,48 @@ keeperStatus SWConfigPlugin::add_server(ConfigAll* all, int& mask) {
         strcpy(rec.data.srv.u.name, srv.u.name);
     else
         rec.data.srv.u.address = srv.u.address;
-    servers_.insert(at, {next_handle(), rec});
-    if (_write_servers(srv.type) != KEEPER_OK) return KEEPER_FAIL;
+    model.servers.insert(at, {model.next_handle(), rec});
+    if (write_servers(srv.type) != KEEPER_OK) return KEEPER_FAIL;
     undo.keep();
-    _print_servers_dbg();
+    trace_servers();
     mask |= serverTypeBit(srv.type);
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::del_server(ConfigAll* all, int& mask) {
+keeperStatus ServiceFiles::del_server(ConfigAll* all, int& mask) {
     const ConfigSrv& srv = all->data.srv;
     EV_TRACE(DL_NOTIFY, "Try to delete server type = %d ip= [%s]", srv.type,
              srv.byName && !terminated(srv.u.name) ? "" : serverText(srv).c_str());
-    for (auto it = servers_.begin(); it != servers_.end(); ++it) {
+    for (auto it = model.servers.begin(); it != model.servers.end(); ++it) {
         const ConfigSrv& listed = it->rec.data.srv;
         if (listed.type != srv.type || listed.order != srv.order) continue;
         const uint32_t type = listed.type;
-        ModelUndo<std::list<Handled<ConfigAll>>> undo(servers_);
-        servers_.remove_if([&srv](const Handled<ConfigAll>& server) {
+        ModelUndo<std::list<Handled<ConfigAll>>> undo(model.servers);
+        model.servers.remove_if([&srv](const Handled<ConfigAll>& server) {
             return server.rec.data.srv.type == srv.type && server.rec.data.srv.order == srv.order;
         });
-        if (_write_servers(type) != KEEPER_OK) return KEEPER_FAIL;
+        if (write_servers(type) != KEEPER_OK) return KEEPER_FAIL;
         undo.keep();
-        _print_servers_dbg();
+        trace_servers();
         mask |= serverTypeBit(type);
         return KEEPER_OK;
     }
     return KEEPER_NO_CHANGE;
 }
 
-bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll*>& out) {
+void ServiceFiles::trace_servers() const {
+    for (const auto& server : model.servers) {
+        const ConfigSrv& srv = server.rec.data.srv;
+        EV_TRACE(DL_DEBUG, "%d: %s", srv.type,
+                 srv.byName ? srv.u.name : long2ipstr(ntohl(srv.u.address)));
+    }
+}
+
+bool ServiceFiles::ntp_list(std::list<ConfigAll*>& out) {
     bool found = false;
     // The records themselves: the time-server probe keeps each server's
     // state in its status word.
-    for (auto& server : servers_) {
+    for (auto& server : model.servers) {
         if (server.rec.data.srv.type != 6) continue;
         out.push_back(&server.rec);
         found = true;
@@ -342,8 +348,8 @@ bool SWConfigPlugin::get_ntp_list(std::list<ConfigAll*>& out) {
     return found;
 }
 
-bool SWConfigPlugin::reach_ntp_srv() const {
-    for (const auto& server : servers_)
+bool ServiceFiles::ntp_reached() const {
+    for (const auto& server : model.servers)
         if (server.rec.data.srv.type == SRV_TYPE_NTP && server.rec.action == SRV_STATUS_ADDED)
             return true;
     return false;
@@ -352,7 +358,7 @@ bool SWConfigPlugin::reach_ntp_srv() const {
 // ---------------------------------------------------------------------------
 // Access list.
 
-keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
+keeperStatus ServiceFiles::add_acl(ConfigACLHost* acl) {
     ConfigACLHost rec{};
     rec.byName = acl->byName ? 1 : 0;
     if (!rec.byName) {
@@ -363,33 +369,33 @@ keeperStatus SWConfigPlugin::add_acl(ConfigACLHost* acl) {
         EV_TRACE(DL_ERROR, "add_acl: refused, host is no valid host name");
         return KEEPER_FAIL;
     }
-    for (const auto& entry : acl_) {
+    for (const auto& entry : model.acl) {
         if (!sameHost(entry.rec, rec)) continue;
         EV_TRACE(DL_NOTIFY, "ACL already exists in the table.");
         return KEEPER_NO_CHANGE;
     }
     // The line with the new host and its line feed.
-    const size_t line = aclLine(acl_).size() + 1 + aclText(rec).size() + 1;
-    if (acl_.size() >= kAclMax || line >= kHostsLineMax) {
+    const size_t line = aclLine(model.acl).size() + 1 + aclText(rec).size() + 1;
+    if (model.acl.size() >= kAclMax || line >= kHostsLineMax) {
         EV_TRACE(DL_ERROR, "add_acl: refused, the list is full");
         return KEEPER_FAIL;
     }
-    ModelUndo<std::list<Handled<ConfigACLHost>>> undo(acl_);
-    acl_.push_front({next_handle(), rec});
-    if (_write_acl() != KEEPER_OK) return KEEPER_FAIL;
+    ModelUndo<std::list<Handled<ConfigACLHost>>> undo(model.acl);
+    model.acl.push_front({model.next_handle(), rec});
+    if (write_acl_files() != KEEPER_OK) return KEEPER_FAIL;
     undo.keep();
     EV_TRACE(DL_NOTIFY, "ACL host is added.");
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
-    for (auto it = acl_.begin(); !acl->byName && it != acl_.end(); ++it) {
+keeperStatus ServiceFiles::del_acl(ConfigACLHost* acl) {
+    for (auto it = model.acl.begin(); !acl->byName && it != model.acl.end(); ++it) {
         if (it->rec.byName || it->rec.u.address != acl->u.address) continue;
-        ModelUndo<std::list<Handled<ConfigACLHost>>> undo(acl_);
+        ModelUndo<std::list<Handled<ConfigACLHost>>> undo(model.acl);
         const uint32_t handle = it->handle;
-        acl_.remove_if(
+        model.acl.remove_if(
             [handle](const Handled<ConfigACLHost>& entry) { return entry.handle == handle; });
-        if (_write_acl() != KEEPER_OK) return KEEPER_FAIL;
+        if (write_acl_files() != KEEPER_OK) return KEEPER_FAIL;
         undo.keep();
         EV_TRACE(DL_NOTIFY, "ACL host is deleted.");
         return KEEPER_OK;
@@ -398,9 +404,9 @@ keeperStatus SWConfigPlugin::del_acl(ConfigACLHost* acl) {
     return KEEPER_NO_CHANGE;
 }
 
-keeperStatus SWConfigPlugin::_write_acl() {
+keeperStatus ServiceFiles::write_acl_files() {
     FileBatch batch;
-    return files.write_acl(batch) == KEEPER_OK && _commit(batch) ? KEEPER_OK : KEEPER_FAIL;
+    return write_acl(batch) == KEEPER_OK && rc.commit(batch) ? KEEPER_OK : KEEPER_FAIL;
 }
 
 keeperStatus ServiceFiles::write_acl(FileBatch& batch) const {
@@ -415,7 +421,7 @@ keeperStatus ServiceFiles::write_acl(FileBatch& batch) const {
         EV_TRACE(DL_ERROR, "Can't open %s file for write", paths_.hostsAllow.c_str());
         return KEEPER_FAIL;
     }
-    const std::string all = aclLine(acl);
+    const std::string all = aclLine(model.acl);
     EV_TRACE(DL_DEBUG, "    ACL - %s", all.c_str());
     const char end[] = "# End of hosts.allow.";
     bool allSeen = false;
@@ -429,7 +435,7 @@ keeperStatus ServiceFiles::write_acl(FileBatch& batch) const {
     }
     if (!allSeen) fprintf(out, "%s\n", all.c_str());
     fprintf(out, "%s\n", end);
-    const std::string& deny = acl.empty() ? paths_.hostsDenyEmpty : paths_.hostsDenyAll;
+    const std::string& deny = model.acl.empty() ? paths_.hostsDenyEmpty : paths_.hostsDenyAll;
     if (!batch.addCopy(deny.c_str(), paths_.hostsDeny.c_str())) {
         EV_TRACE(DL_ERROR, "Can't copy file %s to %s", deny.c_str(), paths_.hostsDeny.c_str());
         return KEEPER_FAIL;
@@ -540,30 +546,26 @@ keeperStatus ServiceFiles::get_time(ConfigTime* out) const {
 // ---------------------------------------------------------------------------
 // Security switches.
 
-keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
+keeperStatus ServiceFiles::set_security(ConfigSecurity* request, int& mask, const SecFiles& write) {
     for (uint32_t value : {request->telnet, request->ping, request->tcpsec, request->ssh}) {
         if (value != CFG_ALL_ONES && value != 1 && value != 2) {
             EV_TRACE(DL_ERROR, "SWConfigPlugin::set_security, refused switch value %u", value);
             return KEEPER_FAIL;
         }
     }
-    ModelUndo<ConfigSecurity> undo(security_);
+    ModelUndo<ConfigSecurity> undo(model.security);
     int changes = 0;
-    _read_sec_changes(request, changes);
+    read_sec_changes(request, changes);
     if (changes == 0) return KEEPER_NO_CHANGE;
     FileBatch batch;
-    if (_update_sec_files(batch, changes) != KEEPER_OK || !_commit(batch)) return KEEPER_FAIL;
+    if (write(batch, changes) != KEEPER_OK || !rc.commit(batch)) return KEEPER_FAIL;
     undo.keep();
     mask |= changes;
-    _apply_sec_changes(changes);
+    apply_sec_changes(changes);
     return KEEPER_OK;
 }
 
-keeperStatus SWConfigPlugin::_update_sec_files(FileBatch& batch, int) {
-    return update_cfg_file(batch);
-}
-
-void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
+void ServiceFiles::read_sec_changes(ConfigSecurity* request, int& mask) {
     const struct {
         uint32_t ConfigSecurity::*field;
         int bit;
@@ -574,28 +576,29 @@ void SWConfigPlugin::_read_sec_changes(ConfigSecurity* request, int& mask) {
                   {&ConfigSecurity::ssh, SEC_CHANGED_SSH}};
     for (const auto& f : fields) {
         const uint32_t wanted = request->*f.field;
-        if (wanted == CFG_ALL_ONES || wanted == security_.*f.field) continue;
-        security_.*f.field = wanted;
+        if (wanted == CFG_ALL_ONES || wanted == model.security.*f.field) continue;
+        model.security.*f.field = wanted;
         mask |= f.bit;
     }
 }
 
-void SWConfigPlugin::_apply_sec_changes(int& mask) {
-    if (mask & (SEC_CHANGED_PING | SEC_CHANGED_TCPSEC)) run_script(ARGV_SECURITY);
+void ServiceFiles::apply_sec_changes(int& mask) {
+    if (mask & (SEC_CHANGED_PING | SEC_CHANGED_TCPSEC)) jobs.run_script(ARGV_SECURITY);
     if (mask & SEC_CHANGED_TELNET)
-        run_script(security_.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
-    if (mask & SEC_CHANGED_SSH) run_script(security_.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
+        jobs.run_script(model.security.telnet == 1 ? ARGV_INETD_START : ARGV_INETD_STOP);
+    if (mask & SEC_CHANGED_SSH)
+        jobs.run_script(model.security.ssh == 1 ? ARGV_SSHD_START : ARGV_SSHD_STOP);
 }
 
 // ---------------------------------------------------------------------------
 // Version record and web-start descriptor.
 
-keeperStatus SWConfigPlugin::_create_version_config() {
-    for (unsigned pos = 0; pos < ifCount; ++pos) {
-        const ConfigNetIf& e = ifTable[pos];
+void ServiceFiles::load_version(const std::string& confDir) {
+    for (unsigned pos = 0; pos < model.ifCount; ++pos) {
+        const ConfigNetIf& e = model.ifTable[pos];
         if (e.kind != NETIF_KIND_ETH || strcmp(e.name, "eth0") != 0) continue;
         const uint8_t serial[4] = {0, e.u.eth.hwAddr[3], e.u.eth.hwAddr[4], e.u.eth.hwAddr[5]};
-        memcpy(&version_.serial, serial, sizeof serial);
+        memcpy(&model.version.serial, serial, sizeof serial);
         break;
     }
     std::string path = confDir;
@@ -604,12 +607,11 @@ keeperStatus SWConfigPlugin::_create_version_config() {
     if (readTextLines(path + APP_ACTYPE_FILE, lines)) {
         for (const std::string& line : lines) {
             if (line.find("Version") == std::string::npos) continue;
-            snprintf(version_.swVersion, sizeof version_.swVersion, "%s", line.c_str());
+            snprintf(model.version.swVersion, sizeof model.version.swVersion, "%s", line.c_str());
             break;
         }
     }
-    EV_TRACE(DL_NOTIFY, "serial %u, sw %s", version_.serial, version_.swVersion);
-    return KEEPER_OK;
+    EV_TRACE(DL_NOTIFY, "serial %u, sw %s", model.version.serial, model.version.swVersion);
 }
 
 bool ServiceFiles::write_webstart(const char* address, FileBatch& batch) const {

@@ -1,17 +1,23 @@
 // The files the appliance's services read (host name, hosts, name and time
-// servers, access list, web-start descriptor) written from the model, and
-// the host's clock and time zone.
+// servers, access list, web-start descriptor, the administrator's login
+// profile) loaded into the model and written from it, the changes of host,
+// servers, access list and security switches, and the host's clock and
+// time zone.
 #ifndef PLUGINS_SERVICE_FILES_H
 #define PLUGINS_SERVICE_FILES_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
+#include "plugins/config_model.h"
 #include "protocol/keeper_msg.h"
 #include "protocol/keeper_records.h"
 
 class FileBatch;
+class PluginJobs;
+class RcConf;
 
 // Where the plug-in finds the host's files. The defaults are the appliance's
 // own (support/appliance.h); tests point them into a folder of their own.
@@ -24,28 +30,44 @@ struct ConfigPaths {
     std::string adminProfile;
 };
 
-// A list element with the handle that list reads use as their cursor.
-template <class Rec>
-struct Handled {
-    uint32_t handle;
-    Rec rec;
-};
-
 class ServiceFiles {
 public:
-    using ServerList = std::list<Handled<ConfigAll>>;
-    using AclList = std::list<Handled<ConfigACLHost>>;
+    // The files of a security change besides the services': KEEPER_FAIL
+    // when one cannot be written.
+    using SecFiles = std::function<keeperStatus(FileBatch& batch, int mask)>;
 
-    // The parts of the model the files are written from: the host, the
-    // interface table and its entry count, the servers and the access list.
-    ServiceFiles(const ConfigHost& host, const ConfigNetIf* table, const uint32_t& count,
-                 const ServerList& servers, const AclList& acl)
-        : host(host), table(table), count(count), servers(servers), acl(acl) {}
+    // The model the files are written from, the configuration file that
+    // holds the security switches, and the plug-in that runs the tools and
+    // scripts that apply a change.
+    ServiceFiles(ConfigModel& model, RcConf& rc, PluginJobs& jobs)
+        : model(model), rc(rc), jobs(jobs) {}
     ServiceFiles(const ServiceFiles&) = delete;
     ServiceFiles& operator=(const ServiceFiles&) = delete;
 
     void set_paths(const ConfigPaths& p) { paths_ = p; }
-    const ConfigPaths& paths() const { return paths_; }
+    // The host, servers and access list of the model from their files, as
+    // far as they can be read.
+    void load();
+    // The version record from the first port's address and the version
+    // file of the configuration folder.
+    void load_version(const std::string& confDir);
+    // The shell time-out from the administrator's login profile.
+    void read_profile();
+    // The profile with the model's shell time-out, into the batch.
+    keeperStatus write_profile(FileBatch& batch);
+    void trace_servers() const;
+
+    // The changes: each writes its files as one batch, and the model keeps
+    // the change only once they are written.
+    keeperStatus set_host(ConfigHost* host, int& mask);
+    keeperStatus add_server(ConfigAll* server, int& mask);
+    keeperStatus del_server(ConfigAll* server, int& mask);
+    keeperStatus add_acl(ConfigACLHost* acl);
+    keeperStatus del_acl(ConfigACLHost* acl);
+    keeperStatus set_security(ConfigSecurity* request, int& mask, const SecFiles& write);
+    // The time servers, as the model's own records.
+    bool ntp_list(std::list<ConfigAll*>& out);
+    bool ntp_reached() const;
 
     // The writers: each adds its file to the batch; KEEPER_FAIL when it
     // cannot.
@@ -63,12 +85,29 @@ public:
     keeperStatus get_time(ConfigTime* out) const;
 
 private:
-    const ConfigHost& host;
-    const ConfigNetIf* table;
-    const uint32_t& count;
-    const ServerList& servers;
-    const AclList& acl;
+    void load_host();
+    void load_dns();
+    void load_ntp();
+    void load_acl();
+    // The file of a server type into the batch; KEEPER_FAIL when it cannot.
+    keeperStatus write_srv_file(FileBatch& batch, uint32_t type);
+    // Writes the file of a server type; once it is written, a time server's
+    // daemon is restarted.
+    keeperStatus write_servers(uint32_t type);
+    // Writes the access files.
+    keeperStatus write_acl_files();
+    void read_sec_changes(ConfigSecurity* request, int& mask);
+    // Runs the scripts of a security change once its files are written.
+    void apply_sec_changes(int& mask);
+
+    ConfigModel& model;
+    RcConf& rc;
+    PluginJobs& jobs;
     ConfigPaths paths_;
 };
+
+// Whether text is a host or domain name this plug-in writes into system
+// files: letters, digits, "-" and ".", labels of 1 to 63 characters.
+bool validHostName(const char* text, bool allowEmpty);
 
 #endif

@@ -7,13 +7,13 @@
 
 void STCConfigPluginX::init(PluginHost* daemon) {
     SWConfigPlugin::init(daemon);
-    _create_bash_config(files.paths().adminProfile.c_str());
+    files.read_profile();
 }
 
 keeperStatus STCConfigPluginX::_update_sec_files(FileBatch& batch, int mask) {
     const keeperStatus status = SWConfigPlugin::_update_sec_files(batch, mask);
     if (status != KEEPER_OK || !(mask & SEC_CHANGED_SHELL_TIMEOUT)) return status;
-    return _update_bash_cfg_file(batch, files.paths().adminProfile.c_str());
+    return files.write_profile(batch);
 }
 
 void STCConfigPluginX::_get_conf(GeneralMsg& msg) {

@@ -2,30 +2,14 @@
 // requests to its getters and setters.
 #include "plugins/sw_config_plugin.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <utility>
 
-#include "keeper/script_job.h"
-#include "plugins/config_loader.h"
 #include "plugins/link_utils.h"
 #include "support/appliance.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
-#include "support/net_utils.h"
 #include "support/run_prog.h"
-
-const char* const __if_attr[] = {"int", "ext", "mgmt", "br", "tap", "clone", "", nullptr};
-const char* const __if_status[] = {"up", "down", "test", nullptr};
-const char* const __if_speed[] = {"10", "100", "1000", nullptr};
-const char* const __if_duplex[] = {"full", "half", nullptr};
-const char* const __if_autoneg[] = {"on", "off", nullptr};
-const char* const __rt_type[] = {"host", "net", nullptr};
-const char* const __dev_mode[] = {"active", "tap", "NA", nullptr};
-const char* const __if_action[] = {"off", "on_pair", "on_all", "bypass", nullptr};
-const char* const __adna_values[] = {"1", "0", "NA", nullptr};
-const char DEF_CONFIG_AUTO[] = "auto";
 
 namespace {
 
@@ -39,43 +23,28 @@ int disk_usage_of(const RunOutcome& outcome) {
 }  // namespace
 
 SWConfigPlugin::SWConfigPlugin(const char* cfg, const char* conf)
-    : cfgFile(cfg ? cfg : ""),
-      confDir(conf ? conf : ""),
-      net(ifTable, ifCount),
-      files(host_, ifTable, ifCount, servers_, acl_) {
-    memset(&host_, 0, sizeof host_);
-    memset(gateways, 0, sizeof gateways);
-    brStp = brLearn = 0;
-    memset(&version_, 0, sizeof version_);
-    memset(&security_, 0, sizeof security_);
-    memset(&hwStatus, 0, sizeof hwStatus);
-    hwStatus.word5 = 1;
-    hwStatus.word6 = 1;
-    devMode = dbSess = 0;
-    ifCount = 0;
-    memset(ifTable, 0, sizeof ifTable);
-    memset(pairs, 0, sizeof pairs);
-    pairCount = 0;
-    fileIfCount = fileLinkCount = 0;
-}
-
-SWConfigPlugin::~SWConfigPlugin() {
-    routes_.clear();
-    servers_.clear();
-    acl_.clear();
+    : confDir(conf ? conf : ""),
+      net(model, rc, files, *this),
+      rc(cfg, model, net),
+      files(model, rc, *this) {
+    // Through the virtual hooks: a variant's file has variables of its own.
+    rc.set_hooks(
+        {[this](const char* name, const char* value) { return _read_conf_ext(name, value); },
+         [this](FILE* out) { _update_sec_conf(out); },
+         [this](FILE* out) { _update_conf_ext(out); }});
 }
 
 void SWConfigPlugin::init(PluginHost* daemon) {
     KeeperBasePligin::init(daemon);
     hwu_logger_init_file();
-    if (_parse_cfg_file() == KEEPER_FAIL) {
+    if (rc.load() == KEEPER_FAIL) {
         EV_TRACE(DL_ERROR, "SWConfigPlugin::init, %s not loaded: configuration requests refused",
-                 cfgFile.c_str());
+                 rc.file().c_str());
         return;
     }
-    _create_version_config();
-    _release_mem();
-    _print_servers_dbg();
+    files.load();
+    files.load_version(confDir);
+    files.trace_servers();
     ready_ = true;
 }
 
@@ -100,7 +69,7 @@ keeperStatus SWConfigPlugin::handleRequest(GeneralMsg& msg) {
 void SWConfigPlugin::on_timer(void* daemon) {
     if (!daemon) return;
     usage.first_cpu_snapshot();
-    _schedule(1, [this] { get_next_cpu_usage(); });
+    schedule(1, [this] { get_next_cpu_usage(); });
     // A dead network mount makes df hang: the figures are taken when it ends.
     ProgramRunner::Job job = ProgramRunner::program(usage.df_command(), APP_RUN_DEADLINE_DF);
     job.capture = true;
@@ -109,22 +78,22 @@ void SWConfigPlugin::on_timer(void* daemon) {
 }
 
 void SWConfigPlugin::_publish_usage(int disk) {
-    const unsigned changes = usage.refresh(hwStatus, disk);
+    const unsigned changes = usage.refresh(model.hwStatus, disk);
     if (changes == 0) return;
     ConfigAll body;
     memset(&body, 0, sizeof body);
-    body.data.hw = hwStatus;
+    body.data.hw = model.hwStatus;
     config_hwH2NOrder(&body.data.hw);
     if (daemon_) daemon_->publish(EVENT_GRP_HW_STATUS, changes, &body, sizeof body);
 }
 
 void SWConfigPlugin::get_next_cpu_usage() { usage.next_cpu_snapshot(); }
 
-void SWConfigPlugin::_schedule(long delay, std::function<void()> call) {
+void SWConfigPlugin::schedule(long delay, std::function<void()> call) {
     if (daemon_)
         daemon_->schedule(delay, std::move(call));
     else
-        EV_TRACE(DL_ERROR, "SWConfigPlugin::_schedule, no daemon to keep the time");
+        EV_TRACE(DL_ERROR, "SWConfigPlugin::schedule, no daemon to keep the time");
 }
 
 void SWConfigPlugin::run_script(const char* const argv[]) { start(scriptJob(argv, argv[0])); }
@@ -163,45 +132,21 @@ PendingReplies* SWConfigPlugin::pending_replies() const {
     return daemon_ ? &daemon_->pending_replies() : nullptr;
 }
 
-// A file without interfaces leaves the ports to themselves.
-void SWConfigPlugin::_create_mirror_lists() {
-    if (ifCount != 0 && fileIfCount != 0) net.create_mirror_lists();
+keeperStatus SWConfigPlugin::_read_conf_ext(const char*, const char*) { return KEEPER_FAIL; }
+
+keeperStatus SWConfigPlugin::_update_sec_conf(FILE* out) {
+    rc.write_switches(out);
+    return KEEPER_OK;
 }
 
-void SWConfigPlugin::_process_mirroring() {
-    if (ifCount != 0 && fileIfCount != 0) net.process_mirroring();
+keeperStatus SWConfigPlugin::_update_conf_ext(FILE*) { return KEEPER_FAIL; }
+
+keeperStatus SWConfigPlugin::set_security(ConfigSecurity* request, int& mask) {
+    return files.set_security(request, mask, [this](FileBatch& batch, int changes) {
+        return _update_sec_files(batch, changes);
+    });
 }
 
-bool SWConfigPlugin::_commit(FileBatch& batch) {
-    if (!batch.commit()) return false;
-    ++fileGeneration;
-    return true;
-}
-
-uint32_t SWConfigPlugin::next_handle() {
-    if (++lastHandle == 0) ++lastHandle;
-    return lastHandle;
-}
-
-int SWConfigPlugin::find_if_by_name(const char* name) const {
-    if (!name || !*name) return -1;
-    for (unsigned pos = 0; pos < ifCount; ++pos)
-        if (ifTable[pos].kind != 0 &&
-            strncmp(ifTable[pos].name, name, sizeof ifTable[pos].name) == 0)
-            return static_cast<int>(pos);
-    return -1;
-}
-
-std::string SWConfigPlugin::if_name_by_id(uint32_t id) const {
-    if (id == 0 || id > CFG_IF_MAX || ifTable[id - 1].kind == 0) return "";
-    const char* name = ifTable[id - 1].name;
-    return std::string(name, strnlen(name, sizeof ifTable[id - 1].name));
-}
-
-void SWConfigPlugin::_print_servers_dbg() const {
-    for (const auto& server : servers_) {
-        const ConfigSrv& srv = server.rec.data.srv;
-        EV_TRACE(DL_DEBUG, "%d: %s", srv.type,
-                 srv.byName ? srv.u.name : long2ipstr(ntohl(srv.u.address)));
-    }
+keeperStatus SWConfigPlugin::_update_sec_files(FileBatch& batch, int) {
+    return update_cfg_file(batch);
 }

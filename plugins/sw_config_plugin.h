@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "keeper/keeper_plugin.h"
+#include "plugins/config_model.h"
 #include "plugins/net_applier.h"
+#include "plugins/plugin_jobs.h"
+#include "plugins/rc_conf.h"
 #include "plugins/resource_usage.h"
 #include "plugins/service_files.h"
 #include "protocol/keeper_records.h"
@@ -24,53 +27,14 @@
 // Starts a program without waiting for it (ProgramRunner::start of the
 // daemon): the run's id, -1 when it could not start.
 using JobStarter = std::function<int(ProgramRunner::Job job)>;
-// The final status of a request from the outcome of its program.
-using OutcomeStatus = std::function<keeperStatus(const RunOutcome& outcome)>;
 
-constexpr unsigned CFG_PAIR_MAX = 128;
-constexpr uint32_t CFG_ALL_ONES = 0xFFFFFFFFu;
-// Status word of a server that was added (or loaded from the name-server
-// file) and of a time server loaded from the time-server file.
-constexpr uint32_t SRV_STATUS_ADDED = 22;
-constexpr uint32_t SRV_STATUS_LOADED_NTP = 21;
-
-// Name tables of the configuration file. A model code is the index + 1
-// unless the comment says the index is the code.
-extern const char* const __if_attr[];      // role
-extern const char* const __if_status[];    // administrative status, index = code
-extern const char* const __if_speed[];     // index = code
-extern const char* const __if_duplex[];    // index = code
-extern const char* const __if_autoneg[];   // index = code
-extern const char* const __rt_type[];      // index = code
-extern const char* const __dev_mode[];     // device mode
-extern const char* const __if_action[];    // port action
-extern const char* const __adna_values[];  // double session
-extern const char DEF_CONFIG_AUTO[];
-
-// A copy of a part of the model that is put back when it goes out of scope
-// unless the change was kept: a setter changes the model, writes the files
-// from it, and keeps the change only once every file is written.
-template <class Part>
-class ModelUndo {
-public:
-    explicit ModelUndo(Part& part) : live(part), saved(part) {}
-    ~ModelUndo() {
-        if (!kept) live = saved;
-    }
-    ModelUndo(const ModelUndo&) = delete;
-    ModelUndo& operator=(const ModelUndo&) = delete;
-    void keep() { kept = true; }
-
-private:
-    Part& live;
-    const Part saved;
-    bool kept = false;
-};
-
-class SWConfigPlugin : public KeeperBasePligin {
+// Owns the model and the parts that load, store and apply it: RcConf (the
+// configuration file), ServiceFiles (the services' files, host, servers,
+// access list, security) and NetApplier (interfaces, gateways, routes,
+// mirroring); the request tables (config_requests.cpp) reach them.
+class SWConfigPlugin : public KeeperBasePligin, public PluginJobs {
 public:
     SWConfigPlugin(const char* cfgFile, const char* confDir);
-    ~SWConfigPlugin() override;
     SWConfigPlugin(const SWConfigPlugin&) = delete;
     SWConfigPlugin& operator=(const SWConfigPlugin&) = delete;
 
@@ -80,73 +44,47 @@ public:
     // daemon) and the second CPU snapshot one second later.
     void on_timer(void* daemon) override;
     void get_next_cpu_usage();
+    bool get_ntp_list(std::list<ConfigAll*>& out) override { return files.ntp_list(out); }
+    bool reach_ntp_srv() const override { return files.ntp_reached(); }
 
-    virtual keeperStatus _create_version_config();
-    virtual keeperStatus _update_ntp_cfg_file(FileBatch& batch);
-    // Brings the port at that position up (2) or down (other states).
-    keeperStatus _set_link_status(int position, int state) {
-        return net.set_link_status(position, state);
-    }
-    virtual keeperStatus _set_eth_if(ConfigNetIf* request, int& mask);
     // Hooks of a variant for extra variables of the configuration file:
     // KEEPER_FAIL means "not mine".
     virtual keeperStatus _read_conf_ext(const char* name, const char* value);
     virtual keeperStatus _update_conf_ext(FILE* out);
     virtual keeperStatus _update_sec_conf(FILE* out);
-    virtual void _read_sec_changes(ConfigSecurity* request, int& mask);
     // The files a security change rewrites, into the batch.
     virtual keeperStatus _update_sec_files(FileBatch& batch, int mask);
-    // Runs the scripts of a security change once its files are written.
-    virtual void _apply_sec_changes(int& mask);
     virtual void _get_conf(GeneralMsg& msg);
     virtual void _set_conf(GeneralMsg& msg);
 
     bool ready() const { return ready_; }
+    NetApplier& network() { return net; }
+    ServiceFiles& service_files() { return files; }
 
     // The configuration file: written on its own, or into a batch of files
     // that change together.
-    keeperStatus update_cfg_file();
-    keeperStatus update_cfg_file(FileBatch& batch);
-    // The content of the configuration file.
-    void _write_cfg(FILE* out);
-    std::string _names_of(const uint32_t* ids, uint32_t count, uint32_t offset) const;
-    void _write_ip_if(FILE* out, const ConfigNetIf& e) const;
-    void _write_link_group(FILE* out, const ConfigNetIf& e) const;
-    void _write_routes(FILE* out) const;
-    keeperStatus _parse_cfg_file();
-    keeperStatus _parse_cfg_param(const char* name, const char* value, int length);
-    void _create_bash_config(const char* path);
-    keeperStatus _update_bash_cfg_file(FileBatch& batch, const char* path);
+    keeperStatus update_cfg_file() { return rc.store(); }
+    keeperStatus update_cfg_file(FileBatch& batch) { return rc.store(batch); }
 
-    // Network part (interfaces, gateways, routes, mirroring).
-    keeperStatus get_if(ConfigAll& all);
-    keeperStatus set_if(ConfigNetIf* request, int& mask);
-    keeperStatus set_inb_gateway(uint32_t* address);
-    keeperStatus set_oob_gateway(uint32_t* address);
-    keeperStatus add_route(ConfigRoute* route);
-    keeperStatus del_route(ConfigRoute* route);
-    void _create_mirror_lists();
-    void _process_mirroring();
-
-    // Service files.
-    keeperStatus set_host(ConfigHost* host, int& mask);
-    keeperStatus add_server(ConfigAll* server, int& mask);
-    keeperStatus del_server(ConfigAll* server, int& mask);
-    bool get_ntp_list(std::list<ConfigAll*>& out) override;
-    bool reach_ntp_srv() const override;
-    keeperStatus add_acl(ConfigACLHost* acl);
-    keeperStatus del_acl(ConfigACLHost* acl);
+    // The changes the tests make directly.
+    keeperStatus set_if(ConfigNetIf* request, int& mask) { return net.set_if(request, mask); }
+    keeperStatus set_oob_gateway(uint32_t* address) { return net.set_gateway(0, *address); }
+    // Brings the port at that position up (2) or down (other states).
+    keeperStatus _set_link_status(int position, int state) {
+        return net.set_link_status(position, state);
+    }
+    void _create_mirror_lists() { net.create_mirror_lists(); }
+    void _process_mirroring() { net.process_mirroring(); }
+    keeperStatus add_server(ConfigAll* server, int& mask) { return files.add_server(server, mask); }
+    keeperStatus add_acl(ConfigACLHost* acl) { return files.add_acl(acl); }
+    keeperStatus del_acl(ConfigACLHost* acl) { return files.del_acl(acl); }
     keeperStatus set_time(ConfigTime* time, int& mask) { return files.set_time(*time, mask); }
-    keeperStatus get_time(ConfigTime* time) { return files.get_time(time); }
     keeperStatus set_security(ConfigSecurity* request, int& mask);
     // False when the descriptor is missing or has a line too long: it is
     // then left as it is.
     bool updateJavaWebStart(const char* address, FileBatch& batch) {
         return files.write_webstart(address, batch);
     }
-
-    // The file of a server type into the batch; KEEPER_FAIL when it cannot.
-    keeperStatus _update_srv_cfg_file(FileBatch& batch, uint32_t type);
 
     // Seams for tests.
     void set_paths(const ConfigPaths& p) { files.set_paths(p); }
@@ -158,100 +96,32 @@ public:
     void set_resource_sources(ResourceUsage::Sources sources) { usage = ResourceUsage(sources); }
 
     // Read access to the model.
-    const ConfigHost& host() const { return host_; }
-    uint32_t gateway(unsigned slot) const { return gateways[slot & 1]; }
-    const ConfigSecurity& security() const { return security_; }
-    const ConfigVersion& version() const { return version_; }
-    uint32_t if_count() const { return ifCount; }
-    const ConfigNetIf& if_entry(unsigned position) const { return ifTable[position]; }
-    uint32_t pair_count() const { return pairCount; }
-    const ConfigIfPair& pair(unsigned index) const { return pairs[index]; }
-    const std::list<Handled<ConfigRoute>>& routes() const { return routes_; }
-    const std::list<Handled<ConfigAll>>& servers() const { return servers_; }
-    const std::list<Handled<ConfigACLHost>>& acl() const { return acl_; }
+    const ConfigHost& host() const { return model.host; }
+    uint32_t gateway(unsigned slot) const { return model.gateways[slot & 1]; }
+    const ConfigSecurity& security() const { return model.security; }
+    const ConfigVersion& version() const { return model.version; }
+    uint32_t if_count() const { return model.ifCount; }
+    const ConfigNetIf& if_entry(unsigned position) const { return model.ifTable[position]; }
+    uint32_t pair_count() const { return model.pairCount; }
+    const ConfigIfPair& pair(unsigned index) const { return model.pairs[index]; }
+    const ConfigModel::RouteList& routes() const { return model.routes; }
+    const ConfigModel::ServerList& servers() const { return model.servers; }
+    const ConfigModel::AclList& acl() const { return model.acl; }
     const MirrorRecord& mirror_record(unsigned position) const { return net.record(position); }
-    const ConfigHwStatus& hw_status() const { return hwStatus; }
+    const ConfigHwStatus& hw_status() const { return model.hwStatus; }
 
 protected:
-    // The values of the configuration file as read, before the builders turn
-    // them into the model.
-    struct ParseTables;
-
-    // Builders of the model from the parsed values and the service files.
-    void _create_if_config();
-    void _create_pair_config();
-    void _create_route_config();
-    void _create_host_config();
-    void _create_dns_config();
-    void _create_ntp_config();
-    void _create_acl_config();
-    void _release_mem();
-    // Parts of _create_if_config: ports, IP interfaces, link groups.
-    void _create_ports();
-    void _create_ip_ifs();
-    void _create_link_groups();
-    // The next entry of the table with its kind, id and name; null (traced)
-    // when the table is full or the name does not fit.
-    ConfigNetIf* _add_if_entry(uint32_t kind, const std::string& name);
-    // Id of the port so named, 0 (traced for `owner`) when none.
-    uint32_t _port_id(const std::string& name, const char* owner) const;
-    // Id of the entry so named, 0 (traced for `owner`) when none.
-    uint32_t _entry_id(const std::string& name, const char* owner) const;
-    // Writes the kept lines of the file after the writer's own part.
-    void _write_kept_lines(FILE* out);
-    // The changes of set_if by kind, on the entry at `position`.
-    keeperStatus _change_ip_interface(const ConfigNetIf* request, unsigned position);
-    keeperStatus _change_plain_port(const ConfigNetIf* request, unsigned position);
-    keeperStatus _change_eth_port(ConfigNetIf* request, unsigned position, int& mask);
-    // Kind 132: false when nothing changed; the files the change needs
-    // besides the configuration file go into the batch.
-    bool _set_ip_if(const ConfigNetIf* request, unsigned position, FileBatch& batch);
-    keeperStatus _set_gateway(unsigned slot, uint32_t address);
-    bool _validate_gateway(unsigned slot, uint32_t address) const;
-    using RouteList = std::list<Handled<ConfigRoute>>;
-    using RouteEdit = std::function<void(RouteList&)>;
-    // A route change that `edit` makes on the list: the file is prepared
-    // before the route command runs, and list and file change only once
-    // the command has succeeded.
-    keeperStatus _run_route_cmd(const ConfigRoute& route, const char* verb, RouteEdit edit);
-    // Makes the change of a route command that succeeded: commits the
-    // batch prepared for it, or writes the file anew when another change
-    // was written meanwhile (`prepared` null). A file that cannot be
-    // written takes the route back out of the kernel.
-    keeperStatus _keep_route_change(const ConfigRoute& route, const char* verb,
-                                    const RouteEdit& edit, FileBatch* prepared);
-    // The words of the route command.
-    std::vector<std::string> _route_words(const ConfigRoute& route, const char* verb) const;
-    // Commits a batch of files; each commit counts in fileGeneration.
-    bool _commit(FileBatch& batch);
-    // Writes the file of a server type; once it is written, a time server's
-    // daemon is restarted.
-    keeperStatus _write_servers(uint32_t type);
-    // Writes the access files.
-    keeperStatus _write_acl();
-    // The daemon re-applies the network a second later.
-    void _schedule_network_restart();
-    void _schedule(long delay, std::function<void()> call);
+    void schedule(long delay, std::function<void()> call) override;
+    bool hosted() const override { return daemon_ != nullptr; }
+    void run_script(const char* const argv[]) override;
+    keeperStatus run_for_reply(ProgramRunner::Job job, OutcomeStatus finish) override;
+    int start(ProgramRunner::Job job) override;
     // Brings the hardware status up to date with the disk figure of the
     // step's df run and publishes what changed.
     void _publish_usage(int disk);
 
-    void _print_servers_dbg() const;
-    // Starts one of the appliance's scripts (scriptJob), serialised by its path.
-    void run_script(const char* const argv[]);
-    // Starts a host tool whose end decides the request's reply: the reply
-    // is deferred under a token, and `finish` makes the final status of the
-    // outcome. A tool that cannot start is finished at once as not started.
-    keeperStatus run_for_reply(ProgramRunner::Job job, OutcomeStatus finish);
-    int start(ProgramRunner::Job job);
     PendingReplies* pending_replies() const;
-    uint32_t next_handle();
-    // Position of the entry with that name, -1 when none.
-    int find_if_by_name(const char* name) const;
-    // Name of the entry with that id, "" when there is none.
-    std::string if_name_by_id(uint32_t id) const;
 
-    std::string cfgFile;
     std::string confDir;
     bool ready_ = false;
     JobStarter starter;
@@ -260,37 +130,11 @@ protected:
     uint32_t replyToken = 0;
     ResourceUsage usage;
 
-    // The model.
-    ConfigHost host_;
-    uint32_t gateways[2];  // 0 out-of-band, 1 in-band; network order
-    uint32_t brStp, brLearn;
-    ConfigVersion version_;
-    ConfigSecurity security_;
-    ConfigHwStatus hwStatus;
-    uint32_t devMode, dbSess;
-    uint32_t ifCount;
-    ConfigNetIf ifTable[CFG_IF_MAX];
-    ConfigIfPair pairs[CFG_PAIR_MAX];
-    uint32_t pairCount;
-    uint32_t fileIfCount, fileLinkCount;
-    // Live link state and mirroring of the ports of ifTable.
+    ConfigModel model;
+    // Live link state and mirroring of the model's ports.
     NetApplier net;
-    std::list<Handled<ConfigRoute>> routes_;
-    std::list<Handled<ConfigAll>> servers_;
-    std::list<Handled<ConfigACLHost>> acl_;
-    // The lines of the configuration file that are not the writer's, in
-    // file order, as read.
-    std::vector<std::string> keptLines;
-    uint32_t lastHandle = 0;
-    // Batches committed so far: a batch prepared earlier is stale once it
-    // changed.
-    uint32_t fileGeneration = 0;
-    std::unique_ptr<ParseTables> parsed;
+    RcConf rc;
     ServiceFiles files;
 };
-
-// Whether text is a host or domain name this plug-in writes into system
-// files: letters, digits, "-" and ".", labels of 1 to 63 characters.
-bool validHostName(const char* text, bool allowEmpty);
 
 #endif
