@@ -81,6 +81,11 @@ public:
         ++fups_runs;
         return KEEPER_OK;
     }
+    const char* get_dev_mode() const override { return dev_mode.c_str(); }
+    keeperStatus set_dev_mode(const char* mode) override {
+        dev_mode = mode;
+        return KEEPER_OK;
+    }
 
     // Answers.
     bool lower_must_running = false;
@@ -91,6 +96,7 @@ public:
     PsList processes;
     EvEngine engine;
     ProgramRunner runner{&engine};
+    std::string dev_mode;
 
     // Records.
     std::vector<Event> events;

@@ -52,7 +52,7 @@ KeeperSrv::KeeperSrv(EvEngine* e)
       factory(nullptr),
       boot(this, task_levels, check_levels),
       runner(e),
-      plugin_host(new DaemonPluginHost(*this, e)) {}
+      plugin_host(new DaemonPluginHost(*this, replies, e)) {}
 
 KeeperSrv::~KeeperSrv() {
     for (auto& entry : plugins) delete entry.second;
@@ -112,13 +112,18 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
         return 2;
     }
     if (!desc.metrics_file.empty()) {
-        metrics.reset(new MetricsFile(*this));
+        metrics.reset(new MetricsFile(engine, [this] { return status_snapshot(); }));
         metrics->start(desc.metrics_file);
     }
     return _init_specific();
 }
 
 void KeeperSrv::prerun_actions() { start_tasks(); }
+
+StatusSnapshot KeeperSrv::status_snapshot() {
+    return collect_status(StatusSources{engine->getClock(), daemon_counters, get_boot_level(),
+                                        processes.get_tasks(), check_levels});
+}
 
 void KeeperSrv::set_action_registry(ActionHandler* registry) {
     actions = registry;

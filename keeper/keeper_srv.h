@@ -98,10 +98,8 @@ public:
     virtual keeperStatus register_event(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus check_alive_ack(ClientHandler* handler);
     virtual keeperStatus process_command(GeneralMsg&) { return KEEPER_FAIL; }
-    // The device mode, for the plug-ins: a daemon without modes has none
-    // and chooses none.
-    virtual const char* get_dev_mode() const { return ""; }
-    virtual keeperStatus set_dev_mode(const char*) { return KEEPER_FAIL; }
+    const char* get_dev_mode() const override { return ""; }
+    keeperStatus set_dev_mode(const char*) override { return KEEPER_FAIL; }
 
     int run(bool noLoop);
     // Keeps the action registry and lets it register the predefined actions.
@@ -196,6 +194,8 @@ public:
     PendingReplies& get_replies() { return replies; }
     DaemonCounters& get_daemon_counters() { return daemon_counters; }
     long get_boot_level() const { return boot.reached_level(); }
+    // The counters of the daemon, its tasks and checks as they are now.
+    StatusSnapshot status_snapshot();
 
 protected:
     keeperStatus _get_ka_config(GeneralMsg& msg, ClientHandler* handler);

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "keeper/keeper_srv.h"
-#include "keeper/task_status.h"
 #include "reactor/ev_engine.h"
 #include "support/atomic_file.h"
 #include "support/ev_debug.h"
@@ -16,19 +14,19 @@ constexpr long kPeriod = 1;  // seconds between looks at the status
 }  // namespace
 
 MetricsFile::~MetricsFile() {
-    if (timer >= 0) keeper.get_engine()->delTimer(timer);
+    if (timer >= 0) engine->delTimer(timer);
 }
 
 void MetricsFile::start(const std::string& file) {
     if (file.empty() || timer >= 0) return;
     path = file;
     tick(nullptr);
-    timer = keeper.get_engine()->addTimer(kPeriod, this, static_cast<EvTimerCb>(&MetricsFile::tick),
-                                          nullptr, kPeriod);
+    timer = engine->addTimer(kPeriod, this, static_cast<EvTimerCb>(&MetricsFile::tick), nullptr,
+                             kPeriod);
 }
 
 int MetricsFile::tick(void*) {
-    std::string text = status_metrics(collect_status(keeper));
+    std::string text = status_metrics(snapshot());
     if (text != written && write(text)) written.swap(text);
     return 1;
 }

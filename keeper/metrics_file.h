@@ -5,15 +5,20 @@
 #ifndef KEEPER_METRICS_FILE_H
 #define KEEPER_METRICS_FILE_H
 
+#include <functional>
 #include <string>
+#include <utility>
 
+#include "keeper/task_status.h"
 #include "reactor/ev_handler.h"
 
-class KeeperSrv;
+class EvEngine;
 
 class MetricsFile : public EvHandler {
 public:
-    explicit MetricsFile(KeeperSrv& keeper) : keeper(keeper) {}
+    using Snapshot = std::function<StatusSnapshot()>;
+    MetricsFile(EvEngine* engine, Snapshot snapshot)
+        : engine(engine), snapshot(std::move(snapshot)) {}
     ~MetricsFile() override;
     MetricsFile(const MetricsFile&) = delete;
     MetricsFile& operator=(const MetricsFile&) = delete;
@@ -31,7 +36,8 @@ private:
     // does not end in ".prom", so the collector never reads half a file.
     bool write(const std::string& text);
 
-    KeeperSrv& keeper;
+    EvEngine* engine;
+    Snapshot snapshot;
     std::string path;
     std::string written;  // the text now in the file
     int timer = -1;

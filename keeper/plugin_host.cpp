@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "keeper/keeper_srv.h"
+#include "keeper/task_host.h"
 #include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
 
@@ -47,4 +47,4 @@ int DaemonPluginHost::start(ProgramRunner::Job job) {
     return keeper.get_runner().start(std::move(job));
 }
 
-PendingReplies& DaemonPluginHost::pending_replies() { return keeper.get_replies(); }
+PendingReplies& DaemonPluginHost::pending_replies() { return replies; }

@@ -9,13 +9,14 @@
 #include "reactor/ev_handler.h"
 
 class EvEngine;
-class KeeperSrv;
+class TaskHost;
 
 // EvHandler first: the engine calls the timer callback through an
 // EvHandler pointer, which then needs no adjustment to reach the object.
 class DaemonPluginHost : public EvHandler, public PluginHost {
 public:
-    DaemonPluginHost(KeeperSrv& keeper, EvEngine* engine) : keeper(keeper), engine(engine) {}
+    DaemonPluginHost(TaskHost& keeper, PendingReplies& replies, EvEngine* engine)
+        : keeper(keeper), replies(replies), engine(engine) {}
     // Takes back the calls still waiting for their timer.
     ~DaemonPluginHost() override;
     DaemonPluginHost(const DaemonPluginHost&) = delete;
@@ -37,7 +38,8 @@ private:
     // The timer callback: runs and forgets one pending call.
     int fire(void* pending);
 
-    KeeperSrv& keeper;
+    TaskHost& keeper;
+    PendingReplies& replies;
     EvEngine* engine;
     std::list<Pending> pending;
 };

@@ -190,7 +190,7 @@ keeperStatus KeeperSrv::print_ps(GeneralMsg& msg) {
 
 keeperStatus KeeperSrv::print_status(GeneralMsg& msg) {
     EV_TRACE(DL_TRACE, "KeeperSrv::print_status, form %u", msg.payload.status.form);
-    const StatusSnapshot snap = collect_status(*this);
+    const StatusSnapshot snap = status_snapshot();
     const std::string text =
         msg.payload.status.form == STATUS_FORM_JSON ? status_json(snap) : status_table(snap);
     msg.setListing(text.data(), text.size());

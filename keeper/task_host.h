@@ -59,6 +59,9 @@ public:
     virtual bool run_plugin_work() = 0;
     // Reconciles the fast-update processes with their list file.
     virtual keeperStatus fups_management() = 0;
+    // The device mode; a daemon without modes has none and chooses none.
+    virtual const char* get_dev_mode() const = 0;
+    virtual keeperStatus set_dev_mode(const char* mode) = 0;
 };
 
 #endif

@@ -9,7 +9,6 @@
 #include <map>
 
 #include "keeper/check_base.h"
-#include "keeper/keeper_srv.h"
 #include "keeper/ps_task.h"
 #include "reactor/ev_engine.h"
 
@@ -103,18 +102,15 @@ TaskStatusRow task_row(const PsTask& task, const EpochOf& epoch) {
 
 }  // namespace
 
-StatusSnapshot collect_status(KeeperSrv& keeper) {
+StatusSnapshot collect_status(const StatusSources& from) {
     StatusSnapshot snap;
-    const EvClock& clock = keeper.get_engine()->getClock();
-    const EpochOf epoch = EpochOf::now(clock);
+    const EpochOf epoch = EpochOf::now(from.clock);
     snap.pid = static_cast<int>(getpid());
-    snap.daemon = keeper.get_daemon_counters();
-    if (keeper.get_boot_level() >= 0)
-        snap.daemon.reached(static_cast<unsigned>(keeper.get_boot_level()));
-    snap.now = clock.wallTime();
-    for (const PsTask* task : keeper.get_ps_list().get_tasks())
-        snap.tasks.push_back(task_row(*task, epoch));
-    for (const auto& level : keeper.get_check_levels())
+    snap.daemon = from.daemon;
+    if (from.boot_level >= 0) snap.daemon.reached(static_cast<unsigned>(from.boot_level));
+    snap.now = from.clock.wallTime();
+    for (const PsTask* task : from.tasks) snap.tasks.push_back(task_row(*task, epoch));
+    for (const auto& level : from.check_levels)
         for (CheckBase* check : level.second->get_checks()) {
             CheckStatusRow row{check->get_name(), check->check_status() == 1,
                                check->get_counters()};

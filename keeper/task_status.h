@@ -9,10 +9,13 @@
 #define KEEPER_TASK_STATUS_H
 
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
-class KeeperSrv;
+class CheckLevel;
+class EvClock;
+class PsTask;
 
 // One task's history. Times are uptime seconds, 0 for never.
 struct TaskCounters {
@@ -90,7 +93,16 @@ struct StatusSnapshot {
     std::vector<CheckStatusRow> checks;
 };
 
-StatusSnapshot collect_status(KeeperSrv& keeper);
+// What a snapshot is taken from; the daemon fills it in.
+struct StatusSources {
+    const EvClock& clock;
+    DaemonCounters daemon;
+    long boot_level;  // -1: no level reached yet
+    const std::vector<PsTask*>& tasks;
+    const std::map<unsigned, CheckLevel*>& check_levels;
+};
+
+StatusSnapshot collect_status(const StatusSources& from);
 
 std::string status_json(const StatusSnapshot& snap);
 std::string status_table(const StatusSnapshot& snap);
