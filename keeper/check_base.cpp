@@ -82,37 +82,40 @@ long CheckBase::run_deadline() const {
 }
 
 keeperStatus CheckBase::run() {
-    if (!check_can_run()) {
-        ++counters.skipped;
-        return KEEPER_OK;
-    }
+    if (check_can_run())
+        run_once();
+    else
+        skip_run();
+    return KEEPER_OK;
+}
+
+void CheckBase::run_once() {
     if (implement != IMPLEMENT_APP) {
         // The single run of the callback (a check class may replace it).
         begin_run();
         take_result(run(static_cast<void*>(nullptr)));
-        return KEEPER_OK;
+        return;
     }
     if (run_in_flight()) {
         EV_TRACE(DL_NOTIFY, "Check [%s] is still running, this run is skipped", name);
-        ++counters.skipped;
-        return KEEPER_OK;
+        skip_run();
+        return;
     }
     // A lower must-check's result may hold this level: the run waits for it,
     // as it did when that check's run took place within the timer's call.
     if (keeper->lower_must_check_running(level)) {
         waiting_for_lower = true;
-        return KEEPER_OK;
+        return;
     }
     begin_run();
     if (start_app([this](keeperStatus rc) { take_result(rc); }) != KEEPER_OK)
         take_result(KEEPER_FAIL);
-    return KEEPER_OK;
 }
 
 void CheckBase::begin_run() { counters.begin(timer_handler ? timer_handler->now() : 0); }
 
 void CheckBase::take_result(keeperStatus rc) {
-    counters.finished(rc != KEEPER_OK);
+    end_run(rc != KEEPER_OK);
     if (rc == KEEPER_OK)
         on_success();
     else

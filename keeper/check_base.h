@@ -17,7 +17,9 @@ public:
     CheckBase(TaskHost* keeper, TimerHandler* timers);
 
     using TaskOnSeq::run;
-    keeperStatus run() override;
+    // Every run of every check passes here, so all are counted alike: one
+    // that may not run now is a skipped run.
+    keeperStatus run() final;
     keeperStatus stop() override;
     void set_must(bool m) override { must = m; }
     keeperStatus add_to_manager() override;
@@ -56,6 +58,15 @@ public:
 
 protected:
     long run_deadline() const override;
+    // One run of a check that may run now: it calls begin_run() and, at once
+    // or when its program or probe is over, end_run(); a run it cannot take
+    // now is skip_run().
+    virtual void run_once();
+    // A run begins: counted, with the loop's clock.
+    void begin_run();
+    // The run begun last is over, its duration counted.
+    void end_run(bool failed) { counters.finished(failed); }
+    void skip_run() { ++counters.skipped; }
 
     bool active;
     unsigned interval;
@@ -72,8 +83,6 @@ protected:
     CheckCounters counters;
 
 private:
-    // A run begins: counted, with the loop's clock.
-    void begin_run();
     // One run's result turned into the episode handling.
     void take_result(keeperStatus rc);
     void on_failure();

@@ -240,4 +240,37 @@ TEST_F(RemCheck, StoppedOrDisabledCheckProbesAndPublishesNothing) {
     EXPECT_NE(dump.find("\nNTP_RemCheck\nValid:1\n"), std::string::npos) << dump;
 }
 
+TEST_F(RemCheck, RunsAreCountedWhenTheProbeIsOver) {
+    check->run();
+    EXPECT_EQ(check->get_counters().runs, 0u) << "the probe still waits";
+    EXPECT_EQ(check->get_counters().last_run, 100);
+    check->run();
+    EXPECT_EQ(check->get_counters().skipped, 1u) << "a run while the probe waits";
+    run_probe(servers, 2);
+    CheckCounters counters = check->get_counters();
+    EXPECT_EQ(counters.runs, 1u);
+    EXPECT_EQ(counters.failures, 0u) << "one server answered";
+    // The run ends once the answers are in, some 300 ms after it began.
+    EXPECT_GE(counters.last_duration_ms, 250);
+
+    servers.set(0, kSilent);
+    clock.now = 200;
+    check->run();
+    run_probe(servers, 4);
+    check->set_enabled(false);
+    check->run();
+    counters = check->get_counters();
+    EXPECT_EQ(counters.runs, 2u);
+    EXPECT_EQ(counters.failures, 1u) << "no server answered";
+    EXPECT_EQ(counters.skipped, 2u);
+    EXPECT_EQ(counters.last_run, 200);
+
+    // A check whose work is done within the run is counted alike.
+    kpiCheck kpi(&keeper, &timers);
+    kpi.run();
+    EXPECT_EQ(kpi.get_counters().runs, 1u);
+    EXPECT_EQ(kpi.get_counters().last_run, clock.now);
+    EXPECT_GE(kpi.get_counters().last_duration_ms, 0);
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 #include <string>
@@ -55,6 +56,11 @@ keeperStatus predefined_check::validate() {
     return KEEPER_OK;
 }
 
+void predefined_check::run_once() {
+    begin_run();
+    end_run(work() != KEEPER_OK);
+}
+
 void predefined_check::dump(std::string& out) const {
     out.append(label).append("\n");
     CheckBase::dump(out);
@@ -68,14 +74,19 @@ ntp_RemCheck::ntp_RemCheck(TaskHost* k, TimerHandler* timers)
       probe(timers ? timers->get_engine() : nullptr, kNtpPort) {}
 
 keeperStatus ntp_RemCheck::init() {
-    if (check_can_run()) _update_ntp_srv_status();
+    if (check_can_run()) run_once();
     return KEEPER_OK;
 }
 
-keeperStatus ntp_RemCheck::run() {
+void ntp_RemCheck::run_once() {
     EV_TRACE(DL_USER1, "ntp_RemCheck::run");
-    if (check_can_run()) _update_ntp_srv_status();
-    return KEEPER_OK;
+    if (probe.busy()) {
+        EV_TRACE(DL_USER1, "ntp_RemCheck::run, previous probe still waiting");
+        skip_run();
+        return;
+    }
+    begin_run();
+    _update_ntp_srv_status();
 }
 
 keeperStatus ntp_RemCheck::stop() {
@@ -86,10 +97,6 @@ keeperStatus ntp_RemCheck::stop() {
 
 void ntp_RemCheck::_update_ntp_srv_status() {
     EV_TRACE(DL_USER1, "ntp_RemCheck::_update_ntp_srv_status");
-    if (probe.busy()) {
-        EV_TRACE(DL_USER1, "ntp_RemCheck::_update_ntp_srv_status, previous probe still waiting");
-        return;
-    }
     std::list<ConfigAll*> servers;
     KeeperBasePligin* plugin = config_plugin(keeper);
     if (plugin) plugin->get_ntp_list(servers);
@@ -104,6 +111,10 @@ void ntp_RemCheck::_update_ntp_srv_status() {
     }
     probe.start(addresses, [this, targets](const std::vector<int>& results) {
         _take_results(targets, results);
+        // A run fails when servers are configured and none of them answered.
+        const bool answered =
+            std::find(results.begin(), results.end(), NTP_SRV_OK) != results.end();
+        end_run(!targets.empty() && !answered);
     });
 }
 
@@ -141,17 +152,17 @@ void ntp_RemCheck::_take_results(const std::vector<Target>& targets,
 ntp_LocalCheck::ntp_LocalCheck(TaskHost* k, TimerHandler* timers)
     : predefined_check(k, timers, "NTP_LocalCheck", "ntp_LocalCheck") {}
 
-keeperStatus ntp_LocalCheck::run() {
+keeperStatus ntp_LocalCheck::work() {
     EV_TRACE(DL_USER1, "ntp_LocalCheck::run");
-    if (!check_can_run() || _is_ntpd_run() || !_can_reach_peer()) return KEEPER_OK;
+    if (_is_ntpd_run() || !_can_reach_peer()) return KEEPER_OK;
     EV_TRACE(DL_NOTIFY, "ntp_LocalCheck::run, start NTP daemon");
     // The check does not wait for the script; runs of the script never
     // overlap, and a start asked for while one runs is folded into one.
     ProgramRunner::Job job = scriptJob(ARGV_NTP_START, ARGV_NTP_START[0]);
-    if (keeper->get_runner().start(std::move(job)) < 0)
-        EV_TRACE(DL_ERROR, "ntp_LocalCheck::run, cannot run %s",
-                 commandLineText(ARGV_NTP_START).c_str());
-    return KEEPER_OK;
+    if (keeper->get_runner().start(std::move(job)) >= 0) return KEEPER_OK;
+    EV_TRACE(DL_ERROR, "ntp_LocalCheck::run, cannot run %s",
+             commandLineText(ARGV_NTP_START).c_str());
+    return KEEPER_FAIL;
 }
 
 bool ntp_LocalCheck::_is_ntpd_run() {
@@ -180,9 +191,11 @@ kpiCheck::kpiCheck(TaskHost* k, TimerHandler* timers)
     must = false;
 }
 
-keeperStatus kpiCheck::run() {
+keeperStatus kpiCheck::work() {
     EV_TRACE(DL_USER1, "kpiCheck::run");
-    if (check_can_run() && keeper) keeper->run_plugin_work();
+    // Without a configuration plug-in there is no work to do, which is no
+    // failure of the check.
+    if (keeper) keeper->run_plugin_work();
     return KEEPER_OK;
 }
 
@@ -193,13 +206,7 @@ fups_RunCheck::fups_RunCheck(TaskHost* k, TimerHandler* timers)
 
 keeperStatus fups_RunCheck::init() {
     EV_TRACE(DL_USER1, "fups_RunCheck::init");
-    if (check_can_run()) fups_management();
-    return KEEPER_OK;
-}
-
-keeperStatus fups_RunCheck::run() {
-    EV_TRACE(DL_USER1, "fups_RunCheck::run");
-    if (check_can_run()) fups_management();
+    if (check_can_run()) run_once();
     return KEEPER_OK;
 }
 
@@ -218,6 +225,5 @@ keeperStatus fups_RunCheck::fups_management() {
         return KEEPER_OK;
     list_mtime = mtime;
     list_size = size;
-    if (keeper) keeper->fups_management();
-    return KEEPER_OK;
+    return keeper ? keeper->fups_management() : KEEPER_OK;
 }

@@ -1,8 +1,8 @@
 // The checks built into the appliance's daemon: a probe of the configured
 // time servers, a watchdog of the local time daemon, the configuration
 // plug-in's periodic work, and a watch on the fast-update list file. They
-// are scheduled like any check (interval, enabled, holds, system mode) but
-// replace its run: no failing episodes, no actions.
+// are scheduled and counted like any check (interval, enabled, holds, system
+// mode) but replace its run: no failing episodes, no actions.
 #ifndef KEEPER_PREDEFINED_CHECKS_H
 #define KEEPER_PREDEFINED_CHECKS_H
 
@@ -20,13 +20,16 @@ public:
     predefined_check(TaskHost* keeper, TimerHandler* timers, const char* registered,
                      const char* label);
 
-    using CheckBase::run;
     keeperStatus validate() override;
-    keeperStatus run() override { return KEEPER_OK; }
     // Like any check's stop: the timer goes, a later start arms it again.
     keeperStatus stop() override { return CheckBase::stop(); }
     keeperStatus init() override { return KEEPER_OK; }
     void dump(std::string& out) const override;
+
+protected:
+    // The check's work, one counted run; KEEPER_FAIL counts as a failure.
+    virtual keeperStatus work() { return KEEPER_OK; }
+    void run_once() override;
 
 private:
     const char* label;
@@ -41,17 +44,18 @@ public:
 
     ntp_RemCheck(TaskHost* keeper, TimerHandler* timers);
 
-    using predefined_check::run;
-    keeperStatus run() override;
     keeperStatus stop() override;
     keeperStatus init() override;
 
-    // Starts one probe of every server; the results are taken in when the
-    // probe is over. A run while a probe still waits is skipped.
-    void _update_ntp_srv_status();
     bool probing() const { return probe.busy(); }
     // Where the servers are asked (123); tests use a port of their own.
     void set_ntp_port(uint16_t port) { probe.set_port(port); }
+
+protected:
+    // Starts one probe of every server; the results are taken in, and the
+    // run counted, when the probe is over. A run while a probe still waits
+    // is skipped.
+    void run_once() override;
 
 private:
     struct Target {
@@ -59,6 +63,7 @@ private:
         bool asked;        // false: no address to send to, counted down
     };
 
+    void _update_ntp_srv_status();
     void _take_results(const std::vector<Target>& targets, const std::vector<int>& results);
 
     NtpProbe probe;
@@ -70,10 +75,12 @@ class ntp_LocalCheck : public predefined_check {
 public:
     ntp_LocalCheck(TaskHost* keeper, TimerHandler* timers);
 
-    using predefined_check::run;
-    keeperStatus run() override;
     bool _is_ntpd_run();
     bool _can_reach_peer();
+
+protected:
+    // Fails when the start script cannot be run.
+    keeperStatus work() override;
 };
 
 // Calls the configuration plug-in's periodic work.
@@ -81,8 +88,8 @@ class kpiCheck : public predefined_check {
 public:
     kpiCheck(TaskHost* keeper, TimerHandler* timers);
 
-    using predefined_check::run;
-    keeperStatus run() override;
+protected:
+    keeperStatus work() override;
 };
 
 // Reconciles the fast-update processes whenever the list file's
@@ -91,10 +98,11 @@ class fups_RunCheck : public predefined_check {
 public:
     fups_RunCheck(TaskHost* keeper, TimerHandler* timers);
 
-    using predefined_check::run;
-    keeperStatus run() override;
     keeperStatus init() override;
     keeperStatus fups_management();
+
+protected:
+    keeperStatus work() override { return fups_management(); }
 
 private:
     timespec list_mtime;
