@@ -214,6 +214,14 @@ OutputConfig iniKeeper_srv::read_output_keys(const std::string& section,
     return config;
 }
 
+OutputConfig iniKeeper_srv::boot_output_defaults() const {
+    OutputConfig config = output_defaults;
+    OutputConfig::Mode general;
+    if (!OutputConfig::parse_mode(get_text("general", "output", ""), general))
+        config.mode = OutputConfig::Null;
+    return config;
+}
+
 keeperStatus iniKeeper_srv::initial_parsing() {
     general_refused = false;
     if (!dict) return KEEPER_FAIL;
@@ -294,6 +302,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
     if (type == "bootTask") {
         task = new TaskOnSeq(keeper, timer_handler);
         task->set_implement(get_text(section, "implement", "").c_str());
+        task->set_output(read_output_keys(section, boot_output_defaults()));
     } else if (type == "ps") {
         PsTask* ps;
         if (get_bool(section, "external", false)) {

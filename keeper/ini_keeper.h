@@ -75,6 +75,9 @@ protected:
     void read_common_keys(TaskOnSeq* task, const std::string& section);
     // "output" and "output size" of a section, over `defaults`.
     OutputConfig read_output_keys(const std::string& section, const OutputConfig& defaults) const;
+    // The defaults of a boot task: /dev/null, as it has always had, unless
+    // the general section names an output.
+    OutputConfig boot_output_defaults() const;
     // The section of that family whose name ends in "/" + name; "" if none.
     std::string find_named_section(const char* prefix, const char* name) const;
     // The "flags/" section whose "name" key is the flag; "" if none.

@@ -124,6 +124,8 @@ bool ProgramRunner::launch(Run& run) {
     plan.file = argv[0];
     plan.argv = argv.data();
     plan.stdio[0] = plan.stdio[1] = plan.stdio[2] = null_fd;
+    if (run.job.out_fd >= 0) plan.stdio[1] = run.job.out_fd;
+    if (run.job.err_fd >= 0) plan.stdio[2] = run.job.err_fd;
     // The loop does not wait until the program has been executed either.
     plan.wait_for_exec = false;
     if (run.job.capture) {

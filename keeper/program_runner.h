@@ -46,9 +46,12 @@ public:
     static const long kKillGrace = 2;
 
     struct Job {
-        // argv[0] without "/" is looked up in PATH. Standard input, output
-        // and error are /dev/null unless the output is captured.
+        // argv[0] without "/" is looked up in PATH. Standard input is
+        // /dev/null, standard output and error too unless given here or the
+        // output is captured.
         std::vector<std::string> argv;
+        int out_fd = -1;
+        int err_fd = -1;
         long deadline = 60;  // seconds, at least 1
         std::string queue;   // "" runs at once, beside anything else
         bool coalesce = false;

@@ -44,6 +44,8 @@ PsTask::PsTask(TaskHost* k, TimerHandler* timers)
       ka_warning_action(_TaskActionBase::none()),
       ka_error(KA_ERROR),
       ka_error_action(_TaskActionBase::none()) {
+    // A supervised program writes where the daemon does unless told otherwise.
+    output.config.mode = OutputConfig::Inherit;
     build_argv();
 }
 
@@ -64,7 +66,6 @@ PsTask::PsTask(const PsTask& o)
       kill_timeout(o.kill_timeout),
       restart_delay(o.restart_delay),
       stop_policy{o.stop_policy.signal, o.stop_policy.signal_name, o.stop_policy.backoff_max, 0, 0},
-      output_config(o.output_config),
       ka_enable(o.ka_enable),
       ka_period(o.ka_period),
       ka_warning(o.ka_warning),
@@ -290,20 +291,15 @@ void PsTask::plan_output(SpawnPlan& plan, const NullOutput* null_output) {
         plan.stdio[1] = plan.stdio[2] = null_output->fd();
         return;
     }
-    if (output_config.mode != OutputConfig::Log) return;
-    if (!output) {
-        const long long size = output_config.max_size > 0 ? output_config.max_size
-                                                          : Logger::getLogSize(APP_OUTPUT_LOG_SIZE);
-        output.reset(new TaskOutput(timer_handler->get_engine(), name, size));
-    }
-    if (!output->prepare()) return;
-    plan.stdio[1] = output->stdout_fd();
-    plan.stdio[2] = output->stderr_fd();
+    TaskOutput* capture = output.prepared(timer_handler->get_engine(), name);
+    if (!capture) return;
+    plan.stdio[1] = capture->stdout_fd();
+    plan.stdio[2] = capture->stderr_fd();
 }
 
 keeperStatus PsTask::spawn() {
     std::unique_ptr<NullOutput> null_output;
-    if (output_config.mode == OutputConfig::Null) null_output.reset(new NullOutput);
+    if (output.config.mode == OutputConfig::Null) null_output.reset(new NullOutput);
     SpawnPlan plan = spawn_plan();
     plan_output(plan, null_output.get());
     // An early exit must not be reaped before its pid is known here.
@@ -372,7 +368,7 @@ keeperStatus PsTask::kill_task(int sig) {
 void PsTask::handle_sigchld() {
     if (pid == -1) return;
     EV_TRACE(DL_NOTIFY, "Exited process %s (%d)", name, pid);
-    if (output) output->program_exited();
+    output.program_exited();
     life_event(LifeEvent::Exited);
     client = nullptr;
     drop_keep_alive();

@@ -115,13 +115,6 @@ public:
     // The longest pause between restarts of a program that keeps dying young
     // (0: every restart waits the restart delay).
     void set_restart_backoff(int seconds) { stop_policy.backoff_max = seconds; }
-    // Where the program's standard output and error go; a bad mode leaves
-    // the task invalid.
-    void set_output(const OutputConfig& config) { output_config = config; }
-    const OutputConfig& get_output_config() const { return output_config; }
-    // The capture of a task whose output is logged, once its program has
-    // started; null otherwise.
-    const TaskOutput* get_output() const { return output.get(); }
     keeperStatus validate() override;
 
     int get_pid() const { return pid; }
@@ -197,10 +190,6 @@ protected:
         int last_pause = 0;  // of the current series of young deaths
         long started = 0;    // uptime at the last start
     } stop_policy;
-    OutputConfig output_config;
-    // Made at the first start and kept across restarts: the pipes outlive
-    // each program.
-    std::unique_ptr<TaskOutput> output;
     // The state of a running program: a copy of the task starts without it.
     int pid = -1;
     ClientHandler* client = nullptr;

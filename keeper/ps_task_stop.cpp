@@ -18,10 +18,6 @@ keeperStatus PsTask::validate() {
                  stop_policy.signal_name.c_str());
         return KEEPER_FAIL;
     }
-    if (output_config.bad_mode) {
-        EV_TRACE(DL_ERROR, "validate: Task %s has an unknown output", name);
-        return KEEPER_FAIL;
-    }
     return TaskOnSeq::validate();
 }
 

@@ -227,3 +227,17 @@ NullOutput::NullOutput() : null_fd(open("/dev/null", O_WRONLY | O_CLOEXEC)) {}
 NullOutput::~NullOutput() {
     if (null_fd >= 0) close(null_fd);
 }
+
+TaskOutput* OutputRoute::prepared(EvEngine* engine, const char* task) {
+    if (config.mode != OutputConfig::Log) return nullptr;
+    if (!log) {
+        const long long size =
+            config.max_size > 0 ? config.max_size : Logger::getLogSize(APP_OUTPUT_LOG_SIZE);
+        log.reset(new TaskOutput(engine, task, size));
+    }
+    return log->prepare() ? log.get() : nullptr;
+}
+
+void OutputRoute::program_exited() {
+    if (log) log->program_exited();
+}

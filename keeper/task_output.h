@@ -89,6 +89,28 @@ private:
     long drop_traced_at = -1;
 };
 
+// Where one task's program writes, across all its runs: the configuration
+// and, for "log", the capture made at the first run and kept until the task
+// goes. A copy of a task gets the configuration, not the capture.
+class OutputRoute {
+public:
+    OutputRoute() = default;
+    OutputRoute(const OutputRoute& o) : config(o.config) {}
+    OutputRoute& operator=(const OutputRoute&) = delete;
+
+    // The capture, ready for the next start of the program; null when the
+    // output is not logged or there are no pipes.
+    TaskOutput* prepared(EvEngine* engine, const char* task);
+    // The program has exited: its lines so far are written.
+    void program_exited();
+    const TaskOutput* capture() const { return log.get(); }
+
+    OutputConfig config;
+
+private:
+    std::unique_ptr<TaskOutput> log;
+};
+
 // /dev/null for a program's output, open for the time of its start.
 class NullOutput {
 public:

@@ -12,6 +12,7 @@
 #include "keeper/callback_ps.h"
 #include "keeper/program_runner.h"
 #include "keeper/task_host.h"
+#include "keeper/timer_handler.h"
 #include "protocol/wire_text.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
@@ -149,7 +150,7 @@ bool TaskSingle::run_in_flight() const {
 long TaskSingle::run_deadline() const { return APP_RUN_DEADLINE_SCRIPT; }
 
 bool TaskSingle::start_shell(const char* line, long deadline,
-                             std::function<void(const RunOutcome&)> done) {
+                             std::function<void(const RunOutcome&)> done, int out_fd, int err_fd) {
     if (!keeper) return false;
     ProgramRunner& runner = keeper->get_runner();
     // Only the daemon's own earlier run is stopped: another process with the
@@ -162,9 +163,13 @@ bool TaskSingle::start_shell(const char* line, long deadline,
     }
     ProgramRunner::Job job = ProgramRunner::shell(line, deadline);
     job.done = std::move(done);
+    job.out_fd = out_fd;
+    job.err_fd = err_fd;
     run_slot.id = runner.start(std::move(job));
     return run_slot.id > 0;
 }
+
+void TaskSingle::route_output(int&, int&) {}
 
 void TaskSingle::trace_attempt() const {
     EV_TRACE(DL_USER1, "TaskSingle::run- Trying to run task [%s], arg[%s], implement= %d",
@@ -181,7 +186,9 @@ keeperStatus TaskSingle::start_app(RunDone done) {
                  line.c_str(), args.c_str(), result_text(rc), outcome.text().c_str());
         if (done) done(rc);
     };
-    if (start_shell(command, run_deadline(), ended)) return KEEPER_OK;
+    int out_fd = -1, err_fd = -1;
+    route_output(out_fd, err_fd);
+    if (start_shell(command, run_deadline(), ended, out_fd, err_fd)) return KEEPER_OK;
     EV_TRACE(DL_ERROR, "TaskSingle::run, task [%s] not started", name);
     return KEEPER_FAIL;
 }
@@ -208,10 +215,17 @@ TaskOnSeq::TaskOnSeq(TaskHost* k, TimerHandler* timers)
       enabled(false),
       active_on_bypass(false),
       failure_action(nullptr),
-      status(1) {}
+      status(1) {
+    // A boot step's program has always written to /dev/null.
+    output.config.mode = OutputConfig::Null;
+}
 
 keeperStatus TaskOnSeq::validate() {
     if (valid) return KEEPER_OK;
+    if (output.config.bad_mode) {
+        EV_TRACE(DL_ERROR, "validate: Task %s has an unknown output", name);
+        return KEEPER_FAIL;
+    }
     if (level == 0) {
         EV_TRACE(DL_ERROR, "validate: Task %s has no level defined", name);
         return KEEPER_FAIL;
@@ -242,15 +256,30 @@ keeperStatus TaskOnSeq::run() {
         name, enabled, active_on_bypass, valid);
     if (!enabled || !mode_allows_run()) return KEEPER_OK;
     if (refused_by_shutdown()) return KEEPER_FAIL;
-    if (valid && implement == IMPLEMENT_APP &&
-        start_app([this](keeperStatus rc) { boot_run_ended(rc); }) == KEEPER_OK)
-        return KEEPER_OK;
+    auto ended = [this](keeperStatus rc) {
+        output.program_exited();
+        boot_run_ended(rc);
+    };
+    if (valid && implement == IMPLEMENT_APP && start_app(ended) == KEEPER_OK) return KEEPER_OK;
     if (valid && implement != IMPLEMENT_APP && TaskSingle::run(nullptr) == KEEPER_OK) {
         status = 0;
         return KEEPER_OK;
     }
     run_failure_action(nullptr);
     return KEEPER_FAIL;
+}
+
+void TaskOnSeq::route_output(int& out_fd, int& err_fd) {
+    if (output.config.mode == OutputConfig::Inherit) {
+        out_fd = STDOUT_FILENO;
+        err_fd = STDERR_FILENO;
+        return;
+    }
+    TaskOutput* capture =
+        timer_handler ? output.prepared(timer_handler->get_engine(), name) : nullptr;
+    if (!capture) return;
+    out_fd = capture->stdout_fd();
+    err_fd = capture->stderr_fd();
 }
 
 // Called from the loop when the program has ended, never from within run():

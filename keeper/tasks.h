@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "keeper/task_output.h"
 #include "protocol/keeper_msg.h"
 
 class TaskHost;
@@ -95,7 +96,13 @@ protected:
     // Starts `line` through the shell with that deadline. A run of this unit
     // still going is stopped first: two copies of one action or task never
     // run side by side. False when it could not start (done is not called).
-    bool start_shell(const char* line, long deadline, std::function<void(const RunOutcome&)> done);
+    // The program's standard output and error are out_fd and err_fd (-1:
+    // /dev/null).
+    bool start_shell(const char* line, long deadline, std::function<void(const RunOutcome&)> done,
+                     int out_fd = -1, int err_fd = -1);
+    // Where the output of the program start_app runs goes (-1: /dev/null, as
+    // for checks and actions).
+    virtual void route_output(int& out_fd, int& err_fd);
     // Seconds a run of the command may take.
     virtual long run_deadline() const;
 
@@ -135,6 +142,14 @@ public:
 
     keeperStatus set_permanent_mode(bool enable, bool apply);
 
+    // Where the program's standard output and error go; a bad mode leaves
+    // the task invalid.
+    void set_output(const OutputConfig& config) { output.config = config; }
+    const OutputConfig& get_output_config() const { return output.config; }
+    // The capture of a task whose output is logged, once its program has
+    // started; null otherwise.
+    const TaskOutput* get_output() const { return output.capture(); }
+
     // The INI section the unit was built from ("" for one built otherwise):
     // its name may differ from the unit's name, which is the way back to it.
     void set_section(const std::string& s) { section = s; }
@@ -163,6 +178,7 @@ protected:
     // A boot step's program has ended: the level may go on, or the failure
     // action runs.
     void boot_run_ended(keeperStatus rc);
+    void route_output(int& out_fd, int& err_fd) override;
 
     bool must;
     unsigned level;
@@ -171,6 +187,8 @@ protected:
     TaskSingle* failure_action;
     unsigned status;
     std::string section;
+    // Kept across runs: the pipes of a logged output outlive each program.
+    OutputRoute output;
 };
 
 class TaskLevel {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_util.h"
@@ -103,6 +104,36 @@ TEST_F(E2eOutput, ModesFromTheGeneralDefaultAndEachTask) {
     EXPECT_NE(access(logPath("own").c_str(), F_OK), 0);
     EXPECT_NE(access(logPath("wrong").c_str(), F_OK), 0);
     EXPECT_LE(psPid("wrong"), 0);
+    EXPECT_NE(traceLog().find("Task wrong has an unknown output"), std::string::npos);
+}
+
+TEST_F(E2eOutput, BootTasksLogOnlyWhenAskedTo) {
+    const std::pair<std::string, std::string> tasks[] = {{"loud", "output = log\n"},
+                                                         {"silent", "output = null\n"},
+                                                         {"plain", ""},
+                                                         {"wrong", "output = file\nmust = no\n"}};
+    std::string ini = general();
+    for (const auto& task : tasks) {
+        const std::string path =
+            writeScript(task.first + ".sh", "echo up\necho down >&2\nprintf tail\ntouch " + home() +
+                                                "/" + task.first + ".done");
+        ini += "[tasks/" + task.first + "]\ntype = bootTask\nimplement = App\nname = " + path +
+               "\nlevel = 1\n" + task.second + "\n";
+    }
+    writeIni(ini);
+    startVardo();
+    ASSERT_TRUE(waitLog("loud", "Info stdout tail\n"));
+    EXPECT_TRUE(endsWith(lineOf("loud", "up"), "    Info stdout up"));
+    EXPECT_TRUE(endsWith(lineOf("loud", "down"), "   Error stderr down"));
+    // Without a key a boot task keeps /dev/null, unlike a program.
+    const auto ran = [&](const std::string& name) {
+        return access((home() + "/" + name + ".done").c_str(), F_OK) == 0;
+    };
+    ASSERT_TRUE(waitFor([&] { return ran("silent") && ran("plain"); }, 5000));
+    settle();
+    EXPECT_NE(access(logPath("silent").c_str(), F_OK), 0);
+    EXPECT_NE(access(logPath("plain").c_str(), F_OK), 0);
+    EXPECT_FALSE(ran("wrong"));
     EXPECT_NE(traceLog().find("Task wrong has an unknown output"), std::string::npos);
 }
 
