@@ -118,8 +118,7 @@ inline int victim_role(const char* fifo) {
 // end between two children; no child inherits it.
 class VictimReports {
 public:
-    explicit VictimReports(const std::string& fifo)
-        : fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC)) {}
+    explicit VictimReports(const std::string& fifo) : fd(open(fifo.c_str(), O_RDWR | O_CLOEXEC)) {}
     ~VictimReports() {
         if (fd >= 0) close(fd);
     }

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "bench/bench_util.h"
-#include "support/file_utils.h"
 #include "client/keeper_client.h"
+#include "support/file_utils.h"
 
 namespace {
 

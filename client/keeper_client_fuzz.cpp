@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     shutdown(daemon, SHUT_WR);
     // Whole messages the library already received wait in its buffer, where
     // FIONREAD does not count them.
-    for (int pending = 1; (pending > 0 || client.has_buffered_message()) &&
-                          client.get_keeperSock() >= 0;) {
+    for (int pending = 1;
+         (pending > 0 || client.has_buffered_message()) && client.get_keeperSock() >= 0;) {
         union {
             ConfigAll config;
             CardListReply cards;

@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
-#include <cstring>
 
 #include "keeper/keeper_srv.h"
 #include "reactor/ev_engine.h"
@@ -94,8 +94,8 @@ void ClientHandler::start_message() {
     in_message = true;
     message_start = engine->getClock().uptime();
     if (deadline_timer < 0)
-        deadline_timer = engine->addTimer(kMessageDeadline, this, &ClientHandler::message_deadline,
-                                          nullptr, -1);
+        deadline_timer =
+            engine->addTimer(kMessageDeadline, this, &ClientHandler::message_deadline, nullptr, -1);
 }
 
 int ClientHandler::message_deadline(void*) {
@@ -227,7 +227,8 @@ keeperStatus ClientHandler::read_request_data(const keeper_client_header& hdr, G
                  "incomplete message");
         return KEEPER_FAIL;
     }
-    if (hdr.length != keeperFixedPayloadLen(hdr.type) || msg.fromWire(hdr, body.data()) != KEEPER_OK) {
+    if (hdr.length != keeperFixedPayloadLen(hdr.type) ||
+        msg.fromWire(hdr, body.data()) != KEEPER_OK) {
         EV_TRACE(DL_ERROR, "ClientHandler::read_request_data, msg length mismatch");
         return KEEPER_FAIL;
     }

@@ -82,14 +82,28 @@ private:
         size_t size = 48;
         int from_fd = fds[i];
         switch (kinds[i].load()) {
-            case kOk: break;
-            case kBroadcast: out[0] = 0x25; break;
-            case kShort: size = 47; break;
-            case kLong: size = 49; break;
-            case kKissOfDeath: out[1] = 0; break;
-            case kUnsynchronised: out[0] = 0xE4; break;
-            case kForeign: from_fd = foreign; break;
-            case kSilent: return;
+            case kOk:
+                break;
+            case kBroadcast:
+                out[0] = 0x25;
+                break;
+            case kShort:
+                size = 47;
+                break;
+            case kLong:
+                size = 49;
+                break;
+            case kKissOfDeath:
+                out[1] = 0;
+                break;
+            case kUnsynchronised:
+                out[0] = 0xE4;
+                break;
+            case kForeign:
+                from_fd = foreign;
+                break;
+            case kSilent:
+                return;
         }
         sendto(from_fd, out, size, 0, reinterpret_cast<sockaddr*>(&from), len);
     }

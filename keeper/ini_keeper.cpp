@@ -80,7 +80,8 @@ int ini_section_family(const char* section) { return headMatch(section, kSection
 void iniKeeper_file::remove_stale_temp_files(const std::string& path) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + kAtomicTempInfix;
+    std::string prefix =
+        (slash == std::string::npos ? path : path.substr(slash + 1)) + kAtomicTempInfix;
     DIR* folder = opendir(dir.c_str());
     if (!folder) return;
     while (dirent* entry = readdir(folder)) {
@@ -384,8 +385,7 @@ std::string iniKeeper_srv::find_named_section(const char* prefix, const char* na
 std::string iniKeeper_srv::find_flag_section(const char* flag) const {
     if (!dict) return "";
     for (const char* section : sections()) {
-        if (ini_section_family(section) == INI_FLAGS &&
-            get_text(section, "name", "") == flag)
+        if (ini_section_family(section) == INI_FLAGS && get_text(section, "name", "") == flag)
             return section;
     }
     return "";

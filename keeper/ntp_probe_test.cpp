@@ -79,8 +79,8 @@ struct ProbeFixture : ::testing::Test {
 };
 
 TEST_F(ProbeFixture, EveryKindOfReplyIsJudgedAndOnlyTheServersOwnCounts) {
-    FakeNtpServers servers({kOk, kBroadcast, kShort, kLong, kKissOfDeath, kUnsynchronised,
-                            kForeign, kSilent});
+    FakeNtpServers servers(
+        {kOk, kBroadcast, kShort, kLong, kKissOfDeath, kUnsynchronised, kForeign, kSilent});
     NtpProbe probe(&engine, servers.port);
     std::vector<in_addr_t> addresses;
     for (size_t i = 0; i < 8; ++i) addresses.push_back(servers.address(i));

@@ -191,12 +191,11 @@ void PsTask::trace_child_steps(const SpawnResult& child) const {
         return;
     }
     if (!user.empty())
-        EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", child.pid,
-                 gid, uid);
+        EV_TRACE(DL_TRACE, "Son pid=%d, gid=%d, uid=%d after user/group ids change", child.pid, gid,
+                 uid);
     EV_TRACE(DL_NOTIFY, "Run [%s]", command.c_str());
     if (child.failed == SpawnStep::Exec)
-        EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path.c_str(),
-                 strerror(child.error));
+        EV_TRACE(DL_ERROR, "Couldn't execute %s (%s).", exec_path.c_str(), strerror(child.error));
 }
 
 void PsTask::life_event(LifeEvent event) {
@@ -280,9 +279,8 @@ keeperStatus PsTask::run() {
 
 void PsTask::clear_stale_copies() {
     if (own_child_reaped) return;
-    std::vector<int> copies = keeper
-                                  ? keeper->get_ps_list().pids_of_cmdline(get_argv())
-                                  : Com_getPidsOfCmdline(get_argv());
+    std::vector<int> copies = keeper ? keeper->get_ps_list().pids_of_cmdline(get_argv())
+                                     : Com_getPidsOfCmdline(get_argv());
     kill_stale_copies(copies, "PsTask::run");
 }
 

@@ -8,8 +8,7 @@
 
 void PsTask::set_stop_signal(const char* signal_name) {
     stop_policy.signal_name = signal_name ? signal_name : "";
-    stop_policy.signal =
-        stop_policy.signal_name.empty() ? SIGTERM : Com_signalByName(signal_name);
+    stop_policy.signal = stop_policy.signal_name.empty() ? SIGTERM : Com_signalByName(signal_name);
 }
 
 keeperStatus PsTask::validate() {

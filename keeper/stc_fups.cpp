@@ -45,7 +45,8 @@ stcKeeperSrv::~stcKeeperSrv() {
 }
 
 void stcKeeperSrv::build_predefined_checks() {
-    builtin_checks = {new ntp_RemCheck(this, timer_handler), new ntp_LocalCheck(this, timer_handler),
+    builtin_checks = {new ntp_RemCheck(this, timer_handler),
+                      new ntp_LocalCheck(this, timer_handler),
                       new fups_RunCheck(this, timer_handler), new kpiCheck(this, timer_handler)};
     for (CheckBase* check : builtin_checks) adopt_predefined_check(check);
     CheckBase* kpi = builtin_checks.back();

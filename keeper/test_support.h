@@ -36,7 +36,8 @@ struct KeeperFixture {
         int status;
         pid_t pid;
         while (keeper.get_runner().running_count() > 0 && (pid = waitpid(-1, &status, 0)) > 0)
-            if (!keeper.get_runner().child_exited(pid, status)) keeper.handleExitedChildPs(pid, status);
+            if (!keeper.get_runner().child_exited(pid, status))
+                keeper.handleExitedChildPs(pid, status);
     }
 
     ManualClock clock;

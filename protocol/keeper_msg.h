@@ -153,7 +153,7 @@ enum EventOperation : uint32_t {
 // ---------------------------------------------------------------------------
 // Fixed payloads by type.
 
-struct KeeperInitMsg {  // KEEPER_INIT
+struct KeeperInitMsg {    // KEEPER_INIT
     uint32_t keeperType;  // KeeperInitType
     uint32_t pid;
     char name[KEEPER_NAME_LEN];

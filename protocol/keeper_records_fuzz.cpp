@@ -90,24 +90,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     Input in{data + 1, size - 1};
     switch (data[0] % 26) {
-        case 0: return roundTrip(in, commandN2HOrder, commandH2NOrder), 0;
-        case 1: return roundTrip(in, config_timeN2HOrder, config_timeH2NOrder), 0;
-        case 2: return roundTrip(in, config_ifdataN2HOrder, config_ifdataH2NOrder), 0;
-        case 3: return roundTrip(in, config_ifpairN2HOrder, config_ifpairH2NOrder), 0;
-        case 4: return roundTrip(in, config_serverN2HOrder, config_serverH2NOrder), 0;
-        case 5: return roundTrip(in, config_routeN2HOrder, config_routeH2NOrder), 0;
-        case 6: return roundTrip(in, config_secN2HOrder, config_secH2NOrder), 0;
-        case 7: return roundTrip(in, config_aclN2HOrder, config_aclH2NOrder), 0;
-        case 8: return roundTrip(in, config_verN2HOrder, config_verH2NOrder), 0;
-        case 9: return roundTrip(in, config_hwN2HOrder, config_hwH2NOrder), 0;
-        case 10: return roundTrip(in, config_redundN2HOrder, config_redundH2NOrder), 0;
-        case 11: return roundTrip(in, config_ifstatN2HOrder, config_ifstatH2NOrder), 0;
-        case 12: return roundTrip(in, config_sgdispN2HOrder, config_sgdispH2NOrder), 0;
-        case 13: return roundTrip(in, config_taskN2HOrder, config_taskH2NOrder), 0;
-        case 14: return roundTrip(in, oversubscrN2HOrder, oversubscrH2NOrder), 0;
-        case 15: return roundTrip(in, sensor_dataN2HOrder, sensor_dataH2NOrder), 0;
-        case 16: return roundTrip(in, acknowledgeN2HOrder, acknowledgeH2NOrder), 0;
-        case 17: return roundTrip(in, headerN2HOrder, headerH2NOrder), 0;
+        case 0:
+            return roundTrip(in, commandN2HOrder, commandH2NOrder), 0;
+        case 1:
+            return roundTrip(in, config_timeN2HOrder, config_timeH2NOrder), 0;
+        case 2:
+            return roundTrip(in, config_ifdataN2HOrder, config_ifdataH2NOrder), 0;
+        case 3:
+            return roundTrip(in, config_ifpairN2HOrder, config_ifpairH2NOrder), 0;
+        case 4:
+            return roundTrip(in, config_serverN2HOrder, config_serverH2NOrder), 0;
+        case 5:
+            return roundTrip(in, config_routeN2HOrder, config_routeH2NOrder), 0;
+        case 6:
+            return roundTrip(in, config_secN2HOrder, config_secH2NOrder), 0;
+        case 7:
+            return roundTrip(in, config_aclN2HOrder, config_aclH2NOrder), 0;
+        case 8:
+            return roundTrip(in, config_verN2HOrder, config_verH2NOrder), 0;
+        case 9:
+            return roundTrip(in, config_hwN2HOrder, config_hwH2NOrder), 0;
+        case 10:
+            return roundTrip(in, config_redundN2HOrder, config_redundH2NOrder), 0;
+        case 11:
+            return roundTrip(in, config_ifstatN2HOrder, config_ifstatH2NOrder), 0;
+        case 12:
+            return roundTrip(in, config_sgdispN2HOrder, config_sgdispH2NOrder), 0;
+        case 13:
+            return roundTrip(in, config_taskN2HOrder, config_taskH2NOrder), 0;
+        case 14:
+            return roundTrip(in, oversubscrN2HOrder, oversubscrH2NOrder), 0;
+        case 15:
+            return roundTrip(in, sensor_dataN2HOrder, sensor_dataH2NOrder), 0;
+        case 16:
+            return roundTrip(in, acknowledgeN2HOrder, acknowledgeH2NOrder), 0;
+        case 17:
+            return roundTrip(in, headerN2HOrder, headerH2NOrder), 0;
         case 18: {
             ConfigCmd cmd = static_cast<ConfigCmd>(in.word());
             std::vector<uint8_t> bytes(sizeof(ConfigAll), 0);
@@ -131,9 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 20: {
             int count = static_cast<int>(in.word() % 64);
             roundTripBytes(
-                in, count * sizeof(CardInfo), [&](uint8_t* p) {
-                    cadr_dataN2HOrder(reinterpret_cast<CardInfo*>(p), count);
-                },
+                in, count * sizeof(CardInfo),
+                [&](uint8_t* p) { cadr_dataN2HOrder(reinterpret_cast<CardInfo*>(p), count); },
                 [&](uint8_t* p) { cadr_dataH2NOrder(reinterpret_cast<CardInfo*>(p), count); });
             return 0;
         }

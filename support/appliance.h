@@ -91,7 +91,7 @@ static const char APP_NTPD[] = "/usr/sbin/ntpd";
 
 /* Deadlines, in seconds, of the programs the daemon runs for itself: at its
  * deadline a run's process group gets SIGTERM, and SIGKILL 2 s later. */
-static const long APP_RUN_DEADLINE_SCRIPT = 60; /* scripts, actions, boot tasks, stop procedures */
+static const long APP_RUN_DEADLINE_SCRIPT = 60;  /* scripts, actions, boot tasks, stop procedures */
 static const long APP_RUN_DEADLINE_HOST_CMD = 2; /* route and hostname: below the client's 3 s */
 static const long APP_RUN_DEADLINE_DF = 3;
 /* Delays, in seconds, of the shutdown sequence: a configuration change that

@@ -22,7 +22,8 @@ bool readWholeFile(const std::string& path, std::string& content) {
     content.clear();
     char chunk[4096];
     ssize_t got;
-    while ((got = read(fd, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<size_t>(got));
+    while ((got = read(fd, chunk, sizeof chunk)) > 0)
+        content.append(chunk, static_cast<size_t>(got));
     close(fd);
     return got == 0;
 }

@@ -17,14 +17,14 @@
 
 // What the child does between its creation and the program, in this order.
 struct SpawnPlan {
-    const char* file = nullptr;     // looked up in PATH like execvp
+    const char* file = nullptr;  // looked up in PATH like execvp
     char* const* argv = nullptr;
-    int nice_value = 0;             // 0: priority unchanged
-    bool change_ids = false;        // take the groups, gid and uid below
-    bool ids_known = true;          // false: the user does not exist, give up
+    int nice_value = 0;       // 0: priority unchanged
+    bool change_ids = false;  // take the groups, gid and uid below
+    bool ids_known = true;    // false: the user does not exist, give up
     uid_t uid = 0;
     gid_t gid = 0;
-    std::vector<gid_t> groups;      // supplementary groups, gid included
+    std::vector<gid_t> groups;  // supplementary groups, gid included
     // Descriptors that become the child's 0, 1 and 2; -1 keeps the daemon's.
     int stdio[3] = {-1, -1, -1};
     // false: the caller goes on at once, its memory copied for the child
@@ -38,10 +38,10 @@ struct SpawnPlan {
 enum class SpawnStep { None, ProcessGroup, Ids, Exec };
 
 struct SpawnResult {
-    pid_t pid = -1;                   // -1: no child (errno in `error`)
+    pid_t pid = -1;  // -1: no child (errno in `error`)
     SpawnStep failed = SpawnStep::None;
-    int error = 0;                    // errno of the failed step (0: unknown user)
-    int nice_error = 0;               // the priority change failed, the start went on
+    int error = 0;       // errno of the failed step (0: unknown user)
+    int nice_error = 0;  // the priority change failed, the start went on
 };
 
 // The child leads its own process group, takes the plan's priority and ids,

@@ -78,9 +78,9 @@ protected:
         ASSERT_TRUE(watcher.connect(port()));
         ASSERT_TRUE(watcher.init(1, pid, "watcher"));
         ASSERT_TRUE(watcher.registerEvent(0, EVENT_GRP_SERVER, 0xFFFFFFFFu));
-        ASSERT_TRUE(waitFor([&] { return traceLog().find("Boot sequence is finished") !=
-                                         std::string::npos; },
-                            5000));
+        ASSERT_TRUE(waitFor(
+            [&] { return traceLog().find("Boot sequence is finished") != std::string::npos; },
+            5000));
     }
 
     bool nextEvent(ServerEvent& event, int timeoutMs) {
@@ -121,8 +121,7 @@ protected:
 TEST_F(E2eBuiltin, ServerChangesArePublishedOnceAndTheTimeDaemonStartedWhenNeeded) {
     servers(1);
     FakeNtpServers up({kOk}, kFirstServer, 123);
-    ASSERT_NO_FATAL_FAILURE(
-        start(check("ntp", "NTP_RemCheck") + check("ntpd", "NTP_LocalCheck")));
+    ASSERT_NO_FATAL_FAILURE(start(check("ntp", "NTP_RemCheck") + check("ntpd", "NTP_LocalCheck")));
     ASSERT_NO_FATAL_FAILURE(expectChange(0, 22));
     expectNoEvent(2500);
     // No time daemon runs and the server answers: started, in the background.
@@ -158,9 +157,9 @@ TEST_F(E2eBuiltin, ServerChangesArePublishedOnceAndTheTimeDaemonStartedWhenNeede
 
 TEST_F(E2eBuiltin, RepliesAreJudgedAndRequestsAnsweredWhileSilentServersAreProbed) {
     servers(9);
-    FakeNtpServers crafted({kOk, kShort, kLong, kKissOfDeath, kUnsynchronised, kForeign, kSilent,
-                            kSilent, kSilent},
-                           kFirstServer, 123);
+    FakeNtpServers crafted(
+        {kOk, kShort, kLong, kKissOfDeath, kUnsynchronised, kForeign, kSilent, kSilent, kSilent},
+        kFirstServer, 123);
     ASSERT_NO_FATAL_FAILURE(start(check("ntp", "NTP_RemCheck")));
     // The first probe changes every loaded server once, in list order.
     ASSERT_NO_FATAL_FAILURE(expectChange(0, 22));
@@ -183,10 +182,10 @@ TEST_F(E2eBuiltin, RepliesAreJudgedAndRequestsAnsweredWhileSilentServersAreProbe
 TEST_F(E2eBuiltin, FastUpdateProcessesFollowTheListFile) {
     writeScript("FastUpdates", "exec ${CHILD} --record ${REC}/fup$2");
     writeScript("FUP_def", "exec ${CHILD}");
-    ASSERT_NO_FATAL_FAILURE(start(
-        "[tasks/FUP_def]\ntype = ps\nname = FUP_def\nlocation = ${HOME}\nlevel = 1\n"
-        "enabled = no\nmust = no\nkill timeout = 1\nkaEnable = no\n\n" +
-        check("fups", "FUPs_RunCheck")));
+    ASSERT_NO_FATAL_FAILURE(
+        start("[tasks/FUP_def]\ntype = ps\nname = FUP_def\nlocation = ${HOME}\nlevel = 1\n"
+              "enabled = no\nmust = no\nkill timeout = 1\nkaEnable = no\n\n" +
+              check("fups", "FUPs_RunCheck")));
     auto fupCount = [&] { return count(psListing(), "FastUpdates"); };
 
     writeText(kFupsList, "1,1\n2,0\n");
@@ -250,8 +249,10 @@ TEST_F(E2eBuiltin, RealTimeServerGoingUpAndDownIsPublishedOnce) {
     const char* chronyd = "/usr/sbin/chronyd";
     if (access(chronyd, X_OK) != 0) GTEST_SKIP() << "chronyd is not installed";
     const std::string conf = home() + "/chrony.conf";
-    writeText(conf, "bindaddress 127.0.0.20\nport 123\nallow 127.0.0.0/8\nlocal stratum 8\n"
-                    "cmdport 0\npidfile " + home() + "/chronyd.pid\n");
+    writeText(conf,
+              "bindaddress 127.0.0.20\nport 123\nallow 127.0.0.0/8\nlocal stratum 8\n"
+              "cmdport 0\npidfile " +
+                  home() + "/chronyd.pid\n");
     const std::string log = home() + "/chronyd.log";
     auto serve = [&] {
         const pid_t pid = fork();

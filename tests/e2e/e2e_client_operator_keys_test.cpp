@@ -142,9 +142,9 @@ TEST_F(E2eOperatorKeys, ReadinessReachesTheServiceManagerOnceTheLastLevelIsUp) {
     strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(0, bind(manager, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
-    writeIni(general() + psTask("first", 1, "--record ${REC}/first", "must = no") +
-             psTask("late", 2, "--record ${REC}/late --init ${PORT} --init-delay 1500",
-                    "must = yes"));
+    writeIni(
+        general() + psTask("first", 1, "--record ${REC}/first", "must = no") +
+        psTask("late", 2, "--record ${REC}/late --init ${PORT} --init-delay 1500", "must = yes"));
     startVardo();
     unsetenv("NOTIFY_SOCKET");
 
