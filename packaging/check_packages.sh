@@ -146,7 +146,7 @@ complete_words() {  # <words...>: the candidates for the last word
     "$root/usr/share/bash-completion/completions/vardoctl" "$@"
 }
 for case in "-R ''=db web " "-c web g=greet " "-f ''=maintenance verbose " "-S ''=KpiCheck NTP_RemCheck disk " \
-            "-SW -L w=web " "-=-C -F -K -L -R -S -SW -c -f -i -j -k -l -s "; do
+            "-SW -L w=web " "-=-C -F -K -L -O -R -S -SW -c -f -i -j -k -l -o -s "; do
   words=${case%%=*}
   got=$(eval complete_words "$root/vardoctl" $words)
   [ "$got" = "${case#*=}" ] || fail "completion of '$words': '$got'"
