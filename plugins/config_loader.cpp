@@ -190,9 +190,7 @@ void RcConf::create_if_config() {
     create_ports();
     model.fileIfCount = model.ifCount;
     create_ip_ifs();
-    const uint32_t groupsFrom = model.ifCount;
     create_link_groups();
-    model.fileLinkCount = model.ifCount - groupsFrom;
 }
 
 ConfigNetIf* RcConf::add_if_entry(uint32_t kind, const std::string& name) {

@@ -16,7 +16,7 @@ ConfigModel::ConfigModel() {
     memset(ifTable, 0, sizeof ifTable);
     memset(pairs, 0, sizeof pairs);
     pairCount = 0;
-    fileIfCount = fileLinkCount = 0;
+    fileIfCount = 0;
 }
 
 uint32_t ConfigModel::next_handle() {

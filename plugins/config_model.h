@@ -86,8 +86,8 @@ struct ConfigModel {
     ConfigNetIf ifTable[CFG_IF_MAX];
     ConfigIfPair pairs[CFG_PAIR_MAX];
     uint32_t pairCount;
-    // Ports and link groups as the configuration file gave them.
-    uint32_t fileIfCount, fileLinkCount;
+    // Ports as the configuration file gave them.
+    uint32_t fileIfCount;
     RouteList routes;
     ServerList servers;
     AclList acl;
