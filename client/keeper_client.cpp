@@ -122,8 +122,7 @@ keeperClient::~keeperClient() {
 }
 
 void keeperClient::_get_keeper_properties(keeperType type) {
-    const char* env = getenv(APP_HOME_ENV);
-    std::string home = env ? env : APP_DEFAULT_HOME;
+    const std::string home = Com_appHome();
     std::string parent = Com_getPpidName();
     auto path = [&](const std::string& base, const char* ending) {
         return home + "/" + APP_CONF_SUBDIR + "/" + base + ending;

@@ -13,6 +13,7 @@
 #include "reactor/ev_engine.h"
 #include "support/appliance.h"
 #include "support/ev_debug.h"
+#include "support/proc_utils.h"
 #include "support/service_notify.h"
 #include "support/spawn.h"
 
@@ -32,12 +33,11 @@ void raise_file_limit() {
 int main() {
     SetSignalHandlers();
     Com_takeNotifySocket();
-    const char* home = getenv(APP_HOME_ENV);
-    if (!home) home = APP_DEFAULT_HOME;
-    EvDebug::setConfPath("vardo", home);
+    const std::string home = Com_appHome();
+    EvDebug::setConfPath("vardo", home.c_str());
     raise_file_limit();
     ActionHandler actions;
-    std::string confDir = std::string(home) + "/" + APP_CONF_SUBDIR + "/";
+    std::string confDir = home + "/" + APP_CONF_SUBDIR + "/";
 
     stcKeeperSrv* keeper = new stcKeeperSrv(&gReactor);
     keeper->get_child_notifier().init(&gReactor, keeper);

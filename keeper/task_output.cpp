@@ -14,6 +14,7 @@
 #include "support/appliance.h"
 #include "support/ev_debug.h"
 #include "support/output_log.h"
+#include "support/proc_utils.h"
 
 namespace {
 

@@ -296,9 +296,7 @@ int hwu_link_bridge_ports(int* count) {
 int hwu_logger_init_file(void) {
     Logger& log = hwuLog();
     if (log.opened()) return 0;
-    const char* home = getenv(APP_HOME_ENV);
-    std::string path = std::string(home ? home : APP_DEFAULT_HOME) + "/" + APP_LOG_SUBDIR +
-                       "/hwu." + Com_getPidName() + ".log";
+    std::string path = Com_appHome() + "/" + APP_LOG_SUBDIR + "/hwu." + Com_getPidName() + ".log";
     return log.init(path.c_str(), kLogSize, Logger::Append) ? 0 : 1;
 }
 

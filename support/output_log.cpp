@@ -2,14 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 
 #include "support/appliance.h"
-
-std::string Com_appHome() {
-    const char* home = getenv(APP_HOME_ENV);
-    return home ? home : APP_DEFAULT_HOME;
-}
 
 namespace {
 

@@ -6,9 +6,6 @@
 
 #include <string>
 
-// The daemon's home: VELTO_HOME, or the appliance's default.
-std::string Com_appHome();
-
 // The file name (without folder and ".out") of a task's log: the name itself
 // when it is made of letters, digits, "_", "-" and "."; otherwise every other
 // byte becomes "%" and two upper-case hex digits, so no two names meet.

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/appliance.h"
+
 namespace {
 
 bool readWholeFile(const std::string& path, std::string& content) {
@@ -191,4 +193,9 @@ void Com_closeFrom(int lowest) {
     if (limit < 0) limit = FD_SETSIZE;
     if (limit > INT_MAX) limit = INT_MAX;
     for (long fd = lowest; fd < limit; ++fd) close(static_cast<int>(fd));
+}
+
+std::string Com_appHome() {
+    const char* home = getenv(APP_HOME_ENV);
+    return home ? home : APP_DEFAULT_HOME;
 }

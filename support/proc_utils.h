@@ -34,6 +34,9 @@ int Com_getPPidof(int pid);
 // result lives in a buffer of the calling thread shared by both calls.
 const char* Com_getPidName();
 const char* Com_getPpidName();
+// The daemon's home, as this process's environment gives it: VELTO_HOME, or
+// the appliance's default.
+std::string Com_appHome();
 // Closes every descriptor from `lowest` up (in a child before exec); a
 // kernel without close_range gets them closed one by one up to the
 // descriptor limit.
