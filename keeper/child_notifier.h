@@ -22,6 +22,8 @@ public:
     void wake();
     // Async-signal-safe: the loop will start the staged stop.
     void request_termination();
+    // Async-signal-safe: the loop will reload the INI file.
+    void request_reload();
 
     // Whatever has arrived is one unit: a handler's bytes say nothing apart.
     int chkBuf(unsigned char*, int len) override { return len > 0 ? len : 1; }
@@ -38,6 +40,7 @@ private:
     int readSock = -1;
     int writeSock = -1;
     volatile sig_atomic_t termination_requested = 0;
+    volatile sig_atomic_t reload_requested = 0;
 };
 
 #endif

@@ -40,6 +40,7 @@ class ClientHandler;
 class ClientHandlerFactory;
 class KeeperSrv;
 class DaemonPluginHost;
+class ConfigReload;
 
 struct Flag {
     Flag(const char* name, bool enabled);
@@ -173,6 +174,16 @@ public:
     bool admits(EvAdapter* sock);
     // Async-signal-safe: records a termination request for the loop.
     void request_sigterm();
+    // Async-signal-safe: the loop will reload the INI file.
+    void request_reload();
+
+    // Reads the main INI file again and applies what changed. The status is
+    // decided before any program is stopped: 0 applied, 2 refused (nothing
+    // changed; the trace says why), 4 nothing to change. Programs are
+    // stopped and started after it returns, through the loop.
+    keeperStatus reload_config();
+    // reload_config for SIGHUP, with its outcome traced.
+    void reload_on_signal();
 
     EvEngine* get_engine() const { return engine; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
@@ -208,6 +219,8 @@ protected:
     // tasks, checks and their levels), so that the backup starts afresh; the
     // predefined checks stay.
     void discard_configuration();
+    // Writes the status to the metrics file the general section names, if any.
+    void start_metrics();
 
     EvEngine* engine;
     ActionHandler* actions;
@@ -233,6 +246,7 @@ protected:
     std::unique_ptr<MetricsFile> metrics;
 
 private:
+    friend class ConfigReload;
     // Deletes the flags, tasks, checks and levels built from the INI file.
     void delete_configured_objects();
 
@@ -240,6 +254,9 @@ private:
     ShutdownDelays shutdown_delays;
     long refusal_traced_at = -1;  // uptime second of the last refusal traced
     std::vector<TaskOnSeq*> owned_tasks;
+    // The main INI file (a reload never reads the backup).
+    std::string ini_path;
+    std::unique_ptr<ConfigReload> reloader;
 };
 
 // The one supervisor of the process, reached by the signal handlers.

@@ -1,0 +1,147 @@
+// Reloading the INI file with SIGHUP, seen from outside: only the tasks,
+// checks and flags whose sections changed are touched, a file start-up would
+// refuse changes nothing, and so does a reload that comes too early.
+#include <csignal>
+
+#include "support/test_util.h"
+#include "tests/e2e/test_client.h"
+#include "tests/e2e/vardo_fixture.h"
+
+namespace e2e {
+namespace {
+
+class E2eReload : public VardoTest {
+protected:
+    // A task whose program connects and confirms, so that a quit request
+    // reaches it and is recorded.
+    static std::string task(const std::string& name, const std::string& record,
+                            const std::string& extra = "") {
+        return psTask(name, 1, "--record ${REC}/" + record + " --init ${PORT}", extra);
+    }
+    // A check that appends its argument to ${REC}/checks at each run.
+    std::string check(const std::string& name) const {
+        writeScript("probe.sh", "echo \"$1\" >> ${REC}/checks");
+        return "[checks/" + name + "]\nname = probe.sh\nlocation = ${HOME}\nimplement = App\n" +
+               "args = " + name + "\nlevel = 1\ninterval = 1\nmust = no\n\n";
+    }
+    static std::string flag(const std::string& name) {
+        return "[flags/" + name + "]\nname = " + name + "\nenabled = yes\n\n";
+    }
+    size_t checkRuns(const std::string& name) const {
+        const std::string text = readText(home() + "/rec/checks");
+        size_t runs = 0;
+        for (size_t at = 0; (at = text.find(name + "\n", at)) != std::string::npos; ++at) ++runs;
+        return runs;
+    }
+    std::string flags() const {
+        TestClient client;
+        Message reply;
+        if (!client.connect(port()) || !client.printFlags(reply)) return "";
+        return listingText(reply);
+    }
+    // Sends SIGHUP and waits for the trace of its outcome ("applied",
+    // "refused" or "nothing to change"), the n-th of them.
+    bool hangUp(const std::string& outcome, size_t n = 1) {
+        if (kill(vardoPid(), SIGHUP) != 0) return false;
+        const std::string line = "SIGHUP: " + outcome;
+        return waitFor(
+            [&] {
+                const std::string trace = traceLog();
+                size_t seen = 0;
+                for (size_t at = 0; (at = trace.find(line, at)) != std::string::npos; ++at) ++seen;
+                return seen >= n;
+            },
+            5000);
+    }
+    // The three tasks running, the boot sequence over.
+    void startThree() {
+        writeIni(general() + task("keep", "keep") + task("gone", "gone") + task("edit", "edit") +
+                 check("old") + flag("first"));
+        startVardo();
+        ASSERT_TRUE(waitBound("keep", "keep"));
+        ASSERT_TRUE(waitBound("gone", "gone"));
+        ASSERT_TRUE(waitBound("edit", "edit"));
+        ASSERT_TRUE(waitFor([&] { return checkRuns("old") >= 1; }, 5000));
+    }
+};
+
+TEST_F(E2eReload, OnlyWhatChangedIsStoppedStartedOrDropped) {
+    startThree();
+    const int keepPid = psPid("keep"), gonePid = psPid("gone"), editPid = psPid("edit");
+    writeIni(general() + task("keep", "keep") + task("edit", "edit2") + task("fresh", "fresh") +
+             check("new") + flag("first") + flag("second"));
+    ASSERT_TRUE(hangUp("applied"));
+
+    ASSERT_TRUE(waitBound("fresh", "fresh"));
+    ASSERT_TRUE(waitBound("edit", "edit2"));
+    EXPECT_EQ(records("edit2", "start").at(0).pid, psPid("edit"));
+    EXPECT_NE(psPid("edit"), editPid);
+    EXPECT_TRUE(waitFor([&] { return processGone(editPid); }, 3000));
+    EXPECT_EQ(records("edit", "quit").size(), 1u);
+
+    EXPECT_TRUE(waitFor([&] { return processGone(gonePid); }, 3000));
+    EXPECT_EQ(records("gone", "quit").size(), 1u);
+    EXPECT_TRUE(waitFor([&] { return psPid("gone") == -2; }, 3000)) << psListing();
+
+    EXPECT_EQ(psPid("keep"), keepPid);
+    EXPECT_TRUE(records("keep", "quit").empty());
+    EXPECT_EQ(records("keep", "start").size(), 1u);
+
+    ASSERT_TRUE(waitFor([&] { return checkRuns("new") >= 1; }, 5000));
+    const size_t oldRuns = checkRuns("old");
+    settle();
+    EXPECT_EQ(checkRuns("old"), oldRuns) << "a removed check stops running";
+    EXPECT_NE(flags().find("second On"), std::string::npos) << flags();
+
+    // The same file again: nothing to change, nothing touched.
+    ASSERT_TRUE(hangUp("nothing to change"));
+    EXPECT_EQ(psPid("keep"), keepPid);
+    EXPECT_EQ(records("edit2", "start").size(), 1u);
+}
+
+TEST_F(E2eReload, FileStartUpWouldRefuseChangesNothing) {
+    startThree();
+    const int keepPid = psPid("keep");
+    const std::string good = readConf();
+    writeIni(good + "[tasks/broken\ntype = ps\n");
+    ASSERT_TRUE(hangUp("refused"));
+    EXPECT_NE(traceLog().find("not valid INI text"), std::string::npos);
+    writeIni(good + "[tasks/bad]\ntype = ps\nname = e2e_child\nlocation = /nowhere\nlevel = 1\n");
+    ASSERT_TRUE(hangUp("refused", 2));
+    EXPECT_NE(traceLog().find("an enabled must task is not valid"), std::string::npos);
+    settle();
+    EXPECT_EQ(psPid("keep"), keepPid);
+    EXPECT_EQ(psPid("bad"), -2);
+    EXPECT_TRUE(records("keep", "quit").empty());
+}
+
+TEST_F(E2eReload, ChangedPortKeepsTheOldOneAndSaysARestartIsNeeded) {
+    startThree();
+    std::string text = readConf();
+    const std::string oldPort = "keeper port = " + std::to_string(port());
+    text.replace(text.find(oldPort), oldPort.size(), "keeper port = " + std::to_string(port() + 1));
+    writeIni(text);
+    ASSERT_TRUE(hangUp("applied"));
+    EXPECT_NE(traceLog().find("general key [keeper port] changed: a restart is needed"),
+              std::string::npos);
+    EXPECT_TRUE(portAccepts(port()));
+    EXPECT_FALSE(portAccepts(port() + 1));
+}
+
+TEST_F(E2eReload, SighupDuringTheBootSequenceIsRefused) {
+    // Level 1 never confirms: the boot sequence waits there.
+    writeIni(general() + psTask("silent", 1, "--record ${REC}/silent") +
+             psTask("later", 2, "--record ${REC}/later --init ${PORT}"));
+    startVardo();
+    ASSERT_TRUE(waitRecords("silent", "start", 1));
+    writeIni(general() + psTask("silent", 1, "--record ${REC}/silent") +
+             psTask("extra", 1, "--record ${REC}/extra"));
+    ASSERT_TRUE(hangUp("refused"));
+    EXPECT_NE(traceLog().find("the boot sequence is still under way"), std::string::npos);
+    EXPECT_TRUE(vardoRunning());
+    settle();
+    EXPECT_EQ(psPid("extra"), -2);
+}
+
+}  // namespace
+}  // namespace e2e
