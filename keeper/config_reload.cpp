@@ -240,7 +240,12 @@ void ConfigReload::retire_task(TaskOnSeq* task, const std::string& rebuild) {
 void ConfigReload::task_exited(PsTask* task) {
     auto entry = std::find_if(stopping.begin(), stopping.end(),
                               [task](const Stopping& s) { return s.task == task; });
-    if (entry == stopping.end() || task->get_pid() != -1) return;
+    if (entry == stopping.end()) return;
+    // Started again meanwhile (a restart request): it has to go all the same.
+    if (task->get_pid() != -1) {
+        task->stop();
+        return;
+    }
     const std::string rebuild = entry->rebuild;
     stopping.erase(entry);
     const TaskCounters counters = task->get_counters();
