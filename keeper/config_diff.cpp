@@ -33,8 +33,8 @@ Sections read_sections(const IniFile& file) {
     return out;
 }
 
-const char* const kRestartKeys[] = {"keeper port",  "listen ip",      "allow from", "keeper type",
-                                    "primary ip",   "primary port",   "secondary name"};
+const char* const kRestartKeys[] = {"keeper port", "listen ip",    "allow from",    "keeper type",
+                                    "primary ip",  "primary port", "secondary name"};
 const char* const kTaskDefaultKeys[] = {"output", "output size"};
 
 std::string value_of(const Sections& file, const std::string& section, const std::string& key) {

@@ -45,7 +45,9 @@ keeperStatus KeeperSrv::reload_config() {
 void KeeperSrv::reload_on_signal() {
     const keeperStatus rc = reload_config();
     EV_TRACE(DL_NOTIFY, "KeeperSrv::reload_on_signal, SIGHUP: %s",
-             rc == KEEPER_OK ? "applied" : rc == KEEPER_NO_CHANGE ? "nothing to change" : "refused");
+             rc == KEEPER_OK          ? "applied"
+             : rc == KEEPER_NO_CHANGE ? "nothing to change"
+                                      : "refused");
 }
 
 const char* ConfigReload::busy_reason() const {
@@ -74,7 +76,7 @@ keeperStatus ConfigReload::reload(const std::string& path) {
 
 bool ConfigReload::vetted(StagedIni& staged) const {
     if (staged.parse_ini_file() == KEEPER_OK) return true;
-    const char* why = !staged.get_dictionary() ? "it is missing, empty or not valid INI text"
+    const char* why = !staged.get_dictionary()     ? "it is missing, empty or not valid INI text"
                       : staged.general_malformed() ? "a key of its general section is malformed"
                                                    : "an enabled must task is not valid";
     EV_TRACE(DL_ERROR, "KeeperSrv::reload_config, %s refused, nothing changed: %s",
@@ -170,8 +172,7 @@ std::vector<CheckBase*> ConfigReload::checks_of(const std::vector<std::string>& 
     std::vector<CheckBase*> found;
     for (auto& level : keeper.check_levels)
         for (CheckBase* check : level.second->get_checks())
-            if (std::find(sections.begin(), sections.end(), check->get_section()) !=
-                sections.end())
+            if (std::find(sections.begin(), sections.end(), check->get_section()) != sections.end())
                 found.push_back(check);
     return found;
 }

@@ -14,7 +14,8 @@ namespace {
 
 // Port 0: any free port will do.
 const char kGeneral[] = "[general]\nkeeper port = 0\nlisten ip = 127.0.0.1\n";
-const char kBoot[] = "[tasks/boot]\ntype = bootTask\nimplement = App\nname = /bin/true\nlevel = 1\n";
+const char kBoot[] =
+    "[tasks/boot]\ntype = bootTask\nimplement = App\nname = /bin/true\nlevel = 1\n";
 
 std::string check(const char* name) {
     return std::string("[checks/") + name + "]\nname = /bin/true\nimplement = App\nlevel = 1\n" +
