@@ -2,7 +2,10 @@
 // checks and flags whose sections changed are touched, a file start-up would
 // refuse changes nothing, and so does a reload that comes too early.
 #include <csignal>
+#include <cstring>
+#include <set>
 
+#include "protocol/keeper_records.h"
 #include "support/test_util.h"
 #include "tests/e2e/test_client.h"
 #include "tests/e2e/vardo_fixture.h"
@@ -26,6 +29,21 @@ protected:
     }
     static std::string flag(const std::string& name) {
         return "[flags/" + name + "]\nname = " + name + "\nenabled = yes\n\n";
+    }
+    static std::string watch() { return psTask("watch", 1, "--record ${REC}/watch"); }
+    // The task events the watcher got within the time, as "<name> up|down".
+    std::multiset<std::string> taskEvents(int timeoutMs) {
+        std::multiset<std::string> seen;
+        Message raw;
+        while (watcher.readType(KEEPER_NOTIFY_EVENT, raw, timeoutMs)) {
+            ConfigTask record;
+            if (raw.payload.size() != 12 + sizeof record) continue;
+            memcpy(&record, raw.payload.data() + 12, sizeof record);
+            config_taskN2HOrder(&record);
+            seen.insert(std::string(record.task) +
+                        (record.status == TASK_STATUS_UP ? " up" : " down"));
+        }
+        return seen;
     }
     size_t checkRuns(const std::string& name) const {
         const std::string text = readText(home() + "/rec/checks");
@@ -53,23 +71,36 @@ protected:
             },
             5000);
     }
-    // The three tasks running, the boot sequence over.
+    // The three tasks running, the boot sequence over, and a program's
+    // connection that the test takes over subscribed to the task events.
     void startThree() {
-        writeIni(general() + task("keep", "keep") + task("gone", "gone") + task("edit", "edit") +
-                 check("old") + flag("first"));
+        writeIni(general() + watch() + task("keep", "keep") + task("gone", "gone") +
+                 task("edit", "edit") + check("old") + flag("first"));
         startVardo();
+        ASSERT_TRUE(waitRecords("watch", "start", 1));
+        ASSERT_TRUE(watcher.connect(port()));
+        ASSERT_TRUE(watcher.init(1, records("watch").at(0).pid, "watch"));
+        ASSERT_TRUE(watcher.registerEvent(0, EVENT_GRP_TASK, 0xFFFFFFFFu));
+        ASSERT_TRUE(waitFor(
+            [&] {
+                return traceLog().find("success registration from task [watch]") !=
+                       std::string::npos;
+            },
+            3000));
         ASSERT_TRUE(waitBound("keep", "keep"));
         ASSERT_TRUE(waitBound("gone", "gone"));
         ASSERT_TRUE(waitBound("edit", "edit"));
         ASSERT_TRUE(waitFor([&] { return checkRuns("old") >= 1; }, 5000));
     }
+
+    TestClient watcher;
 };
 
 TEST_F(E2eReload, OnlyWhatChangedIsStoppedStartedOrDropped) {
     startThree();
     const int keepPid = psPid("keep"), gonePid = psPid("gone"), editPid = psPid("edit");
-    writeIni(general() + task("keep", "keep") + task("edit", "edit2") + task("fresh", "fresh") +
-             check("new") + flag("first") + flag("second"));
+    writeIni(general() + watch() + task("keep", "keep") + task("edit", "edit2") +
+             task("fresh", "fresh") + check("new") + flag("first") + flag("second"));
     ASSERT_TRUE(hangUp("applied"));
 
     ASSERT_TRUE(waitBound("fresh", "fresh"));
@@ -92,6 +123,9 @@ TEST_F(E2eReload, OnlyWhatChangedIsStoppedStartedOrDropped) {
     settle();
     EXPECT_EQ(checkRuns("old"), oldRuns) << "a removed check stops running";
     EXPECT_NE(flags().find("second On"), std::string::npos) << flags();
+    // The events of the tasks stopped and started, and none other.
+    EXPECT_EQ(taskEvents(500),
+              (std::multiset<std::string>{"edit down", "edit up", "fresh up", "gone down"}));
 
     // The same file again: nothing to change, nothing touched.
     ASSERT_TRUE(hangUp("nothing to change"));
