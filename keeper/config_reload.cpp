@@ -251,7 +251,8 @@ void ConfigReload::task_exited(PsTask* task) {
     stopping.erase(entry);
     const TaskCounters counters = task->get_counters();
     forget_task(task);
-    if (!rebuild.empty()) build_task(rebuild, &counters);
+    // A stop of the daemon that began meanwhile starts nothing any more.
+    if (!rebuild.empty() && !keeper.is_shutting_down()) build_task(rebuild, &counters);
 }
 
 void ConfigReload::forget_task(TaskOnSeq* task) {

@@ -149,6 +149,21 @@ TEST_F(E2eReload, FileStartUpWouldRefuseChangesNothing) {
     EXPECT_TRUE(records("keep", "quit").empty());
 }
 
+TEST_F(E2eReload, WriteBacksAreNoChangeAndStayAcrossAnEdit) {
+    startThree();
+    const int keepPid = psPid("keep");
+    TestClient client;
+    ASSERT_TRUE(client.connect(port()) && client.setTask(0, 0, "keep"));
+    ASSERT_TRUE(waitFor([&] { return confBool("vardo.ini", "tasks/keep:enabled") == 0; }, 3000));
+    ASSERT_TRUE(hangUp("nothing to change"));
+
+    writeIni(readConf() + task("fresh", "fresh"));
+    ASSERT_TRUE(hangUp("applied"));
+    ASSERT_TRUE(waitBound("fresh", "fresh"));
+    EXPECT_EQ(psPid("keep"), keepPid);
+    EXPECT_EQ(confBool("vardo.ini", "tasks/keep:enabled"), 0);
+}
+
 TEST_F(E2eReload, ChangedPortKeepsTheOldOneAndSaysARestartIsNeeded) {
     startThree();
     std::string text = readConf();
