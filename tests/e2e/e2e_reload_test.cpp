@@ -17,9 +17,8 @@ class E2eReload : public VardoTest {
 protected:
     // A task whose program connects and confirms, so that a quit request
     // reaches it and is recorded.
-    static std::string task(const std::string& name, const std::string& record,
-                            const std::string& extra = "") {
-        return psTask(name, 1, "--record ${REC}/" + record + " --init ${PORT}", extra);
+    static std::string task(const std::string& name, const std::string& record) {
+        return psTask(name, 1, "--record ${REC}/" + record + " --init ${PORT}");
     }
     // A check that appends its argument to ${REC}/checks at each run.
     std::string check(const std::string& name) const {
