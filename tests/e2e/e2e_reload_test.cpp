@@ -163,6 +163,22 @@ TEST_F(E2eReload, WriteBacksAreNoChangeAndStayAcrossAnEdit) {
     EXPECT_EQ(confBool("vardo.ini", "tasks/keep:enabled"), 0);
 }
 
+TEST_F(E2eReload, TaskThatIsDownGoesAtOnceWithItsPendingRestart) {
+    const std::string flaky =
+        psTask("flaky", 1, "--record ${REC}/flaky --exit", "restart = yes\nrestart delay = 2\n");
+    writeIni(general() + flaky + task("keep", "keep"));
+    startVardo();
+    ASSERT_TRUE(waitBound("keep", "keep"));
+    ASSERT_TRUE(waitFor(
+        [&] { return traceLog().find("Exited process flaky") != std::string::npos; }, 3000));
+    writeIni(general() + task("keep", "keep"));
+    ASSERT_TRUE(hangUp("applied"));
+    EXPECT_EQ(psPid("flaky"), -2);
+    // Past the restart delay: the restart went with the task.
+    EXPECT_FALSE(waitRecords("flaky", "start", 2, 3000));
+    EXPECT_TRUE(vardoRunning());
+}
+
 TEST_F(E2eReload, ChangedPortKeepsTheOldOneAndSaysARestartIsNeeded) {
     startThree();
     std::string text = readConf();
