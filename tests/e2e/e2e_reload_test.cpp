@@ -44,6 +44,19 @@ protected:
         }
         return seen;
     }
+    // The named task's object in the daemon's status as JSON.
+    std::string taskStatus(const std::string& name) const {
+        TestClient client;
+        GeneralMsg ask(KEEPER_PRINT_STATUS);
+        ask.payload.status.form = STATUS_FORM_JSON;
+        Message reply;
+        if (!client.connect(port()) || !client.send(ask) ||
+            !client.readType(KEEPER_PRINT_ACK, reply, 3000))
+            return "";
+        const std::string text = listingText(reply);
+        const size_t at = text.find("{\"name\": \"" + name + "\"");
+        return at == std::string::npos ? "" : text.substr(at, text.find('}', at) - at);
+    }
     size_t checkRuns(const std::string& name) const {
         const std::string text = readText(home() + "/rec/checks");
         size_t runs = 0;
@@ -108,6 +121,10 @@ TEST_F(E2eReload, OnlyWhatChangedIsStoppedStartedOrDropped) {
     EXPECT_NE(psPid("edit"), editPid);
     EXPECT_TRUE(waitFor([&] { return processGone(editPid); }, 3000));
     EXPECT_EQ(records("edit", "quit").size(), 1u);
+    // Its counters carried on, and the new start is no restart.
+    const std::string edit = taskStatus("edit");
+    EXPECT_NE(edit.find("\"starts\": 2,"), std::string::npos) << edit;
+    EXPECT_NE(edit.find("\"restarts\": 0,"), std::string::npos) << edit;
 
     EXPECT_TRUE(waitFor([&] { return processGone(gonePid); }, 3000));
     EXPECT_EQ(records("gone", "quit").size(), 1u);
