@@ -1,7 +1,6 @@
 #include "keeper/config_reload.h"
 
 #include <algorithm>
-#include <set>
 
 #include "keeper/actions.h"
 #include "keeper/check_base.h"
@@ -10,6 +9,7 @@
 #include "keeper/keeper_srv.h"
 #include "keeper/ps_task.h"
 #include "keeper/tasks.h"
+#include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
 
 // The INI file read apart from the running daemon: it registers nothing,
@@ -37,6 +37,12 @@ private:
     KeeperDesc desc;
 };
 
+ConfigReload::ConfigReload(KeeperSrv& k) : keeper(k) {}
+
+ConfigReload::~ConfigReload() {
+    if (apply_timer >= 0) keeper.get_engine()->delTimer(apply_timer);
+}
+
 keeperStatus KeeperSrv::reload_config() {
     if (!reloader) reloader.reset(new ConfigReload(*this));
     return reloader->reload(ini_path);
@@ -53,7 +59,7 @@ void KeeperSrv::reload_on_signal() {
 const char* ConfigReload::busy_reason() const {
     if (keeper.is_shutting_down()) return "the daemon is shutting down";
     if (!keeper.boot.all_levels_started()) return "the boot sequence is still under way";
-    if (!stopping.empty()) return "the previous reload is still stopping programs";
+    if (decided || !stopping.empty()) return "the previous reload is still under way";
     return nullptr;
 }
 
@@ -63,15 +69,32 @@ keeperStatus ConfigReload::reload(const std::string& path) {
         return KEEPER_FAIL;
     }
     EV_TRACE(DL_NOTIFY, "KeeperSrv::reload_config, reading %s", path.c_str());
-    StagedIni staged(path.c_str(), &keeper, keeper.timer_handler);
-    if (!vetted(staged)) return KEEPER_FAIL;
-    const ConfigDiff diff = diff_config(*keeper.ini, staged);
+    std::unique_ptr<StagedIni> staged(new StagedIni(path.c_str(), &keeper, keeper.timer_handler));
+    if (!vetted(*staged)) return KEEPER_FAIL;
+    ConfigDiff diff = diff_config(*keeper.ini, *staged);
     if (!diff.any) {
         EV_TRACE(DL_NOTIFY, "KeeperSrv::reload_config, nothing changed");
         return KEEPER_NO_CHANGE;
     }
-    apply(staged, diff);
+    decided = std::move(staged);
+    decided_diff = std::move(diff);
+    // Due at once: the loop's next pass applies it.
+    EvEngine* engine = keeper.get_engine();
+    apply_timer = engine->addTimer(static_cast<long>(engine->getClock().wallTime()), 1, this,
+                                   &ConfigReload::apply_decided, nullptr, -1);
     return KEEPER_OK;
+}
+
+int ConfigReload::apply_decided(void*) {
+    if (apply_timer >= 0) keeper.get_engine()->delTimer(apply_timer);
+    apply_timer = -1;
+    if (!decided) return 0;
+    std::unique_ptr<StagedIni> staged = std::move(decided);
+    if (keeper.is_shutting_down())
+        EV_TRACE(DL_WARNING, "KeeperSrv::reload_config, dropped: the daemon is shutting down");
+    else
+        apply(*staged, decided_diff);
+    return 0;
 }
 
 bool ConfigReload::vetted(StagedIni& staged) const {

@@ -5,11 +5,13 @@
 #ifndef KEEPER_CONFIG_RELOAD_H
 #define KEEPER_CONFIG_RELOAD_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "keeper/config_diff.h"
 #include "protocol/keeper_msg.h"
+#include "reactor/ev_handler.h"
 
 class CheckBase;
 class KeeperSrv;
@@ -18,16 +20,20 @@ class StagedIni;
 class TaskOnSeq;
 struct TaskCounters;
 
-class ConfigReload {
+// An event handler for its one timer only.
+class ConfigReload : public EvHandler {
 public:
-    explicit ConfigReload(KeeperSrv& keeper) : keeper(keeper) {}
+    explicit ConfigReload(KeeperSrv& keeper);
+    ~ConfigReload() override;
     ConfigReload(const ConfigReload&) = delete;
     ConfigReload& operator=(const ConfigReload&) = delete;
 
-    // 0 applied, 2 refused (nothing changed), 4 nothing to change. Decided
-    // before any program is stopped; the programs stop and start later,
-    // through the loop.
+    // 0 applied, 2 refused (nothing changed), 4 nothing to change. Only
+    // decided here: what changed is applied at the loop's next pass, so
+    // that an answer goes out before any program is stopped.
     keeperStatus reload(const std::string& path);
+    // Applies the reload decided last; also the timer callback that does it.
+    int apply_decided(void*);
     // A supervised program has exited: a task the reload stopped is now
     // forgotten, or built again from its new section.
     void task_exited(PsTask* task);
@@ -66,6 +72,10 @@ private:
 
     KeeperSrv& keeper;
     std::vector<Stopping> stopping;
+    // The file read and what differs, from the decision until it is applied.
+    std::unique_ptr<StagedIni> decided;
+    ConfigDiff decided_diff;
+    int apply_timer = -1;
 };
 
 #endif

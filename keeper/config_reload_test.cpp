@@ -23,9 +23,8 @@ std::string check(const char* name) {
 }
 
 struct ReloadTest : ::testing::Test {
-    void write(const std::string& text) {
-        writeText(dir.path() + "/" + Com_getPidName() + ".ini", text);
-    }
+    std::string path() const { return dir.path() + "/" + Com_getPidName() + ".ini"; }
+    void write(const std::string& text) { writeText(path(), text); }
     // Loaded and booted: the boot task has run, the checks are armed.
     void boot(const std::string& text) {
         write(text);
@@ -34,6 +33,12 @@ struct ReloadTest : ::testing::Test {
         f.settle_runs();
         f.keeper.run_boot_sequence();
         ASSERT_TRUE(f.keeper.boot_sequence_finished());
+    }
+    // Decides and, as the loop's next pass would, applies.
+    keeperStatus reload() {
+        const keeperStatus rc = reloader.reload(path());
+        reloader.apply_decided(nullptr);
+        return rc;
     }
     std::string flags() {
         char* text = nullptr;
@@ -45,6 +50,7 @@ struct ReloadTest : ::testing::Test {
     }
     TempDir dir;
     KeeperFixture f;
+    ConfigReload reloader{f.keeper};
 };
 
 TEST_F(ReloadTest, RefusedFileLeavesNothingBehindAndAValidOneAppliesOnlyItsChanges) {
@@ -60,7 +66,7 @@ TEST_F(ReloadTest, RefusedFileLeavesNothingBehindAndAValidOneAppliesOnlyItsChang
     write(kGeneral + std::string("[flags/a]\nname = a\n[flags/b]\nname = b\n") + actions +
           "[actions/other]\nimplement = App\nname = other\n" + kBoot + check("c1") +
           "[tasks/bad]\ntype = ps\nname = nothing\nlocation = /nowhere\nlevel = 1\n");
-    EXPECT_EQ(f.keeper.reload_config(), KEEPER_FAIL);
+    EXPECT_EQ(reload(), KEEPER_FAIL);
     EXPECT_EQ(flags(), "a On\n");
     EXPECT_EQ(f.keeper.find_action_by_name("other"), f.keeper.find_action_by_name("None"));
     EXPECT_EQ(f.keeper.get_ps_list().size(), 0u);
@@ -70,7 +76,12 @@ TEST_F(ReloadTest, RefusedFileLeavesNothingBehindAndAValidOneAppliesOnlyItsChang
     write(kGeneral + std::string("[flags/a]\nname = a\nenabled = no\n[flags/b]\nname = b\n") +
           "[actions/fix]\nimplement = App\nname = fix\nargs = again\n" + kBoot + check("c1") +
           check("c2"));
-    EXPECT_EQ(f.keeper.reload_config(), KEEPER_OK);
+    // Decided, not applied yet: nothing changed so far, and a second reload
+    // is refused meanwhile.
+    EXPECT_EQ(reloader.reload(path()), KEEPER_OK);
+    EXPECT_EQ(flags(), "a On\n");
+    EXPECT_EQ(reloader.reload(path()), KEEPER_FAIL);
+    reloader.apply_decided(nullptr);
     EXPECT_EQ(flags(), "a Off\nb On\n");
     EXPECT_EQ(f.keeper.find_task_by_name("boot"), boot_task);
     EXPECT_EQ(f.keeper.find_check_by_name("c1"), kept);
@@ -79,11 +90,11 @@ TEST_F(ReloadTest, RefusedFileLeavesNothingBehindAndAValidOneAppliesOnlyItsChang
     ASSERT_NE(f.keeper.find_check_by_name("c2"), nullptr);
     EXPECT_NE(f.keeper.find_check_by_name("c2")->get_timer(), -1);
 
-    EXPECT_EQ(f.keeper.reload_config(), KEEPER_NO_CHANGE);
+    EXPECT_EQ(reload(), KEEPER_NO_CHANGE);
 
     // Gone: the check and the boot task.
     write(kGeneral + std::string("[flags/b]\nname = b\n") + check("c2"));
-    EXPECT_EQ(f.keeper.reload_config(), KEEPER_OK);
+    EXPECT_EQ(reload(), KEEPER_OK);
     EXPECT_EQ(f.keeper.find_check_by_name("c1"), nullptr);
     EXPECT_EQ(f.keeper.find_task_by_name("boot"), nullptr);
     EXPECT_EQ(flags(), "b On\n");
