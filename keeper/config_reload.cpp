@@ -124,6 +124,7 @@ void ConfigReload::apply(StagedIni& staged, const ConfigDiff& diff) {
     build_checks(new_checks);
     apply_tasks(diff.tasks);
     if (!diff.actions.empty()) repoint_actions();
+    keeper.configuration_reloaded();
     EV_TRACE(DL_NOTIFY,
              "KeeperSrv::reload_config, applied: tasks %zu new, %zu gone, %zu changed; checks %zu "
              "new, %zu gone, %zu changed",
@@ -276,6 +277,7 @@ void ConfigReload::task_exited(PsTask* task) {
     forget_task(task);
     // A stop of the daemon that began meanwhile starts nothing any more.
     if (!rebuild.empty() && !keeper.is_shutting_down()) build_task(rebuild, &counters);
+    keeper.configuration_reloaded();
 }
 
 void ConfigReload::forget_task(TaskOnSeq* task) {

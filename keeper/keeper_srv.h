@@ -184,6 +184,9 @@ public:
     keeperStatus reload_config();
     // reload_config for SIGHUP, with its outcome traced.
     void reload_on_signal();
+    // A reload has forgotten or built tasks or checks: what holds one of
+    // them beyond the levels and the process list finds it again.
+    virtual void configuration_reloaded() {}
 
     EvEngine* get_engine() const { return engine; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
