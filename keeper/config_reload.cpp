@@ -30,7 +30,8 @@ protected:
         delete task;
         return rc;
     }
-    // A check that is not valid never refuses a file.
+    // Checks are built only when the reload is applied: one that is not
+    // valid never refuses a file.
     void _parse_check(const std::string&) override {}
 
 private:
