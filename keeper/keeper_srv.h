@@ -91,6 +91,12 @@ public:
     virtual keeperStatus list_flags(GeneralMsg& msg);
     // KEEPER_PRINT_STATUS: the counters of the daemon, its tasks and checks.
     virtual keeperStatus print_status(GeneralMsg& msg);
+    // KEEPER_RELOAD: answers with the status of reload_config().
+    keeperStatus reload_request(ClientHandler* handler);
+    // Reads the main INI file again and applies what changed. The status is
+    // decided before any program is stopped: 0 applied, 2 refused (nothing
+    // changed), 4 nothing to change.
+    keeperStatus reload_config();
     virtual keeperStatus handle_config_req(GeneralMsg& msg);
     virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
