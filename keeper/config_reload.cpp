@@ -58,6 +58,7 @@ void KeeperSrv::reload_on_signal() {
 }
 
 const char* ConfigReload::busy_reason() const {
+    if (!keeper.ini) return "no INI file was loaded at start-up";
     if (keeper.is_shutting_down()) return "the daemon is shutting down";
     if (!keeper.boot.all_levels_started()) return "the boot sequence is still under way";
     if (decided || !stopping.empty()) return "the previous reload is still under way";

@@ -46,7 +46,7 @@ private:
         std::string rebuild;
     };
 
-    // Why a reload cannot be taken now; null when it can.
+    // Why no reload can be taken now (none loaded, busy), or nullptr.
     const char* busy_reason() const;
     bool vetted(StagedIni& staged) const;
     void apply(StagedIni& staged, const ConfigDiff& diff);

@@ -92,6 +92,8 @@ public:
     virtual keeperStatus list_flags(GeneralMsg& msg);
     // KEEPER_PRINT_STATUS: the counters of the daemon, its tasks and checks.
     virtual keeperStatus print_status(GeneralMsg& msg);
+    // KEEPER_RELOAD: answers with the status of reload_config().
+    keeperStatus reload_request(ClientHandler* handler);
     virtual keeperStatus handle_config_req(GeneralMsg& msg);
     virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
