@@ -1,4 +1,4 @@
-// Reloading the INI file with SIGHUP, seen from outside: only the tasks,
+// Reloading the INI file with SIGHUP or vardoctl -u, seen from outside: only the tasks,
 // checks and flags whose sections changed are touched, a file start-up would
 // refuse changes nothing, and so does a reload that comes too early.
 #include <csignal>
@@ -7,13 +7,13 @@
 
 #include "protocol/keeper_records.h"
 #include "support/test_util.h"
+#include "tests/e2e/client_fixture.h"
 #include "tests/e2e/test_client.h"
-#include "tests/e2e/vardo_fixture.h"
 
 namespace e2e {
 namespace {
 
-class E2eReload : public VardoTest {
+class E2eReload : public ClientTest {
 protected:
     // A task whose program connects and confirms, so that a quit request
     // reaches it and is recorded.
@@ -144,7 +144,7 @@ TEST_F(E2eReload, OnlyWhatChangedIsStoppedStartedOrDropped) {
               (std::multiset<std::string>{"edit down", "edit up", "fresh up", "gone down"}));
 
     // The same file again: nothing to change, nothing touched.
-    ASSERT_TRUE(hangUp("nothing to change"));
+    EXPECT_EQ(vardoctl("-u").status, int(KEEPER_NO_CHANGE));
     EXPECT_EQ(psPid("keep"), keepPid);
     EXPECT_EQ(records("edit2", "start").size(), 1u);
 }
@@ -157,7 +157,7 @@ TEST_F(E2eReload, FileStartUpWouldRefuseChangesNothing) {
     ASSERT_TRUE(hangUp("refused"));
     EXPECT_NE(traceLog().find("not valid INI text"), std::string::npos);
     writeIni(good + "[tasks/bad]\ntype = ps\nname = e2e_child\nlocation = /nowhere\nlevel = 1\n");
-    ASSERT_TRUE(hangUp("refused", 2));
+    EXPECT_EQ(vardoctl("-u").status, int(KEEPER_FAIL));
     EXPECT_NE(traceLog().find("an enabled must task is not valid"), std::string::npos);
     settle();
     EXPECT_EQ(psPid("keep"), keepPid);
@@ -174,7 +174,7 @@ TEST_F(E2eReload, WriteBacksAreNoChangeAndStayAcrossAnEdit) {
     ASSERT_TRUE(hangUp("nothing to change"));
 
     writeIni(readConf() + task("fresh", "fresh"));
-    ASSERT_TRUE(hangUp("applied"));
+    EXPECT_EQ(vardoctl("-u").status, int(KEEPER_OK));
     ASSERT_TRUE(waitBound("fresh", "fresh"));
     EXPECT_EQ(psPid("keep"), keepPid);
     EXPECT_EQ(confBool("vardo.ini", "tasks/keep:enabled"), 0);
@@ -219,6 +219,7 @@ TEST_F(E2eReload, SighupDuringTheBootSequenceIsRefused) {
              psTask("extra", 1, "--record ${REC}/extra"));
     ASSERT_TRUE(hangUp("refused"));
     EXPECT_NE(traceLog().find("the boot sequence is still under way"), std::string::npos);
+    EXPECT_EQ(vardoctl("-u").status, int(KEEPER_FAIL));
     EXPECT_TRUE(vardoRunning());
     settle();
     EXPECT_EQ(psPid("extra"), -2);
