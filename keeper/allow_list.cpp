@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <cctype>
-#include <sstream>
 
 namespace {
 
@@ -44,15 +43,18 @@ bool AllowList::parse_item(const std::string& item, Block* block) {
 
 bool AllowList::parse(const std::string& text) {
     std::vector<Block> parsed;
-    std::istringstream items(text);
-    std::string item;
-    while (std::getline(items, item, ',')) {
+    // Every piece between commas is an item, an empty one too: "10.0.0.1,"
+    // and "" must not pass. No string stream: it would link the C++
+    // locale machinery, and its start-up, into the daemon.
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(',', start);
         Block block;
-        if (!parse_item(trimmed(item), &block)) return false;
+        if (!parse_item(trimmed(text.substr(start, comma - start)), &block)) return false;
         parsed.push_back(block);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
     }
-    // getline drops a trailing empty item: "10.0.0.1," must not pass.
-    if (parsed.empty() || text.back() == ',') return false;
     blocks = parsed;
     return true;
 }

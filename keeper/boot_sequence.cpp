@@ -1,7 +1,5 @@
 #include "keeper/boot_sequence.h"
 
-#include <malloc.h>
-
 #include "keeper/check_base.h"
 #include "keeper/ps_list.h"
 #include "keeper/task_host.h"
@@ -96,10 +94,7 @@ void BootSequence::finish() {
     host->handle_seq_end();
     init_checks();
     EV_TRACE(DL_NOTIFY, "Boot sequence is finished");
-    // Start-up read the INI files and the process table, once per level: the
-    // heap is left with free pages that the daemon, resident from now on for
-    // as long as the appliance runs, would otherwise keep.
-    malloc_trim(0);
+    host->settle_memory();
     // A service manager waiting for the daemon learns it is up only now.
     if (Com_notifyReady()) EV_TRACE(DL_NOTIFY, "BootSequence::finish, ready sent");
 }

@@ -3,6 +3,7 @@
 #include <execinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <csignal>
 #include <cstdio>
@@ -63,6 +64,31 @@ private:
     bool overflow = false;
 };
 
+struct Frames {
+    void** address;
+    int count;  // -1 until the collector's own frame is passed
+    int max;
+};
+
+_Unwind_Reason_Code note_frame(_Unwind_Context* context, void* arg) {
+    Frames& frames = *static_cast<Frames*>(arg);
+    if (frames.count >= 0)
+        frames.address[frames.count] = reinterpret_cast<void*>(_Unwind_GetIP(context));
+    return ++frames.count == frames.max ? _URC_END_OF_STACK : _URC_NO_REASON;
+}
+
+// The caller's stack, as backtrace() gives it, through the unwinder linked
+// into the program: the C library's loads libgcc_s on its first call, which
+// a signal handler may not do, and the library then stays mapped for as
+// long as the daemon runs. Not inlined: its own frame is the one left out.
+__attribute__((noinline)) int stack_frames(void** address, int max) {
+    Frames frames{address, -1, max};
+    _Unwind_Backtrace(note_frame, &frames);
+    // Above the program's entry the unwinder reports a null address.
+    if (frames.count > 1 && address[frames.count - 1] == nullptr) --frames.count;
+    return frames.count < 0 ? 0 : frames.count;
+}
+
 struct Civil {
     long long year;
     int month;  // 1 to 12
@@ -114,8 +140,6 @@ void crash_report_prepare(const char* folder) {
     const int length = snprintf(file_base, sizeof file_base, "%s%s", folder, APP_BT_FILE_NAME);
     if (length < 0 || static_cast<size_t>(length) >= sizeof file_base) file_base[0] = '\0';
     crash_report_refresh_clock();
-    void* frame[1];
-    backtrace(frame, 1);
 }
 
 void crash_report_refresh_clock() {
@@ -146,7 +170,7 @@ void crash_report_write() {
     const int fd = openLogFile(path, true);
     if (fd < 0) return;
     void* frames[kMaxFrames];
-    const int count = backtrace(frames, kMaxFrames);
+    const int count = stack_frames(frames, kMaxFrames);
     // The daemon exports no symbols: its own frames read as offsets in its
     // file, "vardo(+0x1f2e3)", for addr2line; library frames keep their
     // names.

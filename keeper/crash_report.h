@@ -1,9 +1,8 @@
 // The back-trace file a crash leaves. A signal handler may only compute and
 // make system calls that are safe there: no stdio, no memory allocation, no
 // C library time formatting (localtime takes locks). Everything else is
-// done while the daemon runs normally: the file name's fixed part, the
-// offset of local time from UTC, and the first call of backtrace(), which
-// may load libgcc.
+// done while the daemon runs normally: the file name's fixed part and the
+// offset of local time from UTC.
 #ifndef KEEPER_CRASH_REPORT_H
 #define KEEPER_CRASH_REPORT_H
 

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -123,6 +124,8 @@ TEST(CrashHandler, LeavesTheTraceInLocalTimeAndTheNoticeThenDiesOfTheSignal) {
     EXPECT_TRUE(died_of_sigsegv(crash.status)) << "wait status " << crash.status;
     EXPECT_EQ(crash.notice, "Terminate: Raising signal " + std::to_string(SIGSEGV) + " !!!\n");
     EXPECT_FALSE(trace.empty()) << "no back-trace file of this minute in " << folder;
+    // The writer, the handler, the signal's frame, raise and its callers.
+    EXPECT_GE(std::count(trace.begin(), trace.end(), '\n'), 5) << trace;
     struct stat st;
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 022, 0u) << "nobody else may put files into the folder";

@@ -55,6 +55,7 @@ public:
     void update_next_level(unsigned level) override { next_levels.push_back(level); }
     void run_boot_sequence() override { ++boot_runs; }
     void handle_seq_end() override { ++seq_ends; }
+    void settle_memory() override {}
     void resume_next_check(unsigned level) override { resumed.push_back(level); }
     void skip_next_check(unsigned level) override { skipped.push_back(level); }
     bool lower_must_check_running(unsigned) const override { return lower_must_running; }

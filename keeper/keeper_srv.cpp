@@ -32,6 +32,11 @@ KeeperSrv* stcKeeper = nullptr;
 namespace {
 
 const long kResourceTimerPeriod = 60;
+// From the end of the boot sequence, or of the plug-in's periodic work, to
+// the release of the memory only that work used: time for the programs it
+// runs to end, and the release runs from the loop, past the work's return
+// path.
+const long kSettleDelay = 2;
 
 // Decimal text other than 0: the text names a process by its index.
 unsigned index_from_text(const char* text) {
@@ -93,6 +98,11 @@ void KeeperSrv::discard_configuration() {
     delete_configured_objects();
     if (actions) actions->forget_configured_actions();
     desc = KeeperDesc();
+}
+
+void KeeperSrv::settle_memory() {
+    // A daemon never initialised, as in the tests, has no timers.
+    if (timer_handler) timer_handler->add(kSettleDelay, &TimerHandler::release_memory, nullptr, -1);
 }
 
 int KeeperSrv::init(ActionHandler* registry, const char* confDir) {

@@ -71,6 +71,7 @@ public:
     virtual keeperStatus parse_ini_file(const char* confDir);
     virtual void prerun_actions();
     void handle_seq_end() override {}
+    void settle_memory() override;
     virtual keeperStatus handleRequest(GeneralMsg& msg, ClientHandler* handler);
     int get_system_mode() override { return 1; }
     virtual void handle_sigterm(KeeperCommand* cmd);

@@ -30,6 +30,9 @@ public:
     virtual void run_boot_sequence() = 0;
     // Every boot level is complete.
     virtual void handle_seq_end() = 0;
+    // The boot sequence, or some rare work, is done: a moment later, what
+    // only that work used leaves memory.
+    virtual void settle_memory() = 0;
 
     // Check levels: a failing must-check holds the levels above its own, its
     // recovery releases them; checks above wait for a must-check's run.

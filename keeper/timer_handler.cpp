@@ -1,11 +1,14 @@
 #include "keeper/timer_handler.h"
 
+#include <malloc.h>
+
 #include "keeper/check_base.h"
 #include "keeper/crash_report.h"
 #include "keeper/ps_task.h"
 #include "keeper/task_host.h"
 #include "reactor/ev_engine.h"
 #include "support/ev_debug.h"
+#include "support/resident.h"
 
 int TimerHandler::add(long delay, Callback cb, void* arg, int min_gap) {
     return engine->addTimer(delay, this, cb, arg, min_gap);
@@ -59,5 +62,21 @@ int TimerHandler::run_wh_status(void*) {
     // Once a minute: a crash names its file in local time, summer time and
     // a new time zone included.
     crash_report_refresh_clock();
-    return keeper && keeper->run_plugin_work() ? 1 : 0;
+    if (!keeper || !keeper->run_plugin_work()) return 0;
+    // The plug-in's work, and that of the programs it runs for a moment,
+    // runs code that nothing else runs: it need not stay resident for the
+    // rest of the minute.
+    keeper->settle_memory();
+    return 1;
+}
+
+RUNS_AT_REST int TimerHandler::release_memory(void*) {
+    // Start-up read the INI files and the process table, once per level, and
+    // ran code that runs again only on a rare request, as does the
+    // plug-in's periodic work: the daemon, resident for as long as the
+    // appliance runs, would otherwise keep the heap's free pages and those
+    // pages of code in memory.
+    malloc_trim(0);
+    release_read_only_pages();
+    return 0;
 }

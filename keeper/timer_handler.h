@@ -33,6 +33,9 @@ public:
     int kill_ps(void* record);
     // The configuration plug-in's periodic work; the argument is not used.
     int run_wh_status(void*);
+    // A moment after the boot sequence and after the plug-in's periodic
+    // work; the argument is not used.
+    int release_memory(void*);
 
     // Arms a timer on the engine with one of the callbacks above.
     int add(long delay, Callback cb, void* arg, int min_gap);

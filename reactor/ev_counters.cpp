@@ -33,7 +33,3 @@ std::string EvCounters::asString() const {
              static_cast<unsigned>(evFinishSocketActions));
     return text + lines;
 }
-
-std::ostream& operator<<(std::ostream& os, const EvCounters& counters) {
-    return os << counters.asString();
-}

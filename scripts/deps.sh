@@ -19,6 +19,7 @@ packages=(
   dpkg-dev file lintian bash-completion   # the Debian packages: dependencies, checks, completion
   prometheus-node-exporter python3-prometheus-client   # the metrics file: scraped and parsed in the tests
   s6                            # s6-log, the baseline of the output-capture benchmark
+  runit                         # runsvdir, runsv, sv: the baseline of the footprint benchmark
 )
 
 missing=()
