@@ -127,6 +127,8 @@ void ConfigReload::apply(StagedIni& staged, const ConfigDiff& diff) {
     apply_tasks(diff.tasks);
     if (!diff.actions.empty()) repoint_actions();
     keeper.configuration_reloaded();
+    // The reader and the builders ran once: their code need not stay.
+    keeper.settle_memory();
     EV_TRACE(DL_NOTIFY,
              "KeeperSrv::reload_config, applied: tasks %zu new, %zu gone, %zu changed; checks %zu "
              "new, %zu gone, %zu changed",
