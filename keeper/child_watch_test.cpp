@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +178,44 @@ TEST(ChildWatch, FullWaitOnlyForAnUnexplainedSignal) {
     EXPECT_EQ(0u, exits.seen.count(stray)) << "walked all children for an explained signal";
     watch.sigchld_arrived();
     EXPECT_EQ(std::vector<std::string>{"exit 3"}, exits.seen[stray]);
+}
+
+// A daemon that adopts orphans (here a child subreaper, as PID 1 would)
+// reaps a double-forked descendant that no pidfd speaks for, even when a
+// watched exit explains the signal. Run in a process of its own, which
+// alone becomes the subreaper.
+TEST(ChildWatch, AdoptedOrphansAreReaped) {
+    const pid_t runner = fork();
+    ASSERT_GE(runner, 0);
+    if (runner == 0) {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        EvEngine engine;
+        Exits exits;
+        ChildWatch watch([&exits](pid_t pid, int status) { exits.record(pid, status); });
+        watch.init(&engine);
+        int gate[2], report[2];
+        if (pipe2(gate, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) _exit(2);
+        // The middle child leaves its own child behind and exits at once.
+        const pid_t middle = fork();
+        if (middle == 0) {
+            const pid_t left = start_child(gate[0], "exit 5");
+            _exit(write(report[1], &left, sizeof left) == sizeof left ? 0 : 1);
+        }
+        watch.watch(middle);
+        pid_t orphan = -1;
+        if (read(report[0], &orphan, sizeof orphan) != sizeof orphan) _exit(3);
+        await_exit(middle);
+        close(gate[1]);
+        close(gate[0]);
+        await_exit(orphan);
+        watch.sigchld_arrived();
+        const bool both = exits.seen[middle] == std::vector<std::string>{"exit 0"} &&
+                          exits.seen[orphan] == std::vector<std::string>{"exit 5"};
+        _exit(both ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(runner, waitpid(runner, &status, 0));
+    EXPECT_EQ("exit 0", describe(status));
 }
 
 }  // namespace
