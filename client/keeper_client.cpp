@@ -430,6 +430,8 @@ keeperStatus keeperClient::_handle_callback(keeper_client_header& header, void* 
         case KEEPER_GET_UNIT_LIST:
             _handle_get_card_list(header, out);
             break;
+        case KEEPER_RELOAD:
+            return _handle_reload_result(header);
         default:
             _handle_unknown_msg(header);
             break;
@@ -515,6 +517,18 @@ keeperStatus keeperClient::_handle_get_card_list(keeper_client_header& header, v
         list->cards = cards.release();
     }
     return keeperStatus(status);
+}
+
+keeperStatus keeperClient::_handle_reload_result(keeper_client_header& header) {
+    KeeperReloadReply reply;
+    if (header.length != sizeof reply) {
+        EV_TRACE(DL_ERROR, "keeperClient::_handle_reload_result, invalid response of %u bytes",
+                 header.length);
+        _handle_unknown_msg(header);
+        return KEEPER_FAIL;
+    }
+    if (_read_full(&reply, sizeof reply, "_handle_reload_result") != KEEPER_OK) return KEEPER_FAIL;
+    return keeperStatus(ntohl(reply.status));
 }
 
 keeperStatus keeperClient::_handle_unknown_msg(keeper_client_header& header) {
@@ -724,6 +738,18 @@ keeperStatus keeperClient::get_conf(int cmd, ConfigAll* data) {
 keeperStatus keeperClient::set_conf(int cmd, ConfigAll* data) {
     if (!_connected("set_conf") || !data) return KEEPER_FAIL;
     return _send_conf(KEEPER_SET_CONFIG, cmd, data, nullptr);
+}
+
+keeperStatus keeperClient::request_reload() {
+    if (!_connected("request_reload")) return KEEPER_FAIL;
+    return _send_msg(KEEPER_RELOAD, 0, nullptr);
+}
+
+keeperStatus keeperClient::reload() {
+    if (request_reload() != KEEPER_OK) return KEEPER_FAIL;
+    keeperStatus reply = KEEPER_FAIL;
+    keeperStatus rc = _wait_reply(KEEPER_RELOAD, nullptr, &reply);
+    return rc != KEEPER_OK ? rc : reply;
 }
 
 keeperStatus keeperClient::get_card_list(int* count, CardInfo** list) {

@@ -116,6 +116,14 @@ public:
     keeperStatus set_conf(int cmd, ConfigAll* data);
     // On success *list is a new[] array the caller deletes.
     keeperStatus get_card_list(int* count, CardInfo** list);
+    // Asks the daemon to read its INI file again and apply what changed.
+    // reload() waits for the answer: 0 applied, 2 refused (nothing changed),
+    // 4 nothing to change; 2 also when no answer comes in time, 3 when the
+    // connection closed. request_reload() only sends the request: the answer
+    // comes later as a KEEPER_RELOAD message, whose status read_callback()
+    // returns.
+    keeperStatus reload();
+    keeperStatus request_reload();
 
     // Events.
     keeperStatus register_event(unsigned group, unsigned id, EventCallback cb);
@@ -154,6 +162,7 @@ protected:
     keeperStatus _handle_list_reply(keeper_client_header& header);
     keeperStatus _handle_conf_result(keeper_client_header& header, void* out);
     keeperStatus _handle_get_card_list(keeper_client_header& header, void* out);
+    keeperStatus _handle_reload_result(keeper_client_header& header);
     keeperStatus _handle_event(keeper_client_header& header);
     keeperStatus _handle_run_cb(keeper_client_header& header);
     keeperStatus _handle_quit();

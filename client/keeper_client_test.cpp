@@ -284,6 +284,24 @@ TEST_F(ClientTest, ConfigRequestsAnswerTheRepliesStatus) {
     EXPECT_EQ(1u, client->get_keep_alive_received());
 }
 
+TEST_F(ClientTest, ReloadAnswersTheDaemonsStatusServingEventsMeanwhile) {
+    seen = Seen();
+    client->register_event(EVENT_GRP_HOST, 1, on_event);
+    expect(KEEPER_REGISTER_EVENT);
+    sendEvent(keeper, EVENT_GRP_HOST, 1, "ev");
+    const KeeperReloadReply nothing = {htonl(KEEPER_NO_CHANGE)};
+    keeper.send(KEEPER_RELOAD, &nothing, sizeof nothing);
+    EXPECT_EQ(KEEPER_NO_CHANGE, client->reload());
+    EXPECT_EQ(1, seen.calls);
+    EXPECT_EQ(0u, expect(KEEPER_RELOAD).header.length);
+
+    // A reply of the wrong size is read away and fails; silence fails too.
+    keeper.send(KEEPER_RELOAD, &nothing, 2);
+    EXPECT_EQ(KEEPER_FAIL, client->reload());
+    EXPECT_EQ(KEEPER_FAIL, client->reload());
+    EXPECT_GE(client->get_keeperSock(), 0);
+}
+
 TEST_F(ClientTest, SynchronousRequestsGiveUpAfterTheWait) {
     auto start = std::chrono::steady_clock::now();
     int count = 5;

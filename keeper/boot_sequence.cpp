@@ -43,6 +43,7 @@ void BootSequence::forget_levels() { cur_level = end_level = task_levels.end(); 
 
 void BootSequence::start() {
     EV_TRACE(DL_NOTIFY, "Start tasks as defined in .ini file");
+    started = true;
     if (task_levels.empty()) return;
     host->get_ps_list().set_externals_pid();
     cur_level = task_levels.begin();

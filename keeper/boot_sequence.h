@@ -38,6 +38,9 @@ public:
     // Puts every check level on its timer.
     void init_checks();
     bool finished() const { return !not_finished; }
+    // Every level that is to run has started (it may still wait for its
+    // tasks to confirm).
+    bool all_levels_started() const { return started && cur_level == end_level; }
     // The highest level whose tasks were run, -1 before the first.
     long reached_level() const { return reached; }
     // The levels were deleted: nothing is left to run.
@@ -60,6 +63,7 @@ private:
     TaskLevels::iterator cur_level;
     TaskLevels::iterator end_level;
     unsigned last_enabled_level = 0;
+    bool started = false;
     bool first_run = true;
     bool not_finished = true;
     long reached = -1;

@@ -1,5 +1,6 @@
 #include "keeper/check_base.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "keeper/task_defaults.h"
@@ -189,6 +190,10 @@ std::string CheckBase::asString() const {
     dump(text);
     text += '\n';
     return text;
+}
+
+void CheckLevel::remove_check(CheckBase* check) {
+    checks.erase(std::remove(checks.begin(), checks.end(), check), checks.end());
 }
 
 void CheckLevel::add_to_timer() {

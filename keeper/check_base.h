@@ -93,6 +93,8 @@ private:
 class CheckLevel {
 public:
     void add_check(CheckBase* check) { checks.push_back(check); }
+    // Forgets a check that is about to be deleted or placed anew.
+    void remove_check(CheckBase* check);
     void add_to_timer();
     void skip();
     void resume();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "keeper/config_reload.h"
 #include "keeper/keeper_srv.h"
 #include "keeper/ps_task.h"
 #include "reactor/ev_engine.h"
@@ -71,7 +72,16 @@ int SigChildNotifier::handleInput(EvAdapter* sock) {
                                                  keeper->get_shutdown_delays().stop_grace});
     }
     keeper->reap_children();
+    if (reload_requested) {
+        reload_requested = 0;
+        keeper->reload_on_signal();
+    }
     return 0;
+}
+
+void SigChildNotifier::request_reload() {
+    reload_requested = 1;
+    wake();
 }
 
 void KeeperSrv::reap_children() { children.sigchld_arrived(); }
@@ -84,12 +94,15 @@ void KeeperSrv::handle_sigchld() { child_notifier.wake(); }
 
 void KeeperSrv::request_sigterm() { child_notifier.request_termination(); }
 
+void KeeperSrv::request_reload() { child_notifier.request_reload(); }
+
 void KeeperSrv::handleExitedChildPs(int pid, int status) {
     EV_TRACE(DL_DEBUG, "KeeperSrv::handleExitedChildPs, child pid %d", pid);
     PsTask* task = processes.find_ps_by_pid(pid);
     if (!task) return;
     task->get_counters().exit_status(status);
     task->handle_sigchld();
+    if (reloader) reloader->task_exited(task);
 }
 
 void KeeperSrv::handle_client_close(ClientHandler* handler) {

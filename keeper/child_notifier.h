@@ -11,7 +11,8 @@ class KeeperSrv;
 
 // Wakes the loop out of the signal handlers: a handler only records what
 // happened and writes a byte into the socket pair; the loop then reaps the
-// exited children (keeper/child_watch.h) and acts on a termination request.
+// exited children (keeper/child_watch.h) and acts on a termination or reload
+// request.
 // A full pair loses nothing, since the byte carries no news of its own: the
 // loop reaps whatever has exited whenever it wakes.
 class SigChildNotifier : public EvHandler {
@@ -22,6 +23,8 @@ public:
     void wake();
     // Async-signal-safe: the loop will start the staged stop.
     void request_termination();
+    // Async-signal-safe: the loop will reload the INI file.
+    void request_reload();
 
     // Whatever has arrived is one unit: a handler's bytes say nothing apart.
     int chkBuf(unsigned char*, int len) override { return len > 0 ? len : 1; }
@@ -38,6 +41,7 @@ private:
     int readSock = -1;
     int writeSock = -1;
     volatile sig_atomic_t termination_requested = 0;
+    volatile sig_atomic_t reload_requested = 0;
 };
 
 #endif

@@ -193,8 +193,19 @@ bool iniKeeper_srv::_parse_general() {
         return false;
     }
     desc.metrics_file = get_text("general", "metrics file", "");
-    keeper->set_desc(desc);
+    take_desc(desc);
     return true;
+}
+
+void iniKeeper_srv::take_desc(const KeeperDesc& desc) { keeper->set_desc(desc); }
+
+void iniKeeper_srv::take_flag(const char* name, bool enabled) { keeper->add_flag(name, enabled); }
+
+void iniKeeper_srv::take_action(TaskSingle* action) { keeper->register_action(action); }
+
+keeperStatus iniKeeper_srv::take_task(TaskOnSeq* task) {
+    keeper->adopt_task(task);
+    return task->add_to_manager();
 }
 
 OutputConfig iniKeeper_srv::read_output_keys(const std::string& section,
@@ -229,17 +240,21 @@ keeperStatus iniKeeper_srv::initial_parsing() {
     section_count = static_cast<int>(sections().size());
     general_refused = !_parse_general();
     if (general_refused) return KEEPER_FAIL;
-    // A bad value here only falls back to the default: no task is to blame.
-    output_defaults = read_output_keys("general", OutputConfig());
-    output_defaults.bad_mode = false;
+    read_task_defaults();
     for (const char* section : sections())
         if (ini_section_family(section) == INI_FLAGS) _parse_flag(section);
     return KEEPER_OK;
 }
 
+void iniKeeper_srv::read_task_defaults() {
+    // A bad value here only falls back to the default: no task is to blame.
+    output_defaults = read_output_keys("general", OutputConfig());
+    output_defaults.bad_mode = false;
+}
+
 void iniKeeper_srv::_parse_flag(const std::string& section) {
     std::string name = get_text(section, "name", "");
-    if (!name.empty()) keeper->add_flag(name.c_str(), get_bool(section, "enabled", true));
+    if (!name.empty()) take_flag(name.c_str(), get_bool(section, "enabled", true));
 }
 
 keeperStatus iniKeeper_srv::parse_ini_file() {
@@ -266,7 +281,7 @@ void iniKeeper_srv::_parse_action(const std::string& section) {
     action->set_name(exec.c_str());
     action->set_location(get_text(section, "location", "").c_str());
     action->set_args(get_text(section, "args", "").c_str());
-    keeper->register_action(action);
+    take_action(action);
 }
 
 void iniKeeper_srv::read_process_keys(PsTask* task, const std::string& section) {
@@ -335,8 +350,7 @@ keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
     }
     if (!task) return KEEPER_OK;
     read_common_keys(task, section);
-    keeper->adopt_task(task);
-    return task->add_to_manager();
+    return take_task(task);
 }
 
 void iniKeeper_srv::_parse_check(const std::string& section) {
@@ -366,6 +380,7 @@ void iniKeeper_srv::_parse_check(const std::string& section) {
         keeper->find_action_by_name(get_text(section, "action on success", "None").c_str()));
     check->set_action_on_timeout(
         keeper->find_action_by_name(get_text(section, "action on timeout", "None").c_str()));
+    check->set_section(section);
     check->add_to_manager();
     // A new check that found no place (not valid, or a name already taken)
     // belongs to nobody.

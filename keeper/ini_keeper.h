@@ -12,6 +12,8 @@
 #include "protocol/keeper_msg.h"
 #include "support/ini_file.h"
 
+class ConfigReload;
+struct KeeperDesc;
 class KeeperSrv;
 class TimerHandler;
 class TaskOnSeq;
@@ -67,10 +69,21 @@ public:
     keeperStatus set_check_args(const char* name, const char* args);
 
 protected:
+    // Where what the file describes goes. At start-up it joins the keeper
+    // at once; a reload first reads the file into a parser of its own that
+    // keeps it apart, and builds only what changed into the running daemon.
+    virtual void take_desc(const KeeperDesc& desc);
+    virtual void take_flag(const char* name, bool enabled);
+    virtual void take_action(TaskSingle* action);
+    // The task's status decides whether the file is refused.
+    virtual keeperStatus take_task(TaskOnSeq* task);
+
     void _parse_flag(const std::string& section);
     void _parse_action(const std::string& section);
     keeperStatus _parse_task(const std::string& section);
-    void _parse_check(const std::string& section);
+    virtual void _parse_check(const std::string& section);
+    // The defaults the general section gives every task.
+    void read_task_defaults();
     void read_process_keys(PsTask* task, const std::string& section);
     void read_common_keys(TaskOnSeq* task, const std::string& section);
     // "output" and "output size" of a section, over `defaults`.
@@ -88,6 +101,7 @@ protected:
     TimerHandler* timer_handler;
 
 private:
+    friend class ConfigReload;
     bool general_refused = false;
     // The output of every task that sets none, from the general section.
     OutputConfig output_defaults;

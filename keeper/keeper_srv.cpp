@@ -12,6 +12,7 @@
 #include "keeper/actions.h"
 #include "keeper/check_base.h"
 #include "keeper/client_handler.h"
+#include "keeper/config_reload.h"
 #include "keeper/ini_keeper.h"
 #include "keeper/plugin_host.h"
 #include "keeper/ps_remote_task.h"
@@ -112,11 +113,15 @@ int KeeperSrv::init(ActionHandler* registry, const char* confDir) {
         EV_TRACE(DL_ERROR, "Keeper can't listen on port %d", desc.port);
         return 2;
     }
-    if (!desc.metrics_file.empty()) {
-        metrics.reset(new MetricsFile(engine, [this] { return status_snapshot(); }));
-        metrics->start(desc.metrics_file);
-    }
+    start_metrics();
     return _init_specific();
+}
+
+void KeeperSrv::start_metrics() {
+    metrics.reset();
+    if (desc.metrics_file.empty()) return;
+    metrics.reset(new MetricsFile(engine, [this] { return status_snapshot(); }));
+    metrics->start(desc.metrics_file);
 }
 
 void KeeperSrv::prerun_actions() { start_tasks(); }
@@ -146,6 +151,7 @@ keeperStatus KeeperSrv::parse_ini_file(const char* confDir) {
     std::string base = dir + Com_getPidName();
     std::string path = base + APP_INI_SUFFIX;
     std::string backup = path + ".backup";
+    ini_path = path;
     // Left by a daemon that died while writing one of the files back.
     iniKeeper_file::remove_stale_temp_files(path);
     iniKeeper_file::remove_stale_temp_files(backup);

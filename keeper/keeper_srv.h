@@ -41,6 +41,7 @@ class ClientHandler;
 class ClientHandlerFactory;
 class KeeperSrv;
 class DaemonPluginHost;
+class ConfigReload;
 
 struct Flag {
     Flag(const char* name, bool enabled);
@@ -92,6 +93,8 @@ public:
     virtual keeperStatus list_flags(GeneralMsg& msg);
     // KEEPER_PRINT_STATUS: the counters of the daemon, its tasks and checks.
     virtual keeperStatus print_status(GeneralMsg& msg);
+    // KEEPER_RELOAD: answers with the status of reload_config().
+    keeperStatus reload_request(ClientHandler* handler);
     virtual keeperStatus handle_config_req(GeneralMsg& msg);
     virtual keeperStatus handle_secondary_up(GeneralMsg& msg, ClientHandler* handler);
     virtual keeperStatus handle_init(GeneralMsg& msg, ClientHandler* handler);
@@ -177,6 +180,19 @@ public:
     bool admits(EvAdapter* sock);
     // Async-signal-safe: records a termination request for the loop.
     void request_sigterm();
+    // Async-signal-safe: the loop will reload the INI file.
+    void request_reload();
+
+    // Reads the main INI file again and applies what changed. The status is
+    // decided before any program is stopped: 0 applied, 2 refused (nothing
+    // changed; the trace says why), 4 nothing to change. Programs are
+    // stopped and started after it returns, through the loop.
+    keeperStatus reload_config();
+    // reload_config for SIGHUP, with its outcome traced.
+    void reload_on_signal();
+    // A reload has forgotten or built tasks or checks: what holds one of
+    // them beyond the levels and the process list finds it again.
+    virtual void configuration_reloaded() {}
 
     EvEngine* get_engine() const { return engine; }
     TimerHandler* get_timer_handler() const { return timer_handler; }
@@ -213,6 +229,8 @@ protected:
     // tasks, checks and their levels), so that the backup starts afresh; the
     // predefined checks stay.
     void discard_configuration();
+    // Writes the status to the metrics file the general section names, if any.
+    void start_metrics();
 
     EvEngine* engine;
     ActionHandler* actions;
@@ -240,6 +258,7 @@ protected:
     std::unique_ptr<MetricsFile> metrics;
 
 private:
+    friend class ConfigReload;
     // Deletes the flags, tasks, checks and levels built from the INI file.
     void delete_configured_objects();
 
@@ -247,6 +266,9 @@ private:
     ShutdownDelays shutdown_delays;
     long refusal_traced_at = -1;  // uptime second of the last refusal traced
     std::vector<TaskOnSeq*> owned_tasks;
+    // The main INI file (a reload never reads the backup).
+    std::string ini_path;
+    std::unique_ptr<ConfigReload> reloader;
 };
 
 // The one supervisor of the process, reached by the signal handlers.

@@ -76,6 +76,7 @@ PsTask::PsTask(const PsTask& o)
 }
 
 PsTask::~PsTask() {
+    if (restart_timer > 0) timer_handler->remove(restart_timer);
     drop_keep_alive();
     free_argv();
 }
@@ -135,6 +136,11 @@ keeperStatus PsTask::add_to_manager() {
     set_implement(IMPLEMENT_APP);
     if (keeper->add_process(this) != KEEPER_OK) return KEEPER_FAIL;
     return TaskOnSeq::add_to_manager();
+}
+
+keeperStatus PsTask::vet() {
+    set_implement(IMPLEMENT_APP);
+    return TaskOnSeq::vet();
 }
 
 bool PsTask::run_allowed() {
@@ -376,7 +382,8 @@ void PsTask::handle_sigchld() {
     if (restart_policy && (!kill_request || restart_request))
         counters.restart_at = last_exit_time + pause;
     if (pause != 0)
-        timer_handler->add(pause, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this), -1);
+        restart_timer =
+            timer_handler->add(pause, &TimerHandler::run_task, static_cast<TaskOnSeq*>(this), -1);
     else
         run();
 }

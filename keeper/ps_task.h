@@ -73,6 +73,7 @@ public:
     keeperStatus run() override;
     keeperStatus stop() override;
     keeperStatus add_to_manager() override;
+    keeperStatus vet() override;
 
     virtual keeperStatus start();
     virtual keeperStatus kill_task(int sig);
@@ -201,6 +202,9 @@ protected:
     unsigned ka_error;
     _TaskActionBase* ka_error_action;
     int ka_timer = 0;
+    // The pending start after an exit; a task deleted before it fires takes
+    // it along.
+    int restart_timer = 0;
     // What happened to the task since the daemon started; a copy starts anew.
     TaskCounters counters;
 

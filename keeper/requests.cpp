@@ -1,5 +1,7 @@
 // The requests of the keeper's clients: one handler a message type, found
 // through the table below.
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <map>
 
@@ -68,6 +70,7 @@ keeperStatus KeeperSrv::handleRequest(GeneralMsg& msg, ClientHandler* handler) {
         {KEEPER_GET_CONFIG, by_both<&KeeperSrv::get_config>},
         {KEEPER_SET_CONFIG, by_message<&KeeperSrv::handle_config_req>},
         {KEEPER_COMMAND, by_both<&KeeperSrv::command_request>},
+        {KEEPER_RELOAD, by_client<&KeeperSrv::reload_request>},
     };
     auto entry = table.find(msg.type());
     if (entry != table.end()) entry->second(*this, msg, handler);
@@ -186,6 +189,11 @@ keeperStatus KeeperSrv::print_ps(GeneralMsg& msg) {
     unsigned len = 0;
     keeperStatus rc = processes.ps_list(&text, &len);
     return take_listing(msg, rc, text, len);
+}
+
+keeperStatus KeeperSrv::reload_request(ClientHandler* handler) {
+    const KeeperReloadReply reply = {htonl(reload_config())};
+    return handler->send(KEEPER_RELOAD, sizeof reply, &reply);
 }
 
 keeperStatus KeeperSrv::print_status(GeneralMsg& msg) {

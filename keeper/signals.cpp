@@ -17,6 +17,11 @@ void handle_sigterm(int sig) {
     if (sig == SIGTERM && stcKeeper) stcKeeper->request_sigterm();
 }
 
+// A reload stops and starts programs: the loop does it.
+void handle_sighup(int sig) {
+    if (sig == SIGHUP && stcKeeper) stcKeeper->request_reload();
+}
+
 // Caught rather than ignored: a caught signal returns to its default action
 // in every program or script the daemon starts, an ignored one would not.
 void handle_sigpipe(int) {}
@@ -53,6 +58,7 @@ void SetSignalHandlers() {
     install(SIGCHLD, handle_sigchld, SA_NOCLDSTOP | SA_RESTART | SA_NODEFER);
     SetCrashHandler(APP_BT_DIR);
     install(SIGTERM, handle_sigterm, SA_RESTART | SA_RESETHAND);
+    install(SIGHUP, handle_sighup, SA_RESTART);
     // A client that goes away while we write to it must not take the
     // supervisor down; the failed write closes just that connection.
     install(SIGPIPE, handle_sigpipe, SA_RESTART);

@@ -57,9 +57,25 @@ keeperStatus stcKeeperSrv::parse_ini_file(const char* confDir) {
     keeperStatus rc = KeeperSrv::parse_ini_file(confDir);
     // A refused file takes every check level with it, the resource check's
     // too; unless the file placed it elsewhere it is back in its own level.
-    CheckBase* kpi = builtin_checks.empty() ? nullptr : builtin_checks.back();
-    if (kpi && !find_check_by_name(kpi->get_name())) add_check_to_mgr(kpi, kpi->get_level());
+    place_resource_check();
     return rc;
+}
+
+bool stcKeeperSrv::place_resource_check() {
+    CheckBase* kpi = builtin_checks.empty() ? nullptr : builtin_checks.back();
+    if (!kpi || find_check_by_name(kpi->get_name())) return false;
+    add_check_to_mgr(kpi, kpi->get_level());
+    return true;
+}
+
+void stcKeeperSrv::configuration_reloaded() {
+    if (!boot_sequence_finished()) {
+        place_resource_check();
+        return;
+    }
+    // The default fast-update task may be gone, or built anew.
+    handle_seq_end();
+    if (place_resource_check()) builtin_checks.back()->add_to_timer();
 }
 
 void stcKeeperSrv::stop_predefined_checks() {

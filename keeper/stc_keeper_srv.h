@@ -23,6 +23,7 @@ public:
     void stop_predefined_checks() override;
     void linux_shutdown(CommandType command) override;
     void create_iniparser(const char* path) override;
+    void configuration_reloaded() override;
     keeperStatus process_command(GeneralMsg& msg) override;
 
     // Chooses the device mode once (2 when chosen before or when the INI
@@ -54,6 +55,9 @@ private:
     // Stops the process of a dropped id; its task goes once it has exited.
     void retire_fup(PsTask* task);
     void delete_fup(PsTask* task);
+    // Puts the resource check back into its level when no file placed it;
+    // whether it did.
+    bool place_resource_check();
 
     PsTask* default_fup = nullptr;
     // The INI reader this keeper created (also its `ini`).

@@ -308,6 +308,10 @@ keeperStatus TaskOnSeq::add_to_manager() {
     return must ? KEEPER_FAIL : KEEPER_OK;
 }
 
+keeperStatus TaskOnSeq::vet() {
+    return validate() == KEEPER_OK || !enabled || !must ? KEEPER_OK : KEEPER_FAIL;
+}
+
 keeperStatus TaskOnSeq::set_permanent_mode(bool enable, bool apply) {
     enabled = enable;
     if (apply) {

@@ -138,6 +138,10 @@ public:
     virtual keeperStatus stop() { return keeperStatus(2); }
     virtual void set_must(bool m);
     virtual keeperStatus add_to_manager();
+    // Whether a file holding this unit may be loaded, as add_to_manager
+    // decides it, but with no effect on the daemon: the unit joins no level
+    // and no failure action runs.
+    virtual keeperStatus vet();
     virtual unsigned check_status() { return status; }
 
     keeperStatus set_permanent_mode(bool enable, bool apply);

@@ -47,6 +47,7 @@ const Option kOptions[] = {
      [](keeperClient& c, char**, int) {
          return list_reply(c, c.list_status(STATUS_FORM_JSON, list_display));
      }},
+    {'u', 0, [](keeperClient& c, char**, int) { return list_reply(c, c.request_reload()); }},
     {'R', 1, [](keeperClient& c, char** a, int) { return int(c.restart_ps(a[0])); }},
     {'k', 1, [](keeperClient& c, char** a, int) { return int(c.kill_ps(a[0])); }},
     {'s', 1, [](keeperClient& c, char** a, int) { return int(c.start_ps(a[0])); }},

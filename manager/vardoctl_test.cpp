@@ -161,6 +161,21 @@ TEST_F(VardoctlRun, OneWayRequestsAreSentAndSucceed) {
     EXPECT_EQ("3", msg.text(4));
 }
 
+TEST_F(VardoctlRun, ReloadExitsWithTheDaemonsAnswer) {
+    for (keeperStatus answer : {KEEPER_OK, KEEPER_FAIL, KEEPER_NO_CHANGE}) {
+        pid_t pid = start({"-u"});
+        ASSERT_TRUE(keeper.accept());
+        FakeMessage msg;
+        ASSERT_TRUE(keeper.next(msg));
+        EXPECT_EQ(unsigned(KEEPER_RELOAD), msg.header.type);
+        EXPECT_EQ(0u, msg.header.length);
+        const KeeperReloadReply reply = {htonl(answer)};
+        keeper.send(KEEPER_RELOAD, &reply, sizeof reply);
+        EXPECT_EQ(int(answer), finish(pid));
+        EXPECT_EQ("", out);
+    }
+}
+
 TEST_F(VardoctlRun, CheckWithoutArgumentsFailsWithoutSending) {
     pid_t pid = start({"-C", "mycheck"});
     ASSERT_TRUE(keeper.accept());

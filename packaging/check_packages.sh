@@ -77,10 +77,12 @@ for d in "$debs"/*.deb; do dpkg-deb -x "$d" "$root"; done
 readelf -d "$root$lib/libkeeperclient.so.$so" | grep -qF "[libkeeperclient.so.$so]" ||
   fail "libkeeperclient.so.$so has another SONAME"
 
-# The unit: the daemon, its home, its restart policy and the staged stop.
+# The unit: the daemon, its home, its reload, its restart policy and the
+# staged stop.
 unit=$root/usr/lib/systemd/system/vardo.service
 for line in Type=notify ExecStart=/usr/sbin/vardo Environment=VELTO_HOME=/usr/local/DYX \
-            Restart=on-failure KillMode=process WantedBy=multi-user.target; do
+            'ExecReload=/bin/kill -HUP $MAINPID' Restart=on-failure KillMode=process \
+            WantedBy=multi-user.target; do
   grep -qxF -e "$line" "$unit" || fail "vardo.service lacks $line"
 done
 
@@ -146,7 +148,7 @@ complete_words() {  # <words...>: the candidates for the last word
     "$root/usr/share/bash-completion/completions/vardoctl" "$@"
 }
 for case in "-R ''=db web " "-c web g=greet " "-f ''=maintenance verbose " "-S ''=KpiCheck NTP_RemCheck disk " \
-            "-SW -L w=web " "-=-C -F -K -L -O -R -S -SW -c -f -i -j -k -l -o -s "; do
+            "-SW -L w=web " "-=-C -F -K -L -O -R -S -SW -c -f -i -j -k -l -o -s -u "; do
   words=${case%%=*}
   got=$(eval complete_words "$root/vardoctl" $words)
   [ "$got" = "${case#*=}" ] || fail "completion of '$words': '$got'"

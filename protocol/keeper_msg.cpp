@@ -39,6 +39,7 @@ static_assert(sizeof(KeeperConfigMsg) == 272 && offsetof(KeeperConfigMsg, status
               "KeeperConfigMsg");
 static_assert(sizeof(KeeperListMsg) == 8, "KeeperListMsg");
 static_assert(sizeof(KeeperStatusMsg) == 4, "KeeperStatusMsg");
+static_assert(sizeof(KeeperReloadReply) == 4, "KeeperReloadReply");
 static_assert(sizeof(KeeperPayload) == KEEPER_PAYLOAD_LEN, "KeeperPayload");
 
 namespace {
@@ -75,6 +76,7 @@ constexpr unsigned kFixedLen[KEEPER_MSG_TYPES] = {
     sizeof(ack_msg),            // KEEPER_MSG_ACKNOWLEDGE
     0,                          // KEEPER_GET_ACTIVE_DPICS
     sizeof(KeeperStatusMsg),    // KEEPER_PRINT_STATUS
+    0,                          // KEEPER_RELOAD (the request; see KeeperReloadReply)
 };
 
 const char* const kMsgTypeNames[KEEPER_MSG_TYPES] = {
@@ -108,6 +110,7 @@ const char* const kMsgTypeNames[KEEPER_MSG_TYPES] = {
     "KEEPER_MSG_ACKNOWLEDGE",
     "KEEPER_GET_ACTIVE_DPICS",
     "KEEPER_PRINT_STATUS",
+    "KEEPER_RELOAD",
 };
 
 const char* const kConfigCmdNames[CONFIG_CMD_NAMED] = {

@@ -56,8 +56,9 @@ enum keeperMsgType : uint32_t {
     KEEPER_MSG_ACKNOWLEDGE = 27,
     KEEPER_GET_ACTIVE_DPICS = 28,
     KEEPER_PRINT_STATUS = 29,
+    KEEPER_RELOAD = 30,
 };
-constexpr unsigned KEEPER_MSG_TYPES = 30;
+constexpr unsigned KEEPER_MSG_TYPES = 31;
 
 // Result of every keeper operation, and the status word on the wire.
 enum keeperStatus : uint32_t {
@@ -216,6 +217,14 @@ struct KeeperConfigMsg {  // KEEPER_GET_CONFIG, KEEPER_SET_CONFIG
 
 struct KeeperStatusMsg {  // KEEPER_PRINT_STATUS
     uint32_t form;        // StatusForm
+};
+
+// KEEPER_RELOAD: the request has no payload; the daemon answers with a
+// message of the same type carrying this, once it has decided the reload
+// and before it stops any program. The status is KEEPER_OK (applied),
+// KEEPER_FAIL (refused, nothing changed) or KEEPER_NO_CHANGE.
+struct KeeperReloadReply {
+    uint32_t status;  // keeperStatus
 };
 
 struct KeeperListMsg {  // fixed part of KEEPER_UNIT_STATUS, _UNIT_LIST, _GET_IF

@@ -39,12 +39,12 @@ keeperStatus receive(const Bytes& frame, GeneralMsg& msg) {
 TEST(Framing, FixedPayloadLengths) {
     const unsigned expected[KEEPER_MSG_TYPES] = {100, 0,  112, 204, 304, 0,   0,   104, 0, 204,
                                                  0,   12, 12,  108, 200, 104, 104, 104, 0, 272,
-                                                 272, 12, 8,   8,   0,   40,  8,   16,  0, 4};
+                                                 272, 12, 8,   8,   0,   40,  8,   16,  0, 4, 0};
     for (unsigned t = 0; t < KEEPER_MSG_TYPES; ++t) {
         EXPECT_EQ(keeperFixedPayloadLen(t), expected[t]) << keeperMgsTypeStr(t);
         EXPECT_EQ(GeneralMsg(static_cast<int>(t)).payloadLen(), expected[t]);
     }
-    EXPECT_EQ(keeperFixedPayloadLen(30), 0u);
+    EXPECT_EQ(keeperFixedPayloadLen(31), 0u);
     EXPECT_EQ(GeneralMsg(-1).payloadLen(), 0u);
 }
 
@@ -260,8 +260,8 @@ TEST(RoundTrip, ListCountTravelsInNetworkOrder) {
 TEST(Names, AtTheirBounds) {
     EXPECT_STREQ(keeperMgsTypeStr(0), "KEEPER_SECONDARY_UP");
     EXPECT_STREQ(keeperMgsTypeStr(28), "KEEPER_GET_ACTIVE_DPICS");
-    EXPECT_STREQ(keeperMgsTypeStr(29), "KEEPER_PRINT_STATUS");
-    EXPECT_EQ(keeperMgsTypeStr(30), nullptr);
+    EXPECT_STREQ(keeperMgsTypeStr(30), "KEEPER_RELOAD");
+    EXPECT_EQ(keeperMgsTypeStr(31), nullptr);
     EXPECT_STREQ(configCmdStr(0), "CONFIG_TIME");
     EXPECT_STREQ(configCmdStr(27), "CONFIG_SG_DISPATCHING");
     EXPECT_EQ(configCmdStr(28), nullptr);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -49,6 +50,12 @@ void IniFile::reset_ini_file(const char* file) {
     dict = nullptr;
     indexed = false;
     load_dictionary(file);
+}
+
+void IniFile::swap_dictionary(IniFile& other) {
+    std::swap(dict, other.dict);
+    std::swap(path, other.path);
+    indexed = other.indexed = false;
 }
 
 void IniFile::build_index() const {

@@ -24,6 +24,10 @@ public:
     // Drops what was loaded, then loads `path`.
     void reset_ini_file(const char* path);
 
+    // Trades dictionary and path with `other`: a file read and vetted apart
+    // becomes this one's.
+    void swap_dictionary(IniFile& other);
+
     dictionary* get_dictionary() const { return dict; }
     const char* get_path() const { return path.c_str(); }
 

@@ -214,6 +214,27 @@ TEST_F(E2eBuiltin, FastUpdateProcessesFollowTheListFile) {
     EXPECT_TRUE(records("fup4").empty());
 }
 
+TEST_F(E2eBuiltin, ReloadThatDropsTheFastUpdateTemplateLeavesNoTemplateBehind) {
+    writeScript("FastUpdates", "exec ${CHILD} --record ${REC}/fup$2");
+    writeScript("FUP_def", "exec ${CHILD}");
+    const std::string templ =
+        "[tasks/FUP_def]\ntype = ps\nname = FUP_def\nlocation = ${HOME}\nlevel = 1\n"
+        "enabled = no\nmust = no\nkill timeout = 1\nkaEnable = no\n\n";
+    ASSERT_NO_FATAL_FAILURE(start(templ + check("fups", "FUPs_RunCheck")));
+    std::string text = readConf();
+    const std::string filled = fill(templ);
+    text.erase(text.find(filled), filled.size());
+    writeIni(text);
+    ASSERT_EQ(kill(vardoPid(), SIGHUP), 0);
+    ASSERT_TRUE(
+        waitFor([&] { return traceLog().find("SIGHUP: applied") != std::string::npos; }, 3000));
+
+    // The processes would be built from the template that is gone.
+    writeText(kFupsList, "1,1\n");
+    EXPECT_TRUE(waitFor([&] { return traceLog().find("not defined") != std::string::npos; }, 4000));
+    EXPECT_TRUE(records("fup1").empty());
+}
+
 TEST_F(E2eBuiltin, StopRequestAndTerminationStopTheBuiltinChecks) {
     shortenShutdown(30, 2);
     servers(1);
