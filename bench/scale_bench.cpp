@@ -152,6 +152,7 @@ int main(int argc, char** argv) {
     if (!home.ok() || !bench::make_victim(home, prog, fifo)) return 1;
 
     printf("vardo: %s; floor: a minimal fork/exec supervisor, same run\n", vardo);
+    double first_median = 0;
     for (int n : counts) {
         std::string tasks;
         for (int i = 0; i < n; ++i)
@@ -176,6 +177,10 @@ int main(int argc, char** argv) {
         printf("       ratios: start-up %.2f (target <= 2), restart median %.2f of the floor\n",
                daemon.startup_ms / floor.startup_ms,
                percentile(daemon.restart_us, 0.5) / percentile(floor.restart_us, 0.5));
+        const double median = percentile(daemon.restart_us, 0.5);
+        if (first_median == 0) first_median = median;
+        printf("       vardo restart median %.2f of its figure at %d children\n",
+               median / first_median, counts.front());
         fflush(stdout);
     }
     return 0;

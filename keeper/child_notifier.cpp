@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,11 +84,10 @@ void SigChildNotifier::request_reload() {
     wake();
 }
 
-void KeeperSrv::reap_children() {
-    int status;
-    pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) >= 1)
-        if (!runner.child_exited(pid, status)) handleExitedChildPs(pid, status);
+void KeeperSrv::reap_children() { children.sigchld_arrived(); }
+
+void KeeperSrv::child_reaped(pid_t pid, int status) {
+    if (!runner.child_exited(pid, status)) handleExitedChildPs(pid, status);
 }
 
 void KeeperSrv::handle_sigchld() { child_notifier.wake(); }

@@ -10,10 +10,10 @@ class EvEngine;
 class KeeperSrv;
 
 // Wakes the loop out of the signal handlers: a handler only records what
-// happened and writes a byte into the socket pair; the loop then reaps every
-// exited child and acts on a termination request. A full pair loses
-// nothing, since the byte carries no news of its own: the loop reaps all
-// children whenever it wakes.
+// happened and writes a byte into the socket pair; the loop then reaps the
+// exited children (keeper/child_watch.h) and acts on a termination or reload
+// request. A full pair loses nothing, since the byte carries no news of its
+// own: the loop reaps whatever has exited whenever it wakes.
 class SigChildNotifier : public EvHandler {
 public:
     ~SigChildNotifier() override;

@@ -66,6 +66,7 @@ public:
     keeperStatus add_process(PsTask* task) override { return processes.add_ps_to_list(task); }
     PsList& get_ps_list() override { return processes; }
     ProgramRunner& get_runner() override { return runner; }
+    void watch_child(pid_t) override {}
     int get_system_mode() override { return system_mode; }
     int shutdown(void* cmd) override {
         std::unique_ptr<KeeperCommand> owned(static_cast<KeeperCommand*>(cmd));

@@ -57,7 +57,8 @@ KeeperSrv::KeeperSrv(EvEngine* e)
       timer_handler(nullptr),
       factory(nullptr),
       boot(this, task_levels, check_levels),
-      runner(e),
+      children([this](pid_t pid, int status) { child_reaped(pid, status); }),
+      runner(e, &children),
       plugin_host(new DaemonPluginHost(*this, replies, e)) {}
 
 KeeperSrv::~KeeperSrv() {

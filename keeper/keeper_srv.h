@@ -13,6 +13,7 @@
 #include "keeper/allow_list.h"
 #include "keeper/boot_sequence.h"
 #include "keeper/child_notifier.h"
+#include "keeper/child_watch.h"
 #include "keeper/keeper_plugin.h"
 #include "keeper/metrics_file.h"
 #include "keeper/pending_replies.h"
@@ -166,8 +167,11 @@ public:
     void set_shutdown_delays(const ShutdownDelays& delays) { shutdown_delays = delays; }
     // Async-signal-safe: wakes the loop, which reaps the children.
     void handle_sigchld();
-    // Reaps every exited child and hands it to its run or its task.
+    // A SIGCHLD reached the loop: reaps the children it may concern.
     void reap_children();
+    // Hands a reaped child to its run or its task.
+    void child_reaped(pid_t pid, int status);
+    void watch_child(pid_t pid) override { children.watch(pid); }
     // The wait status (-1 when unknown) goes into the task's counters.
     void handleExitedChildPs(int pid, int status = -1);
     void handle_client_close(ClientHandler* handler);
@@ -205,6 +209,7 @@ public:
     const std::map<unsigned, CheckLevel*>& get_check_levels() const { return check_levels; }
     const std::vector<Flag*>& get_flags() const { return flags; }
     SigChildNotifier& get_child_notifier() { return child_notifier; }
+    ChildWatch& get_children() { return children; }
     // Runs the programs the daemon needs for itself, without waiting.
     ProgramRunner& get_runner() override { return runner; }
     // Replies that wait for such a program, and the changes that wait for them.
@@ -244,6 +249,8 @@ protected:
     // After the levels it refers to.
     BootSequence boot;
     SigChildNotifier child_notifier;
+    // Before the runner, which hands it the programs it starts.
+    ChildWatch children;
     ProgramRunner runner;
     PendingReplies replies;
     // What the plug-ins are given of the daemon.

@@ -41,6 +41,7 @@ int main() {
 
     stcKeeperSrv* keeper = new stcKeeperSrv(&gReactor);
     keeper->get_child_notifier().init(&gReactor, keeper);
+    keeper->get_children().init(&gReactor);
     stcKeeper = keeper;
     keeper->set_shutdown_delays(daemon_shutdown_delays());
     if (keeper->init(&actions, confDir.c_str()) != 0) {

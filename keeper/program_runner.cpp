@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "keeper/child_watch.h"
 #include "support/ev_debug.h"
 #include "support/run_prog.h"
 #include "support/spawn.h"
@@ -43,8 +44,8 @@ std::string RunOutcome::text() const {
     }
 }
 
-ProgramRunner::ProgramRunner(EvEngine* e)
-    : alarms(e), null_fd(open("/dev/null", O_RDWR | O_CLOEXEC)) {}
+ProgramRunner::ProgramRunner(EvEngine* e, ChildWatch* c)
+    : alarms(e), children(c), null_fd(open("/dev/null", O_RDWR | O_CLOEXEC)) {}
 
 ProgramRunner::~ProgramRunner() {
     for (auto& entry : runs)
@@ -144,6 +145,7 @@ bool ProgramRunner::launch(Run& run) {
     }
     run.pid = child.pid;
     const pid_t pid = child.pid;
+    if (children) children->watch(pid);
     run.deadline_timer = alarms.add(time_left(run), [this, pid] { deadline_passed(pid); });
     EV_TRACE(DL_TRACE, "ProgramRunner::start, [%s] pid %d, deadline %ld s",
              commandLineText(run.job.argv).c_str(), child.pid, run.job.deadline);

@@ -27,6 +27,7 @@
 
 #include "keeper/precise_timers.h"
 
+class ChildWatch;
 class EvEngine;
 
 struct RunOutcome {
@@ -63,7 +64,8 @@ public:
         Done done;  // may be empty; runs on the loop, at most once
     };
 
-    explicit ProgramRunner(EvEngine* engine);
+    // `children`, when given, is told of every program started.
+    explicit ProgramRunner(EvEngine* engine, ChildWatch* children = nullptr);
     ~ProgramRunner();
     ProgramRunner(const ProgramRunner&) = delete;
     ProgramRunner& operator=(const ProgramRunner&) = delete;
@@ -128,6 +130,7 @@ private:
     void arm_group_kill(pid_t pgid);
 
     PreciseTimers alarms;
+    ChildWatch* children;
     int last_id = 0;
     int null_fd = -1;
     std::map<pid_t, Run> runs;                      // by pid

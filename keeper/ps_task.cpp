@@ -314,6 +314,7 @@ keeperStatus PsTask::spawn() {
     const SpawnResult child = Com_spawn(plan, previous);
     if (child.pid >= 0) {
         pid = child.pid;
+        if (keeper) keeper->watch_child(pid);
         trace_child_steps(child);
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -4,6 +4,8 @@
 #ifndef KEEPER_TASK_HOST_H
 #define KEEPER_TASK_HOST_H
 
+#include <sys/types.h>
+
 #include "keeper/keeper_plugin.h"
 #include "keeper/shutdown_delays.h"
 #include "protocol/keeper_msg.h"
@@ -50,6 +52,8 @@ public:
     virtual keeperStatus add_process(PsTask* task) = 0;
     virtual PsList& get_ps_list() = 0;
     virtual ProgramRunner& get_runner() = 0;
+    // A program of a task was started: its exit is to be looked out for.
+    virtual void watch_child(pid_t pid) = 0;
 
     // 0 while the device is bypassed: only units active on bypass run.
     virtual int get_system_mode() = 0;

@@ -1,5 +1,6 @@
 #include "support/spawn.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -22,6 +23,8 @@ const long kSetGroups = SYS_setgroups, kSetGid = SYS_setgid, kSetUid = SYS_setui
 struct Job {
     const SpawnPlan* plan;
     const sigset_t* mask;
+    // The child starts on the caller's own descriptor table (CLONE_FILES).
+    bool shares_files;
     volatile SpawnStep failed;
     volatile int error;
     volatile int nice_error;
@@ -68,6 +71,14 @@ CHILD_SIDE bool take_ids(const SpawnPlan& plan) {
            syscall(kSetGid, plan.gid) == 0 && syscall(kSetUid, plan.uid) == 0;
 }
 
+// The child's table keeps 0 to 2 only. One shared with the caller becomes
+// its own with nothing else copied; a kernel before 5.9 copies it whole.
+CHILD_SIDE void leave_caller_table(Job* job) {
+    if (job->shares_files && close_range(3, ~0U, CLOSE_RANGE_UNSHARE) == 0) return;
+    if (job->shares_files && unshare(CLONE_FILES) != 0) give_up(job, SpawnStep::Exec, errno);
+    Com_closeFrom(3);
+}
+
 CHILD_SIDE int child_main(void* arg) {
     Job* job = static_cast<Job*>(arg);
     const SpawnPlan& plan = *job->plan;
@@ -87,23 +98,63 @@ CHILD_SIDE int child_main(void* arg) {
     }
     for (int fd = 0; fd < 3; ++fd)
         if (plan.stdio[fd] >= 0 && plan.stdio[fd] != fd) dup2(plan.stdio[fd], fd);
-    Com_closeFrom(3);
+    leave_caller_table(job);
     if (files_raised) setrlimit(RLIMIT_NOFILE, &inherited_files);
     execvp(plan.file, plan.argv);
     give_up(job, SpawnStep::Exec, errno);
 }
 
+// The caller's own 0, 1 and 2, kept aside while a child that shares its
+// descriptor table puts the plan's there.
+struct StandardSaved {
+    int fd[3] = {-1, -1, -1};
+    bool replaced[3] = {false, false, false};
+};
+
+void restore_standard(const StandardSaved& saved) {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (!saved.replaced[fd]) continue;
+        if (saved.fd[fd] < 0) {
+            close(fd);
+            continue;
+        }
+        dup2(saved.fd[fd], fd);
+        close(saved.fd[fd]);
+    }
+}
+
+bool save_standard(const SpawnPlan& plan, StandardSaved& saved) {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (plan.stdio[fd] < 0 || plan.stdio[fd] == fd) continue;
+        saved.fd[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (saved.fd[fd] < 0 && errno != EBADF) {
+            restore_standard(saved);
+            return false;
+        }
+        saved.replaced[fd] = true;
+    }
+    return true;
+}
+
 }  // namespace
 
+// A child that shares the caller's memory and waits for nothing else also
+// takes its descriptor table as it is instead of a copy: with thousands of
+// descriptors open (a pidfd per child, output pipes) the copy and closing
+// every entry again in the child would be most of the cost of a start.
 SpawnResult Com_spawn(const SpawnPlan& plan, const sigset_t& child_mask) {
-    Job job{&plan, &child_mask, SpawnStep::None, 0, 0};
     sigset_t all, previous;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &previous);
     const int saved_errno = errno;
+    StandardSaved standard;
+    const bool shares_files = plan.wait_for_exec && save_standard(plan, standard);
+    Job job{&plan, &child_mask, shares_files, SpawnStep::None, 0, 0};
     SpawnResult result;
-    const int sharing = plan.wait_for_exec ? CLONE_VM | CLONE_VFORK : 0;
+    int sharing = plan.wait_for_exec ? CLONE_VM | CLONE_VFORK : 0;
+    if (shares_files) sharing |= CLONE_FILES;
     result.pid = clone(child_main, child_stack + sizeof child_stack, sharing | SIGCHLD, &job);
+    if (shares_files) restore_standard(standard);
     // Made from both sides: a signal to the group right after the call must
     // find it, before the child has run a step of its own.
     if (result.pid > 0 && !plan.wait_for_exec) setpgid(result.pid, result.pid);

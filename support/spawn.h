@@ -48,7 +48,10 @@ struct SpawnResult {
 // keeps descriptors 0 to 2 only, and runs with the signal mask `child_mask`
 // and every caught signal back at its default. The caller blocks whatever
 // its handlers must not see before the pid is known; all signals stay
-// blocked for the caller during the call.
+// blocked for the caller during the call. A child that the caller waits for
+// puts the plan's 0 to 2 into the caller's own descriptor table, which gets
+// its own back before the call returns: no other thread may use them
+// meanwhile.
 SpawnResult Com_spawn(const SpawnPlan& plan, const sigset_t& child_mask);
 
 // Raises this process's soft open-file limit to its hard limit, for a

@@ -81,3 +81,51 @@ TEST(Spawn, StepsThatFailEndTheChildWithOneAndAreReported) {
     EXPECT_EQ(ids.error, 0);
     EXPECT_EQ(exitStatusOf(ids.pid), 1);
 }
+
+namespace {
+
+std::string linkOf(const std::string& path) {
+    char target[256];
+    const ssize_t len = readlink(path.c_str(), target, sizeof target - 1);
+    return len < 0 ? std::string() : std::string(target, static_cast<size_t>(len));
+}
+
+}  // namespace
+
+// The child puts the plan's descriptors in place of the caller's 0 to 2 and
+// keeps none of the caller's others; the caller keeps its own 0 to 2.
+TEST(Spawn, StandardDescriptorsChangeForTheChildOnly) {
+    std::string before[3];
+    for (int fd = 0; fd < 3; ++fd) before[fd] = linkOf("/proc/self/fd/" + std::to_string(fd));
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const int stray = open("/dev/null", O_RDONLY);
+    ASSERT_GE(stray, 3);
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    const char* argv[] = {"sleep", "10", nullptr};
+    SpawnPlan plan;
+    plan.file = "sleep";
+    plan.argv = const_cast<char* const*>(argv);
+    plan.stdio[1] = plan.stdio[2] = out[1];
+    sigset_t none;
+    sigemptyset(&none);
+    const SpawnResult child = Com_spawn(plan, none);
+    ASSERT_GT(child.pid, 0);
+    const std::string proc = "/proc/" + std::to_string(child.pid) + "/fd/";
+    const std::string pipeLink = linkOf("/proc/self/fd/" + std::to_string(out[1]));
+    EXPECT_EQ(linkOf(proc + "1"), pipeLink);
+    EXPECT_EQ(linkOf(proc + "2"), pipeLink);
+    EXPECT_EQ(linkOf(proc + "0"), before[0]);
+    EXPECT_NE(access((proc + std::to_string(stray)).c_str(), F_OK), 0);
+    for (int fd = 0; fd < 3; ++fd)
+        EXPECT_EQ(linkOf("/proc/self/fd/" + std::to_string(fd)), before[fd]) << fd;
+    const int next = dup(0);
+    EXPECT_EQ(next, lowestFree) << "a descriptor was left open";
+    close(next);
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, nullptr, 0);
+    close(stray);
+    close(out[0]);
+    close(out[1]);
+}
