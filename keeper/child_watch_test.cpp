@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -120,10 +121,18 @@ private:
     size_t reported = 0;
 };
 
-class ManyExits : public testing::TestWithParam<ChildWatch::PidfdOpener> {};
+// How children get their pidfds, named for the test's name: a function's
+// address would differ from run to run.
+struct PidfdMode {
+    const char* name;
+    ChildWatch::PidfdOpener open;
+};
+void PrintTo(const PidfdMode& mode, std::ostream* out) { *out << mode.name; }
+
+class ManyExits : public testing::TestWithParam<PidfdMode> {};
 
 TEST_P(ManyExits, EachChildReapedOnceWithItsStatus) {
-    Loop loop(GetParam());
+    Loop loop(GetParam().open);
     int gate[2];
     ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
     std::map<pid_t, std::string> expected;
@@ -151,9 +160,13 @@ TEST_P(ManyExits, EachChildReapedOnceWithItsStatus) {
     EXPECT_EQ(expected.size(), loop.exits.seen.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Pidfds, ManyExits, testing::Values(&ChildWatch::open_pidfd));
-INSTANTIATE_TEST_SUITE_P(FullWait, ManyExits, testing::Values(&no_pidfd));
-INSTANTIATE_TEST_SUITE_P(Mixed, ManyExits, testing::Values(&pidfd_for_even));
+INSTANTIATE_TEST_SUITE_P(Modes, ManyExits,
+                         testing::Values(PidfdMode{"Pidfds", &ChildWatch::open_pidfd},
+                                         PidfdMode{"FullWait", &no_pidfd},
+                                         PidfdMode{"Mixed", &pidfd_for_even}),
+                         [](const testing::TestParamInfo<PidfdMode>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The full wait runs for a SIGCHLD that no watched exit explains (a child
 // the daemon inherited), and not for one that a pidfd does.
