@@ -84,6 +84,11 @@ void Logger::closeFile() {
 
 void Logger::reset() {
     writeHeld();
+    // The old generation goes first: renamed over it, ext4 would allocate
+    // and start writing out the file being renamed within the call (its
+    // guard for files replaced by rename), work a log rolled many times a
+    // second does not need, as that file is deleted at its next roll.
+    unlink(oldPath.c_str());
     if (std::rename(path.c_str(), oldPath.c_str()) != 0) perror("Logger::rename");
     openFile(Truncate);
     lineNo = 0;
