@@ -130,7 +130,8 @@ void Logger::appendLine(std::string& out, const char* message, size_t length, in
 }
 
 const std::string& Logger::headTail(time_t time, int severity, const char* module) {
-    if (time == tailTime && severity == tailSeverity && tailModule == module) return tail;
+    if (!tail.empty() && time == tailTime && severity == tailSeverity && tailModule == module)
+        return tail;
     tailTime = time;
     tailSeverity = severity;
     tailModule = module;

@@ -77,7 +77,7 @@ private:
     unsigned long heldCount = 0;
     unsigned long heldFailed = 0;
     time_t heldTime = 0;
-    time_t tailTime = -1;
+    time_t tailTime = 0;
     int tailSeverity = 0;
     std::string tailModule;
     std::string tail;
