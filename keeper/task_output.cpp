@@ -1,6 +1,7 @@
 #include "keeper/task_output.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,9 +73,16 @@ public:
         return -1;
     }
 
-    // Everything the pipe holds now, then the partial line.
+    // What the pipe holds now, then the partial line. No more than that: a
+    // child the program left behind may go on writing, and the loop must
+    // not follow it.
     void drain() {
-        while (read_once() > 0) {
+        int left = 0;
+        if (sock && ioctl(sock->getHandle(), FIONREAD, &left) != 0) left = 0;
+        while (left > 0) {
+            const ssize_t n = read_once();
+            if (n <= 0) break;
+            left -= static_cast<int>(n);
         }
         lines.flush();
     }

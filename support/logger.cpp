@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -19,6 +18,29 @@ constexpr size_t kHeldBytes = 64 * 1024;
 long long sizeError(const char* reason) {
     fprintf(stderr, " Error: Logger::getLogSize() %s .Defaulting size to 10K\n", reason);
     return Logger::kDefaultSize;
+}
+
+// A line's head is not formatted by printf: a program's captured output is
+// logged line by line, a million lines a second at full speed, and parsing
+// the format was most of the daemon's time then. What follows the number
+// changes once a second at most for lines from one source, so it is made
+// once for them.
+
+// As "%08lu": the digits end at `end`; where they start.
+char* putNumber(char* end, unsigned long number) {
+    char* first = end;
+    do {
+        *--first = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    while (first > end - 8) *--first = '0';
+    return first;
+}
+
+// As "%*s", and a blank.
+void appendField(std::string& out, const std::string& text, size_t width) {
+    if (text.size() < width) out.append(width - text.size(), ' ');
+    out.append(text).push_back(' ');
 }
 
 }  // namespace
@@ -62,6 +84,11 @@ void Logger::closeFile() {
 
 void Logger::reset() {
     writeHeld();
+    // The old generation goes first: renamed over it, ext4 would allocate
+    // and start writing out the file being renamed within the call (its
+    // guard for files replaced by rename), work a log rolled many times a
+    // second does not need, as that file is deleted at its next roll.
+    unlink(oldPath.c_str());
     if (std::rename(path.c_str(), oldPath.c_str()) != 0) perror("Logger::rename");
     openFile(Truncate);
     lineNo = 0;
@@ -80,37 +107,53 @@ bool Logger::log(const char* message, size_t length, int severity, const char* m
         if (!isOpen) return false;
     }
     ++lineNo;
-    if (time == 0) time = std::time(nullptr);
-    char head[96];
-    const int headLength = std::snprintf(head, sizeof head, "%08lu %s %7s %6s ", lineNo,
-                                         timeText(time), SeverityToStr(severity).c_str(),
-                                         module != nullptr ? module : "unknown module");
-    line.assign(prefix)
-        .append(head, std::min(static_cast<size_t>(headLength), sizeof head - 1))
+    if (time == 0) time = held ? heldTime : std::time(nullptr);
+    // A held line goes straight to the gathered ones: no copy, no allocation.
+    if (!held) line.clear();
+    std::string& out = held ? heldLines : line;
+    const size_t start = out.size();
+    appendLine(out, message, length, severity, module, time);
+    return held ? keepHeld(out.size() - start) : writeLine(line);
+}
+
+// "<number> <ctime> <severity> <module> <message>" and a newline.
+void Logger::appendLine(std::string& out, const char* message, size_t length, int severity,
+                        const char* module, time_t time) {
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    const char* number = putNumber(end, lineNo);
+    out.append(prefix)
+        .append(number, static_cast<size_t>(end - number))
+        .append(headTail(time, severity, module != nullptr ? module : "unknown module"))
         .append(message, length)
         .push_back('\n');
-    return writeLine(line);
 }
 
-const char* Logger::timeText(time_t time) {
-    if (time != lastTime) {
-        lastTime = time;
-        if (ctime_r(&time, lastTimeText) == nullptr) lastTimeText[0] = '\0';
-        lastTimeText[24] = '\0';
-    }
-    return lastTimeText;
+const std::string& Logger::headTail(time_t time, int severity, const char* module) {
+    if (!tail.empty() && time == tailTime && severity == tailSeverity && tailModule == module)
+        return tail;
+    tailTime = time;
+    tailSeverity = severity;
+    tailModule = module;
+    char stamp[32];
+    if (ctime_r(&time, stamp) == nullptr) stamp[0] = '\0';
+    stamp[24] = '\0';
+    tail.assign(" ").append(stamp).push_back(' ');
+    appendField(tail, SeverityToStr(severity), 7);
+    appendField(tail, tailModule, 6);
+    return tail;
 }
 
-bool Logger::writeLine(const std::string& line) {
-    if (held) {
-        heldLines += line;
-        ++heldCount;
-        position += static_cast<long long>(line.size());
-        if (heldLines.size() >= kHeldBytes) writeHeld();
-        return true;
-    }
-    if (!writeAll(fd, line.data(), static_cast<ssize_t>(line.size()))) return false;
-    position += static_cast<long long>(line.size());
+bool Logger::writeLine(const std::string& text) {
+    if (!writeAll(fd, text.data(), static_cast<ssize_t>(text.size()))) return false;
+    position += static_cast<long long>(text.size());
+    return true;
+}
+
+bool Logger::keepHeld(size_t bytes) {
+    ++heldCount;
+    position += static_cast<long long>(bytes);
+    if (heldLines.size() >= kHeldBytes) writeHeld();
     return true;
 }
 
@@ -123,6 +166,11 @@ void Logger::writeHeld() {
     }
     heldLines.clear();
     heldCount = 0;
+}
+
+void Logger::hold() {
+    held = true;
+    heldTime = std::time(nullptr);
 }
 
 unsigned long Logger::release() {

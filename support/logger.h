@@ -32,9 +32,10 @@ public:
     // Moves the file to its ".old" name and reopens it empty.
     void reset();
     // From hold() to release() lines are gathered and leave in as few
-    // writes as possible: for a caller that logs many lines at once.
+    // writes as possible: for a caller that logs many lines at once. Lines
+    // logged for now (time 0) meanwhile take the time of hold().
     // release() answers how many of them could not be written.
-    void hold() { held = true; }
+    void hold();
     unsigned long release();
 
     bool opened() const { return isOpen; }
@@ -47,11 +48,15 @@ public:
 private:
     bool openFile(OpenMode mode);
     void closeFile();
-    bool writeLine(const std::string& line);
+    void appendLine(std::string& out, const char* message, size_t length, int severity,
+                    const char* module, time_t time);
+    bool writeLine(const std::string& text);
+    // A line of `bytes` was added to the held ones.
+    bool keepHeld(size_t bytes);
     void writeHeld();
-    // The 24 characters of ctime for `time`, kept for the next line of the
-    // same second.
-    const char* timeText(time_t time);
+    // " <ctime> <severity> <module> ", kept for the next line of the same
+    // second, severity and module.
+    const std::string& headTail(time_t time, int severity, const char* module);
 
     bool isOpen = false;
     unsigned long lineNo = 0;
@@ -71,6 +76,9 @@ private:
     std::string heldLines;
     unsigned long heldCount = 0;
     unsigned long heldFailed = 0;
-    time_t lastTime = -1;
-    char lastTimeText[32] = "";
+    time_t heldTime = 0;
+    time_t tailTime = 0;
+    int tailSeverity = 0;
+    std::string tailModule;
+    std::string tail;
 };

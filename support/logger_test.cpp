@@ -79,6 +79,29 @@ TEST(LoggerLine, NumberedFormattedLines) {
               "PFX:00000001 " + ctime24(when) + "   Error Module third");
 }
 
+// What follows the number is kept from one line to the next: it must follow
+// every change of time, severity and module, also a module changed in the
+// caller's own buffer.
+TEST(LoggerLine, HeadFollowsEachChangeOfTimeSeverityAndModule) {
+    TempDir tmp;
+    Logger log;
+    ASSERT_TRUE(log.init((tmp / "a.log").c_str(), 1000LL, Logger::Append));
+    char module[8] = "one";
+    log.log("a", 8, module, 100);
+    strcpy(module, "two");
+    log.log("b", 8, module, 100);
+    log.log("c", 2, module, 100);
+    log.log("d", 2, module, 101);
+
+    const std::string at100 = ctime24(100), at101 = ctime24(101);
+    EXPECT_EQ(readLines(tmp / "a.log"), (std::vector<std::string>{
+                                            "00000001 " + at100 + "    Info    one a",
+                                            "00000002 " + at100 + "    Info    two b",
+                                            "00000003 " + at100 + "   Error    two c",
+                                            "00000004 " + at101 + "   Error    two d",
+                                        }));
+}
+
 TEST(LoggerLine, ZeroTimeMeansNow) {
     TempDir tmp;
     Logger log;
