@@ -37,9 +37,9 @@ keeperStatus receive(const Bytes& frame, GeneralMsg& msg) {
 }
 
 TEST(Framing, FixedPayloadLengths) {
-    const unsigned expected[KEEPER_MSG_TYPES] = {100, 0,  112, 204, 304, 0,   0,   104, 0, 204,
-                                                 0,   12, 12,  108, 200, 104, 104, 104, 0, 272,
-                                                 272, 12, 8,   8,   0,   40,  8,   16,  0, 4, 0};
+    const unsigned expected[KEEPER_MSG_TYPES] = {
+        100, 0,   112, 204, 304, 0,  0, 104, 0, 204, 0, 12, 12, 108, 200, 104,
+        104, 104, 0,   272, 272, 12, 8, 8,   0, 40,  8, 16, 0,  4,   0};
     for (unsigned t = 0; t < KEEPER_MSG_TYPES; ++t) {
         EXPECT_EQ(keeperFixedPayloadLen(t), expected[t]) << keeperMgsTypeStr(t);
         EXPECT_EQ(GeneralMsg(static_cast<int>(t)).payloadLen(), expected[t]);
