@@ -27,6 +27,9 @@ struct EvBuf {
     // Frees the memory and forgets the bytes, but keeps the chunk size
     // learned from the socket, which does not change while it is open.
     void clear();
+    // Forgets the bytes once all were consumed or sent; keeps the memory
+    // only when it is small.
+    void drained();
     // Grows the memory to `size` bytes; false (buffer unchanged) when no
     // memory is left.
     bool grow(int size);

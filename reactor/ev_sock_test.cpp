@@ -20,7 +20,7 @@ protected:
     EvSock sock{1, pair.take(0), &handler};
 };
 
-TEST_F(SockTest, PeekReportsUnconsumedBytesAndReadFreesTheBuffer) {
+TEST_F(SockTest, PeekReportsUnconsumedBytesAndReadKeepsOnlyASmallBuffer) {
     receive("hello", 5);
     EXPECT_EQ(sock.peek(nullptr, 0), 5);
     unsigned char buf[8] = {};
@@ -29,6 +29,14 @@ TEST_F(SockTest, PeekReportsUnconsumedBytesAndReadFreesTheBuffer) {
     EXPECT_EQ(sock.read(buf, 2), 2);
     EXPECT_EQ(sock.peek(nullptr, 0), 3);
     EXPECT_EQ(sock.read(buf, 3), 3);
+    EXPECT_EQ(sock.peek(nullptr, 0), 0);
+    // A small unit's buffer serves the next one; a large one's is freed.
+    EXPECT_EQ(sock.inBuf().capacity, 512);
+    std::vector<char> large(600, 'z');
+    receive(large.data(), 600);
+    EXPECT_EQ(sock.inBuf().capacity, 10600);
+    std::vector<unsigned char> sink(600);
+    EXPECT_EQ(sock.read(sink.data(), 600), 600);
     EXPECT_EQ(sock.inBuf().data, nullptr);
     EXPECT_EQ(sock.inBuf().capacity, 0);
     EXPECT_EQ(sock.peek(nullptr, 0), 0);
@@ -59,24 +67,25 @@ TEST_F(SockTest, ReceiveStopsAtTheAnnouncedUnit) {
 }
 
 TEST_F(SockTest, OutputGrowsBySlackAndDrains) {
-    unsigned char byte = 'x';
-    EXPECT_EQ(sock.write(&byte, 1), 1);
-    EXPECT_EQ(sock.outBuf().capacity, 10001);
-    std::vector<unsigned char> more(10000, 'y');
-    EXPECT_EQ(sock.write(more.data(), 10000), 10000);
-    EXPECT_EQ(sock.outBuf().capacity, 10001);
-    EXPECT_EQ(sock.write(&byte, 1), 1);
-    EXPECT_EQ(sock.outBuf().capacity, 20002);
+    std::vector<unsigned char> bytes(511, 'y');
+    EXPECT_EQ(sock.write(bytes.data(), 1), 1);
+    EXPECT_EQ(sock.outBuf().capacity, 512);
+    EXPECT_EQ(sock.write(bytes.data(), 511), 511);
+    EXPECT_EQ(sock.outBuf().capacity, 512);
+    EXPECT_EQ(sock.write(bytes.data(), 1), 1);
+    EXPECT_EQ(sock.outBuf().capacity, 10513);
     sock.chkState();
     EXPECT_TRUE(sock.getFlags() & EV_WANT_WRITE);
-    int result = 0;
-    while ((result = sock.swrite()) == 0) {
-        char sink[4096];
-        (void)::read(pair.fds[1], sink, sizeof(sink));
-    }
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(sock.swrite(), 1);
     EXPECT_FALSE(sock.getFlags() & EV_WANT_WRITE);
     EXPECT_EQ(sock.outBuf().data, nullptr);
+    // A small message's buffer stays for the next one.
+    EXPECT_EQ(sock.write(bytes.data(), 1), 1);
+    EXPECT_EQ(sock.swrite(), 1);
+    EXPECT_EQ(sock.outBuf().capacity, 512);
+    EXPECT_EQ(sock.outBuf().used, 0);
+    char sink[1024];
+    EXPECT_EQ(::read(pair.fds[1], sink, sizeof(sink)), 514);
     // The buffer size learned from the socket is not asked for again, and a
     // write with nothing queued is a success that leaves the socket open.
     EXPECT_GT(sock.outBuf().chunk, 0);
