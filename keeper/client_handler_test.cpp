@@ -71,6 +71,16 @@ TEST(EventFanOut, EachSubscriberGetsItsEventsInOrderNumberedByItsConnection) {
                                 event_frame(3, 0x6, 3, ""));
     EXPECT_EQ(some.queued(), event_frame(1, 0x2, 3, "second!") + event_frame(2, 0x6, 3, ""));
     EXPECT_EQ(none.queued(), "");
+
+    // Listed again, a subscriber is found again; one off the list hears
+    // nothing more.
+    const std::string allBefore = all.queued(), someBefore = some.queued();
+    f.keeper.remove_process(&some.task);
+    f.keeper.add_process(&some.task);
+    f.keeper.remove_process(&all.task);
+    ASSERT_EQ(KEEPER_OK, f.keeper.send_event(3, 0x2, second, 7));
+    EXPECT_EQ(some.queued(), someBefore + event_frame(3, 0x2, 3, "second!"));
+    EXPECT_EQ(all.queued(), allBefore);
     for (Subscriber* s : {&all, &some, &none}) {
         f.keeper.remove_process(&s->task);
         s->task.set_client(nullptr);

@@ -311,6 +311,7 @@ void KeeperSrv::_register_event(PsTask* task, unsigned group, unsigned id, int o
     } else {
         task->set_events(group, id == EVENT_ID_ALL ? 0u : (task->get_events(group) & ~id));
     }
+    processes.note_subscriber(task);
     EV_TRACE(DL_TRACE,
              "KeeperSrv::register_event, success registration from task [%s],pid [%d] on event_grp "
              "%s(%d), "

@@ -13,8 +13,21 @@
 #include "support/ev_debug.h"
 #include "support/proc_utils.h"
 
+namespace {
+
+bool subscribes(const PsTask& task) {
+    for (unsigned group = 0; group < EVENT_GRP_LIMIT; ++group)
+        if (task.get_events(group) != 0) return true;
+    return false;
+}
+
+}  // namespace
+
 keeperStatus PsList::add_ps_to_list(PsTask* task) {
-    if (!ps_exist(task)) tasks.push_back(task);
+    if (ps_exist(task)) return KEEPER_OK;
+    tasks.push_back(task);
+    // A copy of a task brings its subscriptions along.
+    if (subscribes(*task)) subscribers.push_back(task);
     return KEEPER_OK;
 }
 
@@ -22,7 +35,15 @@ keeperStatus PsList::remove_ps(PsTask* task) {
     auto it = std::find(tasks.begin(), tasks.end(), task);
     if (it == tasks.end()) return KEEPER_FAIL;
     tasks.erase(it);
+    subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), task),
+                      subscribers.end());
     return KEEPER_OK;
+}
+
+void PsList::note_subscriber(PsTask* task) {
+    if (!ps_exist(task) || !subscribes(*task)) return;
+    if (std::find(subscribers.begin(), subscribers.end(), task) == subscribers.end())
+        subscribers.push_back(task);
 }
 
 bool PsList::ps_exist(PsTask* task) const {
@@ -156,7 +177,7 @@ keeperStatus PsList::send_event(unsigned group, unsigned event, void* data, size
     KeeperEventMsg fixed = {htonl(event), htonl(group), htonl(static_cast<uint32_t>(len))};
     memcpy(payload, &fixed, sizeof fixed);
     if (len) memcpy(payload + sizeof fixed, data, len);
-    for (PsTask* task : tasks) {
+    for (PsTask* task : subscribers) {
         unsigned mask = task->get_events(group);
         if (mask != EVENT_ID_ALL && (event & mask) == 0) continue;
         task->send_to_client(KEEPER_NOTIFY_EVENT, static_cast<unsigned>(sizeof fixed + len),

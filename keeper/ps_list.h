@@ -46,12 +46,19 @@ public:
 
     keeperStatus ps_list(char** text, unsigned* size) const;
     keeperStatus send_event(unsigned group, unsigned event, void* data, size_t len);
+    // After a change of a listed task's subscriptions: events are sent to
+    // the tasks that ever subscribed, not looked for among all of them.
+    void note_subscriber(PsTask* task);
 
     size_t size() const { return tasks.size(); }
     const std::vector<PsTask*>& get_tasks() const { return tasks; }
 
 private:
     std::vector<PsTask*> tasks;
+    // The listed tasks that subscribed to an event since they were listed
+    // (their masks may have gone back to none): every listed task with a
+    // subscription is here.
+    std::vector<PsTask*> subscribers;
     bool in_start_span = false;
     bool table_loaded = false;
     ProcTable table;
