@@ -35,8 +35,7 @@ keeperStatus PsList::remove_ps(PsTask* task) {
     auto it = std::find(tasks.begin(), tasks.end(), task);
     if (it == tasks.end()) return KEEPER_FAIL;
     tasks.erase(it);
-    subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), task),
-                      subscribers.end());
+    subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), task), subscribers.end());
     return KEEPER_OK;
 }
 
