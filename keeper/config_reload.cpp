@@ -151,10 +151,11 @@ void ConfigReload::apply_general(const StagedIni& staged, const ConfigDiff& diff
 void ConfigReload::apply_flags() {
     std::vector<Flag*> old = keeper.flags, kept;
     for (const char* section : keeper.ini->sections()) {
-        if (ini_section_family(section) != INI_FLAGS) continue;
-        const std::string name = keeper.ini->get_text(section, "name", "");
-        if (name.empty()) continue;
-        const bool enabled = keeper.ini->get_bool(section, "enabled", true);
+        std::string name;
+        bool enabled = false;
+        if (ini_section_family(section) != INI_FLAGS ||
+            !keeper.ini->read_flag(section, &name, &enabled))
+            continue;
         auto same = std::find_if(old.begin(), old.end(),
                                  [&](Flag* flag) { return flag && name == flag->name; });
         if (same == old.end()) {
@@ -179,21 +180,13 @@ void ConfigReload::apply_actions(const ConfigDiff& diff) {
 }
 
 void ConfigReload::repoint_actions() {
-    auto named = [this](const std::string& section, const char* key) {
-        return keeper.find_action_by_name(keeper.ini->get_text(section, key, "None").c_str());
-    };
+    const iniKeeper_srv& file = *keeper.ini;
     for (TaskOnSeq* task : keeper.owned_tasks)
         if (!task->get_section().empty())
-            task->set_failure_action(named(task->get_section(), "action on failure"));
-    for (auto& level : keeper.check_levels) {
-        for (CheckBase* check : level.second->get_checks()) {
-            const std::string& section = check->get_section();
-            if (section.empty()) continue;
-            check->set_failure_action(named(section, "action on failure"));
-            check->set_action_on_success(named(section, "action on success"));
-            check->set_action_on_timeout(named(section, "action on timeout"));
-        }
-    }
+            task->set_failure_action(file.named_action(task->get_section(), "action on failure"));
+    for (auto& level : keeper.check_levels)
+        for (CheckBase* check : level.second->get_checks())
+            if (!check->get_section().empty()) file.bind_check_actions(check, check->get_section());
 }
 
 std::vector<CheckBase*> ConfigReload::checks_of(const std::vector<std::string>& sections) const {

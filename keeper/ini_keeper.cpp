@@ -253,8 +253,25 @@ void iniKeeper_srv::read_task_defaults() {
 }
 
 void iniKeeper_srv::_parse_flag(const std::string& section) {
-    std::string name = get_text(section, "name", "");
-    if (!name.empty()) take_flag(name.c_str(), get_bool(section, "enabled", true));
+    std::string name;
+    bool enabled = false;
+    if (read_flag(section, &name, &enabled)) take_flag(name.c_str(), enabled);
+}
+
+bool iniKeeper_srv::read_flag(const std::string& section, std::string* name, bool* enabled) const {
+    *name = get_text(section, "name", "");
+    *enabled = get_bool(section, "enabled", true);
+    return !name->empty();
+}
+
+TaskSingle* iniKeeper_srv::named_action(const std::string& section, const char* key) const {
+    return keeper->find_action_by_name(get_text(section, key, "None").c_str());
+}
+
+void iniKeeper_srv::bind_check_actions(CheckBase* check, const std::string& section) const {
+    check->set_failure_action(named_action(section, "action on failure"));
+    check->set_action_on_success(named_action(section, "action on success"));
+    check->set_action_on_timeout(named_action(section, "action on timeout"));
 }
 
 keeperStatus iniKeeper_srv::parse_ini_file() {
@@ -308,8 +325,7 @@ void iniKeeper_srv::read_common_keys(TaskOnSeq* task, const std::string& section
     task->set_active_on_bypass(get_bool(section, "activate on bypass", false));
     int level = get_int(section, "level", 0);
     task->set_level(level > 0 ? static_cast<unsigned>(level) : 0);
-    task->set_failure_action(
-        keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
+    task->set_failure_action(named_action(section, "action on failure"));
 }
 
 keeperStatus iniKeeper_srv::_parse_task(const std::string& section) {
@@ -374,12 +390,7 @@ void iniKeeper_srv::_parse_check(const std::string& section) {
     check->set_interval(static_cast<unsigned>(get_int(section, "interval", CHECK_INTERVAL)));
     check->set_timeout(static_cast<unsigned>(get_int(section, "timeout", 0)));
     check->set_run_timeout(static_cast<unsigned>(std::max(0, get_int(section, "run timeout", 0))));
-    check->set_failure_action(
-        keeper->find_action_by_name(get_text(section, "action on failure", "None").c_str()));
-    check->set_action_on_success(
-        keeper->find_action_by_name(get_text(section, "action on success", "None").c_str()));
-    check->set_action_on_timeout(
-        keeper->find_action_by_name(get_text(section, "action on timeout", "None").c_str()));
+    bind_check_actions(check, section);
     check->set_section(section);
     check->add_to_manager();
     // A new check that found no place (not valid, or a name already taken)

@@ -12,6 +12,7 @@
 #include "protocol/keeper_msg.h"
 #include "support/ini_file.h"
 
+class CheckBase;
 class ConfigReload;
 struct KeeperDesc;
 class KeeperSrv;
@@ -79,6 +80,14 @@ protected:
     virtual keeperStatus take_task(TaskOnSeq* task);
 
     void _parse_flag(const std::string& section);
+    // The name and state of a flag section; false when it names no flag.
+    bool read_flag(const std::string& section, std::string* name, bool* enabled) const;
+    // The action a key of the section names; none for "None" or a name no
+    // action has.
+    TaskSingle* named_action(const std::string& section, const char* key) const;
+    // The actions a check's section names for its failure, success and
+    // time-out.
+    void bind_check_actions(CheckBase* check, const std::string& section) const;
     void _parse_action(const std::string& section);
     keeperStatus _parse_task(const std::string& section);
     virtual void _parse_check(const std::string& section);
