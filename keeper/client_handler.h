@@ -32,6 +32,9 @@ public:
     ClientHandler(EvEngine* engine, KeeperSrv* keeper) : engine(engine), keeper(keeper) {}
 
     int chkBuf(unsigned char* data, int len) override;
+    // A request is read header and payload exactly, so one receive may
+    // bring several.
+    bool readsAhead() override { return true; }
     int handleInput(EvAdapter* sock) override;
     int handleOpen(EvAdapter* sock) override;
     int handleClose(EvAdapter* sock) override;

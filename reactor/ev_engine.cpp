@@ -586,13 +586,19 @@ void EvEngine::Core::serviceInput(EvSock* sock) {
             return;
         }
         if (sock->getHandle() == -1 || stopRequest) return;
-        if (sock->peek(nullptr, 0) != unread) ++served;
+        bool took = sock->peek(nullptr, 0) != unread;
+        if (took) ++served;
         // Only a handler that took its unit (or wants the rest of it) is
-        // offered more; one that left it is called again next pass. Where
-        // the last receive emptied the socket, the next one would only
+        // offered more; one that left it is called again next pass. A unit
+        // that came with the last receive is served without another one;
+        // where that receive emptied the socket, the next one would only
         // come back empty: poll() will tell when more arrives.
         sock->chkState();
-        if (!(sock->getFlags() & EV_WANT_READ) || sock->inputDrained()) return;
+        if (sock->getFlags() & EV_INPUT_READY) {
+            if (!took) return;
+        } else if (!(sock->getFlags() & EV_WANT_READ) || sock->inputDrained()) {
+            return;
+        }
     }
 }
 

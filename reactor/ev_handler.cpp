@@ -2,6 +2,8 @@
 
 int EvHandler::chkBuf(unsigned char*, int) { return 0; }
 
+bool EvHandler::readsAhead() { return false; }
+
 int EvHandler::sslSupport() { return 0; }
 
 int EvHandler::handleInput(EvAdapter*) { return 0; }

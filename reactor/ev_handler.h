@@ -33,6 +33,11 @@ public:
     // Framing for buffered sockets: given the bytes received so far, the
     // total length of the next complete unit (0 = nothing wanted).
     virtual int chkBuf(unsigned char* data, int len);
+    // True when handleInput takes exactly the unit chkBuf announced, never
+    // more: the socket may then receive past the unit, so that one receive
+    // brings every message that arrived together. Asked once, when the
+    // socket joins the engine.
+    virtual bool readsAhead();
     virtual int sslSupport();
     // Input is ready; a negative result closes the socket.
     virtual int handleInput(EvAdapter* sock);

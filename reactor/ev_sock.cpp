@@ -69,7 +69,15 @@ bool EvBuf::grow(int size) {
     return true;
 }
 
-EvSock::EvSock(int id, int fd, EvHandler* h) : id(id), fd(fd), handler(h) {}
+void EvBuf::compact() {
+    if (used == 0) return;
+    memmove(data, data + used, static_cast<size_t>(done - used));
+    done -= used;
+    used = 0;
+}
+
+EvSock::EvSock(int id, int fd, EvHandler* h)
+    : id(id), fd(fd), handler(h), ahead(h && h->readsAhead()) {}
 
 EvSock::~EvSock() { sclose(); }
 
@@ -113,6 +121,9 @@ int EvSock::write(unsigned char* buf, int n) {
 void EvSock::chkState() {
     flags &= ~(EV_WANT_READ | EV_INPUT_READY);
     if (fd == -1) return;
+    // What a handler that reads ahead left belongs to the next unit, which
+    // chkBuf reads from the front.
+    if (ahead) in.compact();
     in.wanted = handler->chkBuf(in.data, in.done);
     if (in.wanted > in.done)
         flags |= EV_WANT_READ;
@@ -172,7 +183,9 @@ int EvSock::sread() {
         return -1;
     }
     int want = in.wanted - in.done;
-    // Never past the announced unit: the rest belongs to the next one.
+    // Past the announced unit only into room the buffer already has, and
+    // only for a handler that leaves what follows its unit in place.
+    if (ahead && in.capacity - in.done > want) want = in.capacity - in.done;
     ssize_t got = receive(in.data + in.done, want < in.chunk ? want : in.chunk);
     if (got < 0 && transient(errno)) return 0;
     if (got <= 0) {
@@ -182,7 +195,7 @@ int EvSock::sread() {
         return -1;
     }
     in.done += static_cast<int>(got);
-    return in.done == in.wanted ? 1 : 0;
+    return in.done >= in.wanted ? 1 : 0;
 }
 
 int EvSock::swrite() {

@@ -33,6 +33,8 @@ struct EvBuf {
     // Grows the memory to `size` bytes; false (buffer unchanged) when no
     // memory is left.
     bool grow(int size);
+    // Moves the bytes not yet consumed to the front.
+    void compact();
 };
 
 class EvSock : public EvAdapter {
@@ -90,6 +92,8 @@ private:
     EvBuf in;
     EvBuf out;
     EvHandler* handler;
+    // Receives past the announced unit (the handler reads ahead).
+    bool ahead;
     // The kernel's count of received bytes not yet read, as of the last
     // receive; -1 unknown.
     int queuedAfterRead = -1;
