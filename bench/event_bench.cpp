@@ -29,6 +29,7 @@
 
 #include "bench/bench_util.h"
 #include "client/keeper_client.h"
+#include "protocol/keeper_msg.h"
 #include "support/file_utils.h"
 
 namespace {
@@ -167,25 +168,33 @@ private:
     std::vector<std::unique_ptr<keeperClient>> subs;
 };
 
-// Round trips of a 12-byte message between two ends of a loopback TCP
-// connection in this process: the floor under any daemon hop.
-std::vector<double> raw_round_trips() {
-    std::vector<double> times;
+// Both ends of a loopback TCP connection, without Nagle's delay; false when
+// the system refuses one.
+bool loopback_pair(int ends[2]) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listener, 1) != 0)
-        return times;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    int a = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(a, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return times;
-    int b = accept(listener, nullptr, nullptr);
+    bool ok = bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              listen(listener, 1) == 0 &&
+              getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    ends[0] = ok ? socket(AF_INET, SOCK_STREAM, 0) : -1;
+    ok = ok && connect(ends[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ends[1] = ok ? accept(listener, nullptr, nullptr) : -1;
+    close(listener);
     int one = 1;
-    setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    for (int i = 0; i < 2; ++i) setsockopt(ends[i], IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return ends[1] >= 0;
+}
+
+// Round trips of a 12-byte message between two ends of a loopback TCP
+// connection in this process: the floor under any daemon hop.
+std::vector<double> raw_round_trips() {
+    std::vector<double> times;
+    int a_b[2];
+    if (!loopback_pair(a_b)) return times;
+    const int a = a_b[0], b = a_b[1];
     unsigned char msg[12] = {};
     for (int i = 0; i < kRawRoundTrips; ++i) {
         double t0 = now_us();
@@ -198,9 +207,65 @@ std::vector<double> raw_round_trips() {
     }
     close(a);
     close(b);
-    close(listener);
     return times;
 }
+
+// The size of one event as a subscriber receives it: header, event header,
+// the stamp.
+const int kEventBytes = 12 + sizeof(KeeperEventMsg) + sizeof(Stamp);
+
+// The floor under one subscriber's rate: a process that only passes bytes
+// on, one receive and one send a wake-up, between a publisher and a
+// subscriber that are driven as the daemon's are below (events of the same
+// size, the same window and burst, after as many single events).
+class RelayFloor {
+public:
+    double rate() {
+        int in[2], out[2];
+        if (!loopback_pair(in) || !loopback_pair(out)) return 0;
+        pid_t relay = fork();
+        if (relay == 0) {
+            close(in[0]);
+            close(out[1]);
+            pass_on(in[1], out[0]);
+        }
+        close(in[1]);
+        close(out[0]);
+        pub = in[0];
+        sub = out[1];
+        double result = 0;
+        if (burst(kLatencyEvents, 1) > 0) result = burst(kBurstEvents, kWindow);
+        close(pub);
+        close(sub);
+        waitpid(relay, nullptr, 0);
+        return result;
+    }
+
+private:
+    [[noreturn]] static void pass_on(int from, int to) {
+        static unsigned char buf[65536];
+        for (ssize_t n; (n = recv(from, buf, sizeof buf, 0)) > 0;)
+            if (send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n) break;
+        _exit(0);
+    }
+
+    // Events per second with at most `window` in flight.
+    double burst(int events, int window) {
+        unsigned char event[kEventBytes] = {}, buf[65536];
+        long sent = 0, bytes = 0;
+        double t0 = now_us();
+        while (bytes < static_cast<long>(events) * kEventBytes) {
+            for (; sent < events && sent - bytes / kEventBytes < window; ++sent)
+                if (send(pub, event, sizeof event, MSG_NOSIGNAL) != kEventBytes) return 0;
+            ssize_t got = recv(sub, buf, sizeof buf, 0);
+            if (got <= 0) return 0;
+            bytes += got;
+        }
+        return events / ((now_us() - t0) / 1e6);
+    }
+
+    int pub = -1, sub = -1;
+};
 
 std::string write_home(int port, size_t subscribers) {
     char pattern[] = "/tmp/event_bench.XXXXXX";
@@ -227,6 +292,8 @@ int main(int argc, char** argv) {
     std::vector<double> raw = raw_round_trips();
     printf("raw 12-byte round trip over loopback TCP, %zu trips: median %.1f us, p99 %.1f us\n",
            raw.size(), percentile(raw, 0.5), percentile(raw, 0.99));
+    const double relay_rate = RelayFloor().rate();
+    printf("relay floor, 1 subscriber: %.0f events/s\n", relay_rate);
     printf("%12s %18s %16s %16s\n", "subscribers", "events/s delivered", "latency median",
            "latency p99");
     int status = 0;
@@ -261,6 +328,8 @@ int main(int argc, char** argv) {
         }
         printf("%12zu %18.0f %13.1f us %13.1f us\n", subscribers, rate,
                percentile(receipts.latencies, 0.5), percentile(receipts.latencies, 0.99));
+        if (subscribers == 1 && relay_rate > 0)
+            printf("%12s %18.2f of the relay floor\n", "", rate / relay_rate);
     }
     return status;
 }
