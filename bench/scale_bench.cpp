@@ -1,7 +1,10 @@
 // vardo with many supervised programs, beside a minimal fork/exec supervisor
 // measured in the same run (the floor): start-up until the last child runs,
 // restart latency (SIGKILL to the new child's first instruction) with its
-// median and p90, and the supervisor's CPU time per restart.
+// median and p90, and the supervisor's CPU time per restart. Then vardo with
+// one child and with the largest count in turns, a few rounds in one run:
+// the two medians pooled over the rounds, whose ratio a drift of a shared
+// machine between two distant phases does not make.
 //
 // scale_bench [vardo] [counts...]   (default counts 200 1000 2000)
 // The supervised program is this binary in its child role: it reports its
@@ -13,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +33,8 @@ using bench::now_us;
 using bench::percentile;
 
 const int kKills = 60;
+// Alternating rounds; each side's kills are shared among them.
+const int kRounds = 4;
 
 int child_role(const char* fifo, const char* slot) {
     double start = now_us();
@@ -91,10 +97,10 @@ struct Result {
     bool ok = false;
 };
 
-// Starts the supervisor with `launch`, waits for n children, kills kKills of
+// Starts the supervisor with `launch`, waits for n children, kills `kills` of
 // them one at a time and measures each restart.
 template <typename Launch>
-Result measure(int n, const std::string& fifo, Launch launch) {
+Result measure(int n, int kills, const std::string& fifo, Launch launch) {
     Result r;
     FILE* starts = fdopen(open(fifo.c_str(), O_RDWR), "r");
     std::vector<int> pids(n, -1);
@@ -108,7 +114,7 @@ Result measure(int n, const std::string& fifo, Launch launch) {
     r.startup_ms = (now_us() - t0) / 1000;
     usleep(200000);  // let the start-up settle before counting CPU
     double cpu0 = cpu_us(sup);
-    for (int k = 0; k < kKills; ++k) {
+    for (int k = 0; k < kills; ++k) {
         int slot = static_cast<int>((k * 7919L) % n);
         double t = now_us();
         kill(pids[slot], SIGKILL);
@@ -116,7 +122,7 @@ Result measure(int n, const std::string& fifo, Launch launch) {
         pids[rep.slot] = rep.pid;
         r.restart_us.push_back(rep.start - t);
     }
-    r.cpu_per_restart_us = (cpu_us(sup) - cpu0) / kKills;
+    r.cpu_per_restart_us = (cpu_us(sup) - cpu0) / kills;
     kill(sup, SIGTERM);
     // The daemon stops its programs itself; anything left goes now.
     for (int i = 0; i < 100 && waitpid(sup, nullptr, WNOHANG) == 0; ++i) usleep(100000);
@@ -136,6 +142,89 @@ void print(const char* who, int n, const Result& r) {
         r.cpu_per_restart_us);
 }
 
+struct Setup {
+    const char* vardo;
+    const bench::ScratchHome& home;
+    std::string prog, fifo;
+};
+
+bool write_tasks(const Setup& s, int n) {
+    std::string tasks;
+    for (int i = 0; i < n; ++i)
+        tasks += bench::ps_task_section("t" + std::to_string(i), s.prog,
+                                        "--child " + s.fifo + " " + std::to_string(i));
+    return s.home.write_ini(free_port(), tasks);
+}
+
+Result measure_vardo(const Setup& s, int n, int kills) {
+    if (!write_tasks(s, n)) return Result();
+    return measure(n, kills, s.fifo, [&] { return bench::start_vardo(s.vardo, s.home.path()); });
+}
+
+// vardo and the floor at n children; `first_median` is vardo's median at
+// the first count, 0 before it is known.
+bool measure_count(const Setup& s, int n, int first_count, double& first_median) {
+    Result daemon = measure_vardo(s, n, kKills);
+    Result floor = measure(n, kKills, s.fifo, [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            minimal_supervisor(s.prog, s.fifo, n);
+        }
+        return pid;
+    });
+    if (!daemon.ok || !floor.ok) {
+        fprintf(stderr, "scale_bench: measurement failed at %d children\n", n);
+        return false;
+    }
+    print("vardo", n, daemon);
+    print("floor", n, floor);
+    printf("       ratios: start-up %.2f (target <= 2), restart median %.2f of the floor\n",
+           daemon.startup_ms / floor.startup_ms,
+           percentile(daemon.restart_us, 0.5) / percentile(floor.restart_us, 0.5));
+    const double median = percentile(daemon.restart_us, 0.5);
+    if (first_median == 0) first_median = median;
+    printf("       vardo restart median %.2f of its figure at %d children\n", median / first_median,
+           first_count);
+    fflush(stdout);
+    return true;
+}
+
+// One side of the alternating rounds: every round's restarts, and the mean
+// of the rounds' CPU per restart.
+struct Pooled {
+    std::vector<double> restart_us;
+    double cpu_per_restart_us = 0;
+};
+
+bool pool_round(const Setup& s, int n, Pooled& side) {
+    Result r = measure_vardo(s, n, kKills / kRounds);
+    if (!r.ok) return false;
+    side.restart_us.insert(side.restart_us.end(), r.restart_us.begin(), r.restart_us.end());
+    side.cpu_per_restart_us += r.cpu_per_restart_us / kRounds;
+    return true;
+}
+
+// vardo with one child, then with `largest`, kRounds times over.
+bool alternating_rounds(const Setup& s, int largest) {
+    Pooled one, many;
+    for (int round = 0; round < kRounds; ++round) {
+        if (!pool_round(s, 1, one) || !pool_round(s, largest, many)) {
+            fprintf(stderr, "scale_bench: alternating round %d failed\n", round + 1);
+            return false;
+        }
+    }
+    const double median_one = percentile(one.restart_us, 0.5);
+    const double median_many = percentile(many.restart_us, 0.5);
+    printf(
+        "alternating rounds: %d x (1 child, %d children), %d kills each per round: vardo "
+        "restart median %.1f us at 1, %.1f us at %d, ratio %.2f (target <= 1.1); "
+        "CPU/restart %.1f us at 1, %.1f us at %d\n",
+        kRounds, largest, kKills / kRounds, median_one, median_many, largest,
+        median_many / median_one, one.cpu_per_restart_us, many.cpu_per_restart_us, largest);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,40 +237,14 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &files);
 
     bench::ScratchHome home("scale_bench");
-    std::string prog, fifo;
-    if (!home.ok() || !bench::make_victim(home, prog, fifo)) return 1;
+    Setup setup{vardo, home, "", ""};
+    if (!home.ok() || !bench::make_victim(home, setup.prog, setup.fifo)) return 1;
 
     printf("vardo: %s; floor: a minimal fork/exec supervisor, same run\n", vardo);
     double first_median = 0;
-    for (int n : counts) {
-        std::string tasks;
-        for (int i = 0; i < n; ++i)
-            tasks += bench::ps_task_section("t" + std::to_string(i), prog,
-                                            "--child " + fifo + " " + std::to_string(i));
-        if (!home.write_ini(free_port(), tasks)) return 1;
-        Result daemon = measure(n, fifo, [&] { return bench::start_vardo(vardo, home.path()); });
-        Result floor = measure(n, fifo, [&] {
-            pid_t pid = fork();
-            if (pid == 0) {
-                setpgid(0, 0);
-                minimal_supervisor(prog, fifo, n);
-            }
-            return pid;
-        });
-        if (!daemon.ok || !floor.ok) {
-            fprintf(stderr, "scale_bench: measurement failed at %d children\n", n);
-            return 1;
-        }
-        print("vardo", n, daemon);
-        print("floor", n, floor);
-        printf("       ratios: start-up %.2f (target <= 2), restart median %.2f of the floor\n",
-               daemon.startup_ms / floor.startup_ms,
-               percentile(daemon.restart_us, 0.5) / percentile(floor.restart_us, 0.5));
-        const double median = percentile(daemon.restart_us, 0.5);
-        if (first_median == 0) first_median = median;
-        printf("       vardo restart median %.2f of its figure at %d children\n",
-               median / first_median, counts.front());
-        fflush(stdout);
-    }
+    for (int n : counts)
+        if (!measure_count(setup, n, counts.front(), first_median)) return 1;
+    const int largest = *std::max_element(counts.begin(), counts.end());
+    if (largest > 1 && !alternating_rounds(setup, largest)) return 1;
     return 0;
 }

@@ -90,7 +90,10 @@ void KeeperSrv::child_reaped(pid_t pid, int status) {
     if (!runner.child_exited(pid, status)) handleExitedChildPs(pid, status);
 }
 
-void KeeperSrv::handle_sigchld() { child_notifier.wake(); }
+void KeeperSrv::handle_sigchld(pid_t pid) {
+    if (pid > 0) children.signalled(pid);
+    child_notifier.wake();
+}
 
 void KeeperSrv::request_sigterm() { child_notifier.request_termination(); }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -99,12 +100,8 @@ int ChildWatch::handleInput(EvAdapter*) {
 
 void ChildWatch::sigchld_arrived() {
     reap_watched();
-    if (may_have_unwatched()) reap_all();
-    reaped_since_signal = 0;
-}
-
-bool ChildWatch::may_have_unwatched() const {
-    return !unwatched.empty() || adopts_orphans || reaped_since_signal == 0;
+    const bool all_known = reap_signalled();
+    if (!all_known || !unwatched.empty() || adopts_orphans) reap_all();
 }
 
 void ChildWatch::reap_watched() {
@@ -137,18 +134,55 @@ void ChildWatch::reap_one(pid_t pid) {
         unwatched.insert(pid);
         return;
     }
+    deliver(pid, wait_status(info));
+}
+
+void ChildWatch::deliver(pid_t pid, int status) {
     forget(pid);
-    ++reaped_since_signal;
-    reaped(pid, wait_status(info));
+    recent[recent_next] = pid;
+    recent_next = (recent_next + 1) % kSignalled;
+    reaped(pid, status);
+}
+
+void ChildWatch::signalled(pid_t pid) {
+    const unsigned at = signalled_count.fetch_add(1);
+    if (at < kSignalled) signalled_pids[at].store(pid);
+}
+
+bool ChildWatch::reap_signalled() {
+    // A handler run between taking the count and reading the pids would
+    // write over one not read yet.
+    sigset_t child, previous;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &child, &previous);
+    const unsigned count = signalled_count.exchange(0);
+    const unsigned n = std::min(count, kSignalled);
+    pid_t pids[kSignalled];
+    for (unsigned i = 0; i < n; ++i) pids[i] = signalled_pids[i].load();
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    bool all_known = count <= kSignalled;
+    for (unsigned i = 0; i < n; ++i) {
+        if (!known(pids[i])) all_known = false;
+        // A watched child not reaped yet: its pid is still its own.
+        if (pidfds.count(pids[i]) == 0) continue;
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pids[i]), &info, WEXITED | WNOHANG) == 0 &&
+            info.si_pid == pids[i])
+            deliver(pids[i], wait_status(info));
+    }
+    return all_known;
+}
+
+bool ChildWatch::known(pid_t pid) const {
+    return pidfds.count(pid) != 0 ||
+           std::find(recent, recent + kSignalled, pid) != recent + kSignalled;
 }
 
 void ChildWatch::reap_all() {
     int status;
     pid_t pid;
-    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        forget(pid);
-        reaped(pid, status);
-    }
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) deliver(pid, status);
 }
 
 void ChildWatch::forget(pid_t pid) {

@@ -11,13 +11,20 @@
 // child may exist that no pidfd speaks for: one whose pidfd could not be
 // opened (no kernel support, out of descriptors), any child at all when the
 // daemon adopts orphans (it runs as PID 1 or as a child subreaper), or a
-// SIGCHLD after which no watched child had exited (a child the daemon
+// SIGCHLD that names a child the watch does not know (a child the daemon
 // inherited, or one started without being watched).
+//
+// Each SIGCHLD names its child, and may reach the loop before the child's
+// pidfd reports the exit or after the child was reaped through it: a named
+// child still watched is reaped at once, and one reaped a moment ago is
+// known, so neither costs the full wait, a walk through every child.
 #ifndef KEEPER_CHILD_WATCH_H
 #define KEEPER_CHILD_WATCH_H
 
+#include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <unordered_map>
 #include <unordered_set>
@@ -48,6 +55,9 @@ public:
     // A SIGCHLD reached the loop: reaps the exited watched children, then
     // the rest with the full wait when some child may have no pidfd.
     void sigchld_arrived();
+    // Async-signal-safe: the SIGCHLD handler passes on the child it names
+    // (signals that arrive together name one child of theirs only).
+    void signalled(pid_t pid);
 
     // The epoll set is readable: reaps every watched child that exited.
     int handleInput(EvAdapter* sock) override;
@@ -58,8 +68,12 @@ public:
 private:
     void reap_watched();
     void reap_one(pid_t pid);
+    // False when a signal named a child the watch does not know, or more
+    // signals came than it keeps names of.
+    bool reap_signalled();
+    bool known(pid_t pid) const;
+    void deliver(pid_t pid, int status);
     void reap_all();
-    bool may_have_unwatched() const;
     // The child is gone: its pidfd (if any) is closed.
     void forget(pid_t pid);
 
@@ -69,12 +83,17 @@ private:
     EvAdapter* sock = nullptr;
     int epoll_fd = -1;
     bool adopts_orphans = false;
-    // Watched children reaped since the last SIGCHLD: none means that
-    // signal came from a child no pidfd speaks for.
-    unsigned reaped_since_signal = 0;
     std::unordered_map<pid_t, int> pidfds;
     // Children started without a pidfd, reaped only by the full wait.
     std::unordered_set<pid_t> unwatched;
+    // The children named by the signals since the loop last took them, and
+    // how many signals came.
+    static constexpr unsigned kSignalled = 16;
+    std::atomic<pid_t> signalled_pids[kSignalled] = {};
+    std::atomic<unsigned> signalled_count{0};
+    // The last children reaped here, whose signals may still be on the way.
+    pid_t recent[kSignalled] = {};
+    unsigned recent_next = 0;
 };
 
 #endif

@@ -168,8 +168,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, ManyExits,
                              return std::string(info.param.name);
                          });
 
-// The full wait runs for a SIGCHLD that no watched exit explains (a child
-// the daemon inherited), and not for one that a pidfd does.
+// The full wait runs for a SIGCHLD that names a child the watch does not
+// know (one the daemon inherited), and not for one that names a watched
+// child, whether reaped through its pidfd already or not.
 TEST(ChildWatch, FullWaitOnlyForAnUnexplainedSignal) {
     // PID 1 adopts orphans and always waits for all children.
     if (getpid() == 1) GTEST_SKIP();
@@ -188,7 +189,39 @@ TEST(ChildWatch, FullWaitOnlyForAnUnexplainedSignal) {
     await_exit(own);
     watch.sigchld_arrived();
     EXPECT_EQ(std::vector<std::string>{"exit 4"}, exits.seen[own]);
+    // Its signal comes after the pidfd told: known all the same.
+    watch.signalled(own);
+    watch.sigchld_arrived();
     EXPECT_EQ(0u, exits.seen.count(stray)) << "walked all children for an explained signal";
+    watch.signalled(stray);
+    watch.sigchld_arrived();
+    EXPECT_EQ(std::vector<std::string>{"exit 3"}, exits.seen[stray]);
+}
+
+// A pidfd that missed its child's exit (here one of the test itself, which
+// never reports one): the pid the signal names is reaped all the same, and
+// the signal is explained without a walk through every child.
+TEST(ChildWatch, TheSignalledChildIsReapedWhenItsPidfdMissedTheExit) {
+    if (getpid() == 1) GTEST_SKIP();
+    EvEngine engine;
+    Exits exits;
+    ChildWatch watch([&exits](pid_t pid, int status) { exits.record(pid, status); },
+                     [](pid_t) { return ChildWatch::open_pidfd(getpid()); });
+    ASSERT_EQ(0, watch.init(&engine));
+    int gate[2];
+    ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
+    const pid_t stray = start_child(gate[0], "exit 3");
+    const pid_t own = start_child(gate[0], "exit 4");
+    watch.watch(own);
+    close(gate[1]);
+    close(gate[0]);
+    await_exit(stray);
+    await_exit(own);
+    watch.signalled(own);
+    watch.sigchld_arrived();
+    EXPECT_EQ(std::vector<std::string>{"exit 4"}, exits.seen[own]);
+    EXPECT_EQ(0u, exits.seen.count(stray)) << "walked all children for a named child";
+    watch.signalled(stray);
     watch.sigchld_arrived();
     EXPECT_EQ(std::vector<std::string>{"exit 3"}, exits.seen[stray]);
 }

@@ -165,8 +165,9 @@ public:
     bool is_shutting_down() const override { return shutting_down; }
     const ShutdownDelays& get_shutdown_delays() const override { return shutdown_delays; }
     void set_shutdown_delays(const ShutdownDelays& delays) { shutdown_delays = delays; }
-    // Async-signal-safe: wakes the loop, which reaps the children.
-    void handle_sigchld();
+    // Async-signal-safe: wakes the loop, which reaps the children; `pid` is
+    // the child the signal names (0 for none).
+    void handle_sigchld(pid_t pid);
     // A SIGCHLD reached the loop: reaps the children it may concern.
     void reap_children();
     // Hands a reaped child to its run or its task.

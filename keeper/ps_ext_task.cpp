@@ -45,9 +45,9 @@ keeperStatus PsExtTask::validate() {
 }
 
 void PsExtTask::terminate() {
-    const int target = pid;
+    const int target = get_pid();
     if (terminate_cmd[0]) {
-        EV_TRACE(DL_TRACE, "PsExtTask::terminate, cmd [%s], pid:%d", terminate_cmd, pid);
+        EV_TRACE(DL_TRACE, "PsExtTask::terminate, cmd [%s], pid:%d", terminate_cmd, get_pid());
         // The procedure's own result is not trusted: the kill follows anyway,
         // its time-out counted from the procedure's end.
         auto ended = [this, target](const RunOutcome& outcome) {
@@ -60,23 +60,23 @@ void PsExtTask::terminate() {
     } else {
         EV_TRACE(DL_TRACE,
                  "PsExtTask::terminate, sending termination signal:%d to process:%s, pid:%d",
-                 SIGTERM, name, pid);
-        kill(pid, SIGTERM);
+                 SIGTERM, name, get_pid());
+        kill(get_pid(), SIGTERM);
     }
     timer_handler->add_kill(kill_timeout, target, SIGKILL);
 }
 
 keeperStatus PsExtTask::stop() {
-    EV_TRACE(DL_NOTIFY, "PsExtTask::stop, process %s (%d) by request", name, pid);
+    EV_TRACE(DL_NOTIFY, "PsExtTask::stop, process %s (%d) by request", name, get_pid());
     life_event(LifeEvent::StopSent);
-    if (pid > 0) terminate();
+    if (get_pid() > 0) terminate();
     return KEEPER_OK;
 }
 
 keeperStatus PsExtTask::restart() {
-    EV_TRACE(DL_NOTIFY, "PsExtTask::restart, process %s (%d) by request", name, pid);
+    EV_TRACE(DL_NOTIFY, "PsExtTask::restart, process %s (%d) by request", name, get_pid());
     life_event(LifeEvent::RestartAsked);
     life_event(LifeEvent::StopSent);
-    if (pid > 0) terminate();
+    if (get_pid() > 0) terminate();
     return KEEPER_OK;
 }

@@ -23,9 +23,23 @@ bool subscribes(const PsTask& task) {
 
 }  // namespace
 
+bool PsList::in_list(const PsTask& task, const PsList* list) {
+    return std::find(task.lists.begin(), task.lists.end(), list) != task.lists.end();
+}
+
+void PsList::drop_list(PsTask& task, const PsList* list) {
+    task.lists.erase(std::remove(task.lists.begin(), task.lists.end(), list), task.lists.end());
+}
+
+PsList::~PsList() {
+    for (PsTask* task : tasks) drop_list(*task, this);
+}
+
 keeperStatus PsList::add_ps_to_list(PsTask* task) {
-    if (ps_exist(task)) return KEEPER_OK;
+    if (in_list(*task, this)) return KEEPER_OK;
     tasks.push_back(task);
+    task->lists.push_back(this);
+    index_pid(task);
     // A copy of a task brings its subscriptions along.
     if (subscribes(*task)) subscribers.push_back(task);
     return KEEPER_OK;
@@ -35,8 +49,25 @@ keeperStatus PsList::remove_ps(PsTask* task) {
     auto it = std::find(tasks.begin(), tasks.end(), task);
     if (it == tasks.end()) return KEEPER_FAIL;
     tasks.erase(it);
+    drop_list(*task, this);
+    unindex_pid(task, task->get_pid());
     subscribers.erase(std::remove(subscribers.begin(), subscribers.end(), task), subscribers.end());
     return KEEPER_OK;
+}
+
+void PsList::pid_changed(PsTask* task, int previous) {
+    unindex_pid(task, previous);
+    index_pid(task);
+}
+
+void PsList::index_pid(PsTask* task) {
+    if (task->get_pid() > 0) by_pid[task->get_pid()] = task;
+}
+
+void PsList::unindex_pid(PsTask* task, int pid) {
+    auto found = by_pid.find(pid);
+    // Another task may have claimed the pid since: its entry stays.
+    if (found != by_pid.end() && found->second == task) by_pid.erase(found);
 }
 
 void PsList::note_subscriber(PsTask* task) {
@@ -63,9 +94,8 @@ PsTask* PsList::find_ps_by_name_args(const char* name, const char* args) const {
 }
 
 PsTask* PsList::find_ps_by_pid(int pid) const {
-    for (PsTask* task : tasks)
-        if (task->get_pid() == pid) return task;
-    return nullptr;
+    auto found = by_pid.find(pid);
+    return found == by_pid.end() ? nullptr : found->second;
 }
 
 PsTask* PsList::find_ps_by_handler(ClientHandler* handler) const {

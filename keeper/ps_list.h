@@ -1,9 +1,11 @@
 // Register of the supervised processes, in insertion order (the INI order of
-// the tasks, then tasks added later). It refers to the tasks, not owns them.
+// the tasks, then tasks added later). It refers to the tasks, not owns them;
+// a task leaves its lists as it is deleted, and tells them its pid changes.
 #ifndef KEEPER_PS_LIST_H
 #define KEEPER_PS_LIST_H
 
 #include <cstddef>
+#include <unordered_map>
 #include <vector>
 
 #include "protocol/keeper_msg.h"
@@ -15,12 +17,19 @@ class ClientHandler;
 
 class PsList {
 public:
+    PsList() = default;
+    ~PsList();
+    // The tasks know their lists: a copy would be a list they do not know.
+    PsList(const PsList&) = delete;
+    PsList& operator=(const PsList&) = delete;
+
     keeperStatus add_ps_to_list(PsTask* task);
     keeperStatus remove_ps(PsTask* task);
     bool ps_exist(PsTask* task) const;
 
     PsTask* find_ps_by_name(const char* name) const;
     PsTask* find_ps_by_name_args(const char* name, const char* args) const;
+    // The task whose program has this pid; none for 0 or -1.
     PsTask* find_ps_by_pid(int pid) const;
     PsTask* find_ps_by_handler(ClientHandler* handler) const;
     // 1-based position; none for 0 or past the end.
@@ -54,7 +63,20 @@ public:
     const std::vector<PsTask*>& get_tasks() const { return tasks; }
 
 private:
+    friend class PsTask;
+    // The task's pid was `previous`; it holds its new one.
+    void pid_changed(PsTask* task, int previous);
+    void index_pid(PsTask* task);
+    void unindex_pid(PsTask* task, int pid);
+    // The task's own record of the lists that hold it.
+    static bool in_list(const PsTask& task, const PsList* list);
+    static void drop_list(PsTask& task, const PsList* list);
+
     std::vector<PsTask*> tasks;
+    // Every listed task that has a program, by its pid: an exit is matched to
+    // its task without a walk through thousands. Of two tasks that claim one
+    // pid, the later claim is the one found.
+    std::unordered_map<int, PsTask*> by_pid;
     // The listed tasks that subscribed to an event since they were listed
     // (their masks may have gone back to none): every listed task with a
     // subscription is here.

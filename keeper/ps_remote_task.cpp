@@ -56,11 +56,11 @@ keeperStatus PsRemoteTask::handle_up_msg(ClientHandler* handler) {
 }
 
 void PsRemoteTask::handle_client_close() {
-    EV_TRACE(DL_NOTIFY, "Connection closed by %s(%d)", name, pid);
+    EV_TRACE(DL_NOTIFY, "Connection closed by %s(%d)", name, get_pid());
     client = nullptr;
     status = 1;
     // The lost connection is this task's exit: the exit handling applies to a
     // task that has a pid.
-    pid = 0;
+    set_pid(0);
     handle_sigchld();
 }

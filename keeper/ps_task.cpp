@@ -79,6 +79,15 @@ PsTask::~PsTask() {
     if (restart_timer > 0) timer_handler->remove(restart_timer);
     drop_keep_alive();
     free_argv();
+    // A list must not answer a look-up with a task that is gone.
+    const std::vector<PsList*> holding = lists;
+    for (PsList* list : holding) list->remove_ps(this);
+}
+
+void PsTask::set_pid(int p) {
+    const int previous = pid;
+    pid = p;
+    for (PsList* list : lists) list->pid_changed(this, previous);
 }
 
 void PsTask::free_argv() {
@@ -237,7 +246,7 @@ void PsTask::life_event(LifeEvent event) {
                 !restart_request)
                 bad_kills.push_back(last_exit_time);
             trace_exit();
-            pid = -1;
+            set_pid(-1);
             if (run_request) {
                 run_request = false;
                 life_event(LifeEvent::ExplicitRun);
@@ -313,7 +322,7 @@ keeperStatus PsTask::spawn() {
     sigprocmask(SIG_BLOCK, &block, &previous);
     const SpawnResult child = Com_spawn(plan, previous);
     if (child.pid >= 0) {
-        pid = child.pid;
+        set_pid(child.pid);
         if (keeper) keeper->watch_child(pid);
         trace_child_steps(child);
     }

@@ -18,6 +18,7 @@
 
 class ClientHandler;
 class IniFile;
+class PsList;
 class _TaskActionBase;
 
 // The life cycle of a task's program. The state lies in the process id, the
@@ -120,7 +121,7 @@ public:
 
     int get_pid() const { return pid; }
     // Takes a running program found by name as this task's (or -1 for none).
-    void adopt_pid(int p) { pid = p; }
+    void adopt_pid(int p) { set_pid(p); }
     ClientHandler* get_client() const { return client; }
     void set_client(ClientHandler* handler) { client = handler; }
     CallbackPool& get_callbacks() { return callbacks; }
@@ -137,12 +138,17 @@ public:
     char* const* get_argv() const;
 
 protected:
+    // The one writer of the pid: the lists that hold the task look it up by
+    // pid, and learn every change here.
+    void set_pid(int p);
     void prepare_explicit_run() override;
     // The one place where the life-cycle marks change (see above).
     void life_event(LifeEvent event);
 
 private:
     friend struct PsTaskSeam;
+    // A list records itself here as it takes the task, and goes as it drops it.
+    friend class PsList;
     // The steps of run(): SIGKILL to copies of the command line left by an
     // earlier daemon (before the first exit of a program forked here only),
     // then fork and exec.
@@ -192,7 +198,6 @@ protected:
         long started = 0;    // uptime at the last start
     } stop_policy;
     // The state of a running program: a copy of the task starts without it.
-    int pid = -1;
     ClientHandler* client = nullptr;
     bool ka_enable;
     int ka_period;
@@ -209,6 +214,10 @@ protected:
     TaskCounters counters;
 
 private:
+    // Changed through set_pid() only; a copy of the task starts without it.
+    int pid = -1;
+    // The lists that hold the task (usually one): a copy is in none.
+    std::vector<PsList*> lists;
     // The life-cycle marks; changed in life_event() only (the retry window
     // also slides in run_allowed()).
     std::deque<int> bad_kills;

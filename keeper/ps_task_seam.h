@@ -7,7 +7,7 @@
 
 struct PsTaskSeam {
     // The task believes it runs the program with this pid (-1: none).
-    static void set_pid(PsTask& task, int pid) { task.pid = pid; }
+    static void set_pid(PsTask& task, int pid) { task.set_pid(pid); }
     // The program confirmed its start (or not yet).
     static void set_confirmed(PsTask& task, bool confirmed) { task.status = confirmed ? 0 : 1; }
     // Keep-alive on, with these thresholds and actions.

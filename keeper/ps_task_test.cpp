@@ -507,7 +507,7 @@ TEST(Connection, FailedWriteUnbindsTheTask) {
 TEST(KeeperSrv, ReapingChildrenLeavesErrnoAsItWas) {
     KeeperFixture f;
     errno = EINTR;
-    f.keeper.handle_sigchld();  // no child: waitpid fails with ECHILD
+    f.keeper.handle_sigchld(0);  // no child: waitpid fails with ECHILD
     EXPECT_EQ(EINTR, errno);
 }
 

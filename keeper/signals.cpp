@@ -8,8 +8,8 @@
 
 namespace {
 
-void handle_sigchld(int sig) {
-    if (sig == SIGCHLD && stcKeeper) stcKeeper->handle_sigchld();
+void handle_sigchld(int sig, siginfo_t* info, void*) {
+    if (sig == SIGCHLD && stcKeeper) stcKeeper->handle_sigchld(info ? info->si_pid : 0);
 }
 
 // The shutdown touches everything the loop touches, so it runs there.
@@ -36,12 +36,23 @@ void handle_sigsegv(int sig) {
     raise(sig);
 }
 
-void install(int sig, void (*handler)(int), int flags) {
-    struct sigaction action;
-    action.sa_handler = handler;
+void install(int sig, struct sigaction action, int flags) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = flags;
     sigaction(sig, &action, nullptr);
+}
+
+void install(int sig, void (*handler)(int), int flags) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    install(sig, action, flags);
+}
+
+// The handler learns which child the signal is about.
+void install(int sig, void (*handler)(int, siginfo_t*, void*), int flags) {
+    struct sigaction action = {};
+    action.sa_sigaction = handler;
+    install(sig, action, flags | SA_SIGINFO);
 }
 
 }  // namespace
