@@ -10,9 +10,13 @@
 // The supervised program is this binary in its child role: it reports its
 // slot, pid and start time into a FIFO and waits to be killed.
 #include <fcntl.h>
+#include <linux/close_range.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +94,70 @@ double cpu_us(pid_t pid) {
     }
 }
 
+// A child started as vardo starts one: on the parent's memory and
+// descriptor table until it executes its program, keeping only 0 to 2, so
+// that no start copies a table of thousands of pidfds.
+struct SharedStart {
+    const char* argv[5];
+    static int run(void* self) {
+        close_range(3, ~0U, CLOSE_RANGE_UNSHARE);
+        const char* const* argv = static_cast<SharedStart*>(self)->argv;
+        execv(argv[0], const_cast<char* const*>(argv));
+        _exit(127);
+    }
+    pid_t start() {
+        static char stack[64 * 1024];
+        return clone(run, stack + sizeof stack, CLONE_VM | CLONE_VFORK | CLONE_FILES | SIGCHLD,
+                     this);
+    }
+};
+
+// The floor reaping as vardo does: a pidfd per child in one epoll set, and
+// each exit reaped through its own pidfd, so that no wait walks the
+// children, and children started as vardo starts them. What grows with the
+// children here is the kernel's.
+[[noreturn]] void pidfd_supervisor(const std::string& prog, const std::string& fifo, int n) {
+    int watch = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<int> pidfds(n, -1);
+    std::vector<std::string> slots;
+    for (int i = 0; i < n; ++i) slots.push_back(std::to_string(i));
+    auto spawn = [&](int i) {
+        SharedStart child{{prog.c_str(), "--child", fifo.c_str(), slots[i].c_str(), nullptr}};
+        pidfds[i] = static_cast<int>(syscall(SYS_pidfd_open, child.start(), 0));
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = static_cast<uint32_t>(i);
+        epoll_ctl(watch, EPOLL_CTL_ADD, pidfds[i], &ev);
+    };
+    signal(SIGTERM, [](int) {
+        kill(0, SIGKILL);
+        _exit(0);
+    });
+    for (int i = 0; i < n; ++i) spawn(i);
+    for (epoll_event ready[64];;) {
+        int count = epoll_wait(watch, ready, 64, -1);
+        for (int k = 0; k < count; ++k) {
+            const int i = static_cast<int>(ready[k].data.u32);
+            siginfo_t info{};
+            waitid(P_PIDFD, static_cast<id_t>(pidfds[i]), &info, WEXITED);
+            close(pidfds[i]);
+            spawn(i);
+        }
+    }
+}
+
+// Starts one of the floors in a process group of its own.
+pid_t start_floor(const std::string& prog, const std::string& fifo, int n,
+                  void (*supervisor)(const std::string&, const std::string&, int)) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        supervisor(prog, fifo, n);
+        _exit(0);
+    }
+    return pid;
+}
+
 struct Result {
     double startup_ms = 0;
     std::vector<double> restart_us;
@@ -165,14 +233,8 @@ Result measure_vardo(const Setup& s, int n, int kills) {
 // the first count, 0 before it is known.
 bool measure_count(const Setup& s, int n, int first_count, double& first_median) {
     Result daemon = measure_vardo(s, n, kKills);
-    Result floor = measure(n, kKills, s.fifo, [&] {
-        pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            minimal_supervisor(s.prog, s.fifo, n);
-        }
-        return pid;
-    });
+    Result floor = measure(n, kKills, s.fifo,
+                           [&] { return start_floor(s.prog, s.fifo, n, minimal_supervisor); });
     if (!daemon.ok || !floor.ok) {
         fprintf(stderr, "scale_bench: measurement failed at %d children\n", n);
         return false;
@@ -197,31 +259,48 @@ struct Pooled {
     double cpu_per_restart_us = 0;
 };
 
-bool pool_round(const Setup& s, int n, Pooled& side) {
-    Result r = measure_vardo(s, n, kKills / kRounds);
+bool pool_round(const Result& r, Pooled& side) {
     if (!r.ok) return false;
     side.restart_us.insert(side.restart_us.end(), r.restart_us.begin(), r.restart_us.end());
     side.cpu_per_restart_us += r.cpu_per_restart_us / kRounds;
     return true;
 }
 
-// vardo with one child, then with `largest`, kRounds times over.
+Result measure_pidfd_floor(const Setup& s, int n) {
+    return measure(n, kKills / kRounds, s.fifo,
+                   [&] { return start_floor(s.prog, s.fifo, n, pidfd_supervisor); });
+}
+
+void print_pooled(const char* who, int largest, const Pooled& one, const Pooled& many) {
+    const double median_one = percentile(one.restart_us, 0.5);
+    const double median_many = percentile(many.restart_us, 0.5);
+    printf(
+        "  %-12s restart median %7.1f us at 1, %7.1f us at %d, ratio %.2f; "
+        "CPU/restart %6.1f us at 1, %6.1f us at %d\n",
+        who, median_one, median_many, largest, median_many / median_one, one.cpu_per_restart_us,
+        many.cpu_per_restart_us, largest);
+}
+
+// vardo and the pidfd floor, each with one child then with `largest`,
+// kRounds times over.
 bool alternating_rounds(const Setup& s, int largest) {
-    Pooled one, many;
+    Pooled one, many, floor_one, floor_many;
+    const int kills = kKills / kRounds;
     for (int round = 0; round < kRounds; ++round) {
-        if (!pool_round(s, 1, one) || !pool_round(s, largest, many)) {
+        if (!pool_round(measure_vardo(s, 1, kills), one) ||
+            !pool_round(measure_vardo(s, largest, kills), many) ||
+            !pool_round(measure_pidfd_floor(s, 1), floor_one) ||
+            !pool_round(measure_pidfd_floor(s, largest), floor_many)) {
             fprintf(stderr, "scale_bench: alternating round %d failed\n", round + 1);
             return false;
         }
     }
-    const double median_one = percentile(one.restart_us, 0.5);
-    const double median_many = percentile(many.restart_us, 0.5);
     printf(
-        "alternating rounds: %d x (1 child, %d children), %d kills each per round: vardo "
-        "restart median %.1f us at 1, %.1f us at %d, ratio %.2f (target <= 1.1); "
-        "CPU/restart %.1f us at 1, %.1f us at %d\n",
-        kRounds, largest, kKills / kRounds, median_one, median_many, largest,
-        median_many / median_one, one.cpu_per_restart_us, many.cpu_per_restart_us, largest);
+        "alternating rounds: %d x (1 child, %d children), %d kills each per round "
+        "(target: vardo's ratio <= 1.1)\n",
+        kRounds, largest, kills);
+    print_pooled("vardo", largest, one, many);
+    print_pooled("pidfd floor", largest, floor_one, floor_many);
     return true;
 }
 
