@@ -11,6 +11,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reactor/ev_engine.h"
@@ -168,6 +169,21 @@ INSTANTIATE_TEST_SUITE_P(Modes, ManyExits,
                              return std::string(info.param.name);
                          });
 
+// Two children that have exited and are not reaped yet: one the watch
+// knows (exit 4) and one it does not, as one the daemon inherited (exit 3).
+std::pair<pid_t, pid_t> two_exits(ChildWatch& watch) {
+    int gate[2];
+    EXPECT_EQ(0, pipe2(gate, O_CLOEXEC));
+    const pid_t stray = start_child(gate[0], "exit 3");
+    const pid_t own = start_child(gate[0], "exit 4");
+    watch.watch(own);
+    close(gate[1]);
+    close(gate[0]);
+    await_exit(stray);
+    await_exit(own);
+    return {stray, own};
+}
+
 // The full wait runs for a SIGCHLD that names a child the watch does not
 // know (one the daemon inherited), and not for one that names a watched
 // child, whether reaped through its pidfd already or not.
@@ -178,15 +194,7 @@ TEST(ChildWatch, FullWaitOnlyForAnUnexplainedSignal) {
     Exits exits;
     ChildWatch watch([&exits](pid_t pid, int status) { exits.record(pid, status); });
     ASSERT_EQ(0, watch.init(&engine));
-    int gate[2];
-    ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
-    const pid_t stray = start_child(gate[0], "exit 3");
-    const pid_t own = start_child(gate[0], "exit 4");
-    watch.watch(own);
-    close(gate[1]);
-    close(gate[0]);
-    await_exit(stray);
-    await_exit(own);
+    const auto [stray, own] = two_exits(watch);
     watch.sigchld_arrived();
     EXPECT_EQ(std::vector<std::string>{"exit 4"}, exits.seen[own]);
     // Its signal comes after the pidfd told: known all the same.
@@ -208,15 +216,7 @@ TEST(ChildWatch, TheSignalledChildIsReapedWhenItsPidfdMissedTheExit) {
     ChildWatch watch([&exits](pid_t pid, int status) { exits.record(pid, status); },
                      [](pid_t) { return ChildWatch::open_pidfd(getpid()); });
     ASSERT_EQ(0, watch.init(&engine));
-    int gate[2];
-    ASSERT_EQ(0, pipe2(gate, O_CLOEXEC));
-    const pid_t stray = start_child(gate[0], "exit 3");
-    const pid_t own = start_child(gate[0], "exit 4");
-    watch.watch(own);
-    close(gate[1]);
-    close(gate[0]);
-    await_exit(stray);
-    await_exit(own);
+    const auto [stray, own] = two_exits(watch);
     watch.signalled(own);
     watch.sigchld_arrived();
     EXPECT_EQ(std::vector<std::string>{"exit 4"}, exits.seen[own]);
