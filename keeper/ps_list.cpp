@@ -23,10 +23,6 @@ bool subscribes(const PsTask& task) {
 
 }  // namespace
 
-bool PsList::in_list(const PsTask& task, const PsList* list) {
-    return std::find(task.lists.begin(), task.lists.end(), list) != task.lists.end();
-}
-
 void PsList::drop_list(PsTask& task, const PsList* list) {
     task.lists.erase(std::remove(task.lists.begin(), task.lists.end(), list), task.lists.end());
 }
@@ -36,7 +32,7 @@ PsList::~PsList() {
 }
 
 keeperStatus PsList::add_ps_to_list(PsTask* task) {
-    if (in_list(*task, this)) return KEEPER_OK;
+    if (ps_exist(task)) return KEEPER_OK;
     tasks.push_back(task);
     task->lists.push_back(this);
     index_pid(task);
@@ -76,8 +72,10 @@ void PsList::note_subscriber(PsTask* task) {
         subscribers.push_back(task);
 }
 
+// The task's own record of its lists (usually one) answers without a walk
+// through every task.
 bool PsList::ps_exist(PsTask* task) const {
-    return std::find(tasks.begin(), tasks.end(), task) != tasks.end();
+    return task && std::find(task->lists.begin(), task->lists.end(), this) != task->lists.end();
 }
 
 PsTask* PsList::find_ps_by_name(const char* name) const {

@@ -68,8 +68,7 @@ private:
     void pid_changed(PsTask* task, int previous);
     void index_pid(PsTask* task);
     void unindex_pid(PsTask* task, int pid);
-    // The task's own record of the lists that hold it.
-    static bool in_list(const PsTask& task, const PsList* list);
+    // Takes the list out of the task's own record of the lists that hold it.
     static void drop_list(PsTask& task, const PsList* list);
 
     std::vector<PsTask*> tasks;
