@@ -81,10 +81,6 @@ double cpu_us(pid_t pid) {
         }
         slots[i] = pid;
     };
-    signal(SIGTERM, [](int) {
-        kill(0, SIGKILL);
-        _exit(0);
-    });
     for (int i = 0; i < n; ++i) spawn(i);
     for (;;) {
         pid_t gone = wait(nullptr);
@@ -129,10 +125,6 @@ struct SharedStart {
         ev.data.u32 = static_cast<uint32_t>(i);
         epoll_ctl(watch, EPOLL_CTL_ADD, pidfds[i], &ev);
     };
-    signal(SIGTERM, [](int) {
-        kill(0, SIGKILL);
-        _exit(0);
-    });
     for (int i = 0; i < n; ++i) spawn(i);
     for (epoll_event ready[64];;) {
         int count = epoll_wait(watch, ready, 64, -1);
@@ -146,12 +138,17 @@ struct SharedStart {
     }
 }
 
-// Starts one of the floors in a process group of its own.
+// Starts one of the floors in a process group of its own, which goes with
+// it on SIGTERM.
 pid_t start_floor(const std::string& prog, const std::string& fifo, int n,
                   void (*supervisor)(const std::string&, const std::string&, int)) {
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
+        signal(SIGTERM, [](int) {
+            kill(0, SIGKILL);
+            _exit(0);
+        });
         supervisor(prog, fifo, n);
         _exit(0);
     }
