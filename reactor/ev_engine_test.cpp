@@ -418,9 +418,6 @@ private:
     }
 };
 
-// What one receive brought is served from the buffer: nothing waits in the
-// kernel for a poll that would never report it, whether the pass ran out,
-// the handler held its input or a unit was cut between two writes.
 // A ticker that runs a step of the test at the end of each pass.
 class Stepper : public Ticker {
 public:
@@ -436,6 +433,9 @@ private:
     std::function<void(int)> step;
 };
 
+// What one receive brought is served from the buffer: nothing waits in the
+// kernel for a poll that would never report it, whether the pass ran out,
+// the handler held its input or a unit was cut between two writes.
 TEST_F(EngineTest, UnitsReceivedAheadAreServedWithoutAnotherReceive) {
     TcpPair pair;
     ASSERT_GE(pair.fds[0], 0);
